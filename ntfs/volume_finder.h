@@ -1,0 +1,28 @@
+// Finding NTFS volumes: the partition-table walk and the two lost-volume searches.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "disk/sector_source.h"
+#include "ntfs/logical_volume.h"
+
+namespace ov::ntfs {
+
+// Walks the MBR and the chain of extended partition tables; true when a volume was found.
+// A chain that loops back, or runs longer than kMaxPartitionTables, ends the walk.
+inline constexpr int kMaxPartitionTables = 1024;
+bool readPartitionTable(SectorSource& source, std::vector<LogicalVolume>& volumes);
+
+// Quick search: probes for boot sectors at the cylinder boundaries of a 255-head, 63-sector
+// geometry (16065 sectors per cylinder) and 63 sectors after each. Returns false when aborted.
+bool quickSearch(SectorSource& source, std::uint64_t start, std::uint64_t end, std::vector<LogicalVolume>& volumes);
+
+// Thorough search: every sector of [start, end) is tested for a boot sector and for the first
+// records of the MFT and its mirror; volumes are also derived from those records. False when aborted.
+bool thoroughSearch(SectorSource& source, std::uint64_t start, std::uint64_t end, std::vector<LogicalVolume>& volumes);
+
+// The rounding of a quick search's range to cylinder boundaries.
+std::uint64_t roundToCylinder(std::uint64_t sector, bool isEnd);
+
+}  // namespace ov::ntfs

@@ -1,0 +1,862 @@
+#!/usr/bin/env bash
+# Builds the small disk images used by the tests, with the ordinary open-source
+# file system tools (mkntfs, ntfs-3g, mkfs.fat, mtools, sfdisk, ImageMagick),
+# and writes beside each a JSON manifest of its partitions and files.
+#
+#   sudo bash tests/data/make_images.sh
+#
+# Every volume is built in a file of its own (no loop devices), filled through
+# an ntfs-3g FUSE mount (NTFS) or mtools (FAT), then copied into the disk image
+# at its partition's offset. File contents come from seeded generators, so a
+# rebuild writes the same file bytes; file system metadata (NTFS serial numbers,
+# time stamps) differs between builds and is recorded in the manifests.
+#
+# Output, in the folder of this script: NAME.img.xz and NAME.manifest.json.
+# Set KEEP_IMG=1 to also leave the uncompressed NAME.img files there.
+set -euo pipefail
+
+out_dir=$(cd "$(dirname "$0")" && pwd)
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "make_images.sh: run as root (FUSE mounts are needed)" >&2
+  exit 1
+fi
+for tool in mkntfs ntfs-3g fusermount mkfs.fat mcopy mmd mdel mdeltree sfdisk \
+            convert fls icat ifind istat setfattr getfattr mountpoint python3 xz dd \
+            truncate; do
+  command -v "$tool" >/dev/null || {
+    echo "make_images.sh: missing $tool (install-deps.sh with WITH_IMAGE_TOOLS=1)" >&2
+    exit 1
+  }
+done
+
+work=$(mktemp -d)
+mnt_dir=""
+mnt_pid=""
+cleanup() {
+  if [ -n "$mnt_dir" ]; then
+    fusermount -u "$mnt_dir" 2>/dev/null || umount "$mnt_dir" 2>/dev/null || true
+  fi
+  if [ -n "$mnt_pid" ]; then
+    wait "$mnt_pid" 2>/dev/null || true
+  fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+export MTOOLS_SKIP_CHECK=1
+export LC_ALL=C
+
+helper=$work/helper.py
+cat >"$helper" <<'PY'
+"""Content generators, boot sector readers, manifest writer and checks."""
+import hashlib
+import json
+import os
+import random
+import re
+import struct
+import subprocess
+import sys
+
+WORDS = ("sector cluster volume record index folder file table entry stream "
+         "header boot mirror bitmap journal name size offset length block "
+         "alpha bravo charlie delta echo foxtrot golf hotel india juliet kilo "
+         "lima mike november oscar papa quebec romeo sierra tango uniform "
+         "victor whiskey xray yankee zulu red green blue orange purple black "
+         "white north south east west river mountain valley forest garden "
+         "morning evening winter summer spring autumn paper letter report "
+         "number value count total average minimum maximum first last").split()
+
+
+def gen_rand(path, size, seed):
+    rng = random.Random(seed)
+    with open(path, "wb") as f:
+        f.write(rng.randbytes(int(size)))
+
+
+def text_bytes(size, seed, vocab=WORDS):
+    rng = random.Random(seed)
+    out = []
+    total = 0
+    line_no = 1
+    while total < size:
+        words = " ".join(rng.choice(vocab) for _ in range(rng.randint(6, 14)))
+        line = "%05d %s.\n" % (line_no, words.capitalize())
+        out.append(line)
+        total += len(line)
+        line_no += 1
+    return "".join(out).encode("ascii")[:size]
+
+
+def gen_text(path, size, seed):
+    with open(path, "wb") as f:
+        f.write(text_bytes(int(size), seed))
+
+
+def gen_log(path, size, seed):
+    """Very repetitive text, to show NTFS compression at work."""
+    vocab = WORDS[:12]
+    rng = random.Random(seed)
+    out = []
+    total = 0
+    n = 0
+    while total < int(size):
+        line = "2021-03-%02d 12:%02d:%02d INFO worker %d: %s %s done\n" % (
+            1 + n // 3600 % 28, n // 60 % 60, n % 60, rng.randint(1, 4),
+            rng.choice(vocab), rng.choice(vocab))
+        out.append(line)
+        total += len(line)
+        n += 1
+    with open(path, "wb") as f:
+        f.write("".join(out).encode("ascii")[:int(size)])
+
+
+def gen_csv(path, rows, seed):
+    rng = random.Random(seed)
+    lines = ["id,date,item,amount"]
+    for i in range(1, int(rows) + 1):
+        lines.append("%d,2021-%02d-%02d,%s,%d.%02d" % (
+            i, rng.randint(1, 12), rng.randint(1, 28), rng.choice(WORDS),
+            rng.randint(1, 999), rng.randint(0, 99)))
+    with open(path, "wb") as f:
+        f.write(("\n".join(lines) + "\n").encode("ascii"))
+
+
+def gen_pdf(path, title, seed):
+    """A small, valid one-page PDF written by hand (no dates in it)."""
+    body = text_bytes(1500, seed).decode("ascii").splitlines()[:30]
+    ops = ["BT", "/F1 16 Tf", "72 760 Td", "(%s) Tj" % title, "/F1 9 Tf",
+           "0 -24 Td"]
+    for line in body:
+        ops.append("(%s) Tj" % line.replace("\\", "").replace("(", "")
+                   .replace(")", ""))
+        ops.append("0 -12 Td")
+    ops.append("ET")
+    stream = "\n".join(ops).encode("ascii")
+    objs = [
+        b"<< /Type /Catalog /Pages 2 0 R >>",
+        b"<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+        b"<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] "
+        b"/Resources << /Font << /F1 5 0 R >> >> /Contents 4 0 R >>",
+        b"<< /Length %d >>\nstream\n" % len(stream) + stream +
+        b"\nendstream",
+        b"<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>",
+    ]
+    data = b"%PDF-1.4\n%\xe2\xe3\xcf\xd3\n"
+    offsets = []
+    for i, o in enumerate(objs, 1):
+        offsets.append(len(data))
+        data += b"%d 0 obj\n" % i + o + b"\nendobj\n"
+    xref = len(data)
+    data += b"xref\n0 %d\n0000000000 65535 f \n" % (len(objs) + 1)
+    for off in offsets:
+        data += b"%010d 00000 n \n" % off
+    data += (b"trailer\n<< /Size %d /Root 1 0 R >>\nstartxref\n%d\n%%%%EOF\n"
+             % (len(objs) + 1, xref))
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def boot_fields(vol_file, fs):
+    """Fields as the formatting tool wrote them into the volume's sector 0."""
+    with open(vol_file, "rb") as f:
+        b = f.read(512)
+    bps, spc = struct.unpack_from("<HB", b, 0x0B)
+    hidden = struct.unpack_from("<I", b, 0x1C)[0]
+    if fs == "ntfs":
+        assert b[3:11] == b"NTFS    ", vol_file
+        total = struct.unpack_from("<Q", b, 0x28)[0]
+        mft, mirr = struct.unpack_from("<QQ", b, 0x30)
+        cpr = struct.unpack_from("<b", b, 0x40)[0]
+        cluster = bps * spc
+        rec = (1 << -cpr) if cpr < 0 else cpr * cluster
+        serial = struct.unpack_from("<Q", b, 0x48)[0]
+        return {"cluster_bytes": cluster, "boot_total_sectors": total,
+                "mft_lcn": mft, "mftmirr_lcn": mirr,
+                "serial": "%016x" % serial, "mft_record_bytes": rec,
+                "hidden_sectors": hidden}
+    assert b[0x52:0x5A] == b"FAT32   ", vol_file
+    total = struct.unpack_from("<H", b, 0x13)[0] or \
+        struct.unpack_from("<I", b, 0x20)[0]
+    serial = struct.unpack_from("<I", b, 0x43)[0]
+    return {"cluster_bytes": bps * spc, "boot_total_sectors": total,
+            "serial": "%08x" % serial, "hidden_sectors": hidden}
+
+
+def read_table(img):
+    """Partition entries of the MBR and the EBR chain: (index, start, size,
+    type, logical) with absolute starts, and the list of EBR sectors."""
+    with open(img, "rb") as f:
+        def sector(n):
+            f.seek(n * 512)
+            return f.read(512)
+        mbr = sector(0)
+        assert mbr[510:512] == b"\x55\xaa", "no MBR in " + img
+        parts, ebrs = [], []
+        ext = None
+        for i in range(4):
+            e = mbr[446 + 16 * i:462 + 16 * i]
+            start, size = struct.unpack_from("<II", e, 8)
+            if e[4]:
+                parts.append((i + 1, start, size, e[4], False))
+                if e[4] in (0x05, 0x0F, 0x85):
+                    ext = start
+        index = 5
+        cur = ext
+        while cur is not None:
+            ebr = sector(cur)
+            assert ebr[510:512] == b"\x55\xaa", "bad EBR at %d" % cur
+            ebrs.append(cur)
+            t0, s0, n0 = ebr[450], *struct.unpack_from("<II", ebr, 454)
+            t1, s1 = ebr[466], struct.unpack_from("<I", ebr, 470)[0]
+            if t0:
+                parts.append((index, cur + s0, n0, t0, True))
+                index += 1
+            cur = ext + s1 if t1 else None
+    return parts, ebrs
+
+
+def sha256_file(path):
+    h = hashlib.sha256()
+    with open(path, "rb") as f:
+        for chunk in iter(lambda: f.read(1 << 20), b""):
+            h.update(chunk)
+    return h.hexdigest()
+
+
+def cmd_manifest(desc, img, out):
+    """desc lines (tab separated):
+         part IDX FS VOLFILE STAGEDIR   one per partition that holds a volume
+         del  IDX /PATH                 deleted file or folder (with contents)
+         flag IDX /PATH FLAG            flag on a file or folder (and contents)
+         top  KEY JSON                  extra top-level field"""
+    vols, dels, flags, top = {}, {}, {}, {}
+    with open(desc) as f:
+        for line in f:
+            row = line.rstrip("\n").split("\t")
+            if row[0] == "part":
+                vols[int(row[1])] = (row[2], row[3], row[4])
+            elif row[0] == "del":
+                dels.setdefault(int(row[1]), []).append(row[2])
+            elif row[0] == "flag":
+                flags.setdefault(int(row[1]), []).append((row[2], row[3]))
+            elif row[0] == "top":
+                top[row[1]] = json.loads(row[2])
+    table, ebrs = read_table(img)
+    size = os.path.getsize(img)
+    assert size % 512 == 0
+    manifest = {"image": os.path.basename(img), "bytes_per_sector": 512,
+                "total_sectors": size // 512, "table": "mbr"}
+    if ebrs:
+        manifest["ebr_sectors"] = ebrs
+    manifest.update(top)
+    parts = []
+    for index, start, count, ptype, logical in table:
+        p = {"index": index, "start": start, "sectors": count, "type": ptype,
+             "logical": logical}
+        if ptype in (0x05, 0x0F, 0x85):
+            p["fs"] = "extended"
+        else:
+            fs, vol, _ = vols[index]
+            p["fs"] = fs
+            assert os.path.getsize(vol) == count * 512, (vol, count)
+            p.update(boot_fields(vol, fs))
+            assert p["hidden_sectors"] == start, (vol, p["hidden_sectors"])
+            if fs == "ntfs" and top.get("boot_sector_zeroed"):
+                p["boot_sector_zeroed"] = True
+        parts.append(p)
+    assert set(vols) <= {p["index"] for p in parts}
+    serials = [p["serial"] for p in parts if "serial" in p]
+    assert len(serials) == len(set(serials)), "volume serials repeat"
+    manifest["partitions"] = parts
+
+    def under(path, roots):
+        return [r for r in roots if path == r or path.startswith(r + "/")]
+
+    files = []
+    for index in sorted(vols):
+        stage = vols[index][2]
+        entries = []
+        for dirpath, dirnames, filenames in os.walk(stage):
+            rel = "/" + os.path.relpath(dirpath, stage)
+            rel = "" if rel == "/." else rel
+            for d in dirnames:
+                entries.append((rel + "/" + d, "folder",
+                                os.path.join(dirpath, d)))
+            for n in filenames:
+                entries.append((rel + "/" + n, "file",
+                                os.path.join(dirpath, n)))
+        known = {e[0] for e in entries}
+        for d in dels.get(index, []):
+            assert d in known, "deleted path not staged: " + d
+        for fpath, _ in flags.get(index, []):
+            assert fpath in known, "flagged path not staged: " + fpath
+        for path, kind, local in sorted(entries):
+            e = {"partition": index, "path": path, "type": kind}
+            if kind == "file":
+                e["size"] = os.path.getsize(local)
+                e["sha256"] = sha256_file(local)
+            else:
+                e["size"] = 0
+            e["state"] = "deleted" if under(path, dels.get(index, [])) \
+                else "live"
+            e["flags"] = sorted({fl for fp, fl in flags.get(index, [])
+                                 if under(path, [fp])})
+            files.append(e)
+    manifest["files"] = files
+    manifest["image_sha256"] = sha256_file(img)
+    with open(out, "w") as f:
+        json.dump(manifest, f, indent=1)
+        f.write("\n")
+
+
+def cmd_derive(src, out, image, *pairs):
+    """Copy a manifest for a modified copy of its image."""
+    with open(src) as f:
+        m = json.load(f)
+    m["image"] = os.path.basename(image)
+    for pair in pairs:
+        key, value = pair.split("=", 1)
+        m[key] = json.loads(value)
+    # keep image_sha256 last
+    m.pop("image_sha256", None)
+    m["image_sha256"] = sha256_file(image)
+    with open(out, "w") as f:
+        json.dump(m, f, indent=1)
+        f.write("\n")
+
+
+def cmd_zero_tables(img):
+    """Zero sector 0 and every EBR sector."""
+    _, ebrs = read_table(img)
+    with open(img, "r+b") as f:
+        for s in [0] + ebrs:
+            f.seek(s * 512)
+            f.write(bytes(512))
+    print("zeroed sectors:", " ".join(str(s) for s in [0] + ebrs))
+
+
+def cmd_zero_ntfs_boot(img, start, sectors):
+    """Zero an NTFS volume's boot sector and its backup copy, wherever the
+    backup was written (last sector of the partition, or the sector just
+    past the boot sector's total)."""
+    start, sectors = int(start), int(sectors)
+    with open(img, "r+b") as f:
+        f.seek(start * 512)
+        boot = f.read(512)
+        assert boot[3:11] == b"NTFS    ", "no NTFS boot sector at %d" % start
+        total = struct.unpack_from("<Q", boot, 0x28)[0]
+        zeroed = [start]
+        for cand in sorted({start + sectors - 1, start + total,
+                            start + sectors // 2}):
+            f.seek(cand * 512)
+            if f.read(512) == boot:
+                zeroed.append(cand)
+        assert len(zeroed) >= 2, "backup boot sector not found"
+        for s in zeroed:
+            f.seek(s * 512)
+            f.write(bytes(512))
+    print("zeroed NTFS boot sectors:", " ".join(str(s) for s in zeroed))
+
+
+def cmd_verify(img, manifest_path):
+    """List each volume with The Sleuth Kit's fls and compare with the
+    manifest: every live file and folder must be listed as allocated, and
+    every live file's bytes (read back with icat) must match its sha256.
+    Deleted entries are only counted: still named, and still readable."""
+    with open(manifest_path) as f:
+        m = json.load(f)
+    ok = True
+    for p in m["partitions"]:
+        if p["fs"] not in ("ntfs", "fat32"):
+            continue
+        off = str(p["start"])
+        res = subprocess.run(["fls", "-r", "-p", "-o", off, img],
+                             capture_output=True, text=True)
+        if res.returncode != 0:
+            print("  partition %d: fls failed: %s" % (p["index"],
+                                                     res.stderr.strip()))
+            ok = False
+            continue
+        live, deleted = {}, {}
+        for line in res.stdout.splitlines():
+            head, _, name = line.partition(":\t")
+            name = "/" + re.sub(r" \(realloc\)$", "", name)
+            inode = head.split()[-1]
+            (deleted if "*" in head else live).setdefault(name, inode)
+
+        def content_ok(e, inode):
+            data = subprocess.run(["icat", "-o", off, img, inode],
+                                  capture_output=True).stdout
+            return hashlib.sha256(data).hexdigest() == e["sha256"]
+
+        want = [e for e in m["files"] if e["partition"] == p["index"]]
+        n_live = [e for e in want if e["state"] == "live"]
+        n_del = [e for e in want if e["state"] == "deleted"]
+        missing = [e["path"] for e in n_live if e["path"] not in live]
+        bad = [e["path"] for e in n_live if e["type"] == "file" and
+               e["path"] in live and not content_ok(e, live[e["path"]])]
+        named = [e for e in n_del if e["path"] in deleted]
+        readable = [e for e in named if e["type"] == "file" and
+                    content_ok(e, deleted[e["path"]])]
+        print("  partition %d (%s @%d, %d sectors, cluster %d): %d/%d live "
+              "entries listed, %d bad contents; deleted: %d/%d still named, "
+              "%d/%d files still readable" % (
+                  p["index"], p["fs"], p["start"], p["sectors"],
+                  p["cluster_bytes"], len(n_live) - len(missing), len(n_live),
+                  len(bad), len(named), len(n_del), len(readable),
+                  sum(e["type"] == "file" for e in n_del)))
+        if missing or bad:
+            ok = False
+            print("    MISSING:", ", ".join(missing))
+            print("    BAD CONTENT:", ", ".join(bad))
+    if not ok:
+        sys.exit(1)
+
+
+if __name__ == "__main__":
+    cmd, args = sys.argv[1], sys.argv[2:]
+    {"rand": gen_rand, "text": gen_text, "log": gen_log, "csv": gen_csv,
+     "pdf": gen_pdf, "manifest": cmd_manifest, "derive": cmd_derive,
+     "zero-tables": cmd_zero_tables, "zero-ntfs-boot": cmd_zero_ntfs_boot,
+     "verify": cmd_verify}[cmd](*args)
+PY
+
+py() { python3 "$helper" "$@"; }
+
+# put KIND STAGE /PATH SIZE: writes one staged file (parents made as needed).
+# KIND is rand (seeded random bytes), text (seeded words) or log
+# (repetitive text). The seed is the path plus the stage name, so every file
+# has its own bytes (e.g. "mbr_ntfs_fat/p1/readme.txt").
+put() {
+  local kind=$1 stage=$2 path=$3 size=$4
+  mkdir -p "$(dirname "$stage$path")"
+  py "$kind" "$stage$path" "$size" "${stage#"$work"/}$path"
+}
+# folder STAGE /PATH: an (empty) staged folder.
+folder() { mkdir -p "$1$2"; }
+
+# new_ntfs VOLFILE SECTORS START LABEL [mkntfs options...]
+# mkntfs draws the volume serial number from a generator seeded with the
+# current second, so each call waits for a new second: volumes made in the
+# same second would otherwise share one serial number.
+last_mkntfs_second=0
+new_ntfs() {
+  local vol=$1 sectors=$2 start=$3 label=$4
+  shift 4
+  while [ "$(date +%s)" = "$last_mkntfs_second" ]; do sleep 0.2; done
+  last_mkntfs_second=$(date +%s)
+  rm -f "$vol"
+  truncate -s $((sectors * 512)) "$vol"
+  if ! mkntfs -F -Q -q -s 512 -p "$start" -H 255 -S 63 -L "$label" "$@" "$vol" \
+      >"$work/mkntfs.log" 2>&1; then
+    cat "$work/mkntfs.log" >&2
+    exit 1
+  fi
+}
+
+# new_fat32 VOLFILE SECTORS START LABEL VOLID
+new_fat32() {
+  local vol=$1 sectors=$2 start=$3 label=$4 volid=$5
+  rm -f "$vol"
+  truncate -s $((sectors * 512)) "$vol"
+  mkfs.fat -F 32 -s 1 -S 512 -h "$start" -g 255/63 --mbr=n -n "$label" \
+    -i "$volid" "$vol" >/dev/null
+}
+
+mount_ntfs() { # VOLFILE
+  mnt_dir=$work/mnt
+  mkdir -p "$mnt_dir"
+  ntfs-3g -o no_detach,compression "$1" "$mnt_dir" >"$work/ntfs-3g.log" 2>&1 &
+  mnt_pid=$!
+  local _
+  for _ in $(seq 1 100); do
+    if mountpoint -q "$mnt_dir"; then return 0; fi
+    if ! kill -0 "$mnt_pid" 2>/dev/null; then break; fi
+    sleep 0.1
+  done
+  cat "$work/ntfs-3g.log" >&2
+  echo "make_images.sh: ntfs-3g mount of $1 failed" >&2
+  exit 1
+}
+
+unmount_ntfs() {
+  sync
+  fusermount -u "$mnt_dir" 2>/dev/null || umount "$mnt_dir"
+  wait "$mnt_pid" # ntfs-3g writes out and exits
+  mnt_dir=""
+  mnt_pid=""
+  sync
+}
+
+# fill_ntfs VOLFILE STAGE DESC INDEX: copies the staged tree into the volume,
+# marks folders flagged "compressed" for NTFS compression before their
+# contents are written, then deletes the paths listed as deleted.
+fill_ntfs() {
+  local vol=$1 stage=$2 desc=$3 index=$4 kind idx path flag attr
+  mount_ntfs "$vol"
+  while IFS=$'\t' read -r kind idx path flag; do
+    [ "$kind|$idx|$flag" = "flag|$index|compressed" ] || continue
+    if [ -d "$stage$path" ]; then
+      mkdir -p "$mnt_dir$path"
+      setfattr -n system.ntfs_attrib_be -v 0x00000800 "$mnt_dir$path"
+    fi
+  done <"$desc"
+  cp -r --no-preserve=all "$stage/." "$mnt_dir/"
+  sync
+  while IFS=$'\t' read -r kind idx path flag; do
+    [ "$kind|$idx|$flag" = "flag|$index|compressed" ] || continue
+    while IFS= read -r -d '' f; do
+      attr=$(getfattr -n system.ntfs_attrib_be -e hex --only-values "$f" 2>/dev/null |
+             od -An -tx1 | tr -d ' \n')
+      if [ $((0x$attr & 0x800)) -eq 0 ]; then
+        echo "make_images.sh: $f is not compressed (attributes 0x$attr)" >&2
+        exit 1
+      fi
+    done < <(find "$mnt_dir$path" -print0)
+  done <"$desc"
+  while IFS=$'\t' read -r kind idx path flag; do
+    [ "$kind|$idx" = "del|$index" ] || continue
+    rm -rf "$mnt_dir$path"
+  done <"$desc"
+  unmount_ntfs
+}
+
+# fill_fat VOLFILE STAGE DESC INDEX: the same with mtools.
+fill_fat() {
+  local vol=$1 stage=$2 desc=$3 index=$4 kind idx path flag rel
+  while IFS= read -r rel; do
+    mmd -i "$vol" "::${rel#.}"
+  done < <(cd "$stage" && find . -mindepth 1 -type d | sort)
+  while IFS= read -r rel; do
+    mcopy -i "$vol" "$stage/${rel#./}" "::${rel#.}"
+  done < <(cd "$stage" && find . -type f | sort)
+  while IFS=$'\t' read -r kind idx path flag; do
+    [ "$kind|$idx" = "del|$index" ] || continue
+    if [ -d "$stage$path" ]; then
+      mdeltree -i "$vol" "::$path"
+    else
+      mdel -i "$vol" "::$path"
+    fi
+  done <"$desc"
+}
+
+# place VOLFILE DISK START: copies a finished volume into the disk image.
+place() {
+  dd if="$1" of="$2" bs=512 seek="$3" conv=notrunc status=none
+  sync
+}
+
+# finish NAME: manifest, fls check, compressed copy.
+finish() {
+  local name=$1
+  py manifest "$work/$name.desc" "$work/$name.img" "$work/$name.manifest.json"
+  echo "$name: checking with fls"
+  py verify "$work/$name.img" "$work/$name.manifest.json"
+}
+
+publish() { # NAME
+  local name=$1
+  cp "$work/$name.manifest.json" "$out_dir/$name.manifest.json"
+  xz -9 -T2 -c "$work/$name.img" >"$out_dir/$name.img.xz"
+  if [ "${KEEP_IMG:-0}" = 1 ]; then
+    cp --sparse=always "$work/$name.img" "$out_dir/$name.img"
+  fi
+  echo "$name: $(du -k "$out_dir/$name.img.xz" | cut -f1) KiB compressed"
+}
+
+desc_line() { # DESC FIELDS...
+  local desc=$1
+  shift
+  (IFS=$'\t'; echo "$*") >>"$desc"
+}
+
+###########################################################################
+# 1. mbr_ntfs_fat: four primaries (NTFS, NTFS, extended, FAT32) and two
+#    logical NTFS volumes in the extended partition.
+###########################################################################
+build_mbr_ntfs_fat() {
+  local name=mbr_ntfs_fat
+  local img=$work/$name.img desc=$work/$name.desc s=$work/$name
+  rm -f "$img" "$desc"
+  truncate -s 96M "$img"
+  sfdisk -q "$img" <<'EOF'
+label: dos
+label-id: 0x5eed0001
+unit: sectors
+sector-size: 512
+
+start=2048, size=24576, type=7
+start=26624, size=20480, type=7
+start=47104, size=36864, type=5
+start=83968, size=73728, type=c
+start=49152, size=16384, type=7
+start=67584, size=16384, type=7
+EOF
+
+  # Partition 1: NTFS, 4096-byte clusters.
+  local p=$s/p1
+  put text "$p" /readme.txt 3000
+  put text "$p" /tiny.txt 200
+  put text "$p" /empty.dat 0
+  put text "$p" /Projects/plan.txt 12000
+  put rand "$p" /Projects/Data/table.bin 120000
+  put text "$p" /Projects/Data/notes.txt 40000
+  put rand "$p" /Archive/old.bin 40000
+  put text "$p" /Archive/keep.txt 5000
+  put rand "$p" /Temp/scratch.bin 20000
+  put text "$p" /Temp/scratch.txt 2500
+  desc_line "$desc" part 1 ntfs "$s.p1.vol" "$p"
+  desc_line "$desc" del 1 /Archive/old.bin
+  desc_line "$desc" del 1 /Temp
+
+  # Partition 2: NTFS, 1024-byte clusters.
+  p=$s/p2
+  put text "$p" /config.ini 600
+  put text "$p" /Music/list.txt 8000
+  put rand "$p" /Music/track01.bin 90000
+  put rand "$p" /Music/track02.bin 45000
+  put text "$p" /Letters/2019/letter1.txt 6000
+  put text "$p" /Letters/2019/letter2.txt 2500
+  put text "$p" /Letters/empty.txt 0
+  desc_line "$desc" part 2 ntfs "$s.p2.vol" "$p"
+  desc_line "$desc" del 2 /Music/track02.bin
+  desc_line "$desc" del 2 /Letters/2019/letter2.txt
+
+  # Partition 5 (first logical): NTFS, 512-byte clusters.
+  p=$s/p5
+  put text "$p" /Logs/app.log 50000
+  put text "$p" /Logs/old/app.1.log 30000
+  put rand "$p" /Bin/tool.bin 70000
+  put rand "$p" /Bin/lib.bin 20000
+  put text "$p" /empty 0
+  desc_line "$desc" part 5 ntfs "$s.p5.vol" "$p"
+  desc_line "$desc" del 5 /Logs/old/app.1.log
+  desc_line "$desc" del 5 /Bin/lib.bin
+
+  # Partition 6 (second logical): NTFS, 2048-byte clusters.
+  p=$s/p6
+  put rand "$p" /Video/clip.bin 120000
+  put rand "$p" /Video/clip2.bin 25000
+  put text "$p" /Docs/a/b/deep.txt 9000
+  put text "$p" /Docs/summary.txt 4000
+  put text "$p" /zero.dat 0
+  desc_line "$desc" part 6 ntfs "$s.p6.vol" "$p"
+  desc_line "$desc" del 6 /Video/clip2.bin
+  desc_line "$desc" del 6 /Docs/summary.txt
+
+  # Partition 4: FAT32, 512-byte clusters.
+  p=$s/p4
+  put rand "$p" /Pictures/holiday.bin 80000
+  put rand "$p" /Pictures/Old/scan001.bin 40000
+  put text "$p" /Notes/todo.txt 3000
+  put text "$p" "/Notes/long file name example.txt" 20000
+  put text "$p" /Notes/Sub/deep.txt 7000
+  put text "$p" /EMPTY.TXT 0
+  mkdir -p "$p"
+  py csv "$p/report.csv" 150 "$name/p4/report.csv"
+  desc_line "$desc" part 4 fat32 "$s.p4.vol" "$p"
+  desc_line "$desc" del 4 /Pictures/Old/scan001.bin
+  desc_line "$desc" del 4 "/Notes/long file name example.txt"
+
+  new_ntfs "$s.p1.vol" 24576 2048 VOLUME1 -c 4096
+  fill_ntfs "$s.p1.vol" "$s/p1" "$desc" 1
+  place "$s.p1.vol" "$img" 2048
+
+  new_ntfs "$s.p2.vol" 20480 26624 VOLUME2 -c 1024
+  fill_ntfs "$s.p2.vol" "$s/p2" "$desc" 2
+  place "$s.p2.vol" "$img" 26624
+
+  new_ntfs "$s.p5.vol" 16384 49152 LOGICAL5 -c 512
+  fill_ntfs "$s.p5.vol" "$s/p5" "$desc" 5
+  place "$s.p5.vol" "$img" 49152
+
+  new_ntfs "$s.p6.vol" 16384 67584 LOGICAL6 -c 2048
+  fill_ntfs "$s.p6.vol" "$s/p6" "$desc" 6
+  place "$s.p6.vol" "$img" 67584
+
+  new_fat32 "$s.p4.vol" 73728 83968 FATDATA 5eed0f40
+  fill_fat "$s.p4.vol" "$s/p4" "$desc" 4
+  place "$s.p4.vol" "$img" 83968
+
+  finish "$name"
+  publish "$name"
+
+  # 2. mbr_ntfs_fat_zeroed: the same bytes with sector 0 and the EBRs zeroed.
+  local z=mbr_ntfs_fat_zeroed
+  cp --sparse=always "$img" "$work/$z.img"
+  py zero-tables "$work/$z.img"
+  py derive "$work/$name.manifest.json" "$work/$z.manifest.json" \
+    "$work/$z.img" table_zeroed=true
+  echo "$z: checking with fls (explicit offsets)"
+  py verify "$work/$z.img" "$work/$z.manifest.json"
+  publish "$z"
+}
+
+###########################################################################
+# 3. ntfs_zeroed_boot: one NTFS partition whose boot sector and backup boot
+#    sector are zeroed; only $MFT and $MFTMirr remain to find it by.
+###########################################################################
+build_ntfs_zeroed_boot() {
+  local name=ntfs_zeroed_boot
+  local img=$work/$name.img desc=$work/$name.desc s=$work/$name
+  rm -f "$img" "$desc"
+  truncate -s 24M "$img"
+  sfdisk -q "$img" <<'EOF'
+label: dos
+label-id: 0x5eed0003
+unit: sectors
+sector-size: 512
+
+start=2048, size=40960, type=7
+EOF
+  local p=$s/p1
+  put text "$p" /notes.txt 2000
+  put text "$p" /empty.txt 0
+  put text "$p" /Reports/q1.txt 15000
+  put rand "$p" /Reports/q2.bin 60000
+  put text "$p" /Reports/draft.txt 5000
+  put rand "$p" /Reports/Archive/2020.bin 30000
+  put rand "$p" /photo.bin 40000
+  desc_line "$desc" part 1 ntfs "$s.p1.vol" "$p"
+  desc_line "$desc" del 1 /photo.bin
+  desc_line "$desc" del 1 /Reports/draft.txt
+  desc_line "$desc" top boot_sector_zeroed true
+
+  # mkntfs picks its default cluster size here.
+  new_ntfs "$s.p1.vol" 40960 2048 NOBOOT
+  fill_ntfs "$s.p1.vol" "$p" "$desc" 1
+  place "$s.p1.vol" "$img" 2048
+
+  finish "$name" # fls check while the boot sectors are still there
+  py zero-ntfs-boot "$img" 2048 40960
+  if fls -o 2048 "$img" >/dev/null 2>&1; then
+    echo "make_images.sh: fls still reads $name after zeroing" >&2
+    exit 1
+  fi
+  echo "$name: fls can no longer open the volume (as intended)"
+  py derive "$work/$name.manifest.json" "$work/$name.manifest.json.new" \
+    "$img"
+  mv "$work/$name.manifest.json.new" "$work/$name.manifest.json"
+  publish "$name"
+}
+
+###########################################################################
+# 4. ntfs_4k: 4096-byte clusters, file sizes around cluster boundaries.
+###########################################################################
+build_ntfs_4k() {
+  local name=ntfs_4k
+  local img=$work/$name.img desc=$work/$name.desc s=$work/$name
+  rm -f "$img" "$desc"
+  truncate -s 32M "$img"
+  sfdisk -q "$img" <<'EOF'
+label: dos
+label-id: 0x5eed0004
+unit: sectors
+sector-size: 512
+
+start=2048, size=57344, type=7
+EOF
+  local p=$s/p1
+  put rand "$p" /size1.bin 1
+  put rand "$p" /size700.bin 700
+  put rand "$p" /size4095.bin 4095
+  put rand "$p" /size4096.bin 4096
+  put rand "$p" /size4097.bin 4097
+  put rand "$p" /size300000.bin 300000
+  put rand "$p" /empty.bin 0
+  put text "$p" /Level1/a.txt 10000
+  put rand "$p" /Level1/Level2/b.bin 8193
+  put rand "$p" /Level1/Level2/Level3/c.bin 12288
+  put text "$p" /Level1/Level2/Level3/d.txt 5000
+  folder "$p" /Level1/Level2/Level3/EmptyFolder
+  put rand "$p" /deleted4097.bin 4097
+  put rand "$p" /Level1/Level2/gone.bin 20000
+  put text "$p" /Level1/Level2/Level3/gone.txt 3000
+  put rand "$p" /Old/x.bin 9000
+  put text "$p" /Old/y.txt 1500
+  desc_line "$desc" part 1 ntfs "$s.p1.vol" "$p"
+  desc_line "$desc" del 1 /deleted4097.bin
+  desc_line "$desc" del 1 /Level1/Level2/gone.bin
+  desc_line "$desc" del 1 /Level1/Level2/Level3/gone.txt
+  desc_line "$desc" del 1 /Old
+
+  new_ntfs "$s.p1.vol" 57344 2048 FOURK -c 4096
+  fill_ntfs "$s.p1.vol" "$p" "$desc" 1
+  place "$s.p1.vol" "$img" 2048
+  finish "$name"
+  publish "$name"
+}
+
+###########################################################################
+# 5. sample: pictures, documents, deleted files and an NTFS-compressed file.
+###########################################################################
+picture() { # STAGE /PATH ImageMagick-arguments...
+  local stage=$1 path=$2
+  shift 2
+  mkdir -p "$(dirname "$stage$path")"
+  convert -seed 1 "$@" -strip -define png:exclude-chunks=date,time \
+    "$stage$path"
+}
+
+build_sample() {
+  local name=sample
+  local img=$work/$name.img desc=$work/$name.desc s=$work/$name
+  rm -f "$img" "$desc"
+  truncate -s 24M "$img"
+  sfdisk -q "$img" <<'EOF'
+label: dos
+label-id: 0x5eed0005
+unit: sectors
+sector-size: 512
+
+start=2048, size=40960, type=7
+EOF
+  local p=$s/p1
+  picture "$p" /Photos/beach.jpg -size 480x360 plasma:fractal -quality 85
+  picture "$p" /Photos/forest.jpg -size 400x300 plasma:green-darkgreen -quality 90
+  picture "$p" /Photos/sunset.png -size 120x90 plasma:orange-purple
+  picture "$p" /Photos/sky.png -size 128x96 gradient:skyblue-white \
+    -attenuate 0.4 +noise Uniform
+  picture "$p" /Photos/Trips/mountain.jpg -size 640x480 plasma:white-gray -quality 80
+  picture "$p" /Photos/party.jpg -size 500x375 plasma:red-yellow -quality 85
+  picture "$p" /Photos/cat.png -size 100x100 plasma:gray-brown
+  put text "$p" /Documents/readme.txt 1800
+  put text "$p" /Documents/letter.txt 6500
+  put text "$p" /Documents/draft.txt 4200
+  py pdf "$p/Documents/report.pdf" "Quarterly report" "$name/report.pdf"
+  py pdf "$p/Documents/old-report.pdf" "Old report" "$name/old-report.pdf"
+  py csv "$p/Documents/budget.csv" 200 "$name/budget.csv"
+  put log "$p" /Compressed/server.log 102400
+  desc_line "$desc" part 1 ntfs "$s.p1.vol" "$p"
+  desc_line "$desc" del 1 /Photos/party.jpg
+  desc_line "$desc" del 1 /Photos/cat.png
+  desc_line "$desc" del 1 /Documents/old-report.pdf
+  desc_line "$desc" del 1 /Documents/draft.txt
+  desc_line "$desc" flag 1 /Compressed compressed
+
+  new_ntfs "$s.p1.vol" 40960 2048 SAMPLE -c 4096
+  fill_ntfs "$s.p1.vol" "$p" "$desc" 1
+  place "$s.p1.vol" "$img" 2048
+  finish "$name"
+  # TSK must see the compressed $DATA attribute too.
+  local inode
+  inode=$(ifind -n /Compressed/server.log -o 2048 "$img")
+  if ! istat -o 2048 "$img" "$inode" | grep -q 'Non-Resident, Compressed'; then
+    echo "make_images.sh: /Compressed/server.log is not compressed" >&2
+    exit 1
+  fi
+  echo "$name: /Compressed/server.log (MFT entry $inode) is stored compressed"
+  publish "$name"
+}
+
+build_mbr_ntfs_fat
+build_ntfs_zeroed_boot
+build_ntfs_4k
+build_sample
+
+echo
+echo "Files in $out_dir:"
+(cd "$out_dir" && ls -l ./*.img.xz ./*.manifest.json)
+echo "total: $(cat "$out_dir"/*.img.xz | wc -c) bytes of compressed images"

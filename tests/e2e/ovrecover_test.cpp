@@ -1,0 +1,125 @@
+// The ovrecover command line, run as a user runs it, on the committed test images.
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <fstream>
+
+#include "tests/support/test_support.h"
+
+namespace {
+
+using nlohmann::json;
+
+struct Result {
+  int status = -1;
+  std::string out;
+};
+
+Result ovrecover(const std::string& arguments) {
+  std::string command = std::string(OVRECOVER_PATH) + " " + arguments + " 2>/dev/null";
+  Result r;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (!pipe) return r;
+  char buffer[4096];
+  std::size_t n = 0;
+  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) r.out.append(buffer, n);
+  int status = pclose(pipe);
+  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return r;
+}
+
+std::string imageArg(const std::string& name) { return "'" + ov::test::image(name).string() + "'"; }
+
+std::vector<json> ntfsPartitions(const std::string& name) {
+  std::vector<json> out;
+  for (const auto& p : ov::test::manifest(name)["partitions"])
+    if (p["fs"] == "ntfs") out.push_back(p);
+  return out;
+}
+
+TEST(OvrecoverVolumes, JsonListsThePartitionsOfTheManifest) {
+  auto r = ovrecover("volumes --json " + imageArg("mbr_ntfs_fat"));
+  ASSERT_EQ(r.status, 0);
+  json list = json::parse(r.out);
+  auto expected = ntfsPartitions("mbr_ntfs_fat");
+  ASSERT_EQ(list.size(), expected.size());
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    EXPECT_EQ(list[i]["number"], i + 1);
+    EXPECT_EQ(list[i]["start_sector"], expected[i]["start"]);
+    EXPECT_EQ(list[i]["sector_count"], expected[i]["sectors"]);
+    EXPECT_EQ(list[i]["bytes_per_cluster"], expected[i]["cluster_bytes"]);
+    EXPECT_EQ(list[i]["mft_lcn"], expected[i]["mft_lcn"]);
+    EXPECT_EQ(list[i]["mft_mirr_lcn"], expected[i]["mftmirr_lcn"]);
+    EXPECT_EQ(list[i]["mft_record_bytes"], expected[i]["mft_record_bytes"]);
+    EXPECT_EQ(list[i]["bytes_per_sector"], 512);
+    EXPECT_EQ(list[i]["found_by"], 0);
+    std::string serial = list[i]["serial_number"];
+    EXPECT_EQ(std::stoull(serial, nullptr, 16), std::stoull(expected[i]["serial"].get<std::string>(), nullptr, 16));
+  }
+}
+
+TEST(OvrecoverVolumes, HumanOutputHasOneRowPerVolume) {
+  auto r = ovrecover("volumes " + imageArg("sample"));
+  ASSERT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find("NTFS logical drive 1"), std::string::npos);
+  EXPECT_NE(r.out.find("2048"), std::string::npos);
+  EXPECT_NE(r.out.find(" 20.000 MB"), std::string::npos);
+  EXPECT_EQ(r.out.find("NTFS logical drive 2"), std::string::npos);
+}
+
+TEST(OvrecoverVolumes, NothingFoundExitsWithOne) {
+  EXPECT_EQ(ovrecover("volumes " + imageArg("mbr_ntfs_fat_zeroed")).status, 1);
+}
+
+TEST(OvrecoverSearch, ThoroughFindsTheVolumesOfTheZeroedDisks) {
+  for (std::string name : {"mbr_ntfs_fat_zeroed", "ntfs_zeroed_boot"}) {
+    SCOPED_TRACE(name);
+    auto r = ovrecover("search --thorough --json " + imageArg(name));
+    ASSERT_EQ(r.status, 0);
+    json list = json::parse(r.out);
+    auto expected = ntfsPartitions(name);
+    ASSERT_EQ(list.size(), expected.size());
+    for (std::size_t i = 0; i < list.size(); ++i) EXPECT_EQ(list[i]["start_sector"], expected[i]["start"]);
+  }
+}
+
+TEST(OvrecoverSearch, RangeLimitsTheSearch) {
+  auto p = ntfsPartitions("mbr_ntfs_fat_zeroed");
+  std::uint64_t second = p[1]["start"];
+  auto r = ovrecover("search --thorough --json --from " + std::to_string(second) + " --to " +
+                     std::to_string(second + 100) + " " + imageArg("mbr_ntfs_fat_zeroed"));
+  ASSERT_EQ(r.status, 0);
+  json list = json::parse(r.out);
+  ASSERT_EQ(list.size(), 1u);
+  EXPECT_EQ(list[0]["start_sector"], second);
+}
+
+TEST(OvrecoverSearch, QuickSearchThatFindsNothingExitsWithOne) {
+  EXPECT_EQ(ovrecover("search --quick " + imageArg("mbr_ntfs_fat_zeroed")).status, 1);
+}
+
+TEST(OvrecoverUsage, ErrorsExitWithTwoOrOne) {
+  EXPECT_EQ(ovrecover("").status, 2);
+  EXPECT_EQ(ovrecover("frobnicate x").status, 2);
+  EXPECT_EQ(ovrecover("search " + imageArg("sample")).status, 2);  // no mode
+  EXPECT_EQ(ovrecover("search --quick --thorough " + imageArg("sample")).status, 2);
+  EXPECT_EQ(ovrecover("search --thorough --from 100 --to 50 " + imageArg("sample")).status, 2);
+  EXPECT_EQ(ovrecover("volumes /nonexistent/disk.img").status, 1);
+  EXPECT_EQ(ovrecover("--help").status, 0);
+}
+
+TEST(OvrecoverLog, SavesTheProcessLogAsText) {
+  auto log = ov::test::scratchDir() / "search-log.txt";
+  auto r = ovrecover("--log '" + log.string() + "' search --thorough " + imageArg("ntfs_zeroed_boot"));
+  ASSERT_EQ(r.status, 0);
+  auto bytes = ov::test::readFile(log);
+  std::string text(bytes.begin(), bytes.end());
+  EXPECT_EQ(text.rfind("------------------------Ovelin Dodedoz Avov Ovavized (NTFS) v2\t.0.1  Process Log", 0), 0u);
+  EXPECT_NE(text.find("\nSearching Logical Volumes\n\t\tSectors Range 0 to "), std::string::npos);
+  EXPECT_NE(text.find("\nCompleted Searching partitions\n\t\t-----------------\n\t\t"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,94 @@
+#include "scans/process_log.h"
+
+#include <gtest/gtest.h>
+
+#include "tests/support/test_support.h"
+
+namespace ov {
+namespace {
+
+std::tm at(int year, int month, int day, int wday, int h, int m, int s) {
+  std::tm t{};
+  t.tm_year = year - 1900;
+  t.tm_mon = month - 1;
+  t.tm_mday = day;
+  t.tm_wday = wday;
+  t.tm_hour = h;
+  t.tm_min = m;
+  t.tm_sec = s;
+  return t;
+}
+
+TEST(ProcessLogTime, IsTwentyFourCharactersWithTheYearBeforeTheTime) {
+  std::string text = logTimeText(at(2026, 12, 6, 0, 1, 8, 55));
+  EXPECT_EQ(text, "Sun Dec  6 2026 01:08:55");
+  EXPECT_EQ(text.size(), 24u);
+  EXPECT_EQ(logTimeText(at(2025, 9, 23, 2, 23, 59, 0)), "Tue Sep 23 2025 23:59:00");
+}
+
+TEST(ProcessLogFileName, UsesSeptForSeptember) {
+  EXPECT_EQ(defaultLogFileName(at(2025, 9, 3, 3, 0, 0, 0)), "OV NTFS Process Log # Wed, 03-Sept-2025.txt");
+  EXPECT_EQ(defaultLogFileName(at(2026, 12, 6, 0, 0, 0, 0)), "OV NTFS Process Log # Sun, 06-Dec-2026.txt");
+}
+
+const std::string kHeader =
+    "------------------------Ovelin Dodedoz Avov Ovavized (NTFS) v2\t.0.1  Process Log------------------------\n\n";
+
+TEST(ProcessLogText, EmptyLogIsTheHeaderAndOneLineOfDashes) {
+  ProcessLog log;
+  auto path = test::scratchDir() / "empty-log.txt";
+  ASSERT_TRUE(log.saveText(path.string()));
+  auto bytes = test::readFile(path);
+  EXPECT_EQ(std::string(bytes.begin(), bytes.end()), kHeader + "\n" + std::string(68, '-'));
+}
+
+TEST(ProcessLogText, EachRowIsNameDescriptionAndTime) {
+  ProcessLog log;
+  log.add(LogEntry{"Completed processing Internal File System Structure", std::string(35, '-'), LogKind::Completed, {}},
+          at(2026, 12, 6, 0, 1, 8, 55));
+  std::string expected = kHeader + "\n" + std::string(68, '-') +
+                         "\nCompleted processing Internal File System Structure\n\t\t" + std::string(35, '-') +
+                         "\n\t\tSun Dec  6 2026 01:08:55\n" + std::string(68, '-');
+  EXPECT_EQ(log.text(), expected);
+}
+
+TEST(ProcessLogText, UnwritablePathFails) {
+  ProcessLog log;
+  EXPECT_FALSE(log.saveText((test::scratchDir() / "no-such-folder" / "log.txt").string()));
+}
+
+TEST(ProcessLogState, PauseResumeAndEndOfARun) {
+  ProcessLog log;
+  LogEntry run{"Selected NTFS logical drive 1", "Starting Sector 2048, Size  12.000 MB", LogKind::Started, {}};
+  log.setRunEntry(run);
+  log.add(run);
+  log.processState(LoggedProcess::InternalFileProcessing, ProcessState::Paused);
+  log.processState(LoggedProcess::InternalFileProcessing, ProcessState::Resumed);
+  log.processState(LoggedProcess::InternalFileProcessing, ProcessState::Completed);
+  const auto& e = log.entries();
+  ASSERT_EQ(e.size(), 4u);
+  EXPECT_EQ(e[1].name, "Internal File processing");
+  EXPECT_EQ(e[1].description, "Process Paused");
+  EXPECT_EQ(e[1].kind, LogKind::Started);
+  EXPECT_EQ(e[2].description, "Process Resumed");
+  EXPECT_EQ(e[3].name, "Completed Selected NTFS logical drive 1");
+  EXPECT_EQ(e[3].description, run.description);
+  EXPECT_EQ(e[3].kind, LogKind::Completed);
+  EXPECT_EQ(log.highlightedRow(), 3);
+}
+
+TEST(ProcessLogState, AbortedCopyAndClear) {
+  ProcessLog log;
+  log.setRunEntry(LogEntry{"Imaging Disk :sda,  Model, Serial: X", "To Location /x.ov2", LogKind::Started, {}});
+  log.processState(LoggedProcess::DiskImaging, ProcessState::Paused);
+  log.processState(LoggedProcess::DiskImaging, ProcessState::Aborted);
+  ASSERT_EQ(log.entries().size(), 2u);
+  EXPECT_EQ(log.entries()[0].name, "Disk Imaging");
+  EXPECT_EQ(log.entries()[1].name, "Aborted Imaging Disk :sda,  Model, Serial: X");
+  EXPECT_EQ(log.entries()[1].kind, LogKind::Aborted);
+  log.clear();
+  EXPECT_EQ(log.highlightedRow(), -1);
+}
+
+}  // namespace
+}  // namespace ov

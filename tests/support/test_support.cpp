@@ -1,0 +1,81 @@
+#include "tests/support/test_support.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <stdexcept>
+
+namespace ov::test {
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Scratch {
+  fs::path path;
+  Scratch() {
+    std::string pattern = (fs::temp_directory_path() / "ovtest-XXXXXX").string();
+    if (!::mkdtemp(pattern.data())) throw std::runtime_error("cannot create a scratch folder");
+    path = pattern;
+  }
+  ~Scratch() {
+    std::error_code ignored;
+    fs::remove_all(path, ignored);
+  }
+};
+
+void run(const std::string& command) {
+  if (std::system(command.c_str()) != 0) throw std::runtime_error("command failed: " + command);
+}
+
+std::string quoted(const fs::path& p) {
+  std::string out = "'";
+  for (char c : p.string()) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
+
+}  // namespace
+
+fs::path scratchDir() {
+  static Scratch scratch;
+  return scratch.path;
+}
+
+fs::path dataDir() { return fs::path(OV_TEST_DATA_DIR); }
+
+std::optional<fs::path> sharedTestdataDir() {
+  fs::path dir = fs::path(OV_SOURCE_DIR) / ".." / "shared" / "testdata";
+  if (fs::is_directory(dir)) return fs::canonical(dir);
+  return std::nullopt;
+}
+
+fs::path image(const std::string& name) {
+  static std::mutex mutex;
+  std::lock_guard lock(mutex);
+  fs::path out = scratchDir() / (name + ".img");
+  if (!fs::exists(out)) run("xz -dc " + quoted(dataDir() / (name + ".img.xz")) + " > " + quoted(out));
+  return out;
+}
+
+fs::path gunzipped(const fs::path& gz) {
+  static std::mutex mutex;
+  std::lock_guard lock(mutex);
+  fs::path out = scratchDir() / gz.stem();
+  if (!fs::exists(out)) run("gzip -dc " + quoted(gz) + " > " + quoted(out));
+  return out;
+}
+
+nlohmann::json manifest(const std::string& name) {
+  std::ifstream in(dataDir() / (name + ".manifest.json"));
+  if (!in) throw std::runtime_error("missing manifest " + name);
+  return nlohmann::json::parse(in);
+}
+
+std::vector<std::uint8_t> readFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+}  // namespace ov::test

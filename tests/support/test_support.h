@@ -1,0 +1,52 @@
+// Shared helpers of the tests: a host that records what the engine reports, the committed
+// test images and their manifests, and small builders for synthetic sectors.
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "disk/host.h"
+
+namespace ov::test {
+
+class RecordingHost : public EngineHost {
+ public:
+  struct Message {
+    std::string title, text;
+    MessageIcon icon;
+  };
+  void addLogEntry(const LogEntry& e) override { log.push_back(e); }
+  void showMessage(const std::string& title, const std::string& text, MessageIcon icon) override {
+    messages.push_back({title, text, icon});
+  }
+  void searchProgress(std::uint64_t position, std::uint64_t end) override { progress.emplace_back(position, end); }
+  void volumeFound(std::uint64_t start) override { found.push_back(start); }
+  void searchFinished(bool completed) override { finished.push_back(completed); }
+
+  std::vector<LogEntry> log;
+  std::vector<Message> messages;
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> progress;
+  std::vector<std::uint64_t> found;
+  std::vector<bool> finished;
+};
+
+// The folder of the committed images (tests/data).
+std::filesystem::path dataDir();
+// ../shared/testdata beside the project, or nullopt when it is absent.
+std::optional<std::filesystem::path> sharedTestdataDir();
+
+// Decompresses tests/data/NAME.img.xz once per test run and returns the image's path.
+std::filesystem::path image(const std::string& name);
+// Decompresses a gzip file (third-party images) into the scratch folder.
+std::filesystem::path gunzipped(const std::filesystem::path& gz);
+nlohmann::json manifest(const std::string& name);
+std::vector<std::uint8_t> readFile(const std::filesystem::path& path);
+// A scratch folder for this test run, removed at exit.
+std::filesystem::path scratchDir();
+
+}  // namespace ov::test
