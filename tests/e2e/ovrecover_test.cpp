@@ -35,7 +35,8 @@ std::string imageArg(const std::string& name) { return "'" + ov::test::image(nam
 
 std::vector<json> ntfsPartitions(const std::string& name) {
   std::vector<json> out;
-  for (const auto& p : ov::test::manifest(name)["partitions"])
+  const json manifest = ov::test::manifest(name);
+  for (const auto& p : manifest["partitions"])
     if (p["fs"] == "ntfs") out.push_back(p);
   return out;
 }

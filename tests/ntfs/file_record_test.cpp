@@ -53,7 +53,9 @@ TEST(FileRecordCheck, OnlySectorEndsWithinTheBytesInUseAreFixed) {
 }
 
 TEST(FileRecordCheck, RefusesAFixupMismatch) {
-  auto r = plainRecord();
+  auto r = RecordBuilder().standardInformation(1, 1).finish(512, 1024);
+  auto intact = r;
+  EXPECT_TRUE(checkFileRecord(intact, 1024, 512));
   writeLe<std::uint16_t>(r, 510, 0x1234);
   EXPECT_FALSE(checkFileRecord(r, 1024, 512));
 }

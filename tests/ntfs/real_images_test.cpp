@@ -86,7 +86,7 @@ TEST(ThoroughSearchOnImages, FindsAVolumeWhoseBootSectorsAreZeroedThroughItsMft)
   json m = ov::test::manifest("ntfs_zeroed_boot");
   Opened o(ov::test::image("ntfs_zeroed_boot"));
   ASSERT_TRUE(o.engine.searchVolumes(SearchMode::Thorough, 0, o.engine.source().totalSectors()));
-  const auto& p = ntfsPartitions(m).at(0);
+  const json p = ntfsPartitions(m).at(0);
   ASSERT_EQ(o.engine.volumes().size(), 1u);
   const auto& v = o.engine.volumes()[0];
   EXPECT_EQ(v.startSector, p["start"].get<std::uint64_t>());
