@@ -465,13 +465,14 @@ folder() { mkdir -p "$1$2"; }
 # new_ntfs VOLFILE SECTORS START LABEL [mkntfs options...]
 # mkntfs draws the volume serial number from a generator seeded with the
 # current second, so each call waits for a new second: volumes made in the
-# same second would otherwise share one serial number.
+# same second would otherwise share one serial number. The second is taken
+# when mkntfs has finished, since a run can cross into the next second
+# before it reads the clock.
 last_mkntfs_second=0
 new_ntfs() {
   local vol=$1 sectors=$2 start=$3 label=$4
   shift 4
-  while [ "$(date +%s)" = "$last_mkntfs_second" ]; do sleep 0.2; done
-  last_mkntfs_second=$(date +%s)
+  while [ "$(date +%s)" -le "$last_mkntfs_second" ]; do sleep 0.2; done
   rm -f "$vol"
   truncate -s $((sectors * 512)) "$vol"
   if ! mkntfs -F -Q -q -s 512 -p "$start" -H 255 -S 63 -L "$label" "$@" "$vol" \
@@ -479,6 +480,7 @@ new_ntfs() {
     cat "$work/mkntfs.log" >&2
     exit 1
   fi
+  last_mkntfs_second=$(date +%s)
 }
 
 # new_fat32 VOLFILE SECTORS START LABEL VOLID
