@@ -98,6 +98,18 @@ TEST(OvrecoverSearch, RangeLimitsTheSearch) {
   EXPECT_EQ(list[0]["start_sector"], second);
 }
 
+TEST(OvrecoverSearch, QuickFindsTheCylinderAlignedVolumes) {
+  auto r = ovrecover("search --quick --json " + imageArg("xp_cylinders_zeroed"));
+  ASSERT_EQ(r.status, 0);
+  json list = json::parse(r.out);
+  auto expected = ntfsPartitions("xp_cylinders_zeroed");
+  ASSERT_EQ(list.size(), expected.size());
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    EXPECT_EQ(list[i]["start_sector"], expected[i]["start"]);
+    EXPECT_EQ(list[i]["found_by"], 1);
+  }
+}
+
 TEST(OvrecoverSearch, QuickSearchThatFindsNothingExitsWithOne) {
   EXPECT_EQ(ovrecover("search --quick " + imageArg("mbr_ntfs_fat_zeroed")).status, 1);
 }

@@ -53,10 +53,10 @@ TEST_P(PartitionTableOnImages, ListsEveryNtfsPartition) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Images, PartitionTableOnImages, ::testing::Values("mbr_ntfs_fat", "ntfs_4k", "sample"));
+INSTANTIATE_TEST_SUITE_P(Images, PartitionTableOnImages, ::testing::Values("mbr_ntfs_fat", "ntfs_4k", "sample", "xp_cylinders"));
 
 TEST(PartitionTableOnImages, ZeroedTablesListNothing) {
-  for (const char* name : {"mbr_ntfs_fat_zeroed", "ntfs_zeroed_boot"}) {
+  for (const char* name : {"mbr_ntfs_fat_zeroed", "ntfs_zeroed_boot", "xp_cylinders_zeroed"}) {
     Opened o(ov::test::image(name));
     EXPECT_FALSE(o.engine.readPartitionTable()) << name;
   }
@@ -99,6 +99,22 @@ TEST(ThoroughSearchOnImages, FindsAVolumeWhoseBootSectorsAreZeroedThroughItsMft)
   // Twice the mirror's offset: the mirror sits in the middle of the volume.
   EXPECT_EQ(v.sectorCount, 2ull * v.sectorsPerCluster * v.mftMirrLcn);
   EXPECT_LE(v.sectorCount, p["sectors"].get<std::uint64_t>());
+}
+
+TEST(QuickSearchOnImages, FindsTheVolumesOfACylinderAlignedDiskWithoutTable) {
+  json m = ov::test::manifest("xp_cylinders_zeroed");
+  Opened o(ov::test::image("xp_cylinders_zeroed"));
+  ASSERT_TRUE(o.engine.searchVolumes(SearchMode::Quick, 0, o.engine.source().totalSectors()));
+  auto expected = ntfsPartitions(m);
+  const auto& volumes = o.engine.volumes();
+  ASSERT_EQ(volumes.size(), expected.size());
+  for (std::size_t i = 0; i < volumes.size(); ++i) {
+    EXPECT_EQ(volumes[i].startSector, expected[i]["start"].get<std::uint64_t>());
+    EXPECT_EQ(volumes[i].sectorCount, expected[i]["boot_total_sectors"].get<std::uint64_t>());
+    EXPECT_EQ(volumes[i].serialNumber, serialOf(expected[i]));
+    EXPECT_EQ(volumes[i].foundBy, kFoundBootSector);
+  }
+  EXPECT_EQ(o.host.found.size(), expected.size());
 }
 
 TEST(QuickSearchOnImages, FindsNothingOffTheCylinderBoundaries) {
