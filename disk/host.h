@@ -29,7 +29,7 @@ struct AlreadyReported : std::exception {
   const char* what() const noexcept override { return "already reported"; }
 };
 
-enum class MessageIcon { Information, Error, Question };
+enum class MessageIcon { Information, Error, Warning, Question };
 
 class EngineHost {
  public:

@@ -1,0 +1,286 @@
+#include "ntfs/extract.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "ntfs/file_record.h"
+#include "ntfs/lznt1.h"
+
+namespace ov::ntfs {
+namespace {
+
+constexpr std::size_t kPlainReadBytes = 1 << 20;  // large sequential requests
+constexpr std::uint16_t kCompressedFlag = 0x0001;
+
+bool isUnnamed(Bytes record, const Attribute& a) {
+  return le8(record, a.offset + 9) == 0 || le16(record, a.offset + 0x0A) == 0;
+}
+
+std::optional<Attribute> firstUnnamedData(Bytes record) {
+  AttributeWalk walk(record);
+  while (auto a = walk.next())
+    if (a->type == kAttrData && isUnnamed(record, *a)) return a;
+  return std::nullopt;
+}
+
+// The attribute list of a base record, when it comes before any attribute of a type above 0x20.
+std::optional<Attribute> leadingAttributeList(Bytes record) {
+  AttributeWalk walk(record);
+  while (auto a = walk.next()) {
+    if (a->type == kAttrAttributeList) return a;
+    if (a->type > kAttrAttributeList) return std::nullopt;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::uint64_t FileExtractor::clusterSector(std::uint64_t lcn) const {
+  const auto& p = volume_.params;
+  return p.startSector + lcn * p.sectorsPerCluster;
+}
+
+void FileExtractor::publish() {
+  if (!quiet_ && progress_) progress_(written_, dataSize_);
+}
+
+void FileExtractor::write(const std::uint8_t* data, std::uint64_t length) {
+  std::uint64_t room = dataSize_ - written_;
+  std::uint64_t n = std::min(length, room);
+  if (n == 0) return;
+  source_.writeOut(fd_, data, static_cast<std::size_t>(n));
+  written_ += n;
+}
+
+void FileExtractor::writeZeros(std::uint64_t length) {
+  static const std::vector<std::uint8_t> zeros(kPlainReadBytes, 0);
+  while (length > 0 && written_ < dataSize_) {
+    std::uint64_t n = std::min<std::uint64_t>(length, zeros.size());
+    write(zeros.data(), n);
+    length -= n;
+  }
+}
+
+bool FileExtractor::collectPieces(Bytes base, std::vector<DataPiece>& pieces, bool& compressed, unsigned& unitShift) {
+  const auto& p = volume_.params;
+  auto addPiece = [&](Bytes record, const Attribute& a, bool first) {
+    DataPiece piece;
+    if (!a.nonResident) {
+      piece.resident = true;
+      piece.value.assign(a.value.begin(), a.value.end());
+    } else {
+      decodeAttributeRuns(record, a.offset, piece.runs);
+      if (first) {
+        compressed = (le16(record, a.offset + 0x0C) & 0x00FF) == kCompressedFlag;
+        unitShift = le16(record, a.offset + 0x22);
+      }
+    }
+    pieces.push_back(std::move(piece));
+  };
+
+  auto list = leadingAttributeList(base);
+  if (!list) {
+    auto data = firstUnnamedData(base);
+    if (data) addPiece(base, *data, true);
+    return true;
+  }
+
+  // The stream is split over extension records: take each unnamed data piece in list order.
+  std::vector<std::uint8_t> listBytes;
+  if (!list->nonResident) {
+    listBytes.assign(list->value.begin(), list->value.end());
+  } else {
+    std::vector<Run> runs;
+    decodeAttributeRuns(base, list->offset, runs);
+    std::uint64_t size = std::min<std::uint64_t>(le64(base, list->offset + 0x30), 1 << 20);
+    std::vector<std::uint8_t> cluster(p.bytesPerCluster);
+    for (const auto& run : runs)
+      for (std::uint64_t c = 0; c < run.clusters && listBytes.size() < size; ++c) {
+        std::fill(cluster.begin(), cluster.end(), 0);
+        if (!run.sparse) source_.readSectorsRetrying(cluster.data(), cluster.size(), clusterSector(run.lcn + c));
+        listBytes.insert(listBytes.end(), cluster.begin(), cluster.end());
+      }
+    listBytes.resize(std::min<std::size_t>(listBytes.size(), static_cast<std::size_t>(size)));
+  }
+
+  std::vector<std::uint8_t> extension;
+  bool first = true;
+  std::size_t at = 0;
+  Bytes lb(listBytes.data(), listBytes.size());
+  while (fits(lb, at, 0x1A)) {
+    std::uint32_t type = le32(lb, at);
+    std::uint16_t length = le16(lb, at + 4);
+    if (length < 0x1A || type == 0xFFFFFFFF) break;
+    bool named = le8(lb, at + 6) != 0;
+    std::uint64_t startVcn = le64(lb, at + 8);
+    std::uint32_t recordNumber = le32(lb, at + 0x10);
+    at += length;
+    if (type != kAttrData || named) continue;
+    if (!readMftRecord(source_, volume_, recordNumber, extension)) return false;
+    Bytes ext(extension.data(), extension.size());
+    AttributeWalk walk(ext);
+    while (auto a = walk.next()) {
+      if (a->type != kAttrData || !isUnnamed(ext, *a)) continue;
+      if (a->nonResident && le64(ext, a->offset + 0x10) != startVcn) continue;
+      addPiece(ext, *a, first);
+      first = false;
+      break;
+    }
+  }
+  return true;
+}
+
+bool FileExtractor::saveFileData(std::uint64_t recordSector, std::uint64_t dataSize, int outputFd) {
+  const auto& p = volume_.params;
+  fd_ = outputFd;
+  dataSize_ = dataSize;
+  written_ = 0;
+  std::vector<std::uint8_t> record(p.bytesPerMftRecord, 0);
+  source_.readSectorsRetrying(record.data(), record.size(), recordSector);
+  if (!checkFileRecord(record, p.bytesPerMftRecord, p.bytesPerSector)) return false;
+
+  std::vector<DataPiece> pieces;
+  bool compressed = false;
+  unsigned unitShift = 4;
+  if (!collectPieces(Bytes(record.data(), record.size()), pieces, compressed, unitShift)) return false;
+
+  std::vector<Run> runs;
+  for (auto& piece : pieces) {
+    if (piece.resident) {
+      write(piece.value.data(), piece.value.size());
+      publish();
+    } else {
+      runs.insert(runs.end(), piece.runs.begin(), piece.runs.end());
+    }
+  }
+  if (!runs.empty()) {
+    if (compressed) compressedCopy(runs, unitShift);
+    else plainCopy(runs);
+  }
+  return true;
+}
+
+void FileExtractor::plainCopy(const std::vector<Run>& runs) {
+  const auto& p = volume_.params;
+  const std::uint64_t clusterBytes = p.bytesPerCluster;
+  const std::uint64_t clustersPerRead = std::max<std::uint64_t>(1, kPlainReadBytes / clusterBytes);
+  std::vector<std::uint8_t> buffer(clustersPerRead * clusterBytes);
+  for (const auto& run : runs) {
+    if (written_ >= dataSize_) break;
+    if (run.sparse) {
+      // A hole reads as zeros.
+      writeZeros(run.clusters * clusterBytes);
+      publish();
+      continue;
+    }
+    for (std::uint64_t done = 0; done < run.clusters && written_ < dataSize_;) {
+      if (!source_.run().proceed()) return;
+      std::uint64_t n = std::min(clustersPerRead, run.clusters - done);
+      std::uint64_t wanted = std::min<std::uint64_t>(n * clusterBytes, dataSize_ - written_);
+      // Read only the sectors that will be written.
+      std::size_t bytes = static_cast<std::size_t>((wanted + p.bytesPerSector - 1) / p.bytesPerSector * p.bytesPerSector);
+      std::memset(buffer.data(), 0, bytes);
+      source_.readSectorsRetrying(buffer.data(), bytes, clusterSector(run.lcn + done));
+      write(buffer.data(), wanted);
+      done += n;
+      publish();
+    }
+  }
+}
+
+void FileExtractor::compressedCopy(const std::vector<Run>& runs, unsigned unitShift) {
+  const auto& p = volume_.params;
+  if (unitShift == 0 || unitShift > 8) unitShift = 4;
+  const std::uint64_t clusterBytes = p.bytesPerCluster;
+  const std::uint64_t unitClusters = std::uint64_t{1} << unitShift;
+  const std::size_t unitBytes = static_cast<std::size_t>(unitClusters * clusterBytes);
+  std::vector<std::uint8_t> gathered(unitBytes), expanded(unitBytes);
+
+  // Walk the runs compression unit by compression unit.
+  std::size_t runIndex = 0;
+  std::uint64_t runOffset = 0;
+  while (written_ < dataSize_ && runIndex < runs.size()) {
+    if (!source_.run().proceed()) return;
+    std::uint64_t real = 0, sparse = 0;
+    std::memset(gathered.data(), 0, unitBytes);
+    while (real + sparse < unitClusters && runIndex < runs.size()) {
+      const Run& run = runs[runIndex];
+      std::uint64_t take = std::min(unitClusters - real - sparse, run.clusters - runOffset);
+      if (run.sparse) {
+        sparse += take;
+      } else if (sparse == 0) {
+        source_.readSectorsRetrying(gathered.data() + real * clusterBytes, static_cast<std::size_t>(take * clusterBytes),
+                                    clusterSector(run.lcn + runOffset));
+        real += take;
+      } else {
+        // Real clusters after a hole in the same unit do not occur in a well-formed stream: the
+        // unit ends at the hole and they start the next one.
+        break;
+      }
+      runOffset += take;
+      if (runOffset >= run.clusters) {
+        ++runIndex;
+        runOffset = 0;
+      }
+    }
+    if (real == unitClusters) {
+      write(gathered.data(), unitBytes);  // a stored unit
+    } else if (real == 0) {
+      writeZeros(sparse * clusterBytes);  // a hole in a sparse compressed file
+    } else {
+      std::size_t g = static_cast<std::size_t>(real * clusterBytes);
+      if (isCompressedUnit(Bytes(gathered.data(), g))) {
+        decompressUnit(Bytes(gathered.data(), g), MutableBytes(expanded.data(), unitBytes));
+        write(expanded.data(), unitBytes);
+      } else {
+        write(gathered.data(), g);
+      }
+    }
+    publish();
+  }
+}
+
+std::optional<std::vector<std::uint8_t>> FileExtractor::loadPreview(std::uint64_t recordSector, std::uint64_t dataSize) {
+  const auto& p = volume_.params;
+  if (dataSize == 0 || dataSize >= (std::uint64_t{1} << 32) || dataSize > kMaxPreviewBytes) return std::nullopt;
+  std::vector<std::uint8_t> record(p.bytesPerMftRecord, 0);
+  source_.readSectorsRetrying(record.data(), record.size(), recordSector);
+  if (!checkFileRecord(record, p.bytesPerMftRecord, p.bytesPerSector)) return std::nullopt;
+  Bytes r(record.data(), record.size());
+  std::optional<Attribute> data;
+  AttributeWalk walk(r);
+  while (auto a = walk.next())
+    if (a->type == kAttrData) { data = a; break; }
+  if (!data) return std::nullopt;
+  std::vector<std::uint8_t> buffer;
+  if (!data->nonResident) {
+    if (!isUnnamed(r, *data)) return std::nullopt;
+    buffer.assign(data->value.begin(), data->value.end());
+    if (buffer.size() > dataSize) buffer.resize(static_cast<std::size_t>(dataSize));
+    return buffer;
+  }
+  if ((le16(r, data->offset + 0x0C) & 0x00FF) == kCompressedFlag) {
+    source_.host().showMessage("Compressed data", "Preview not available", MessageIcon::Warning);
+    return std::nullopt;
+  }
+  std::vector<Run> runs;
+  decodeAttributeRuns(r, data->offset, runs);
+  const std::size_t clusterBytes = p.bytesPerCluster;
+  buffer.assign(static_cast<std::size_t>(dataSize), 0);
+  std::size_t loaded = 0;
+  for (const auto& run : runs) {
+    for (std::uint64_t c = 0; c < run.clusters && loaded < buffer.size(); ++c) {
+      std::size_t n = std::min(clusterBytes, buffer.size() - loaded);
+      if (!run.sparse) {
+        std::vector<std::uint8_t> cluster(clusterBytes, 0);
+        source_.readSectorsRetrying(cluster.data(), clusterBytes, clusterSector(run.lcn + c));
+        std::memcpy(buffer.data() + loaded, cluster.data(), n);
+      }
+      loaded += n;
+    }
+  }
+  buffer.resize(loaded);
+  return buffer;
+}
+
+}  // namespace ov::ntfs

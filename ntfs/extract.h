@@ -1,0 +1,58 @@
+// Copying a listed file's data out of the volume: resident, plain and compressed data, and the
+// pieces of a file whose record needs an attribute list; and the preview's in-memory load.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <vector>
+
+#include "disk/sector_source.h"
+#include "ntfs/mft.h"
+
+namespace ov::ntfs {
+
+// Files larger than this are not loaded for the preview.
+inline constexpr std::uint64_t kMaxPreviewBytes = 31457280;
+
+class FileExtractor {
+ public:
+  FileExtractor(SectorSource& source, const NtfsVolume& volume) : source_(source), volume_(volume) {}
+
+  // Progress of the file being saved (done, total); not called while quiet.
+  void setProgress(std::function<void(std::uint64_t, std::uint64_t)> progress) { progress_ = std::move(progress); }
+  void setQuietProgress(bool quiet) { quiet_ = quiet; }
+
+  // Writes the unnamed data stream of the file whose base record is at `recordSector` to
+  // `outputFd`, never more than `dataSize` bytes. False when the record (or an extension record
+  // it needs) is not a valid record; read failures other than skipped sectors throw AlreadyReported.
+  bool saveFileData(std::uint64_t recordSector, std::uint64_t dataSize, int outputFd);
+  std::uint64_t bytesWritten() const { return written_; }
+
+  // The beginning of a file for the preview; nullopt when there is nothing to show.
+  std::optional<std::vector<std::uint8_t>> loadPreview(std::uint64_t recordSector, std::uint64_t dataSize);
+
+ private:
+  struct DataPiece {
+    bool resident = false;
+    std::vector<std::uint8_t> value;
+    std::vector<Run> runs;
+  };
+  bool collectPieces(Bytes baseRecord, std::vector<DataPiece>& pieces, bool& compressed, unsigned& unitShift);
+  void write(const std::uint8_t* data, std::uint64_t length);
+  void writeZeros(std::uint64_t length);
+  void plainCopy(const std::vector<Run>& runs);
+  void compressedCopy(const std::vector<Run>& runs, unsigned unitShift);
+  void publish();
+  std::uint64_t clusterSector(std::uint64_t lcn) const;
+
+  SectorSource& source_;
+  const NtfsVolume& volume_;
+  std::function<void(std::uint64_t, std::uint64_t)> progress_;
+  bool quiet_ = false;
+  int fd_ = -1;
+  std::uint64_t dataSize_ = 0;
+  std::uint64_t written_ = 0;
+};
+
+}  // namespace ov::ntfs
