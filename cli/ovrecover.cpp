@@ -1,77 +1,15 @@
 // ovrecover: the recovery engines from the command line.
 #include <CLI/CLI.hpp>
-#include <nlohmann/json.hpp>
 
 #include <pthread.h>
 #include <signal.h>
 
 #include <cstdio>
-#include <iostream>
 #include <thread>
 
-#include "cli/cli_host.h"
-#include "disk/sector_source.h"
-#include "ntfs/logical_volume.h"
-#include "ntfs/ntfs_engine.h"
-#include "workbench/models/sector_range.h"
+#include "cli/commands.h"
 
 namespace {
-
-using ov::ntfs::LogicalVolume;
-
-constexpr int kExitOk = 0;
-constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;
-
-std::string hex64(std::uint64_t v) {
-  char text[20];
-  std::snprintf(text, sizeof text, "%016llX", static_cast<unsigned long long>(v));
-  return text;
-}
-
-std::string foundByText(std::uint8_t flags) {
-  if (flags == 0) return "partition table";
-  std::string out;
-  auto add = [&](std::uint8_t bit, const char* word) {
-    if (!(flags & bit)) return;
-    if (!out.empty()) out += ", ";
-    out += word;
-  };
-  add(ov::ntfs::kFoundBootSector, "boot sector");
-  add(ov::ntfs::kFoundBootAgain, "boot sector again");
-  add(ov::ntfs::kFoundMftCopies, "MFT copies");
-  add(ov::ntfs::kFoundMftMirrorPair, "MFT and mirror");
-  return out;
-}
-
-void printVolumes(const std::vector<LogicalVolume>& volumes, bool json) {
-  if (json) {
-    auto list = nlohmann::json::array();
-    for (std::size_t i = 0; i < volumes.size(); ++i) {
-      const auto& v = volumes[i];
-      list.push_back({{"number", i + 1},
-                      {"start_sector", v.startSector},
-                      {"sector_count", v.sectorCount},
-                      {"bytes_per_sector", v.bytesPerSector},
-                      {"sectors_per_cluster", v.sectorsPerCluster},
-                      {"bytes_per_cluster", v.bytesPerCluster},
-                      {"mft_record_bytes", v.mftRecordBytes},
-                      {"mft_lcn", v.mftLcn},
-                      {"mft_mirr_lcn", v.mftMirrLcn},
-                      {"serial_number", hex64(v.serialNumber)},
-                      {"found_by", v.foundBy}});
-    }
-    std::cout << list.dump(2) << "\n";
-    return;
-  }
-  std::printf("%-22s %14s %14s %12s  %s\n", "Name", "Start Sector", "Sectors", "Size", "Found by");
-  for (std::size_t i = 0; i < volumes.size(); ++i) {
-    const auto& v = volumes[i];
-    std::printf("%-22s %14llu %14llu %12s  %s\n", ov::ntfs::volumeLabel(i + 1).c_str(),
-                static_cast<unsigned long long>(v.startSector), static_cast<unsigned long long>(v.sectorCount),
-                ov::ntfs::volumeSizeText(v).c_str(), foundByText(v.foundBy).c_str());
-  }
-}
 
 // Ctrl+C and SIGTERM clear `running` from a thread of their own, so the engine stops at its
 // next check and the command still prints what it found.
@@ -90,59 +28,10 @@ void watchInterrupts(ov::RunControl& run) {
   }).detach();
 }
 
-struct Options {
-  std::string source;
-  bool json = false;
-  std::string logFile;
-  bool quick = false;
-  bool thorough = false;
-  std::uint64_t from = 0;
-  std::uint64_t to = 0;
-  bool toGiven = false;
-};
-
-int openSource(ov::ntfs::NtfsEngine& engine, const std::string& path) {
-  int rc = engine.openImage(path);
-  if (rc != 0) {
-    std::fprintf(stderr, "ovrecover: cannot open %s: %s\n", path.c_str(), ov::systemErrorText(rc).c_str());
-    return kExitFailed;
-  }
-  return kExitOk;
-}
-
-int runVolumes(ov::ntfs::NtfsEngine& engine, const Options& o) {
-  if (int rc = openSource(engine, o.source)) return rc;
-  bool found = engine.readPartitionTable();
-  if (!found) {
-    if (o.json) printVolumes({}, true);
-    std::fprintf(stderr, "ovrecover: no NTFS volume in the partition table of %s; try 'ovrecover search'\n",
-                 o.source.c_str());
-    return kExitFailed;
-  }
-  printVolumes(engine.volumes(), o.json);
-  return kExitOk;
-}
-
-int runSearch(ov::ntfs::NtfsEngine& engine, ov::cli::CliHost& host, const Options& o) {
-  if (int rc = openSource(engine, o.source)) return rc;
-  std::uint64_t total = engine.source().totalSectors();
-  std::uint64_t end = o.toGiven ? o.to : total;
-  if (auto problem = ov::checkSectorRange(o.from, end, total)) {
-    std::fprintf(stderr, "ovrecover: %s (the source has %llu sectors)\n", problem->c_str(),
-                 static_cast<unsigned long long>(total));
-    return kExitUsage;
-  }
-  host.beginSearch(ov::searchDialogWords("NTFS", o.thorough));
-  bool completed = engine.searchVolumes(o.thorough ? ov::ntfs::SearchMode::Thorough : ov::ntfs::SearchMode::Quick,
-                                        o.from, end);
-  printVolumes(engine.volumes(), o.json);
-  if (!completed) return kExitFailed;
-  return engine.volumes().empty() ? kExitFailed : kExitOk;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
+  using namespace ov::cli;
   CLI::App app{"ovrecover: find and recover files from NTFS disks and disk images, read-only"};
   app.require_subcommand(1);
   Options o;
@@ -158,8 +47,32 @@ int main(int argc, char** argv) {
   auto* thorough = search->add_flag("--thorough", o.thorough, "Examine every sector");
   quick->excludes(thorough);
   search->add_option("--from", o.from, "First sector of the range (default 0)");
-  search->add_option("--to", o.to, "End sector of the range (default: the end of the source)");
+  search->add_option("--to", o.to, "End sector of the range, not included (default: the end of the source)");
   search->add_flag("--json", o.json, "Print JSON");
+
+  auto addVolumeOptions = [&o](CLI::App* command) {
+    command->add_option("SOURCE", o.source, "Disk image file or block device")->required();
+    auto* number = command->add_option("--volume", o.volumeNumber, "Number of the volume in the list (from 1)");
+    auto* start = command->add_option("--start", o.volumeStart, "Start sector of the volume");
+    number->excludes(start);
+    command->add_option("--search", o.searchMode, "Take the volume list of a search instead of the partition table")
+        ->check(CLI::IsMember({"quick", "thorough"}));
+    command->add_flag("--turbo", o.turbo, "Rebuild the tree with the Turbo Scan instead of the MFT walk");
+  };
+
+  auto* ls = app.add_subcommand("ls", "Process a volume and list a folder of the recovered tree");
+  addVolumeOptions(ls);
+  ls->add_flag("-r,--recursive", o.recursive, "List the folders below too");
+  ls->add_flag("--json", o.json, "Print JSON");
+  ls->add_option("PATH", o.path, "Folder to list, names separated by '/' (default: the top folder \"#\")");
+
+  auto* recover = app.add_subcommand("recover", "Process a volume and save files of the recovered tree");
+  addVolumeOptions(recover);
+  recover->add_option("--out", o.outDir, "Destination folder (created when missing)")->required();
+  auto* deleted = recover->add_flag("--deleted", o.onlyDeleted, "Only deleted files");
+  auto* live = recover->add_flag("--live", o.onlyLive, "Only live files");
+  deleted->excludes(live);
+  recover->add_option("PATTERN", o.patterns, "Name patterns with * and ? (default: every file)");
 
   try {
     app.parse(argc, argv);
@@ -175,7 +88,7 @@ int main(int argc, char** argv) {
   }
   o.toGiven = search->count("--to") > 0;
 
-  ov::cli::CliHost host;
+  CliHost host;
   ov::RunControl run;
   watchInterrupts(run);
   ov::ntfs::NtfsEngine engine(host, run);
@@ -183,6 +96,8 @@ int main(int argc, char** argv) {
   int rc = kExitFailed;
   if (volumes->parsed()) rc = runVolumes(engine, o);
   else if (search->parsed()) rc = runSearch(engine, host, o);
+  else if (ls->parsed()) rc = runLs(engine, host, o);
+  else if (recover->parsed()) rc = runRecover(engine, host, o);
 
   if (!o.logFile.empty() && !host.log().saveText(o.logFile)) {
     std::fprintf(stderr, "ovrecover: Error creating log file %s\n", o.logFile.c_str());

@@ -174,7 +174,7 @@ void FileExtractor::plainCopy(const std::vector<Run>& runs) {
       continue;
     }
     for (std::uint64_t done = 0; done < run.clusters && written_ < dataSize_;) {
-      if (!source_.run().proceed()) return;
+      if (cancelled()) return;
       std::uint64_t n = std::min(clustersPerRead, run.clusters - done);
       std::uint64_t wanted = std::min<std::uint64_t>(n * clusterBytes, dataSize_ - written_);
       // Read only the sectors that will be written.
@@ -200,7 +200,7 @@ void FileExtractor::compressedCopy(const std::vector<Run>& runs, unsigned unitSh
   std::size_t runIndex = 0;
   std::uint64_t runOffset = 0;
   while (written_ < dataSize_ && runIndex < runs.size()) {
-    if (!source_.run().proceed()) return;
+    if (cancelled()) return;
     std::uint64_t real = 0, sparse = 0;
     std::memset(gathered.data(), 0, unitBytes);
     while (real + sparse < unitClusters && runIndex < runs.size()) {

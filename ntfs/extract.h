@@ -22,6 +22,8 @@ class FileExtractor {
   // Progress of the file being saved (done, total); not called while quiet.
   void setProgress(std::function<void(std::uint64_t, std::uint64_t)> progress) { progress_ = std::move(progress); }
   void setQuietProgress(bool quiet) { quiet_ = quiet; }
+  // Asked between reads; true stops the file where it is (a batch being aborted).
+  void setCancel(std::function<bool()> cancel) { cancel_ = std::move(cancel); }
 
   // Writes the unnamed data stream of the file whose base record is at `recordSector` to
   // `outputFd`, never more than `dataSize` bytes. False when the record (or an extension record
@@ -49,6 +51,8 @@ class FileExtractor {
   SectorSource& source_;
   const NtfsVolume& volume_;
   std::function<void(std::uint64_t, std::uint64_t)> progress_;
+  std::function<bool()> cancel_;
+  bool cancelled() const { return cancel_ && cancel_(); }
   bool quiet_ = false;
   int fd_ = -1;
   std::uint64_t dataSize_ = 0;

@@ -1,8 +1,13 @@
 #include "ntfs/ntfs_engine.h"
 
+#include "ntfs/directory_tree.h"
 #include "ntfs/volume_finder.h"
 
 namespace ov::ntfs {
+namespace {
+const std::string kDashes35(35, '-');
+const char* kSupportingFiles = "Supporting Files couldn't be opened";
+}  // namespace
 
 int NtfsEngine::openImage(const std::string& path) {
   close();
@@ -12,8 +17,10 @@ int NtfsEngine::openImage(const std::string& path) {
 }
 
 void NtfsEngine::close() {
+  files_.close();
   source_.close();
   volumes_.clear();
+  volume_ = NtfsVolume{};
 }
 
 bool NtfsEngine::readPartitionTable() {
@@ -39,6 +46,100 @@ bool NtfsEngine::searchVolumes(SearchMode mode, std::uint64_t start, std::uint64
   }
   run_.stop();
   host_.searchFinished(completed);
+  return completed;
+}
+
+void NtfsEngine::useVolume(const LogicalVolume& v) {
+  volume_ = NtfsVolume{};
+  volume_.params = ntfs::selectVolume(v, source_.bytesPerSector());
+}
+
+bool NtfsEngine::selectVolume(std::size_t index) {
+  if (index >= volumes_.size()) return false;
+  useVolume(volumes_[index]);
+  run_.start();
+  bool ok = false;
+  try {
+    ok = setupMft(source_, volume_);
+  } catch (const AlreadyReported&) {
+    ok = false;
+  }
+  run_.stop();
+  return ok;
+}
+
+bool NtfsEngine::reopenForReading() {
+  if (files_.open()) return true;
+  host_.addLogEntry(LogEntry{kSupportingFiles, kDashes35, LogKind::Completed, {}});
+  return false;
+}
+
+void NtfsEngine::populated() {
+  host_.statusText("Populating ");
+  host_.addLogEntry(LogEntry{"Populating Directory Structure...", kDashes35, LogKind::Started, {}});
+  host_.addLogEntry(LogEntry{"Completed Populating Directory Structure", kDashes35, LogKind::Completed, {}});
+}
+
+bool NtfsEngine::processFileSystem() {
+  host_.addLogEntry(LogEntry{"Processing Internal File System Structure...", kDashes35, LogKind::Started, {}});
+  files_.close();
+  if (!files_.create()) {
+    host_.addLogEntry(LogEntry{kSupportingFiles, kDashes35, LogKind::Completed, {}});
+    return false;
+  }
+  run_.start();
+  bool completed = false;
+  try {
+    completed = walkMft(source_, volume_, files_);
+  } catch (const AlreadyReported&) {
+    completed = false;
+  }
+  run_.stop();
+  host_.addLogEntry(completed ? LogEntry{"Completed processing Internal File System Structure", kDashes35,
+                                         LogKind::Completed, {}}
+                              : LogEntry{"Aborted processing Internal File System Structure", kDashes35,
+                                         LogKind::Aborted, {}});
+  try {
+    files_.finishWriting();
+  } catch (const AlreadyReported&) {
+  }
+  if (!reopenForReading()) return false;
+  populated();
+  host_.processingFinished(3);
+  return completed;
+}
+
+bool NtfsEngine::turboScan(std::uint32_t volumeNumber) {
+  files_.close();
+  std::string number = std::to_string(volumeNumber);
+  host_.addLogEntry(LogEntry{"Started turbo scan of logical drive " + number, kDashes35, LogKind::Started, {}});
+  if (!files_.create()) {
+    host_.addLogEntry(LogEntry{kSupportingFiles, kDashes35, LogKind::Completed, {}});
+    return false;
+  }
+  volume_.params.turboScanMark = 1;
+  run_.start();
+  bool completed = false;
+  try {
+    completed = scanVolume(source_, volume_, files_);
+  } catch (const AlreadyReported&) {
+    completed = false;
+  }
+  run_.stop();
+  if (completed) {
+    host_.addLogEntry(LogEntry{"Completed turbo scan of logical drive " + number, kDashes35, LogKind::Completed, {}});
+    host_.progress(1, 1);
+    host_.showMessage("Information", "Turbo Scan Completed", MessageIcon::Information);
+  } else {
+    host_.addLogEntry(LogEntry{"Aborted turbo scan of logical drive " + number, kDashes35, LogKind::Aborted, {}});
+    host_.showMessage("Information", "Turbo Scan aborted", MessageIcon::Information);
+  }
+  try {
+    files_.finishWriting();
+  } catch (const AlreadyReported&) {
+  }
+  if (!reopenForReading()) return false;
+  host_.processingFinished(0);
   return completed;
 }
 

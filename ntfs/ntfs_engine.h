@@ -1,5 +1,6 @@
-// The NTFS engine as a program owns it: the open source, the volume list and (later) the
-// current volume's state. One engine per program; nothing of it is global.
+// The NTFS engine as a program owns it: the open source, the volume list, the selected volume
+// with its MFT, and the working files of the recovered tree. One engine per program; nothing
+// of it is global.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +10,8 @@
 #include "disk/host.h"
 #include "disk/sector_source.h"
 #include "ntfs/logical_volume.h"
+#include "ntfs/mft.h"
+#include "ntfs/working_files.h"
 
 namespace ov::ntfs {
 
@@ -16,7 +19,7 @@ enum class SearchMode { Quick, Thorough };
 
 class NtfsEngine {
  public:
-  NtfsEngine(EngineHost& host, RunControl& run) : host_(host), run_(run), source_(host, run) {}
+  NtfsEngine(EngineHost& host, RunControl& run) : host_(host), run_(run), source_(host, run), files_(host) {}
 
   EngineHost& host() { return host_; }
   RunControl& run() { return run_; }
@@ -34,11 +37,31 @@ class NtfsEngine {
   // Sets `running` for the search and clears it at the end, as the search worker does.
   bool searchVolumes(SearchMode mode, std::uint64_t start, std::uint64_t end);
 
+  // Makes volume `index` of the list the current one and locates its MFT ("critical
+  // structures"); false when the MFT cannot be set up.
+  bool selectVolume(std::size_t index);
+  // Takes the volume's parameters without locating the MFT (the Turbo Scan needs no MFT).
+  void useVolume(const LogicalVolume& volume);
+  const NtfsVolume& volume() const { return volume_; }
+
+  // The MFT walk into new working files, with its log lines; true when it ran to the end.
+  bool processFileSystem();
+  // The Turbo Scan of the current volume; `volumeNumber` is the number shown to the user.
+  bool turboScan(std::uint32_t volumeNumber);
+
+  // The recovered tree, readable after processing or a Turbo Scan.
+  WorkingFiles& workingFiles() { return files_; }
+
  private:
+  bool reopenForReading();
+  void populated();
+
   EngineHost& host_;
   RunControl& run_;
   SectorSource source_;
   std::vector<LogicalVolume> volumes_;
+  NtfsVolume volume_;
+  WorkingFiles files_;
 };
 
 }  // namespace ov::ntfs

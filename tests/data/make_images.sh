@@ -25,16 +25,19 @@ builds=()
 for image in "${@:-all}"; do
   case $image in
     all) builds+=(build_mbr_ntfs_fat build_ntfs_zeroed_boot build_ntfs_4k
-                 build_sample build_xp_cylinders) ;;
+                 build_sample build_xp_cylinders build_ntfs_features
+                 build_ntfs_turbo) ;;
     mbr_ntfs_fat | mbr_ntfs_fat_zeroed) builds+=(build_mbr_ntfs_fat) ;;
     ntfs_zeroed_boot) builds+=(build_ntfs_zeroed_boot) ;;
     ntfs_4k) builds+=(build_ntfs_4k) ;;
     sample) builds+=(build_sample) ;;
     xp_cylinders | xp_cylinders_zeroed) builds+=(build_xp_cylinders) ;;
+    ntfs_features) builds+=(build_ntfs_features) ;;
+    ntfs_turbo) builds+=(build_ntfs_turbo) ;;
     *)
       echo "make_images.sh: unknown image $image (known: mbr_ntfs_fat," \
         "mbr_ntfs_fat_zeroed, ntfs_zeroed_boot, ntfs_4k, sample," \
-        "xp_cylinders, xp_cylinders_zeroed)" >&2
+        "xp_cylinders, xp_cylinders_zeroed, ntfs_features, ntfs_turbo)" >&2
       exit 1
       ;;
   esac
@@ -75,6 +78,7 @@ export LC_ALL=C
 helper=$work/helper.py
 cat >"$helper" <<'PY'
 """Content generators, boot sector readers, manifest writer and checks."""
+import errno
 import hashlib
 import json
 import os
@@ -121,6 +125,11 @@ def gen_text(path, size, seed):
 
 def gen_log(path, size, seed):
     """Very repetitive text, to show NTFS compression at work."""
+    with open(path, "wb") as f:
+        f.write(log_bytes(int(size), seed))
+
+
+def log_bytes(size, seed):
     vocab = WORDS[:12]
     rng = random.Random(seed)
     out = []
@@ -133,8 +142,7 @@ def gen_log(path, size, seed):
         out.append(line)
         total += len(line)
         n += 1
-    with open(path, "wb") as f:
-        f.write("".join(out).encode("ascii")[:int(size)])
+    return "".join(out).encode("ascii")[:int(size)]
 
 
 def gen_csv(path, rows, seed):
@@ -255,8 +263,9 @@ def cmd_manifest(desc, img, out):
          part IDX FS VOLFILE STAGEDIR   one per partition that holds a volume
          del  IDX /PATH                 deleted file or folder (with contents)
          flag IDX /PATH FLAG            flag on a file or folder (and contents)
+         flag1 IDX /PATH FLAG           flag on that entry only
          top  KEY JSON                  extra top-level field"""
-    vols, dels, flags, top = {}, {}, {}, {}
+    vols, dels, flags, only, top = {}, {}, {}, {}, {}
     with open(desc) as f:
         for line in f:
             row = line.rstrip("\n").split("\t")
@@ -266,6 +275,8 @@ def cmd_manifest(desc, img, out):
                 dels.setdefault(int(row[1]), []).append(row[2])
             elif row[0] == "flag":
                 flags.setdefault(int(row[1]), []).append((row[2], row[3]))
+            elif row[0] == "flag1":
+                only.setdefault(int(row[1]), []).append((row[2], row[3]))
             elif row[0] == "top":
                 top[row[1]] = json.loads(row[2])
     table, ebrs = read_table(img)
@@ -327,7 +338,9 @@ def cmd_manifest(desc, img, out):
             e["state"] = "deleted" if under(path, dels.get(index, [])) \
                 else "live"
             e["flags"] = sorted({fl for fp, fl in flags.get(index, [])
-                                 if under(path, [fp])})
+                                 if under(path, [fp])} |
+                                {fl for fp, fl in only.get(index, [])
+                                 if fp == path})
             files.append(e)
     manifest["files"] = files
     manifest["image_sha256"] = sha256_file(img)
@@ -425,6 +438,16 @@ def cmd_verify(img, manifest_path):
         named = [e for e in n_del if e["path"] in deleted]
         readable = [e for e in named if e["type"] == "file" and
                     content_ok(e, deleted[e["path"]])]
+        if all("record" in e for e in want):
+            # Record numbers known: every deleted file must still read back
+            # through its own record, named or not.
+            readable = [e for e in n_del if e["type"] == "file" and
+                        content_ok(e, str(e["record"]))]
+            lost = [e["path"] for e in n_del if e["type"] == "file" and
+                    e not in readable]
+            if lost:
+                ok = False
+                print("    DELETED FILES NOT READABLE:", ", ".join(lost))
         print("  partition %d (%s @%d, %d sectors, cluster %d): %d/%d live "
               "entries listed, %d bad contents; deleted: %d/%d still named, "
               "%d/%d files still readable" % (
@@ -440,12 +463,360 @@ def cmd_verify(img, manifest_path):
         sys.exit(1)
 
 
+def label_bytes(tag, offset, size):
+    """Compressible bytes in which every 64-byte line names its file and its
+    own offset, so that every cluster of the file differs from every other."""
+    first = offset - offset % 64
+    out = bytearray()
+    pos = first
+    while pos < offset + size:
+        line = ("%s @%010d" % (tag, pos)).encode("ascii")
+        out += line[:63].ljust(63, b".") + b"\n"
+        pos += 64
+    return bytes(out[offset - first:offset - first + size])
+
+
+class Twin:
+    """Writes through an ntfs-3g mount and mirrors every write into the
+    staging tree, which then holds the logical content of every file."""
+
+    def __init__(self, mnt, stage, desc, name):
+        self.mnt, self.stage, self.desc, self.name = mnt, stage, desc, name
+
+    def seed(self, path):
+        return self.name + "/p1" + path
+
+    def mkdir(self, path, compressed=False):
+        os.makedirs(self.mnt + path, exist_ok=True)
+        os.makedirs(self.stage + path, exist_ok=True)
+        if compressed:
+            # FILE_ATTRIBUTE_COMPRESSED, big-endian, as ntfs-3g expects it
+            os.setxattr(self.mnt + path, "system.ntfs_attrib_be",
+                        b"\x00\x00\x08\x00")
+
+    def put(self, path, data):
+        os.makedirs(os.path.dirname(self.stage + path), exist_ok=True)
+        os.makedirs(os.path.dirname(self.mnt + path), exist_ok=True)
+        for root in (self.mnt, self.stage):
+            with open(root + path, "wb") as f:
+                f.write(data)
+
+    def text(self, path, size):
+        self.put(path, text_bytes(size, self.seed(path)))
+
+    def line(self, *fields):
+        with open(self.desc, "a") as f:
+            f.write("\t".join(str(x) for x in fields) + "\n")
+
+
+def features_files(t):
+    """Ordinary files, odd names, the compressed folder, the sparse file and
+    the folder /Gone whose record is reused later."""
+    t.mkdir("/Gone")
+    t.text("/Gone/child1.txt", 6000)
+    t.text("/Gone/child2.txt", 9000)
+    t.text("/readme.txt", 2500)
+    t.put("/empty.txt", b"")
+    t.text("/Docs/report.txt", 14000)
+    t.text("/Docs/old.txt", 7000)
+    t.text("/Docs/Notes/todo.txt", 900)
+    t.text("/Docs/Notes/small.txt", 300)
+    # a name of 255 UTF-16 units, and names with non-ASCII letters
+    t.text("/Names/" + ("long-name-" * 26)[:251] + ".txt", 1200)
+    t.text("/Names/caf\u00e9-r\u00e9sum\u00e9.txt", 1800)
+    t.text("/Names/\u00dcbergr\u00f6\u00dfe.txt", 2600)
+    t.text("/Names/\u65e5\u672c\u8a9e.txt", 5000)
+
+    t.mkdir("/Compressed", compressed=True)
+    # 300001 bytes: four full 64 KiB compression units and a partial one
+    t.put("/Compressed/log.txt",
+          log_bytes(300001, t.seed("/Compressed/log.txt")))
+    t.put("/Compressed/random.bin",
+          random.Random(t.seed("/Compressed/random.bin")).randbytes(150000))
+    mixed = bytearray()
+    for i in range(5):  # text, random, text, random, text (64 KiB each)
+        part = t.seed("/Compressed/mixed.bin") + "/%d" % i
+        mixed += text_bytes(65536, part) if i % 2 == 0 else \
+            random.Random(part).randbytes(65536)
+    mixed += text_bytes(5000, t.seed("/Compressed/mixed.bin") + "/5")
+    t.put("/Compressed/mixed.bin", bytes(mixed))
+    t.text("/Compressed/tiny.txt", 3000)
+    t.put("/Compressed/empty.txt", b"")
+    t.line("flag", 1, "/Compressed", "compressed")
+
+    # data, a hole made by seeking 3 MiB past the end, then more data
+    head = text_bytes(100000, t.seed("/Sparse/holes.bin") + "/head")
+    tail = text_bytes(60000, t.seed("/Sparse/holes.bin") + "/tail")
+    hole_end = 100000 + 3 * 1024 * 1024
+    t.mkdir("/Sparse")
+    for root in (t.mnt, t.stage):
+        with open(root + "/Sparse/holes.bin", "wb") as f:
+            f.write(head)
+            f.seek(hole_end)
+            f.write(tail)
+    t.line("flag", 1, "/Sparse/holes.bin", "sparse")
+
+
+def write_until_full(t, path):
+    """Fills the volume with one file, then gives back its last clusters."""
+    fd = os.open(t.mnt + path, os.O_WRONLY | os.O_CREAT, 0o644)
+    size, chunk = 0, 1 << 20
+    while True:
+        try:
+            n = os.write(fd, label_bytes(path, size, chunk))
+        except OSError as e:
+            if e.errno != errno.ENOSPC:
+                raise
+            if chunk > 4096:
+                chunk = 4096
+                continue
+            break
+        size += n
+    return fd, size
+
+
+def interleave(t, a, a_data, a_chunk, b, b_tag, b_chunk):
+    """Writes two files in turns, so that each one's next cluster is taken
+    by the other and the allocator moves on: both end up fragmented."""
+    fa = os.open(t.mnt + a, os.O_WRONLY | os.O_CREAT, 0o644)
+    fb = os.open(t.mnt + b, os.O_WRONLY | os.O_CREAT, 0o644)
+    b_data = bytearray()
+    for off in range(0, len(a_data), a_chunk):
+        os.write(fa, a_data[off:off + a_chunk])
+        piece = label_bytes(b_tag, len(b_data), b_chunk)
+        os.write(fb, piece)
+        b_data += piece
+    os.close(fa)
+    os.close(fb)
+    for path, data in ((a, a_data), (b, b_data)):
+        with open(t.stage + path, "wb") as f:
+            f.write(data)
+
+
+def features_fragment(t, reserve):
+    """Fills the volume, hands back RESERVE clusters, then writes the
+    fragmented files into them two at a time."""
+    t.mkdir("/Fill")
+    t.mkdir("/Fragmented")
+    fd, size = write_until_full(t, "/Fill/ballast.bin")
+    size -= int(reserve) * 4096
+    os.ftruncate(fd, size)
+    os.close(fd)
+    with open(t.stage + "/Fill/ballast.bin", "wb") as f:
+        f.write(label_bytes("/Fill/ballast.bin", 0, size))
+    print("  /Fill/ballast.bin: %d bytes; %d clusters left free" %
+          (size, int(reserve)))
+    big = text_bytes(2 * 1024 * 1024, t.seed("/Fragmented/big.bin"))
+    interleave(t, "/Fragmented/big.bin", big, 65536,
+               "/Fragmented/big-gaps.bin", "/Fragmented/big-gaps.bin", 4096)
+    runs = label_bytes("/Fragmented/manyruns.bin", 0, 700 * 4096)
+    interleave(t, "/Fragmented/manyruns.bin", runs, 4096,
+               "/Fragmented/manyruns-gaps.bin",
+               "/Fragmented/manyruns-gaps.bin", 4096)
+    for path in ("/Fragmented/big.bin", "/Fragmented/big-gaps.bin",
+                 "/Fragmented/manyruns.bin", "/Fragmented/manyruns-gaps.bin"):
+        t.line("flag", 1, path, "fragmented")
+    # 700 runs do not fit in one record: ntfs-3g gives both files an
+    # attribute list and carries their $DATA on in two extension records.
+    for path in ("/Fragmented/manyruns.bin", "/Fragmented/manyruns-gaps.bin"):
+        t.line("flag", 1, path, "attribute_list")
+        t.line("flag", 1, path, "data_in_extension_records")
+    t.line("del", 1, "/Fragmented/big-gaps.bin")
+
+
+def cmd_features(phase, mnt, stage, desc, name, *args):
+    t = Twin(mnt, stage, desc, name)
+    if phase == "files":
+        features_files(t)
+    elif phase == "fragment":
+        features_fragment(t, *args)
+    elif phase == "drop-gone":
+        for path in ("/Gone/child1.txt", "/Gone/child2.txt"):
+            os.remove(mnt + path)
+        os.rmdir(mnt + "/Gone")
+        t.line("del", 1, "/Gone")
+        t.line("flag", 1, "/Gone/child1.txt", "parent_reused")
+        t.line("flag", 1, "/Gone/child2.txt", "parent_reused")
+        t.line("flag1", 1, "/Gone", "record_reused")
+    elif phase == "reuse":
+        t.text("/Docs/after.txt", 400)
+    elif phase == "delete":
+        for path in ("/Docs/old.txt", "/Fragmented/big-gaps.bin"):
+            os.remove(mnt + path)
+        t.line("del", 1, "/Docs/old.txt")
+
+
+def cmd_zero_mft_start(img, start):
+    """Zero $MFT records 0 and 1 (those of $MFT and $MFTMirr) and the whole
+    of $MFTMirr (its copy of records 0-3); the boot sector stays."""
+    start = int(start) * 512
+    with open(img, "r+b") as f:
+        f.seek(start)
+        b = f.read(512)
+        assert b[3:11] == b"NTFS    ", "no NTFS boot sector at %d" % start
+        bps, spc = struct.unpack_from("<HB", b, 0x0B)
+        cluster = bps * spc
+        mft, mirr = struct.unpack_from("<QQ", b, 0x30)
+        cpr = struct.unpack_from("<b", b, 0x40)[0]
+        rec = (1 << -cpr) if cpr < 0 else cpr * cluster
+        mirr_bytes = -(-4 * rec // cluster) * cluster
+        for pos, size in ((start + mft * cluster, 2 * rec),
+                          (start + mirr * cluster, mirr_bytes)):
+            f.seek(pos)
+            assert f.read(4) == b"FILE", "no MFT record at byte %d" % pos
+            f.seek(pos)
+            f.write(bytes(size))
+    print("zeroed $MFT records 0-1 at cluster %d and %d bytes of $MFTMirr at "
+          "cluster %d" % (mft, mirr_bytes, mirr))
+
+
+def tsk(*args):
+    return subprocess.run([str(a) for a in args], capture_output=True,
+                          text=True, check=True).stdout
+
+
+def fls_records(img, off):
+    """path -> MFT record from fls -r -p, live entries before deleted ones."""
+    live, deleted = {}, {}
+    for line in tsk("fls", "-r", "-p", "-o", off, img).splitlines():
+        head, _, name = line.partition(":\t")
+        name = "/" + re.sub(r" \(realloc\)$", "", name)
+        rec = int(re.match(r"\d+", head.split()[-1]).group(0))
+        (deleted if "*" in head else live).setdefault(name, rec)
+    return {**deleted, **live}
+
+
+def istat_facts(img, off, rec):
+    """What istat says about one MFT record."""
+    out = tsk("istat", "-o", off, img, rec)
+    f = {"allocated": re.search(r"^Allocated (File|Directory)$", out,
+                                re.M) is not None,
+         "names": re.findall(r"^Name: (.*)$", out, re.M),
+         "parents": [int(x) for x in
+                     re.findall(r"^Parent MFT Entry: (\d+)", out, re.M)],
+         "attribute_list": "$ATTRIBUTE_LIST (32-" in out,
+         "data_records": sorted({int(m) for m in re.findall(
+             r"^Type: 128-\d+\s+MFT Entry: (\d+)", out, re.M)})}
+    m = re.search(r"^Type: \$DATA \(128-\d+\)\s+Name: N/A\s+(.*)$", out, re.M)
+    f["data"] = m.group(1) if m else ""
+    clusters = []
+    if m:
+        for line in out[m.end():].splitlines()[1:]:
+            if not re.match(r"^[\d ]+$", line):
+                break
+            clusters += [int(x) for x in line.split()]
+    runs, sparse, prev = 0, 0, None
+    for c in clusters:
+        if c == 0:
+            if prev != 0:
+                sparse += 1
+        elif prev is None or prev == 0 or c != prev + 1:
+            runs += 1
+        prev = c
+    f["runs"], f["sparse_runs"] = runs, sparse
+    return f
+
+
+def cmd_records(img, off, manifest_path, desc):
+    """Adds each entry's MFT record number and its parent folder's record
+    number, as The Sleuth Kit reads them, to the manifest. desc lines
+    `rec IDX /PATH RECORD PARENT` give them for entries whose records were
+    taken over by other files (read before that happened)."""
+    known = {}
+    with open(desc) as f:
+        for line in f:
+            row = line.rstrip("\n").split("\t")
+            if row[0] == "rec":
+                known[row[2]] = (int(row[3]), int(row[4]))
+    recs = fls_records(img, off)
+    with open(manifest_path) as f:
+        m = json.load(f)
+    files = []
+    for e in m["files"]:
+        if e["path"] in known:
+            rec, parent = known[e["path"]]
+        else:
+            rec = recs[e["path"]]
+            parent = istat_facts(img, off, rec)["parents"][0]
+        out = {}
+        for k, v in e.items():
+            if k == "flags":
+                out["record"], out["parent_record"] = rec, parent
+            out[k] = v
+        files.append(out)
+    m["files"] = files
+    with open(manifest_path, "w") as f:
+        json.dump(m, f, indent=1)
+        f.write("\n")
+
+
+def cmd_check_features(img, off, manifest_path):
+    """Checks with istat that every flag in the manifest is what the
+    volume holds, and prints what each flagged file really is."""
+    with open(manifest_path) as f:
+        m = json.load(f)
+    byrec = {e["record"]: e for e in m["files"]
+             if "record_reused" not in e["flags"]}
+    bad = []
+    for e in m["files"]:
+        fl = set(e["flags"])
+        facts = istat_facts(img, off, e["record"])
+        base = e["path"].rsplit("/", 1)[1]
+        if "record_reused" in fl:
+            holder = byrec.get(e["record"])
+            ok = facts["allocated"] and holder is not None and \
+                holder["path"] != e["path"]
+            print("  %s: its record %d now holds %s" % (
+                e["path"], e["record"], holder and holder["path"]))
+            if not ok:
+                bad.append(e["path"] + ": record not reused")
+            continue
+        if base not in facts["names"] or \
+                e["parent_record"] not in facts["parents"]:
+            bad.append("%s: record %d names %s in %s" % (
+                e["path"], e["record"], facts["names"], facts["parents"]))
+        if facts["allocated"] != (e["state"] == "live"):
+            bad.append("%s: allocation does not match its state" % e["path"])
+        if "parent_reused" in fl:
+            holder = byrec.get(e["parent_record"])
+            if holder is None or holder["type"] != "file":
+                bad.append(e["path"] + ": parent record not reused by a file")
+        if e["type"] != "file":
+            continue
+        want = {"compressed": "Compressed" in facts["data"],
+                "sparse": "Sparse" in facts["data"] and
+                facts["sparse_runs"] > 0,
+                "fragmented": facts["runs"] >= 20,
+                "attribute_list": facts["attribute_list"],
+                "data_in_extension_records":
+                len([r for r in facts["data_records"]
+                     if r != e["record"]]) >= 2}
+        for flag, has in want.items():
+            if flag == "compressed" and e["size"] <= 1024:
+                continue
+            if has != (flag in fl):
+                bad.append("%s: %s is %s on the volume" % (e["path"], flag,
+                                                          has))
+        if fl or facts["attribute_list"]:
+            print("  %s: record %d, %s; %d runs, %d sparse runs%s%s" % (
+                e["path"], e["record"], facts["data"].split("size:")[0]
+                .strip(), facts["runs"], facts["sparse_runs"],
+                ", attribute list" if facts["attribute_list"] else "",
+                ", $DATA pieces in records %s" % facts["data_records"]
+                if facts["attribute_list"] else ""))
+    if bad:
+        print("  MISMATCH:\n    " + "\n    ".join(bad))
+        sys.exit(1)
+
+
 if __name__ == "__main__":
     cmd, args = sys.argv[1], sys.argv[2:]
     {"rand": gen_rand, "text": gen_text, "log": gen_log, "csv": gen_csv,
      "pdf": gen_pdf, "manifest": cmd_manifest, "derive": cmd_derive,
      "zero-tables": cmd_zero_tables, "zero-ntfs-boot": cmd_zero_ntfs_boot,
-     "verify": cmd_verify}[cmd](*args)
+     "verify": cmd_verify, "features": cmd_features, "records": cmd_records,
+     "check-features": cmd_check_features,
+     "zero-mft-start": cmd_zero_mft_start}[cmd](*args)
 PY
 
 py() { python3 "$helper" "$@"; }
@@ -951,6 +1322,152 @@ EOF
   echo "$z: checking with fls (explicit offsets)"
   py verify "$work/$z.img" "$work/$z.manifest.json"
   publish "$z"
+}
+
+###########################################################################
+# 8. ntfs_features: NTFS-compressed files, a sparse file, fragmented files,
+#    a file whose $DATA runs fill extension records (attribute list), odd
+#    names, and deleted files whose folder's record went to another file.
+###########################################################################
+build_ntfs_features() {
+  local name=ntfs_features
+  local img=$work/$name.img desc=$work/$name.desc s=$work/$name
+  local vol=$work/$name.p1.vol p=$work/$name/p1 path rec parent
+  rm -rf "$img" "$desc" "$s"
+  mkdir -p "$p"
+  truncate -s 48M "$img"
+  sfdisk -q "$img" <<'EOF'
+label: dos
+label-id: 0x5eed0008
+unit: sectors
+sector-size: 512
+
+start=2048, size=96256, type=7
+EOF
+  desc_line "$desc" part 1 ntfs "$vol" "$p"
+  new_ntfs "$vol" 96256 2048 FEATURES -c 4096
+
+  # Everything is written through ntfs-3g by the helper, which mirrors each
+  # file into the staging tree. The fragmented files are written last,
+  # after a ballast file has filled the volume and handed back its last
+  # 2100 clusters: with no other free space, two files written in turns
+  # keep taking each other's next cluster.
+  mount_ntfs "$vol"
+  py features files "$mnt_dir" "$p" "$desc" "$name"
+  py features fragment "$mnt_dir" "$p" "$desc" "$name" 2100
+  unmount_ntfs
+
+  # /Gone and its two files are deleted, and on the next mount ntfs-3g
+  # gives the lowest free record (the folder's) to the next new file,
+  # /Docs/after.txt. Their record numbers are read now, while TSK can
+  # still name them.
+  for path in /Gone /Gone/child1.txt /Gone/child2.txt; do
+    rec=$(ifind -n "$path" "$vol")
+    parent=$(istat "$vol" "$rec" |
+             sed -n 's/^Parent MFT Entry: \([0-9]*\).*/\1/p' | head -n 1)
+    desc_line "$desc" rec 1 "$path" "$rec" "$parent"
+  done
+  mount_ntfs "$vol"
+  py features drop-gone "$mnt_dir" "$p" "$desc" "$name"
+  unmount_ntfs
+  mount_ntfs "$vol"
+  py features reuse "$mnt_dir" "$p" "$desc" "$name"
+  unmount_ntfs
+  # The other deletions come last, so nothing is written over them.
+  mount_ntfs "$vol"
+  py features delete "$mnt_dir" "$p" "$desc" "$name"
+  unmount_ntfs
+  place "$vol" "$img" 2048
+
+  py manifest "$desc" "$img" "$work/$name.manifest.json"
+  py records "$img" 2048 "$work/$name.manifest.json" "$desc"
+  echo "$name: checking with fls"
+  py verify "$img" "$work/$name.manifest.json"
+  echo "$name: checking the flags with istat"
+  py check-features "$img" 2048 "$work/$name.manifest.json"
+  publish "$name"
+}
+
+###########################################################################
+# 9. ntfs_turbo: a folder tree whose $MFT records 0 and 1 and whose
+#    $MFTMirr are zeroed, so the MFT can no longer be found from its first
+#    record; the boot sector, the files' own records and the folders'
+#    index records stay.
+###########################################################################
+build_ntfs_turbo() {
+  local name=ntfs_turbo
+  local img=$work/$name.img desc=$work/$name.desc s=$work/$name
+  rm -rf "$img" "$desc" "$s"
+  truncate -s 24M "$img"
+  sfdisk -q "$img" <<'EOF'
+label: dos
+label-id: 0x5eed0009
+unit: sectors
+sector-size: 512
+
+start=2048, size=40960, type=7
+EOF
+  local p=$s/p1
+  put text "$p" /readme.txt 2200
+  put text "$p" /todo.txt 600
+  put text "$p" /empty.txt 0
+  put text "$p" /Work/plan.txt 9000
+  put rand "$p" /Work/budget.bin 24000
+  put text "$p" /Work/minutes.txt 4100
+  put text "$p" /Work/Projects/alpha.txt 15000
+  put rand "$p" /Work/Projects/alpha.bin 50000
+  put text "$p" /Work/Projects/beta.txt 3000
+  put rand "$p" /Work/Projects/Old/beta-v1.bin 12000
+  put text "$p" /Work/Projects/Old/notes.txt 1500
+  put rand "$p" /Media/clip.bin 90000
+  put rand "$p" /Media/Pictures/pic1.bin 30000
+  put rand "$p" /Media/Pictures/pic2.bin 41000
+  put text "$p" /Media/Pictures/list.txt 800
+  # Enough names in one folder that its index needs an INDX record.
+  local i
+  for i in 3 4 5 6 7 8 9 10 11; do
+    put rand "$p" "/Media/Pictures/holiday-picture-$i.bin" $((2000 + 700 * i))
+  done
+  put text "$p" /Home/user/profile.txt 2000
+  put text "$p" /Home/user/Mail/inbox.txt 26000
+  put text "$p" /Home/user/Mail/sent.txt 11000
+  put rand "$p" /Home/user/Mail/attachment.bin 18000
+  put text "$p" /Home/shared.txt 5000
+  put rand "$p" /Work/old-budget.bin 20000
+  put text "$p" /Home/user/Mail/draft.txt 3500
+  desc_line "$desc" part 1 ntfs "$s.p1.vol" "$p"
+  desc_line "$desc" del 1 /Work/old-budget.bin
+  desc_line "$desc" del 1 /Home/user/Mail/draft.txt
+  desc_line "$desc" top mft_record0_zeroed true
+
+  new_ntfs "$s.p1.vol" 40960 2048 TURBO -c 4096
+  fill_ntfs "$s.p1.vol" "$p" "$desc" 1
+  place "$s.p1.vol" "$img" 2048
+
+  # Record numbers and the fls check while $MFT record 0 is still there.
+  py manifest "$desc" "$img" "$work/$name.manifest.json"
+  py records "$img" 2048 "$work/$name.manifest.json" "$desc"
+  echo "$name: checking with fls"
+  py verify "$img" "$work/$name.manifest.json"
+  local folders
+  folders=$(fls -r -p -D -o 2048 "$img" |
+    while IFS=$'\t' read -r head path; do
+      head=${head##* }
+      istat -o 2048 "$img" "${head%:}" 2>/dev/null |
+        grep -q 'INDEX_ALLOCATION' && echo -n " /$path"
+      true
+    done)
+  echo "$name: folders with INDX records:${folders:- none}"
+  py zero-mft-start "$img" 2048
+  if fls -o 2048 "$img" >/dev/null 2>&1; then
+    echo "make_images.sh: fls still reads $name after zeroing" >&2
+    exit 1
+  fi
+  echo "$name: fls can no longer open the volume (as intended)"
+  py derive "$work/$name.manifest.json" "$work/$name.manifest.json.new" \
+    "$img"
+  mv "$work/$name.manifest.json.new" "$work/$name.manifest.json"
+  publish "$name"
 }
 
 for build in "${builds[@]}"; do

@@ -79,3 +79,22 @@ std::vector<std::uint8_t> readFile(const fs::path& path) {
 }
 
 }  // namespace ov::test
+
+#include <openssl/evp.h>
+
+namespace ov::test {
+
+std::string sha256Hex(const std::vector<std::uint8_t>& bytes) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
+  static const char* hex = "0123456789abcdef";
+  std::string out;
+  for (unsigned int i = 0; i < length; ++i) {
+    out += hex[digest[i] >> 4];
+    out += hex[digest[i] & 15];
+  }
+  return out;
+}
+
+}  // namespace ov::test

@@ -50,3 +50,8 @@ std::vector<std::uint8_t> readFile(const std::filesystem::path& path);
 std::filesystem::path scratchDir();
 
 }  // namespace ov::test
+
+namespace ov::test {
+// SHA-256 of bytes, as lower-case hex.
+std::string sha256Hex(const std::vector<std::uint8_t>& bytes);
+}  // namespace ov::test

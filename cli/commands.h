@@ -1,0 +1,47 @@
+// The subcommands of ovrecover and the options they share.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cli/cli_host.h"
+#include "ntfs/ntfs_engine.h"
+
+namespace ov::cli {
+
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailed = 1;
+inline constexpr int kExitUsage = 2;
+
+struct Options {
+  std::string source;
+  bool json = false;
+  std::string logFile;
+  // search
+  bool quick = false;
+  bool thorough = false;
+  std::uint64_t from = 0;
+  std::uint64_t to = 0;
+  bool toGiven = false;
+  // ls and recover: which volume, and how to process it
+  std::optional<std::size_t> volumeNumber;
+  std::optional<std::uint64_t> volumeStart;
+  std::string searchMode;  // "", "quick" or "thorough"
+  bool turbo = false;
+  bool recursive = false;
+  std::string path;
+  std::string outDir;
+  bool onlyDeleted = false;
+  bool onlyLive = false;
+  std::vector<std::string> patterns;
+};
+
+int openSource(ntfs::NtfsEngine& engine, const std::string& path);
+int runVolumes(ntfs::NtfsEngine& engine, const Options& o);
+int runSearch(ntfs::NtfsEngine& engine, CliHost& host, const Options& o);
+int runLs(ntfs::NtfsEngine& engine, CliHost& host, const Options& o);
+int runRecover(ntfs::NtfsEngine& engine, CliHost& host, const Options& o);
+
+}  // namespace ov::cli

@@ -1,0 +1,365 @@
+// ovrecover ls and recover: choose a volume, rebuild its tree (MFT walk or Turbo Scan), then
+// list folders or save files.
+#include <nlohmann/json.hpp>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <iostream>
+#include <set>
+
+#include "cli/commands.h"
+#include "disk/byte_io.h"
+#include "ntfs/boot_sector.h"
+#include "ntfs/extract.h"
+#include "workbench/models/find_files.h"
+#include "workbench/models/output_folder.h"
+
+namespace ov::cli {
+namespace {
+
+using ntfs::FileEntry;
+using ntfs::NtfsEngine;
+
+constexpr int kMaxDepth = 4096;  // deeper trees come only from damaged or hostile data
+
+// Chooses the volume from the partition table or a search, and rebuilds its tree.
+int prepareVolume(NtfsEngine& engine, CliHost& host, const Options& o) {
+  if (int rc = openSource(engine, o.source)) return rc;
+  std::uint64_t total = engine.source().totalSectors();
+  if (o.searchMode.empty()) {
+    engine.readPartitionTable();
+  } else {
+    host.beginSearch(searchDialogWords("NTFS", o.searchMode == "thorough"));
+    if (!engine.searchVolumes(o.searchMode == "thorough" ? ntfs::SearchMode::Thorough : ntfs::SearchMode::Quick, 0,
+                              total))
+      return kExitFailed;
+  }
+  const auto& volumes = engine.volumes();
+  std::optional<std::size_t> index;
+  if (o.volumeNumber) {
+    if (*o.volumeNumber == 0 || *o.volumeNumber > volumes.size()) {
+      std::fprintf(stderr, "ovrecover: there is no volume %zu (%zu found)\n", *o.volumeNumber, volumes.size());
+      return kExitUsage;
+    }
+    index = *o.volumeNumber - 1;
+  } else if (o.volumeStart) {
+    for (std::size_t i = 0; i < volumes.size() && !index; ++i)
+      if (volumes[i].startSector == *o.volumeStart) index = i;
+    if (!index) {
+      // Not listed: take the boot sector found at that sector, if there is one.
+      std::vector<std::uint8_t> boot(std::max<std::size_t>(engine.source().bytesPerSector(), 512), 0);
+      engine.source().readSectorsRetrying(boot.data(), engine.source().bytesPerSector(), *o.volumeStart);
+      if (!ntfs::isNtfsBootSector(boot)) {
+        std::fprintf(stderr, "ovrecover: no NTFS volume starts at sector %llu\n",
+                     static_cast<unsigned long long>(*o.volumeStart));
+        return kExitFailed;
+      }
+      engine.volumes().push_back(ntfs::volumeFromBootSector(boot, *o.volumeStart, ov::le64(boot, 0x28),
+                                                            engine.source().bytesPerSector(),
+                                                            ntfs::BootSectorSize::Checked));
+      index = engine.volumes().size() - 1;
+    }
+  } else if (volumes.size() == 1) {
+    index = 0;
+  } else if (volumes.empty()) {
+    std::fprintf(stderr, "ovrecover: no NTFS volume found in %s; try --search thorough\n", o.source.c_str());
+    return kExitFailed;
+  } else {
+    std::fprintf(stderr, "ovrecover: %zu volumes found; choose one with --volume N or --start SECTOR\n",
+                 volumes.size());
+    return kExitUsage;
+  }
+
+  const auto& chosen = engine.volumes()[*index];
+  std::string label = ntfs::volumeLabel(*index + 1);
+  LogEntry run{"Selected " + label,
+               "Starting Sector " + std::to_string(chosen.startSector) + ", Size " + ntfs::volumeSizeText(chosen),
+               LogKind::Started, {}};
+  host.log().setRunEntry(run);
+  host.addLogEntry(run);
+  bool completed = false;
+  if (o.turbo) {
+    engine.useVolume(chosen);
+    completed = engine.turboScan(static_cast<std::uint32_t>(*index + 1));
+  } else {
+    if (!engine.selectVolume(*index)) {
+      std::fprintf(stderr, "ovrecover: critical structures not found on %s; use --turbo for a Turbo Scan\n",
+                   label.c_str());
+      return kExitFailed;
+    }
+    completed = engine.processFileSystem();
+  }
+  host.log().processState(LoggedProcess::InternalFileProcessing,
+                          completed ? ProcessState::Completed : ProcessState::Aborted);
+  if (!engine.workingFiles().isOpen()) return kExitFailed;
+  return completed ? kExitOk : kExitFailed;
+}
+
+std::string isoDate(std::uint16_t d) {
+  unsigned day = d & 31u, month = (d >> 5) & 15u, year = (d >> 9) + 1980u;
+  if (d == 0 || day == 0 || month == 0 || month > 12) return {};
+  char text[16];
+  std::snprintf(text, sizeof text, "%04u-%02u-%02u", year, month, day);
+  return text;
+}
+
+nlohmann::json dateJson(std::uint16_t d) {
+  std::string text = isoDate(d);
+  return text.empty() ? nlohmann::json(nullptr) : nlohmann::json(text);
+}
+
+std::string joined(const std::vector<std::string>& path) {
+  std::string out;
+  for (const auto& part : path) out += (out.empty() ? "" : "/") + part;
+  return out;
+}
+
+std::vector<FileEntry> children(NtfsEngine& engine, const FileEntry& folder) {
+  std::uint64_t total = 0;
+  std::uint32_t files = 0, folders = 0;
+  return engine.workingFiles().readFolder(folder.childrenBlock, total, files, folders, true);
+}
+
+// Resolves a "/"-separated path below the top folder; " Root" may also be written "Root".
+std::optional<FileEntry> resolve(NtfsEngine& engine, const std::string& path, std::vector<std::string>& names) {
+  auto top = engine.workingFiles().readEntry(0);
+  if (!top) return std::nullopt;
+  FileEntry current = *top;
+  std::size_t at = 0;
+  bool first = true;
+  while (at <= path.size()) {
+    std::size_t slash = path.find('/', at);
+    std::string part = path.substr(at, slash == std::string::npos ? std::string::npos : slash - at);
+    at = slash == std::string::npos ? path.size() + 1 : slash + 1;
+    if (part.empty() || (first && part == "#")) {
+      first = false;
+      continue;
+    }
+    std::optional<FileEntry> next;
+    for (const auto& child : children(engine, current)) {
+      if (!child.isFolder()) continue;
+      std::string name = utf16ToUtf8(child.name);
+      bool rootAlias = current.entryIndex == 0 && child.entryIndex == 1 && part == "Root";
+      if (name == part || rootAlias) {
+        if (!next || (!next->isLive() && child.isLive())) next = child;
+      }
+    }
+    if (!next) return std::nullopt;
+    names.push_back(utf16ToUtf8(next->name));
+    current = *next;
+    first = false;
+  }
+  return current;
+}
+
+void printEntry(const FileEntry& e, const std::vector<std::string>& path, bool json, nlohmann::json& list) {
+  std::string name = utf16ToUtf8(e.name);
+  if (json) {
+    std::vector<std::string> full = path;
+    full.push_back(name);
+    list.push_back({{"path", full},
+                    {"name", name},
+                    {"size", e.dataSize},
+                    {"folder", e.isFolder()},
+                    {"live", e.isLive()},
+                    {"record", e.recordNumber},
+                    {"parent", e.parentRecord},
+                    {"created", dateJson(e.createdDate)},
+                    {"accessed", dateJson(e.accessedDate)},
+                    {"attributes", e.attributes}});
+    return;
+  }
+  std::string shown = path.empty() ? name : joined(path) + "/" + name;
+  std::string created = isoDate(e.createdDate), accessed = isoDate(e.accessedDate);
+  std::printf("%-7s %-7s %14llu  %-10s  %-10s  %10u %10u  %s\n", e.isFolder() ? "folder" : "file",
+              e.isLive() ? "live" : "deleted", static_cast<unsigned long long>(e.dataSize),
+              created.empty() ? "-" : created.c_str(), accessed.empty() ? "-" : accessed.c_str(), e.recordNumber,
+              e.parentRecord, shown.c_str());
+}
+
+void listFolder(NtfsEngine& engine, const FileEntry& folder, std::vector<std::string>& path, const Options& o,
+                nlohmann::json& list, std::set<std::uint32_t>& visited, int depth) {
+  for (const auto& e : children(engine, folder)) {
+    printEntry(e, o.recursive ? path : std::vector<std::string>{}, o.json, list);
+    if (o.recursive && e.isFolder() && depth < kMaxDepth && visited.insert(e.entryIndex).second) {
+      path.push_back(utf16ToUtf8(e.name));
+      listFolder(engine, e, path, o, list, visited, depth + 1);
+      path.pop_back();
+    }
+  }
+}
+
+// A block device's node in sysfs; empty for anything else.
+std::string sysfsOfDevice(dev_t device) {
+  std::string link = "/sys/dev/block/" + std::to_string(major(device)) + ":" + std::to_string(minor(device));
+  char resolved[PATH_MAX];
+  if (!::realpath(link.c_str(), resolved)) return {};
+  return resolved;
+}
+
+// True when `dir` lies on the disk being recovered (the device itself or one of its partitions).
+bool onSourceDevice(const std::string& sourcePath, const std::string& dir) {
+  struct stat source {}, folder {};
+  if (::stat(sourcePath.c_str(), &source) != 0 || !S_ISBLK(source.st_mode)) return false;
+  if (::stat(dir.c_str(), &folder) != 0) return false;
+  std::string disk = sysfsOfDevice(source.st_rdev), holder = sysfsOfDevice(folder.st_dev);
+  if (disk.empty() || holder.empty()) return folder.st_dev == source.st_rdev;
+  return holder == disk || holder.rfind(disk + "/", 0) == 0;
+}
+
+struct SaveTotals {
+  std::uint64_t files = 0, bytes = 0, failures = 0, selectedBytes = 0;
+};
+
+bool wanted(const FileEntry& e, const Options& o, const std::vector<std::u16string>& patterns) {
+  if (e.isFolder()) return false;
+  if (o.onlyDeleted && e.isLive()) return false;
+  if (o.onlyLive && !e.isLive()) return false;
+  if (patterns.empty()) return true;
+  for (const auto& p : patterns)
+    if (matchName(p, e.name, false)) return true;
+  return false;
+}
+
+// The files to save, with the folder names from below the top folder.
+void collect(NtfsEngine& engine, const FileEntry& folder, std::vector<std::u16string>& path, const Options& o,
+             const std::vector<std::u16string>& patterns, std::vector<std::pair<std::vector<std::u16string>, FileEntry>>& out,
+             std::set<std::uint32_t>& visited, int depth) {
+  for (const auto& e : children(engine, folder)) {
+    if (e.isFolder()) {
+      if (depth < kMaxDepth && visited.insert(e.entryIndex).second) {
+        // " Root" is saved as "Root": a leading blank in a folder name helps nobody.
+        path.push_back(e.entryIndex == 1 ? u"Root" : e.name);
+        collect(engine, e, path, o, patterns, out, visited, depth + 1);
+        path.pop_back();
+      }
+    } else if (wanted(e, o, patterns)) {
+      out.emplace_back(path, e);
+    }
+  }
+}
+
+}  // namespace
+
+int runLs(NtfsEngine& engine, CliHost& host, const Options& o) {
+  host.setQuiet(true);
+  int rc = prepareVolume(engine, host, o);
+  if (!engine.workingFiles().isOpen()) return rc == kExitOk ? kExitFailed : rc;
+  std::vector<std::string> path;
+  auto folder = resolve(engine, o.path, path);
+  if (!folder) {
+    std::fprintf(stderr, "ovrecover: no folder %s in the recovered tree\n", o.path.c_str());
+    return kExitFailed;
+  }
+  nlohmann::json list = nlohmann::json::array();
+  if (!o.json)
+    std::printf("%-7s %-7s %14s  %-10s  %-10s  %10s %10s  %s\n", "Type", "State", "Size", "Created", "Accessed",
+                "Record", "Parent", "Name");
+  std::set<std::uint32_t> visited{folder->entryIndex};
+  listFolder(engine, *folder, path, o, list, visited, 0);
+  if (o.json) std::cout << list.dump(2) << "\n";
+  return rc;
+}
+
+int runRecover(NtfsEngine& engine, CliHost& host, const Options& o) {
+  std::error_code ec;
+  std::filesystem::create_directories(o.outDir, ec);
+  int error = 0;
+  OutputFolder destination = OutputFolder::open(o.outDir, error);
+  if (!destination.isOpen()) {
+    std::fprintf(stderr, "ovrecover: cannot use %s as destination: %s\n", o.outDir.c_str(),
+                 systemErrorText(error).c_str());
+    return kExitFailed;
+  }
+  if (onSourceDevice(o.source, o.outDir)) {
+    std::fprintf(stderr, "ovrecover: %s is on the disk being recovered; saving there could overwrite what is "
+                 "being recovered. Choose a folder on another disk.\n", o.outDir.c_str());
+    return kExitUsage;
+  }
+  host.setQuiet(true);
+  int rc = prepareVolume(engine, host, o);
+  if (!engine.workingFiles().isOpen()) return rc == kExitOk ? kExitFailed : rc;
+  host.setQuiet(false);
+
+  std::vector<std::u16string> patterns;
+  for (const auto& p : o.patterns) patterns.push_back(utf8ToUtf16(p));
+  std::vector<std::pair<std::vector<std::u16string>, FileEntry>> files;
+  auto top = engine.workingFiles().readEntry(0);
+  if (!top) return kExitFailed;
+  std::vector<std::u16string> path;
+  std::set<std::uint32_t> visited{0};
+  collect(engine, *top, path, o, patterns, files, visited, 0);
+  if (files.empty()) {
+    std::fprintf(stderr, "ovrecover: no file matches\n");
+    return kExitFailed;
+  }
+
+  SaveTotals totals;
+  for (const auto& f : files) totals.selectedBytes += f.second.dataSize;
+  ntfs::FileExtractor extractor(engine.source(), engine.volume());
+  std::uint64_t doneBefore = 0;
+  extractor.setProgress([&](std::uint64_t done, std::uint64_t) { host.progress(totals.selectedBytes, doneBefore + done); });
+  extractor.setCancel([&engine] { return !engine.run().proceed(); });
+  engine.run().start();
+  for (const auto& [folders, entry] : files) {
+    if (!engine.run().proceed()) break;
+    std::vector<OutputFolder> chain;
+    const OutputFolder* current = &destination;
+    bool ok = true;
+    for (const auto& name : folders) {
+      chain.push_back(current->subfolder(name, error));
+      if (!chain.back().isOpen()) {
+        ok = false;
+        break;
+      }
+      current = &chain.back();
+    }
+    std::string usedName;
+    int fd = ok ? current->createFile(entry.name, usedName, error) : -1;
+    if (fd < 0) {
+      std::fprintf(stderr, "ovrecover: cannot create %s: %s\n", utf16ToUtf8(entry.name).c_str(),
+                   systemErrorText(error).c_str());
+      ++totals.failures;
+      doneBefore += entry.dataSize;
+      continue;
+    }
+    bool saved = false;
+    try {
+      saved = extractor.saveFileData(entry.recordSector, entry.dataSize, fd);
+    } catch (const AlreadyReported&) {
+      ::close(fd);
+      ::unlinkat(current->fd(), usedName.c_str(), 0);
+      ++totals.failures;
+      break;  // the reason has been shown; a failing destination or source ends the batch
+    }
+    ::close(fd);
+    if (!saved) {
+      ::unlinkat(current->fd(), usedName.c_str(), 0);
+      std::fprintf(stderr, "ovrecover: %s: its record is no longer valid; nothing saved\n",
+                   utf16ToUtf8(entry.name).c_str());
+      ++totals.failures;
+    } else {
+      ++totals.files;
+      totals.bytes += extractor.bytesWritten();
+    }
+    doneBefore += entry.dataSize;
+  }
+  bool aborted = !engine.run().running();
+  engine.run().stop();
+  host.progress(1, 1);
+  std::fprintf(stderr, "%s %llu files saved (%llu bytes) to %s, %llu failed.\n",
+               aborted ? "Saving data aborted." : "Saving data completed.", static_cast<unsigned long long>(totals.files),
+               static_cast<unsigned long long>(totals.bytes), o.outDir.c_str(),
+               static_cast<unsigned long long>(totals.failures));
+  if (aborted || totals.failures > 0) return kExitFailed;
+  return rc;
+}
+
+}  // namespace ov::cli

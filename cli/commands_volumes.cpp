@@ -1,0 +1,108 @@
+// ovrecover volumes and search: the volume list of the partition table or of a search.
+#include <nlohmann/json.hpp>
+
+#include <cstdio>
+#include <iostream>
+
+#include "cli/commands.h"
+#include "disk/sector_source.h"
+#include "ntfs/logical_volume.h"
+#include "workbench/models/sector_range.h"
+
+namespace ov::cli {
+namespace {
+
+using ov::ntfs::LogicalVolume;
+
+std::string hex64(std::uint64_t v) {
+  char text[20];
+  std::snprintf(text, sizeof text, "%016llX", static_cast<unsigned long long>(v));
+  return text;
+}
+
+std::string foundByText(std::uint8_t flags) {
+  if (flags == 0) return "partition table";
+  std::string out;
+  auto add = [&](std::uint8_t bit, const char* word) {
+    if (!(flags & bit)) return;
+    if (!out.empty()) out += ", ";
+    out += word;
+  };
+  add(ov::ntfs::kFoundBootSector, "boot sector");
+  add(ov::ntfs::kFoundBootAgain, "boot sector again");
+  add(ov::ntfs::kFoundMftCopies, "MFT copies");
+  add(ov::ntfs::kFoundMftMirrorPair, "MFT and mirror");
+  return out;
+}
+
+void printVolumes(const std::vector<LogicalVolume>& volumes, bool json) {
+  if (json) {
+    auto list = nlohmann::json::array();
+    for (std::size_t i = 0; i < volumes.size(); ++i) {
+      const auto& v = volumes[i];
+      list.push_back({{"number", i + 1},
+                      {"start_sector", v.startSector},
+                      {"sector_count", v.sectorCount},
+                      {"bytes_per_sector", v.bytesPerSector},
+                      {"sectors_per_cluster", v.sectorsPerCluster},
+                      {"bytes_per_cluster", v.bytesPerCluster},
+                      {"mft_record_bytes", v.mftRecordBytes},
+                      {"mft_lcn", v.mftLcn},
+                      {"mft_mirr_lcn", v.mftMirrLcn},
+                      {"serial_number", hex64(v.serialNumber)},
+                      {"found_by", v.foundBy}});
+    }
+    std::cout << list.dump(2) << "\n";
+    return;
+  }
+  std::printf("%-22s %14s %14s %12s  %s\n", "Name", "Start Sector", "Sectors", "Size", "Found by");
+  for (std::size_t i = 0; i < volumes.size(); ++i) {
+    const auto& v = volumes[i];
+    std::printf("%-22s %14llu %14llu %12s  %s\n", ov::ntfs::volumeLabel(i + 1).c_str(),
+                static_cast<unsigned long long>(v.startSector), static_cast<unsigned long long>(v.sectorCount),
+                ov::ntfs::volumeSizeText(v).c_str(), foundByText(v.foundBy).c_str());
+  }
+}
+
+}  // namespace
+
+int openSource(ov::ntfs::NtfsEngine& engine, const std::string& path) {
+  int rc = engine.openImage(path);
+  if (rc != 0) {
+    std::fprintf(stderr, "ovrecover: cannot open %s: %s\n", path.c_str(), ov::systemErrorText(rc).c_str());
+    return kExitFailed;
+  }
+  return kExitOk;
+}
+
+int runVolumes(ov::ntfs::NtfsEngine& engine, const Options& o) {
+  if (int rc = openSource(engine, o.source)) return rc;
+  bool found = engine.readPartitionTable();
+  if (!found) {
+    if (o.json) printVolumes({}, true);
+    std::fprintf(stderr, "ovrecover: no NTFS volume in the partition table of %s; try 'ovrecover search'\n",
+                 o.source.c_str());
+    return kExitFailed;
+  }
+  printVolumes(engine.volumes(), o.json);
+  return kExitOk;
+}
+
+int runSearch(ov::ntfs::NtfsEngine& engine, ov::cli::CliHost& host, const Options& o) {
+  if (int rc = openSource(engine, o.source)) return rc;
+  std::uint64_t total = engine.source().totalSectors();
+  std::uint64_t end = o.toGiven ? o.to : total;
+  if (auto problem = ov::checkSectorRange(o.from, end, total)) {
+    std::fprintf(stderr, "ovrecover: %s (the source has %llu sectors)\n", problem->c_str(),
+                 static_cast<unsigned long long>(total));
+    return kExitUsage;
+  }
+  host.beginSearch(ov::searchDialogWords("NTFS", o.thorough));
+  bool completed = engine.searchVolumes(o.thorough ? ov::ntfs::SearchMode::Thorough : ov::ntfs::SearchMode::Quick,
+                                        o.from, end);
+  printVolumes(engine.volumes(), o.json);
+  if (!completed) return kExitFailed;
+  return engine.volumes().empty() ? kExitFailed : kExitOk;
+}
+
+}  // namespace ov::cli
