@@ -1,0 +1,40 @@
+// Any bytes as an MFT record, decoded into the facts the tree keeps. The input doubles as a tiny
+// volume, so that attribute lists naming other records are followed into it.
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "disk/sector_source.h"
+#include "fuzz/fuzz_host.h"
+#include "ntfs/file_record.h"
+#include "ntfs/mft.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size < 1024 || size > (1u << 20)) return 0;
+  ov::fuzz::SilentHost host;
+  ov::RunControl run;
+  run.start();
+  ov::SectorSource source(host, run);
+  source.openBackend(std::make_unique<ov::MemoryBackend>(std::vector<std::uint8_t>(data, data + size)), 512,
+                     size / 512);
+  ov::ntfs::NtfsVolume volume;
+  auto& p = volume.params;
+  p.bytesPerSector = 512;
+  p.sectorsPerCluster = 1;
+  p.bytesPerCluster = 512;
+  p.bytesPerMftRecord = 1024;
+  p.sectorsPerMftRecord = 2;
+  p.bytesPerIndexRecord = 4096;
+  p.sectorsPerIndexRecord = 8;
+  volume.mftRuns.push_back(ov::ntfs::Run{0, size / 512, false});
+
+  std::vector<std::uint8_t> record(data, data + 1024);
+  if (!ov::ntfs::checkFileRecord(record, 1024, 512)) return 0;
+  ov::ntfs::RecordFacts facts;
+  try {
+    ov::ntfs::readRecordFacts(source, volume, record, facts);
+  } catch (const ov::AlreadyReported&) {
+  }
+  if (facts.name.size() > 255) __builtin_trap();
+  return 0;
+}
