@@ -159,7 +159,8 @@ std::optional<FileEntry> resolve(NtfsEngine& engine, const std::string& path, st
   return current;
 }
 
-void printEntry(const FileEntry& e, const std::vector<std::string>& path, bool json, nlohmann::json& list) {
+void printEntry(const FileEntry& e, const std::vector<std::string>& path, bool json, bool fullPath,
+                nlohmann::json& list) {
   std::string name = utf16ToUtf8(e.name);
   if (json) {
     std::vector<std::string> full = path;
@@ -176,7 +177,7 @@ void printEntry(const FileEntry& e, const std::vector<std::string>& path, bool j
                     {"attributes", e.attributes}});
     return;
   }
-  std::string shown = path.empty() ? name : joined(path) + "/" + name;
+  std::string shown = fullPath && !path.empty() ? joined(path) + "/" + name : name;
   std::string created = isoDate(e.createdDate), accessed = isoDate(e.accessedDate);
   std::printf("%-7s %-7s %14llu  %-10s  %-10s  %10u %10u  %s\n", e.isFolder() ? "folder" : "file",
               e.isLive() ? "live" : "deleted", static_cast<unsigned long long>(e.dataSize),
@@ -187,7 +188,7 @@ void printEntry(const FileEntry& e, const std::vector<std::string>& path, bool j
 void listFolder(NtfsEngine& engine, const FileEntry& folder, std::vector<std::string>& path, const Options& o,
                 nlohmann::json& list, std::set<std::uint32_t>& visited, int depth) {
   for (const auto& e : children(engine, folder)) {
-    printEntry(e, o.recursive ? path : std::vector<std::string>{}, o.json, list);
+    printEntry(e, path, o.json, o.recursive, list);
     if (o.recursive && e.isFolder() && depth < kMaxDepth && visited.insert(e.entryIndex).second) {
       path.push_back(utf16ToUtf8(e.name));
       listFolder(engine, e, path, o, list, visited, depth + 1);

@@ -5,7 +5,10 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
+#include <map>
+#include <set>
 
 #include "tests/support/test_support.h"
 
@@ -133,6 +136,104 @@ TEST(OvrecoverLog, SavesTheProcessLogAsText) {
   EXPECT_EQ(text.rfind("------------------------Ovelin Dodedoz Avov Ovavized (NTFS) v2\t.0.1  Process Log", 0), 0u);
   EXPECT_NE(text.find("\nSearching Logical Volumes\n\t\tSectors Range 0 to "), std::string::npos);
   EXPECT_NE(text.find("\nCompleted Searching partitions\n\t\t-----------------\n\t\t"), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+std::string quoted(const std::filesystem::path& p) { return "'" + p.string() + "'"; }
+
+std::map<std::string, json> manifestFiles(const std::string& name, int partition) {
+  std::map<std::string, json> out;
+  const json m = ov::test::manifest(name);
+  for (const auto& f : m["files"])
+    if (f["partition"] == partition && f["type"] == "file") out[f["path"]] = f;
+  return out;
+}
+
+TEST(OvrecoverLs, JsonEntriesCarryPathSizeAndState) {
+  auto r = ovrecover("ls -r --json " + imageArg("sample"));
+  ASSERT_EQ(r.status, 0);
+  json list = json::parse(r.out);
+  auto files = manifestFiles("sample", 1);
+  std::size_t seen = 0;
+  for (const auto& e : list) {
+    ASSERT_TRUE(e["path"].is_array());
+    ASSERT_EQ(e["path"].back(), e["name"]);
+    if (e["path"][0] != " Root" || e["folder"]) continue;
+    std::string path;
+    for (std::size_t i = 1; i < e["path"].size(); ++i) path += "/" + e["path"][i].get<std::string>();
+    auto it = files.find(path);
+    if (it == files.end()) continue;
+    if (it->second["state"] == "live" && !e["live"]) continue;  // an older deleted copy of the same name
+    ++seen;
+    EXPECT_EQ(e["size"], it->second["size"]) << path;
+    EXPECT_EQ(e["live"], it->second["state"] == "live") << path;
+    EXPECT_TRUE(e["created"].is_string());
+    EXPECT_TRUE(e["record"].is_number());
+  }
+  EXPECT_EQ(seen, files.size());
+}
+
+TEST(OvrecoverLs, ListsOneFolderByPath) {
+  auto r = ovrecover("ls --json " + imageArg("sample") + " Root/Photos/Trips");
+  ASSERT_EQ(r.status, 0);
+  json list = json::parse(r.out);
+  ASSERT_EQ(list.size(), 1u);
+  EXPECT_EQ(list[0]["name"], "mountain.jpg");
+  EXPECT_EQ(list[0]["path"], json({" Root", "Photos", "Trips", "mountain.jpg"}));
+  EXPECT_EQ(ovrecover("ls " + imageArg("sample") + " Root/NoSuchFolder").status, 1);
+}
+
+TEST(OvrecoverLs, VolumeChoiceErrors) {
+  EXPECT_EQ(ovrecover("ls " + imageArg("mbr_ntfs_fat")).status, 2);  // four volumes: which one?
+  EXPECT_EQ(ovrecover("ls --volume 9 " + imageArg("mbr_ntfs_fat")).status, 2);
+  EXPECT_EQ(ovrecover("ls --volume 2 " + imageArg("mbr_ntfs_fat")).status, 0);
+  EXPECT_EQ(ovrecover("ls --start 26624 " + imageArg("mbr_ntfs_fat")).status, 0);
+  EXPECT_EQ(ovrecover("ls --start 12345 " + imageArg("mbr_ntfs_fat")).status, 1);
+  EXPECT_EQ(ovrecover("ls " + imageArg("ntfs_turbo")).status, 1);  // its MFT cannot be set up
+  EXPECT_EQ(ovrecover("ls --turbo " + imageArg("ntfs_turbo")).status, 0);
+}
+
+TEST(OvrecoverRecover, SavesEveryFileOfTheSampleByteForByte) {
+  auto out = ov::test::scratchDir() / "recover-all";
+  std::filesystem::remove_all(out);
+  auto r = ovrecover("recover " + imageArg("sample") + " --out " + quoted(out));
+  ASSERT_EQ(r.status, 0);
+  for (const auto& [path, f] : manifestFiles("sample", 1)) {
+    auto bytes = ov::test::readFile(out / ("Root" + path));
+    EXPECT_EQ(ov::test::sha256Hex(bytes), f["sha256"]) << path;
+  }
+  // A second run into the same folder keeps the first files and numbers the new ones.
+  ASSERT_EQ(ovrecover("recover " + imageArg("sample") + " --out " + quoted(out) + " readme.txt").status, 0);
+  EXPECT_TRUE(std::filesystem::exists(out / "Root/Documents/#0readme.txt"));
+}
+
+TEST(OvrecoverRecover, PatternsAndStateFilters) {
+  auto out = ov::test::scratchDir() / "recover-deleted-jpg";
+  std::filesystem::remove_all(out);
+  ASSERT_EQ(ovrecover("recover --deleted " + imageArg("sample") + " --out " + quoted(out) + " '*.JPG' '*.png'").status, 0);
+  std::set<std::string> saved;
+  for (const auto& e : std::filesystem::recursive_directory_iterator(out))
+    if (e.is_regular_file()) saved.insert(std::filesystem::relative(e.path(), out).string());
+  std::set<std::string> expected;
+  for (const auto& [path, f] : manifestFiles("sample", 1)) {
+    bool picture = path.ends_with(".jpg") || path.ends_with(".png");
+    if (picture && f["state"] == "deleted") expected.insert("Root" + path);
+  }
+  EXPECT_EQ(saved, expected);
+  EXPECT_EQ(ovrecover("recover " + imageArg("sample") + " --out " + quoted(out) + " '*.none'").status, 1);
+}
+
+TEST(OvrecoverRecover, TurboScanRecoversAVolumeWithoutItsFirstMftRecords) {
+  auto out = ov::test::scratchDir() / "recover-turbo";
+  std::filesystem::remove_all(out);
+  ASSERT_EQ(ovrecover("recover --turbo --live " + imageArg("ntfs_turbo") + " --out " + quoted(out)).status, 0);
+  for (const auto& [path, f] : manifestFiles("ntfs_turbo", 1)) {
+    if (f["state"] != "live") continue;
+    EXPECT_EQ(ov::test::sha256Hex(ov::test::readFile(out / ("Root" + path))), f["sha256"]) << path;
+  }
 }
 
 }  // namespace

@@ -1,0 +1,105 @@
+#include "workbench/models/output_folder.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "tests/support/test_support.h"
+#include "workbench/models/find_files.h"
+
+namespace ov {
+namespace {
+
+namespace fs = std::filesystem;
+
+fs::path freshFolder(const std::string& name) {
+  fs::path dir = test::scratchDir() / name;
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  return dir;
+}
+
+TEST(SafeOutputName, NeverLeavesTheFolder) {
+  EXPECT_EQ(safeOutputName(u"a/b"), "a_b");
+  EXPECT_EQ(safeOutputName(u".."), "_..");
+  EXPECT_EQ(safeOutputName(u"."), "_.");
+  EXPECT_EQ(safeOutputName(u""), "_");
+  EXPECT_EQ(safeOutputName(std::u16string(u"x\0y", 3)), "x_y");
+  EXPECT_EQ(safeOutputName(u"caf\u00e9.txt"), "caf\xC3\xA9.txt");
+}
+
+TEST(SafeOutputName, LongNamesKeepTheirExtensionAndWholeCharacters) {
+  std::u16string longName(250, u'\u65E5');  // 3 bytes each in UTF-8
+  longName += u".txt";
+  std::string name = safeOutputName(longName);
+  EXPECT_LE(name.size(), kMaxOutputNameBytes);
+  EXPECT_EQ(name.substr(name.size() - 4), ".txt");
+  EXPECT_EQ((name.size() - 4) % 3, 0u);
+}
+
+TEST(OutputFolder, ClashesGetNumberedNames) {
+  fs::path dir = freshFolder("clash");
+  int error = 0;
+  OutputFolder out = OutputFolder::open(dir.string(), error);
+  ASSERT_TRUE(out.isOpen());
+  std::string used;
+  for (const char* expected : {"a.txt", "#0a.txt", "#1a.txt"}) {
+    int fd = out.createFile(u"a.txt", used, error);
+    ASSERT_GE(fd, 0);
+    ::close(fd);
+    EXPECT_EQ(used, expected);
+  }
+}
+
+TEST(OutputFolder, PlantedLinksAreNotFollowed) {
+  fs::path dir = freshFolder("links");
+  fs::path outside = freshFolder("outside");
+  fs::create_directory_symlink(outside, dir / "Docs");
+  fs::create_symlink(outside / "victim.txt", dir / "victim.txt");
+  int error = 0;
+  OutputFolder out = OutputFolder::open(dir.string(), error);
+  OutputFolder docs = out.subfolder(u"Docs", error);
+  ASSERT_TRUE(docs.isOpen());
+  std::string used;
+  int fd = docs.createFile(u"x.txt", used, error);
+  ASSERT_GE(fd, 0);
+  ::close(fd);
+  EXPECT_TRUE(fs::exists(dir / "#0Docs" / "x.txt"));
+  fd = out.createFile(u"victim.txt", used, error);
+  ASSERT_GE(fd, 0);
+  ::close(fd);
+  EXPECT_EQ(used, "#0victim.txt");
+  EXPECT_TRUE(fs::is_empty(outside));
+}
+
+TEST(OutputFolder, ExistingFolderIsReused) {
+  fs::path dir = freshFolder("reuse");
+  fs::create_directory(dir / "Photos");
+  int error = 0;
+  OutputFolder out = OutputFolder::open(dir.string(), error);
+  OutputFolder photos = out.subfolder(u"Photos", error);
+  ASSERT_TRUE(photos.isOpen());
+  std::string used;
+  ::close(photos.createFile(u"p.jpg", used, error));
+  EXPECT_TRUE(fs::exists(dir / "Photos" / "p.jpg"));
+}
+
+TEST(MatchName, StarsAndQuestionMarks) {
+  EXPECT_TRUE(matchName(u"*.txt", u"a.txt", false));
+  EXPECT_TRUE(matchName(u"*.txt", u".txt", false));
+  EXPECT_FALSE(matchName(u"*.txt", u"a.txt1", false));
+  EXPECT_TRUE(matchName(u"a?c", u"abc", false));
+  EXPECT_FALSE(matchName(u"a?c", u"ac", false));
+  EXPECT_TRUE(matchName(u"readme.*", u"README.TXT", false));
+  EXPECT_FALSE(matchName(u"readme.*", u"README.TXT", true));
+  EXPECT_TRUE(matchName(u"*a*b*c", u"xxaxxbxxbxc", false));
+  EXPECT_FALSE(matchName(u"*a*b*c", u"xxaxxbxxbx", false));
+  EXPECT_TRUE(matchName(u"*", u"", false));
+  EXPECT_FALSE(matchName(u"a", u"", false));
+}
+
+}  // namespace
+}  // namespace ov
