@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
-bash scripts/build.sh -DOV_BUILD_TESTS=OFF
+TARGET=ovrecover bash scripts/build.sh
 build="${BUILD_DIR:-build}"
 sample="$build/sample.img"
 [ -f "$sample" ] || xz -dc tests/data/sample.img.xz > "$sample"
