@@ -26,6 +26,7 @@ class CliHost final : public EngineHost {
   // Starts showing a search through the dialog model.
   void beginSearch(SearchDialogWords words);
   ProcessLog& log() { return log_; }
+  const ProcessLog& log() const { return log_; }
   void setQuiet(bool quiet) { quiet_ = quiet; }
 
  private:

@@ -36,12 +36,21 @@ struct Options {
   bool onlyDeleted = false;
   bool onlyLive = false;
   std::vector<std::string> patterns;
+  // scan information files
+  std::string saveScan;      // .ovt written after processing
+  std::string scan;          // .ovt opened instead of processing
+  std::string saveDiskScan;  // .ovd written after the walk or search
+  std::string diskScan;      // .ovd whose volumes are listed
 };
 
+// The text of the last failure the host logged (for one clear line on stderr).
+std::string lastFailure(const CliHost& host);
+
 int openSource(ntfs::NtfsEngine& engine, const std::string& path);
-int runVolumes(ntfs::NtfsEngine& engine, const Options& o);
+int runVolumes(ntfs::NtfsEngine& engine, CliHost& host, const Options& o);
 int runSearch(ntfs::NtfsEngine& engine, CliHost& host, const Options& o);
 int runLs(ntfs::NtfsEngine& engine, CliHost& host, const Options& o);
 int runRecover(ntfs::NtfsEngine& engine, CliHost& host, const Options& o);
+int runDisks(bool json, EngineHost& host);
 
 }  // namespace ov::cli

@@ -18,6 +18,7 @@
 #include "disk/byte_io.h"
 #include "ntfs/boot_sector.h"
 #include "ntfs/extract.h"
+#include "ntfs/scan_info.h"
 #include "workbench/models/find_files.h"
 #include "workbench/models/output_folder.h"
 
@@ -30,7 +31,24 @@ using ntfs::NtfsEngine;
 constexpr int kMaxDepth = 4096;  // deeper trees come only from damaged or hostile data
 
 // Chooses the volume from the partition table or a search, and rebuilds its tree.
+int processVolume(NtfsEngine& engine, CliHost& host, const Options& o);
+
+// The tree from a saved scan, or from processing a volume (then saved when asked).
 int prepareVolume(NtfsEngine& engine, CliHost& host, const Options& o) {
+  if (!o.scan.empty()) {
+    if (ntfs::openPartitionScanInfo(engine, o.scan)) return kExitOk;
+    std::fprintf(stderr, "ovrecover: %s\n", lastFailure(host).c_str());
+    return kExitFailed;
+  }
+  int rc = processVolume(engine, host, o);
+  if (!o.saveScan.empty() && engine.workingFiles().isOpen() && !ntfs::savePartitionScanInfo(engine, o.saveScan)) {
+    std::fprintf(stderr, "ovrecover: %s\n", lastFailure(host).c_str());
+    return kExitFailed;
+  }
+  return rc;
+}
+
+int processVolume(NtfsEngine& engine, CliHost& host, const Options& o) {
   if (int rc = openSource(engine, o.source)) return rc;
   std::uint64_t total = engine.source().totalSectors();
   if (o.searchMode.empty()) {
@@ -159,13 +177,36 @@ std::optional<FileEntry> resolve(NtfsEngine& engine, const std::string& path, st
   return current;
 }
 
+// Writes a JSON array one element at a time, so that listing a large tree needs no more memory
+// than one entry.
+class JsonArrayPrinter {
+ public:
+  explicit JsonArrayPrinter(bool enabled) : closed_(!enabled) {}
+  ~JsonArrayPrinter() { close(); }
+  void add(const nlohmann::json& element) {
+    std::fputs(first_ ? "[\n  " : ",\n  ", stdout);
+    first_ = false;
+    std::string text = element.dump();
+    std::fwrite(text.data(), 1, text.size(), stdout);
+  }
+  void close() {
+    if (closed_) return;
+    closed_ = true;
+    std::fputs(first_ ? "[]\n" : "\n]\n", stdout);
+  }
+
+ private:
+  bool first_ = true;
+  bool closed_ = false;
+};
+
 void printEntry(const FileEntry& e, const std::vector<std::string>& path, bool json, bool fullPath,
-                nlohmann::json& list) {
+                JsonArrayPrinter& list) {
   std::string name = utf16ToUtf8(e.name);
   if (json) {
     std::vector<std::string> full = path;
     full.push_back(name);
-    list.push_back({{"path", full},
+    list.add({{"path", full},
                     {"name", name},
                     {"size", e.dataSize},
                     {"folder", e.isFolder()},
@@ -186,7 +227,7 @@ void printEntry(const FileEntry& e, const std::vector<std::string>& path, bool j
 }
 
 void listFolder(NtfsEngine& engine, const FileEntry& folder, std::vector<std::string>& path, const Options& o,
-                nlohmann::json& list, std::set<std::uint32_t>& visited, int depth) {
+                JsonArrayPrinter& list, std::set<std::uint32_t>& visited, int depth) {
   for (const auto& e : children(engine, folder)) {
     printEntry(e, path, o.json, o.recursive, list);
     if (o.recursive && e.isFolder() && depth < kMaxDepth && visited.insert(e.entryIndex).second) {
@@ -259,13 +300,13 @@ int runLs(NtfsEngine& engine, CliHost& host, const Options& o) {
     std::fprintf(stderr, "ovrecover: no folder %s in the recovered tree\n", o.path.c_str());
     return kExitFailed;
   }
-  nlohmann::json list = nlohmann::json::array();
+  JsonArrayPrinter list(o.json);
   if (!o.json)
     std::printf("%-7s %-7s %14s  %-10s  %-10s  %10s %10s  %s\n", "Type", "State", "Size", "Created", "Accessed",
                 "Record", "Parent", "Name");
   std::set<std::uint32_t> visited{folder->entryIndex};
   listFolder(engine, *folder, path, o, list, visited, 0);
-  if (o.json) std::cout << list.dump(2) << "\n";
+  list.close();
   return rc;
 }
 
@@ -288,6 +329,11 @@ int runRecover(NtfsEngine& engine, CliHost& host, const Options& o) {
   int rc = prepareVolume(engine, host, o);
   if (!engine.workingFiles().isOpen()) return rc == kExitOk ? kExitFailed : rc;
   host.setQuiet(false);
+  if (!o.scan.empty() && onSourceDevice(engine.source().path(), o.outDir)) {
+    std::fprintf(stderr, "ovrecover: %s is on the disk being recovered; choose a folder on another disk.\n",
+                 o.outDir.c_str());
+    return kExitUsage;
+  }
 
   std::vector<std::u16string> patterns;
   for (const auto& p : o.patterns) patterns.push_back(utf8ToUtf16(p));

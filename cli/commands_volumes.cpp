@@ -7,6 +7,7 @@
 #include "cli/commands.h"
 #include "disk/sector_source.h"
 #include "ntfs/logical_volume.h"
+#include "ntfs/scan_info.h"
 #include "workbench/models/sector_range.h"
 
 namespace ov::cli {
@@ -75,7 +76,30 @@ int openSource(ov::ntfs::NtfsEngine& engine, const std::string& path) {
   return kExitOk;
 }
 
-int runVolumes(ov::ntfs::NtfsEngine& engine, const Options& o) {
+std::string lastFailure(const CliHost& host) {
+  const auto& entries = host.log().entries();
+  for (auto it = entries.rbegin(); it != entries.rend(); ++it)
+    if (it->kind == LogKind::Aborted) return it->name;
+  return "Unknown error";
+}
+
+namespace {
+int saveDiskScan(ov::ntfs::NtfsEngine& engine, CliHost& host, const Options& o) {
+  if (o.saveDiskScan.empty() || ov::ntfs::saveDiskScanInfo(engine, o.saveDiskScan)) return kExitOk;
+  std::fprintf(stderr, "ovrecover: %s\n", lastFailure(host).c_str());
+  return kExitFailed;
+}
+}  // namespace
+
+int runVolumes(ov::ntfs::NtfsEngine& engine, CliHost& host, const Options& o) {
+  if (!o.diskScan.empty()) {
+    if (!ov::ntfs::openDiskScanInfo(engine, o.diskScan)) {
+      std::fprintf(stderr, "ovrecover: %s\n", lastFailure(host).c_str());
+      return kExitFailed;
+    }
+    printVolumes(engine.volumes(), o.json);
+    return engine.volumes().empty() ? kExitFailed : kExitOk;
+  }
   if (int rc = openSource(engine, o.source)) return rc;
   bool found = engine.readPartitionTable();
   if (!found) {
@@ -85,7 +109,7 @@ int runVolumes(ov::ntfs::NtfsEngine& engine, const Options& o) {
     return kExitFailed;
   }
   printVolumes(engine.volumes(), o.json);
-  return kExitOk;
+  return saveDiskScan(engine, host, o);
 }
 
 int runSearch(ov::ntfs::NtfsEngine& engine, ov::cli::CliHost& host, const Options& o) {
@@ -102,7 +126,8 @@ int runSearch(ov::ntfs::NtfsEngine& engine, ov::cli::CliHost& host, const Option
                                         o.from, end);
   printVolumes(engine.volumes(), o.json);
   if (!completed) return kExitFailed;
-  return engine.volumes().empty() ? kExitFailed : kExitOk;
+  if (engine.volumes().empty()) return kExitFailed;
+  return saveDiskScan(engine, host, o);
 }
 
 }  // namespace ov::cli

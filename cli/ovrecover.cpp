@@ -37,8 +37,14 @@ int main(int argc, char** argv) {
   Options o;
   app.add_option("--log", o.logFile, "Save the process log to this text file when the command ends");
 
+  auto* disks = app.add_subcommand("disks", "List the disks of this machine");
+  disks->add_flag("--json", o.json, "Print JSON");
+
   auto* volumes = app.add_subcommand("volumes", "List the NTFS volumes of the partition table");
-  volumes->add_option("SOURCE", o.source, "Disk image file or block device")->required();
+  auto* volumesSource = volumes->add_option("SOURCE", o.source, "Disk image file or block device");
+  auto* diskScan = volumes->add_option("--disk-scan", o.diskScan, "List the volumes of saved disk scan information (.ovd)");
+  volumesSource->excludes(diskScan);
+  volumes->add_option("--save-disk-scan", o.saveDiskScan, "Save the volumes as disk scan information (.ovd)");
   volumes->add_flag("--json", o.json, "Print JSON");
 
   auto* search = app.add_subcommand("search", "Search a sector range for lost NTFS volumes");
@@ -49,9 +55,12 @@ int main(int argc, char** argv) {
   search->add_option("--from", o.from, "First sector of the range (default 0)");
   search->add_option("--to", o.to, "End sector of the range, not included (default: the end of the source)");
   search->add_flag("--json", o.json, "Print JSON");
+  search->add_option("--save-disk-scan", o.saveDiskScan, "Save the volumes found as disk scan information (.ovd)");
 
   auto addVolumeOptions = [&o](CLI::App* command) {
-    command->add_option("SOURCE", o.source, "Disk image file or block device")->required();
+    command->add_option("SOURCE", o.source, "Disk image file or block device (not with --scan)");
+    command->add_option("--scan", o.scan, "Open saved partition scan information (.ovt) instead of processing");
+    command->add_option("--save-scan", o.saveScan, "Save partition scan information (.ovt) after processing");
     auto* number = command->add_option("--volume", o.volumeNumber, "Number of the volume in the list (from 1)");
     auto* start = command->add_option("--start", o.volumeStart, "Start sector of the volume");
     number->excludes(start);
@@ -82,6 +91,21 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "ovrecover: %s\nRun 'ovrecover --help' for usage.\n", e.what());
     return kExitUsage;
   }
+  if (!o.scan.empty() && !o.source.empty()) {
+    // With a saved scan there is no SOURCE: the first word is the path (ls) or a pattern (recover).
+    if (recover->parsed()) o.patterns.insert(o.patterns.begin(), o.source);
+    else if (o.path.empty()) o.path = o.source;
+    else {
+      std::fprintf(stderr, "ovrecover: --scan takes the source from the scan file; give no SOURCE\n");
+      return kExitUsage;
+    }
+    o.source.clear();
+  }
+  if ((volumes->parsed() && o.source.empty() && o.diskScan.empty()) ||
+      ((ls->parsed() || recover->parsed()) && o.source.empty() && o.scan.empty())) {
+    std::fprintf(stderr, "ovrecover: a SOURCE is needed (or a saved scan)\nRun 'ovrecover --help' for usage.\n");
+    return kExitUsage;
+  }
   if (search->parsed() && !o.quick && !o.thorough) {
     std::fprintf(stderr, "ovrecover: search needs --quick or --thorough\n");
     return kExitUsage;
@@ -94,7 +118,8 @@ int main(int argc, char** argv) {
   ov::ntfs::NtfsEngine engine(host, run);
 
   int rc = kExitFailed;
-  if (volumes->parsed()) rc = runVolumes(engine, o);
+  if (disks->parsed()) rc = runDisks(o.json, host);
+  else if (volumes->parsed()) rc = runVolumes(engine, host, o);
   else if (search->parsed()) rc = runSearch(engine, host, o);
   else if (ls->parsed()) rc = runLs(engine, host, o);
   else if (recover->parsed()) rc = runRecover(engine, host, o);

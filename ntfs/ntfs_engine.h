@@ -43,6 +43,8 @@ class NtfsEngine {
   // Takes the volume's parameters without locating the MFT (the Turbo Scan needs no MFT).
   void useVolume(const LogicalVolume& volume);
   const NtfsVolume& volume() const { return volume_; }
+  // Takes the parameters and MFT runs of a saved scan.
+  void restoreVolume(NtfsVolume volume) { volume_ = std::move(volume); }
 
   // The MFT walk into new working files, with its log lines; true when it ran to the end.
   bool processFileSystem();

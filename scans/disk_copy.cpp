@@ -1,0 +1,456 @@
+#include "scans/disk_copy.h"
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+
+#include "disk/byte_io.h"
+
+namespace ov {
+namespace fs = std::filesystem;
+
+namespace {
+
+std::uint64_t saturatingProduct(std::uint64_t a, std::uint64_t b) {
+  if (a != 0 && b > UINT64_MAX / a) return UINT64_MAX;
+  return a * b;
+}
+
+std::string deviceKey(unsigned major, unsigned minor) {
+  return std::to_string(major) + ":" + std::to_string(minor);
+}
+
+std::string fileKey(const struct stat& st) {
+  return "file " + deviceKey(::major(st.st_dev), ::minor(st.st_dev)) + ":" + std::to_string(st.st_ino);
+}
+
+std::string firstLine(const fs::path& file) {
+  std::ifstream in(file);
+  std::string line;
+  std::getline(in, line);
+  return line;
+}
+
+// Depth-limited, since sysfs is walked through links and a loop device may sit on a file
+// that lies on another loop device.
+void collectStack(const fs::path& sysRoot, const fs::path& deviceDir, int depth, std::set<std::string>& out);
+
+void collectFileStack(const fs::path& sysRoot, const struct stat& st, int depth, std::set<std::string>& out) {
+  out.insert(fileKey(st));
+  std::error_code ec;
+  fs::path dir = fs::canonical(sysRoot / "dev" / "block" / deviceKey(::major(st.st_dev), ::minor(st.st_dev)), ec);
+  if (!ec) collectStack(sysRoot, dir, depth + 1, out);
+}
+
+void collectStack(const fs::path& sysRoot, const fs::path& deviceDir, int depth, std::set<std::string>& out) {
+  if (depth > 16) return;
+  std::string key = firstLine(deviceDir / "dev");
+  if (key.empty() || !out.insert(key).second) return;
+  std::error_code ec;
+  if (fs::exists(deviceDir / "partition", ec)) {
+    collectStack(sysRoot, deviceDir.parent_path(), depth + 1, out);
+    return;
+  }
+  // device-mapper and md name the devices they are built on under slaves/.
+  for (fs::directory_iterator it(deviceDir / "slaves", ec), end; !ec && it != end; it.increment(ec)) {
+    std::error_code linkError;
+    fs::path below = fs::canonical(it->path(), linkError);
+    if (!linkError) collectStack(sysRoot, below, depth + 1, out);
+  }
+  std::string backing = firstLine(deviceDir / "loop" / "backing_file");
+  if (!backing.empty()) {
+    struct stat st {};
+    if (::stat(backing.c_str(), &st) == 0) collectFileStack(sysRoot, st, depth, out);
+  }
+}
+
+// A file or device, with everything that writing to it would also overwrite or that it is built on.
+struct StorageNode {
+  std::string key;  // empty for an image that is not created yet: it can be nothing else
+  std::set<std::string> stack;
+};
+
+StorageNode nodeOf(const struct stat& st) {
+  StorageNode node;
+  if (S_ISBLK(st.st_mode)) {
+    node.key = deviceKey(::major(st.st_rdev), ::minor(st.st_rdev));
+    node.stack = blockDeviceStack(::major(st.st_rdev), ::minor(st.st_rdev));
+    node.stack.insert(node.key);
+  } else {
+    node.key = fileKey(st);
+    collectFileStack("/sys", st, 0, node.stack);
+  }
+  return node;
+}
+
+// The source as its backend knows it; nothing to compare for memory or test backends.
+bool sourceNode(const SectorSource& source, StorageNode& node) {
+  std::uint64_t dev = 0, ino = 0, rdev = 0;
+  if (!source.backend() || !source.backend()->identity(dev, ino, rdev)) return false;
+  struct stat st {};
+  if (rdev != 0) {
+    st.st_mode = S_IFBLK;
+    st.st_rdev = static_cast<dev_t>(rdev);
+  } else {
+    st.st_mode = S_IFREG;
+    st.st_dev = static_cast<dev_t>(dev);
+    st.st_ino = static_cast<ino_t>(ino);
+  }
+  node = nodeOf(st);
+  return true;
+}
+
+std::string conflictWithSource(const SectorSource& source, const StorageNode& destination,
+                               const std::string& destinationPath) {
+  StorageNode src;
+  if (!sourceNode(source, src)) return {};
+  if (!destination.key.empty() && destination.key == src.key)
+    return "destination " + destinationPath + " is the source " + source.path() + " itself";
+  // Two loop devices over one file are one storage under two names.
+  for (const std::string& key : src.stack)
+    if (key.rfind("file ", 0) == 0 && destination.stack.count(key))
+      return "destination " + destinationPath + " and the source " + source.path() + " are backed by the same file";
+  if (destination.stack.count(src.key))
+    return "destination " + destinationPath + " lies on the source " + source.path() +
+           " (on one of its partitions or volumes)";
+  if (!destination.key.empty() && src.stack.count(destination.key))
+    return "the source " + source.path() + " lies on the destination " + destinationPath +
+           "; the copy would overwrite it";
+  return {};
+}
+
+// Forwards to the owner's host and keeps the text of the last error report for the result.
+class NotingHost final : public EngineHost {
+ public:
+  explicit NotingHost(EngineHost& inner) : inner_(inner) {}
+  void addLogEntry(const LogEntry& entry) override { inner_.addLogEntry(entry); }
+  void showMessage(const std::string& title, const std::string& text, MessageIcon icon) override {
+    if (icon == MessageIcon::Error) lastError = text;
+    inner_.showMessage(title, text, icon);
+  }
+  void progress(std::uint64_t total, std::uint64_t done) override { inner_.progress(total, done); }
+  void statusText(const std::string& text) override { inner_.statusText(text); }
+  std::string lastError;
+
+ private:
+  EngineHost& inner_;
+};
+
+// Reads through the caller's backend and notes the single-sector reads that fail: those are
+// the sectors the retry policy skipped, which the copy holds as zeros.
+class WatchedBackend final : public ReadBackend {
+ public:
+  WatchedBackend(ReadBackend& inner, std::uint32_t sectorSize, std::vector<std::uint64_t>& failed)
+      : inner_(inner), sectorSize_(sectorSize), failed_(failed) {}
+  int readAt(std::uint64_t offset, void* buffer, std::size_t length, std::size_t& got) override {
+    int error = inner_.readAt(offset, buffer, length, got);
+    if (error != 0 && length <= sectorSize_) failed_.push_back(offset / sectorSize_);
+    return error;
+  }
+  std::uint64_t sizeBytes() const override { return inner_.sizeBytes(); }
+  std::uint32_t deviceSectorSize() const override { return inner_.deviceSectorSize(); }
+  std::string path() const override { return inner_.path(); }
+  bool identity(std::uint64_t& dev, std::uint64_t& ino, std::uint64_t& rdev) const override {
+    return inner_.identity(dev, ino, rdev);
+  }
+
+ private:
+  ReadBackend& inner_;
+  std::uint32_t sectorSize_;
+  std::vector<std::uint64_t>& failed_;
+};
+
+}  // namespace
+
+std::set<std::string> blockDeviceStack(unsigned major, unsigned minor, const std::string& sysRoot) {
+  std::set<std::string> out;
+  std::error_code ec;
+  fs::path dir = fs::canonical(fs::path(sysRoot) / "dev" / "block" / deviceKey(major, minor), ec);
+  if (!ec) collectStack(sysRoot, dir, 0, out);
+  return out;
+}
+
+DiskCopy::DiskCopy(EngineHost& host, RunControl& run, SectorSource& source, std::string destination,
+                   CopyOptions options)
+    : host_(host), run_(run), source_(source), destination_(std::move(destination)), options_(options) {}
+
+DiskCopy::~DiskCopy() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+void DiskCopy::closeDestination() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+std::string DiskCopy::openDestination() {
+  closeDestination();
+  if (!source_.isOpen() || source_.bytesPerSector() == 0) return "no source is open";
+  const std::string& path = destination_;
+  std::uint64_t sourceBytes = saturatingProduct(source_.bytesPerSector(), source_.totalSectors());
+
+  if (options_.kind == CopyKind::Imaging) {
+    struct stat existing {};
+    bool exists = ::stat(path.c_str(), &existing) == 0;
+    if (exists && S_ISDIR(existing.st_mode)) return "destination " + path + " is a folder";
+    if (!exists) {
+      // Refuse a folder on the source disk before anything is created there.
+      fs::path folder = fs::path(path).parent_path();
+      if (folder.empty()) folder = ".";
+      struct stat st {};
+      if (::stat(folder.c_str(), &st) != 0)
+        return "cannot create " + path + ": " + systemErrorText(errno);
+      StorageNode newFile;
+      if (S_ISDIR(st.st_mode)) {
+        newFile.stack = blockDeviceStack(::major(st.st_dev), ::minor(st.st_dev));
+        if (std::string why = conflictWithSource(source_, newFile, path); !why.empty()) return why;
+      }
+    }
+    bool created = true;
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0 && errno == EEXIST) {
+      if (!options_.overwrite) return "destination " + path + " already exists; it is not overwritten";
+      created = false;
+      // Not truncated yet: it might be the source under another name.
+      fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK);
+    }
+    if (fd < 0) return "cannot create " + path + ": " + systemErrorText(errno);
+    auto refuse = [&](const std::string& why) {
+      ::close(fd);
+      if (created) ::unlink(path.c_str());
+      return why;
+    };
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return refuse("cannot create " + path + ": " + systemErrorText(errno));
+    if (!S_ISREG(st.st_mode)) return refuse("destination " + path + " is not a regular file");
+    if (std::string why = conflictWithSource(source_, nodeOf(st), path); !why.empty()) return refuse(why);
+    if (!created && (::fcntl(fd, F_SETFL, 0) != 0 || ::ftruncate(fd, 0) != 0))
+      return refuse("cannot overwrite " + path + ": " + systemErrorText(errno));
+    fd_ = fd;
+    return {};
+  }
+
+  // A clone goes onto an existing disk (or file); a disk is claimed exclusively, which the
+  // kernel refuses while it or one of its partitions is mounted.
+  struct stat before {};
+  if (::stat(path.c_str(), &before) != 0) return "cannot open " + path + ": " + systemErrorText(errno);
+  int flags = O_WRONLY | O_CLOEXEC | O_NONBLOCK;
+  if (S_ISBLK(before.st_mode)) flags |= O_EXCL;
+  int fd = ::open(path.c_str(), flags);
+  if (fd < 0) {
+    if (errno == EBUSY) return "destination " + path + " is in use (mounted, or held by another program)";
+    return "cannot open " + path + ": " + systemErrorText(errno);
+  }
+  auto refuse = [&](const std::string& why) {
+    ::close(fd);
+    return why;
+  };
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return refuse("cannot open " + path + ": " + systemErrorText(errno));
+  std::uint64_t size = 0;
+  if (S_ISBLK(st.st_mode)) {
+    if (::ioctl(fd, BLKGETSIZE64, &size) != 0) return refuse("cannot size " + path + ": " + systemErrorText(errno));
+  } else if (S_ISREG(st.st_mode)) {
+    size = static_cast<std::uint64_t>(st.st_size);
+  } else {
+    return refuse("destination " + path + " is neither a disk nor a file");
+  }
+  if (std::string why = conflictWithSource(source_, nodeOf(st), path); !why.empty()) return refuse(why);
+  if (size < sourceBytes)
+    return refuse("destination " + path + " (" + std::to_string(size) + " bytes) is smaller than the source " +
+                  source_.path() + " (" + std::to_string(sourceBytes) + " bytes)");
+  if (::fcntl(fd, F_SETFL, 0) != 0) return refuse("cannot open " + path + ": " + systemErrorText(errno));
+  fd_ = fd;
+  return {};
+}
+
+bool DiskCopy::readChunk(std::uint8_t* buffer, std::uint64_t lba, std::uint32_t sectors, SectorSource& reader,
+                         CopyResult& result) {
+  const std::uint32_t bps = source_.bytesPerSector();
+  failedReads_.clear();
+  // No clearing beforehand: a good read fills the whole buffer (a short read at the end is
+  // zero-filled by the reader), and the sectors that fail are cleared below.
+  int error = reader.readSectorsRetrying(buffer, std::size_t{sectors} * bps, lba);
+  // Stopped during the sector-by-sector retry: the chunk is incomplete and is not written.
+  if (!run_.running()) return false;
+  // The retry returns the code of its last single-sector read without judging it.
+  if (error != 0 && classifyReadError(error) == ReadErrorAction::Fail) fail(systemErrorText(error));
+  for (std::uint64_t sector : failedReads_) {
+    if (sector < lba || sector >= lba + sectors) continue;
+    std::memset(buffer + (sector - lba) * bps, 0, bps);
+    if (result.unreadableSectors.empty() || result.unreadableSectors.back() < sector)
+      result.unreadableSectors.push_back(sector);
+  }
+  return true;
+}
+
+void DiskCopy::fail(const std::string& text) {
+  lastError_ = text;
+  host_.fail(text);
+}
+
+void DiskCopy::writeChunk(const std::uint8_t* buffer, std::uint64_t lba, std::uint64_t sectors) {
+  const std::uint64_t bps = source_.bytesPerSector();
+  std::size_t length = static_cast<std::size_t>(sectors * bps);
+  std::uint64_t offset = lba * bps;
+  std::size_t done = 0;
+  while (done < length) {
+    ssize_t n = ::pwrite(fd_, buffer + done, length - done, static_cast<off_t>(offset + done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      fail(systemErrorText(errno));
+    }
+    if (n == 0) fail(systemErrorText(ENOSPC));
+    done += static_cast<std::size_t>(n);
+  }
+}
+
+CopyResult DiskCopy::run() {
+  CopyResult result;
+  lastError_.clear();
+  if (fd_ < 0) {
+    result.error = openDestination();
+    if (!result.error.empty()) return result;
+  }
+  const std::uint32_t bps = source_.bytesPerSector();
+  const std::uint64_t total = source_.totalSectors();
+  const std::uint32_t chunk = kCopyChunkSectors;
+  const std::uint64_t fullEnd = total - total % chunk;
+  std::unique_ptr<std::uint8_t[]> buffer(new std::uint8_t[std::size_t{chunk} * bps]());
+
+  NotingHost noting(host_);
+  SectorSource reader(noting, run_);
+  reader.openBackend(std::make_unique<WatchedBackend>(*source_.backend(), bps, failedReads_), source_.bytesPerSector(),
+                     total);
+
+  run_.start();
+  bool completed = false;
+  std::uint64_t position = 0;
+  try {
+    bool read = readChunk(buffer.get(), 0, chunk, reader, result);
+    if (read) {
+      MutableBytes first(buffer.get(), std::size_t{chunk} * bps);
+      writeLe<std::uint64_t>(first, kCopyTotalSectorsOffset, total);
+      writeLe<std::uint16_t>(first, kCopyBytesPerSectorOffset, static_cast<std::uint16_t>(bps));
+      // An image of a disk smaller than a chunk is one whole chunk; a clone writes no further
+      // than the source reaches, since its disk may end right there.
+      std::uint64_t firstSectors = options_.kind == CopyKind::Imaging || total >= chunk ? chunk : total;
+      writeChunk(buffer.get(), 0, firstSectors);
+      position = chunk;
+      while (position < fullEnd) {
+        host_.progress(total, position);
+        if (!run_.proceed()) break;
+        if (!readChunk(buffer.get(), position, chunk, reader, result)) break;
+        writeChunk(buffer.get(), position, chunk);
+        position += chunk;
+      }
+      while (position < total && run_.proceed()) {
+        if (!readChunk(buffer.get(), position, 1, reader, result)) break;
+        writeChunk(buffer.get(), position, 1);
+        position += 1;
+      }
+    }
+    host_.progress(total, position < total ? position : total);
+    completed = read && run_.running();
+    if (completed && options_.flush && ::fsync(fd_) != 0) fail(systemErrorText(errno));
+    int fd = fd_;
+    fd_ = -1;
+    if (::close(fd) != 0 && completed) fail(systemErrorText(errno));
+  } catch (const AlreadyReported&) {
+    completed = false;
+    result.error = noting.lastError.empty() ? lastError_ : noting.lastError;
+  }
+  closeDestination();
+  reader.close();
+  run_.stop();
+  result.sectorsCopied = position < total ? position : total;
+  result.outcome = completed ? CopyOutcome::Completed : CopyOutcome::Aborted;
+  return result;
+}
+
+CopyResult copyDisk(EngineHost& host, RunControl& run, SectorSource& source, const std::string& destination,
+                    const CopyOptions& options) {
+  DiskCopy copy(host, run, source, destination, options);
+  return copy.run();
+}
+
+FreeSpaceCheck checkImageFreeSpace(const std::string& imagePath, std::uint16_t bytesPerSector,
+                                   std::uint64_t totalSectors) {
+  FreeSpaceCheck check;
+  check.required = saturatingProduct(bytesPerSector, totalSectors);
+  fs::path folder = fs::path(imagePath).parent_path();
+  if (folder.empty()) folder = ".";
+  struct statvfs vfs {};
+  if (::statvfs(folder.c_str(), &vfs) != 0) return check;
+  check.available = saturatingProduct(vfs.f_bavail, vfs.f_frsize);
+  check.verdict = check.required > check.available ? FreeSpaceVerdict::NotEnough : FreeSpaceVerdict::Enough;
+  return check;
+}
+
+std::string copyEndMessage(CopyKind kind, bool completed) {
+  return std::string(kind == CopyKind::Cloning ? "Disk Cloning " : "Disk Imaging ") +
+         (completed ? "Completed" : "Aborted");
+}
+
+std::string copySectorWord(CopyKind kind) { return kind == CopyKind::Cloning ? "Cloning" : "Imaging"; }
+
+std::string defaultImageName(const std::tm& local) {
+  static constexpr std::array<const char*, 7> kWeekdays = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+  int weekday = local.tm_wday < 0 || local.tm_wday > 6 ? 0 : local.tm_wday;
+  char name[128];
+  std::snprintf(name, sizeof name, "Ovelin Dodedoz Avov Ovavized (NTFS) Image # %s, %02d-%s-%u",
+                kWeekdays[static_cast<std::size_t>(weekday)], local.tm_mday, monthAbbreviation(local.tm_mon).c_str(),
+                static_cast<unsigned>(local.tm_year + 1900));
+  return name;
+}
+
+std::string withImageExtension(const std::string& path) {
+  if (fs::path(path).filename().has_extension()) return path;
+  return path + ".ov2";
+}
+
+LogEntry imagingRunEntry(const std::string& device, const std::string& model, const std::string& serial,
+                         const std::string& imagePath) {
+  return LogEntry{"Imaging Disk :" + device + ",  " + model + ", Serial:" + serial, "To Location " + imagePath,
+                  LogKind::Started, {}};
+}
+
+LogEntry cloningRunEntry(const std::string& device, const std::string& model, const std::string& serial,
+                         const std::string& destinationPath) {
+  return LogEntry{"Cloning Disk :" + device + ",  " + model + ", Serial:" + serial, "To Disk " + destinationPath,
+                  LogKind::Started, {}};
+}
+
+LoggedProcess loggedProcess(CopyKind kind) {
+  return kind == CopyKind::Cloning ? LoggedProcess::DiskCloning : LoggedProcess::DiskImaging;
+}
+
+void pauseCopy(RunControl& run, ProcessLog& log, CopyKind kind) {
+  run.pause();
+  log.processState(loggedProcess(kind), ProcessState::Paused);
+}
+
+void resumeCopy(RunControl& run, ProcessLog& log, CopyKind kind) {
+  log.processState(loggedProcess(kind), ProcessState::Resumed);
+  run.resume();
+}
+
+void finishCopyLog(ProcessLog& log, CopyKind kind, const CopyResult& result) {
+  if (result.outcome == CopyOutcome::Refused) return;
+  log.processState(loggedProcess(kind),
+                   result.outcome == CopyOutcome::Completed ? ProcessState::Completed : ProcessState::Aborted);
+}
+
+}  // namespace ov

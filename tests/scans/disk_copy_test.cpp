@@ -1,0 +1,594 @@
+#include "scans/disk_copy.h"
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <future>
+#include <mutex>
+#include <thread>
+
+#include "disk/byte_io.h"
+#include "tests/support/test_support.h"
+
+namespace ov {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Every sector different from its neighbours, and no byte pattern that a copy could fake.
+std::vector<std::uint8_t> patternDisk(std::size_t sectors, std::size_t bps = 512) {
+  std::vector<std::uint8_t> bytes(sectors * bps);
+  for (std::size_t s = 0; s < sectors; ++s)
+    for (std::size_t i = 0; i < bps; ++i) bytes[s * bps + i] = static_cast<std::uint8_t>((s + 1) ^ (i * 7) ^ (s >> 8));
+  return bytes;
+}
+
+void writeFile(const fs::path& path, const std::vector<std::uint8_t>& bytes) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc)
+      .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+fs::path scratchFile(const std::string& name) {
+  fs::path p = test::scratchDir() / name;
+  std::error_code ignored;
+  fs::remove(p, ignored);
+  return p;
+}
+
+bool isGeometryByte(std::size_t offset) {
+  return (offset >= kCopyTotalSectorsOffset && offset < kCopyTotalSectorsOffset + 8) ||
+         (offset >= kCopyBytesPerSectorOffset && offset < kCopyBytesPerSectorOffset + 2);
+}
+
+// Bytes that differ between a copy and its source, leaving out the geometry fields of sector 0.
+std::size_t differences(const std::vector<std::uint8_t>& copy, const std::vector<std::uint8_t>& source) {
+  std::size_t n = copy.size() > source.size() ? copy.size() - source.size() : source.size() - copy.size();
+  for (std::size_t i = 0; i < std::min(copy.size(), source.size()); ++i)
+    n += !isGeometryByte(i) && copy[i] != source[i];
+  return n;
+}
+
+// Records the copy's progress and keeps a process log as the owner of a copy does.
+class CopyHost : public test::RecordingHost {
+ public:
+  void addLogEntry(const LogEntry& e) override {
+    std::lock_guard lock(mutex);
+    processLog.add(e);
+    RecordingHost::addLogEntry(e);
+    if (onLog) onLog(e);
+  }
+  void progress(std::uint64_t total, std::uint64_t done) override {
+    {
+      std::lock_guard lock(mutex);
+      copyProgress.emplace_back(done, total);
+    }
+    if (onProgress) onProgress(total, done);
+  }
+  std::size_t progressCount() {
+    std::lock_guard lock(mutex);
+    return copyProgress.size();
+  }
+  std::size_t accessErrorLines(std::uint64_t sector, int code) const {
+    std::string line = "Drive access error @ sector =" + std::to_string(sector) + " (Code =" + std::to_string(code) + ")";
+    std::size_t n = 0;
+    for (const auto& e : log) n += e.name == line;
+    return n;
+  }
+
+  std::mutex mutex;
+  ProcessLog processLog;
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> copyProgress;  // (position, total)
+  std::function<void(std::uint64_t, std::uint64_t)> onProgress;
+  std::function<void(const LogEntry&)> onLog;
+};
+
+// A source in memory with chosen faults.
+struct MemoryDisk {
+  CopyHost host;
+  RunControl run;
+  SectorSource source{host, run};
+  FaultBackend* faults = nullptr;
+  std::vector<std::uint8_t> bytes;
+
+  explicit MemoryDisk(std::size_t sectors, std::uint16_t bps = 512) : bytes(patternDisk(sectors, bps)) {
+    auto backend = std::make_unique<FaultBackend>(std::make_unique<MemoryBackend>(bytes, "memory-disk"), bps);
+    faults = backend.get();
+    source.openBackend(std::move(backend), bps, sectors);
+  }
+  CopyResult copyTo(const fs::path& dest, CopyOptions options = {}) {
+    return copyDisk(host, run, source, dest.string(), options);
+  }
+};
+
+// A source that is a file on disk, for the identity checks.
+struct FileDisk {
+  CopyHost host;
+  RunControl run;
+  SectorSource source{host, run};
+  fs::path path;
+  std::vector<std::uint8_t> bytes;
+
+  FileDisk(const std::string& name, std::size_t sectors) : path(scratchFile(name)), bytes(patternDisk(sectors)) {
+    writeFile(path, bytes);
+    int error = 0;
+    auto backend = FileBackend::open(path.string(), error);
+    EXPECT_TRUE(backend) << error;
+    if (backend) source.openBackend(std::move(backend), 512, sectors);
+  }
+  CopyResult copyTo(const fs::path& dest, CopyOptions options = {}) {
+    return copyDisk(host, run, source, dest.string(), options);
+  }
+};
+
+CopyOptions cloning() {
+  CopyOptions o;
+  o.kind = CopyKind::Cloning;
+  return o;
+}
+
+CopyOptions overwriting() {
+  CopyOptions o;
+  o.overwrite = true;
+  return o;
+}
+
+TEST(DiskImaging, CopyOfTheSampleDiskEqualsItExceptTheGeometryFields) {
+  test::RecordingHost openHost;
+  CopyHost host;
+  RunControl run;
+  SectorSource source(host, run);
+  fs::path sample = test::image("sample");
+  ASSERT_EQ(source.openImage(sample.string()), 0);
+  ASSERT_EQ(source.bytesPerSector(), 512);
+  ASSERT_EQ(source.totalSectors(), 49152u);
+  fs::path dest = scratchFile("sample.ov2");
+
+  CopyResult r = copyDisk(host, run, source, dest.string());
+
+  EXPECT_EQ(r.outcome, CopyOutcome::Completed);
+  EXPECT_TRUE(r.error.empty());
+  EXPECT_TRUE(r.unreadableSectors.empty());
+  EXPECT_EQ(r.sectorsCopied, 49152u);
+  EXPECT_FALSE(run.running());
+  auto copy = test::readFile(dest);
+  auto original = test::readFile(sample);
+  ASSERT_EQ(copy.size(), original.size());
+  EXPECT_EQ(differences(copy, original), 0u);
+  EXPECT_EQ(le64(copy, 432), 49152u);
+  EXPECT_EQ(le16(copy, 444), 512u);
+  EXPECT_TRUE(host.log.empty());
+  ASSERT_FALSE(host.copyProgress.empty());
+  EXPECT_EQ(host.copyProgress.front(), std::make_pair(std::uint64_t{256}, std::uint64_t{49152}));
+  EXPECT_EQ(host.copyProgress.back(), std::make_pair(std::uint64_t{49152}, std::uint64_t{49152}));
+  struct stat st {};
+  ASSERT_EQ(::stat(dest.c_str(), &st), 0);
+  mode_t mask = ::umask(0);
+  ::umask(mask);
+  EXPECT_EQ(st.st_mode & 0777, 0644u & ~mask);
+}
+
+TEST(DiskImaging, ThousandSectorsAreThreeChunksThenSingleSectors) {
+  MemoryDisk disk(1000);
+  fs::path dest = scratchFile("thousand.ov2");
+  CopyResult r = disk.copyTo(dest);
+  ASSERT_EQ(r.outcome, CopyOutcome::Completed);
+  EXPECT_EQ(disk.faults->readCount(), 3u + 232u);
+  auto copy = test::readFile(dest);
+  ASSERT_EQ(copy.size(), 1000u * 512);
+  EXPECT_EQ(differences(copy, disk.bytes), 0u);
+  EXPECT_EQ(le64(copy, 432), 1000u);
+  EXPECT_EQ(le16(copy, 444), 512u);
+  // Progress before each further chunk, then the last position.
+  ASSERT_EQ(disk.host.copyProgress.size(), 3u);
+  EXPECT_EQ(disk.host.copyProgress[0].first, 256u);
+  EXPECT_EQ(disk.host.copyProgress[1].first, 512u);
+  EXPECT_EQ(disk.host.copyProgress[2].first, 1000u);
+}
+
+TEST(DiskImaging, DiskSmallerThanAChunkGivesOneWholeChunk) {
+  MemoryDisk disk(100);
+  fs::path dest = scratchFile("tiny.ov2");
+  CopyResult r = disk.copyTo(dest);
+  ASSERT_EQ(r.outcome, CopyOutcome::Completed);
+  auto copy = test::readFile(dest);
+  ASSERT_EQ(copy.size(), 256u * 512);
+  EXPECT_EQ(differences(std::vector<std::uint8_t>(copy.begin(), copy.begin() + 100 * 512), disk.bytes), 0u);
+  EXPECT_TRUE(std::all_of(copy.begin() + 100 * 512, copy.end(), [](std::uint8_t b) { return b == 0; }));
+  EXPECT_EQ(le64(copy, 432), 100u);
+  ASSERT_EQ(disk.host.copyProgress.size(), 1u);
+  EXPECT_EQ(disk.host.copyProgress[0], std::make_pair(std::uint64_t{100}, std::uint64_t{100}));
+}
+
+TEST(DiskImaging, UnreadableSectorsAreLoggedSkippedAsZerosAndListed) {
+  MemoryDisk disk(1000);
+  for (std::uint64_t s : {0u, 5u, 300u, 900u}) disk.faults->failSector(s, EIO);
+  disk.faults->failSector(901, ENODATA);
+  fs::path dest = scratchFile("unreadable.ov2");
+
+  CopyResult r = disk.copyTo(dest);
+
+  EXPECT_EQ(r.outcome, CopyOutcome::Completed);
+  EXPECT_EQ(r.unreadableSectors, (std::vector<std::uint64_t>{0, 5, 300, 900, 901}));
+  EXPECT_EQ(r.sectorsCopied, 1000u);
+  EXPECT_EQ(disk.host.log[0].name, "Drive access error @ sector =0 (Code =" + std::to_string(EIO) + ")");
+  EXPECT_GE(disk.host.accessErrorLines(0, EIO), 1u);
+  EXPECT_EQ(disk.host.accessErrorLines(5, EIO), 1u);
+  EXPECT_EQ(disk.host.accessErrorLines(300, EIO), 1u);
+  EXPECT_GE(disk.host.accessErrorLines(900, EIO), 1u);
+  EXPECT_GE(disk.host.accessErrorLines(901, ENODATA), 1u);
+  for (const auto& e : disk.host.log) EXPECT_EQ(e.kind, LogKind::Aborted);
+  EXPECT_TRUE(disk.host.messages.empty());
+
+  auto copy = test::readFile(dest);
+  ASSERT_EQ(copy.size(), 1000u * 512);
+  auto expected = disk.bytes;
+  for (std::size_t s : {0u, 5u, 300u, 900u, 901u}) std::fill_n(expected.begin() + static_cast<std::ptrdiff_t>(s * 512), 512, 0);
+  EXPECT_EQ(differences(copy, expected), 0u);
+  // Sector 0 could not be read: it is zeros apart from the geometry.
+  for (std::size_t i = 0; i < 512; ++i) {
+    if (!isGeometryByte(i)) {
+      ASSERT_EQ(copy[i], 0) << i;
+    }
+  }
+  EXPECT_EQ(le64(copy, 432), 1000u);
+  EXPECT_EQ(le16(copy, 444), 512u);
+}
+
+TEST(DiskImaging, DeviceLostAtTheLastSectorOfAChunkEndsTheCopy) {
+  MemoryDisk disk(1000);
+  disk.faults->failSector(260, EIO);
+  disk.faults->failSector(511, ENODEV);
+  CopyResult r = disk.copyTo(scratchFile("lost.ov2"));
+  EXPECT_EQ(r.outcome, CopyOutcome::Aborted);
+  EXPECT_EQ(r.sectorsCopied, 256u);
+  ASSERT_EQ(disk.host.messages.size(), 1u);
+  EXPECT_EQ(disk.host.messages[0].text, systemErrorText(ENODEV));
+  EXPECT_EQ(r.error, systemErrorText(ENODEV));
+  EXPECT_FALSE(disk.run.running());
+}
+
+TEST(DiskImaging, StopEndsTheCopyBeforeTheNextChunk) {
+  MemoryDisk disk(4096);
+  std::uint64_t readsAtStop = 0;
+  std::size_t progressAtStop = 0;
+  disk.host.onProgress = [&](std::uint64_t, std::uint64_t done) {
+    if (done == 1024 && readsAtStop == 0) {
+      readsAtStop = disk.faults->readCount();
+      progressAtStop = disk.host.progressCount();
+      disk.run.stop();
+    }
+  };
+  fs::path dest = scratchFile("stopped.ov2");
+
+  CopyResult r = disk.copyTo(dest);
+
+  EXPECT_EQ(r.outcome, CopyOutcome::Aborted);
+  EXPECT_TRUE(r.error.empty());
+  EXPECT_EQ(r.sectorsCopied, 1024u);
+  EXPECT_EQ(disk.faults->readCount(), readsAtStop);  // nothing read after the stop
+  EXPECT_EQ(disk.host.progressCount(), progressAtStop + 1);
+  EXPECT_EQ(disk.host.copyProgress.back(), std::make_pair(std::uint64_t{1024}, std::uint64_t{4096}));
+  auto copy = test::readFile(dest);
+  ASSERT_EQ(copy.size(), 1024u * 512);
+  EXPECT_EQ(differences(copy, std::vector<std::uint8_t>(disk.bytes.begin(), disk.bytes.begin() + 1024 * 512)), 0u);
+
+  ProcessLog log;
+  log.setRunEntry(imagingRunEntry("sdb", "QEMU HARDDISK", "N/A", dest.string()));
+  finishCopyLog(log, CopyKind::Imaging, r);
+  ASSERT_EQ(log.entries().size(), 1u);
+  EXPECT_EQ(log.entries()[0].name, "Aborted Imaging Disk :sdb,  QEMU HARDDISK, Serial:N/A");
+  EXPECT_EQ(log.entries()[0].kind, LogKind::Aborted);
+  EXPECT_EQ(copyEndMessage(CopyKind::Imaging, false), "Disk Imaging Aborted");
+}
+
+TEST(DiskImaging, StopDuringTheSectorBySectorRetryLeavesThatChunkUnwritten) {
+  MemoryDisk disk(2048);
+  disk.faults->failSector(600, EIO);
+  disk.host.onLog = [&](const LogEntry& e) {
+    if (e.name.rfind("Drive access error @ sector =512 ", 0) == 0) disk.run.stop();
+  };
+  fs::path dest = scratchFile("stopped-in-retry.ov2");
+  CopyResult r = disk.copyTo(dest);
+  EXPECT_EQ(r.outcome, CopyOutcome::Aborted);
+  EXPECT_EQ(r.sectorsCopied, 512u);
+  EXPECT_TRUE(r.unreadableSectors.empty());
+  EXPECT_EQ(fs::file_size(dest), 512u * 512);
+}
+
+TEST(DiskImaging, PauseHoldsTheCopyUntilResumeAndTheLogShowsBoth) {
+  MemoryDisk disk(2048);
+  fs::path dest = scratchFile("paused.ov2");
+  LogEntry entry = imagingRunEntry("sdb", "QEMU HARDDISK", "QM00001", dest.string());
+  disk.host.processLog.setRunEntry(entry);
+  disk.host.processLog.add(entry);
+
+  std::promise<void> reached;
+  std::promise<void> pausedPromise;
+  std::shared_future<void> paused = pausedPromise.get_future().share();
+  disk.host.onProgress = [&](std::uint64_t, std::uint64_t done) {
+    if (done == 256) {
+      reached.set_value();
+      paused.wait();
+    }
+  };
+  CopyResult r;
+  std::thread worker([&] { r = disk.copyTo(dest); });
+  reached.get_future().wait();
+  {
+    std::lock_guard lock(disk.host.mutex);
+    pauseCopy(disk.run, disk.host.processLog, CopyKind::Imaging);
+  }
+  pausedPromise.set_value();
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(disk.host.progressCount(), 1u);
+  EXPECT_EQ(disk.faults->readCount(), 1u);  // held at the gate before the second chunk
+  EXPECT_TRUE(disk.run.running());
+  {
+    std::lock_guard lock(disk.host.mutex);
+    resumeCopy(disk.run, disk.host.processLog, CopyKind::Imaging);
+  }
+  worker.join();
+
+  EXPECT_EQ(r.outcome, CopyOutcome::Completed);
+  EXPECT_EQ(differences(test::readFile(dest), disk.bytes), 0u);
+  finishCopyLog(disk.host.processLog, CopyKind::Imaging, r);
+  const auto& rows = disk.host.processLog.entries();
+  ASSERT_EQ(rows.size(), 4u);
+  EXPECT_EQ(rows[0].name, "Imaging Disk :sdb,  QEMU HARDDISK, Serial:QM00001");
+  EXPECT_EQ(rows[0].description, "To Location " + dest.string());
+  EXPECT_EQ(rows[1].name, "Disk Imaging");
+  EXPECT_EQ(rows[1].description, "Process Paused");
+  EXPECT_EQ(rows[2].name, "Disk Imaging");
+  EXPECT_EQ(rows[2].description, "Process Resumed");
+  EXPECT_EQ(rows[3].name, "Completed Imaging Disk :sdb,  QEMU HARDDISK, Serial:QM00001");
+  EXPECT_EQ(rows[3].kind, LogKind::Completed);
+}
+
+TEST(DiskCloning, PauseRowsNameTheCloningProcess) {
+  RunControl run;
+  ProcessLog log;
+  pauseCopy(run, log, CopyKind::Cloning);
+  EXPECT_TRUE(run.paused());
+  resumeCopy(run, log, CopyKind::Cloning);
+  EXPECT_FALSE(run.paused());
+  ASSERT_EQ(log.entries().size(), 2u);
+  EXPECT_EQ(log.entries()[0].name, "Disk Cloning");
+  EXPECT_EQ(log.entries()[0].description, "Process Paused");
+  EXPECT_EQ(log.entries()[1].description, "Process Resumed");
+  EXPECT_EQ(copyEndMessage(CopyKind::Cloning, true), "Disk Cloning Completed");
+  EXPECT_EQ(copySectorWord(CopyKind::Cloning), "Cloning");
+  EXPECT_EQ(copySectorWord(CopyKind::Imaging), "Imaging");
+}
+
+TEST(DiskImaging, ImageOfA4096ByteSectorDiskReopensWith4096ByteSectors) {
+  MemoryDisk disk(300, 4096);
+  fs::path dest = scratchFile("big-sectors.ov2");
+  ASSERT_EQ(disk.copyTo(dest).outcome, CopyOutcome::Completed);
+  auto copy = test::readFile(dest);
+  ASSERT_EQ(copy.size(), 300u * 4096);
+  EXPECT_EQ(le64(copy, 432), 300u);
+  EXPECT_EQ(le16(copy, 444), 4096u);
+  EXPECT_EQ(differences(copy, disk.bytes), 0u);
+
+  test::RecordingHost host;
+  RunControl run;
+  SectorSource image(host, run);
+  ASSERT_EQ(image.openImage(dest.string()), 0);
+  EXPECT_EQ(image.bytesPerSector(), 4096);
+  EXPECT_EQ(image.totalSectors(), 300u);
+  std::vector<std::uint8_t> sector(4096);
+  ASSERT_EQ(image.readSectorsRetrying(sector.data(), sector.size(), 299), 0);
+  EXPECT_TRUE(std::equal(sector.begin(), sector.end(), disk.bytes.begin() + 299 * 4096));
+}
+
+TEST(DiskImaging, ExistingImageIsKeptUnlessOverwriteIsAsked) {
+  MemoryDisk disk(300);
+  fs::path dest = scratchFile("existing.ov2");
+  std::vector<std::uint8_t> old(2 << 20, 0xEE);
+  writeFile(dest, old);
+
+  CopyResult refused = disk.copyTo(dest);
+  EXPECT_EQ(refused.outcome, CopyOutcome::Refused);
+  EXPECT_NE(refused.error.find("already exists"), std::string::npos) << refused.error;
+  EXPECT_EQ(test::readFile(dest), old);
+  EXPECT_EQ(disk.faults->readCount(), 0u);
+
+  CopyResult replaced = disk.copyTo(dest, overwriting());
+  EXPECT_EQ(replaced.outcome, CopyOutcome::Completed);
+  auto copy = test::readFile(dest);
+  EXPECT_EQ(copy.size(), 300u * 512);  // the longer old file is cut
+  EXPECT_EQ(differences(copy, disk.bytes), 0u);
+}
+
+TEST(DiskImaging, MissingFolderOrAFolderAsDestinationIsRefused) {
+  MemoryDisk disk(300);
+  CopyResult r = disk.copyTo(test::scratchDir() / "no-such-folder" / "x.ov2");
+  EXPECT_EQ(r.outcome, CopyOutcome::Refused);
+  EXPECT_NE(r.error.find("cannot create"), std::string::npos) << r.error;
+  r = disk.copyTo(test::scratchDir());
+  EXPECT_EQ(r.outcome, CopyOutcome::Refused);
+  EXPECT_NE(r.error.find("is a folder"), std::string::npos) << r.error;
+}
+
+TEST(DiskImaging, NoSourceIsRefused) {
+  test::RecordingHost host;
+  RunControl run;
+  SectorSource source(host, run);
+  CopyResult r = copyDisk(host, run, source, scratchFile("nothing.ov2").string());
+  EXPECT_EQ(r.outcome, CopyOutcome::Refused);
+  EXPECT_FALSE(fs::exists(test::scratchDir() / "nothing.ov2"));
+}
+
+class SourceAsDestination : public ::testing::TestWithParam<CopyKind> {};
+
+TEST_P(SourceAsDestination, SamePathSymlinkAndHardLinkAreRefused) {
+  FileDisk disk("self-source.img", 600);
+  fs::path symlink = scratchFile("self-symlink.img");
+  fs::path hardlink = scratchFile("self-hardlink.img");
+  fs::create_symlink(disk.path, symlink);
+  fs::create_hard_link(disk.path, hardlink);
+  CopyOptions options;
+  options.kind = GetParam();
+  options.overwrite = true;
+
+  for (const fs::path& dest : {disk.path, symlink, hardlink, disk.path.parent_path() / "." / disk.path.filename()}) {
+    CopyResult r = disk.copyTo(dest, options);
+    EXPECT_EQ(r.outcome, CopyOutcome::Refused) << dest;
+    EXPECT_NE(r.error.find("is the source"), std::string::npos) << r.error;
+    EXPECT_EQ(test::readFile(disk.path), disk.bytes) << dest;
+  }
+  EXPECT_TRUE(fs::is_symlink(symlink));
+  EXPECT_TRUE(disk.host.log.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, SourceAsDestination, ::testing::Values(CopyKind::Imaging, CopyKind::Cloning));
+
+TEST(DiskImaging, ImageOfAnImageFileIntoAnotherFileIsAllowed) {
+  FileDisk disk("plain-source.img", 600);
+  fs::path dest = scratchFile("plain-copy.ov2");
+  CopyResult r = disk.copyTo(dest);
+  EXPECT_EQ(r.outcome, CopyOutcome::Completed) << r.error;
+  EXPECT_EQ(differences(test::readFile(dest), disk.bytes), 0u);
+}
+
+TEST(DiskCloning, TargetSmallerThanTheSourceIsRefused) {
+  MemoryDisk disk(600);
+  fs::path dest = scratchFile("small-target.img");
+  std::vector<std::uint8_t> target(599 * 512, 0x11);
+  writeFile(dest, target);
+  CopyResult r = disk.copyTo(dest, cloning());
+  EXPECT_EQ(r.outcome, CopyOutcome::Refused);
+  EXPECT_NE(r.error.find("smaller than the source"), std::string::npos) << r.error;
+  EXPECT_EQ(test::readFile(dest), target);
+  EXPECT_EQ(disk.faults->readCount(), 0u);
+}
+
+TEST(DiskCloning, MissingTargetIsRefusedAndNotCreated) {
+  MemoryDisk disk(600);
+  fs::path dest = scratchFile("missing-target.img");
+  CopyResult r = disk.copyTo(dest, cloning());
+  EXPECT_EQ(r.outcome, CopyOutcome::Refused);
+  EXPECT_FALSE(fs::exists(dest));
+}
+
+TEST(DiskCloning, LargerTargetGetsTheSourceAndKeepsItsTail) {
+  MemoryDisk disk(1000);
+  fs::path dest = scratchFile("large-target.img");
+  std::vector<std::uint8_t> target(1200 * 512, 0x11);
+  writeFile(dest, target);
+  CopyResult r = disk.copyTo(dest, cloning());
+  ASSERT_EQ(r.outcome, CopyOutcome::Completed) << r.error;
+  auto copy = test::readFile(dest);
+  ASSERT_EQ(copy.size(), target.size());
+  EXPECT_EQ(differences(std::vector<std::uint8_t>(copy.begin(), copy.begin() + 1000 * 512), disk.bytes), 0u);
+  EXPECT_EQ(le64(copy, 432), 1000u);
+  EXPECT_EQ(le16(copy, 444), 512u);
+  EXPECT_TRUE(std::all_of(copy.begin() + 1000 * 512, copy.end(), [](std::uint8_t b) { return b == 0x11; }));
+}
+
+TEST(DiskCloning, TargetOfExactlyATinySourceIsNotWrittenPastItsEnd) {
+  MemoryDisk disk(100);
+  fs::path dest = scratchFile("tiny-target.img");
+  writeFile(dest, std::vector<std::uint8_t>(100 * 512, 0x11));
+  CopyResult r = disk.copyTo(dest, cloning());
+  ASSERT_EQ(r.outcome, CopyOutcome::Completed) << r.error;
+  auto copy = test::readFile(dest);
+  ASSERT_EQ(copy.size(), 100u * 512);
+  EXPECT_EQ(differences(copy, disk.bytes), 0u);
+}
+
+TEST(DiskImaging, FailedWriteEndsTheCopyAsAbortedWithTheSystemsText) {
+  MemoryDisk disk(2048);
+  fs::path dest = scratchFile("limited.ov2");
+  // A file-size limit makes the destination fail part way, like a full disk.
+  struct rlimit saved {};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+  auto oldHandler = ::signal(SIGXFSZ, SIG_IGN);
+  struct rlimit limited = saved;
+  limited.rlim_cur = 300 * 1024;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+  CopyResult r = disk.copyTo(dest);
+  ::setrlimit(RLIMIT_FSIZE, &saved);
+  ::signal(SIGXFSZ, oldHandler);
+
+  EXPECT_EQ(r.outcome, CopyOutcome::Aborted);
+  EXPECT_EQ(r.error, systemErrorText(EFBIG));
+  ASSERT_EQ(disk.host.messages.size(), 1u);
+  EXPECT_EQ(disk.host.messages[0].title, "Error");
+  EXPECT_EQ(disk.host.messages[0].text, systemErrorText(EFBIG));
+  EXPECT_EQ(fs::file_size(dest), 300u * 1024);  // what was written stays
+  EXPECT_FALSE(disk.run.running());
+}
+
+TEST(ImageFreeSpace, ComparesTheSourceSizeWithTheFolder) {
+  fs::path image = test::scratchDir() / "space.ov2";
+  FreeSpaceCheck small = checkImageFreeSpace(image.string(), 512, 100);
+  EXPECT_EQ(small.verdict, FreeSpaceVerdict::Enough);
+  EXPECT_EQ(small.required, 51200u);
+  EXPECT_GE(small.available, 51200u);
+
+  FreeSpaceCheck huge = checkImageFreeSpace(image.string(), 4096, std::uint64_t{1} << 50);
+  EXPECT_EQ(huge.verdict, FreeSpaceVerdict::NotEnough);
+  EXPECT_EQ(huge.required, std::uint64_t{1} << 62);
+
+  FreeSpaceCheck overflowing = checkImageFreeSpace(image.string(), 4096, UINT64_MAX / 2);
+  EXPECT_EQ(overflowing.verdict, FreeSpaceVerdict::NotEnough);
+  EXPECT_EQ(overflowing.required, UINT64_MAX);
+
+  FreeSpaceCheck nowhere = checkImageFreeSpace((test::scratchDir() / "missing" / "x.ov2").string(), 512, 100);
+  EXPECT_EQ(nowhere.verdict, FreeSpaceVerdict::Unknown);
+  EXPECT_EQ(std::string(kImageSpaceUnknownText), "Destination does not have enough space to save disk image");
+}
+
+// A small sysfs: sda with partitions sda1 and sda2, and dm-0 built on sda2.
+TEST(BlockDeviceStack, FollowsPartitionsAndStackedDevices) {
+  fs::path sys = test::scratchDir() / "fake-sys";
+  fs::path devices = sys / "devices" / "virtual" / "block";
+  auto put = [](const fs::path& file, const std::string& text) {
+    fs::create_directories(file.parent_path());
+    std::ofstream(file) << text << "\n";
+  };
+  put(devices / "sda" / "dev", "8:0");
+  put(devices / "sda" / "sda1" / "dev", "8:1");
+  put(devices / "sda" / "sda1" / "partition", "1");
+  put(devices / "sda" / "sda2" / "dev", "8:2");
+  put(devices / "sda" / "sda2" / "partition", "2");
+  put(devices / "dm-0" / "dev", "253:0");
+  fs::create_directories(devices / "dm-0" / "slaves");
+  fs::create_directory_symlink("../../sda/sda2", devices / "dm-0" / "slaves" / "sda2");
+  fs::create_directories(sys / "dev" / "block");
+  for (auto [key, target] : {std::pair<const char*, const char*>{"8:0", "sda"}, {"8:1", "sda/sda1"},
+                             {"8:2", "sda/sda2"}, {"253:0", "dm-0"}})
+    fs::create_directory_symlink(fs::path("../../devices/virtual/block") / target, sys / "dev" / "block" / key);
+
+  using Keys = std::set<std::string>;
+  EXPECT_EQ(blockDeviceStack(8, 0, sys.string()), (Keys{"8:0"}));
+  EXPECT_EQ(blockDeviceStack(8, 1, sys.string()), (Keys{"8:1", "8:0"}));
+  EXPECT_EQ(blockDeviceStack(253, 0, sys.string()), (Keys{"253:0", "8:2", "8:0"}));
+  EXPECT_TRUE(blockDeviceStack(9, 9, sys.string()).empty());
+}
+
+TEST(ImageNames, DefaultNameAndExtension) {
+  std::tm t{};
+  t.tm_wday = 0;
+  t.tm_mday = 6;
+  t.tm_mon = 8;
+  t.tm_year = 126;
+  EXPECT_EQ(defaultImageName(t), "Ovelin Dodedoz Avov Ovavized (NTFS) Image # Sun, 06-Sept-2026");
+  EXPECT_EQ(withImageExtension("/backup/disk"), "/backup/disk.ov2");
+  EXPECT_EQ(withImageExtension("/backup/disk.img"), "/backup/disk.img");
+  EXPECT_EQ(withImageExtension("/back.up/disk"), "/back.up/disk.ov2");
+  EXPECT_EQ(cloningRunEntry("sda", "M", "S", "/dev/sdb").name, "Cloning Disk :sda,  M, Serial:S");
+}
+
+}  // namespace
+}  // namespace ov
