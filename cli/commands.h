@@ -41,6 +41,9 @@ struct Options {
   std::string scan;          // .ovt opened instead of processing
   std::string saveDiskScan;  // .ovd written after the walk or search
   std::string diskScan;      // .ovd whose volumes are listed
+  // image and clone
+  std::string destination;
+  bool overwrite = false;
 };
 
 // The text of the last failure the host logged (for one clear line on stderr).
@@ -52,5 +55,7 @@ int runSearch(ntfs::NtfsEngine& engine, CliHost& host, const Options& o);
 int runLs(ntfs::NtfsEngine& engine, CliHost& host, const Options& o);
 int runRecover(ntfs::NtfsEngine& engine, CliHost& host, const Options& o);
 int runDisks(bool json, EngineHost& host);
+int runCopy(CliHost& host, RunControl& run, const std::string& source, const std::string& dest, bool clone,
+            bool overwrite);
 
 }  // namespace ov::cli

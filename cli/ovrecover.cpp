@@ -40,6 +40,15 @@ int main(int argc, char** argv) {
   auto* disks = app.add_subcommand("disks", "List the disks of this machine");
   disks->add_flag("--json", o.json, "Print JSON");
 
+  auto* image = app.add_subcommand("image", "Copy a disk sector by sector into an image file (.ov2)");
+  image->add_option("SOURCE", o.source, "Disk or image to copy")->required();
+  image->add_option("DEST", o.destination, "Image file to create (.ov2 is added when missing)")->required();
+  image->add_flag("--overwrite", o.overwrite, "Replace an existing image file");
+
+  auto* clone = app.add_subcommand("clone", "Copy a disk sector by sector onto another disk (or a file)");
+  clone->add_option("SOURCE", o.source, "Disk or image to copy")->required();
+  clone->add_option("DEST", o.destination, "Block device or file to overwrite")->required();
+
   auto* volumes = app.add_subcommand("volumes", "List the NTFS volumes of the partition table");
   auto* volumesSource = volumes->add_option("SOURCE", o.source, "Disk image file or block device");
   auto* diskScan = volumes->add_option("--disk-scan", o.diskScan, "List the volumes of saved disk scan information (.ovd)");
@@ -119,6 +128,8 @@ int main(int argc, char** argv) {
 
   int rc = kExitFailed;
   if (disks->parsed()) rc = runDisks(o.json, host);
+  else if (image->parsed()) rc = runCopy(host, run, o.source, o.destination, false, o.overwrite);
+  else if (clone->parsed()) rc = runCopy(host, run, o.source, o.destination, true, true);
   else if (volumes->parsed()) rc = runVolumes(engine, host, o);
   else if (search->parsed()) rc = runSearch(engine, host, o);
   else if (ls->parsed()) rc = runLs(engine, host, o);

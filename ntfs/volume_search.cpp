@@ -266,10 +266,26 @@ bool quickSearch(SectorSource& source, std::uint64_t start, std::uint64_t end, s
     if (!isNtfsBootSector(boot) || !bootSectorFits(boot, at, source.totalSectors())) return;
     appendSearchVolume(source, volumes, boot, at, 0);
   };
+  // Volumes made since Vista start at 1 MiB boundaries; those probes are merged in ascending order
+  // with the cylinder probes, each position probed once.
+  const std::uint64_t align = std::max<std::uint64_t>(1, (std::uint64_t{1} << 20) / std::max<std::uint16_t>(bps, 1));
+  std::uint64_t nextAligned = (start + align - 1) / align * align;
+  auto probeAlignedBelow = [&](std::uint64_t limit) {
+    while (nextAligned < limit && nextAligned < end && run.proceed()) {
+      probe(nextAligned);
+      nextAligned += align;
+    }
+  };
+  auto probeAt = [&](std::uint64_t at) {
+    probeAlignedBelow(at);
+    if (nextAligned == at) nextAligned += align;
+    probe(at);
+  };
   for (std::uint64_t pos = start; pos < end && run.proceed(); pos += kSectorsPerCylinder) {
-    probe(pos);
-    probe(pos + kTrackSectors);
+    probeAt(pos);
+    probeAt(pos + kTrackSectors);
   }
+  probeAlignedBelow(end);
   host.searchProgress(end, end);
   return run.running();
 }

@@ -114,7 +114,7 @@ TEST(OvrecoverSearch, QuickFindsTheCylinderAlignedVolumes) {
 }
 
 TEST(OvrecoverSearch, QuickSearchThatFindsNothingExitsWithOne) {
-  EXPECT_EQ(ovrecover("search --quick " + imageArg("mbr_ntfs_fat_zeroed")).status, 1);
+  EXPECT_EQ(ovrecover("search --quick " + imageArg("ntfs_zeroed_boot")).status, 1);
 }
 
 TEST(OvrecoverUsage, ErrorsExitWithTwoOrOne) {
@@ -234,6 +234,42 @@ TEST(OvrecoverRecover, TurboScanRecoversAVolumeWithoutItsFirstMftRecords) {
     if (f["state"] != "live") continue;
     EXPECT_EQ(ov::test::sha256Hex(ov::test::readFile(out / ("Root" + path))), f["sha256"]) << path;
   }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(OvrecoverImage, AnImageRecoversTheSameFilesAsItsSource) {
+  auto dir = ov::test::scratchDir() / "imaging";
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir);
+  auto copy = dir / "copy.ov2";
+  ASSERT_EQ(ovrecover("image " + imageArg("sample") + " " + quoted(copy)).status, 0);
+  EXPECT_EQ(ovrecover("image " + imageArg("sample") + " " + quoted(copy)).status, 2);  // exists already
+  EXPECT_EQ(ovrecover("image " + imageArg("sample") + " " + imageArg("sample")).status, 2);  // onto itself
+  auto out = dir / "recovered";
+  ASSERT_EQ(ovrecover("recover " + quoted(copy) + " --out " + quoted(out)).status, 0);
+  for (const auto& [path, f] : manifestFiles("sample", 1))
+    EXPECT_EQ(ov::test::sha256Hex(ov::test::readFile(out / ("Root" + path))), f["sha256"]) << path;
+}
+
+TEST(OvrecoverScan, SavedScanReopensWithoutProcessing) {
+  auto dir = ov::test::scratchDir() / "scans";
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir);
+  auto scan = dir / "sample";
+  auto first = ovrecover("ls -r --json --save-scan " + quoted(scan) + " " + imageArg("sample"));
+  ASSERT_EQ(first.status, 0);
+  auto second = ovrecover("ls -r --json --scan " + quoted(dir / "sample.ovt"));
+  ASSERT_EQ(second.status, 0);
+  EXPECT_EQ(json::parse(second.out), json::parse(first.out));
+  auto disk = dir / "disk";
+  ASSERT_EQ(ovrecover("volumes --save-disk-scan " + quoted(disk) + " " + imageArg("mbr_ntfs_fat")).status, 0);
+  auto listed = ovrecover("volumes --json --disk-scan " + quoted(dir / "disk.ovd"));
+  ASSERT_EQ(listed.status, 0);
+  EXPECT_EQ(json::parse(listed.out).size(), 4u);
+  EXPECT_EQ(ovrecover("ls --scan " + quoted(dir / "disk.ovd")).status, 1);  // the wrong kind
 }
 
 }  // namespace

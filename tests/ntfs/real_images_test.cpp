@@ -117,9 +117,20 @@ TEST(QuickSearchOnImages, FindsTheVolumesOfACylinderAlignedDiskWithoutTable) {
   EXPECT_EQ(o.host.found.size(), expected.size());
 }
 
-TEST(QuickSearchOnImages, FindsNothingOffTheCylinderBoundaries) {
-  // These images align volumes at 1 MiB, where the cylinder probes do not look.
+TEST(QuickSearchOnImages, FindsTheMebibyteAlignedVolumesOfADiskWithoutTable) {
+  json m = ov::test::manifest("mbr_ntfs_fat_zeroed");
   Opened o(ov::test::image("mbr_ntfs_fat_zeroed"));
+  ASSERT_TRUE(o.engine.searchVolumes(SearchMode::Quick, 0, o.engine.source().totalSectors()));
+  auto expected = ntfsPartitions(m);
+  ASSERT_EQ(o.engine.volumes().size(), expected.size());
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    EXPECT_EQ(o.engine.volumes()[i].startSector, expected[i]["start"].get<std::uint64_t>());
+    EXPECT_EQ(o.engine.volumes()[i].sectorCount, expected[i]["boot_total_sectors"].get<std::uint64_t>());
+  }
+}
+
+TEST(QuickSearchOnImages, FindsNothingWhereOnlyTheMftRemains) {
+  Opened o(ov::test::image("ntfs_zeroed_boot"));
   EXPECT_TRUE(o.engine.searchVolumes(SearchMode::Quick, 0, o.engine.source().totalSectors()));
   EXPECT_TRUE(o.engine.volumes().empty());
 }
