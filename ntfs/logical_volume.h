@@ -33,6 +33,9 @@ struct LogicalVolume {
   std::uint8_t sectorsPerMftRecord = 0;
   std::uint8_t sectorsPerIndexRecord = 0;
   std::uint8_t foundBy = 0;
+  // Where a GPT listed the volume: the partition's name and type. Not part of the stored form.
+  std::string partitionName;
+  std::string partitionType;
 
   bool operator==(const LogicalVolume&) const = default;
 };

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "disk/gpt.h"
 #include "disk/sector_source.h"
 #include "ntfs/logical_volume.h"
 
@@ -11,8 +12,11 @@ namespace ov::ntfs {
 
 // Walks the MBR and the chain of extended partition tables; true when a volume was found.
 // A chain that loops back, or runs longer than kMaxPartitionTables, ends the walk.
+// A disk whose sector 0 is an NTFS boot sector is a single-volume image: that volume is listed.
+// A protective MBR leads to the GPT (primary, else backup), whose NTFS partitions are listed.
 inline constexpr int kMaxPartitionTables = 1024;
-bool readPartitionTable(SectorSource& source, std::vector<LogicalVolume>& volumes);
+bool readPartitionTable(SectorSource& source, std::vector<LogicalVolume>& volumes,
+                        PartitionTableKind* kind = nullptr);
 
 // Quick search: probes for boot sectors at the cylinder boundaries of a 255-head, 63-sector
 // geometry (16065 sectors per cylinder) and 63 sectors after each. Returns false when aborted.

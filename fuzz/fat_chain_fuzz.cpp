@@ -1,0 +1,43 @@
+// Any bytes as a FAT in memory: cluster chains of both kinds from a chosen first cluster,
+// reading from the first or the second FAT copy.
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "disk/sector_source.h"
+#include "fat/fat_volume.h"
+#include "fuzz/fuzz_host.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size < 8 || size > (1u << 20)) return 0;
+  ov::Bytes head(data, 8);
+  ov::fuzz::SilentHost host;
+  ov::RunControl run;
+  run.start();
+  ov::SectorSource source(host, run);
+  std::vector<std::uint8_t> fat(data + 8, data + size);
+  std::uint64_t sectors = fat.size() / 512 + 1;
+  source.openBackend(std::make_unique<ov::MemoryBackend>(std::move(fat)), 512, sectors);
+  ov::fat::FatVolume v;
+  v.fatType = (head[0] & 1) ? ov::fat::kFat32 : ov::fat::kFat16;
+  v.bytesPerSector = (head[0] & 2) ? 1024 : 512;
+  v.secondFatOffset = head[1] & 3;
+  v.sectorsPerCluster = 1;
+  std::uint32_t first = ov::le32(head, 4);
+  if (head[0] & 4) first &= 0xFFFFu;
+  ov::fat::FatReader reader(source, v);
+  try {
+    auto chain = ov::fat::buildClusterChain(reader, first);
+    // A chain never holds a cluster twice, nor an end marker.
+    std::vector<bool> seen;
+    for (std::size_t i = 1; i < chain.size(); ++i) {
+      std::uint32_t c = chain[i];
+      if (c <= 1 || c >= 0x0FFFFFF0u) __builtin_trap();
+      if (c >= seen.size()) seen.resize(c + 1);
+      if (seen[c]) __builtin_trap();
+      seen[c] = true;
+    }
+  } catch (const ov::AlreadyReported&) {
+  }
+  return 0;
+}

@@ -1,0 +1,71 @@
+// Any bytes as directory data: parsed in both modes into the root and into a subfolder, then
+// the tree is finished and walked. Nothing is read from a disk but the empty FAT.
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "disk/backend.h"
+#include "disk/sector_source.h"
+#include "fat/fat_tree.h"
+#include "fuzz/fuzz_host.h"
+
+namespace {
+
+std::size_t countEntries(const ov::fat::FileEntry& top) {
+  std::size_t n = 0;
+  std::vector<const ov::fat::FileEntry*> pending{&top};
+  while (!pending.empty()) {
+    const ov::fat::FileEntry* f = pending.back();
+    pending.pop_back();
+    for (const ov::fat::FileEntry* c = f->firstChild; c; c = c->nextSibling) {
+      ++n;
+      if (c->isFolder()) pending.push_back(c);
+    }
+  }
+  return n;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size > (1u << 16)) return 0;
+  static ov::fuzz::SilentHost host;
+  ov::RunControl run;
+  run.start();
+  ov::SectorSource source(host, run);
+  source.openBackend(std::make_unique<ov::MemoryBackend>(std::vector<std::uint8_t>(64 * 512, 0)), 512, 64);
+  ov::fat::FatVolume v;
+  v.fatType = size > 0 && (data[0] & 1) ? ov::fat::kFat16 : ov::fat::kFat32;
+  v.bytesPerSector = 512;
+  v.sectorsPerCluster = 1;
+  v.bytesPerCluster = 512;
+  v.reservedSectors = 1;
+  v.fatSectors = 1;
+  v.secondFatOffset = 2;
+  v.dataOffset = 3;
+  v.sectorCount = 64;
+  v.clusterCount = 61;
+  ov::fat::FatReader reader(source, v);
+  ov::fat::FatTree tree;
+  ov::fat::FatTreeBuilder builder(reader, tree, host, run);
+  ov::Bytes bytes(data, size);
+  try {
+    for (auto mode : {ov::fat::WalkMode::Processing, ov::fat::WalkMode::Naming}) {
+      builder.start();
+      builder.parseDirectoryBuffer(bytes, *tree.root(), mode);
+      ov::fat::FileEntry sub;
+      sub.name = u"sub";
+      sub.attributes = 0x10;
+      sub.firstCluster = ov::fat::entryCluster(bytes, 0);
+      sub.parentCluster = ov::fat::entryCluster(bytes, 32);
+      sub.createdDate = ov::le16(bytes, 48);
+      ov::fat::FileEntry& folder = tree.add(sub);
+      builder.parseDirectoryBuffer(bytes, folder, mode);
+      builder.attachToParent(folder);
+      builder.finish();
+      if (countEntries(*tree.root()) > tree.size()) __builtin_trap();  // every entry once
+    }
+  } catch (const ov::AlreadyReported&) {
+  }
+  return 0;
+}

@@ -1,0 +1,32 @@
+// Any bytes as a small disk: the FAT partition-table walk and both FAT volume searches.
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "disk/sector_source.h"
+#include "fat/fat_search.h"
+#include "fuzz/fuzz_host.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size > (1u << 20)) return 0;
+  ov::fuzz::SilentHost host;
+  ov::RunControl run;
+  run.start();
+  ov::SectorSource source(host, run);
+  std::vector<std::uint8_t> disk(data, data + size);
+  // The claimed size may exceed the bytes present, as on a truncated image.
+  std::uint64_t sectors = size / 512 + 64;
+  source.openBackend(std::make_unique<ov::MemoryBackend>(std::move(disk)), 512, sectors);
+  std::vector<ov::fat::FatVolume> volumes;
+  try {
+    ov::fat::readFatPartitionTable(source, volumes);
+  } catch (const ov::AlreadyReported&) {
+  }
+  ov::fat::thoroughSearch(source, 0, sectors, volumes);
+  // Once settled, every volume has a type and its first flag.
+  for (const auto& v : volumes)
+    if ((v.fatType != ov::fat::kFat16 && v.fatType != ov::fat::kFat32) || !(v.foundBy & ov::fat::kFatBootParsed))
+      __builtin_trap();
+  ov::fat::basicSearch(source, 0, sectors, volumes);
+  return 0;
+}

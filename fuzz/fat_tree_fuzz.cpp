@@ -1,0 +1,92 @@
+// Any bytes as a small FAT volume: the processing run, the Turbo Scan, and extracting and
+// previewing what they list, all over memory. An input that starts with a FAT16 or FAT32 boot
+// sector uses its geometry (bounded by the input's size); others use a fixed FAT32 one.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "disk/backend.h"
+#include "disk/sector_source.h"
+#include "fat/fat_engine.h"
+#include "fat/fat_extract.h"
+#include "fat/fat_tree.h"
+#include "fuzz/fuzz_host.h"
+
+namespace {
+
+ov::fat::FatVolume geometry(const std::uint8_t* data, std::size_t size) {
+  ov::fat::FatVolume v;
+  ov::Bytes boot(data, 512);
+  const std::uint64_t sectors = size / 512;
+  if (ov::fat::isFat32BootSector(boot)) {
+    ov::fat::parseFat32BootSector(boot, v);
+  } else if (ov::fat::isFat16BootSector(boot)) {
+    ov::fat::parseFat16BootSector(boot, v);
+  } else {
+    v.fatType = ov::fat::kFat32;
+    v.bytesPerSector = 512;
+    v.sectorsPerCluster = 1;
+    v.bytesPerCluster = 512;
+    v.reservedSectors = 2;
+    v.fatSectors = 2;
+    v.secondFatOffset = 4;
+    v.dataOffset = 6;
+    v.sectorCount = sectors;
+    v.clusterCount = static_cast<std::uint32_t>(sectors > 6 ? sectors - 6 : 0);
+  }
+  v = ov::fat::selectVolume(v, 512);
+  // Geometry that reaches far past the input only reads zeros, slowly: keep it to the input.
+  if (v.sectorsPerCluster != 0) {
+    std::uint64_t inside = sectors / v.sectorsPerCluster + 2;
+    v.clusterCount = static_cast<std::uint32_t>(std::min<std::uint64_t>(v.clusterCount, inside));
+  }
+  if (v.bytesPerCluster > (1u << 20)) v.bytesPerCluster = 1u << 20;
+  return v;
+}
+
+void extractAll(ov::fat::FatEngine& engine, int sink) {
+  ov::fat::FileExtractor extractor(engine.source(), engine.volume());
+  std::vector<const ov::fat::FileEntry*> pending{engine.tree().root()};
+  int budget = 256;
+  engine.run().start();
+  while (!pending.empty() && budget-- > 0) {
+    const ov::fat::FileEntry* f = pending.back();
+    pending.pop_back();
+    for (const ov::fat::FileEntry* c : ov::fat::FatTree::children(*f)) {
+      if (c->isFolder()) {
+        pending.push_back(c);
+      } else if (c->dataSize < (1u << 20)) {
+        ::lseek(sink, 0, SEEK_SET);
+        extractor.saveFileData(*c, sink);
+        extractor.loadPreview(*c);
+      }
+    }
+  }
+  engine.run().stop();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size < 4096 || size > (1u << 20)) return 0;
+  static ov::fuzz::SilentHost host;
+  static int sink = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+  ov::RunControl run;
+  ov::fat::FatEngine engine(host, run);
+  engine.source().openBackend(std::make_unique<ov::MemoryBackend>(std::vector<std::uint8_t>(data, data + size)), 512,
+                              size / 512);
+  engine.setVolumes({geometry(data, size)});
+  engine.restoreVolume(engine.volumes()[0]);
+  try {
+    engine.processFileSystem();
+    extractAll(engine, sink);
+    engine.turboScan(1);
+    extractAll(engine, sink);
+  } catch (const ov::AlreadyReported&) {
+  }
+  return 0;
+}

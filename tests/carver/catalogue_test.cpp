@@ -1,0 +1,724 @@
+#include "carver/catalogue.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <set>
+
+#include "carver/catalogue_page.h"
+#include "tests/support/test_support.h"
+
+namespace ov::carver {
+namespace {
+
+SignatureRecord sample() {
+  SignatureRecord r;
+  r.reserved0 = 0x5A;
+  r.selected = 1;
+  r.signatureLength = 3;
+  r.signatureOffset = 0x0201;
+  for (std::size_t i = 0; i < r.signature.size(); ++i) r.signature[i] = static_cast<std::uint8_t>(i);
+  for (std::size_t i = 0; i < r.reserved1.size(); ++i) r.reserved1[i] = static_cast<std::uint8_t>(0xFF - i % 256);
+  r.name = "Caf\u00e9 \u20ac";  // é and € are single bytes in Windows-1252
+  r.extension = "jpg";
+  r.defaultSize = 0x11121314u;
+  r.maxSize = 0x21222324u;
+  r.carvedSize = 0x31323334u;
+  r.skipBytes = 0x41424344u;
+  r.sizeKnown = 1;
+  r.reserved2 = 0x77;
+  r.category = "Pictures";
+  r.handlerCode = 0x51525354u;
+  r.moreFollows = 0x61626364u;
+  return r;
+}
+
+SignatureRecord type(const std::string& name, const std::string& ext, const std::string& category,
+                     std::vector<std::uint8_t> signature, std::uint16_t offset, std::uint32_t handler,
+                     std::uint8_t selected = 1) {
+  SignatureRecord r;
+  r.name = name;
+  r.extension = ext;
+  r.category = category;
+  r.signatureLength = static_cast<std::uint8_t>(signature.size());
+  std::copy(signature.begin(), signature.end(), r.signature.begin());
+  r.signatureOffset = offset;
+  r.handlerCode = handler;
+  r.selected = selected;
+  return r;
+}
+
+std::vector<std::uint8_t> bytesOf(const std::string& s) { return std::vector<std::uint8_t>(s.begin(), s.end()); }
+
+std::filesystem::path writeTemp(const std::string& name, const std::vector<std::uint8_t>& bytes) {
+  auto path = test::scratchDir() / name;
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  return path;
+}
+
+// ---- The stored record ----
+
+TEST(SignatureRecordCodec, FieldsSitAtTheirOffsets) {
+  auto b = encodeSignatureRecord(sample());
+  ASSERT_EQ(b.size(), 848u);
+  EXPECT_EQ(b[0], 0x5A);                            // reserved0
+  EXPECT_EQ(b[1], 1);                               // selected
+  EXPECT_EQ(b[2], 3);                               // signatureLength
+  EXPECT_EQ(b[3], 0x01); EXPECT_EQ(b[4], 0x02);     // signatureOffset, little-endian
+  EXPECT_EQ(b[5], 0x00); EXPECT_EQ(b[6], 0x01); EXPECT_EQ(b[260], 0xFF);  // all 256 signature bytes
+  EXPECT_EQ(b[261], 0xFF); EXPECT_EQ(b[262], 0xFE); EXPECT_EQ(b[517], 0xFF);  // reserved1 (257 bytes)
+  EXPECT_EQ(b[518], 'C'); EXPECT_EQ(b[521], 0xE9); EXPECT_EQ(b[522], ' ');
+  EXPECT_EQ(b[523], 0x80); EXPECT_EQ(b[524], 0);    // name in Windows-1252, NUL-terminated
+  EXPECT_EQ(b[773], 0);
+  EXPECT_EQ(b[774], 'j'); EXPECT_EQ(b[776], 'g'); EXPECT_EQ(b[777], 0);  // extension
+  EXPECT_EQ(b[806], 0x14); EXPECT_EQ(b[809], 0x11);  // defaultSize
+  EXPECT_EQ(b[810], 0x24); EXPECT_EQ(b[813], 0x21);  // maxSize
+  EXPECT_EQ(b[814], 0x34); EXPECT_EQ(b[817], 0x31);  // carvedSize
+  EXPECT_EQ(b[818], 0x44); EXPECT_EQ(b[821], 0x41);  // skipBytes
+  EXPECT_EQ(b[822], 1);                              // sizeKnown
+  EXPECT_EQ(b[823], 0x77);                           // reserved2
+  EXPECT_EQ(b[824], 'P'); EXPECT_EQ(b[831], 's'); EXPECT_EQ(b[832], 0);  // category
+  EXPECT_EQ(b[840], 0x54); EXPECT_EQ(b[843], 0x51);  // handlerCode
+  EXPECT_EQ(b[844], 0x64); EXPECT_EQ(b[847], 0x61);  // moreFollows
+}
+
+TEST(SignatureRecordCodec, RoundTrip) {
+  auto decoded = decodeSignatureRecord(encodeSignatureRecord(sample()));
+  ASSERT_TRUE(decoded);
+  EXPECT_EQ(*decoded, sample());
+  EXPECT_EQ(decoded->name, "Caf\u00e9 \u20ac");
+  EXPECT_EQ(decoded->signatureBytes().size(), 3u);
+}
+
+TEST(SignatureRecordCodec, StoredBytesSurviveDecodeAndEncode) {
+  // Every non-zero byte value in every text field, NUL-padded, comes back unchanged.
+  std::array<std::uint8_t, 848> raw{};
+  for (std::size_t i = 0; i < 518; ++i) raw[i] = static_cast<std::uint8_t>(i * 7 + 1);
+  for (std::size_t i = 0; i < 255; ++i) raw[518 + i] = static_cast<std::uint8_t>(i + 1);
+  for (std::size_t i = 0; i < 31; ++i) raw[774 + i] = static_cast<std::uint8_t>(0x80 + i);
+  for (std::size_t i = 806; i < 824; ++i) raw[i] = static_cast<std::uint8_t>(i);
+  for (std::size_t i = 0; i < 15; ++i) raw[824 + i] = static_cast<std::uint8_t>(0xF0 + i);
+  for (std::size_t i = 840; i < 848; ++i) raw[i] = static_cast<std::uint8_t>(i);
+  auto decoded = decodeSignatureRecord(Bytes(raw));
+  ASSERT_TRUE(decoded);
+  EXPECT_EQ(encodeSignatureRecord(*decoded), raw);
+}
+
+TEST(SignatureRecordCodec, TextsAreCutToKeepTheirNul) {
+  SignatureRecord r;
+  r.name = std::string(300, 'n');
+  r.extension = std::string(40, 'e');
+  r.category = "Camera raw images";  // 17 characters for a 16-byte field
+  auto b = encodeSignatureRecord(r);
+  EXPECT_EQ(b[772], 'n'); EXPECT_EQ(b[773], 0);
+  EXPECT_EQ(b[804], 'e'); EXPECT_EQ(b[805], 0);
+  EXPECT_EQ(b[838], 'g'); EXPECT_EQ(b[839], 0);
+  auto back = decodeSignatureRecord(b);
+  EXPECT_EQ(back->name.size(), 255u);
+  EXPECT_EQ(back->extension.size(), 31u);
+  EXPECT_EQ(back->category, "Camera raw imag");
+}
+
+TEST(SignatureRecordCodec, FieldWithoutNulIsReadToItsEnd) {
+  std::array<std::uint8_t, 848> raw{};
+  std::fill(raw.begin() + 824, raw.begin() + 840, 'c');
+  EXPECT_EQ(decodeSignatureRecord(Bytes(raw))->category, std::string(16, 'c'));
+}
+
+TEST(SignatureRecordCodec, ShortRecordIsRefused) {
+  auto b = encodeSignatureRecord(sample());
+  EXPECT_FALSE(decodeSignatureRecord(Bytes(b.data(), 847)));
+}
+
+TEST(Windows1252, MapsBothWays) {
+  EXPECT_EQ(windows1252ToUtf8(Bytes(bytesOf("\x80\x99\xE9\x81"))), "\u20ac\u2122\u00e9\u0081");
+  EXPECT_EQ(utf8ToWindows1252("\u20ac\u00ff\u4e2d\U0001F600"), (std::vector<std::uint8_t>{0x80, 0xFF, '?', '?'}));
+}
+
+// ---- Loading ----
+
+TEST(Catalogue, ThreeRecordsAndTrailingBytes) {
+  std::vector<SignatureRecord> three{type("A", "a", "X", {1}, 0, 1), type("B", "b", "X", {2}, 0, 1),
+                                     type("C", "c", "Y", {3}, 0, 1)};
+  auto file = encodeCatalogue(three);
+  ASSERT_EQ(file.size(), 3u * 848);
+  EXPECT_NE(file[844], 0); EXPECT_NE(file[848 + 844], 0); EXPECT_EQ(file[2 * 848 + 844], 0);
+  auto junk = file;
+  auto extra = encodeCatalogue({type("D", "d", "Z", {4}, 0, 1), type("E", "e", "Z", {5}, 0, 1)});
+  junk.insert(junk.end(), extra.begin(), extra.end());
+  auto loaded = LoadCatalogue(writeTemp("three.sig", junk));
+  ASSERT_TRUE(loaded);
+  ASSERT_EQ(loaded->size(), 3u);
+  EXPECT_EQ((*loaded)[0].name, "A");
+  EXPECT_EQ((*loaded)[2].name, "C");
+  EXPECT_EQ(parseCatalogue(Bytes(junk)), *loaded);
+}
+
+TEST(Catalogue, FileEndingEarlyEndsTheListWithThatRecord) {
+  auto file = encodeCatalogue({type("A", "a", "X", {1}, 0, 1), type("Bee", "b", "X", {2}, 0, 1),
+                               type("C", "c", "X", {3}, 0, 1)});
+  file.resize(848 + 600);  // the second record ends inside its name field, after the text
+  auto loaded = LoadCatalogue(writeTemp("short.sig", file));
+  ASSERT_TRUE(loaded);
+  ASSERT_EQ(loaded->size(), 2u);
+  EXPECT_EQ((*loaded)[1].name, "Bee");
+  EXPECT_EQ((*loaded)[1].moreFollows, 0u);  // the rest of the record reads as zeros
+  EXPECT_EQ(parseCatalogue(Bytes(file)), *loaded);
+}
+
+TEST(Catalogue, FileEndingAtARecordBoundaryOrEmptyAddsNoBlankRecord) {
+  auto file = encodeCatalogue({type("A", "a", "X", {1}, 0, 1), type("B", "b", "X", {2}, 0, 1)});
+  file.resize(848);  // the first record says that another follows, but the file ends
+  auto loaded = LoadCatalogue(writeTemp("boundary.sig", file));
+  ASSERT_TRUE(loaded);
+  ASSERT_EQ(loaded->size(), 1u);
+  EXPECT_EQ((*loaded)[0].name, "A");
+  auto empty = LoadCatalogue(writeTemp("empty.sig", {}));
+  ASSERT_TRUE(empty);
+  EXPECT_TRUE(empty->empty());
+}
+
+TEST(Catalogue, MissingFileFails) {
+  EXPECT_FALSE(LoadCatalogue(test::scratchDir() / "no-such-Signature"));
+}
+
+TEST(Catalogue, EndlessChainIsBounded) {
+  // Every record claims another follows; the list stops at the limit instead of growing.
+  std::vector<std::uint8_t> file;
+  for (std::size_t i = 0; i < kMaxCatalogueRecords + 10; ++i) {
+    auto r = encodeSignatureRecord(type("T", "t", "X", {static_cast<std::uint8_t>(i)}, 0, 1));
+    r[844] = 1;
+    file.insert(file.end(), r.begin(), r.end());
+  }
+  auto loaded = LoadCatalogue(writeTemp("endless.sig", file));
+  ASSERT_TRUE(loaded);
+  EXPECT_EQ(loaded->size(), kMaxCatalogueRecords);
+  EXPECT_EQ(parseCatalogue(Bytes(file)).size(), kMaxCatalogueRecords);
+}
+
+TEST(Catalogue, AbsurdLengthsAndOffsetsNeverMatchOutsideTheSector) {
+  std::array<std::uint8_t, 848> raw{};
+  raw.fill(0xFF);  // length 255, offset 65535, texts without NUL, every size at its maximum
+  raw[844] = raw[845] = raw[846] = raw[847] = 0;
+  auto loaded = LoadCatalogue(writeTemp("absurd.sig", std::vector<std::uint8_t>(raw.begin(), raw.end())));
+  ASSERT_TRUE(loaded);
+  ASSERT_EQ(loaded->size(), 1u);
+  EXPECT_EQ((*loaded)[0].signatureLength, 255);
+  EXPECT_EQ((*loaded)[0].signatureOffset, 65535);
+  EXPECT_EQ((*loaded)[0].name.size(), 256u * 2);  // 256 × "ÿ", two UTF-8 bytes each
+  auto index = BuildIndex(*loaded);
+  ASSERT_EQ(index.groups.size(), 1u);
+  std::vector<std::uint8_t> sector(4096, 0xFF);
+  EXPECT_FALSE(Lookup(index.groups[0], Bytes(sector)));
+  // Offset 300 + 255 bytes passes a 512-byte sector but fits a 4096-byte one.
+  auto r = type("Late", "l", "X", std::vector<std::uint8_t>(255, 0xAB), 300, 1);
+  auto late = BuildIndex({r});
+  std::vector<std::uint8_t> big(4096, 0xAB);
+  EXPECT_FALSE(Lookup(late.groups[0], Bytes(big.data(), 512)));
+  EXPECT_TRUE(Lookup(late.groups[0], Bytes(big)));
+}
+
+// ---- The selected list and the index ----
+
+TEST(SelectedList, ReversedWithMaximumAndCount) {
+  std::vector<SignatureRecord> catalogue{type("A", "a", "X", {1}, 0, 1, 1), type("B", "b", "X", {2}, 0, 1, 0),
+                                         type("C", "c", "X", {3}, 0, 1, 1), type("D", "d", "X", {4}, 0, 1, 7)};
+  auto list = buildSelectedList(catalogue, 123456);
+  EXPECT_EQ(list.count, 3u);
+  ASSERT_EQ(list.records.size(), 3u);
+  EXPECT_EQ(list.records[0].name, "D");
+  EXPECT_EQ(list.records[1].name, "C");
+  EXPECT_EQ(list.records[2].name, "A");
+  for (const auto& r : list.records) EXPECT_EQ(r.maxSize, 123456u);
+  EXPECT_EQ(catalogue[0].maxSize, 0u);  // copies: the catalogue is untouched
+}
+
+TEST(Index, GroupsInFirstOccurrenceOrderWithAlternatives) {
+  std::vector<SignatureRecord> catalogue{
+      type("Early", "ear", "X", {0xAA, 0xBB}, 0, 0),  // same bytes and place as "Late"
+      type("Other", "oth", "X", {0xCC, 0xDD}, 0, 1),
+      type("Shifted", "shf", "X", {0xAA, 0xBB}, 8, 1),  // same bytes, another offset
+      type("Middle", "mid", "X", {0xAA, 0xBB}, 0, 1),
+      type("Late", "lat", "X", {0xAA, 0xBB}, 0, 167),
+      type("Long", "lng", "X", {0xAA, 0xBB, 0xCC}, 0, 1),
+  };
+  auto list = buildSelectedList(catalogue, 1024);
+  auto index = BuildIndex(list.records);
+  ASSERT_EQ(index.groups.size(), 3u);
+  EXPECT_EQ(index.groups[0].signatureLength, 3); EXPECT_EQ(index.groups[0].signatureOffset, 0);
+  EXPECT_EQ(index.groups[1].signatureLength, 2); EXPECT_EQ(index.groups[1].signatureOffset, 0);
+  EXPECT_EQ(index.groups[2].signatureLength, 2); EXPECT_EQ(index.groups[2].signatureOffset, 8);
+  ASSERT_EQ(index.groups[1].entries.size(), 2u);
+
+  std::vector<std::uint8_t> sector(512, 0);
+  sector[0] = 0xAA; sector[1] = 0xBB;
+  auto hit = Lookup(index.groups[1], Bytes(sector));
+  ASSERT_TRUE(hit);
+  // The later record in the file is the entry; the earlier ones are its alternatives, in order.
+  EXPECT_EQ(hit->record.name, "Late");
+  EXPECT_EQ(hit->record.handlerCode, 167u);
+  EXPECT_EQ(hit->record.maxSize, 1024u);
+  EXPECT_EQ(hit->alternatives, (std::vector<std::string>{"mid", "ear"}));
+  EXPECT_FALSE(Lookup(index.groups[2], Bytes(sector)));  // nothing at offset 8
+  sector[8] = 0xAA; sector[9] = 0xBB;
+  EXPECT_EQ(Lookup(index.groups[2], Bytes(sector))->record.name, "Shifted");
+  sector[0] = 0xCC; sector[1] = 0xDD;
+  EXPECT_EQ(Lookup(index.groups[1], Bytes(sector))->record.name, "Other");
+  EXPECT_TRUE(Lookup(index.groups[1], Bytes(sector))->alternatives.empty());
+  sector[1] = 0xDE;
+  EXPECT_FALSE(Lookup(index.groups[1], Bytes(sector)));
+
+  ReleaseIndex(index);
+  EXPECT_TRUE(index.groups.empty());
+}
+
+TEST(Index, LookupGivesACopy) {
+  auto index = BuildIndex({type("A", "a", "X", {1, 2}, 0, 235)});
+  std::vector<std::uint8_t> sector{1, 2, 3};
+  auto hit = Lookup(index.groups[0], Bytes(sector));
+  ASSERT_TRUE(hit);
+  hit->record.extension = "xls";
+  hit->record.carvedSize = 99;
+  hit->record.sizeKnown = 1;
+  auto again = Lookup(index.groups[0], Bytes(sector));
+  EXPECT_EQ(again->record.extension, "a");
+  EXPECT_EQ(again->record.carvedSize, 0u);
+  EXPECT_EQ(again->record.sizeKnown, 0);
+}
+
+TEST(Index, EmptySignatureMatchesEverySector) {
+  auto index = BuildIndex({type("Any", "any", "X", {}, 0, 1)});
+  ASSERT_EQ(index.groups.size(), 1u);
+  std::vector<std::uint8_t> sector(512, 0x42);
+  EXPECT_TRUE(Lookup(index.groups[0], Bytes(sector)));
+  EXPECT_TRUE(Lookup(index.groups[0], Bytes()));
+}
+
+TEST(Index, ForcedKeyLookup) {
+  auto index = BuildIndex({type("MP3", "mp3", "Audio", {'I', 'D'}, 0, 62)});
+  auto id = bytesOf("ID");
+  EXPECT_TRUE(HoldsKey(index.groups[0], Bytes(id)));
+  EXPECT_EQ(LookupKey(index.groups[0], Bytes(id))->record.handlerCode, 62u);
+  auto longer = bytesOf("ID3");
+  EXPECT_FALSE(LookupKey(index.groups[0], Bytes(longer)));  // the key must have the group's length
+  EXPECT_FALSE(HoldsKey(index.groups[0], Bytes(longer)));
+}
+
+// ---- The shipped catalogue ----
+
+std::optional<std::filesystem::path> shippedCatalogue() {
+#ifdef OV_SIGNATURE_FILE
+  return std::filesystem::path(OV_SIGNATURE_FILE);
+#else
+  if (const char* env = std::getenv("OV_SIGNATURE_FILE")) return std::filesystem::path(env);
+  return std::nullopt;
+#endif
+}
+
+std::vector<SignatureRecord> loadShipped() {
+  auto path = shippedCatalogue();
+  if (!path) return {};
+  auto loaded = LoadCatalogue(*path);
+  return loaded ? *loaded : std::vector<SignatureRecord>{};
+}
+
+struct Match {
+  std::string extension;
+  std::uint32_t handler;
+  std::vector<std::string> alternatives;
+};
+
+// Every entry that matches the sector, in the order in which the scanner tries the groups.
+std::vector<Match> matches(const SignatureIndex& index, const std::vector<std::uint8_t>& sector) {
+  std::vector<Match> out;
+  for (const auto& g : index.groups)
+    if (auto hit = Lookup(g, Bytes(sector))) out.push_back({hit->record.extension, hit->record.handlerCode, hit->alternatives});
+  return out;
+}
+
+std::vector<std::uint8_t> sectorWith(std::initializer_list<std::pair<std::size_t, std::string>> parts) {
+  std::vector<std::uint8_t> s(512, 0x20);  // blanks: text-like filler that no signature starts with
+  for (const auto& [offset, text] : parts) std::copy(text.begin(), text.end(), s.begin() + static_cast<std::ptrdiff_t>(offset));
+  return s;
+}
+
+SignatureIndex shippedIndexAllSelected(std::vector<SignatureRecord> records) {
+  for (auto& r : records) r.selected = 1;
+  return BuildIndex(buildSelectedList(records, 1u << 20).records);
+}
+
+TEST(ShippedCatalogue, HoldsEveryRoutineAndSaneRows) {
+  auto path = shippedCatalogue();
+  if (!path) GTEST_SKIP() << "OV_SIGNATURE_FILE is not set";
+  auto records = loadShipped();
+  ASSERT_GE(records.size(), 30u);
+  EXPECT_EQ(std::filesystem::file_size(*path), records.size() * 848);
+  std::set<std::uint32_t> codes;
+  std::set<std::string> extensions;
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    const auto& r = records[i];
+    SCOPED_TRACE(r.name);
+    codes.insert(r.handlerCode);
+    extensions.insert(r.extension);
+    EXPECT_FALSE(r.name.empty());
+    EXPECT_FALSE(r.extension.empty());
+    EXPECT_FALSE(r.category.empty());
+    EXPECT_GT(r.signatureLength, 0);
+    EXPECT_LE(r.signatureOffset + r.signatureLength, 512);
+    EXPECT_EQ(r.moreFollows != 0, i + 1 < records.size());
+    EXPECT_EQ(r.maxSize | r.carvedSize | r.skipBytes | r.sizeKnown, 0u);
+    EXPECT_LE(r.selected, 1);
+    EXPECT_GT(r.defaultSize, 0u);
+  }
+  for (std::uint32_t code : {4u, 15u, 18u, 61u, 62u, 63u, 68u, 110u, 142u, 161u, 167u, 185u, 203u, 207u, 208u, 235u})
+    EXPECT_TRUE(codes.count(code)) << code;
+  for (const char* ext : {"jpg", "png", "gif", "bmp", "tif", "mrw", "pdf", "mp3", "wav", "mid", "mp4", "mov", "mpg",
+                          "doc", "zip", "docx", "xlsx", "pptx", "rar", "7z", "gz"})
+    EXPECT_TRUE(extensions.count(ext)) << ext;
+  // Exactly one "ID" row at offset 0, and it is the MPEG audio routine's.
+  auto ids = std::count_if(records.begin(), records.end(), [](const SignatureRecord& r) {
+    return r.signatureLength == 2 && r.signatureOffset == 0 && r.signature[0] == 'I' && r.signature[1] == 'D';
+  });
+  EXPECT_EQ(ids, 1);
+  for (const auto& r : records) {
+    if (r.signatureLength == 2 && r.signature[0] == 'I' && r.signature[1] == 'D') {
+      EXPECT_EQ(r.handlerCode, 62u);
+    }
+  }
+}
+
+TEST(ShippedCatalogue, EveryRowMatchesItsOwnSignature) {
+  if (!shippedCatalogue()) GTEST_SKIP() << "OV_SIGNATURE_FILE is not set";
+  auto records = loadShipped();
+  ASSERT_FALSE(records.empty());
+  auto index = shippedIndexAllSelected(records);
+  for (const auto& r : records) {
+    SCOPED_TRACE(r.name);
+    std::vector<std::uint8_t> sector(512, 0x20);
+    std::copy(r.signatureBytes().begin(), r.signatureBytes().end(), sector.begin() + r.signatureOffset);
+    auto group = std::find_if(index.groups.begin(), index.groups.end(), [&](const SignatureGroup& g) {
+      return g.signatureLength == r.signatureLength && g.signatureOffset == r.signatureOffset;
+    });
+    ASSERT_NE(group, index.groups.end());
+    auto hit = Lookup(*group, Bytes(sector));
+    ASSERT_TRUE(hit);
+    EXPECT_TRUE(hit->record.name == r.name ||
+                std::find(hit->alternatives.begin(), hit->alternatives.end(), r.extension) != hit->alternatives.end());
+  }
+}
+
+TEST(ShippedCatalogue, RealHeadersFindTheirType) {
+  if (!shippedCatalogue()) GTEST_SKIP() << "OV_SIGNATURE_FILE is not set";
+  auto records = loadShipped();
+  ASSERT_FALSE(records.empty());
+  auto index = shippedIndexAllSelected(records);
+  struct Case {
+    std::vector<std::uint8_t> sector;
+    std::string extension;
+    std::uint32_t handler;
+  };
+  using P = std::pair<std::size_t, std::string>;
+  std::vector<Case> cases{
+      {sectorWith({P{0, "\xFF\xD8\xFF\xE0\x00\x10JFIF\x00"}}), "jpg", 167},
+      {sectorWith({P{0, "\x89PNG\r\n\x1A\n\x00\x00\x00\x0DIHDR"}}), "png", 185},
+      {sectorWith({P{0, "GIF89a"}}), "gif", 161},
+      {sectorWith({P{0, "GIF87a"}}), "gif", 161},
+      {sectorWith({P{0, "BM\x36\x00\x0C\x00"}}), "bmp", 142},
+      {sectorWith({P{0, std::string("II*\x00\x08\x00\x00\x00", 8)}}), "tif", 208},
+      {sectorWith({P{0, std::string("MM\x00*\x00\x00\x00\x08", 8)}}), "tif", 203},
+      {sectorWith({P{0, std::string("\x00MRM\x00\x00\x0B\x38", 8)}}), "mrw", 207},
+      {sectorWith({P{0, "%PDF-1.4\n"}}), "pdf", 110},
+      {sectorWith({P{0, std::string("ID3\x03\x00\x00\x00\x00\x0F\x76", 10)}}), "mp3", 62},
+      {sectorWith({P{0, "RIFF\x24\x08\x00\x00WAVEfmt "}}), "wav", 68},
+      {sectorWith({P{0, std::string("MThd\x00\x00\x00\x06", 8)}}), "mid", 61},
+      {sectorWith({P{0, std::string("\x00\x00\x00\x18" "ftypisom", 12)}}), "mp4", 15},
+      {sectorWith({P{0, std::string("\x00\x00\x00\x14" "ftypqt  ", 12)}}), "mov", 63},
+      {sectorWith({P{0, std::string("\x00\x00\x01\x00moov", 8)}}), "mov", 63},
+      {sectorWith({P{0, std::string("\x00\x00\x01\xBA\x44\x00\x04\x00", 8)}}), "mpg", 18},
+      {sectorWith({P{0, std::string("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1\x00", 9)}}), "doc", 235},
+      {sectorWith({P{0, std::string("PK\x03\x04\x14\x00", 6)}, P{30, "word/document.xml"}}), "zip", 1},
+      {sectorWith({P{0, std::string("Rar!\x1A\x07\x01\x00", 8)}}), "rar", 1},
+      {sectorWith({P{0, std::string("7z\xBC\xAF\x27\x1C", 6)}}), "7z", 1},
+      {sectorWith({P{0, std::string("\x1F\x8B\x08\x00", 4)}}), "gz", 1},
+      {sectorWith({P{0, std::string("PK\x03\x04", 4)}, P{30, "mimetypeapplication/vnd.oasis.opendocument.text"}}), "odt", 1},
+      {sectorWith({P{0, std::string("II*\x00\x10\x00\x00\x00" "CR\x02\x00", 12)}}), "cr2", 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.extension);
+    auto found = matches(index, c.sector);
+    ASSERT_FALSE(found.empty());
+    // The group tried first is the one that names the file.
+    EXPECT_EQ(found[0].extension, c.extension);
+    EXPECT_EQ(found[0].handler, c.handler);
+  }
+
+  // An AVI starts with "RIFF" as a WAVE does: the WAVE routine is asked first (and refuses a
+  // file that is not WAVE), then the AVI row's own group.
+  auto avi = matches(index, sectorWith({P{0, std::string("RIFF\x00\x10\x00\x00" "AVI LIST", 16)}}));
+  ASSERT_EQ(avi.size(), 2u);
+  EXPECT_EQ(avi[0].handler, 68u);
+  EXPECT_EQ(avi[1].extension, "avi");
+  EXPECT_EQ(avi[1].handler, 4u);
+
+  // An Office Open XML file is found before the ZIP row, as one item per kind.
+  auto docx = matches(index, sectorWith({P{0, std::string("PK\x03\x04\x14\x00\x06\x00", 8)}, P{30, "[Content_Types].xml"}}));
+  ASSERT_EQ(docx.size(), 2u);
+  EXPECT_EQ(docx[0].handler, 0u);
+  EXPECT_EQ(docx[0].alternatives, (std::vector<std::string>{"pptx", "xlsx", "docx"}));
+  EXPECT_EQ(docx[1].extension, "zip");
+
+  // A bare MPEG audio frame has no signature of its own; the scanner's forced "ID" lookup finds
+  // the MP3 row in the two-byte group at offset 0.
+  auto id = bytesOf("ID");
+  auto idGroup = std::count_if(index.groups.begin(), index.groups.end(), [&](const SignatureGroup& g) {
+    return g.signatureLength == 2 && g.signatureOffset == 0 && HoldsKey(g, Bytes(id));
+  });
+  EXPECT_EQ(idGroup, 1);
+}
+
+TEST(ShippedCatalogue, OfficeRowsWithoutTheCombinedRowGiveOneItem) {
+  if (!shippedCatalogue()) GTEST_SKIP() << "OV_SIGNATURE_FILE is not set";
+  auto records = loadShipped();
+  ASSERT_FALSE(records.empty());
+  for (auto& r : records) r.selected = r.extension == "docx" && r.handlerCode != 0 ? 1 : 0;
+  auto index = BuildIndex(buildSelectedList(records, 4096).records);
+  ASSERT_EQ(index.groups.size(), 1u);
+  auto hit = Lookup(index.groups[0], Bytes(sectorWith({{0, "PK\x03\x04"}, {30, "[Content_Types].xml"}})));
+  ASSERT_TRUE(hit);
+  EXPECT_EQ(hit->record.extension, "docx");
+  EXPECT_EQ(hit->record.handlerCode, 1u);
+}
+
+// ---- The file-type page ----
+
+std::vector<SignatureRecord> pageTypes() {
+  return {type("JPEG image", "jpg", "Pictures", {0xFF, 0xD8}, 0, 167, 1),
+          type("ZIP archive", "zip", "Archives", {'P', 'K'}, 0, 1, 0),
+          type("PNG image", "png", "Pictures", {0x89, 'P'}, 0, 185, 0),
+          type("MP3 audio", "mp3", "audio", {'I', 'D'}, 0, 62, 1)};
+}
+
+TEST(CataloguePage, OpensWithRowsCategoriesAndDefaults) {
+  CataloguePageModel page;
+  page.open(pageTypes());
+  EXPECT_FALSE(page.takeMessage());
+  EXPECT_FALSE(page.emptyText());
+  ASSERT_EQ(page.rows().size(), 4u);
+  EXPECT_EQ(page.rows()[0].name, "JPEG image");
+  EXPECT_TRUE(page.rows()[0].checked);
+  EXPECT_FALSE(page.rows()[1].checked);
+  EXPECT_EQ(page.categories(), (std::vector<std::string>{"All", "Archives", "audio", "Pictures"}));
+  EXPECT_EQ(page.chosenCategory(), "All");
+  EXPECT_EQ(page.unit(), SizeUnit::KB);
+  EXPECT_EQ(page.sizeText(), "1");
+  EXPECT_EQ(page.sizeTextLimit(), 7u);
+  EXPECT_TRUE(page.nextEnabled());
+}
+
+TEST(CataloguePage, MissingFileLeavesThePageEmpty) {
+  CataloguePageModel page;
+  page.open(test::scratchDir() / "absent" / "Signature");
+  auto m = page.takeMessage();
+  ASSERT_TRUE(m);
+  EXPECT_EQ(m->text, "Failed to retrieve signatures");
+  EXPECT_EQ(m->caption, "Error");
+  EXPECT_EQ(m->icon, MessageIcon::Error);
+  EXPECT_EQ(page.emptyText(), "No File Types found.");
+  EXPECT_TRUE(page.rows().empty());
+  EXPECT_FALSE(page.nextEnabled());
+  EXPECT_FALSE(page.next());
+}
+
+TEST(CataloguePage, CategoryFilterKeepsCheckStates) {
+  CataloguePageModel page;
+  page.open(pageTypes());
+  page.chooseCategory("Pictures");
+  ASSERT_EQ(page.rows().size(), 2u);
+  EXPECT_EQ(page.rows()[1].name, "PNG image");
+  page.toggleRow(1);
+  EXPECT_TRUE(page.rows()[1].checked);
+  page.chooseCategory("pictures");  // exact comparison
+  EXPECT_TRUE(page.rows().empty());
+  page.chooseCategory("All");
+  ASSERT_EQ(page.rows().size(), 4u);
+  EXPECT_TRUE(page.rows()[0].checked);
+  EXPECT_FALSE(page.rows()[1].checked);
+  EXPECT_TRUE(page.rows()[2].checked);
+  EXPECT_EQ(page.catalogue()[2].selected, 1);
+}
+
+TEST(CataloguePage, ToggleSetsTheRecordAndNext) {
+  CataloguePageModel page;
+  page.open(pageTypes());
+  page.toggleRow(0);
+  page.toggleRow(3);
+  EXPECT_EQ(page.catalogue()[0].selected, 0);
+  EXPECT_FALSE(page.anySelected());
+  EXPECT_FALSE(page.nextEnabled());
+  page.toggleRow(1);
+  EXPECT_EQ(page.catalogue()[1].selected, 1);
+  EXPECT_TRUE(page.nextEnabled());
+  page.toggleRow(99);  // no such row: nothing happens
+  EXPECT_TRUE(page.nextEnabled());
+}
+
+TEST(CataloguePage, RowsWithTheSameTextsToggleTheirOwnRecords) {
+  auto types = pageTypes();
+  types.push_back(types[0]);
+  types[4].selected = 0;
+  CataloguePageModel page;
+  page.open(types);
+  page.toggleRow(4);
+  EXPECT_EQ(page.catalogue()[0].selected, 1);
+  EXPECT_EQ(page.catalogue()[4].selected, 1);
+  EXPECT_TRUE(page.rows()[0].checked);
+  EXPECT_TRUE(page.rows()[4].checked);
+}
+
+TEST(CataloguePage, SelectAllAndDeselectAllWithinTheCategory) {
+  CataloguePageModel page;
+  page.open(pageTypes());
+  page.chooseCategory("Pictures");
+  page.selectAll();
+  EXPECT_EQ(page.catalogue()[2].selected, 1);
+  EXPECT_EQ(page.catalogue()[1].selected, 0);  // other categories untouched
+  EXPECT_TRUE(page.rows()[0].checked && page.rows()[1].checked);
+  page.deselectAll();
+  EXPECT_EQ(page.catalogue()[0].selected, 0);
+  EXPECT_EQ(page.catalogue()[3].selected, 1);  // still one selected elsewhere
+  EXPECT_TRUE(page.nextEnabled());
+  page.chooseCategory("All");
+  page.deselectAll();
+  EXPECT_FALSE(page.anySelected());
+  EXPECT_FALSE(page.nextEnabled());
+  page.selectAll();
+  EXPECT_TRUE(std::all_of(page.rows().begin(), page.rows().end(), [](const CatalogueRow& r) { return r.checked; }));
+  EXPECT_TRUE(page.nextEnabled());
+}
+
+TEST(CataloguePage, SortingByAColumnKeepsRowsTiedToTheirRecords) {
+  CataloguePageModel page;
+  page.open(pageTypes());
+  page.sortBy(1);
+  ASSERT_EQ(page.rows().size(), 4u);
+  EXPECT_EQ(page.rows()[0].extension, "jpg");
+  EXPECT_EQ(page.rows()[3].extension, "zip");
+  page.toggleRow(3);
+  EXPECT_EQ(page.catalogue()[1].selected, 1);
+}
+
+TEST(CataloguePage, SizeCheckAndUnits) {
+  CataloguePageModel page;
+  page.open(pageTypes());
+  EXPECT_TRUE(page.setSizeText("4194304"));  // 4 GB in KB
+  EXPECT_FALSE(page.takeMessage());
+  EXPECT_TRUE(page.nextEnabled());
+  EXPECT_TRUE(page.setSizeText("4194305"));
+  auto m = page.takeMessage();
+  ASSERT_TRUE(m);
+  EXPECT_EQ(m->text, "Please provide value in range of1KB to 4GB.");
+  EXPECT_EQ(m->caption, "Error");
+  EXPECT_FALSE(m->icon);
+  EXPECT_TRUE(page.sizeTextSelected());
+  EXPECT_FALSE(page.nextEnabled());
+  EXPECT_FALSE(page.setSizeText("12345678"));  // eight characters: the field takes seven
+  EXPECT_EQ(page.sizeText(), "4194305");
+  EXPECT_FALSE(page.setSizeText("12a"));
+  EXPECT_TRUE(page.setSizeText("0"));
+  EXPECT_TRUE(page.takeMessage());
+  EXPECT_FALSE(page.nextEnabled());
+  EXPECT_TRUE(page.setSizeText(""));
+  EXPECT_TRUE(page.takeMessage());
+
+  page.setUnit(SizeUnit::GB);
+  EXPECT_EQ(page.sizeText(), "1");
+  EXPECT_EQ(page.sizeTextLimit(), 1u);
+  EXPECT_TRUE(page.nextEnabled());
+  EXPECT_TRUE(page.setSizeText("5"));
+  EXPECT_TRUE(page.takeMessage());
+  EXPECT_FALSE(page.nextEnabled());
+  // A toggle does not bring Next back while the size is out of range.
+  page.toggleRow(1);
+  EXPECT_FALSE(page.nextEnabled());
+  EXPECT_TRUE(page.setSizeText("4"));
+  EXPECT_FALSE(page.takeMessage());
+  EXPECT_TRUE(page.nextEnabled());
+  EXPECT_EQ(page.sizeBytes(), 4294967296ULL);
+  EXPECT_FALSE(page.setSizeText("10"));
+
+  page.setUnit(SizeUnit::MB);
+  EXPECT_EQ(page.sizeText(), "1");
+  EXPECT_EQ(page.sizeTextLimit(), 4u);
+  EXPECT_TRUE(page.setSizeText("4096"));
+  EXPECT_TRUE(page.nextEnabled());
+  EXPECT_TRUE(page.setSizeText("4097"));
+  EXPECT_FALSE(page.nextEnabled());
+  page.setUnit(SizeUnit::KB);
+  EXPECT_EQ(page.sizeTextLimit(), 7u);
+  EXPECT_EQ(page.sizeBytes(), 1024u);
+}
+
+TEST(CataloguePage, FourGigabytesIsClampedNotWrapped) {
+  CataloguePageModel page;
+  page.open(pageTypes());
+  page.setUnit(SizeUnit::GB);
+  ASSERT_TRUE(page.setSizeText("4"));
+  EXPECT_EQ(page.maxSizeField(), 0xFFFFFFFFu);
+  auto list = page.next();
+  ASSERT_TRUE(list);
+  for (const auto& r : list->records) EXPECT_EQ(r.maxSize, 0xFFFFFFFFu);
+}
+
+TEST(CataloguePage, NextHandsOverTheReversedSelectionAndFreesTheCatalogue) {
+  CataloguePageModel page;
+  page.open(pageTypes());
+  page.setUnit(SizeUnit::MB);
+  ASSERT_TRUE(page.setSizeText("3"));
+  page.toggleRow(2);  // PNG
+  auto list = page.next();
+  ASSERT_TRUE(list);
+  EXPECT_EQ(list->count, 3u);
+  ASSERT_EQ(list->records.size(), 3u);
+  EXPECT_EQ(list->records[0].extension, "mp3");
+  EXPECT_EQ(list->records[1].extension, "png");
+  EXPECT_EQ(list->records[2].extension, "jpg");
+  EXPECT_EQ(list->records[0].maxSize, 3u * 1048576);
+  EXPECT_TRUE(page.catalogue().empty());
+  EXPECT_TRUE(page.rows().empty());
+  EXPECT_FALSE(page.nextEnabled());
+}
+
+TEST(CataloguePage, NextIsRefusedWhileDisabled) {
+  CataloguePageModel page;
+  page.open(pageTypes());
+  ASSERT_TRUE(page.setSizeText("0"));
+  EXPECT_FALSE(page.next());
+  EXPECT_EQ(page.catalogue().size(), 4u);
+  page.close();
+  EXPECT_TRUE(page.catalogue().empty());
+}
+
+TEST(CataloguePage, OpensTheShippedCatalogue) {
+  auto path = shippedCatalogue();
+  if (!path) GTEST_SKIP() << "OV_SIGNATURE_FILE is not set";
+  CataloguePageModel page;
+  page.open(*path);
+  EXPECT_FALSE(page.takeMessage());
+  EXPECT_EQ(page.rows().size(), page.catalogue().size());
+  EXPECT_TRUE(page.nextEnabled());
+  auto& c = page.categories();
+  EXPECT_TRUE(std::is_sorted(c.begin(), c.end(), [](const std::string& a, const std::string& b) {
+    auto lower = [](std::string s) {
+      for (char& ch : s) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+      return s;
+    };
+    return lower(a) < lower(b);
+  }));
+  EXPECT_NE(std::find(c.begin(), c.end(), "All"), c.end());
+}
+
+}  // namespace
+}  // namespace ov::carver

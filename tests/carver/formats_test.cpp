@@ -1,0 +1,647 @@
+// The end-finding routines on real files made by ordinary tools (tests/data/carving), placed at a
+// sector boundary inside a disk of random bytes, and on damaged and hostile headers.
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cstdint>
+#include <fstream>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "carver/formats/common.h"
+#include "carver/formats/memory_source.h"
+#include "carver/formats/registry.h"
+#include "tests/support/test_support.h"
+
+namespace ov::carver {
+namespace {
+
+using Buffer = std::vector<std::uint8_t>;
+
+constexpr std::uint16_t kSector = 512;
+constexpr std::uint64_t kLeadSectors = 7;
+
+struct Sample {
+  std::string file;
+  int handler = 0;
+  std::uint64_t size = 0;
+  std::string expected;
+  bool jump = false;
+  std::uint64_t carvedSize = 0;  // the size the routine gives when it is not the file's own
+  Buffer bytes;
+};
+
+std::vector<Sample> loadSamples() {
+  std::ifstream in(test::dataDir() / "carving" / "samples.json");
+  const auto json = nlohmann::json::parse(in);
+  std::vector<Sample> out;
+  for (const auto& s : json.at("samples")) {
+    Sample sample;
+    sample.file = s.at("file").get<std::string>();
+    sample.handler = s.at("handler").get<int>();
+    sample.size = s.at("size").get<std::uint64_t>();
+    sample.expected = s.at("expected").get<std::string>();
+    sample.jump = s.at("jump").get<bool>();
+    sample.carvedSize = s.value("carved_size", sample.size);
+    sample.bytes = test::readFile(test::dataDir() / "carving" / sample.file);
+    out.push_back(std::move(sample));
+  }
+  return out;
+}
+
+const std::vector<Sample>& samples() {
+  static const std::vector<Sample> all = loadSamples();
+  return all;
+}
+
+const Sample& sample(const std::string& file) {
+  for (const Sample& s : samples())
+    if (s.file == file) return s;
+  throw std::runtime_error("no sample " + file);
+}
+
+void appendRandom(Buffer& disk, std::size_t n, std::mt19937& rng) {
+  for (std::size_t i = 0; i < n; ++i) disk.push_back(static_cast<std::uint8_t>(rng() & 0xFFu));
+}
+
+// `lead` random sectors, the file, random bytes to the next sector boundary and `tail` more random
+// bytes (rounded up to whole sectors).
+Buffer diskWith(const Buffer& file, std::uint16_t bps = kSector, std::uint64_t lead = kLeadSectors,
+                std::size_t tail = 64 * 1024, unsigned seed = 1) {
+  std::mt19937 rng(seed);
+  Buffer disk;
+  appendRandom(disk, static_cast<std::size_t>(lead) * bps, rng);
+  disk.insert(disk.end(), file.begin(), file.end());
+  appendRandom(disk, (bps - disk.size() % bps) % bps + tail, rng);
+  appendRandom(disk, (bps - disk.size() % bps) % bps, rng);
+  return disk;
+}
+
+struct Carved {
+  CarveResult result;
+  std::uint64_t bad = 0;
+  std::uint64_t sectorsRead = 0;
+};
+
+Carved carve(int code, MemorySource& src, std::uint64_t start, CarveState* state = nullptr, RunControl* run = nullptr) {
+  const FormatRoutine* routine = findRoutine(code);
+  if (routine == nullptr) throw std::runtime_error("no routine");
+  CarveContext ctx{src, start};
+  ctx.state = state;
+  ctx.run = run;
+  Carved r{routine->findEnd(ctx), 0, 0};
+  r.bad = src.badRequests();
+  r.sectorsRead = src.sectorsRead();
+  return r;
+}
+
+Carved carveBytes(int code, Buffer disk, std::uint64_t start = 0, std::uint16_t bps = kSector) {
+  MemorySource src(std::move(disk), bps);
+  return carve(code, src, start);
+}
+
+void expectSample(const Sample& s, const CarveResult& r, const std::string& where) {
+  SCOPED_TRACE(s.file + " " + where);
+  if (s.expected == "rejected") {
+    EXPECT_EQ(r.outcome, Outcome::Rejected);
+    return;
+  }
+  ASSERT_EQ(r.outcome, Outcome::Accepted);
+  if (s.expected == "max size") {
+    EXPECT_EQ(r.size, 0u);
+    return;
+  }
+  EXPECT_EQ(r.size, s.carvedSize);
+  EXPECT_EQ(r.endFound, s.jump);
+  EXPECT_EQ(r.skipBytes, s.jump ? s.carvedSize : 0u);
+}
+
+// SOI, an APP0 segment, SOF0 of 65535 x 65535 pixels and SOS: no end-of-image marker follows.
+Buffer giantJpegHeader() {
+  return {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x04, 0x00, 0x00, 0xFF, 0xC0, 0x00, 0x11, 0x08, 0xFF, 0xFF, 0xFF,
+          0xFF, 0x03, 0x01, 0x22, 0x00, 0x02, 0x11, 0x01, 0x03, 0x11, 0x01, 0xFF, 0xDA, 0x00, 0x0C, 0x03,
+          0x01, 0x00, 0x02, 0x11, 0x03, 0x11, 0x00, 0x3F, 0x00};
+}
+
+// --- the table --------------------------------------------------------------------------------
+
+TEST(CarverRegistry, EveryHandlerCodeHasItsRoutine) {
+  const std::set<int> codes = {4, 15, 18, 61, 62, 63, 68, 110, 142, 161, 167, 185, 203, 207, 208, 235};
+  for (int code : codes) {
+    const FormatRoutine* r = findRoutine(code);
+    ASSERT_NE(r, nullptr) << code;
+    EXPECT_EQ(r->handlerCode, code);
+    EXPECT_NE(r->findEnd, nullptr);
+  }
+  for (int code : {0, 1, 2, 5, 16, 64, 109, 236, -1, 100000}) EXPECT_EQ(findRoutine(code), nullptr) << code;
+  EXPECT_EQ(findRoutine(15)->findEnd, findRoutine(63)->findEnd);
+  EXPECT_TRUE(findRoutine(110)->addWhenRejected);
+  std::set<int> listed;
+  int previous = -1;
+  for (const FormatRoutine* r : allRoutines()) {
+    EXPECT_GT(r->handlerCode, previous);
+    previous = r->handlerCode;
+    listed.insert(r->handlerCode);
+  }
+  EXPECT_EQ(listed, codes);
+}
+
+// --- the samples ------------------------------------------------------------------------------
+
+TEST(CarverSamples, ManifestMatchesTheFiles) {
+  ASSERT_GE(samples().size(), 20u);
+  std::set<int> covered;
+  for (const Sample& s : samples()) {
+    SCOPED_TRACE(s.file);
+    EXPECT_EQ(s.bytes.size(), s.size);
+    EXPECT_EQ(test::sha256Hex(s.bytes), nlohmann::json::parse(std::ifstream(test::dataDir() / "carving" /
+                                                                             "samples.json"))
+                                          .at("samples")
+                                          .at(static_cast<std::size_t>(&s - samples().data()))
+                                          .at("sha256")
+                                          .get<std::string>());
+    covered.insert(s.handler);
+  }
+  for (const FormatRoutine* r : allRoutines()) EXPECT_TRUE(covered.contains(r->handlerCode)) << r->handlerCode;
+}
+
+TEST(CarverSamples, EachFileAtASectorBoundaryInRandomBytes) {
+  for (const Sample& s : samples()) {
+    MemorySource src(diskWith(s.bytes), kSector);
+    CarveState state;
+    const Carved r = carve(s.handler, src, kLeadSectors, &state);
+    expectSample(s, r.result, "512-byte sectors");
+    EXPECT_EQ(r.bad, 0u);
+  }
+}
+
+TEST(CarverSamples, EachFileOnFourKilobyteSectors) {
+  for (const Sample& s : samples()) {
+    MemorySource src(diskWith(s.bytes, 4096, 3), 4096);
+    const Carved r = carve(s.handler, src, 3);
+    expectSample(s, r.result, "4096-byte sectors");
+    EXPECT_EQ(r.bad, 0u);
+  }
+}
+
+TEST(CarverSamples, ResidentChunkGivesTheSameResult) {
+  for (const Sample& s : samples()) {
+    const Buffer disk = diskWith(s.bytes);
+    MemorySource src(disk, kSector);
+    const std::size_t from = kLeadSectors * kSector;
+    const std::size_t chunk = std::min<std::size_t>(disk.size() - from, 63u * kSector - from);
+    CarveContext ctx{src, kLeadSectors};
+    ctx.resident = Bytes(disk.data() + from, chunk);
+    const CarveResult r = findRoutine(s.handler)->findEnd(ctx);
+    expectSample(s, r, "resident chunk");
+  }
+}
+
+TEST(CarverSamples, ExifThumbnailDoesNotEndTheOuterJpeg) {
+  const Sample& s = sample("jpeg_exif_thumb.jpg");
+  const Buffer eoi = {0xFF, 0xD9};
+  const auto first = std::search(s.bytes.begin(), s.bytes.end(), eoi.begin(), eoi.end());
+  ASSERT_NE(first, s.bytes.end());
+  ASSERT_LT(static_cast<std::uint64_t>(first - s.bytes.begin()) + 2, s.size) << "the sample has no thumbnail";
+  const Carved r = carveBytes(167, diskWith(s.bytes), kLeadSectors);
+  EXPECT_EQ(r.result.size, s.size);
+  EXPECT_TRUE(r.result.endFound);
+}
+
+TEST(CarverSamples, ProgressiveJpegIsRejected) {
+  const Sample& s = sample("jpeg_progressive.jpg");
+  EXPECT_EQ(carveBytes(167, diskWith(s.bytes), kLeadSectors).result.outcome, Outcome::Rejected);
+}
+
+TEST(CarverSamples, Ole2SetsTheDocumentKind) {
+  EXPECT_EQ(carveBytes(235, diskWith(sample("ole2_xls.xls").bytes), kLeadSectors).result.extension, "xls");
+  EXPECT_EQ(carveBytes(235, diskWith(sample("ole2_doc.doc").bytes), kLeadSectors).result.extension, "doc");
+  // A compound file with neither a Word nor a Workbook stream is taken for a presentation.
+  Buffer doc = sample("ole2_doc.doc").bytes;
+  const std::uint64_t dir = (std::uint64_t{doc[48]} | std::uint64_t{doc[49]} << 8) + 1;
+  for (std::uint64_t e = 1; e < 4; ++e) doc[dir * 512 + e * 128] = 'X';
+  EXPECT_EQ(carveBytes(235, diskWith(doc), kLeadSectors).result.extension, "ppt");
+}
+
+TEST(CarverSamples, WalkedFramesAndPacksAreNotNewFiles) {
+  // An MP3 walked once puts its frame sectors into the start list; a frame inside is then refused.
+  const Sample& mp3 = sample("mp3_plain.mp3");
+  MemorySource src(diskWith(mp3.bytes), kSector);
+  CarveState state;
+  ASSERT_TRUE(carve(62, src, kLeadSectors, &state).result.accepted());
+  EXPECT_TRUE(state.mp3Starts.contains(kLeadSectors));
+  ASSERT_GE(state.mp3Starts.size(), 2u);
+  for (std::uint64_t sector : state.mp3Starts) {
+    EXPECT_EQ(carve(62, src, sector, &state).result.outcome, Outcome::Rejected) << sector;
+  }
+  // The same for program-stream packs at sector boundaries.
+  const Sample& ps = sample("mpeg_ps_vob.mpg");
+  MemorySource psSrc(diskWith(ps.bytes), kSector);
+  CarveState psState;
+  ASSERT_TRUE(carve(18, psSrc, kLeadSectors, &psState).result.accepted());
+  EXPECT_EQ(psState.mpegStarts.size(), ps.size / 2048 - 1);
+  EXPECT_EQ(carve(18, psSrc, kLeadSectors + 4, &psState).result.outcome, Outcome::Rejected);
+  // Without the lists each pack would start a file of its own.
+  EXPECT_TRUE(carve(18, psSrc, kLeadSectors + 4).result.accepted());
+}
+
+TEST(CarverSamples, ShortMp3IsRejected) {
+  const Sample& s = sample("mp3_plain.mp3");
+  // Twenty-odd frames of 104 bytes: fewer than the forty a file needs.
+  Buffer shortFile(s.bytes.begin(), s.bytes.begin() + 2500);
+  EXPECT_EQ(carveBytes(62, diskWith(shortFile), kLeadSectors).result.outcome, Outcome::Rejected);
+}
+
+TEST(CarverSamples, WaveHandsMpegAudioToTheFrameWalk) {
+  const Sample& s = sample("wave_mp3.wav");
+  MemorySource src(diskWith(s.bytes), kSector);
+  CarveState state;
+  const Carved r = carve(68, src, kLeadSectors, &state);
+  EXPECT_EQ(r.result.size, s.size);
+  EXPECT_TRUE(r.result.endFound);
+  EXPECT_TRUE(state.mp3Starts.contains(kLeadSectors));
+  // Not a WAVE file: rejected before anything else.
+  Buffer notWave = s.bytes;
+  notWave[8] = 'X';
+  EXPECT_EQ(carveBytes(68, diskWith(notWave), kLeadSectors).result.outcome, Outcome::Rejected);
+}
+
+// --- truncated files and the disk's end -----------------------------------------------------
+
+TEST(CarverBounds, FilesCutByTheDisksEnd) {
+  for (const Sample& s : samples()) {
+    for (std::size_t keep : {s.size / 2, s.size - 1, std::size_t{600}, std::size_t{100}}) {
+      if (keep == 0 || keep > s.size) continue;
+      SCOPED_TRACE(s.file + " kept " + std::to_string(keep));
+      Buffer cut(s.bytes.begin(), s.bytes.begin() + static_cast<std::ptrdiff_t>(keep));
+      Buffer disk = diskWith(cut, kSector, kLeadSectors, 0);
+      const std::uint64_t available = disk.size() - kLeadSectors * kSector;
+      MemorySource src(std::move(disk), kSector);
+      const Carved r = carve(s.handler, src, kLeadSectors);
+      EXPECT_EQ(r.bad, 0u);
+      EXPECT_LE(r.result.size, available);
+      EXPECT_LE(r.result.skipBytes, available);
+      EXPECT_NE(r.result.outcome, Outcome::ReadFailed);
+    }
+  }
+}
+
+TEST(CarverBounds, TruncatedFilesInRandomBytes) {
+  for (const Sample& s : samples()) {
+    Buffer cut(s.bytes.begin(), s.bytes.begin() + static_cast<std::ptrdiff_t>(s.size * 2 / 3));
+    Buffer disk = diskWith(cut, kSector, kLeadSectors, 256 * 1024, 5);
+    const std::uint64_t available = disk.size() - kLeadSectors * kSector;
+    MemorySource src(std::move(disk), kSector);
+    const Carved r = carve(s.handler, src, kLeadSectors);
+    SCOPED_TRACE(s.file);
+    EXPECT_EQ(r.bad, 0u);
+    EXPECT_LE(r.result.size, available);
+  }
+}
+
+TEST(CarverBounds, StartOnTheLastSectorAndOutsideTheDisk) {
+  for (const Sample& s : samples()) {
+    Buffer disk(8 * kSector, 0);
+    std::copy_n(s.bytes.begin(), std::min<std::size_t>(kSector, s.bytes.size()), disk.begin() + 7 * kSector);
+    MemorySource src(disk, kSector);
+    const Carved last = carve(s.handler, src, 7);
+    EXPECT_LE(last.result.size, kSector) << s.file;
+    EXPECT_EQ(last.bad, 0u) << s.file;
+    MemorySource src2(disk, kSector);
+    const Carved outside = carve(s.handler, src2, 8);
+    EXPECT_EQ(outside.result.outcome, Outcome::Rejected) << s.file;
+    EXPECT_EQ(src2.reads(), 0u) << s.file;
+  }
+}
+
+TEST(CarverBounds, NoSectorSizeMeansNothingIsRead) {
+  for (const FormatRoutine* routine : allRoutines()) {
+    MemorySource src(sample("png.png").bytes, 0);
+    CarveContext ctx{src, 0};
+    EXPECT_EQ(routine->findEnd(ctx).outcome, Outcome::Rejected) << routine->name;
+    EXPECT_EQ(src.reads(), 0u);
+  }
+}
+
+TEST(CarverBounds, DisconnectedDiskIsReported) {
+  for (const Sample& s : samples()) {
+    MemorySource src(diskWith(s.bytes), kSector);
+    src.failAfter(0);
+    EXPECT_EQ(carve(s.handler, src, kLeadSectors).result.outcome, Outcome::ReadFailed) << s.file;
+  }
+  // A failure after the header was read: the JPEG's end-of-image search.
+  const Sample& jpeg = sample("jpeg_exif_thumb.jpg");
+  Buffer disk = diskWith(jpeg.bytes);
+  MemorySource src(disk, kSector);
+  CarveContext ctx{src, kLeadSectors};
+  ctx.resident = Bytes(disk.data() + kLeadSectors * kSector, 2 * kSector);
+  src.failAfter(0);
+  EXPECT_EQ(findRoutine(167)->findEnd(ctx).outcome, Outcome::ReadFailed);
+}
+
+TEST(CarverBounds, StoppedScanEndsTheWalk) {
+  // A JPEG claiming 65535 x 65535 pixels and no end marker, on a large zero disk: the search
+  // would cover gigabytes, but a stopped scan ends it at its next test.
+  Buffer head = giantJpegHeader();
+  head.resize(64 * 1024 * 1024, 0);
+  MemorySource src(std::move(head), kSector);
+  RunControl run;  // never started: running() is false
+  const Carved r = carve(167, src, 0, nullptr, &run);
+  EXPECT_TRUE(r.result.accepted());
+  EXPECT_LE(r.sectorsRead, 128u);
+}
+
+// --- hostile headers ------------------------------------------------------------------------
+
+void putBe32(Buffer& b, std::size_t at, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) b[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(v >> (24 - 8 * i));
+}
+void putLe32(Buffer& b, std::size_t at, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) b[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+void putLe16(Buffer& b, std::size_t at, std::uint16_t v) {
+  b[at] = static_cast<std::uint8_t>(v);
+  b[at + 1] = static_cast<std::uint8_t>(v >> 8);
+}
+void putText(Buffer& b, std::size_t at, const std::string& s) { std::copy(s.begin(), s.end(), b.begin() + static_cast<std::ptrdiff_t>(at)); }
+
+TEST(CarverHostile, GiganticSizeFieldsAreCutToTheDisk) {
+  Buffer disk(64 * kSector, 0);
+  putLe32(disk, 4, 0xFFFFFFFFu);  // length field: would overflow 32 bits with its 2,048
+  Carved r = carveBytes(4, disk);
+  EXPECT_EQ(r.result.size, disk.size());
+  disk.assign(64 * kSector, 0);
+  putText(disk, 0, "BM");
+  putLe32(disk, 2, 0xFFFFFFF0u);
+  EXPECT_EQ(carveBytes(142, disk).result.size, disk.size());
+  disk.assign(64 * kSector, 0);
+  putBe32(disk, 4, 0xFFFFFFF0u);  // MRW header blocks
+  disk[24] = disk[25] = disk[26] = disk[27] = 0xFF;
+  disk[32] = 0xFF;
+  EXPECT_EQ(carveBytes(207, disk).result.size, disk.size());
+  disk.assign(64 * kSector, 0);
+  putText(disk, 0, "RIFF");
+  putLe32(disk, 4, 0xFFFFFFFFu);
+  putText(disk, 8, "WAVE");
+  EXPECT_EQ(carveBytes(68, disk).result.size, disk.size());
+  // A linearization length of twenty-five digits.
+  disk.assign(64 * kSector, ' ');
+  putText(disk, 0, "%PDF-1.5\n1 0 obj << /Linearized 1 /L 9999999999999999999999999 >>");
+  EXPECT_EQ(carveBytes(110, disk).result.size, disk.size());
+}
+
+TEST(CarverHostile, EndlessChunkChainsStopAtTheDisksEnd) {
+  // MIDI: a disk full of empty track chunks.
+  Buffer disk(32 * kSector);
+  for (std::size_t at = 0; at + 8 <= disk.size(); at += 8) putText(disk, at, "MTrk");
+  putText(disk, 0, "MThd");
+  Carved r = carveBytes(61, disk);
+  EXPECT_EQ(r.result.size, disk.size());
+  // MIDI: a track chunk of nearly 4 GB.
+  disk.assign(32 * kSector, 0);
+  putText(disk, 0, "MThd");
+  putBe32(disk, 4, 0xFFFFFFF0u);
+  EXPECT_EQ(carveBytes(61, disk).result.size, disk.size());
+  // Atoms: "free" atoms of eight bytes to the end, then a huge one.
+  disk.assign(32 * kSector, 0);
+  for (std::size_t at = 0; at + 8 <= disk.size(); at += 8) {
+    putBe32(disk, at, 8);
+    putText(disk, at + 4, "free");
+  }
+  EXPECT_EQ(carveBytes(15, disk).result.size, disk.size());
+  putBe32(disk, 64, 0xFFFFFFF0u);
+  EXPECT_EQ(carveBytes(15, disk).result.size, disk.size());
+  // A 64-bit atom size (size field 1) ends the chain before the atom.
+  putBe32(disk, 64, 1);
+  EXPECT_EQ(carveBytes(15, disk).result.size, 64u);
+  // PNG: a chunk of 2^31 - 1 bytes.
+  Buffer png = sample("png.png").bytes;
+  png.resize(33 + 12);
+  putBe32(png, 33, 0x7FFFFFFFu);
+  putText(png, 37, "IDAT");
+  png.resize(32 * kSector, 0);
+  r = carveBytes(185, png);
+  EXPECT_EQ(r.result.size, png.size());
+  // GIF: image data whose sub-blocks never end.
+  Buffer gif(32 * kSector, 0xFF);
+  putText(gif, 0, "GIF89a");
+  gif[10] = 0;  // no colour table
+  gif[13] = 0x2C;
+  gif[22] = 0;
+  r = carveBytes(161, gif);
+  EXPECT_LE(r.result.size, gif.size());
+  EXPECT_EQ(r.bad, 0u);
+}
+
+TEST(CarverHostile, MpegPacksOfFourBytes) {
+  Buffer disk(64 * kSector, 0);
+  for (std::size_t at = 0; at + 4 <= disk.size(); at += 4) putBe32(disk, at, 0x000001BAu);
+  MemorySource src(disk, kSector);
+  CarveState state;
+  const Carved r = carve(18, src, 0, &state);
+  EXPECT_EQ(r.result.size, disk.size());
+  EXPECT_EQ(state.mpegStarts.size(), 63u);  // one per sector after the first
+}
+
+// A TIFF header followed by directories at the given offsets, each with one valid entry and a
+// link to the next offset.
+Buffer tiffChain(const std::vector<std::uint32_t>& dirs, const std::vector<std::uint32_t>& links, bool big = false) {
+  Buffer b(16 * kSector, 0);
+  auto put16 = [&](std::size_t at, std::uint16_t v) {
+    b[at] = static_cast<std::uint8_t>(big ? v >> 8 : v);
+    b[at + 1] = static_cast<std::uint8_t>(big ? v : v >> 8);
+  };
+  auto put32 = [&](std::size_t at, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i)
+      b[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(v >> (big ? 24 - 8 * i : 8 * i));
+  };
+  putText(b, 0, big ? "MM" : "II");
+  put16(2, 42);
+  put32(4, dirs.front());
+  for (std::size_t i = 0; i < dirs.size(); ++i) {
+    const std::size_t at = dirs[i];
+    put16(at, 1);
+    put16(at + 2, 256);  // ImageWidth, SHORT, 1
+    put16(at + 4, 3);
+    put32(at + 6, 1);
+    put16(at + 10, 16);
+    put32(at + 14, links[i]);
+  }
+  return b;
+}
+
+TEST(CarverHostile, TiffDirectoriesThatPointAtEachOther) {
+  // 8 -> 100 -> 8 -> ...: the walk stops at the repeat; the farthest directory ends at 118.
+  for (int code : {208, 203}) {
+    const Carved r = carveBytes(code, tiffChain({8, 100}, {100, 8}, code == 203));
+    EXPECT_EQ(r.result.size, 118u) << code;
+    EXPECT_TRUE(r.result.endFound);
+  }
+  // A directory that links to itself.
+  EXPECT_EQ(carveBytes(208, tiffChain({8}, {8})).result.size, 26u);
+  // Directories past the disk's end, and an odd first offset.
+  EXPECT_EQ(carveBytes(208, tiffChain({8}, {0x7FFFFFF0u})).result.size, 26u);
+  Buffer odd = tiffChain({8}, {0});
+  odd[4] = 9;
+  EXPECT_EQ(carveBytes(208, odd).result.outcome, Outcome::Rejected);
+}
+
+TEST(CarverHostile, TiffHugeStripIsCutToTheDisk) {
+  Buffer b = tiffChain({8}, {0});
+  // Replace the entry by StripOffsets = 0xFFFFFF00 (LONG, 1) and add StripByteCounts.
+  b[8] = 2;
+  putLe16(b, 10, 273);
+  putLe16(b, 12, 4);
+  putLe32(b, 14, 1);
+  putLe32(b, 18, 0xFFFFFF00u);
+  putLe16(b, 22, 279);
+  putLe16(b, 24, 4);
+  putLe32(b, 26, 1);
+  putLe32(b, 30, 0x1000u);
+  putLe32(b, 34, 0);
+  const Carved r = carveBytes(208, b);
+  EXPECT_EQ(r.result.size, b.size());
+}
+
+TEST(CarverHostile, TiffRawFilesAreLeftToTheirTypes) {
+  Buffer b = sample("tiff_le.tif").bytes;
+  putText(b, 600, "NIKON");
+  EXPECT_EQ(carveBytes(203, diskWith(b), kLeadSectors).result.outcome, Outcome::Rejected);
+  EXPECT_TRUE(carveBytes(208, diskWith(b), kLeadSectors).result.accepted());
+  b = sample("tiff_le.tif").bytes;
+  putLe32(b, 8, 0x00025243u);
+  EXPECT_EQ(carveBytes(203, diskWith(b), kLeadSectors).result.outcome, Outcome::Rejected);
+}
+
+TEST(CarverHostile, JpegWithGiantDimensionsAndNoEnd) {
+  Buffer head = giantJpegHeader();
+  head.resize(2 * 1024 * 1024, 0);
+  MemorySource src(head, kSector);
+  const Carved r = carve(167, src, 0);
+  ASSERT_TRUE(r.result.accepted());
+  EXPECT_FALSE(r.result.endFound);
+  // The estimate reaches past the disk: the size stops one sector short of its end.
+  EXPECT_EQ(r.result.size, head.size() - kSector);
+  EXPECT_LE(r.sectorsRead, 2 * head.size() / kSector);
+  // A marker chain with a zero length ends the walk there.
+  Buffer zero = {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x00};
+  zero.resize(8 * kSector, 0);
+  EXPECT_TRUE(carveBytes(167, zero).result.accepted());
+}
+
+TEST(CarverHostile, JpegEndInTheDisksLastWindowIsFound) {
+  const Sample& s = sample("jpeg_exif_thumb.jpg");
+  Buffer disk = diskWith(s.bytes, kSector, kLeadSectors, 0);
+  const Carved r = carveBytes(167, disk, kLeadSectors);
+  EXPECT_EQ(r.result.size, s.size);
+  EXPECT_TRUE(r.result.endFound);
+}
+
+TEST(CarverHostile, Mp3TagOfMaximalSize) {
+  Buffer disk(16 * kSector, 0);
+  putText(disk, 0, "ID3");
+  disk[3] = 3;
+  disk[6] = disk[7] = disk[8] = disk[9] = 0x7F;
+  EXPECT_EQ(carveBytes(62, disk).result.outcome, Outcome::Rejected);
+  disk[9] = 0x80;  // not a synch-safe size
+  EXPECT_EQ(carveBytes(62, disk).result.outcome, Outcome::Rejected);
+  // A RIFF wrapper whose chunks run past the first sector before "data".
+  disk.assign(16 * kSector, 0);
+  putText(disk, 0, "RIFF");
+  putText(disk, 8, "WAVE");
+  putText(disk, 12, "fmt ");
+  putLe32(disk, 16, 0xFFFFFF00u);
+  putLe16(disk, 20, 0x55);
+  EXPECT_EQ(carveBytes(62, disk).result.outcome, Outcome::Rejected);
+}
+
+TEST(CarverHostile, Ole2TablesOfAbsurdSize) {
+  Buffer doc = sample("ole2_xls.xls").bytes;
+  putLe32(doc, 44, 0xFFFFFFFFu);  // table sectors
+  Carved r = carveBytes(235, diskWith(doc), kLeadSectors);
+  ASSERT_TRUE(r.result.accepted());
+  EXPECT_LE(r.result.size, diskWith(doc).size() - kLeadSectors * kSector);
+  // More than 109 table sectors with a table-of-tables chain that points at itself.
+  doc = sample("ole2_xls.xls").bytes;
+  putLe32(doc, 44, 300);
+  putLe32(doc, 68, 0);
+  putLe32(doc, 72, 1);
+  r = carveBytes(235, diskWith(doc, kSector, kLeadSectors, 4 * 1024 * 1024), kLeadSectors);
+  EXPECT_TRUE(r.result.accepted());
+  EXPECT_EQ(r.bad, 0u);
+  // Zero table sectors cannot be walked: the size comes from the capacity rule.
+  doc = sample("ole2_xls.xls").bytes;
+  putLe32(doc, 44, 0);
+  r = carveBytes(235, diskWith(doc), kLeadSectors);
+  EXPECT_EQ(r.result.size, 512u);
+  // No root entry where the header says the directory is.
+  doc = sample("ole2_xls.xls").bytes;
+  putLe32(doc, 48, 1);
+  EXPECT_EQ(carveBytes(235, diskWith(doc), kLeadSectors).result.outcome, Outcome::Rejected);
+}
+
+// --- the mended behaviours --------------------------------------------------------------------
+
+TEST(CarverMended, PdfWithoutLinearizationEndsAtItsLastEof) {
+  const Sample& plain = sample("pdf_plain.pdf");
+  // An incremental update appended to the file: the size takes it in.
+  Buffer updated = plain.bytes;
+  const std::string update = "6 0 obj\n<< /Producer (x) >>\nendobj\nxref\n0 1\n0000000000 65535 f \ntrailer\n"
+                             "<< /Size 7 /Root 1 0 R /Prev 9 >>\nstartxref\n701\n%%EOF\n";
+  updated.insert(updated.end(), update.begin(), update.end());
+  Carved r = carveBytes(110, diskWith(updated), kLeadSectors);
+  EXPECT_EQ(r.result.size, updated.size());
+  EXPECT_FALSE(r.result.endFound);
+  // Another PDF starting at the next sector boundary is not part of this one.
+  Buffer two = plain.bytes;
+  two.resize(2 * kSector, '\n');
+  two.insert(two.end(), plain.bytes.begin(), plain.bytes.end());
+  r = carveBytes(110, diskWith(two), kLeadSectors);
+  EXPECT_EQ(r.result.size, plain.size);
+  // Without any "%%EOF" the size is left to the scanner.
+  Buffer none(plain.bytes.begin(), plain.bytes.begin() + 300);
+  r = carveBytes(110, diskWith(none), kLeadSectors);
+  EXPECT_TRUE(r.result.accepted());
+  EXPECT_EQ(r.result.size, 0u);
+  // A header that is not PDF 1.x is rejected (the scanner still adds an item).
+  Buffer v2 = plain.bytes;
+  v2[5] = '2';
+  EXPECT_EQ(carveBytes(110, diskWith(v2), kLeadSectors).result.outcome, Outcome::Rejected);
+}
+
+TEST(CarverMended, GifOfOneSubBlockAndLongExtensions) {
+  const Sample& tiny = sample("gif_tiny.gif");
+  EXPECT_EQ(carveBytes(161, diskWith(tiny.bytes), kLeadSectors).result.size, tiny.size);
+  // A comment extension of three sub-blocks before the image.
+  Buffer gif(tiny.bytes.begin(), tiny.bytes.end());
+  std::size_t at = 13 + (gif[10] & 0x80 ? 3u << ((gif[10] & 7u) + 1u) : 0u);
+  const Buffer comment = {0x21, 0xFE, 3, 'a', 'b', 'c', 2, 'd', 'e', 1, 0x3B, 0};
+  gif.insert(gif.begin() + static_cast<std::ptrdiff_t>(at), comment.begin(), comment.end());
+  EXPECT_EQ(carveBytes(161, diskWith(gif), kLeadSectors).result.size, gif.size());
+}
+
+TEST(CarverMended, MidiEndsAtItsLastChunk) {
+  const Sample& s = sample("midi.mid");
+  const Carved r = carveBytes(61, diskWith(s.bytes), kLeadSectors);
+  EXPECT_EQ(r.result.size, s.size);
+  EXPECT_EQ(r.result.skipBytes, s.size);
+}
+
+TEST(CarverMended, TiffDirectoryAfterTheImageData) {
+  // Image data first, then the directory with nothing out of line: the file ends with it.
+  Buffer b = tiffChain({1000}, {0});
+  const Carved r = carveBytes(208, b);
+  EXPECT_EQ(r.result.size, 1018u);
+}
+
+TEST(CarverMended, Mp3KeepsItsId3v1Tag) {
+  const Sample& s = sample("mp3_id3v1v2.mp3");
+  ASSERT_EQ(std::string(s.bytes.end() - 128, s.bytes.end() - 125), "TAG");
+  EXPECT_EQ(carveBytes(62, diskWith(s.bytes), kLeadSectors).result.size, s.size);
+}
+
+}  // namespace
+}  // namespace ov::carver
