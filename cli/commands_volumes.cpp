@@ -36,7 +36,7 @@ std::string foundByText(std::uint8_t flags) {
   return out;
 }
 
-void printVolumes(const std::vector<LogicalVolume>& volumes, bool json) {
+void printVolumes(const std::vector<LogicalVolume>& volumes, bool json, const char* table = nullptr) {
   if (json) {
     auto list = nlohmann::json::array();
     for (std::size_t i = 0; i < volumes.size(); ++i) {
@@ -52,16 +52,24 @@ void printVolumes(const std::vector<LogicalVolume>& volumes, bool json) {
                       {"mft_mirr_lcn", v.mftMirrLcn},
                       {"serial_number", hex64(v.serialNumber)},
                       {"found_by", v.foundBy}});
+      if (table) {
+        list.back()["table"] = table;
+        list.back()["partition_name"] = v.partitionName.empty() ? nlohmann::json(nullptr) : nlohmann::json(v.partitionName);
+        list.back()["partition_type"] = v.partitionType.empty() ? nlohmann::json(nullptr) : nlohmann::json(v.partitionType);
+      }
     }
     std::cout << list.dump(2) << "\n";
     return;
   }
+  if (table) std::printf("Partition table: %s\n", table);
   std::printf("%-22s %14s %14s %12s  %s\n", "Name", "Start Sector", "Sectors", "Size", "Found by");
   for (std::size_t i = 0; i < volumes.size(); ++i) {
     const auto& v = volumes[i];
     std::printf("%-22s %14llu %14llu %12s  %s\n", ov::ntfs::volumeLabel(i + 1).c_str(),
                 static_cast<unsigned long long>(v.startSector), static_cast<unsigned long long>(v.sectorCount),
                 ov::ntfs::volumeSizeText(v).c_str(), foundByText(v.foundBy).c_str());
+    if (!v.partitionName.empty() || !v.partitionType.empty())
+      std::printf("%-22s GPT partition \"%s\" (%s)\n", "", v.partitionName.c_str(), v.partitionType.c_str());
   }
 }
 
@@ -108,7 +116,7 @@ int runVolumes(ov::ntfs::NtfsEngine& engine, CliHost& host, const Options& o) {
                  o.source.c_str());
     return kExitFailed;
   }
-  printVolumes(engine.volumes(), o.json);
+  printVolumes(engine.volumes(), o.json, ov::partitionTableName(engine.tableKind()));
   return saveDiskScan(engine, host, o);
 }
 

@@ -25,7 +25,7 @@ void NtfsEngine::close() {
 
 bool NtfsEngine::readPartitionTable() {
   try {
-    return ntfs::readPartitionTable(source_, volumes_);
+    return ntfs::readPartitionTable(source_, volumes_, &tableKind_);
   } catch (const AlreadyReported&) {
     volumes_.clear();
     return false;

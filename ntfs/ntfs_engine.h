@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "disk/gpt.h"
 #include "disk/host.h"
 #include "disk/sector_source.h"
 #include "ntfs/logical_volume.h"
@@ -33,6 +34,8 @@ class NtfsEngine {
   void close();
 
   bool readPartitionTable();
+  // The kind of table the last walk read (none for a single-volume image or no table).
+  PartitionTableKind tableKind() const { return tableKind_; }
   // Runs a lost-volume search over [start, end) with its log entries; true when it completed.
   // Sets `running` for the search and clears it at the end, as the search worker does.
   bool searchVolumes(SearchMode mode, std::uint64_t start, std::uint64_t end);
@@ -62,6 +65,7 @@ class NtfsEngine {
   RunControl& run_;
   SectorSource source_;
   std::vector<LogicalVolume> volumes_;
+  PartitionTableKind tableKind_ = PartitionTableKind::None;
   NtfsVolume volume_;
   WorkingFiles files_;
 };

@@ -2,6 +2,8 @@
 // checked against the manifests written when the images were made, and on third-party images.
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "ntfs/file_record.h"
 #include "ntfs/ntfs_engine.h"
 #include "tests/support/test_support.h"
@@ -171,6 +173,46 @@ TEST_P(ThirdPartyImages, VolumeAtSector128IsListedAndFoundByBothWays) {
 INSTANTIATE_TEST_SUITE_P(Shared, ThirdPartyImages,
                          ::testing::Values("ntfs-samples/ntfs-ramslack.raw.gz", "ntfs-samples/ntfs-lastaccess.raw.gz",
                                            "dfir_ntfs/ntfs_index.raw.gz"));
+
+}  // namespace
+}  // namespace ov::ntfs
+
+namespace ov::ntfs {
+namespace {
+
+TEST(SingleVolumeImages, AVolumeImageListsItsVolumeAtSectorZero) {
+  json m = ov::test::manifest("sample");
+  auto disk = ov::test::readFile(ov::test::image("sample"));
+  std::uint64_t start = m["partitions"][0]["start"];
+  auto path = ov::test::scratchDir() / "sample-volume.img";
+  {
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(disk.data() + start * 512),
+              static_cast<std::streamsize>(disk.size() - start * 512));
+  }
+  Opened o(path);
+  ASSERT_TRUE(o.engine.readPartitionTable());
+  EXPECT_EQ(o.engine.tableKind(), PartitionTableKind::None);
+  ASSERT_EQ(o.engine.volumes().size(), 1u);
+  EXPECT_EQ(o.engine.volumes()[0].startSector, 0u);
+  EXPECT_EQ(o.engine.volumes()[0].sectorCount, m["partitions"][0]["boot_total_sectors"].get<std::uint64_t>());
+  EXPECT_TRUE(o.engine.selectVolume(0));
+  EXPECT_TRUE(o.engine.processFileSystem());
+}
+
+TEST(GptImages, ThirdPartyGptTablesAreRead) {
+  auto shared = ov::test::sharedTestdataDir();
+  if (!shared) GTEST_SKIP() << "../shared/testdata is absent";
+  auto path = ov::test::gunzipped(*shared / "dfir_ntfs/gpt-512-3p.raw.gz");
+  Opened o(path);
+  std::vector<GptPartition> partitions;
+  bool usedBackup = true;
+  ASSERT_TRUE(readGpt(o.engine.source(), partitions, usedBackup));
+  EXPECT_FALSE(usedBackup);
+  EXPECT_EQ(partitions.size(), 3u);
+  o.engine.readPartitionTable();
+  EXPECT_EQ(o.engine.tableKind(), PartitionTableKind::Gpt);
+}
 
 }  // namespace
 }  // namespace ov::ntfs
