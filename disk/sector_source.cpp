@@ -48,7 +48,10 @@ int SectorSource::openImage(const std::string& path) {
     close();
     return rc;
   }
-  bytesPerSector_ = imageSectorSize(static_cast<std::uint16_t>(first[444] | (first[445] << 8)));
+  // A disk device tells its own sector size; only image files carry it at byte 444.
+  std::uint32_t deviceSectorSize = backend_->deviceSectorSize();
+  if (deviceSectorSize >= 512 && deviceSectorSize <= 32768) bytesPerSector_ = static_cast<std::uint16_t>(deviceSectorSize);
+  else bytesPerSector_ = imageSectorSize(static_cast<std::uint16_t>(first[444] | (first[445] << 8)));
   totalSectors_ = backend_->sizeBytes() / bytesPerSector_;
   return 0;
 }

@@ -33,8 +33,8 @@ class SectorSource {
  public:
   SectorSource(EngineHost& host, RunControl& run) : host_(host), run_(run) {}
 
-  // Opens an image file (or a block device given as an image): the sector size comes from
-  // byte 444 of the first sector. Returns 0 or an errno value; on failure the source is closed.
+  // Opens an image file, whose sector size comes from byte 444 of its first sector, or a block
+  // device, which reports its own. Returns 0 or an errno value; on failure the source is closed.
   int openImage(const std::string& path);
   // Opens a disk device with the sector size and sector count taken from the disk list.
   int openDevice(const std::string& path, std::uint16_t bytesPerSector, std::uint64_t totalSectors);
