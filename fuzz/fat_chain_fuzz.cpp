@@ -2,6 +2,7 @@
 // reading from the first or the second FAT copy.
 #include <cstddef>
 #include <cstdint>
+#include <set>
 #include <vector>
 
 #include "disk/sector_source.h"
@@ -29,13 +30,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   try {
     auto chain = ov::fat::buildClusterChain(reader, first);
     // A chain never holds a cluster twice, nor an end marker.
-    std::vector<bool> seen;
+    std::set<std::uint32_t> seen;
     for (std::size_t i = 1; i < chain.size(); ++i) {
       std::uint32_t c = chain[i];
-      if (c <= 1 || c >= 0x0FFFFFF0u) __builtin_trap();
-      if (c >= seen.size()) seen.resize(c + 1);
-      if (seen[c]) __builtin_trap();
-      seen[c] = true;
+      if (c <= 1 || c >= 0x0FFFFFF0u || !seen.insert(c).second) __builtin_trap();
     }
   } catch (const ov::AlreadyReported&) {
   }

@@ -26,7 +26,7 @@ for image in "${@:-all}"; do
   case $image in
     all) builds+=(build_mbr_ntfs_fat build_ntfs_zeroed_boot build_ntfs_4k
                  build_sample build_xp_cylinders build_ntfs_features
-                 build_ntfs_turbo) ;;
+                 build_ntfs_turbo build_fat_mbr build_fat32_backup_boot) ;;
     mbr_ntfs_fat | mbr_ntfs_fat_zeroed) builds+=(build_mbr_ntfs_fat) ;;
     ntfs_zeroed_boot) builds+=(build_ntfs_zeroed_boot) ;;
     ntfs_4k) builds+=(build_ntfs_4k) ;;
@@ -34,10 +34,13 @@ for image in "${@:-all}"; do
     xp_cylinders | xp_cylinders_zeroed) builds+=(build_xp_cylinders) ;;
     ntfs_features) builds+=(build_ntfs_features) ;;
     ntfs_turbo) builds+=(build_ntfs_turbo) ;;
+    fat_mbr | fat_mbr_zeroed) builds+=(build_fat_mbr) ;;
+    fat32_backup_boot) builds+=(build_fat32_backup_boot) ;;
     *)
       echo "make_images.sh: unknown image $image (known: mbr_ntfs_fat," \
         "mbr_ntfs_fat_zeroed, ntfs_zeroed_boot, ntfs_4k, sample," \
-        "xp_cylinders, xp_cylinders_zeroed, ntfs_features, ntfs_turbo)" >&2
+        "xp_cylinders, xp_cylinders_zeroed, ntfs_features, ntfs_turbo," \
+        "fat_mbr, fat_mbr_zeroed, fat32_backup_boot)" >&2
       exit 1
       ;;
   esac
@@ -49,8 +52,8 @@ if [ "$(id -u)" -ne 0 ]; then
   echo "make_images.sh: run as root (FUSE mounts are needed)" >&2
   exit 1
 fi
-for tool in mkntfs ntfs-3g fusermount mkfs.fat mcopy mmd mdel mdeltree sfdisk \
-            convert fls icat ifind istat setfattr getfattr mountpoint python3 xz dd \
+for tool in mkntfs ntfs-3g fusermount mkfs.fat mcopy mmd mdel mdeltree mattrib \
+            mlabel sfdisk convert fls icat ifind istat fsstat setfattr getfattr mountpoint python3 xz dd \
             truncate; do
   command -v "$tool" >/dev/null || {
     echo "make_images.sh: missing $tool (install-deps.sh with WITH_IMAGE_TOOLS=1)" >&2
@@ -209,10 +212,15 @@ def boot_fields(vol_file, fs):
                 "mft_lcn": mft, "mftmirr_lcn": mirr,
                 "serial": "%016x" % serial, "mft_record_bytes": rec,
                 "hidden_sectors": hidden}
-    assert b[0x52:0x5A] == b"FAT32   ", vol_file
+    if fs == "fat16":
+        assert b[0x36:0x3E] == b"FAT16   ", vol_file
+        serial_at = 0x27
+    else:
+        assert b[0x52:0x5A] == b"FAT32   ", vol_file
+        serial_at = 0x43
     total = struct.unpack_from("<H", b, 0x13)[0] or \
         struct.unpack_from("<I", b, 0x20)[0]
-    serial = struct.unpack_from("<I", b, 0x43)[0]
+    serial = struct.unpack_from("<I", b, serial_at)[0]
     return {"cluster_bytes": bps * spc, "boot_total_sectors": total,
             "serial": "%08x" % serial, "hidden_sectors": hidden}
 
@@ -407,7 +415,7 @@ def cmd_verify(img, manifest_path):
         m = json.load(f)
     ok = True
     for p in m["partitions"]:
-        if p["fs"] not in ("ntfs", "fat32"):
+        if p["fs"] not in ("ntfs", "fat16", "fat32"):
             continue
         off = str(p["start"])
         res = subprocess.run(["fls", "-r", "-p", "-o", off, img],
@@ -809,6 +817,99 @@ def cmd_check_features(img, off, manifest_path):
         sys.exit(1)
 
 
+def cmd_fat_facts(img, manifest_path):
+    """Adds the FAT geometry of each FAT partition (reserved sectors, sectors
+    per FAT, label) and every live entry's first cluster, as istat lists its
+    sectors, to the manifest; checks that entries flagged "fragmented" have a
+    cluster chain in more than one run and that no other file has."""
+    with open(manifest_path) as f:
+        m = json.load(f)
+    bad = []
+    for p in m["partitions"]:
+        if p["fs"] not in ("fat16", "fat32"):
+            continue
+        off = str(p["start"])
+        with open(img, "rb") as f:
+            f.seek(p["start"] * 512)
+            b = f.read(512)
+        p["reserved_sectors"] = struct.unpack_from("<H", b, 0x0E)[0]
+        if p["fs"] == "fat16":
+            p["fat_sectors"] = struct.unpack_from("<H", b, 0x16)[0]
+            label = b[0x2B:0x36]
+        else:
+            p["fat_sectors"] = struct.unpack_from("<I", b, 0x24)[0]
+            label = b[0x47:0x52]
+        p["label"] = label.decode("ascii").rstrip()
+        spc = p["cluster_bytes"] // 512
+        area = int(re.search(r"^\*\* Cluster Area: (\d+)",
+                             tsk("fsstat", "-o", off, img), re.M).group(1))
+        inodes = fls_records(img, off)
+        for e in m["files"]:
+            if e["partition"] != p["index"] or e["state"] != "live":
+                continue
+            out = tsk("istat", "-o", off, img, inodes[e["path"]])
+            tail = out.split("Sectors:", 1)[1] if "Sectors:" in out else ""
+            sectors = [int(x) for x in tail.split() if x.isdigit() and
+                       int(x) != 0]
+            clusters = []
+            for sec in sectors:
+                c = (sec - area) // spc + 2
+                if not clusters or clusters[-1] != c:
+                    clusters.append(c)
+            e["first_cluster"] = clusters[0] if clusters else 0
+            runs = sum(1 for i, c in enumerate(clusters)
+                       if i == 0 or c != clusters[i - 1] + 1)
+            if e["type"] == "file" and (runs > 1) != \
+                    ("fragmented" in e["flags"]):
+                bad.append("%s: %d runs" % (e["path"], runs))
+            if runs > 1:
+                print("  %s: %d clusters in %d runs from cluster %d" % (
+                    e["path"], len(clusters), runs, clusters[0]))
+    if bad:
+        print("  MISMATCH:\n    " + "\n    ".join(bad))
+        sys.exit(1)
+    files = []
+    for e in m["files"]:  # keep flags last, as in the other manifests
+        flags = e.pop("flags")
+        e["flags"] = flags
+        files.append(e)
+    m["files"] = files
+    m.pop("image_sha256", None)
+    m["image_sha256"] = sha256_file(img)
+    with open(manifest_path, "w") as f:
+        json.dump(m, f, indent=1)
+        f.write("\n")
+
+
+def cmd_fat_rewind(vol):
+    """mtools allocates the first free cluster from the FAT32 FS information
+    sector's next-free hint on (FAT16: from cluster 2). Setting the hint back
+    to 2 makes the next file fill the holes of deleted files first."""
+    with open(vol, "r+b") as f:
+        b = f.read(512)
+        if b[0x52:0x5A] != b"FAT32   ":
+            return
+        info = struct.unpack_from("<H", b, 0x30)[0]
+        f.seek(info * 512 + 0x1EC)
+        f.write(struct.pack("<I", 2))
+
+
+def cmd_zero_fat32_boot(img, start):
+    """Zero a FAT32 volume's boot sector (volume sector 0); the backup at
+    volume sector 6 stays."""
+    start = int(start)
+    with open(img, "r+b") as f:
+        f.seek(start * 512)
+        boot = f.read(512)
+        assert boot[0x52:0x5A] == b"FAT32   ", "no FAT32 boot sector"
+        f.seek((start + 6) * 512)
+        assert f.read(512) == boot, "backup boot sector differs"
+        f.seek(start * 512)
+        f.write(bytes(512))
+    print("zeroed the FAT32 boot sector at %d; backup at %d kept" % (
+        start, start + 6))
+
+
 if __name__ == "__main__":
     cmd, args = sys.argv[1], sys.argv[2:]
     {"rand": gen_rand, "text": gen_text, "log": gen_log, "csv": gen_csv,
@@ -816,7 +917,9 @@ if __name__ == "__main__":
      "zero-tables": cmd_zero_tables, "zero-ntfs-boot": cmd_zero_ntfs_boot,
      "verify": cmd_verify, "features": cmd_features, "records": cmd_records,
      "check-features": cmd_check_features,
-     "zero-mft-start": cmd_zero_mft_start}[cmd](*args)
+     "zero-mft-start": cmd_zero_mft_start, "fat-facts": cmd_fat_facts,
+     "fat-rewind": cmd_fat_rewind,
+     "zero-fat32-boot": cmd_zero_fat32_boot}[cmd](*args)
 PY
 
 py() { python3 "$helper" "$@"; }
@@ -1464,6 +1567,224 @@ EOF
     exit 1
   fi
   echo "$name: fls can no longer open the volume (as intended)"
+  py derive "$work/$name.manifest.json" "$work/$name.manifest.json.new" \
+    "$img"
+  mv "$work/$name.manifest.json.new" "$work/$name.manifest.json"
+  publish "$name"
+}
+
+###########################################################################
+# FAT images: volumes made by mkfs.fat and filled with mtools only.
+###########################################################################
+
+# new_fat16 VOLFILE SECTORS START LABEL VOLID: 512 root entries, 2048-byte
+# clusters. At 65536 sectors or more the size sits in the 32-bit total.
+new_fat16() {
+  local vol=$1 sectors=$2 start=$3 label=$4 volid=$5
+  rm -f "$vol"
+  truncate -s $((sectors * 512)) "$vol"
+  mkfs.fat -F 16 -r 512 -s 4 -S 512 -h "$start" -g 255/63 --mbr=n \
+    -n "$label" -i "$volid" "$vol" >/dev/null
+}
+
+# fill_fat_staged VOLFILE STAGE DESC INDEX: like fill_fat, in rounds so that
+# a file can be made fragmented: everything but the files listed as `late`
+# is copied, the deleted files flagged `overwritten` are deleted, the late
+# files are copied (they fill the holes first: see fat-rewind), `attr` lines set DOS attributes with mattrib, `label` lines
+# rename the volume with mlabel, and then the other deletions are made.
+fill_fat_staged() {
+  local vol=$1 stage=$2 desc=$3 index=$4 kind idx path flag rel
+  local -A late=() early=()
+  while IFS=$'\t' read -r kind idx path flag; do
+    [ "$idx" = "$index" ] || continue
+    case $kind in
+      late) late[$path]=1 ;;
+      flag) if [ "$flag" = overwritten ]; then early[$path]=1; fi ;;
+    esac
+  done <"$desc"
+  while IFS= read -r rel; do
+    mmd -i "$vol" "::${rel#.}"
+  done < <(cd "$stage" && find . -mindepth 1 -type d | sort)
+  while IFS= read -r rel; do
+    [ -z "${late[${rel#.}]:-}" ] || continue
+    mcopy -i "$vol" "$stage/${rel#./}" "::${rel#.}"
+  done < <(cd "$stage" && find . -type f | sort)
+  for path in "${!early[@]}"; do
+    mdel -i "$vol" "::$path"
+  done
+  py fat-rewind "$vol"
+  for path in "${!late[@]}"; do
+    mcopy -i "$vol" "$stage$path" "::$path"
+  done
+  while IFS=$'\t' read -r kind idx path flag; do
+    [ "$idx" = "$index" ] || continue
+    case $kind in
+      attr) mattrib -i "$vol" "$flag" "::$path" ;;
+      label) mlabel -i "$vol" "::$path" ;;
+    esac
+  done <"$desc"
+  while IFS=$'\t' read -r kind idx path flag; do
+    [ "$kind|$idx" = "del|$index" ] || continue
+    [ -z "${early[$path]:-}" ] || continue
+    if [ -d "$stage$path" ]; then
+      mdeltree -i "$vol" "::$path"
+    else
+      mdel -i "$vol" "::$path"
+    fi
+  done <"$desc"
+}
+
+# fragment_fat STAGE DESC INDEX DIR CLUSTER BIGNAME BIGSIZE: six two-cluster
+# files in DIR, every other one deleted before BIGNAME is written, which
+# then fills their holes first (they carry the flag `overwritten`).
+fragment_fat() {
+  local stage=$1 desc=$2 index=$3 dir=$4 cluster=$5 big=$6 size=$7 i
+  for i in 1 2 3 4 5 6; do
+    put rand "$stage" "$dir/GAP$i.BIN" $((2 * cluster))
+  done
+  for i in 2 4 6; do
+    desc_line "$desc" del "$index" "$dir/GAP$i.BIN"
+    desc_line "$desc" flag "$index" "$dir/GAP$i.BIN" overwritten
+  done
+  put text "$stage" "$dir/$big" "$size"
+  desc_line "$desc" late "$index" "$dir/$big"
+  desc_line "$desc" flag "$index" "$dir/$big" fragmented
+}
+
+###########################################################################
+# 10. fat_mbr: a FAT16 primary, a FAT32 primary and a logical FAT32 volume in
+#     an extended partition, with long names, deleted files and folders and
+#     fragmented files; fat_mbr_zeroed is the same without MBR and EBR.
+###########################################################################
+build_fat_mbr() {
+  local name=fat_mbr
+  local img=$work/$name.img desc=$work/$name.desc s=$work/$name
+  rm -rf "$img" "$desc" "$s"
+  truncate -s 128M "$img"
+  sfdisk -q "$img" <<'EOF'
+label: dos
+label-id: 0x5eed0010
+unit: sectors
+sector-size: 512
+
+start=2048, size=81920, type=6
+start=83968, size=81920, type=c
+start=165888, size=83968, type=5
+start=167936, size=81920, type=b
+EOF
+
+  # Partition 1: FAT16, 2048-byte clusters.
+  local p=$s/p1
+  put text "$p" /README.TXT 3000
+  put text "$p" "/A long file name spanning several entries.txt" 5000
+  put text "$p" /EMPTY.TXT 0
+  put text "$p" "/Documents/Letter to the bank.txt" 7000
+  put text "$p" /Documents/NOTES.TXT 1200
+  put text "$p" "/Documents/Archive/2019/Summary of the year 2019.txt" 9000
+  put rand "$p" /Documents/Archive/2019/DATA.BIN 20000
+  put rand "$p" /Pictures/holiday-photo-0001.bin 30000
+  put text "$p" "/hidden file.txt" 800
+  put text "$p" /READONLY.TXT 900
+  put text "$p" "/Old report.txt" 4000
+  put rand "$p" /TEMP.DAT 3000
+  put text "$p" /Trash/a.txt 1500
+  put text "$p" /Trash/Sub/b.txt 2500
+  put rand "$p" /Trash/Sub/Deeper/C.BIN 5000
+  fragment_fat "$p" "$desc" 1 /Frag 2048 "Fragmented file on FAT16.txt" 40000
+  desc_line "$desc" part 1 fat16 "$s.p1.vol" "$p"
+  desc_line "$desc" del 1 "/Old report.txt"
+  desc_line "$desc" del 1 /TEMP.DAT
+  desc_line "$desc" del 1 /Trash
+  desc_line "$desc" attr 1 "/hidden file.txt" +h
+  desc_line "$desc" flag 1 "/hidden file.txt" hidden
+  desc_line "$desc" attr 1 /READONLY.TXT +r
+  desc_line "$desc" flag 1 /READONLY.TXT read_only
+  desc_line "$desc" label 1 SIXTEEN
+
+  # Partition 2: FAT32, 512-byte clusters.
+  p=$s/p2
+  put text "$p" "/readme first.txt" 2500
+  put text "$p" "/Projects/Project plan for the next quarter.txt" 12000
+  put rand "$p" /Projects/BUDGET.XLS 15000
+  put text "$p" "/Projects/Code/main source file.c" 6000
+  put rand "$p" "/Music/Track 01 - A rather long title.bin" 25000
+  put text "$p" "/Projects/old draft.txt" 3000
+  put text "$p" /OLDDIR/X.TXT 2000
+  put text "$p" "/OLDDIR/Inner folder/y file.txt" 1000
+  fragment_fat "$p" "$desc" 2 /Frag 512 "Fragmented file on FAT32.txt" 20000
+  desc_line "$desc" part 2 fat32 "$s.p2.vol" "$p"
+  desc_line "$desc" del 2 "/Projects/old draft.txt"
+  desc_line "$desc" del 2 /OLDDIR
+  desc_line "$desc" label 2 PRIMARY32
+
+  # Partition 5 (logical): FAT32, 512-byte clusters.
+  p=$s/p5
+  put text "$p" /LOGICAL.TXT 1500
+  put rand "$p" "/Photos/Summer trip to the mountains 2020.bin" 20000
+  put rand "$p" /Photos/Winter/snow.bin 8000
+  put text "$p" "/Notes/shopping list.txt" 700
+  put rand "$p" "/Photos/deleted picture.bin" 6000
+  desc_line "$desc" part 5 fat32 "$s.p5.vol" "$p"
+  desc_line "$desc" del 5 "/Photos/deleted picture.bin"
+  desc_line "$desc" label 5 LOGICAL32
+
+  new_fat16 "$s.p1.vol" 81920 2048 FAT16VOL 5eed1601
+  fill_fat_staged "$s.p1.vol" "$s/p1" "$desc" 1
+  place "$s.p1.vol" "$img" 2048
+  new_fat32 "$s.p2.vol" 81920 83968 FAT32VOL 5eed1602
+  fill_fat_staged "$s.p2.vol" "$s/p2" "$desc" 2
+  place "$s.p2.vol" "$img" 83968
+  new_fat32 "$s.p5.vol" 81920 167936 LOGICALVOL 5eed1605
+  fill_fat_staged "$s.p5.vol" "$s/p5" "$desc" 5
+  place "$s.p5.vol" "$img" 167936
+
+  finish "$name"
+  py fat-facts "$img" "$work/$name.manifest.json"
+  publish "$name"
+
+  # 11. fat_mbr_zeroed: the same bytes with sector 0 and the EBR zeroed.
+  local z=fat_mbr_zeroed
+  cp --sparse=always "$img" "$work/$z.img"
+  py zero-tables "$work/$z.img"
+  py derive "$work/$name.manifest.json" "$work/$z.manifest.json" \
+    "$work/$z.img" table_zeroed=true
+  echo "$z: checking with fls (explicit offsets)"
+  py verify "$work/$z.img" "$work/$z.manifest.json"
+  publish "$z"
+}
+
+###########################################################################
+# 12. fat32_backup_boot: one FAT32 volume whose boot sector is zeroed; its
+#     backup boot sector (volume sector 6) is intact.
+###########################################################################
+build_fat32_backup_boot() {
+  local name=fat32_backup_boot
+  local img=$work/$name.img desc=$work/$name.desc s=$work/$name
+  rm -rf "$img" "$desc" "$s"
+  truncate -s 48M "$img"
+  sfdisk -q "$img" <<'EOF'
+label: dos
+label-id: 0x5eed0012
+unit: sectors
+sector-size: 512
+
+start=2048, size=81920, type=c
+EOF
+  local p=$s/p1
+  put text "$p" "/Kept after the boot sector was lost.txt" 6000
+  put rand "$p" /DATA/RECORDS.BIN 12000
+  put text "$p" /DATA/Sub/notes.txt 2200
+  put text "$p" /DATA/removed.txt 1800
+  desc_line "$desc" part 1 fat32 "$s.p1.vol" "$p"
+  desc_line "$desc" del 1 /DATA/removed.txt
+  desc_line "$desc" top boot_sector_zeroed true
+
+  new_fat32 "$s.p1.vol" 81920 2048 BACKUPBOOT 5eed1612
+  fill_fat_staged "$s.p1.vol" "$p" "$desc" 1
+  place "$s.p1.vol" "$img" 2048
+  finish "$name" # fls check while the boot sector is still there
+  py fat-facts "$img" "$work/$name.manifest.json"
+  py zero-fat32-boot "$img" 2048
   py derive "$work/$name.manifest.json" "$work/$name.manifest.json.new" \
     "$img"
   mv "$work/$name.manifest.json.new" "$work/$name.manifest.json"

@@ -1,0 +1,78 @@
+// The FAT engine as a program owns it: the open source, the volume list, the current volume and
+// the recovered tree, with the two runs that rebuild the tree (processing and Turbo Scan).
+// One engine per program; nothing of it is global.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "disk/host.h"
+#include "disk/sector_source.h"
+#include "fat/fat_tree.h"
+#include "fat/fat_volume.h"
+
+namespace ov::fat {
+
+// Small clusters are swept in requests of this size instead of one sector per cluster.
+inline constexpr std::size_t kSweepRequestBytes = std::size_t{1} << 20;
+// Clusters up to this size are swept with large requests; larger ones one sector each.
+inline constexpr std::uint32_t kSweepLargeReadsUpTo = 4096;
+
+// Finds every cluster (2 up to clusterCount) whose first sector holds "." naming that cluster
+// and "..", makes it a folder "#N" and hangs it under the folder named by "..". False when
+// aborted.
+bool sweepDirectoryClusters(FatTreeBuilder& builder);
+// The Turbo Scan without its log lines: a new tree from the sweep, then the naming walk.
+// False when aborted.
+bool turboScanVolume(FatTreeBuilder& builder);
+
+class FatEngine {
+ public:
+  FatEngine(EngineHost& host, RunControl& run) : host_(host), run_(run), source_(host, run) {}
+
+  EngineHost& host() { return host_; }
+  RunControl& run() { return run_; }
+  SectorSource& source() { return source_; }
+
+  // Opens an image file or a block device as the source; returns 0 or an errno value.
+  int openImage(const std::string& path);
+  // Closes the source and frees the volume list, the current volume and the tree.
+  void close();
+
+  // The volume list, in the order found. The partition-table walk and the volume searches
+  // (fat/fat_search.h) fill it, each replacing the whole list.
+  const std::vector<FatVolume>& volumes() const { return volumes_; }
+  std::vector<FatVolume>& volumes() { return volumes_; }
+  void setVolumes(std::vector<FatVolume> list) { volumes_ = std::move(list); }
+  // The FAT volumes of the partition table; true when one was found.
+  bool readPartitionTable();
+  // (The Basic and Thorough searches' engine entry points, with their log lines, go here.)
+
+  // Makes volume `index` of the list the current one; false when there is no such volume.
+  bool selectVolume(std::size_t index);
+  // Makes `v` current with the defaults for zero sector and cluster sizes.
+  void useVolume(const FatVolume& v);
+  // Takes the current volume of a saved scan as it was stored.
+  void restoreVolume(const FatVolume& v) { volume_ = v; }
+  const FatVolume& volume() const { return volume_; }
+
+  // The processing run with its log lines; true when it ran to the end.
+  bool processFileSystem();
+  // The Turbo Scan of the current volume; `volumeNumber` is the number shown to the user.
+  bool turboScan(std::uint32_t volumeNumber);
+
+  // The recovered tree, readable after a run.
+  FatTree& tree() { return tree_; }
+  const FatTree& tree() const { return tree_; }
+
+ private:
+  EngineHost& host_;
+  RunControl& run_;
+  SectorSource source_;
+  std::vector<FatVolume> volumes_;
+  FatVolume volume_;
+  FatTree tree_;
+};
+
+}  // namespace ov::fat

@@ -1,0 +1,102 @@
+#include "fat/fat_extract.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace ov::fat {
+
+bool chainMatchesSize(std::size_t chainLength, std::uint64_t dataSize, std::uint32_t bytesPerCluster) {
+  if (chainLength == 0) return dataSize == 0;
+  std::uint64_t chainBytes = static_cast<std::uint64_t>(chainLength) * bytesPerCluster;
+  return chainBytes - bytesPerCluster <= dataSize && dataSize <= chainBytes;
+}
+
+bool FileExtractor::goOn() const {
+  if (!quiet_ && !source_.run().running()) return false;
+  return !(cancel_ && cancel_());
+}
+
+void FileExtractor::publish() const {
+  if (progress_) progress_(written_, dataSize_);
+}
+
+void FileExtractor::copy(std::uint64_t sector, std::uint64_t bytes, std::vector<std::uint8_t>& buffer) {
+  const FatVolume& v = reader_.volume();
+  for (std::uint64_t offset = 0; offset < bytes && written_ < dataSize_;) {
+    std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), bytes - offset));
+    std::memset(buffer.data(), 0, piece);
+    reader_.read(buffer.data(), piece, sector + offset / v.bytesPerSector);
+    std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(piece, dataSize_ - written_));
+    source_.writeOut(fd_, buffer.data(), wanted);
+    written_ += wanted;
+    offset += piece;
+  }
+}
+
+bool FileExtractor::saveFileData(const FileEntry& entry, int outputFd) {
+  const FatVolume& v = reader_.volume();
+  fd_ = outputFd;
+  dataSize_ = entry.dataSize;
+  written_ = 0;
+  usedChain_ = false;
+  if (dataSize_ == 0) return true;
+  if (entry.firstCluster < 2 || v.bytesPerCluster == 0 || v.bytesPerSector == 0) return false;
+
+  std::vector<std::uint32_t> chain = buildClusterChain(reader_, entry.firstCluster);
+  usedChain_ = chainMatchesSize(chain.size(), dataSize_, v.bytesPerCluster);
+  publish();
+  // Sixteen clusters per request, in whole sectors, unless clusters are absurdly large.
+  std::size_t bufferBytes = std::size_t{kClustersPerRequest} * v.bytesPerCluster;
+  if (bufferBytes > kMaxRequestBytes)
+    bufferBytes = std::max<std::size_t>(v.bytesPerSector, kMaxRequestBytes / v.bytesPerSector * v.bytesPerSector);
+  std::vector<std::uint8_t> buffer(bufferBytes);
+
+  if (usedChain_) {
+    for (std::size_t i = 0; i < chain.size() && written_ < dataSize_ && goOn();) {
+      // A run of consecutive clusters, read in one request.
+      std::uint32_t first = chain[i];
+      std::uint32_t run = 1;
+      while (i + run < chain.size() && run < kClustersPerRequest &&
+             chain[i + run] == static_cast<std::uint64_t>(first) + run)
+        ++run;
+      i += run;
+      copy(clusterSector(v, first), std::uint64_t{run} * v.bytesPerCluster, buffer);
+      publish();
+    }
+  } else {
+    std::uint64_t sector = clusterSector(v, entry.firstCluster);
+    const std::uint64_t step = std::uint64_t{kClustersPerRequest} * v.sectorsPerCluster;
+    while (written_ < dataSize_ && goOn()) {
+      copy(sector, std::uint64_t{kClustersPerRequest} * v.bytesPerCluster, buffer);
+      publish();
+      sector += step;
+    }
+  }
+  return true;
+}
+
+std::optional<std::vector<std::uint8_t>> FileExtractor::loadPreview(const FileEntry& entry) {
+  const FatVolume& v = reader_.volume();
+  if (entry.dataSize > kMaxPreviewBytes) return std::nullopt;
+  std::vector<std::uint8_t> out;
+  if (entry.dataSize == 0) return out;
+  if (entry.firstCluster < 2 || v.bytesPerCluster == 0) return std::nullopt;
+  const std::size_t size = static_cast<std::size_t>(entry.dataSize);
+  out.reserve(size);
+
+  std::vector<std::uint32_t> chain = buildClusterChain(reader_, entry.firstCluster);
+  const bool useChain = chainMatchesSize(chain.size(), entry.dataSize, v.bytesPerCluster);
+  std::vector<std::uint8_t> cluster(v.bytesPerCluster);
+  for (std::size_t k = 0; out.size() < size; ++k) {
+    std::uint64_t number = useChain ? (k < chain.size() ? chain[k] : 0) : std::uint64_t{entry.firstCluster} + k;
+    if (number < 2 || number > 0xFFFFFFFF) break;
+    std::fill(cluster.begin(), cluster.end(), 0);
+    // While no operation runs a failed read leaves the cluster zero and the preview goes on.
+    reader_.read(cluster.data(), cluster.size(), clusterSector(v, static_cast<std::uint32_t>(number)));
+    std::size_t n = std::min(cluster.size(), size - out.size());
+    out.insert(out.end(), cluster.begin(), cluster.begin() + static_cast<std::ptrdiff_t>(n));
+  }
+  return out;
+}
+
+}  // namespace ov::fat

@@ -1,0 +1,339 @@
+#include "fat/fat_search.h"
+
+#include <algorithm>
+#include <cstring>
+#include <set>
+
+namespace ov::fat {
+namespace {
+
+// The searches read about this many bytes per request and test each sector in memory.
+constexpr std::size_t kSearchReadBytes = 1 << 20;
+constexpr std::size_t kMinBlockSectors = 128;
+
+bool isFat32Type(std::uint8_t t) { return t == 0x0B || t == 0x0C; }
+bool isFat16Type(std::uint8_t t) { return t == 0x04 || t == 0x06 || t == 0x0E; }
+bool isExtendedType(std::uint8_t t) { return t == 0x05 || t == 0x0F || t == 0x85; }
+
+// The table's sector count, less the FATs and the reserved sectors, in clusters; none when the
+// partition is smaller than its own FATs.
+std::uint32_t entryClusterCount(std::uint64_t entrySectors, const FatVolume& v) {
+  std::uint64_t used = 2ull * v.fatSectors + v.reservedSectors;
+  if (v.sectorsPerCluster == 0 || entrySectors <= used) return 0;
+  return static_cast<std::uint32_t>((entrySectors - used) / v.sectorsPerCluster);
+}
+
+bool roomForVolume(const std::vector<FatVolume>& volumes) { return volumes.size() < kMaxFatSearchVolumes; }
+
+struct Scan {
+  SectorSource& source;
+  std::vector<FatVolume>& volumes;
+  bool thorough;
+  std::vector<FatStartMark> marks;
+  DirectoryPairing pairing;
+
+  void examine(Bytes s, std::uint64_t sector) {
+    if (isFat16BootSector(s)) {
+      FatVolume v;
+      parseFat16BootSector(s, v);
+      v.startSector = sector;
+      v.foundBy = kFatBootParsed;
+      if (!roomForVolume(volumes)) return;
+      volumes.push_back(v);
+      source.host().volumeFound(sector);
+      return;
+    }
+    if (isFat32BootSector(s)) {
+      FatVolume v;
+      parseFat32BootSector(s, v);
+      v.startSector = sector;
+      v.bootCopySector = sector;
+      v.foundBy = kFatBootParsed;
+      if (mergeBackupBootSector(volumes, v) || !roomForVolume(volumes)) return;
+      volumes.push_back(v);
+      source.host().volumeFound(sector);
+      return;
+    }
+    if (!thorough) return;
+    if (std::uint8_t kind = fatStartKind(s); kind != 0) {
+      if (marks.size() < kMaxFatStartMarks) marks.push_back({sector, kind});
+      return;
+    }
+    std::uint32_t cluster = 0;
+    if (isDirectoryStart(s, cluster)) pairDirectorySector(pairing, sector, cluster, source.bytesPerSector(), volumes);
+  }
+};
+
+bool searchRange(SectorSource& source, std::uint64_t start, std::uint64_t end, std::vector<FatVolume>& volumes,
+                 bool thorough) {
+  volumes.clear();
+  RunControl& run = source.run();
+  const std::uint16_t bps = source.bytesPerSector();
+  Scan scan{source, volumes, thorough, {}, {}};
+  if (source.isOpen() && bps >= 512) {
+    FatVolume none{};  // no volume is current during a search: pieces are the source's sectors
+    FatReader reader(source, none);
+    const std::size_t blockSectors = std::max(kMinBlockSectors, kSearchReadBytes / bps);
+    std::vector<std::uint8_t> buffer(blockSectors * bps);
+    try {
+      for (std::uint64_t pos = start; pos < end && run.proceed();) {
+        std::size_t count = static_cast<std::size_t>(std::min<std::uint64_t>(blockSectors, end - pos));
+        std::size_t bytes = count * bps;
+        std::fill(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(bytes), 0);
+        if (!reader.read(buffer.data(), bytes, pos) || !run.running()) break;
+        Bytes block(buffer.data(), bytes);
+        for (std::size_t i = 0; i < count; ++i) scan.examine(block.subspan(i * bps, bps), pos + i);
+        pos += count;
+        source.host().searchProgress(std::min(pos, end), end);
+      }
+    } catch (const AlreadyReported&) {
+      // The failure has been shown; what was found so far is still settled and listed.
+    }
+  }
+  settleDirectoryVolumes(volumes, scan.marks);
+  if (thorough) markFatCopies(volumes, scan.marks);
+  return run.running();
+}
+
+FatVolume fat32Reading(const FatVolume& base, const std::vector<FatStartMark>& marks) {
+  FatVolume w;
+  w.dataOffset = base.dataOffset;
+  w.bytesPerSector = base.bytesPerSector;
+  w.bytesPerCluster = base.bytesPerCluster;
+  w.clusterCount = base.clusterCount;
+  w.sectorCount = base.sectorCount;
+  w.sectorsPerCluster = base.sectorsPerCluster;
+  w.fatType = kFat32;
+  w.foundBy = kFatBootParsed;
+  const std::uint64_t d = base.dataOffset;
+  w.startSector = d;
+  if (auto m = findFatStartBelow(w, marks)) {
+    w.startSector = *m;
+    w.dataOffset = d - *m;
+  } else {
+    w.dataOffset = 0;
+  }
+  return w;
+}
+
+// The FAT16 reading keeps its 32 root sectors below the data start; none when they would lie
+// before the disk's first sector.
+std::optional<FatVolume> fat16Reading(const FatVolume& base, const std::vector<FatStartMark>& marks) {
+  const std::uint64_t d = base.dataOffset;
+  if (d < kFat16RootSectors) return std::nullopt;
+  FatVolume v = base;
+  v.fatType = kFat16;
+  v.foundBy = kFatBootParsed;
+  const std::uint64_t root = d - kFat16RootSectors;
+  v.dataOffset = root;
+  if (auto m = findFatStartBelow(v, marks)) {
+    v.startSector = *m;
+    v.dataOffset = root - *m;
+  } else if (root >= kFat16RootSectors) {
+    v.startSector = root - kFat16RootSectors;
+    v.dataOffset = kFat16RootSectors;
+  } else {
+    v.startSector = 0;  // no room for a FAT below the root: the volume cannot start before sector 0
+    v.dataOffset = root;
+  }
+  return v;
+}
+
+}  // namespace
+
+bool readFatPartitionTable(SectorSource& source, std::vector<FatVolume>& volumes) {
+  volumes.clear();
+  const std::uint16_t bps = source.bytesPerSector();
+  if (!source.isOpen() || bps == 0) return false;
+  FatVolume none{};
+  FatReader reader(source, none);
+  std::vector<std::uint8_t> table(std::max<std::size_t>(bps, 512));
+  std::vector<std::uint8_t> boot(std::max<std::size_t>(bps, 512));
+  std::uint64_t tableSector = 0;
+  std::uint64_t extendedBase = 0;
+  std::set<std::uint64_t> visited;
+
+  while (visited.insert(tableSector).second && visited.size() <= kMaxFatPartitionTables) {
+    std::fill(table.begin(), table.end(), 0);
+    reader.read(table.data(), 512, tableSector);
+    Bytes t(table.data(), 512);
+    if (le16(t, 0x1FE) != 0xAA55 || t[0x1C2] == 0) break;
+    std::uint64_t next = 0;
+    for (std::size_t i = 0; i < 4; ++i) {
+      const std::size_t entry = 0x1BE + 16 * i;
+      const std::uint8_t type = t[entry + 4];
+      const std::uint64_t first = le32(t, entry + 8);
+      const std::uint64_t count = le32(t, entry + 12);
+      if (isFat32Type(type) || isFat16Type(type)) {
+        const std::uint64_t start = tableSector + first;
+        std::fill(boot.begin(), boot.end(), 0);
+        reader.read(boot.data(), bps, start);
+        Bytes b(boot.data(), boot.size());
+        FatVolume v;
+        if (isFat32Type(type)) {
+          if (!isFat32BootSector(b)) continue;
+          parseFat32BootSector(b, v);
+          v.bootCopySector = 6;
+        } else {
+          if (!isFat16BootSector(b)) continue;
+          parseFat16BootSector(b, v);
+        }
+        v.startSector = start;
+        v.sectorCount = count;
+        v.clusterCount = entryClusterCount(count, v);
+        v.foundBy = kFatBootParsed;
+        volumes.push_back(v);
+      } else if (isExtendedType(type)) {
+        next = first + extendedBase;
+      }
+    }
+    if (extendedBase == 0) extendedBase = next;
+    if (next == 0) break;
+    tableSector = next & 0xFFFFFFFFu;  // table positions are 32-bit sector numbers
+  }
+  return !volumes.empty();
+}
+
+bool basicSearch(SectorSource& source, std::uint64_t start, std::uint64_t end, std::vector<FatVolume>& volumes) {
+  return searchRange(source, start, end, volumes, false);
+}
+
+bool thoroughSearch(SectorSource& source, std::uint64_t start, std::uint64_t end, std::vector<FatVolume>& volumes) {
+  return searchRange(source, start, end, volumes, true);
+}
+
+bool mergeBackupBootSector(std::vector<FatVolume>& volumes, const FatVolume& n) {
+  if (n.fatType != kFat32) return false;
+  for (auto& v : volumes) {
+    if (v.fatType == kFat32 && v.serialNumber == n.serialNumber && v.sectorCount == n.sectorCount &&
+        v.sectorsPerCluster == n.sectorsPerCluster && n.bootCopySector - v.bootCopySector == 6) {
+      v.bootCopySector = n.startSector;
+      v.foundBy = static_cast<std::uint8_t>(v.foundBy | kFatBackupSeen);
+      return true;
+    }
+  }
+  return false;
+}
+
+std::uint8_t fatStartKind(Bytes s) {
+  if (s.size() < 8) return 0;
+  // Entry 1 carries the clean-shutdown and disk-error bits, which a volume that was in use
+  // has cleared; mkfs.fat also leaves the four top bits of a FAT32 entry 1 clear.
+  if (s[0] == 0xF8 && s[1] == 0xFF && (le16(s, 2) & 0x3FFF) == 0x3FFF) return kFat16;
+  if (le32(s, 0) == 0x0FFFFFF8u && (le32(s, 4) & 0x03FFFFFFu) == 0x03FFFFFFu) return kFat32;
+  return 0;
+}
+
+bool isDirectoryStart(Bytes s, std::uint32_t& cluster) {
+  static constexpr char kDot[] = ".          ";    // "." and ten blanks
+  static constexpr char kDotDot[] = "..         ";  // ".." and nine blanks
+  if (s.size() < 64) return false;
+  if (std::memcmp(s.data(), kDot, 11) != 0 || std::memcmp(s.data() + 32, kDotDot, 11) != 0) return false;
+  cluster = (static_cast<std::uint32_t>(le16(s, 20)) << 16) | le16(s, 26);
+  return true;
+}
+
+void pairDirectorySector(DirectoryPairing& state, std::uint64_t sector, std::uint32_t cluster,
+                         std::uint16_t bytesPerSector, std::vector<FatVolume>& volumes) {
+  if (state.count == 0) {
+    state = {1, sector, cluster};
+    return;
+  }
+  state.count += 1;
+  if (cluster <= state.firstCluster || sector <= state.firstSector) {
+    state = {1, sector, cluster};
+    return;
+  }
+  const std::uint64_t distance = sector - state.firstSector;
+  std::uint64_t spc = 0;
+  std::int64_t dataStart = -1;
+  if (distance >= 2 && distance % 2 == 0) {
+    std::uint64_t quotient = distance / (cluster - state.firstCluster);
+    // A quotient past 255 is no cluster size; cutting it to 8 bits would invent one.
+    if (quotient <= 255) spc = quotient;
+    if (spc != 0 && state.firstSector <= static_cast<std::uint64_t>(INT64_MAX))
+      dataStart = static_cast<std::int64_t>(state.firstSector) -
+                  (static_cast<std::int64_t>(state.firstCluster) - 2) * static_cast<std::int64_t>(spc);
+  }
+  if (spc != 0 && dataStart >= 0 && static_cast<std::uint64_t>(dataStart) < sector) {
+    FatVolume r;
+    r.bytesPerSector = bytesPerSector;
+    r.sectorsPerCluster = static_cast<std::uint8_t>(spc);
+    r.bytesPerCluster = static_cast<std::uint32_t>(bytesPerSector) * r.sectorsPerCluster;
+    r.dataOffset = static_cast<std::uint64_t>(dataStart);  // absolute while the type is unknown
+    r.sectorCount = sector - r.dataOffset;
+    r.clusterCount = static_cast<std::uint32_t>(std::min<std::uint64_t>(r.sectorCount / spc, UINT32_MAX));
+    r.fatType = kFatUnknown;
+    r.foundBy = 0;
+    if (FatVolume* v = findVolumeByDataStart(volumes, r)) {
+      if (v->fatType == kFatUnknown) {
+        v->sectorCount = r.sectorCount;
+        v->clusterCount = r.clusterCount;
+      }
+    } else if (roomForVolume(volumes)) {
+      volumes.push_back(r);
+    }
+  }
+  state = {};
+}
+
+FatVolume* findVolumeByDataStart(std::vector<FatVolume>& volumes, const FatVolume& r) {
+  for (auto& v : volumes) {
+    if (v.sectorsPerCluster != r.sectorsPerCluster) continue;
+    std::uint64_t at = v.startSector + v.dataOffset;
+    if (at == r.dataOffset || (r.dataOffset >= kFat16RootSectors && at == r.dataOffset - kFat16RootSectors))
+      return &v;
+  }
+  return nullptr;
+}
+
+void settleDirectoryVolumes(std::vector<FatVolume>& volumes, const std::vector<FatStartMark>& marks) {
+  for (std::size_t i = 0; i < volumes.size();) {
+    if (volumes[i].foundBy != 0) {
+      ++i;
+      continue;
+    }
+    const FatVolume base = volumes[i];
+    FatVolume w = fat32Reading(base, marks);
+    std::optional<FatVolume> v = base.clusterCount < 65536 ? fat16Reading(base, marks) : std::nullopt;
+    if (v) {
+      volumes[i] = *v;
+      volumes.insert(volumes.begin() + static_cast<std::ptrdiff_t>(i) + 1, w);
+      i += 2;
+    } else {
+      volumes[i] = w;
+      i += 1;
+    }
+  }
+}
+
+std::optional<std::uint64_t> findFatStartBelow(const FatVolume& v, const std::vector<FatStartMark>& marks) {
+  std::optional<std::uint64_t> found;
+  for (const auto& m : marks)
+    if (m.sector < v.dataOffset && m.kind == v.fatType) found = m.sector;
+  return found;
+}
+
+void markFatCopies(std::vector<FatVolume>& volumes, const std::vector<FatStartMark>& marks) {
+  for (auto& v : volumes) {
+    if (v.fatType != kFat16 && v.fatType != kFat32) continue;
+    const bool fat32 = v.fatType == kFat32;
+    for (const auto& m : marks) {
+      const std::uint64_t firstFat = v.startSector + v.reservedSectors;
+      if (firstFat == m.sector) v.foundBy = static_cast<std::uint8_t>(v.foundBy | kFatFirstFatSeen);
+      // A volume listed at its backup boot sector sits 6 sectors before it.
+      if (fat32 && firstFat >= 6 && v.startSector >= 6 && firstFat - 6 == m.sector) {
+        v.startSector -= 6;
+        v.foundBy = static_cast<std::uint8_t>(v.foundBy | kFatFirstFatSeen);
+      }
+      const std::uint64_t secondFat = v.startSector + v.secondFatOffset;
+      if (secondFat == m.sector) v.foundBy = static_cast<std::uint8_t>(v.foundBy | kFatSecondFatSeen);
+      if (fat32 && secondFat >= 6 && v.startSector >= 6 && secondFat - 6 == m.sector) {
+        v.startSector -= 6;
+        v.foundBy = static_cast<std::uint8_t>(v.foundBy | kFatSecondFatSeen);
+      }
+    }
+  }
+}
+
+}  // namespace ov::fat

@@ -1,0 +1,68 @@
+// Finding FAT volumes: the partition-table walk and the two lost-volume searches
+// ("Basic Scan" and "Thorough Scan"), with the steps the Thorough Scan is built from.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "disk/byte_io.h"
+#include "disk/sector_source.h"
+#include "fat/fat_volume.h"
+
+namespace ov::fat {
+
+// Walks the MBR and the chain of extended partition tables and lists the FAT16 and FAT32
+// volumes; true when one was found. A chain that loops back, or runs longer than
+// kMaxFatPartitionTables, ends the walk.
+inline constexpr int kMaxFatPartitionTables = 1024;
+bool readFatPartitionTable(SectorSource& source, std::vector<FatVolume>& volumes);
+
+// Both searches test every sector of [start, end) for FAT16 and FAT32 boot sectors; the thorough
+// one also places volumes whose boot sector is gone by their directories and FATs. They report
+// progress, volumes found (by boot sector) and return false only when aborted.
+bool basicSearch(SectorSource& source, std::uint64_t start, std::uint64_t end, std::vector<FatVolume>& volumes);
+bool thoroughSearch(SectorSource& source, std::uint64_t start, std::uint64_t end, std::vector<FatVolume>& volumes);
+
+// Hostile disks must not grow the lists without end: volumes beyond this many are not listed,
+// and FAT starts beyond kMaxFatStartMarks are not noted.
+inline constexpr std::size_t kMaxFatSearchVolumes = 4096;
+inline constexpr std::size_t kMaxFatStartMarks = 65536;
+
+// A FAT32 boot sector seen 6 sectors after one already listed is that volume's backup: the
+// listed volume takes note of it and true is returned (the caller drops `found`).
+bool mergeBackupBootSector(std::vector<FatVolume>& volumes, const FatVolume& found);
+
+// A sector that looks like the first sector of a FAT.
+struct FatStartMark {
+  std::uint64_t sector = 0;
+  std::uint8_t kind = 0;  // kFat16 or kFat32
+  bool operator==(const FatStartMark&) const = default;
+};
+// kFat16 for a FAT16 FAT's first sector, kFat32 for a FAT32 one, else 0.
+std::uint8_t fatStartKind(Bytes sector);
+// The "." and ".." entries that open every subdirectory; `cluster` gets the "." entry's cluster.
+bool isDirectoryStart(Bytes sector, std::uint32_t& cluster);
+
+// Two directory sectors in a row give the cluster size and the data start of their volume.
+struct DirectoryPairing {
+  std::uint32_t count = 0;
+  std::uint64_t firstSector = 0;
+  std::uint32_t firstCluster = 0;
+};
+void pairDirectorySector(DirectoryPairing& state, std::uint64_t sector, std::uint32_t cluster,
+                         std::uint16_t bytesPerSector, std::vector<FatVolume>& volumes);
+
+// The first listed volume with r's cluster size whose data area (or FAT16 root) starts at
+// r.dataOffset; nullptr when none.
+FatVolume* findVolumeByDataStart(std::vector<FatVolume>& volumes, const FatVolume& r);
+// Turns every volume known only from directories (foundBy 0) into a FAT16 and a FAT32 reading,
+// or a FAT32 reading alone when it has 65,536 clusters or more, placed by the FATs below it.
+void settleDirectoryVolumes(std::vector<FatVolume>& volumes, const std::vector<FatStartMark>& marks);
+// The last mark below v.dataOffset of v's FAT type.
+std::optional<std::uint64_t> findFatStartBelow(const FatVolume& v, const std::vector<FatStartMark>& marks);
+// Sets the flags of the FAT copies seen where each volume expects them, and moves a FAT32 volume
+// that was built from its backup boot sector back to its real start.
+void markFatCopies(std::vector<FatVolume>& volumes, const std::vector<FatStartMark>& marks);
+
+}  // namespace ov::fat

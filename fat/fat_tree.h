@@ -1,0 +1,190 @@
+// The FAT engine's recovered directory tree, kept in memory: the entries under the top folder
+// "#" (the volume's root directory) with its folder "Lost", the index of folders by first
+// cluster, and the directory walk that fills the tree from the current volume.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "disk/byte_io.h"
+#include "disk/host.h"
+#include "fat/fat_volume.h"
+
+namespace ov::fat {
+
+inline constexpr std::uint8_t kEntryFolder = 0x10;
+inline constexpr std::uint8_t kEntryLive = 0x08;
+inline constexpr std::uint32_t kUnknownCluster = 0xFFFFFFFF;  // parent never seen
+inline constexpr std::size_t kMaxLongNameUnits = 255;
+
+// One file or folder of the tree. Links are non-owning: FatTree owns every entry.
+struct FileEntry {
+  std::uint64_t dataSize = 0;  // 0 for folders
+  FileEntry* nextSibling = nullptr;
+  FileEntry* firstChild = nullptr;  // files and folders mixed, newest first
+  FileEntry* parent = nullptr;
+  std::uint32_t firstCluster = 0;   // the folder key of the index; shown as the file's ID
+  std::uint32_t parentCluster = 0;  // kUnknownCluster when the parent was never seen
+  std::u16string name;              // at most 255 units
+  std::uint16_t createdDate = 0;    // DOS dates: day bits 0-4, month 5-8, years since 1980 9-15
+  std::uint16_t accessedDate = 0;
+  std::uint8_t attributes = 0;      // the FAT attribute byte; 0x08 = live, 0x10 = folder
+
+  bool isFolder() const { return (attributes & kEntryFolder) != 0; }
+  bool isLive() const { return (attributes & kEntryLive) != 0; }
+  std::uint8_t nameLength() const { return static_cast<std::uint8_t>(name.size()); }
+};
+
+// "#%u" as UTF-16.
+std::u16string placeholderName(std::uint32_t cluster);
+
+// The entries of one tree. Entries live until clear() or the tree's end; their addresses never
+// change, so the links between them stay valid. Nothing here recurses, so any depth is safe.
+class FatTree {
+ public:
+  FatTree() = default;
+  FatTree(const FatTree&) = delete;
+  FatTree& operator=(const FatTree&) = delete;
+
+  // Starts a new tree holding only "#" (keyed by rootKey) and its folder "Lost".
+  void reset(std::uint32_t rootKey);
+  void clear();
+  bool empty() const { return entries_.empty(); }
+  std::size_t size() const { return entries_.size(); }
+
+  FileEntry* root() { return root_; }
+  const FileEntry* root() const { return root_; }
+  FileEntry* lost() { return lost_; }
+  const FileEntry* lost() const { return lost_; }
+
+  // A new unlinked entry, owned by the tree.
+  FileEntry& add(const FileEntry& e);
+  // Puts `child` in front of the folder's children.
+  static void prepend(FileEntry& folder, FileEntry& child);
+  // Takes `child` out of its parent's child list (no-op without a parent).
+  static void detach(FileEntry& child);
+
+  // A folder's children in list order (the reverse of the order of discovery).
+  static std::vector<const FileEntry*> children(const FileEntry& folder);
+  // Files first, then folders, each group in list order: the order of a file listing.
+  static std::vector<const FileEntry*> listing(const FileEntry& folder);
+
+ private:
+  std::deque<FileEntry> entries_;
+  FileEntry* root_ = nullptr;
+  FileEntry* lost_ = nullptr;
+};
+
+// Folders by first cluster: a height-balanced search tree. A key is held once; the first folder
+// inserted under it keeps it.
+class ClusterIndex {
+ public:
+  FileEntry* find(std::uint32_t cluster) const;
+  // The folder already held under folder.firstCluster, or `folder` after inserting it.
+  FileEntry* insert(FileEntry& folder);
+  void clear();
+  std::size_t size() const { return nodes_.size(); }
+  // Folders in pre-order of the search tree (node, smaller keys, larger keys).
+  std::vector<FileEntry*> preorder() const;
+
+ private:
+  struct Node {
+    FileEntry* folder;
+    std::int32_t left = -1, right = -1;
+    std::int32_t height = 1;
+  };
+  std::int32_t insertAt(std::int32_t node, FileEntry& folder, FileEntry*& result);
+  std::int32_t rotateLeft(std::int32_t n);
+  std::int32_t rotateRight(std::int32_t n);
+  std::int32_t rebalance(std::int32_t n);
+  std::int32_t height(std::int32_t n) const { return n < 0 ? 0 : nodes_[static_cast<std::size_t>(n)].height; }
+  void update(std::int32_t n);
+  Node& at(std::int32_t n) { return nodes_[static_cast<std::size_t>(n)]; }
+
+  std::vector<Node> nodes_;
+  std::int32_t top_ = -1;
+};
+
+// Mode 2 is the processing run down from the root, mode 0 the Turbo Scan's naming pass.
+enum class WalkMode : std::uint8_t { Naming = 0, Processing = 2 };
+
+// Builds a tree from the volume that `reader` reads. One builder serves one run.
+class FatTreeBuilder {
+ public:
+  FatTreeBuilder(FatReader& reader, FatTree& tree, EngineHost& host, RunControl& run)
+      : reader_(reader), tree_(tree), host_(host), run_(run) {}
+
+  // Replaces the tree with "#" and "Lost" and indexes both.
+  void start();
+  // The whole processing run: start, the walk from the root, adopting orphans. False when
+  // aborted (also when an already-reported read failure ended it: the tree is still usable).
+  bool processFileSystem();
+  // Reads and parses the folder, then visits its children depth first. False when aborted.
+  bool walkFolder(FileEntry& folder, WalkMode mode);
+  // Reads one folder's directory data and parses it.
+  void readFolderClusters(FileEntry& folder, WalkMode mode);
+  // Parses directory entries into `folder`; true when parsing stopped at an end mark, an
+  // invalid entry or a failed check, false when the whole buffer was used. A long name still
+  // being assembled at the end of the buffer carries over to the next buffer of the same
+  // folder (resetLongName() starts a folder afresh).
+  bool parseDirectoryBuffer(Bytes buffer, FileEntry& folder, WalkMode mode);
+  void resetLongName() { longName_ = LongName{}; }
+
+  FileEntry* indexFolder(FileEntry& folder) { return index_.insert(folder); }
+  // Hangs `folder` under the folder of its parentCluster, or under a new placeholder "#N".
+  void attachToParent(FileEntry& folder);
+  // Moves every indexed folder whose parent is unknown into "Lost".
+  void adoptOrphans();
+  // Folders that hang under each other (".." entries that point into a loop) are unreachable
+  // from "#": the loop is cut and its member is moved into "Lost".
+  void rescueLoops();
+  // adoptOrphans, rescueLoops and dropping the index: the end of every run.
+  void finish();
+
+  ClusterIndex& index() { return index_; }
+  FatTree& tree() { return tree_; }
+  FatReader& reader() { return reader_; }
+  EngineHost& host() { return host_; }
+  RunControl& run() { return run_; }
+  // Progress counters of the walk (files to visit, files visited).
+  std::uint64_t progressTotal() const { return total_; }
+  std::uint64_t progressDone() const { return done_; }
+  void setProgress(std::uint64_t total, std::uint64_t done);
+
+ private:
+  struct LongName {
+    std::u16string units;  // assembled so far, in reading order
+    std::uint8_t checksum = 0;
+    bool active = false;    // a run has been read and not yet used
+    bool mixed = false;     // its pieces disagree on the short name's checksum
+    bool overflow = false;  // more than 255 units: garbage
+  };
+  void takeLongNamePiece(Bytes entry);
+  std::u16string shortName(Bytes entry) const;
+  bool usableCluster(std::uint32_t cluster) const;
+  void place(FileEntry& folder, const FileEntry& entry, WalkMode mode);
+
+  FatReader& reader_;
+  FatTree& tree_;
+  EngineHost& host_;
+  RunControl& run_;
+  ClusterIndex index_;
+  LongName longName_;
+  std::uint64_t total_ = 0;
+  std::uint64_t done_ = 0;
+};
+
+// The checksum of an 11-byte short name that its long-name entries carry at byte 13.
+std::uint8_t shortNameChecksum(Bytes name11);
+// Bytes 0x80-0xFF of short names as code page 437.
+char16_t codePage437(std::uint8_t byte);
+// Whether the 64 bytes start with the "." and ".." entries of a directory's first cluster.
+bool startsWithDotEntries(Bytes buffer);
+// The first cluster of a 32-byte directory entry (high half at 20, low half at 26).
+inline std::uint32_t entryCluster(Bytes entry, std::size_t at = 0) {
+  return (static_cast<std::uint32_t>(le16(entry, at + 20)) << 16) | le16(entry, at + 26);
+}
+
+}  // namespace ov::fat

@@ -1,0 +1,281 @@
+#include "fat/fat_volume.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+namespace ov::fat {
+namespace {
+
+// The tests both kinds of boot sector share: jump bytes, sector size, two FATs, cluster size.
+bool sharedBootTests(Bytes s) {
+  std::uint16_t bps = le16(s, 11);
+  if (bps != 0) {
+    if (bps % 512 != 0) return false;
+    if (bps != 512 && (bps / 512) % 2 != 0) return false;
+  }
+  if (s[16] != 2) return false;
+  std::uint8_t spc = s[13];
+  return spc != 0 && (spc == 1 || spc % 2 == 0);
+}
+
+bool jumpBytes(Bytes s) { return s[0] != 0 && s[1] != 0 && s[2] == 0x90; }
+
+// Clusters behind the data start; a size smaller than the FATs gives none instead of wrapping.
+std::uint32_t clustersBehind(std::uint64_t sectors, std::uint64_t dataOffset, std::uint8_t spc) {
+  if (spc == 0 || sectors <= dataOffset) return 0;
+  return static_cast<std::uint32_t>(std::min<std::uint64_t>((sectors - dataOffset) / spc, UINT32_MAX));
+}
+
+void parseCommon(Bytes s, FatVolume& v) {
+  v.bytesPerSector = le16(s, 11);
+  v.sectorsPerCluster = le8(s, 13);
+  v.bytesPerCluster = static_cast<std::uint32_t>(v.bytesPerSector) * v.sectorsPerCluster;
+  v.reservedSectors = le16(s, 14);
+}
+
+std::string byteSizeText(std::uint64_t bytes) {
+  char text[64];
+  auto value = static_cast<double>(bytes);
+  if (bytes < 1048576ULL) std::snprintf(text, sizeof text, "%7.3f KB", value / 1024.0);
+  else if (bytes < 1073741824ULL) std::snprintf(text, sizeof text, "%7.3f MB", value / 1048576.0);
+  else std::snprintf(text, sizeof text, "%7.3f GB", value / 1073741824.0);
+  return text;
+}
+
+}  // namespace
+
+std::array<std::uint8_t, kStoredFatVolumeBytes> encodeFatVolume(const FatVolume& v, bool hasNext) {
+  ByteWriter w;
+  w.u8(0);
+  w.u64(v.bootCopySector);
+  w.u64(v.startSector);
+  w.u64(v.sectorCount);
+  w.u64(v.serialNumber);
+  w.u64(v.reservedSectors);
+  w.u64(v.secondFatOffset);
+  w.u64(v.dataOffset);
+  w.u32(v.fatSectors);
+  w.u32(hasNext ? 1u : 0u);
+  w.u32(v.clusterCount);
+  w.u32(v.bytesPerCluster);
+  w.u16(v.bytesPerSector);
+  w.u8(v.sectorsPerCluster);
+  w.u8(v.fatType);
+  w.u8(v.foundBy);
+  std::array<std::uint8_t, kStoredFatVolumeBytes> out{};
+  const auto& bytes = w.bytes();
+  std::copy(bytes.begin(), bytes.end(), out.begin());
+  return out;
+}
+
+std::optional<FatVolume> decodeFatVolume(Bytes stored, bool* hasNext) {
+  if (stored.size() < kStoredFatVolumeBytes) return std::nullopt;
+  ByteReader r(stored);
+  FatVolume v;
+  r.skip(1);
+  v.bootCopySector = r.u64();
+  v.startSector = r.u64();
+  v.sectorCount = r.u64();
+  v.serialNumber = r.u64();
+  v.reservedSectors = r.u64();
+  v.secondFatOffset = r.u64();
+  v.dataOffset = r.u64();
+  v.fatSectors = r.u32();
+  std::uint32_t link = r.u32();
+  v.clusterCount = r.u32();
+  v.bytesPerCluster = r.u32();
+  v.bytesPerSector = r.u16();
+  v.sectorsPerCluster = r.u8();
+  v.fatType = r.u8();
+  v.foundBy = r.u8();
+  if (hasNext) *hasNext = link != 0;
+  return v;
+}
+
+bool isFat16BootSector(Bytes s) {
+  if (s.size() < 512 || !jumpBytes(s)) return false;
+  // The upper half of the 32-bit total: smaller FAT16 volumes are not taken.
+  if (le16(s, 34) == 0 || le32(s, 57) == 0) return false;
+  if (!sharedBootTests(s)) return false;
+  return le16(s, 17) == 512 && le16(s, 14) != 0;
+}
+
+bool isFat32BootSector(Bytes s) {
+  if (s.size() < 512 || !jumpBytes(s) || !sharedBootTests(s)) return false;
+  return le32(s, 44) == 2 && le16(s, 50) == 6 && le16(s, 48) == 1;
+}
+
+void parseFat16BootSector(Bytes s, FatVolume& v) {
+  parseCommon(s, v);
+  v.serialNumber = le32(s, 39);
+  v.fatType = kFat16;
+  v.fatSectors = le16(s, 22);
+  std::uint16_t small = le16(s, 19);
+  v.sectorCount = small != 0 ? small : le32(s, 32);
+  v.secondFatOffset = v.reservedSectors + v.fatSectors;
+  v.dataOffset = v.reservedSectors + 2ull * v.fatSectors;
+  v.clusterCount = clustersBehind(v.sectorCount & 0xFFFFFFFFu, v.dataOffset, v.sectorsPerCluster);
+}
+
+void parseFat32BootSector(Bytes s, FatVolume& v) {
+  parseCommon(s, v);
+  v.serialNumber = le32(s, 67);
+  v.fatType = kFat32;
+  v.fatSectors = le32(s, 36);
+  v.sectorCount = le32(s, 32);
+  v.secondFatOffset = v.reservedSectors + v.fatSectors;
+  v.dataOffset = v.reservedSectors + 2ull * v.fatSectors;
+  v.clusterCount = clustersBehind(v.sectorCount, v.dataOffset, v.sectorsPerCluster);
+}
+
+std::string fatVolumeLabel(const FatVolume& v, std::size_t numberFromOne) {
+  return std::string(v.fatType == kFat16 ? "FAT 16" : "FAT 32") + " logical drive " + std::to_string(numberFromOne);
+}
+
+std::string fatVolumeSizeText(const FatVolume& v) {
+  // A damaged sector count must not wrap around to a small size.
+  if (v.bytesPerSector != 0 && v.sectorCount > UINT64_MAX / v.bytesPerSector) return byteSizeText(UINT64_MAX);
+  return byteSizeText(v.sectorCount * v.bytesPerSector);
+}
+
+std::string fatClusterSizeText(const FatVolume& v) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%3.1f KB", static_cast<double>(v.bytesPerCluster) / 1024.0);
+  return text;
+}
+
+std::string fatVolumeStartText(const FatVolume& v) {
+  return std::to_string(static_cast<std::uint32_t>(v.startSector & 0xFFFFFFFFu));
+}
+
+FatVolume selectVolume(const FatVolume& v, std::uint16_t sourceBytesPerSector) {
+  FatVolume c = v;
+  if (c.bytesPerSector == 0) c.bytesPerSector = sourceBytesPerSector;
+  if (c.sectorsPerCluster == 0) c.sectorsPerCluster = 8;
+  if (c.bytesPerCluster == 0) c.bytesPerCluster = static_cast<std::uint32_t>(c.bytesPerSector) * c.sectorsPerCluster;
+  return c;
+}
+
+std::uint64_t clusterSector(const FatVolume& v, std::uint32_t cluster) {
+  std::uint64_t s = v.startSector + v.dataOffset + (static_cast<std::uint64_t>(cluster) - 2) * v.sectorsPerCluster;
+  return v.fatType == kFat16 ? s + kFat16RootSectors : s;
+}
+
+std::uint64_t fat16RootSector(const FatVolume& v) { return v.startSector + v.dataOffset; }
+
+bool FatReader::read(void* buffer, std::size_t byteCount, std::uint64_t sector) {
+  auto* out = static_cast<std::uint8_t*>(buffer);
+  ReadBackend* backend = source_.backend();
+  const std::uint16_t sourceBps = source_.bytesPerSector();
+  // Positioning and reading only: the FAT engine keeps its read errors out of the log.
+  auto raw = [&](std::uint8_t* to, std::size_t length, std::uint64_t offset) -> int {
+    if (backend == nullptr || sourceBps == 0) return EBADF;
+    if (offset > UINT64_MAX - length) return EINVAL;
+    std::size_t got = 0;
+    int error = backend->readAt(offset, to, length, got);
+    if (error == 0 && got < length) std::memset(to + got, 0, length - got);
+    return error;
+  };
+  auto decide = [&](int error) {
+    switch (classifyReadError(error)) {
+      case ReadErrorAction::Skip:
+        break;
+      case ReadErrorAction::Wait:
+        if (sleep_) sleep_(std::chrono::milliseconds(500));
+        else std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        break;
+      case ReadErrorAction::Fail:
+        source_.host().fail(systemErrorText(error));
+    }
+  };
+
+  const bool positionFits = sourceBps != 0 && sector <= UINT64_MAX / sourceBps;
+  const std::uint64_t base = positionFits ? sector * sourceBps : 0;
+  int error = positionFits ? raw(out, byteCount, base) : (backend == nullptr ? EBADF : EINVAL);
+  if (error == 0 || byteCount == 0) return true;
+
+  // Piece by piece in the current volume's sector size. Each piece is read at the byte that
+  // follows the previous one, so the result lines up with what one whole read would give even
+  // when the volume's sectors are larger than the source's.
+  const std::size_t step = volume_.bytesPerSector != 0 ? volume_.bytesPerSector : sourceBps;
+  std::size_t offset = 0;
+  for (;;) {
+    if (!source_.run().running()) return false;
+    decide(error);
+    std::size_t piece = step == 0 ? byteCount : std::min(step, byteCount - offset);
+    error = positionFits ? raw(out + offset, piece, base + offset) : EINVAL;
+    if (error != 0) std::memset(out + offset, 0, piece);  // a skipped sector reads as zeros
+    offset += piece;
+    if (offset >= byteCount) break;
+  }
+  // The last piece's error still decides: a vanished disk must not read as zeros.
+  if (error != 0 && classifyReadError(error) == ReadErrorAction::Fail) source_.host().fail(systemErrorText(error));
+  return true;
+}
+
+std::vector<std::uint32_t> buildClusterChain(FatReader& reader, std::uint32_t first) {
+  std::vector<std::uint32_t> chain;
+  const FatVolume& v = reader.volume();
+  if (first == 1) return chain;
+  if (v.fatType != kFat16 && v.fatType != kFat32) return chain;
+  const std::uint32_t entryBytes = 2u * v.fatType;
+  const std::uint32_t bps = v.bytesPerSector;
+  if (bps < entryBytes) return chain;
+  const std::uint32_t perSector = bps / entryBytes;
+  const std::size_t limit = v.fatType == kFat16 ? 65525u : 268435456u;
+  const std::uint64_t fatStart = v.startSector + v.secondFatOffset;
+  if (fatStart < v.startSector) return chain;  // wrapped: no such FAT
+
+  std::vector<std::uint8_t> sector(bps);
+  std::uint64_t loaded = 0;
+  bool haveSector = false;
+  // Clusters already in the chain: a FAT that loops back to one of them ends the chain there.
+  // Short chains are searched directly; a longer one gets a bitmap over the cluster numbers.
+  constexpr std::size_t kDirectSearch = 64;
+  std::vector<bool> held;
+  auto hold = [&](std::uint32_t c) {
+    if (chain.size() < kDirectSearch) return;
+    if (held.empty()) {
+      std::uint32_t top = *std::max_element(chain.begin(), chain.end()) & 0x0FFFFFFFu;
+      held.resize(static_cast<std::size_t>(std::max(top, c)) + 1);
+      for (std::uint32_t k : chain) held[k & 0x0FFFFFFFu] = true;
+    }
+    if (c >= held.size()) held.resize(std::max<std::size_t>(static_cast<std::size_t>(c) + 1, held.size() * 2));
+    held[c] = true;
+  };
+  auto holds = [&](std::uint32_t c) {
+    if (held.empty()) return std::find(chain.begin(), chain.end(), c) != chain.end();
+    return c < held.size() && held[c];
+  };
+
+  std::uint32_t current = first;
+  chain.push_back(first);
+  for (;;) {
+    if (chain.size() >= limit) return {};
+    std::uint64_t at = fatStart + current / perSector;
+    if (at < fatStart) break;
+    if (!haveSector || at != loaded) {
+      std::fill(sector.begin(), sector.end(), 0);
+      if (!reader.read(sector.data(), sector.size(), at)) break;  // aborted
+      loaded = at;
+      haveSector = true;
+    }
+    std::size_t pos = static_cast<std::size_t>(current % perSector) * entryBytes;
+    Bytes s(sector.data(), sector.size());
+    std::uint32_t entry = v.fatType == kFat16 ? le16(s, pos) : le32(s, pos);
+    if (entry == current) break;
+    if (v.fatType == kFat16 && (entry <= 1 || entry >= 0xFFF0)) break;
+    std::uint32_t next = entry & 0x0FFFFFFFu;
+    if (next <= 1 || next >= 0x0FFFFFF0u) break;
+    if (holds(next)) break;
+    chain.push_back(next);
+    hold(next);
+    current = next;
+  }
+  return chain;
+}
+
+}  // namespace ov::fat

@@ -1,0 +1,99 @@
+// The FAT engine's volume: the 78-byte volume record, the FAT16/FAT32 boot-sector tests and
+// parsers, cluster addressing, the FAT engine's sector reading rules and cluster chains.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "disk/byte_io.h"
+#include "disk/sector_source.h"
+
+namespace ov::fat {
+
+enum FatType : std::uint8_t { kFatUnknown = 0, kFat16 = 1, kFat32 = 2 };
+
+enum FatFoundBy : std::uint8_t {
+  kFatBootParsed = 1,     // boot sector parsed (or volume settled by the thorough search)
+  kFatBackupSeen = 2,     // backup boot sector also seen
+  kFatFirstFatSeen = 4,   // first FAT seen where expected
+  kFatSecondFatSeen = 8,  // second FAT seen where expected
+};
+
+struct FatVolume {
+  std::uint64_t bootCopySector = 0;
+  std::uint64_t startSector = 0;
+  std::uint64_t sectorCount = 0;
+  std::uint64_t serialNumber = 0;
+  std::uint64_t reservedSectors = 0;
+  std::uint64_t secondFatOffset = 0;  // 0: chains are read from the FAT at startSector
+  std::uint64_t dataOffset = 0;       // FAT16 root directory, or the FAT32 data area
+  std::uint32_t fatSectors = 0;
+  std::uint32_t clusterCount = 0;
+  std::uint32_t bytesPerCluster = 0;
+  std::uint16_t bytesPerSector = 0;
+  std::uint8_t sectorsPerCluster = 0;
+  std::uint8_t fatType = kFatUnknown;
+  std::uint8_t foundBy = 0;
+
+  bool operator==(const FatVolume&) const = default;
+};
+
+inline constexpr std::size_t kStoredFatVolumeBytes = 78;
+// The stored form; `hasNext` fills the link field at offset 61.
+std::array<std::uint8_t, kStoredFatVolumeBytes> encodeFatVolume(const FatVolume& v, bool hasNext);
+std::optional<FatVolume> decodeFatVolume(Bytes stored, bool* hasNext = nullptr);
+
+bool isFat16BootSector(Bytes sector);
+bool isFat32BootSector(Bytes sector);
+void parseFat16BootSector(Bytes sector, FatVolume& v);
+void parseFat32BootSector(Bytes sector, FatVolume& v);
+
+// The volume list's rows: "FAT 16 logical drive %u" / "FAT 32 logical drive %u", the size text
+// ("%7.3f KB/MB/GB") and the cluster size ("%3.1f KB").
+std::string fatVolumeLabel(const FatVolume& v, std::size_t numberFromOne);
+std::string fatVolumeSizeText(const FatVolume& v);
+std::string fatClusterSizeText(const FatVolume& v);
+// Column 2 of the row: the low 32 bits of startSector as "%u".
+std::string fatVolumeStartText(const FatVolume& v);
+
+// Makes a copy usable as the current volume (defaults for zero sector and cluster sizes).
+FatVolume selectVolume(const FatVolume& v, std::uint16_t sourceBytesPerSector);
+
+// Absolute sector of cluster c (2 and up); the FAT16 root directory's 32 sectors come first.
+std::uint64_t clusterSector(const FatVolume& v, std::uint32_t cluster);
+// The FAT16 root directory (32 sectors at startSector + dataOffset).
+inline constexpr std::uint32_t kFat16RootSectors = 32;
+std::uint64_t fat16RootSector(const FatVolume& v);
+// The cluster number that stands for the root folder: 1 (FAT16 root) or 2 (FAT32 root).
+inline std::uint32_t rootFolderKey(const FatVolume& v) { return v.fatType; }
+
+// Reading with the FAT engine's rules: skipped sectors are read as zeros and count as read;
+// false only when the operation is being aborted (running cleared during the retry).
+// Device errors wait 500 ms; other errors are reported and throw AlreadyReported.
+class FatReader {
+ public:
+  FatReader(SectorSource& source, const FatVolume& volume) : source_(source), volume_(volume) {}
+  bool read(void* buffer, std::size_t byteCount, std::uint64_t sector);
+  SectorSource& source() { return source_; }
+  const FatVolume& volume() const { return volume_; }
+  // The wait after a device error (500 ms); tests replace it.
+  void setSleeper(std::function<void(std::chrono::milliseconds)> sleeper) { sleep_ = std::move(sleeper); }
+
+ private:
+  SectorSource& source_;
+  const FatVolume& volume_;
+  std::function<void(std::chrono::milliseconds)> sleep_;
+};
+
+// The clusters of the chain that starts at `first` (first included, end marker excluded).
+// Empty for cluster 1 (the FAT16 root has no chain) and for chains longer than the FAT type
+// allows; a chain that comes back to a cluster it already holds ends there.
+std::vector<std::uint32_t> buildClusterChain(FatReader& reader, std::uint32_t first);
+
+}  // namespace ov::fat
