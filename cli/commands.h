@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "cli/cli_host.h"
+#include "fat/fat_engine.h"
 #include "ntfs/ntfs_engine.h"
 
 namespace ov::cli {
@@ -36,6 +37,7 @@ struct Options {
   bool onlyDeleted = false;
   bool onlyLive = false;
   std::vector<std::string> patterns;
+  std::string fs;  // "", "ntfs" or "fat"
   // scan information files
   std::string saveScan;      // .ovt written after processing
   std::string scan;          // .ovt opened instead of processing
@@ -50,11 +52,19 @@ struct Options {
 std::string lastFailure(const CliHost& host);
 
 int openSource(ntfs::NtfsEngine& engine, const std::string& path);
-int runVolumes(ntfs::NtfsEngine& engine, CliHost& host, const Options& o);
+// With `fatEngine`, the FAT volumes are listed after the NTFS ones, numbered on.
+int runVolumes(ntfs::NtfsEngine& engine, CliHost& host, const Options& o, fat::FatEngine* fatEngine = nullptr);
 int runSearch(ntfs::NtfsEngine& engine, CliHost& host, const Options& o);
 int runLs(ntfs::NtfsEngine& engine, CliHost& host, const Options& o);
 int runRecover(ntfs::NtfsEngine& engine, CliHost& host, const Options& o);
 int runDisks(bool json, EngineHost& host);
+
+class JsonArrayPrinter;
+// FAT volumes, numbered from firstNumber; into `json` when given, else as rows.
+int runFatVolumes(fat::FatEngine& engine, const Options& o, std::size_t firstNumber, JsonArrayPrinter* json);
+int runFatSearch(fat::FatEngine& engine, CliHost& host, const Options& o);
+int runFatLs(fat::FatEngine& engine, CliHost& host, const Options& o);
+int runFatRecover(fat::FatEngine& engine, CliHost& host, const Options& o);
 int runCopy(CliHost& host, RunControl& run, const std::string& source, const std::string& dest, bool clone,
             bool overwrite);
 

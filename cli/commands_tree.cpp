@@ -15,6 +15,7 @@
 #include <set>
 
 #include "cli/commands.h"
+#include "cli/listing.h"
 #include "disk/byte_io.h"
 #include "ntfs/boot_sector.h"
 #include "ntfs/extract.h"
@@ -120,25 +121,6 @@ int processVolume(NtfsEngine& engine, CliHost& host, const Options& o) {
   return completed ? kExitOk : kExitFailed;
 }
 
-std::string isoDate(std::uint16_t d) {
-  unsigned day = d & 31u, month = (d >> 5) & 15u, year = (d >> 9) + 1980u;
-  if (d == 0 || day == 0 || month == 0 || month > 12) return {};
-  char text[16];
-  std::snprintf(text, sizeof text, "%04u-%02u-%02u", year, month, day);
-  return text;
-}
-
-nlohmann::json dateJson(std::uint16_t d) {
-  std::string text = isoDate(d);
-  return text.empty() ? nlohmann::json(nullptr) : nlohmann::json(text);
-}
-
-std::string joined(const std::vector<std::string>& path) {
-  std::string out;
-  for (const auto& part : path) out += (out.empty() ? "" : "/") + part;
-  return out;
-}
-
 std::vector<FileEntry> children(NtfsEngine& engine, const FileEntry& folder) {
   std::uint64_t total = 0;
   std::uint32_t files = 0, folders = 0;
@@ -177,29 +159,6 @@ std::optional<FileEntry> resolve(NtfsEngine& engine, const std::string& path, st
   return current;
 }
 
-// Writes a JSON array one element at a time, so that listing a large tree needs no more memory
-// than one entry.
-class JsonArrayPrinter {
- public:
-  explicit JsonArrayPrinter(bool enabled) : closed_(!enabled) {}
-  ~JsonArrayPrinter() { close(); }
-  void add(const nlohmann::json& element) {
-    std::fputs(first_ ? "[\n  " : ",\n  ", stdout);
-    first_ = false;
-    std::string text = element.dump();
-    std::fwrite(text.data(), 1, text.size(), stdout);
-  }
-  void close() {
-    if (closed_) return;
-    closed_ = true;
-    std::fputs(first_ ? "[]\n" : "\n]\n", stdout);
-  }
-
- private:
-  bool first_ = true;
-  bool closed_ = false;
-};
-
 void printEntry(const FileEntry& e, const std::vector<std::string>& path, bool json, bool fullPath,
                 JsonArrayPrinter& list) {
   std::string name = utf16ToUtf8(e.name);
@@ -236,24 +195,6 @@ void listFolder(NtfsEngine& engine, const FileEntry& folder, std::vector<std::st
       path.pop_back();
     }
   }
-}
-
-// A block device's node in sysfs; empty for anything else.
-std::string sysfsOfDevice(dev_t device) {
-  std::string link = "/sys/dev/block/" + std::to_string(major(device)) + ":" + std::to_string(minor(device));
-  char resolved[PATH_MAX];
-  if (!::realpath(link.c_str(), resolved)) return {};
-  return resolved;
-}
-
-// True when `dir` lies on the disk being recovered (the device itself or one of its partitions).
-bool onSourceDevice(const std::string& sourcePath, const std::string& dir) {
-  struct stat source {}, folder {};
-  if (::stat(sourcePath.c_str(), &source) != 0 || !S_ISBLK(source.st_mode)) return false;
-  if (::stat(dir.c_str(), &folder) != 0) return false;
-  std::string disk = sysfsOfDevice(source.st_rdev), holder = sysfsOfDevice(folder.st_dev);
-  if (disk.empty() || holder.empty()) return folder.st_dev == source.st_rdev;
-  return holder == disk || holder.rfind(disk + "/", 0) == 0;
 }
 
 struct SaveTotals {

@@ -36,7 +36,8 @@ std::string foundByText(std::uint8_t flags) {
   return out;
 }
 
-void printVolumes(const std::vector<LogicalVolume>& volumes, bool json, const char* table = nullptr) {
+void printVolumes(const std::vector<LogicalVolume>& volumes, bool json, const char* table = nullptr,
+                  ov::fat::FatEngine* fatEngine = nullptr) {
   if (json) {
     auto list = nlohmann::json::array();
     for (std::size_t i = 0; i < volumes.size(); ++i) {
@@ -52,10 +53,24 @@ void printVolumes(const std::vector<LogicalVolume>& volumes, bool json, const ch
                       {"mft_mirr_lcn", v.mftMirrLcn},
                       {"serial_number", hex64(v.serialNumber)},
                       {"found_by", v.foundBy}});
+      if (fatEngine) list.back()["fs"] = "ntfs";
       if (table) {
         list.back()["table"] = table;
         list.back()["partition_name"] = v.partitionName.empty() ? nlohmann::json(nullptr) : nlohmann::json(v.partitionName);
         list.back()["partition_type"] = v.partitionType.empty() ? nlohmann::json(nullptr) : nlohmann::json(v.partitionType);
+      }
+    }
+    if (fatEngine) {
+      for (std::size_t i = 0; i < fatEngine->volumes().size(); ++i) {
+        const auto& f = fatEngine->volumes()[i];
+        list.push_back({{"number", volumes.size() + i + 1},
+                        {"fs", f.fatType == ov::fat::kFat16 ? "fat16" : "fat32"},
+                        {"start_sector", f.startSector},
+                        {"sector_count", f.sectorCount},
+                        {"bytes_per_sector", f.bytesPerSector},
+                        {"sectors_per_cluster", f.sectorsPerCluster},
+                        {"bytes_per_cluster", f.bytesPerCluster},
+                        {"found_by", f.foundBy}});
       }
     }
     std::cout << list.dump(2) << "\n";
@@ -71,6 +86,14 @@ void printVolumes(const std::vector<LogicalVolume>& volumes, bool json, const ch
     if (!v.partitionName.empty() || !v.partitionType.empty())
       std::printf("%-22s GPT partition \"%s\" (%s)\n", "", v.partitionName.c_str(), v.partitionType.c_str());
   }
+  if (fatEngine)
+    for (std::size_t i = 0; i < fatEngine->volumes().size(); ++i) {
+      const auto& f = fatEngine->volumes()[i];
+      std::printf("%-22s %14llu %14llu %12s  partition table\n",
+                  ov::fat::fatVolumeLabel(f, volumes.size() + i + 1).c_str(),
+                  static_cast<unsigned long long>(f.startSector), static_cast<unsigned long long>(f.sectorCount),
+                  ov::fat::fatVolumeSizeText(f).c_str());
+    }
 }
 
 }  // namespace
@@ -99,7 +122,7 @@ int saveDiskScan(ov::ntfs::NtfsEngine& engine, CliHost& host, const Options& o) 
 }
 }  // namespace
 
-int runVolumes(ov::ntfs::NtfsEngine& engine, CliHost& host, const Options& o) {
+int runVolumes(ov::ntfs::NtfsEngine& engine, CliHost& host, const Options& o, ov::fat::FatEngine* fatEngine) {
   if (!o.diskScan.empty()) {
     if (!ov::ntfs::openDiskScanInfo(engine, o.diskScan)) {
       std::fprintf(stderr, "ovrecover: %s\n", lastFailure(host).c_str());
@@ -110,6 +133,10 @@ int runVolumes(ov::ntfs::NtfsEngine& engine, CliHost& host, const Options& o) {
   }
   if (int rc = openSource(engine, o.source)) return rc;
   bool found = engine.readPartitionTable();
+  if (fatEngine && fatEngine->openImage(o.source) == 0 && fatEngine->readPartitionTable()) {
+    printVolumes(engine.volumes(), o.json, ov::partitionTableName(engine.tableKind()), fatEngine);
+    return saveDiskScan(engine, host, o);
+  }
   if (!found) {
     if (o.json) printVolumes({}, true);
     std::fprintf(stderr, "ovrecover: no NTFS volume in the partition table of %s; try 'ovrecover search'\n",

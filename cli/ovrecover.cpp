@@ -9,6 +9,15 @@
 
 #include "cli/commands.h"
 
+namespace ov::cli {
+// Swallows what a look at the partition tables reports.
+class Quiet final : public ov::EngineHost {
+ public:
+  void addLogEntry(const ov::LogEntry&) override {}
+  void showMessage(const std::string&, const std::string&, ov::MessageIcon) override {}
+};
+}  // namespace ov::cli
+
 namespace {
 
 // Ctrl+C and SIGTERM clear `running` from a thread of their own, so the engine stops at its
@@ -26,6 +35,36 @@ void watchInterrupts(ov::RunControl& run) {
       run.stop();
     }
   }).detach();
+}
+
+// Without --fs, ls and recover take the engine of the chosen volume: the volumes are numbered
+// NTFS first, then FAT, as `volumes` lists them.
+std::string chooseFileSystem(ov::cli::Options& o) {
+  if (!o.searchMode.empty()) return "ntfs";
+  ov::cli::Quiet quiet;
+  ov::RunControl run;
+  ov::ntfs::NtfsEngine ntfs(quiet, run);
+  ov::fat::FatEngine fat(quiet, run);
+  if (ntfs.openImage(o.source) != 0 || fat.openImage(o.source) != 0) return "ntfs";
+  ntfs.readPartitionTable();
+  fat.readPartitionTable();
+  std::size_t n = ntfs.volumes().size(), m = fat.volumes().size();
+  if (o.volumeNumber) {
+    if (*o.volumeNumber > n && *o.volumeNumber <= n + m) {
+      o.volumeNumber = *o.volumeNumber - n;
+      return "fat";
+    }
+    return "ntfs";
+  }
+  if (o.volumeStart) {
+    for (const auto& v : ntfs.volumes())
+      if (v.startSector == *o.volumeStart) return "ntfs";
+    for (const auto& v : fat.volumes())
+      if (v.startSector == *o.volumeStart) return "fat";
+    return "ntfs";
+  }
+  if (n + m > 1) return "ambiguous:" + std::to_string(n) + ":" + std::to_string(m);
+  return n == 0 && m > 0 ? "fat" : "ntfs";
 }
 
 }  // namespace
@@ -55,12 +94,16 @@ int main(int argc, char** argv) {
   volumesSource->excludes(diskScan);
   volumes->add_option("--save-disk-scan", o.saveDiskScan, "Save the volumes as disk scan information (.ovd)");
   volumes->add_flag("--json", o.json, "Print JSON");
+  volumes->add_option("--fs", o.fs, "Only this kind of volume")->check(CLI::IsMember({"ntfs", "fat"}));
 
   auto* search = app.add_subcommand("search", "Search a sector range for lost NTFS volumes");
   search->add_option("SOURCE", o.source, "Disk image file or block device")->required();
   auto* quick = search->add_flag("--quick", o.quick, "Probe cylinder boundaries only");
   auto* thorough = search->add_flag("--thorough", o.thorough, "Examine every sector");
+  auto* basic = search->add_flag("--basic", o.quick, "FAT: test every sector for boot sectors only");
   quick->excludes(thorough);
+  basic->excludes(thorough);
+  search->add_option("--fs", o.fs, "Kind of volume to search for (default ntfs)")->check(CLI::IsMember({"ntfs", "fat"}));
   search->add_option("--from", o.from, "First sector of the range (default 0)");
   search->add_option("--to", o.to, "End sector of the range, not included (default: the end of the source)");
   search->add_flag("--json", o.json, "Print JSON");
@@ -76,6 +119,8 @@ int main(int argc, char** argv) {
     command->add_option("--search", o.searchMode, "Take the volume list of a search instead of the partition table")
         ->check(CLI::IsMember({"quick", "thorough"}));
     command->add_flag("--turbo", o.turbo, "Rebuild the tree with the Turbo Scan instead of the MFT walk");
+    command->add_option("--fs", o.fs, "Kind of volume (default: the kind of the chosen volume)")
+        ->check(CLI::IsMember({"ntfs", "fat"}));
   };
 
   auto* ls = app.add_subcommand("ls", "Process a volume and list a folder of the recovered tree");
@@ -125,14 +170,27 @@ int main(int argc, char** argv) {
   ov::RunControl run;
   watchInterrupts(run);
   ov::ntfs::NtfsEngine engine(host, run);
+  ov::fat::FatEngine fatEngine(host, run);
+  if ((ls->parsed() || recover->parsed()) && o.fs.empty() && o.scan.empty()) o.fs = chooseFileSystem(o);
+  if (o.fs.rfind("ambiguous:", 0) == 0) {
+    std::string counts = o.fs.substr(10);
+    std::string ntfsCount = counts.substr(0, counts.find(':')), fatCount = counts.substr(counts.find(':') + 1);
+    std::fprintf(stderr, "ovrecover: %s NTFS and %s FAT volumes found; choose one with --volume N (as 'ovrecover "
+                 "volumes' numbers them) or --start SECTOR\n", ntfsCount.c_str(), fatCount.c_str());
+    return kExitUsage;
+  }
 
   int rc = kExitFailed;
   if (disks->parsed()) rc = runDisks(o.json, host);
   else if (image->parsed()) rc = runCopy(host, run, o.source, o.destination, false, o.overwrite);
   else if (clone->parsed()) rc = runCopy(host, run, o.source, o.destination, true, true);
-  else if (volumes->parsed()) rc = runVolumes(engine, host, o);
+  else if (volumes->parsed() && o.fs == "fat") rc = runFatVolumes(fatEngine, o, 1, nullptr);
+  else if (volumes->parsed()) rc = runVolumes(engine, host, o, o.fs.empty() && o.diskScan.empty() ? &fatEngine : nullptr);
+  else if (search->parsed() && o.fs == "fat") rc = runFatSearch(fatEngine, host, o);
   else if (search->parsed()) rc = runSearch(engine, host, o);
+  else if (ls->parsed() && o.fs == "fat") rc = runFatLs(fatEngine, host, o);
   else if (ls->parsed()) rc = runLs(engine, host, o);
+  else if (recover->parsed() && o.fs == "fat") rc = runFatRecover(fatEngine, host, o);
   else if (recover->parsed()) rc = runRecover(engine, host, o);
 
   if (!o.logFile.empty() && !host.log().saveText(o.logFile)) {

@@ -273,3 +273,50 @@ TEST(OvrecoverScan, SavedScanReopensWithoutProcessing) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(OvrecoverFat, ListsAndRecoversEveryLiveFileOfEachVolume) {
+  const json m = ov::test::manifest("fat_mbr");
+  for (const auto& p : m["partitions"]) {
+    if (p["fs"] != "fat16" && p["fs"] != "fat32") continue;
+    int partition = p["index"];
+    std::string start = std::to_string(p["start"].get<std::uint64_t>());
+    SCOPED_TRACE("volume at " + start);
+    auto listed = ovrecover("ls -r --json --start " + start + " " + imageArg("fat_mbr"));
+    ASSERT_EQ(listed.status, 0);
+    std::map<std::string, json> byPath;
+    for (const auto& e : json::parse(listed.out)) {
+      std::string path;
+      for (const auto& part : e["path"]) path += "/" + part.get<std::string>();
+      if (e["live"]) byPath[path] = e;
+    }
+    auto out = ov::test::scratchDir() / ("fat-recover-" + start);
+    std::filesystem::remove_all(out);
+    ASSERT_EQ(ovrecover("recover --live --fs fat --start " + start + " " + imageArg("fat_mbr") + " --out " + quoted(out)).status, 0);
+    for (const auto& f : m["files"]) {
+      if (f["partition"] != partition || f["state"] != "live" || f["type"] != "file") continue;
+      if (f["size"] == 0) continue;  // an empty file has no first cluster, and such entries are not listed
+      std::string path = f["path"];
+      ASSERT_TRUE(byPath.count(path)) << path;
+      EXPECT_EQ(byPath[path]["size"], f["size"]) << path;
+      EXPECT_EQ(ov::test::sha256Hex(ov::test::readFile(out / path.substr(1))), f["sha256"]) << path;
+    }
+  }
+}
+
+TEST(OvrecoverFat, VolumesListsBothKindsAndSearchFindsLostFatVolumes) {
+  auto both = ovrecover("volumes --json " + imageArg("mbr_ntfs_fat"));
+  ASSERT_EQ(both.status, 0);
+  json list = json::parse(both.out);
+  ASSERT_EQ(list.size(), 5u);
+  EXPECT_EQ(list[4]["fs"], "fat32");
+  EXPECT_EQ(list[4]["number"], 5);
+  auto lost = ovrecover("search --fs fat --basic --json " + imageArg("fat_mbr_zeroed"));
+  ASSERT_EQ(lost.status, 0);
+  EXPECT_EQ(json::parse(lost.out).size(), 3u);
+  EXPECT_EQ(ovrecover("ls " + imageArg("mbr_ntfs_fat")).status, 2);  // five volumes: which one?
+  EXPECT_EQ(ovrecover("ls --volume 5 " + imageArg("mbr_ntfs_fat")).status, 0);
+}
+
+}  // namespace

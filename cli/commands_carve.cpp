@@ -1,0 +1,272 @@
+// ovrecover carve: scan a disk or image for files by their signatures, list what was found and
+// save it sorted by category and extension (or into zip archives).
+#include "cli/commands_carve.h"
+
+#include <nlohmann/json.hpp>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <filesystem>
+#include <optional>
+
+#include "carver/catalogue.h"
+#include "carver/saving.h"
+#include "carver/scanner.h"
+#include "disk/byte_io.h"
+#include "disk/sector_source.h"
+
+namespace ov::cli {
+namespace {
+
+namespace fs = std::filesystem;
+using carver::CarvedItem;
+using carver::SignatureRecord;
+
+constexpr int kOk = 0;
+constexpr int kFailed = 1;
+constexpr int kUsage = 2;
+
+std::string lower(std::string text) {
+  for (auto& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+std::string withoutDot(const std::string& ext) { return !ext.empty() && ext[0] == '.' ? ext.substr(1) : ext; }
+
+// The Signature file beside the program, or where the build tree puts it.
+std::optional<fs::path> shippedCatalogue() {
+  std::error_code ec;
+  const fs::path self = fs::read_symlink("/proc/self/exe", ec);
+  if (ec) return std::nullopt;
+  const fs::path dir = self.parent_path();
+  for (const fs::path& candidate :
+       {dir / "Signature", dir / ".." / "carver" / "Signature", dir / ".." / "share" / "ovrecover" / "Signature"})
+    if (fs::is_regular_file(candidate, ec)) return candidate;
+  return std::nullopt;
+}
+
+// "4M", "512K", "1G" (powers of 1024) or plain bytes, from 1 byte to 4 GiB. The record keeps the
+// maximum in 32 bits, so 4 GiB itself is held as the largest value that fits rather than wrapping
+// to 0 (which would mean "no maximum").
+std::optional<std::uint32_t> parseMaxSize(const std::string& text) {
+  std::size_t at = 0;
+  std::uint64_t value = 0;
+  while (at < text.size() && std::isdigit(static_cast<unsigned char>(text[at]))) {
+    value = value * 10 + static_cast<std::uint64_t>(text[at] - '0');
+    if (value > (std::uint64_t{1} << 40)) return std::nullopt;
+    ++at;
+  }
+  if (at == 0) return std::nullopt;
+  std::string unit = lower(text.substr(at));
+  std::uint64_t factor = 1;
+  if (unit == "k" || unit == "kb" || unit == "kib") factor = 1024;
+  else if (unit == "m" || unit == "mb" || unit == "mib") factor = 1024 * 1024;
+  else if (unit == "g" || unit == "gb" || unit == "gib") factor = 1024 * 1024 * 1024;
+  else if (!unit.empty() && unit != "b") return std::nullopt;
+  const std::uint64_t bytes = value * factor;
+  if (bytes == 0 || bytes > 4294967296ULL) return std::nullopt;
+  return static_cast<std::uint32_t>(std::min<std::uint64_t>(bytes, 0xFFFFFFFFu));
+}
+
+// The command line's host for a carve: messages and log lines through the CliHost, and a progress
+// bar of its own that also shows the files found so far.
+class CarveHost final : public EngineHost {
+ public:
+  CarveHost(CliHost& inner, const ResultTree& tree) : inner_(inner), tree_(tree), terminal_(::isatty(STDERR_FILENO) == 1) {}
+  ~CarveHost() override { clear(); }
+
+  void addLogEntry(const LogEntry& entry) override {
+    clear();
+    inner_.addLogEntry(entry);
+  }
+  void showMessage(const std::string& title, const std::string& text, MessageIcon icon) override {
+    clear();
+    inner_.showMessage(title, text, icon);
+  }
+  void progress(std::uint64_t total, std::uint64_t done) override {
+    if (!terminal_ || total == 0) return;
+    const auto percent = static_cast<unsigned>(done >= total ? 100 : done * 100 / total);
+    const std::uint64_t found = tree_.foundCount();
+    if (shown_ && percent == lastPercent_ && found == lastFound_) return;
+    lastPercent_ = percent;
+    lastFound_ = found;
+    constexpr unsigned kWidth = 40;
+    std::string bar(percent * kWidth / 100, '#');
+    bar.append(kWidth - bar.size(), '.');
+    if (saving_)
+      std::fprintf(stderr, "\r[%s] %3u %%  saving: %llu of %llu files\033[K", bar.c_str(), percent,
+                   static_cast<unsigned long long>(done), static_cast<unsigned long long>(total));
+    else
+      std::fprintf(stderr, "\r[%s] %3u %%  files found: %llu\033[K", bar.c_str(), percent,
+                   static_cast<unsigned long long>(found));
+    std::fflush(stderr);
+    shown_ = true;
+  }
+  void statusText(const std::string& text) override { (void)text; }  // the bar shows the counts
+
+  void savingMode() {
+    clear();
+    saving_ = true;
+  }
+  void clear() {
+    if (!shown_) return;
+    std::fprintf(stderr, "\r\033[K");
+    std::fflush(stderr);
+    shown_ = false;
+  }
+
+ private:
+  CliHost& inner_;
+  const ResultTree& tree_;
+  bool terminal_;
+  bool shown_ = false;
+  bool saving_ = false;
+  unsigned lastPercent_ = 101;
+  std::uint64_t lastFound_ = 0;
+};
+
+nlohmann::json itemJson(const CarvedItem& item) {
+  return {{"name", utf16ToUtf8(item.node->name)},
+          {"extension", item.extension},
+          {"category", item.category},
+          {"start_sector", item.startSector},
+          {"size", item.size},
+          {"size_known", item.sizeKnown}};
+}
+
+}  // namespace
+
+int runCarve(CliHost& cliHost, RunControl& run, const CarveOptions& o) {
+  if (o.outDir.empty() && !o.listOnly) {
+    std::fprintf(stderr, "ovrecover: carve needs --out DIR (or --list-only)\n");
+    return kUsage;
+  }
+  std::uint32_t maxSize = 0;
+  if (!o.maxSize.empty()) {
+    auto parsed = parseMaxSize(o.maxSize);
+    if (!parsed) {
+      std::fprintf(stderr, "ovrecover: --max-size takes 1 byte to 4G, e.g. 512K, 8M or 1G (got '%s')\n",
+                   o.maxSize.c_str());
+      return kUsage;
+    }
+    maxSize = *parsed;
+  }
+
+  fs::path cataloguePath;
+  if (!o.catalogue.empty()) {
+    cataloguePath = o.catalogue;
+  } else if (auto shipped = shippedCatalogue()) {
+    cataloguePath = *shipped;
+  } else {
+    std::fprintf(stderr, "ovrecover: the carver's Signature file was not found beside the program; give --catalogue FILE\n");
+    return kFailed;
+  }
+  auto catalogue = carver::LoadCatalogue(cataloguePath);
+  if (!catalogue || catalogue->empty()) {
+    std::fprintf(stderr, "ovrecover: Failed to retrieve signatures (%s)\n", cataloguePath.c_str());
+    return kFailed;
+  }
+
+  // Choose the types: every type unless narrowed by extension and category.
+  std::vector<std::string> wanted;
+  for (const auto& t : o.types)
+    if (!t.empty()) wanted.push_back(lower(withoutDot(t)));
+  for (const auto& w : wanted) {
+    bool known = std::any_of(catalogue->begin(), catalogue->end(),
+                             [&](const SignatureRecord& r) { return lower(r.extension) == w; });
+    if (!known) {
+      std::fprintf(stderr, "ovrecover: no file type with the extension '%s' in the catalogue\n", w.c_str());
+      return kUsage;
+    }
+  }
+  if (!o.category.empty() &&
+      std::none_of(catalogue->begin(), catalogue->end(),
+                   [&](const SignatureRecord& r) { return lower(r.category) == lower(o.category); })) {
+    std::fprintf(stderr, "ovrecover: no category '%s' in the catalogue\n", o.category.c_str());
+    return kUsage;
+  }
+  for (auto& r : *catalogue) {
+    bool chosen = wanted.empty() || std::find(wanted.begin(), wanted.end(), lower(r.extension)) != wanted.end();
+    if (!o.category.empty() && lower(r.category) != lower(o.category)) chosen = false;
+    r.selected = chosen ? 1 : 0;
+  }
+  carver::SelectedList selected = carver::buildSelectedList(*catalogue, maxSize);
+  if (selected.records.empty()) {
+    std::fprintf(stderr, "ovrecover: no file type chosen (--types and --category leave none)\n");
+    return kUsage;
+  }
+
+  ResultTree tree;
+  CarveHost host(cliHost, tree);
+  carver::CarverDisk disk(host);
+  if (int error = disk.open(o.source)) {
+    std::fprintf(stderr, "ovrecover: cannot open %s: %s\n", o.source.c_str(), systemErrorText(error).c_str());
+    return kFailed;
+  }
+  if (disk.totalSectors() == 0) {
+    std::fprintf(stderr, "ovrecover: %s holds no whole sector\n", o.source.c_str());
+    return kFailed;
+  }
+
+  carver::CarvingScanner scanner(disk, host, run, tree);
+  const carver::ScanReport report = scanner.scan(selected.records, selected.count);
+  host.clear();
+
+  // The listing, by start sector.
+  std::vector<const CarvedItem*> items;
+  for (const auto& item : scanner.items()) items.push_back(&item);
+  std::stable_sort(items.begin(), items.end(),
+                   [](const CarvedItem* a, const CarvedItem* b) { return a->startSector < b->startSector; });
+  if (o.json) {
+    std::fputs(items.empty() ? "[]\n" : "[\n", stdout);
+    for (std::size_t i = 0; i < items.size(); ++i) {
+      std::string text = itemJson(*items[i]).dump();
+      std::fprintf(stdout, "  %s%s\n", text.c_str(), i + 1 < items.size() ? "," : "");
+    }
+    if (!items.empty()) std::fputs("]\n", stdout);
+  } else {
+    for (const CarvedItem* item : items)
+      std::printf("%-28s  sector %-12llu  %12llu bytes  %s\n", utf16ToUtf8(item->node->name).c_str(),
+                  static_cast<unsigned long long>(item->startSector), static_cast<unsigned long long>(item->size),
+                  item->sizeKnown ? "end found" : "end not found");
+  }
+  std::fflush(stdout);
+
+  const char* how = report.outcome == carver::ScanOutcome::Completed ? "scan completed"
+                    : report.outcome == carver::ScanOutcome::Stopped ? "scan stopped"
+                                                                       : "scan ended early";
+  std::fprintf(stderr, "ovrecover: %s: %llu files found\n", how, static_cast<unsigned long long>(report.found));
+  int rc = report.outcome == carver::ScanOutcome::Completed ? kOk : kFailed;
+  if (o.listOnly || items.empty()) return rc;
+
+  std::error_code ec;
+  fs::create_directories(o.outDir, ec);
+  if (!fs::is_directory(o.outDir, ec)) {
+    std::fprintf(stderr, "ovrecover: cannot create %s\n", o.outDir.c_str());
+    return kFailed;
+  }
+  // What was found is saved even after a stop; a second stop ends the save.
+  setChecked(tree.root(), true);
+  SaveSettings settings;
+  settings.destination = o.outDir;
+  settings.compress = o.zip;
+  for (const auto& e : o.exclude)
+    if (!e.empty()) settings.excludedExtensions.push_back(utf8ToUtf16(withoutDot(e)));
+  settings.askSaveUncompressed = [](const std::string&) { return true; };
+  host.savingMode();
+  run.start();
+  SaveReport saved = saveMarkedItems(tree.root(), disk, settings, host, run);
+  host.clear();
+  if (saved.outcome != SaveOutcome::Completed) rc = kFailed;
+  if (o.zip) {
+    for (const auto& archive : saved.archives) std::fprintf(stderr, "ovrecover: archive %s\n", archive.c_str());
+  }
+  std::fprintf(stderr, "ovrecover: %llu files saved under %s\n", static_cast<unsigned long long>(saved.filesWritten),
+               saved.resultFolder.empty() ? o.outDir.c_str() : saved.resultFolder.c_str());
+  return rc;
+}
+
+}  // namespace ov::cli

@@ -1,0 +1,27 @@
+// ovrecover carve: signature carving of a whole disk or image.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "cli/cli_host.h"
+#include "disk/host.h"
+
+namespace ov::cli {
+
+struct CarveOptions {
+  std::string source;
+  std::string outDir;                // where the found files are saved (not with listOnly)
+  std::vector<std::string> types;    // extensions to search for; empty: every type
+  std::string category;              // only the types of this category; empty: every category
+  std::string maxSize;               // "512K", "4M", "1G", plain bytes; empty: the catalogue's sizes
+  bool zip = false;                  // save into zip archives
+  std::vector<std::string> exclude;  // extensions found but not saved
+  bool listOnly = false;
+  bool json = false;
+  std::string catalogue;             // the Signature file; empty: the one shipped beside the program
+};
+
+int runCarve(CliHost& host, RunControl& run, const CarveOptions& o);
+
+}  // namespace ov::cli

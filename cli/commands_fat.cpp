@@ -1,0 +1,340 @@
+// ovrecover on FAT16/FAT32 volumes: volumes, search (--basic | --thorough), ls and recover.
+#include <nlohmann/json.hpp>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <set>
+
+#include "cli/commands.h"
+#include "cli/listing.h"
+#include "disk/byte_io.h"
+#include "fat/fat_extract.h"
+#include "fat/fat_search.h"
+#include "workbench/models/find_files.h"
+#include "workbench/models/output_folder.h"
+#include "workbench/models/sector_range.h"
+
+namespace ov::cli {
+namespace {
+
+using fat::FatEngine;
+using fat::FatVolume;
+using fat::FileEntry;
+
+constexpr int kMaxDepth = 4096;
+
+std::string hex32(std::uint64_t v) {
+  char text[20];
+  std::snprintf(text, sizeof text, "%08llX", static_cast<unsigned long long>(v));
+  return text;
+}
+
+nlohmann::json fatVolumeJson(const FatVolume& v, std::size_t number) {
+  return {{"number", number},
+          {"fs", v.fatType == fat::kFat16 ? "fat16" : "fat32"},
+          {"start_sector", v.startSector},
+          {"sector_count", v.sectorCount},
+          {"bytes_per_sector", v.bytesPerSector},
+          {"sectors_per_cluster", v.sectorsPerCluster},
+          {"bytes_per_cluster", v.bytesPerCluster},
+          {"cluster_count", v.clusterCount},
+          {"serial_number", hex32(v.serialNumber)},
+          {"found_by", v.foundBy}};
+}
+
+void printFatRow(const FatVolume& v, std::size_t number) {
+  std::printf("%-22s %14llu %14llu %12s  cluster %s\n", fat::fatVolumeLabel(v, number).c_str(),
+              static_cast<unsigned long long>(v.startSector), static_cast<unsigned long long>(v.sectorCount),
+              fat::fatVolumeSizeText(v).c_str(), fat::fatClusterSizeText(v).c_str());
+}
+
+bool searchFat(FatEngine& engine, CliHost& host, bool thorough, std::uint64_t start, std::uint64_t end) {
+  host.beginSearch(searchDialogWords("FAT", thorough, true));
+  host.addLogEntry(LogEntry{"Searching Logical Volumes",
+                            "Sectors Range " + std::to_string(start) + " to " + std::to_string(end), LogKind::Started, {}});
+  engine.run().start();
+  bool completed = false;
+  try {
+    completed = thorough ? fat::thoroughSearch(engine.source(), start, end, engine.volumes())
+                         : fat::basicSearch(engine.source(), start, end, engine.volumes());
+  } catch (const AlreadyReported&) {
+  }
+  engine.run().stop();
+  host.searchFinished(completed);
+  return completed;
+}
+
+int prepareFatVolume(FatEngine& engine, CliHost& host, const Options& o) {
+  int rc = engine.openImage(o.source);
+  if (rc != 0) {
+    std::fprintf(stderr, "ovrecover: cannot open %s: %s\n", o.source.c_str(), systemErrorText(rc).c_str());
+    return kExitFailed;
+  }
+  if (o.searchMode.empty()) engine.readPartitionTable();
+  else if (!searchFat(engine, host, o.searchMode == "thorough", 0, engine.source().totalSectors()))
+    return kExitFailed;
+  const auto& volumes = engine.volumes();
+  std::optional<std::size_t> index;
+  if (o.volumeNumber) {
+    if (*o.volumeNumber == 0 || *o.volumeNumber > volumes.size()) {
+      std::fprintf(stderr, "ovrecover: there is no FAT volume %zu (%zu found)\n", *o.volumeNumber, volumes.size());
+      return kExitUsage;
+    }
+    index = *o.volumeNumber - 1;
+  } else if (o.volumeStart) {
+    for (std::size_t i = 0; i < volumes.size() && !index; ++i)
+      if (volumes[i].startSector == *o.volumeStart) index = i;
+    if (!index) {
+      std::fprintf(stderr, "ovrecover: no FAT volume starts at sector %llu\n",
+                   static_cast<unsigned long long>(*o.volumeStart));
+      return kExitFailed;
+    }
+  } else if (volumes.size() == 1) {
+    index = 0;
+  } else if (volumes.empty()) {
+    std::fprintf(stderr, "ovrecover: no FAT volume found in %s; try --search thorough\n", o.source.c_str());
+    return kExitFailed;
+  } else {
+    std::fprintf(stderr, "ovrecover: %zu FAT volumes found; choose one with --volume N or --start SECTOR\n",
+                 volumes.size());
+    return kExitUsage;
+  }
+  const FatVolume chosen = volumes[*index];
+  LogEntry run{"Selected " + fat::fatVolumeLabel(chosen, *index + 1),
+               "Starting Sector " + fat::fatVolumeStartText(chosen) + ", Size " + fat::fatVolumeSizeText(chosen),
+               LogKind::Started, {}};
+  host.log().setRunEntry(run);
+  host.addLogEntry(run);
+  engine.selectVolume(*index);
+  bool completed = o.turbo ? engine.turboScan(static_cast<std::uint32_t>(*index + 1)) : engine.processFileSystem();
+  host.log().processState(LoggedProcess::InternalFileProcessing,
+                          completed ? ProcessState::Completed : ProcessState::Aborted);
+  return completed ? kExitOk : kExitFailed;
+}
+
+const FileEntry* resolveFat(FatEngine& engine, const std::string& path, std::vector<std::string>& names) {
+  const FileEntry* current = engine.tree().root();
+  if (!current) return nullptr;
+  std::size_t at = 0;
+  while (at <= path.size()) {
+    std::size_t slash = path.find('/', at);
+    std::string part = path.substr(at, slash == std::string::npos ? std::string::npos : slash - at);
+    at = slash == std::string::npos ? path.size() + 1 : slash + 1;
+    if (part.empty() || (names.empty() && part == "#")) continue;
+    const FileEntry* next = nullptr;
+    for (const FileEntry* child : fat::FatTree::children(*current))
+      if (child->isFolder() && utf16ToUtf8(child->name) == part && (!next || (!next->isLive() && child->isLive())))
+        next = child;
+    if (!next) return nullptr;
+    names.push_back(part);
+    current = next;
+  }
+  return current;
+}
+
+void printFatEntry(const FileEntry& e, const std::vector<std::string>& path, const Options& o, JsonArrayPrinter& list) {
+  std::string name = utf16ToUtf8(e.name);
+  if (o.json) {
+    std::vector<std::string> full = path;
+    full.push_back(name);
+    list.add({{"path", full},
+              {"name", name},
+              {"size", e.dataSize},
+              {"folder", e.isFolder()},
+              {"live", e.isLive()},
+              {"record", e.firstCluster},
+              {"parent", e.parentCluster},
+              {"created", dateJson(e.createdDate)},
+              {"accessed", dateJson(e.accessedDate)},
+              {"attributes", e.attributes}});
+    return;
+  }
+  std::string shown = o.recursive && !path.empty() ? joined(path) + "/" + name : name;
+  std::string created = isoDate(e.createdDate), accessed = isoDate(e.accessedDate);
+  std::printf("%-7s %-7s %14llu  %-10s  %-10s  %10u %10u  %s\n", e.isFolder() ? "folder" : "file",
+              e.isLive() ? "live" : "deleted", static_cast<unsigned long long>(e.dataSize),
+              created.empty() ? "-" : created.c_str(), accessed.empty() ? "-" : accessed.c_str(), e.firstCluster,
+              e.parentCluster, shown.c_str());
+}
+
+void listFatFolder(const FileEntry& folder, std::vector<std::string>& path, const Options& o, JsonArrayPrinter& list,
+                   std::set<const FileEntry*>& visited, int depth) {
+  for (const FileEntry* e : fat::FatTree::listing(folder)) {
+    printFatEntry(*e, path, o, list);
+    if (o.recursive && e->isFolder() && depth < kMaxDepth && visited.insert(e).second) {
+      path.push_back(utf16ToUtf8(e->name));
+      listFatFolder(*e, path, o, list, visited, depth + 1);
+      path.pop_back();
+    }
+  }
+}
+
+void collectFat(const FileEntry& folder, std::vector<std::u16string>& path, const Options& o,
+                const std::vector<std::u16string>& patterns,
+                std::vector<std::pair<std::vector<std::u16string>, const FileEntry*>>& out,
+                std::set<const FileEntry*>& visited, int depth) {
+  for (const FileEntry* e : fat::FatTree::listing(folder)) {
+    if (e->isFolder()) {
+      if (depth < kMaxDepth && visited.insert(e).second) {
+        path.push_back(e->name);
+        collectFat(*e, path, o, patterns, out, visited, depth + 1);
+        path.pop_back();
+      }
+      continue;
+    }
+    if ((o.onlyDeleted && e->isLive()) || (o.onlyLive && !e->isLive())) continue;
+    bool match = patterns.empty();
+    for (const auto& p : patterns) match = match || matchName(p, e->name, false);
+    if (match) out.emplace_back(path, e);
+  }
+}
+
+}  // namespace
+
+int runFatVolumes(FatEngine& engine, const Options& o, std::size_t firstNumber, JsonArrayPrinter* json) {
+  int rc = engine.openImage(o.source);
+  if (rc != 0) {
+    std::fprintf(stderr, "ovrecover: cannot open %s: %s\n", o.source.c_str(), systemErrorText(rc).c_str());
+    return kExitFailed;
+  }
+  engine.readPartitionTable();
+  for (std::size_t i = 0; i < engine.volumes().size(); ++i) {
+    if (json) json->add(fatVolumeJson(engine.volumes()[i], firstNumber + i));
+    else printFatRow(engine.volumes()[i], firstNumber + i);
+  }
+  return engine.volumes().empty() ? kExitFailed : kExitOk;
+}
+
+int runFatSearch(FatEngine& engine, CliHost& host, const Options& o) {
+  int rc = engine.openImage(o.source);
+  if (rc != 0) {
+    std::fprintf(stderr, "ovrecover: cannot open %s: %s\n", o.source.c_str(), systemErrorText(rc).c_str());
+    return kExitFailed;
+  }
+  std::uint64_t total = engine.source().totalSectors();
+  std::uint64_t end = o.toGiven ? o.to : total;
+  if (auto problem = checkSectorRange(o.from, end, total)) {
+    std::fprintf(stderr, "ovrecover: %s (the source has %llu sectors)\n", problem->c_str(),
+                 static_cast<unsigned long long>(total));
+    return kExitUsage;
+  }
+  bool completed = searchFat(engine, host, o.thorough, o.from, end);
+  JsonArrayPrinter list(o.json);
+  if (!o.json) std::printf("%-22s %14s %14s %12s\n", "Name", "Start Sector", "Sectors", "Size");
+  for (std::size_t i = 0; i < engine.volumes().size(); ++i) {
+    if (o.json) list.add(fatVolumeJson(engine.volumes()[i], i + 1));
+    else printFatRow(engine.volumes()[i], i + 1);
+  }
+  list.close();
+  if (!completed) return kExitFailed;
+  return engine.volumes().empty() ? kExitFailed : kExitOk;
+}
+
+int runFatLs(FatEngine& engine, CliHost& host, const Options& o) {
+  host.setQuiet(true);
+  int rc = prepareFatVolume(engine, host, o);
+  if (!engine.tree().root()) return rc == kExitOk ? kExitFailed : rc;
+  std::vector<std::string> path;
+  const FileEntry* folder = resolveFat(engine, o.path, path);
+  if (!folder) {
+    std::fprintf(stderr, "ovrecover: no folder %s in the recovered tree\n", o.path.c_str());
+    return kExitFailed;
+  }
+  JsonArrayPrinter list(o.json);
+  if (!o.json)
+    std::printf("%-7s %-7s %14s  %-10s  %-10s  %10s %10s  %s\n", "Type", "State", "Size", "Created", "Accessed",
+                "Cluster", "Parent", "Name");
+  std::set<const FileEntry*> visited{folder};
+  listFatFolder(*folder, path, o, list, visited, 0);
+  list.close();
+  return rc;
+}
+
+int runFatRecover(FatEngine& engine, CliHost& host, const Options& o) {
+  std::error_code ec;
+  std::filesystem::create_directories(o.outDir, ec);
+  int error = 0;
+  OutputFolder destination = OutputFolder::open(o.outDir, error);
+  if (!destination.isOpen()) {
+    std::fprintf(stderr, "ovrecover: cannot use %s as destination: %s\n", o.outDir.c_str(),
+                 systemErrorText(error).c_str());
+    return kExitFailed;
+  }
+  if (onSourceDevice(o.source, o.outDir)) {
+    std::fprintf(stderr, "ovrecover: %s is on the disk being recovered; choose a folder on another disk.\n",
+                 o.outDir.c_str());
+    return kExitUsage;
+  }
+  host.setQuiet(true);
+  int rc = prepareFatVolume(engine, host, o);
+  if (!engine.tree().root()) return rc == kExitOk ? kExitFailed : rc;
+  host.setQuiet(false);
+  std::vector<std::u16string> patterns;
+  for (const auto& p : o.patterns) patterns.push_back(utf8ToUtf16(p));
+  std::vector<std::pair<std::vector<std::u16string>, const FileEntry*>> files;
+  std::vector<std::u16string> path;
+  std::set<const FileEntry*> visited{engine.tree().root()};
+  collectFat(*engine.tree().root(), path, o, patterns, files, visited, 0);
+  if (files.empty()) {
+    std::fprintf(stderr, "ovrecover: no file matches\n");
+    return kExitFailed;
+  }
+  std::uint64_t selected = 0, doneBefore = 0, saved = 0, bytes = 0, failures = 0;
+  for (const auto& f : files) selected += f.second->dataSize;
+  fat::FileExtractor extractor(engine.source(), engine.volume());
+  extractor.setProgress([&](std::uint64_t done, std::uint64_t) { host.progress(selected, doneBefore + done); });
+  extractor.setCancel([&engine] { return !engine.run().proceed(); });
+  engine.run().start();
+  for (const auto& [folders, entry] : files) {
+    if (!engine.run().proceed()) break;
+    std::vector<OutputFolder> chain;
+    const OutputFolder* current = &destination;
+    bool ok = true;
+    for (const auto& name : folders) {
+      chain.push_back(current->subfolder(name, error));
+      if (!chain.back().isOpen()) { ok = false; break; }
+      current = &chain.back();
+    }
+    std::string usedName;
+    int fd = ok ? current->createFile(entry->name, usedName, error) : -1;
+    if (fd < 0) {
+      std::fprintf(stderr, "ovrecover: cannot create %s: %s\n", utf16ToUtf8(entry->name).c_str(),
+                   systemErrorText(error).c_str());
+      ++failures;
+      doneBefore += entry->dataSize;
+      continue;
+    }
+    bool written = false;
+    try {
+      written = extractor.saveFileData(*entry, fd);
+    } catch (const AlreadyReported&) {
+      ::close(fd);
+      ::unlinkat(current->fd(), usedName.c_str(), 0);
+      ++failures;
+      break;
+    }
+    ::close(fd);
+    // An empty file has no data cluster; it is saved as the empty file it is.
+    if (!written && entry->dataSize != 0) {
+      ::unlinkat(current->fd(), usedName.c_str(), 0);
+      ++failures;
+    } else {
+      ++saved;
+      bytes += extractor.bytesWritten();
+    }
+    doneBefore += entry->dataSize;
+  }
+  bool aborted = !engine.run().running();
+  engine.run().stop();
+  host.progress(1, 1);
+  std::fprintf(stderr, "%s %llu files saved (%llu bytes) to %s, %llu failed.\n",
+               aborted ? "Saving data aborted." : "Saving data completed.", static_cast<unsigned long long>(saved),
+               static_cast<unsigned long long>(bytes), o.outDir.c_str(), static_cast<unsigned long long>(failures));
+  if (aborted || failures > 0) return kExitFailed;
+  return rc;
+}
+
+}  // namespace ov::cli

@@ -1,0 +1,44 @@
+// Pieces shared by the commands that list and save recovered trees.
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace ov::cli {
+
+// "2026-12-06" from a DOS date; empty for 0 or an impossible date.
+std::string isoDate(std::uint16_t dosDate);
+nlohmann::json dateJson(std::uint16_t dosDate);
+std::string joined(const std::vector<std::string>& path);
+
+// Writes a JSON array one element at a time, so that listing a large tree needs no more memory
+// than one entry.
+class JsonArrayPrinter {
+ public:
+  explicit JsonArrayPrinter(bool enabled) : closed_(!enabled) {}
+  ~JsonArrayPrinter() { close(); }
+  void add(const nlohmann::json& element) {
+    std::fputs(first_ ? "[\n  " : ",\n  ", stdout);
+    first_ = false;
+    std::string text = element.dump();
+    std::fwrite(text.data(), 1, text.size(), stdout);
+  }
+  void close() {
+    if (closed_) return;
+    closed_ = true;
+    std::fputs(first_ ? "[]\n" : "\n]\n", stdout);
+  }
+
+ private:
+  bool first_ = true;
+  bool closed_ = false;
+};
+
+// True when `dir` lies on the disk being recovered (the device itself or one of its partitions).
+bool onSourceDevice(const std::string& sourcePath, const std::string& dir);
+
+}  // namespace ov::cli
