@@ -59,9 +59,7 @@ int runLs(ntfs::NtfsEngine& engine, CliHost& host, const Options& o);
 int runRecover(ntfs::NtfsEngine& engine, CliHost& host, const Options& o);
 int runDisks(bool json, EngineHost& host);
 
-class JsonArrayPrinter;
-// FAT volumes, numbered from firstNumber; into `json` when given, else as rows.
-int runFatVolumes(fat::FatEngine& engine, const Options& o, std::size_t firstNumber, JsonArrayPrinter* json);
+int runFatVolumes(fat::FatEngine& engine, CliHost& host, const Options& o);
 int runFatSearch(fat::FatEngine& engine, CliHost& host, const Options& o);
 int runFatLs(fat::FatEngine& engine, CliHost& host, const Options& o);
 int runFatRecover(fat::FatEngine& engine, CliHost& host, const Options& o);

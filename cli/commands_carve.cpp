@@ -231,7 +231,9 @@ int runCarve(CliHost& cliHost, RunControl& run, const CarveOptions& o) {
     for (const CarvedItem* item : items)
       std::printf("%-28s  sector %-12llu  %12llu bytes  %s\n", utf16ToUtf8(item->node->name).c_str(),
                   static_cast<unsigned long long>(item->startSector), static_cast<unsigned long long>(item->size),
-                  item->sizeKnown ? "end found" : "end not found");
+                  item->sizeKnown      ? "end found"
+                  : item->sizeFromFile ? "end not found, size from the file"
+                                       : "end not found, size by rule");
   }
   std::fflush(stdout);
 

@@ -12,6 +12,7 @@
 #include "cli/listing.h"
 #include "disk/byte_io.h"
 #include "fat/fat_extract.h"
+#include "fat/fat_scan_info.h"
 #include "fat/fat_search.h"
 #include "workbench/models/find_files.h"
 #include "workbench/models/output_folder.h"
@@ -67,7 +68,30 @@ bool searchFat(FatEngine& engine, CliHost& host, bool thorough, std::uint64_t st
   return completed;
 }
 
+int processFatVolume(FatEngine& engine, CliHost& host, const Options& o);
+
+// The tree from a saved scan, or from processing a volume (then saved when asked).
 int prepareFatVolume(FatEngine& engine, CliHost& host, const Options& o) {
+  if (!o.scan.empty()) {
+    if (fat::openPartitionScanInfo(engine, o.scan)) return kExitOk;
+    std::fprintf(stderr, "ovrecover: %s\n", lastFailure(host).c_str());
+    return kExitFailed;
+  }
+  int rc = processFatVolume(engine, host, o);
+  if (!o.saveScan.empty() && engine.tree().root() && !fat::savePartitionScanInfo(engine, o.saveScan)) {
+    std::fprintf(stderr, "ovrecover: %s\n", lastFailure(host).c_str());
+    return kExitFailed;
+  }
+  return rc;
+}
+
+int saveFatDiskScan(FatEngine& engine, CliHost& host, const Options& o) {
+  if (o.saveDiskScan.empty() || fat::saveDiskScanInfo(engine, o.saveDiskScan)) return kExitOk;
+  std::fprintf(stderr, "ovrecover: %s\n", lastFailure(host).c_str());
+  return kExitFailed;
+}
+
+int processFatVolume(FatEngine& engine, CliHost& host, const Options& o) {
   int rc = engine.openImage(o.source);
   if (rc != 0) {
     std::fprintf(stderr, "ovrecover: cannot open %s: %s\n", o.source.c_str(), systemErrorText(rc).c_str());
@@ -194,18 +218,43 @@ void collectFat(const FileEntry& folder, std::vector<std::u16string>& path, cons
 
 }  // namespace
 
-int runFatVolumes(FatEngine& engine, const Options& o, std::size_t firstNumber, JsonArrayPrinter* json) {
-  int rc = engine.openImage(o.source);
-  if (rc != 0) {
-    std::fprintf(stderr, "ovrecover: cannot open %s: %s\n", o.source.c_str(), systemErrorText(rc).c_str());
-    return kExitFailed;
+int runFatVolumes(FatEngine& engine, CliHost& host, const Options& o) {
+  if (!o.diskScan.empty()) {
+    if (!fat::openDiskScanInfo(engine, o.diskScan)) {
+      std::fprintf(stderr, "ovrecover: %s\n", lastFailure(host).c_str());
+      return kExitFailed;
+    }
+  } else {
+    int rc = engine.openImage(o.source);
+    if (rc != 0) {
+      std::fprintf(stderr, "ovrecover: cannot open %s: %s\n", o.source.c_str(), systemErrorText(rc).c_str());
+      return kExitFailed;
+    }
+    engine.readPartitionTable();
   }
-  engine.readPartitionTable();
+  const auto& infos = engine.partitionInfos();
+  bool named = o.diskScan.empty() && infos.size() == engine.volumes().size();
+  JsonArrayPrinter list(o.json);
+  if (!o.json) {
+    if (o.diskScan.empty()) std::printf("Partition table: %s\n", partitionTableName(engine.tableKind()));
+    std::printf("%-22s %14s %14s %12s\n", "Name", "Start Sector", "Sectors", "Size");
+  }
   for (std::size_t i = 0; i < engine.volumes().size(); ++i) {
-    if (json) json->add(fatVolumeJson(engine.volumes()[i], firstNumber + i));
-    else printFatRow(engine.volumes()[i], firstNumber + i);
+    if (o.json) {
+      nlohmann::json v = fatVolumeJson(engine.volumes()[i], i + 1);
+      if (o.diskScan.empty()) v["table"] = partitionTableName(engine.tableKind());
+      if (named && !infos[i].name.empty()) v["partition_name"] = infos[i].name;
+      if (named && !infos[i].type.empty()) v["partition_type"] = infos[i].type;
+      list.add(v);
+    } else {
+      printFatRow(engine.volumes()[i], i + 1);
+      if (named && (!infos[i].name.empty() || !infos[i].type.empty()))
+        std::printf("%-22s GPT partition \"%s\" (%s)\n", "", infos[i].name.c_str(), infos[i].type.c_str());
+    }
   }
-  return engine.volumes().empty() ? kExitFailed : kExitOk;
+  list.close();
+  if (engine.volumes().empty()) return kExitFailed;
+  return saveFatDiskScan(engine, host, o);
 }
 
 int runFatSearch(FatEngine& engine, CliHost& host, const Options& o) {
@@ -230,7 +279,8 @@ int runFatSearch(FatEngine& engine, CliHost& host, const Options& o) {
   }
   list.close();
   if (!completed) return kExitFailed;
-  return engine.volumes().empty() ? kExitFailed : kExitOk;
+  if (engine.volumes().empty()) return kExitFailed;
+  return saveFatDiskScan(engine, host, o);
 }
 
 int runFatLs(FatEngine& engine, CliHost& host, const Options& o) {

@@ -184,7 +184,7 @@ int main(int argc, char** argv) {
   if (disks->parsed()) rc = runDisks(o.json, host);
   else if (image->parsed()) rc = runCopy(host, run, o.source, o.destination, false, o.overwrite);
   else if (clone->parsed()) rc = runCopy(host, run, o.source, o.destination, true, true);
-  else if (volumes->parsed() && o.fs == "fat") rc = runFatVolumes(fatEngine, o, 1, nullptr);
+  else if (volumes->parsed() && o.fs == "fat") rc = runFatVolumes(fatEngine, host, o);
   else if (volumes->parsed()) rc = runVolumes(engine, host, o, o.fs.empty() && o.diskScan.empty() ? &fatEngine : nullptr);
   else if (search->parsed() && o.fs == "fat") rc = runFatSearch(fatEngine, host, o);
   else if (search->parsed()) rc = runSearch(engine, host, o);

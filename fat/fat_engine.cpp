@@ -99,14 +99,17 @@ void FatEngine::close() {
   tree_.clear();
   source_.close();
   volumes_.clear();
+  tableKind_ = PartitionTableKind::None;
+  partitionInfos_.clear();
   volume_ = FatVolume{};
 }
 
 bool FatEngine::readPartitionTable() {
   try {
-    return readFatPartitionTable(source_, volumes_);
+    return readFatPartitionTable(source_, volumes_, &tableKind_, &partitionInfos_);
   } catch (const AlreadyReported&) {
     volumes_.clear();
+    partitionInfos_.clear();
     return false;
   }
 }

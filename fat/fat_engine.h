@@ -9,6 +9,7 @@
 
 #include "disk/host.h"
 #include "disk/sector_source.h"
+#include "fat/fat_search.h"
 #include "fat/fat_tree.h"
 #include "fat/fat_volume.h"
 
@@ -47,6 +48,11 @@ class FatEngine {
   void setVolumes(std::vector<FatVolume> list) { volumes_ = std::move(list); }
   // The FAT volumes of the partition table; true when one was found.
   bool readPartitionTable();
+  // The table the last walk found, and the GPT name and type of each listed volume (parallel to
+  // volumes() after the walk; empty strings for MBR volumes). A search or setVolumes() leaves
+  // them as they were, so callers check that the sizes match before pairing them.
+  PartitionTableKind tableKind() const { return tableKind_; }
+  const std::vector<FatPartitionInfo>& partitionInfos() const { return partitionInfos_; }
   // (The Basic and Thorough searches' engine entry points, with their log lines, go here.)
 
   // Makes volume `index` of the list the current one; false when there is no such volume.
@@ -71,6 +77,8 @@ class FatEngine {
   RunControl& run_;
   SectorSource source_;
   std::vector<FatVolume> volumes_;
+  PartitionTableKind tableKind_ = PartitionTableKind::None;
+  std::vector<FatPartitionInfo> partitionInfos_;
   FatVolume volume_;
   FatTree tree_;
 };

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <set>
+#include <string>
 
 namespace ov::fat {
 namespace {
@@ -139,16 +140,96 @@ std::optional<FatVolume> fat16Reading(const FatVolume& base, const std::vector<F
   return v;
 }
 
+// A partition of `count` sectors at `start` whose first sector is `b`, listed as the walk lists
+// it: the table's size wins over the boot sector's, and the cluster count follows from it.
+std::optional<FatVolume> partitionVolume(Bytes b, bool fat32, std::uint64_t start, std::uint64_t count) {
+  FatVolume v;
+  if (fat32) {
+    if (!isFat32BootSector(b)) return std::nullopt;
+    parseFat32BootSector(b, v);
+    v.bootCopySector = 6;
+  } else {
+    if (!isFat16BootSector(b)) return std::nullopt;
+    parseFat16BootSector(b, v);
+  }
+  v.startSector = start;
+  v.sectorCount = count;
+  v.clusterCount = entryClusterCount(count, v);
+  v.foundBy = kFatBootParsed;
+  return v;
+}
+
+// Sector 0 that is a FAT boot sector: the image holds that one volume, sized by its boot sector.
+std::optional<FatVolume> singleVolume(Bytes b) {
+  FatVolume v;
+  if (isFat32BootSector(b)) {
+    parseFat32BootSector(b, v);
+    v.bootCopySector = 6;
+  } else if (isFat16BootSector(b)) {
+    parseFat16BootSector(b, v);
+  } else {
+    return std::nullopt;
+  }
+  v.startSector = 0;
+  v.foundBy = kFatBootParsed;
+  return v;
+}
+
+// The GUID partition table's FAT volumes, in entry order. GPT types say little about the file
+// system (basic data, EFI system and recovery partitions all may hold FAT), so each entry's first
+// sector decides, FAT32 tested first. False when neither copy of the table is valid.
+bool readGptVolumes(SectorSource& source, FatReader& reader, std::vector<FatVolume>& volumes,
+                    std::vector<FatPartitionInfo>* infos) {
+  std::vector<GptPartition> partitions;
+  bool usedBackup = false;
+  if (!readGpt(source, partitions, usedBackup)) return false;
+  if (usedBackup)
+    source.host().addLogEntry(LogEntry{"GPT header or partition entries damaged; using the backup GPT",
+                                       "Sector " + std::to_string(source.totalSectors() - 1), LogKind::Aborted, {}});
+  const std::uint16_t bps = source.bytesPerSector();
+  std::vector<std::uint8_t> boot(std::max<std::size_t>(bps, 512));
+  for (const auto& p : partitions) {
+    if (p.lastLba < p.firstLba) continue;
+    std::fill(boot.begin(), boot.end(), 0);
+    reader.read(boot.data(), bps, p.firstLba);
+    const Bytes b(boot.data(), boot.size());
+    const std::uint64_t count = p.lastLba - p.firstLba + 1;
+    auto v = partitionVolume(b, true, p.firstLba, count);
+    if (!v) v = partitionVolume(b, false, p.firstLba, count);
+    if (!v) continue;
+    volumes.push_back(*v);
+    if (infos) infos->push_back({p.name, gptTypeName(p.typeGuid)});
+  }
+  return true;
+}
+
 }  // namespace
 
-bool readFatPartitionTable(SectorSource& source, std::vector<FatVolume>& volumes) {
+bool readFatPartitionTable(SectorSource& source, std::vector<FatVolume>& volumes, PartitionTableKind* kind,
+                           std::vector<FatPartitionInfo>* infos) {
   volumes.clear();
+  if (infos) infos->clear();
+  if (kind) *kind = PartitionTableKind::None;
   const std::uint16_t bps = source.bytesPerSector();
   if (!source.isOpen() || bps == 0) return false;
   FatVolume none{};
   FatReader reader(source, none);
   std::vector<std::uint8_t> table(std::max<std::size_t>(bps, 512));
   std::vector<std::uint8_t> boot(std::max<std::size_t>(bps, 512));
+
+  // Sector 0 itself: an image of one volume, or the protective MBR of a GPT disk.
+  reader.read(table.data(), bps, 0);
+  if (auto v = singleVolume(Bytes(table.data(), table.size()))) {
+    volumes.push_back(*v);
+    if (infos) infos->emplace_back();
+    return true;
+  }
+  if (hasProtectiveMbr(Bytes(table.data(), table.size()))) {
+    if (kind) *kind = PartitionTableKind::Gpt;
+    if (readGptVolumes(source, reader, volumes, infos)) return !volumes.empty();
+  }
+  if (kind && *kind == PartitionTableKind::None && le16(table, 0x1FE) == 0xAA55) *kind = PartitionTableKind::Mbr;
+
   std::uint64_t tableSector = 0;
   std::uint64_t extendedBase = 0;
   std::set<std::uint64_t> visited;
@@ -168,21 +249,10 @@ bool readFatPartitionTable(SectorSource& source, std::vector<FatVolume>& volumes
         const std::uint64_t start = tableSector + first;
         std::fill(boot.begin(), boot.end(), 0);
         reader.read(boot.data(), bps, start);
-        Bytes b(boot.data(), boot.size());
-        FatVolume v;
-        if (isFat32Type(type)) {
-          if (!isFat32BootSector(b)) continue;
-          parseFat32BootSector(b, v);
-          v.bootCopySector = 6;
-        } else {
-          if (!isFat16BootSector(b)) continue;
-          parseFat16BootSector(b, v);
-        }
-        v.startSector = start;
-        v.sectorCount = count;
-        v.clusterCount = entryClusterCount(count, v);
-        v.foundBy = kFatBootParsed;
-        volumes.push_back(v);
+        auto v = partitionVolume(Bytes(boot.data(), boot.size()), isFat32Type(type), start, count);
+        if (!v) continue;
+        volumes.push_back(*v);
+        if (infos) infos->emplace_back();
       } else if (isExtendedType(type)) {
         next = first + extendedBase;
       }

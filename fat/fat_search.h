@@ -4,19 +4,33 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "disk/byte_io.h"
+#include "disk/gpt.h"
 #include "disk/sector_source.h"
 #include "fat/fat_volume.h"
 
 namespace ov::fat {
 
-// Walks the MBR and the chain of extended partition tables and lists the FAT16 and FAT32
-// volumes; true when one was found. A chain that loops back, or runs longer than
-// kMaxFatPartitionTables, ends the walk.
+// What a GUID partition table says about a listed volume; both empty for MBR volumes and for
+// an image of one volume. Kept beside the list, since the stored volume record has no room.
+struct FatPartitionInfo {
+  std::string name;  // the partition's name, UTF-8
+  std::string type;  // gptTypeName() of its type GUID
+};
+
+// Lists the FAT16 and FAT32 volumes of the disk; true when one was found. Sector 0 that is itself
+// a FAT boot sector gives one volume at 0 (an image of one volume). A protective MBR sends the
+// walk to the GUID partition table (the backup copy when the primary fails its checks, which the
+// process log notes), where every entry whose first sector passes a FAT boot-sector test is
+// listed. Otherwise the MBR and its chain of extended partition tables are walked; a chain that
+// loops back, or runs longer than kMaxFatPartitionTables, ends the walk. `kind` gets the table
+// found and `infos`, when given, one entry per listed volume.
 inline constexpr int kMaxFatPartitionTables = 1024;
-bool readFatPartitionTable(SectorSource& source, std::vector<FatVolume>& volumes);
+bool readFatPartitionTable(SectorSource& source, std::vector<FatVolume>& volumes, PartitionTableKind* kind = nullptr,
+                           std::vector<FatPartitionInfo>* infos = nullptr);
 
 // Both searches test every sector of [start, end) for FAT16 and FAT32 boot sectors; the thorough
 // one also places volumes whose boot sector is gone by their directories and FATs. They report

@@ -70,6 +70,12 @@ void FatTree::reset(std::uint32_t rootKey) {
   prepend(*root_, *lost_);
 }
 
+FileEntry& FatTree::resetRoot(const FileEntry& top) {
+  clear();
+  root_ = &add(top);
+  return *root_;
+}
+
 void FatTree::clear() {
   entries_.clear();
   root_ = nullptr;

@@ -50,6 +50,10 @@ class FatTree {
 
   // Starts a new tree holding only "#" (keyed by rootKey) and its folder "Lost".
   void reset(std::uint32_t rootKey);
+  // Starts a new tree holding only `top`, without "Lost": a saved tree is read in below it.
+  FileEntry& resetRoot(const FileEntry& top);
+  // Names the folder that orphans go into (the "Lost" of a reopened tree).
+  void setLost(FileEntry* folder) { lost_ = folder; }
   void clear();
   bool empty() const { return entries_.empty(); }
   std::size_t size() const { return entries_.size(); }

@@ -1,4 +1,5 @@
-// Any bytes as a small disk: the FAT partition-table walk and both FAT volume searches.
+// Any bytes as a small disk: the FAT partition-table walk (MBR, GPT or one volume) and both FAT
+// volume searches.
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -18,8 +19,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::uint64_t sectors = size / 512 + 64;
   source.openBackend(std::make_unique<ov::MemoryBackend>(std::move(disk)), 512, sectors);
   std::vector<ov::fat::FatVolume> volumes;
+  std::vector<ov::fat::FatPartitionInfo> infos;
+  ov::PartitionTableKind kind = ov::PartitionTableKind::None;
   try {
-    ov::fat::readFatPartitionTable(source, volumes);
+    ov::fat::readFatPartitionTable(source, volumes, &kind, &infos);
+    // The names go with the volumes one for one, whichever table (or none) listed them.
+    if (infos.size() != volumes.size()) __builtin_trap();
+    for (const auto& v : volumes)
+      if (v.fatType != ov::fat::kFat16 && v.fatType != ov::fat::kFat32) __builtin_trap();
   } catch (const ov::AlreadyReported&) {
   }
   ov::fat::thoroughSearch(source, 0, sectors, volumes);

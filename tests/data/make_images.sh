@@ -20,13 +20,15 @@ out_dir=$(cd "$(dirname "$0")" && pwd)
 
 # Image names on the command line build only those images; with none, all
 # are built. A *_zeroed image is made from the image it copies, so naming
-# either one builds both.
+# either one builds both (and any gpt_disk* image builds all four).
 builds=()
 for image in "${@:-all}"; do
   case $image in
     all) builds+=(build_mbr_ntfs_fat build_ntfs_zeroed_boot build_ntfs_4k
                  build_sample build_xp_cylinders build_ntfs_features
-                 build_ntfs_turbo build_fat_mbr build_fat32_backup_boot) ;;
+                 build_ntfs_turbo build_fat_mbr build_fat32_backup_boot
+                 build_gpt_disk build_ntfs_volume_only
+                 build_fat32_volume_only) ;;
     mbr_ntfs_fat | mbr_ntfs_fat_zeroed) builds+=(build_mbr_ntfs_fat) ;;
     ntfs_zeroed_boot) builds+=(build_ntfs_zeroed_boot) ;;
     ntfs_4k) builds+=(build_ntfs_4k) ;;
@@ -36,11 +38,17 @@ for image in "${@:-all}"; do
     ntfs_turbo) builds+=(build_ntfs_turbo) ;;
     fat_mbr | fat_mbr_zeroed) builds+=(build_fat_mbr) ;;
     fat32_backup_boot) builds+=(build_fat32_backup_boot) ;;
+    gpt_disk | gpt_disk_primary_damaged | gpt_disk_entries_damaged | \
+      gpt_disk_zeroed) builds+=(build_gpt_disk) ;;
+    ntfs_volume_only) builds+=(build_ntfs_volume_only) ;;
+    fat32_volume_only) builds+=(build_fat32_volume_only) ;;
     *)
       echo "make_images.sh: unknown image $image (known: mbr_ntfs_fat," \
         "mbr_ntfs_fat_zeroed, ntfs_zeroed_boot, ntfs_4k, sample," \
         "xp_cylinders, xp_cylinders_zeroed, ntfs_features, ntfs_turbo," \
-        "fat_mbr, fat_mbr_zeroed, fat32_backup_boot)" >&2
+        "fat_mbr, fat_mbr_zeroed, fat32_backup_boot, gpt_disk," \
+        "gpt_disk_primary_damaged, gpt_disk_entries_damaged," \
+        "gpt_disk_zeroed, ntfs_volume_only, fat32_volume_only)" >&2
       exit 1
       ;;
   esac
@@ -258,6 +266,82 @@ def read_table(img):
     return parts, ebrs
 
 
+def guid_text(b):
+    """A GUID as text, its first three fields little-endian."""
+    a, b2, c = struct.unpack_from("<IHH", b, 0)
+    return "%08X-%04X-%04X-%s-%s" % (a, b2, c, b[8:10].hex().upper(),
+                                      b[10:16].hex().upper())
+
+
+def gpt_header(img, lba):
+    """(entries lba, entry count, entry size) of the GPT header at LBA,
+    after checking its signature and CRC32."""
+    import zlib
+    with open(img, "rb") as f:
+        f.seek(lba * 512)
+        h = f.read(512)
+    assert h[0:8] == b"EFI PART", "no GPT header at %d" % lba
+    size = struct.unpack_from("<I", h, 12)[0]
+    crc = struct.unpack_from("<I", h, 16)[0]
+    assert zlib.crc32(h[:16] + bytes(4) + h[20:size]) == crc, \
+        "GPT header CRC at %d" % lba
+    lba_entries, count, entry = struct.unpack_from("<QII", h, 72)
+    return lba_entries, count, entry
+
+
+def read_gpt(img):
+    """Non-empty GPT entries: (index, first, sectors, type GUID, name)."""
+    lba, count, size = gpt_header(img, 1)
+    parts = []
+    with open(img, "rb") as f:
+        f.seek(lba * 512)
+        data = f.read(count * size)
+    for i in range(count):
+        e = data[i * size:(i + 1) * size]
+        if e[0:16] == bytes(16):
+            continue
+        first, last = struct.unpack_from("<QQ", e, 32)
+        name = e[56:128].decode("utf-16-le").split("\0")[0]
+        parts.append((i + 1, first, last - first + 1, guid_text(e[0:16]),
+                      name))
+    return parts
+
+
+def cmd_damage_gpt(img, what):
+    """primary-header: break the primary header's CRC32; primary-entries:
+    change the first entry's first LBA in the primary array (its header
+    stays valid); all: zero the protective MBR and both GPT copies."""
+    total = os.path.getsize(img) // 512
+    p_entries, count, size = gpt_header(img, 1)
+    b_entries = gpt_header(img, total - 1)[0]
+    array = -(-count * size // 512)
+    with open(img, "r+b") as f:
+        if what == "primary-header":
+            f.seek(512 + 16)
+            crc = f.read(4)
+            f.seek(512 + 16)
+            f.write(bytes(x ^ 0xFF for x in crc))
+            zeroed = "sector 1: header CRC32 inverted"
+        elif what == "primary-entries":
+            f.seek(p_entries * 512 + 32)
+            lba = f.read(1)
+            f.seek(p_entries * 512 + 32)
+            f.write(bytes([lba[0] ^ 0x08]))
+            zeroed = "sector %d: first entry's first LBA changed" % p_entries
+        elif what == "all":
+            runs = [(0, 1), (1, 1), (p_entries, array), (b_entries, array),
+                    (total - 1, 1)]
+            for at, n in runs:
+                f.seek(at * 512)
+                f.write(bytes(n * 512))
+            zeroed = "zeroed sectors: " + ", ".join(
+                "%d-%d" % (at, at + n - 1) if n > 1 else str(at)
+                for at, n in runs)
+        else:
+            raise SystemExit("damage-gpt: unknown damage " + what)
+    print("  " + zeroed)
+
+
 def sha256_file(path):
     h = hashlib.sha256()
     with open(path, "rb") as f:
@@ -287,20 +371,37 @@ def cmd_manifest(desc, img, out):
                 only.setdefault(int(row[1]), []).append((row[2], row[3]))
             elif row[0] == "top":
                 top[row[1]] = json.loads(row[2])
-    table, ebrs = read_table(img)
     size = os.path.getsize(img)
     assert size % 512 == 0
+    kind = top.get("table", "mbr")
+    ebrs = []
+    if kind == "gpt":
+        table = [(i, start, n, t, name) for i, start, n, t, name in
+                 read_gpt(img)]
+    elif kind == "none":
+        # an image of one volume: its boot sector is sector 0
+        table = [(1, 0, size // 512, None, None)]
+    else:
+        table, ebrs = read_table(img)
     manifest = {"image": os.path.basename(img), "bytes_per_sector": 512,
                 "total_sectors": size // 512, "table": "mbr"}
     if ebrs:
         manifest["ebr_sectors"] = ebrs
     manifest.update(top)
     parts = []
-    for index, start, count, ptype, logical in table:
-        p = {"index": index, "start": start, "sectors": count, "type": ptype,
-             "logical": logical}
-        if ptype in (0x05, 0x0F, 0x85):
+    for index, start, count, ptype, extra in table:
+        if kind == "gpt":
+            p = {"index": index, "start": start, "sectors": count,
+                 "type": ptype, "name": extra}
+        elif kind == "none":
+            p = {"index": index, "start": start, "sectors": count}
+        else:
+            p = {"index": index, "start": start, "sectors": count,
+                 "type": ptype, "logical": extra}
+        if kind == "mbr" and ptype in (0x05, 0x0F, 0x85):
             p["fs"] = "extended"
+        elif kind == "gpt" and index not in vols:
+            p["fs"] = "none"  # a partition with no file system (reserved)
         else:
             fs, vol, _ = vols[index]
             p["fs"] = fs
@@ -919,7 +1020,8 @@ if __name__ == "__main__":
      "check-features": cmd_check_features,
      "zero-mft-start": cmd_zero_mft_start, "fat-facts": cmd_fat_facts,
      "fat-rewind": cmd_fat_rewind,
-     "zero-fat32-boot": cmd_zero_fat32_boot}[cmd](*args)
+     "zero-fat32-boot": cmd_zero_fat32_boot,
+     "damage-gpt": cmd_damage_gpt}[cmd](*args)
 PY
 
 py() { python3 "$helper" "$@"; }
@@ -1788,6 +1890,144 @@ EOF
   py derive "$work/$name.manifest.json" "$work/$name.manifest.json.new" \
     "$img"
   mv "$work/$name.manifest.json.new" "$work/$name.manifest.json"
+  publish "$name"
+}
+
+###########################################################################
+# 13. gpt_disk: a GUID partition table (sfdisk) with an EFI system partition
+#     (FAT32), a reserved partition with no file system, a basic data
+#     partition (NTFS) and a recovery partition (NTFS), all 1 MiB-aligned;
+#     then three copies with the primary header, the primary entry array or
+#     the whole table damaged.
+###########################################################################
+build_gpt_disk() {
+  local name=gpt_disk
+  local img=$work/$name.img desc=$work/$name.desc s=$work/$name
+  rm -rf "$img" "$desc" "$s"
+  truncate -s 64M "$img"
+  sfdisk -q "$img" <<'EOF'
+label: gpt
+label-id: 5EED0013-0000-4000-8000-000000000000
+unit: sectors
+sector-size: 512
+
+start=2048, size=69632, type=C12A7328-F81F-11D2-BA4B-00A0C93EC93B, uuid=5EED0013-0001-4000-8000-000000000001, name="EFI system partition"
+start=71680, size=2048, type=E3C9E316-0B5C-4DB8-817D-F92DF00215AE, uuid=5EED0013-0002-4000-8000-000000000002, name="Reserved"
+start=73728, size=24576, type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7, uuid=5EED0013-0003-4000-8000-000000000003, name="Basic data partition"
+start=98304, size=16384, type=DE94BBA4-06D1-4D40-A16A-BFD50179D6AC, uuid=5EED0013-0004-4000-8000-000000000004, name="Recovery"
+EOF
+  desc_line "$desc" top table '"gpt"'
+
+  # Partition 1: the EFI system partition, FAT32 with 512-byte clusters
+  # (34 MiB is just above the 65525 clusters FAT32 needs).
+  local p=$s/p1
+  put rand "$p" /EFI/BOOT/BOOTX64.EFI 24000
+  put text "$p" /EFI/BOOT/boot.cfg 900
+  put text "$p" "/EFI/Loader/loader settings.conf" 2600
+  put rand "$p" /EFI/Loader/core.bin 9000
+  put text "$p" /startup.nsh 120
+  put text "$p" /EFI/Loader/old.conf 1400
+  desc_line "$desc" part 1 fat32 "$s.p1.vol" "$p"
+  desc_line "$desc" del 1 /EFI/Loader/old.conf
+  new_fat32 "$s.p1.vol" 69632 2048 ESP 5eed1613
+  fill_fat_staged "$s.p1.vol" "$p" "$desc" 1
+  place "$s.p1.vol" "$img" 2048
+
+  # Partition 3: basic data, NTFS with 4096-byte clusters.
+  p=$s/p3
+  put text "$p" /readme.txt 3000
+  put text "$p" /empty.txt 0
+  put text "$p" /Documents/report.txt 18000
+  put text "$p" /Documents/Notes/todo.txt 1100
+  put rand "$p" /Documents/data.bin 40000
+  put rand "$p" /Pictures/photo-0001.bin 30000
+  put text "$p" /Pictures/captions.txt 700
+  put text "$p" /Documents/draft.txt 5000
+  put rand "$p" /Old/backup.bin 12000
+  put text "$p" /Old/list.txt 2000
+  desc_line "$desc" part 3 ntfs "$s.p3.vol" "$p"
+  desc_line "$desc" del 3 /Documents/draft.txt
+  desc_line "$desc" del 3 /Old
+  new_ntfs "$s.p3.vol" 24576 73728 DATA -c 4096
+  fill_ntfs "$s.p3.vol" "$p" "$desc" 3
+  place "$s.p3.vol" "$img" 73728
+
+  # Partition 4: recovery, NTFS with 4096-byte clusters.
+  p=$s/p4
+  put text "$p" /Recovery/recovery.txt 1500
+  put rand "$p" /Recovery/image.bin 20000
+  put text "$p" /Recovery/Logs/setup.log 4500
+  put text "$p" /Recovery/Logs/old.log 2500
+  desc_line "$desc" part 4 ntfs "$s.p4.vol" "$p"
+  desc_line "$desc" del 4 /Recovery/Logs/old.log
+  new_ntfs "$s.p4.vol" 16384 98304 RECOVERY -c 4096
+  fill_ntfs "$s.p4.vol" "$p" "$desc" 4
+  place "$s.p4.vol" "$img" 98304
+
+  finish "$name"
+  py fat-facts "$img" "$work/$name.manifest.json"
+  publish "$name"
+
+  # 14-16. The same bytes with one part of the table damaged.
+  local z damage
+  for z in gpt_disk_primary_damaged:primary-header \
+           gpt_disk_entries_damaged:primary-entries gpt_disk_zeroed:all; do
+    damage=${z#*:}
+    z=${z%%:*}
+    cp --sparse=always "$img" "$work/$z.img"
+    echo "$z:"
+    py damage-gpt "$work/$z.img" "$damage"
+    py derive "$work/$name.manifest.json" "$work/$z.manifest.json" \
+      "$work/$z.img" "gpt_damaged=\"$damage\""
+    echo "$z: checking with fls (explicit offsets)"
+    py verify "$work/$z.img" "$work/$z.manifest.json"
+    publish "$z"
+  done
+}
+
+###########################################################################
+# 17. ntfs_volume_only: an image of one NTFS volume, with no partition
+#     table: sector 0 is its boot sector.
+###########################################################################
+build_ntfs_volume_only() {
+  local name=ntfs_volume_only
+  local img=$work/$name.img desc=$work/$name.desc s=$work/$name
+  rm -rf "$img" "$desc" "$s"
+  local p=$s/p1
+  put text "$p" /readme.txt 2200
+  put text "$p" /Folder/notes.txt 6000
+  put rand "$p" /Folder/blob.bin 25000
+  put text "$p" /Folder/Sub/deep.txt 900
+  put text "$p" /removed.txt 3000
+  desc_line "$desc" top table '"none"'
+  desc_line "$desc" part 1 ntfs "$img" "$p"
+  desc_line "$desc" del 1 /removed.txt
+  new_ntfs "$img" 16384 0 VOLONLY -c 4096
+  fill_ntfs "$img" "$p" "$desc" 1
+  finish "$name"
+  publish "$name"
+}
+
+###########################################################################
+# 18. fat32_volume_only: an image of one FAT32 volume (512-byte clusters),
+#     with no partition table.
+###########################################################################
+build_fat32_volume_only() {
+  local name=fat32_volume_only
+  local img=$work/$name.img desc=$work/$name.desc s=$work/$name
+  rm -rf "$img" "$desc" "$s"
+  local p=$s/p1
+  put text "$p" "/A file on a bare volume.txt" 2400
+  put rand "$p" /DATA/BLOB.BIN 18000
+  put text "$p" /DATA/Sub/notes.txt 1300
+  put text "$p" /DATA/gone.txt 1600
+  desc_line "$desc" top table '"none"'
+  desc_line "$desc" part 1 fat32 "$img" "$p"
+  desc_line "$desc" del 1 /DATA/gone.txt
+  new_fat32 "$img" 69632 0 VOLONLY32 5eed1618
+  fill_fat_staged "$img" "$p" "$desc" 1
+  finish "$name"
+  py fat-facts "$img" "$work/$name.manifest.json"
   publish "$name"
 }
 

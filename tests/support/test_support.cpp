@@ -54,8 +54,19 @@ std::optional<fs::path> sharedTestdataDir() {
 fs::path image(const std::string& name) {
   static std::mutex mutex;
   std::lock_guard lock(mutex);
-  fs::path out = scratchDir() / (name + ".img");
-  if (!fs::exists(out)) run("xz -dc " + quoted(dataDir() / (name + ".img.xz")) + " > " + quoted(out));
+  // Decompressed images are shared by every test process of a build: ctest runs each test on
+  // its own, and decompressing the same image hundreds of times dominated the run. The cache
+  // name carries the compressed file's size, so a rebuilt image is decompressed again.
+  fs::path xz = dataDir() / (name + ".img.xz");
+  fs::path cache = fs::path(OV_TEST_CACHE_DIR);
+  std::error_code ec;
+  fs::create_directories(cache, ec);
+  fs::path out = cache / (name + "-" + std::to_string(fs::file_size(xz)) + ".img");
+  if (!fs::exists(out)) {
+    fs::path partial = out.string() + "." + std::to_string(::getpid()) + ".partial";
+    run("xz -dc " + quoted(xz) + " > " + quoted(partial));
+    fs::rename(partial, out);  // atomic: other processes see all of it or nothing
+  }
   return out;
 }
 

@@ -1,0 +1,391 @@
+// End to end on the carving image (tests/data/carving/carving.img.xz): the shipped catalogue with
+// every type selected, the scan, and the saved folders and zip archives, against the manifest
+// written by make_carving_image.sh.
+#include <gtest/gtest.h>
+#include <minizip/unzip.h>
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "carver/catalogue.h"
+#include "carver/saving.h"
+#include "carver/scanner.h"
+#include "disk/byte_io.h"
+#include "tests/support/test_support.h"
+
+namespace ov::carver {
+namespace {
+
+namespace fs = std::filesystem;
+using Buffer = std::vector<std::uint8_t>;
+
+// The user's maximum for the scan: small enough that items without a routine stay inside the disk.
+constexpr std::uint32_t kMaxSize = 8192;
+
+struct ManifestFile {
+  std::string file;
+  std::string expected;
+  bool jump = false;
+  std::uint64_t start = 0;
+  std::uint64_t size = 0;
+  std::uint64_t carvedSize = 0;
+  std::string sha256;
+  std::string extension;
+};
+
+const nlohmann::json& manifest() {
+  static const nlohmann::json m = [] {
+    std::ifstream in(test::dataDir() / "carving" / "carving.manifest.json");
+    return nlohmann::json::parse(in);
+  }();
+  return m;
+}
+
+std::vector<ManifestFile> manifestFiles() {
+  std::vector<ManifestFile> out;
+  for (const auto& f : manifest().at("files")) {
+    ManifestFile m;
+    m.file = f.at("file").get<std::string>();
+    m.expected = f.at("expected").get<std::string>();
+    m.jump = f.at("jump").get<bool>();
+    m.start = f.at("start_sector").get<std::uint64_t>();
+    m.size = f.at("size").get<std::uint64_t>();
+    m.carvedSize = f.at("carved_size").get<std::uint64_t>();
+    m.sha256 = f.at("sha256").get<std::string>();
+    m.extension = m.file.substr(m.file.rfind('.') + 1);
+    out.push_back(m);
+  }
+  return out;
+}
+
+fs::path imagePath() {
+  static const fs::path path = [] {
+    fs::path out = test::scratchDir() / "carving.img";
+    const std::string cmd = "xz -dc '" + (test::dataDir() / "carving" / "carving.img.xz").string() + "' > '" +
+                            out.string() + "'";
+    if (std::system(cmd.c_str()) != 0) ADD_FAILURE() << "cannot decompress the carving image";
+    return out;
+  }();
+  return path;
+}
+
+const Buffer& imageBytes() {
+  static const Buffer bytes = test::readFile(imagePath());
+  return bytes;
+}
+
+Buffer diskRange(std::uint64_t sector, std::uint64_t size) {
+  const Buffer& b = imageBytes();
+  const std::size_t at = static_cast<std::size_t>(sector * 512);
+  return Buffer(b.begin() + static_cast<std::ptrdiff_t>(at), b.begin() + static_cast<std::ptrdiff_t>(at + size));
+}
+
+// The shipped catalogue with every type selected, and one row for the length-field sample, whose
+// made-up signature the shipped catalogue does not hold.
+std::vector<SignatureRecord> everyType() {
+  auto catalogue = LoadCatalogue(OV_SIGNATURE_FILE);
+  EXPECT_TRUE(catalogue.has_value());
+  std::vector<SignatureRecord> rows = catalogue.value_or(std::vector<SignatureRecord>{});
+  for (auto& r : rows) r.selected = 1;
+  SignatureRecord lengthField;
+  lengthField.selected = 1;
+  lengthField.name = "Length field test file";
+  lengthField.extension = "bin";
+  lengthField.category = "Other";
+  const std::string sig = "OVLF";
+  lengthField.signatureLength = 4;
+  std::copy(sig.begin(), sig.end(), lengthField.signature.begin());
+  lengthField.handlerCode = kHandlerLengthField;
+  rows.push_back(lengthField);
+  return rows;
+}
+
+struct CarvedImage {
+  test::RecordingHost host;
+  RunControl run;
+  ResultTree tree;
+  CarverDisk disk{host};
+  std::vector<CarvedItem> items;
+  ScanReport report;
+
+  explicit CarvedImage(ScanOptions options = {}) {
+    EXPECT_EQ(disk.open(imagePath().string()), 0);
+    SelectedList list = buildSelectedList(everyType(), kMaxSize);
+    CarvingScanner scanner(disk, host, run, tree, options);
+    report = scanner.scan(list.records, list.count);
+    items = scanner.items();
+  }
+
+  std::vector<const CarvedItem*> at(std::uint64_t sector) const {
+    std::vector<const CarvedItem*> out;
+    for (const auto& i : items)
+      if (i.startSector == sector) out.push_back(&i);
+    return out;
+  }
+};
+
+CarvedImage& carved() {
+  static CarvedImage c;
+  return c;
+}
+
+std::string itemPath(const CarvedItem& item) {
+  return "Raw Data/" + item.category + "/" + item.extension + "/" + std::to_string(item.startSector) + "." +
+         item.extension;
+}
+
+std::set<std::string> filesUnder(const fs::path& dir) {
+  std::set<std::string> out;
+  for (const auto& e : fs::recursive_directory_iterator(dir))
+    if (e.is_regular_file()) out.insert(fs::relative(e.path(), dir).generic_string());
+  return out;
+}
+
+std::map<std::string, Buffer> unzipAll(const fs::path& path) {
+  std::map<std::string, Buffer> out;
+  unzFile zf = unzOpen64(path.c_str());
+  if (zf == nullptr) {
+    ADD_FAILURE() << "cannot open " << path;
+    return out;
+  }
+  for (int rc = unzGoToFirstFile(zf); rc == UNZ_OK; rc = unzGoToNextFile(zf)) {
+    unz_file_info64 info{};
+    char name[512] = {};
+    EXPECT_EQ(unzGetCurrentFileInfo64(zf, &info, name, sizeof name, nullptr, 0, nullptr, 0), UNZ_OK);
+    EXPECT_EQ(unzOpenCurrentFile(zf), UNZ_OK);
+    Buffer bytes;
+    Buffer chunk(65536);
+    for (;;) {
+      const int n = unzReadCurrentFile(zf, chunk.data(), static_cast<unsigned>(chunk.size()));
+      EXPECT_GE(n, 0);
+      if (n <= 0) break;
+      bytes.insert(bytes.end(), chunk.begin(), chunk.begin() + n);
+    }
+    EXPECT_EQ(unzCloseCurrentFile(zf), UNZ_OK);  // checks the CRC as well
+    out[name] = std::move(bytes);
+  }
+  unzClose(zf);
+  return out;
+}
+
+fs::path freshFolder(const std::string& name) {
+  fs::path dir = test::scratchDir() / "carving_image" / name;
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  return dir;
+}
+
+SaveReport saveMarked(CarvedImage& c, SaveSettings& settings) {
+  c.run.start();
+  return saveMarkedItems(c.tree.root(), c.disk, settings, c.host, c.run);
+}
+
+// ---- The scan ----
+
+TEST(CarvingImage, ImageMatchesItsManifest) {
+  EXPECT_EQ(imageBytes().size(), manifest().at("total_sectors").get<std::uint64_t>() * 512);
+  EXPECT_EQ(test::sha256Hex(imageBytes()), manifest().at("sha256").get<std::string>());
+}
+
+TEST(CarvingImage, EveryFileWhoseEndIsFoundIsCarvedByteExactly) {
+  CarvedImage& c = carved();
+  ASSERT_EQ(c.report.outcome, ScanOutcome::Completed);
+  for (const ManifestFile& f : manifestFiles()) {
+    if (f.expected != "end found") continue;
+    SCOPED_TRACE(f.file);
+    const auto here = c.at(f.start);
+    ASSERT_EQ(here.size(), 1u);
+    EXPECT_EQ(here[0]->extension, f.extension);
+    EXPECT_EQ(here[0]->size, f.carvedSize);
+    EXPECT_EQ(here[0]->sizeKnown, f.jump);
+    const Buffer sample = diskRange(f.start, f.size);
+    EXPECT_EQ(test::sha256Hex(sample), f.sha256);
+    if (f.carvedSize == f.size) {
+      EXPECT_EQ(test::sha256Hex(diskRange(f.start, here[0]->size)), f.sha256);
+    }
+  }
+}
+
+TEST(CarvingImage, OnlyThePlacedFilesAreFound) {
+  CarvedImage& c = carved();
+  std::set<std::uint64_t> starts;
+  for (const ManifestFile& f : manifestFiles()) starts.insert(f.start);
+  for (const CarvedItem& item : c.items) EXPECT_TRUE(starts.count(item.startSector)) << itemPath(item);
+  EXPECT_EQ(c.tree.foundCount(), c.items.size());
+}
+
+TEST(CarvingImage, AnEmbeddedThumbnailGivesNoSecondItem) {
+  CarvedImage& c = carved();
+  for (const ManifestFile& f : manifestFiles()) {
+    if (f.file != "jpeg_exif_thumb.jpg") continue;
+    std::size_t inside = 0;
+    for (const CarvedItem& item : c.items)
+      if (item.startSector >= f.start && item.startSector < f.start + (f.size + 511) / 512) ++inside;
+    EXPECT_EQ(inside, 1u);
+  }
+}
+
+TEST(CarvingImage, AProgressiveJpegIsRejected) {
+  CarvedImage& c = carved();
+  std::size_t rejected = 0;
+  for (const ManifestFile& f : manifestFiles()) {
+    if (f.expected != "rejected") continue;
+    ++rejected;
+    EXPECT_TRUE(c.at(f.start).empty()) << f.file;
+  }
+  EXPECT_EQ(rejected, 1u);
+}
+
+TEST(CarvingImage, TypesWithoutARoutineGiveMaximumSizeItemsCutAtTheEnd) {
+  CarvedImage& c = carved();
+  const std::uint64_t total = manifest().at("total_sectors").get<std::uint64_t>();
+  std::size_t seen = 0;
+  for (const ManifestFile& f : manifestFiles()) {
+    if (f.expected != "max size" && f.expected != "cut at end") continue;
+    ++seen;
+    SCOPED_TRACE(f.file);
+    const auto here = c.at(f.start);
+    ASSERT_EQ(here.size(), 1u);
+    EXPECT_EQ(here[0]->extension, f.extension);
+    EXPECT_FALSE(here[0]->sizeKnown);
+    if (f.expected == "max size") EXPECT_EQ(here[0]->size, kMaxSize);
+    else EXPECT_EQ(here[0]->size, (total - f.start) * 512);
+  }
+  EXPECT_EQ(seen, 3u);
+}
+
+TEST(CarvingImage, TwoMatchingTypesOnOneSectorGiveOneItem) {
+  CarvedImage& c = carved();
+  // "ftypqt  " and "ftyp" at 4 (a QuickTime movie), the Canon raw header and "II*\0" (TIFF).
+  for (const ManifestFile& f : manifestFiles()) {
+    if (f.file != "quicktime_mov.mov" && f.file != "made:raw.cr2") continue;
+    const auto here = c.at(f.start);
+    ASSERT_EQ(here.size(), 1u) << f.file;
+    EXPECT_EQ(here[0]->extension, f.extension);
+  }
+}
+
+TEST(CarvingImage, LargerReadsGiveTheSameItems) {
+  ScanOptions chunkwise;
+  chunkwise.readAheadSectors = kChunkSectors;
+  CarvedImage small(chunkwise);
+  const CarvedImage& big = carved();
+  ASSERT_EQ(small.items.size(), big.items.size());
+  for (std::size_t i = 0; i < big.items.size(); ++i) {
+    EXPECT_EQ(small.items[i].startSector, big.items[i].startSector);
+    EXPECT_EQ(small.items[i].extension, big.items[i].extension);
+    EXPECT_EQ(small.items[i].size, big.items[i].size);
+  }
+}
+
+// ---- Saving ----
+
+TEST(CarvingImage, SavedFolderHoldsExactlyWhatWasMarked) {
+  CarvedImage& c = carved();
+  clearChecks(c.tree.root());
+  // Every picture, and one document.
+  std::set<std::string> expected;
+  for (ResultNode* cat = c.tree.rawData().firstChild; cat != nullptr; cat = cat->nextSibling)
+    if (cat->name == u"Pictures") setChecked(*cat, true);
+  bool onePdf = false;
+  for (const CarvedItem& item : c.items) {
+    if (item.category == "Pictures") expected.insert(itemPath(item));
+    if (item.extension == "pdf" && !onePdf) {
+      onePdf = true;
+      setChecked(*item.node, true);
+      expected.insert(itemPath(item));
+    }
+  }
+  ASSERT_GT(expected.size(), 5u);
+
+  const fs::path dest = freshFolder("folder");
+  SaveSettings settings;
+  settings.destination = dest.string();
+  const SaveReport report = saveMarked(c, settings);
+  EXPECT_EQ(report.outcome, SaveOutcome::Completed);
+  EXPECT_EQ(filesUnder(report.outputFolder), expected);
+  for (const CarvedItem& item : c.items) {
+    if (!expected.count(itemPath(item))) continue;
+    EXPECT_EQ(test::readFile(fs::path(report.outputFolder) / itemPath(item)), diskRange(item.startSector, item.size))
+        << itemPath(item);
+  }
+  // The end-found samples among them are the sample files themselves.
+  for (const ManifestFile& f : manifestFiles()) {
+    if (f.expected != "end found" || f.carvedSize != f.size) continue;
+    for (const CarvedItem* item : c.at(f.start)) {
+      if (!expected.count(itemPath(*item))) continue;
+      EXPECT_EQ(test::sha256Hex(test::readFile(fs::path(report.outputFolder) / itemPath(*item))), f.sha256) << f.file;
+    }
+  }
+}
+
+TEST(CarvingImage, EverythingSavedToFolderAndZipAlike) {
+  CarvedImage& c = carved();
+  setChecked(c.tree.root(), true);
+  std::set<std::string> expected;
+  for (const CarvedItem& item : c.items) expected.insert(itemPath(item));
+
+  const fs::path plain = freshFolder("all");
+  SaveSettings folder;
+  folder.destination = plain.string();
+  const SaveReport saved = saveMarked(c, folder);
+  ASSERT_EQ(saved.outcome, SaveOutcome::Completed);
+  EXPECT_EQ(filesUnder(saved.outputFolder), expected);
+
+  setChecked(c.tree.root(), true);
+  const fs::path zipped = freshFolder("zip");
+  SaveSettings zip;
+  zip.destination = zipped.string();
+  zip.compress = true;
+  const SaveReport archived = saveMarked(c, zip);
+  ASSERT_EQ(archived.outcome, SaveOutcome::Completed);
+  ASSERT_EQ(archived.archives.size(), 1u);
+  const auto entries = unzipAll(archived.archives[0]);
+  std::set<std::string> names;
+  for (const auto& [name, bytes] : entries) names.insert(name);
+  EXPECT_EQ(names, expected);
+  for (const CarvedItem& item : c.items) {
+    auto it = entries.find(itemPath(item));
+    ASSERT_NE(it, entries.end());
+    EXPECT_EQ(it->second, test::readFile(fs::path(saved.outputFolder) / itemPath(item))) << itemPath(item);
+  }
+}
+
+TEST(CarvingImage, ZipOfAMarkedSubsetHoldsOnlyThatSubset) {
+  CarvedImage& c = carved();
+  clearChecks(c.tree.root());
+  std::set<std::string> expected;
+  for (const CarvedItem& item : c.items) {
+    if (item.extension == "mp3" || item.extension == "doc") {
+      setChecked(*item.node, true);
+      expected.insert(itemPath(item));
+    }
+  }
+  ASSERT_EQ(expected.size(), 4u);
+  const fs::path dest = freshFolder("subset_zip");
+  SaveSettings settings;
+  settings.destination = dest.string();
+  settings.compress = true;
+  settings.excludedExtensions = {u"doc"};
+  const SaveReport report = saveMarked(c, settings);
+  ASSERT_EQ(report.outcome, SaveOutcome::Completed);
+  ASSERT_EQ(report.archives.size(), 1u);
+  std::set<std::string> names;
+  for (const auto& [name, bytes] : unzipAll(report.archives[0])) {
+    names.insert(name);
+    EXPECT_EQ(name.substr(name.size() - 4), ".mp3");
+  }
+  expected.erase(std::find_if(expected.begin(), expected.end(),
+                              [](const std::string& n) { return n.ends_with(".doc"); }));
+  EXPECT_EQ(names, expected);
+}
+
+}  // namespace
+}  // namespace ov::carver

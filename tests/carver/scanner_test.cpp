@@ -1,0 +1,620 @@
+// The carving scanner on small disks built in memory: which group wins a sector, the forced MP3
+// lookup, the alternatives, the jump past files whose end is known, the size rule and the cut
+// at the disk's end, the reads it makes, a lost disk, and pause and stop.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "carver/saving.h"
+#include "carver/scanner.h"
+#include "disk/backend.h"
+#include "tests/support/test_support.h"
+
+namespace ov::carver {
+namespace {
+
+using Buffer = std::vector<std::uint8_t>;
+using namespace std::string_literals;
+constexpr std::uint16_t kBps = 512;
+
+// ---- Disks ----
+
+// A memory disk that records every request and can behave like a device that refuses a
+// request reaching past its end.
+class RecordingBackend final : public ReadBackend {
+ public:
+  explicit RecordingBackend(Buffer bytes, bool refusePastEnd = false)
+      : inner_(std::move(bytes)), refusePastEnd_(refusePastEnd) {}
+  int readAt(std::uint64_t offset, void* buffer, std::size_t length, std::size_t& got) override {
+    requests.emplace_back(offset, length);
+    got = 0;
+    if (refusePastEnd_ && offset + length > inner_.sizeBytes()) return EINVAL;
+    return inner_.readAt(offset, buffer, length, got);
+  }
+  std::uint64_t sizeBytes() const override { return inner_.sizeBytes(); }
+  std::string path() const override { return "recording"; }
+
+  std::vector<std::pair<std::uint64_t, std::size_t>> requests;
+
+ private:
+  MemoryBackend inner_;
+  bool refusePastEnd_;
+};
+
+Buffer randomSectors(std::uint64_t sectors, unsigned seed = 7) {
+  std::mt19937 rng(seed);
+  Buffer b(static_cast<std::size_t>(sectors) * kBps);
+  for (auto& x : b) x = static_cast<std::uint8_t>(rng() & 0xFFu);
+  // Random bytes could hold a two-byte signature by chance; the first bytes of every sector are
+  // cleared so that only what a test places there is found.
+  for (std::size_t s = 0; s < b.size(); s += kBps) std::memset(b.data() + s, 0xEE, 16);
+  return b;
+}
+
+void place(Buffer& disk, std::uint64_t sector, const Buffer& bytes) {
+  ASSERT_LE(sector * kBps + bytes.size(), disk.size());
+  std::copy(bytes.begin(), bytes.end(), disk.begin() + static_cast<std::ptrdiff_t>(sector * kBps));
+}
+
+Buffer sample(const std::string& name) { return test::readFile(test::dataDir() / "carving" / name); }
+
+// ---- Catalogue rows ----
+
+SignatureRecord row(const std::string& ext, const std::string& category, const Buffer& signature,
+                    std::uint16_t offset, std::uint32_t handler, std::uint32_t defaultSize = 0) {
+  SignatureRecord r;
+  r.selected = 1;
+  r.name = ext + " file";
+  r.extension = ext;
+  r.category = category;
+  r.signatureLength = static_cast<std::uint8_t>(signature.size());
+  r.signatureOffset = offset;
+  std::copy(signature.begin(), signature.end(), r.signature.begin());
+  r.defaultSize = defaultSize;
+  r.handlerCode = handler;
+  return r;
+}
+
+Buffer text(const std::string& s) { return Buffer(s.begin(), s.end()); }
+
+// ---- Host ----
+
+class ScanHost : public test::RecordingHost {
+ public:
+  void progress(std::uint64_t total, std::uint64_t done) override {
+    {
+      std::lock_guard lock(mutex);
+      positions.emplace_back(done, total);
+    }
+    if (onProgress) onProgress(done);
+  }
+  void statusText(const std::string& t) override { statuses.push_back(t); }
+  void processingFinished(int code) override { finished.push_back(code); }
+
+  std::size_t progressCount() {
+    std::lock_guard lock(mutex);
+    return positions.size();
+  }
+  bool saw(const std::string& t) const {
+    return std::any_of(messages.begin(), messages.end(), [&](const Message& m) { return m.text == t; });
+  }
+
+  std::mutex mutex;
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> positions;  // (position, total)
+  std::vector<std::string> statuses;
+  std::vector<int> finished;
+  std::function<void(std::uint64_t)> onProgress;
+};
+
+struct Found {
+  std::uint64_t sector;
+  std::string extension;
+  std::uint64_t size;
+  bool sizeKnown;
+  bool operator==(const Found&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& os, const Found& f) {
+  return os << "{" << f.sector << " " << f.extension << " " << f.size << (f.sizeKnown ? " known" : "") << "}";
+}
+
+struct Scan {
+  ScanHost host;
+  RunControl run;
+  ResultTree tree;
+  CarverDisk disk{host};
+  RecordingBackend* backend = nullptr;
+  ScanReport report;
+  std::vector<Found> found;
+
+  explicit Scan(Buffer bytes, bool refusePastEnd = false) {
+    const std::uint64_t total = bytes.size() / kBps;
+    auto b = std::make_unique<RecordingBackend>(std::move(bytes), refusePastEnd);
+    backend = b.get();
+    disk.openBackend(std::move(b), kBps, total);
+  }
+  explicit Scan(std::unique_ptr<ReadBackend> b) {
+    const std::uint64_t total = b->sizeBytes() / kBps;
+    disk.openBackend(std::move(b), kBps, total);
+  }
+
+  std::vector<Found> operator()(const std::vector<SignatureRecord>& fileOrder, std::uint32_t maxSize = 0,
+                                ScanOptions options = {}) {
+    SelectedList list = buildSelectedList(fileOrder, maxSize);
+    CarvingScanner scanner(disk, host, run, tree, options);
+    report = scanner.scan(list.records, list.count);
+    found.clear();
+    for (const auto& item : scanner.items())
+      found.push_back({item.startSector, item.extension, item.size, item.sizeKnown});
+    return found;
+  }
+};
+
+// ---- Groups, lookups and the alternatives ----
+
+TEST(Scanner, GroupsAreTriedInIndexOrderAndASectorGivesOneItem) {
+  Buffer disk = randomSectors(200);
+  place(disk, 10, text("ABCD"));
+  place(disk, 20, text("ABxx"));
+  // File order A, B: the selected list is B, A, so the group of B (length 4) comes first.
+  const auto a = row("aaa", "Other", text("AB"), 0, 1, 1024);
+  const auto b = row("bbb", "Other", text("ABCD"), 0, 1, 2048);
+  {
+    Scan scan(disk);
+    EXPECT_EQ(scan({a, b}), (std::vector<Found>{{10, "bbb", 2048, false}, {20, "aaa", 1024, false}}));
+  }
+  {
+    Scan scan(disk);
+    EXPECT_EQ(scan({b, a}), (std::vector<Found>{{10, "aaa", 1024, false}, {20, "aaa", 1024, false}}));
+  }
+}
+
+TEST(Scanner, SignaturesAtAnOffsetAreMatchedThereOnly) {
+  Buffer disk = randomSectors(100);
+  place(disk, 5, text("RIFF\x10\x00\x00\x00WEBPVP8 "s));
+  place(disk, 6, text("WEBPVP8"));  // at offset 0: not a match
+  Scan scan(disk);
+  EXPECT_EQ(scan({row("webp", "Pictures", text("WEBPVP8"), 8, 1, 4096)}),
+            (std::vector<Found>{{5, "webp", 4096, false}}));
+}
+
+TEST(Scanner, ATypeWithoutRoutineGivesAMaxSizeItemAtEveryMatch) {
+  Buffer disk = randomSectors(300);
+  for (std::uint64_t s : {3u, 4u, 62u, 63u, 200u}) place(disk, s, text("PK\x03\x04"));
+  Scan scan(disk);
+  auto found = scan({row("zip", "Archives", text("PK\x03\x04"), 0, 1, 64 * 1024 * 1024)}, 10 * 1024);
+  ASSERT_EQ(found.size(), 5u);
+  for (const auto& f : found) EXPECT_EQ(f.size, 10u * 1024);
+  EXPECT_EQ(scan.tree.foundCount(), 5u);
+}
+
+TEST(Scanner, HandlerZeroGivesOneItemPerAlternativeAndNoneOfItsOwn) {
+  Buffer disk = randomSectors(100);
+  place(disk, 7, text("OOXML!"));
+  const Buffer sig = text("OOXML!");
+  Scan scan(disk);
+  // File order docx, xlsx, handler-0 row: the last row is the entry, the others its alternatives.
+  auto found = scan({row("docx", "Documents", sig, 0, 1, 1000), row("xlsx", "Documents", sig, 0, 1, 2000),
+                     row("oox", "Documents", sig, 0, 0, 3000)});
+  // Each alternative item is made from the entry's record, with only the extension changed.
+  EXPECT_EQ(found, (std::vector<Found>{{7, "xlsx", 3000, false}, {7, "docx", 3000, false}}));
+  // One counts line after the alternatives, then the completion status.
+  ASSERT_EQ(scan.host.statuses.size(), 2u);
+  EXPECT_EQ(scan.host.statuses[0], scanCountsText(3, 2));
+}
+
+TEST(Scanner, ARejectedRoutineFallsBackToTheAlternatives) {
+  Buffer disk = randomSectors(100);
+  place(disk, 9, Buffer{0xFF, 0xD8, 0xFF, 0x00, 0x11});  // not a JPEG segment chain
+  const Buffer sig{0xFF, 0xD8, 0xFF};
+  Scan scan(disk);
+  auto found = scan({row("jpe", "Pictures", sig, 0, 1, 777), row("jpg", "Pictures", sig, 0, 167, 999)});
+  EXPECT_EQ(found, (std::vector<Found>{{9, "jpe", 999, false}}));
+  // Without an alternative a rejected file gives nothing.
+  Scan alone(disk);
+  EXPECT_TRUE(alone({row("jpg", "Pictures", sig, 0, 167, 999)}).empty());
+}
+
+TEST(Scanner, AProgressiveJpegIsRejectedAndABaselineOneCarvedExactly) {
+  Buffer disk = randomSectors(200);
+  const Buffer progressive = sample("jpeg_progressive.jpg");
+  const Buffer baseline = sample("jpeg_exif_thumb.jpg");
+  place(disk, 10, progressive);
+  place(disk, 100, baseline);
+  Scan scan(disk);
+  auto found = scan({row("jpg", "Pictures", Buffer{0xFF, 0xD8, 0xFF}, 0, 167, 4 << 20)});
+  EXPECT_EQ(found, (std::vector<Found>{{100, "jpg", baseline.size(), true}}));
+}
+
+// ---- The forced MP3 lookup ----
+
+std::vector<SignatureRecord> mp3AndBmp() {
+  return {row("mp3", "Audio", text("ID"), 0, 62, 8 << 20), row("bmp", "Pictures", text("BM"), 0, 142, 8 << 20)};
+}
+
+TEST(Scanner, MpegAudioWithoutATagIsFoundThroughTheForcedLookup) {
+  Buffer disk = randomSectors(200);
+  const Buffer mp3 = sample("mp3_plain.mp3");
+  const Buffer bmp = sample("bmp.bmp");
+  ASSERT_EQ(mp3[0], 0xFF);
+  place(disk, 5, mp3);
+  place(disk, 60, bmp);  // same group as "ID": still looked up with its own key
+  place(disk, 90, sample("mp3_id3v2.mp3"));
+  Scan scan(disk);
+  auto found = scan(mp3AndBmp());
+  EXPECT_EQ(found, (std::vector<Found>{{5, "mp3", mp3.size(), true},
+                                       {60, "bmp", bmp.size(), false},
+                                       {90, "mp3", sample("mp3_id3v2.mp3").size(), true}}));
+
+  // Without the "ID" row the bare frames are not looked for.
+  Scan without(disk);
+  EXPECT_EQ(without({mp3AndBmp()[1]}), (std::vector<Found>{{60, "bmp", bmp.size(), false}}));
+}
+
+TEST(Scanner, TheForcedLookupGivesNoAlternativesAtSectorsThatDoNotBeginWithId) {
+  Buffer disk = randomSectors(100);
+  place(disk, 8, Buffer{0xFF, 0xFB, 0x00, 0x00});  // frame sync, but no valid frames
+  place(disk, 20, text("ID3\x04\x00\x00\x00\x00\x00\x00"s));  // a tag, but no frames after it
+  Scan scan(disk);
+  // "ID" row with an alternative: the alternative comes only where "ID" really stands.
+  auto found = scan({row("id", "Other", text("ID"), 0, 1, 100), row("mp3", "Audio", text("ID"), 0, 62, 8 << 20)});
+  EXPECT_EQ(found, (std::vector<Found>{{20, "id", 80 * 512, false}}));  // cut at the end
+}
+
+TEST(Scanner, TheForcedLookupOnlyStandsForAnMp3Row) {
+  // An "ID" row of another handler would otherwise give an item at every sector.
+  Buffer disk = randomSectors(50);
+  place(disk, 4, text("IDxx"));
+  Scan scan(disk);
+  EXPECT_EQ(scan({row("idx", "Other", text("ID"), 0, 1, 512)}), (std::vector<Found>{{4, "idx", 512, false}}));
+}
+
+TEST(Scanner, StartListsBelongToOneScan) {
+  Buffer disk = randomSectors(100);
+  place(disk, 5, sample("mp3_plain.mp3"));
+  Scan scan(disk);
+  EXPECT_EQ(scan(mp3AndBmp()).size(), 1u);
+  // The frames walked in the first scan do not hide the file from a second one.
+  EXPECT_EQ(scan(mp3AndBmp()).size(), 1u);
+}
+
+// ---- Jumps ----
+
+// A MIDI file of `tracks` tracks of `trackBytes` each.
+Buffer midi(std::size_t tracks, std::uint32_t trackBytes) {
+  Buffer b = text("MThd");
+  for (int x : {0, 0, 0, 6, 0, 1, 0, 1, 0, 0x60}) b.push_back(static_cast<std::uint8_t>(x));
+  for (std::size_t t = 0; t < tracks; ++t) {
+    for (char c : std::string("MTrk")) b.push_back(static_cast<std::uint8_t>(c));
+    for (int shift = 24; shift >= 0; shift -= 8) b.push_back(static_cast<std::uint8_t>(trackBytes >> shift));
+    b.insert(b.end(), trackBytes, 0x90);
+  }
+  return b;
+}
+
+TEST(Scanner, AFileWhoseEndIsKnownIsJumpedOverIntoALaterChunk) {
+  Buffer disk = randomSectors(400);
+  const Buffer thumbJpeg = sample("jpeg_exif_thumb.jpg");  // holds a thumbnail with its own markers
+  place(disk, 60, thumbJpeg);                              // crosses into the second chunk
+  const Buffer song = midi(4, 20000);                      // about 157 sectors
+  place(disk, 130, song);
+  place(disk, 200, text("PK\x03\x04"));  // inside the song: jumped over
+  place(disk, 300, text("PK\x03\x04"));
+  Scan scan(disk);
+  auto found = scan({row("jpg", "Pictures", Buffer{0xFF, 0xD8, 0xFF}, 0, 167, 4 << 20),
+                     row("mid", "Audio", text("MThd"), 0, 61, 256 << 10),
+                     row("zip", "Archives", text("PK\x03\x04"), 0, 1, 4096)});
+  ASSERT_EQ(found.size(), 3u);
+  EXPECT_EQ(found[0], (Found{60, "jpg", thumbJpeg.size(), true}));
+  EXPECT_EQ(found[1].sector, 130u);
+  EXPECT_EQ(found[1].extension, "mid");
+  EXPECT_TRUE(found[1].sizeKnown);
+  EXPECT_GE(found[1].size, song.size());
+  EXPECT_EQ(found[2], (Found{300, "zip", 4096, false}));
+
+  // Each chunk after a jump starts where the jump landed.
+  const std::uint64_t afterJpeg = 60 + (thumbJpeg.size() + kBps - 1) / kBps;
+  const std::uint64_t afterSong = 130 + (found[1].size + kBps - 1) / kBps;
+  std::vector<std::uint64_t> positions;
+  for (const auto& p : scan.host.positions) positions.push_back(p.first);
+  std::vector<std::uint64_t> expected{0};
+  for (std::uint64_t p = afterJpeg; p < 400; p += 63) {
+    if (p <= 130 && p + 63 > 130) {
+      expected.push_back(p);
+      for (std::uint64_t q = afterSong; q < 400; q += 63) expected.push_back(q);
+      break;
+    }
+    expected.push_back(p);
+  }
+  expected.push_back(400);  // 100% at the end
+  EXPECT_EQ(positions, expected);
+}
+
+TEST(Scanner, FilesWithASizeButNoKnownEndAreNotJumpedOver) {
+  Buffer disk = randomSectors(100);
+  const Buffer bmp = sample("bmp.bmp");  // 3 sectors; the routine gives the size only
+  place(disk, 10, bmp);
+  place(disk, 11, text("BM"));
+  Scan scan(disk);
+  auto found = scan({row("bmp", "Pictures", text("BM"), 0, 142, 1 << 20)});
+  ASSERT_EQ(found.size(), 2u);
+  EXPECT_EQ(found[0], (Found{10, "bmp", bmp.size(), false}));
+  EXPECT_EQ(found[1].sector, 11u);
+}
+
+// ---- Size rule ----
+
+TEST(Scanner, SizeRuleRoutineThenMaximumThenDefaultThenTwoMebibytes) {
+  Buffer disk = randomSectors(40000);
+  place(disk, 10, text("T1"));
+  place(disk, 20, sample("bmp.bmp"));
+  const auto withDefault = row("t1", "Other", text("T1"), 0, 1, 12345);
+  const auto bmp = row("bmp", "Pictures", text("BM"), 0, 142, 777);
+  {
+    Scan scan(disk);
+    EXPECT_EQ(scan({withDefault, bmp}, 5000),
+              (std::vector<Found>{{10, "t1", 5000, false}, {20, "bmp", sample("bmp.bmp").size(), false}}));
+  }
+  {
+    Scan scan(disk);
+    EXPECT_EQ(scan({withDefault}), (std::vector<Found>{{10, "t1", 12345, false}}));
+  }
+  {
+    Scan scan(disk);
+    EXPECT_EQ(scan({row("t1", "Other", text("T1"), 0, 1, 0)}), (std::vector<Found>{{10, "t1", 2097152, false}}));
+  }
+}
+
+TEST(Scanner, AFindNearTheEndIsCutToTheDisksEnd) {
+  Buffer disk = randomSectors(100);
+  place(disk, 90, text("T1"));
+  Scan scan(disk);
+  EXPECT_EQ(scan({row("t1", "Other", text("T1"), 0, 1, 0)}, 1 << 20), (std::vector<Found>{{90, "t1", 10 * 512, false}}));
+
+  // A size that would end inside the sector after the last one is cut as well.
+  Buffer bmpDisk = randomSectors(100);
+  Buffer header = text("BM");
+  const std::uint32_t size = 10 * 512 + 100;
+  for (int i = 0; i < 4; ++i) header.push_back(static_cast<std::uint8_t>(size >> (8 * i)));
+  place(bmpDisk, 90, header);
+  Scan cut(bmpDisk);
+  EXPECT_EQ(cut({row("bmp", "Pictures", text("BM"), 0, 142, 0)}), (std::vector<Found>{{90, "bmp", 10 * 512, false}}));
+}
+
+// ---- Reads ----
+
+TEST(Scanner, TheLastReadIsShortenedToTheDisksEnd) {
+  Buffer disk = randomSectors(100);  // the last chunk holds 37 sectors
+  place(disk, 99, text("T1"));
+  for (std::uint32_t ahead : {63u, kDefaultReadAheadSectors}) {
+    // A device that refuses any request past its end still gives the last sectors.
+    Scan scan(disk, true);
+    ScanOptions options;
+    options.readAheadSectors = ahead;
+    EXPECT_EQ(scan({row("t1", "Other", text("T1"), 0, 1, 0)}, 4096, options),
+              (std::vector<Found>{{99, "t1", 512, false}}));
+    for (const auto& [offset, length] : scan.backend->requests) EXPECT_LE(offset + length, disk.size());
+  }
+  // Chunk by chunk, the reads are 63 sectors and then the 37 that remain.
+  Scan scan(disk);
+  ScanOptions chunkwise;
+  chunkwise.readAheadSectors = 63;
+  scan({row("zz", "Other", text("ZZ"), 0, 1, 0)}, 0, chunkwise);
+  EXPECT_EQ(scan.backend->requests,
+            (std::vector<std::pair<std::uint64_t, std::size_t>>{{0, 63 * 512}, {63 * 512, 37 * 512}}));
+}
+
+std::vector<SignatureRecord> everyRow() {
+  return {row("jpg", "Pictures", Buffer{0xFF, 0xD8, 0xFF}, 0, 167, 4 << 20),
+          row("png", "Pictures", Buffer{0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A}, 0, 185, 4 << 20),
+          row("mp3", "Audio", text("ID"), 0, 62, 8 << 20),
+          row("bmp", "Pictures", text("BM"), 0, 142, 8 << 20),
+          row("mid", "Audio", text("MThd"), 0, 61, 256 << 10),
+          row("zip", "Archives", text("PK\x03\x04"), 0, 1, 64 << 10)};
+}
+
+Buffer mixedDisk() {
+  Buffer disk = randomSectors(3000, 11);
+  place(disk, 3, sample("jpeg_exif_thumb.jpg"));
+  place(disk, 62, sample("png.png"));
+  place(disk, 130, sample("mp3_plain.mp3"));
+  place(disk, 400, sample("bmp.bmp"));
+  place(disk, 401, text("PK\x03\x04"));
+  place(disk, 1000, midi(2, 30000));
+  place(disk, 1100, text("PK\x03\x04"));  // inside the song
+  place(disk, 2990, text("PK\x03\x04"));
+  return disk;
+}
+
+TEST(Scanner, LargerReadsGiveTheSameResults) {
+  const Buffer disk = mixedDisk();
+  Scan chunkwise(disk);
+  ScanOptions one;
+  one.readAheadSectors = 63;
+  const auto expected = chunkwise(everyRow(), 0, one);
+  ASSERT_EQ(expected.size(), 7u);
+  for (std::uint32_t ahead : {126u, 630u, 6300u, kDefaultReadAheadSectors}) {
+    Scan scan(disk);
+    ScanOptions options;
+    options.readAheadSectors = ahead;
+    EXPECT_EQ(scan(everyRow(), 0, options), expected) << ahead;
+    EXPECT_EQ(scan.host.positions, chunkwise.host.positions) << ahead;
+  }
+}
+
+TEST(Scanner, AnUnreadableSectorLosesOnlyItsChunk) {
+  const Buffer disk = mixedDisk();
+  auto scanWith = [&](std::uint32_t ahead) {
+    auto fault = std::make_unique<FaultBackend>(std::make_unique<MemoryBackend>(disk), kBps);
+    fault->failSector(410, EIO);  // in the chunk at 378 (after the PNG's jump to 80, ...)
+    Scan scan(std::move(fault));
+    ScanOptions options;
+    options.readAheadSectors = ahead;
+    auto found = scan(everyRow(), 0, options);
+    EXPECT_EQ(scan.report.outcome, ScanOutcome::Completed);
+    EXPECT_TRUE(scan.host.messages.size() == 1 && scan.host.saw(kScanCompletedText));
+    return found;
+  };
+  const auto chunkwise = scanWith(63);
+  EXPECT_EQ(scanWith(kDefaultReadAheadSectors), chunkwise);
+  // The BMP at 400 and the zip at 401 lie in the chunk that cannot be read; the rest is found.
+  for (const auto& f : chunkwise) EXPECT_TRUE(f.sector != 400 && f.sector != 401) << f;
+  EXPECT_EQ(chunkwise.size(), 5u);
+}
+
+TEST(Scanner, ALostDiskIsReportedOnceAndEndsTheScanWithWhatWasFound) {
+  const Buffer disk = mixedDisk();
+  auto fault = std::make_unique<FaultBackend>(std::make_unique<MemoryBackend>(disk), kBps);
+  FaultBackend* f = fault.get();
+  Scan scan(std::move(fault));
+  ScanOptions chunkwise;
+  chunkwise.readAheadSectors = 63;
+  // Reads succeed until the scan has passed sector 400, then the device is gone.
+  scan.host.onProgress = [&](std::uint64_t position) {
+    if (position > 400) f->disappearAfterReads(f->readCount());
+  };
+  auto found = scan(everyRow(), 0, chunkwise);
+  EXPECT_EQ(scan.report.outcome, ScanOutcome::Disconnected);
+  ASSERT_EQ(scan.host.messages.size(), 1u);
+  EXPECT_EQ(scan.host.messages[0].text, kDisconnectedText);
+  EXPECT_EQ(scan.host.messages[0].title, "Error");
+  EXPECT_EQ(scan.host.messages[0].icon, MessageIcon::Error);
+  EXPECT_EQ(scan.host.finished, std::vector<int>{0});
+  ASSERT_FALSE(found.empty());
+  EXPECT_EQ(found.back().sector, 401u);
+  EXPECT_EQ(scan.tree.foundCount(), found.size());
+}
+
+TEST(Scanner, ALostDiskDuringASaveIsReported) {
+  Buffer disk = randomSectors(64);
+  auto fault = std::make_unique<FaultBackend>(std::make_unique<MemoryBackend>(disk), kBps);
+  fault->disappearAfterReads(0);
+  test::RecordingHost host;
+  CarverDisk d(host);
+  d.openBackend(std::move(fault), kBps, 64);
+  std::vector<std::uint8_t> out(512);
+  EXPECT_THROW(d.read(0, 1, out.data()), AlreadyReported);
+  ASSERT_EQ(host.messages.size(), 1u);
+  EXPECT_EQ(host.messages[0].text, kDisconnectedText);
+}
+
+// ---- Messages, pause and stop ----
+
+TEST(Scanner, ProgressCountsAndCompletionGoThroughTheHost) {
+  Buffer disk = randomSectors(130);
+  place(disk, 70, text("T1"));
+  Scan scan(disk);
+  scan({row("t1", "Other", text("T1"), 0, 1, 0)}, 1024);
+  EXPECT_EQ(scan.host.positions, (std::vector<std::pair<std::uint64_t, std::uint64_t>>{
+                                     {0, 130}, {63, 130}, {126, 130}, {130, 130}}));
+  EXPECT_EQ(scan.host.statuses, (std::vector<std::string>{
+                                    "Scanning disk for file types selected. 1 file type(s) to search.\n\nFiles found: 1",
+                                    kScanCompletedStatus}));
+  ASSERT_EQ(scan.host.messages.size(), 1u);
+  EXPECT_EQ(scan.host.messages[0].title, "Information");
+  EXPECT_EQ(scan.host.messages[0].text, kScanCompletedText);
+  EXPECT_EQ(scan.host.messages[0].icon, MessageIcon::Information);
+  EXPECT_EQ(scan.host.finished, std::vector<int>{1});
+  EXPECT_EQ(scan.report.outcome, ScanOutcome::Completed);
+}
+
+TEST(Scanner, StopEndsTheScanWithWhatWasFoundAndNoCompletionMessage) {
+  Buffer disk = randomSectors(1000);
+  for (std::uint64_t s = 5; s < 1000; s += 100) place(disk, s, text("T1"));
+  Scan scan(disk);
+  scan.host.onProgress = [&](std::uint64_t position) {
+    if (position >= 300) scan.run.stop();
+  };
+  auto found = scan({row("t1", "Other", text("T1"), 0, 1, 0)}, 512);
+  EXPECT_EQ(scan.report.outcome, ScanOutcome::Stopped);
+  // 5, 105, 205 and 305 (in the chunk at 252): the stop came before the chunk at 315 was tested.
+  EXPECT_EQ(found.size(), 4u);
+  EXPECT_TRUE(scan.host.messages.empty());
+  EXPECT_EQ(scan.host.finished, std::vector<int>{0});
+  EXPECT_EQ(scan.host.positions.back().first, 315u);
+}
+
+TEST(Scanner, PauseHoldsTheScanUntilResumed) {
+  Buffer disk = randomSectors(1000);
+  place(disk, 900, text("T1"));
+  Scan scan(disk);
+  std::atomic<bool> paused{false};
+  std::size_t countAtPause = 0;
+  std::size_t countWhilePaused = 0;
+  std::thread ui;
+  scan.host.onProgress = [&](std::uint64_t position) {
+    if (position == 126 && !paused) {
+      paused = true;
+      scan.run.pause();
+      countAtPause = scan.host.positions.size();
+      ui = std::thread([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        countWhilePaused = scan.host.progressCount();
+        scan.run.resume();
+      });
+    }
+  };
+  ScanOptions chunkwise;
+  chunkwise.readAheadSectors = 63;
+  auto found = scan({row("t1", "Other", text("T1"), 0, 1, 0)}, 512, chunkwise);
+  ui.join();
+  EXPECT_TRUE(paused);
+  EXPECT_EQ(countWhilePaused, countAtPause);  // nothing moved while paused
+  EXPECT_EQ(scan.report.outcome, ScanOutcome::Completed);
+  EXPECT_EQ(found, (std::vector<Found>{{900, "t1", 512, false}}));
+}
+
+// ---- The disk as the save's source ----
+
+TEST(CarverDisk, CopiesItemsAndReadsNothingPastTheEnd) {
+  Buffer disk = randomSectors(20);
+  test::RecordingHost host;
+  CarverDisk d(host);
+  auto backend = std::make_unique<RecordingBackend>(disk, true);
+  RecordingBackend* rec = backend.get();
+  d.openBackend(std::move(backend), kBps, 20);
+  ResultTree tree;
+  CarvedFind f;
+  f.category = u"Other";
+  f.extension = u"bin";
+  f.carvedSize = 3 * 512 + 10;
+  ResultNode& item = tree.addCarvedItem(16, f, kBps, 20);
+  const auto bytes = readCarvedItem(d, item);
+  EXPECT_EQ(bytes, Buffer(disk.begin() + 16 * 512, disk.begin() + 16 * 512 + 3 * 512 + 10));
+  std::vector<std::uint8_t> out(2 * 512, 0);
+  EXPECT_FALSE(d.read(19, 2, out.data()));  // the second sector lies past the end
+  EXPECT_TRUE(std::equal(out.begin(), out.begin() + 512, disk.begin() + 19 * 512));
+  EXPECT_TRUE(std::all_of(out.begin() + 512, out.end(), [](std::uint8_t b) { return b == 0; }));
+  for (const auto& [offset, length] : rec->requests) EXPECT_LE(offset + length, disk.size());
+}
+
+TEST(CarverDisk, OpensImagesWithWholeSectors) {
+  const auto path = test::scratchDir() / "carver_disk_open.img";
+  {
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    Buffer b(5 * 512 + 100, 0x41);
+    std::fwrite(b.data(), 1, b.size(), f);
+    std::fclose(f);
+  }
+  test::RecordingHost host;
+  CarverDisk d(host);
+  EXPECT_EQ(d.open(path.string()), 0);
+  EXPECT_EQ(d.bytesPerSector(), 512u);
+  EXPECT_EQ(d.totalSectors(), 5u);
+  EXPECT_NE(d.open((test::scratchDir() / "no such image").string()), 0);
+  EXPECT_FALSE(d.isOpen());
+}
+
+}  // namespace
+}  // namespace ov::carver
