@@ -13,52 +13,26 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const char* kNotValidPartition = "Not a valid Partition scan information.";
-const char* kNotValidDisk = "Not a valid Disk scan information";
+const char* kNotValidPartition = kNotValidPartitionScan;
+const char* kNotValidDisk = kNotValidDiskScan;
 
-std::string withCode(const char* text, int code) { return std::string(text) + std::to_string(code); }
-
+std::string withCode(const char* text, int code) { return withErrorCode(text, code); }
 void logResult(EngineHost& host, bool ok, const std::string& text, const std::string& detail) {
-  host.addLogEntry(LogEntry{text.empty() ? "Unknown error" : text, detail, ok ? LogKind::Completed : LogKind::Aborted, {}});
+  logScanResult(host, ok, text, detail);
 }
-
-std::string fileName(const std::string& path) { return fs::path(path).filename().string(); }
-std::string folderOf(const std::string& path) {
-  std::string folder = fs::path(path).parent_path().string();
-  return folder.empty() ? "." : folder;
-}
-
-SourceBlock sourceBlockOf(NtfsEngine& engine) {
-  SourceBlock b;
-  std::error_code ec;
-  // An absolute path, so that the scan reopens from any working folder.
-  b.path = fs::absolute(engine.source().path(), ec).string();
-  if (ec) b.path = engine.source().path();
-  b.bytesPerSector = engine.source().bytesPerSector();
-  b.totalSectors = engine.source().totalSectors();
-  b.hasVolumes = !engine.volumes().empty();
-  return b;
-}
+std::string fileName(const std::string& path) { return scanFileName(path); }
+std::string folderOf(const std::string& path) { return scanFolderOf(path); }
 
 void writeSourceAndVolumes(ScanFileWriter& w, NtfsEngine& engine) {
-  w.write(encodeSourceBlock(sourceBlockOf(engine)));
+  w.write(encodeSourceBlock(sourceBlockFor(engine.source(), !engine.volumes().empty())));
   const auto& volumes = engine.volumes();
   for (std::size_t i = 0; i < volumes.size(); ++i) w.write(encodeVolume(volumes[i], i + 1 < volumes.size()));
 }
 
-// Reads the source block and the chain of volume records; false on a short or damaged file.
 bool readSourceAndVolumes(ScanFileReader& r, SourceBlock& block, std::vector<LogicalVolume>& volumes) {
-  std::array<std::uint8_t, kSourceBlockBytes> stored{};
-  if (!r.read(stored.data(), stored.size())) return false;
-  block = *decodeSourceBlock(stored);
-  if (block.bytesPerSector < 512 || block.bytesPerSector % 512 != 0 || block.path.empty()) return false;
-  bool more = block.hasVolumes;
-  while (more) {
-    std::array<std::uint8_t, kStoredVolumeBytes> record{};
-    if (!r.read(record.data(), record.size())) return false;  // a chain that never ends runs out of file
-    volumes.push_back(*decodeVolume(record, &more));
-  }
-  return true;
+  return readSourceBlock(r, block) &&
+         readRecordChain<kStoredVolumeBytes>(r, block.hasVolumes, volumes,
+                                             [](Bytes b, bool* more) { return decodeVolume(b, more); });
 }
 
 // Parameters that a saved scan may hold without making later reads absurdly large.

@@ -8,6 +8,10 @@
 #include <cerrno>
 #include <cstdio>
 
+#include <filesystem>
+
+#include "disk/host.h"
+#include "disk/sector_source.h"
 #include "scans/process_log.h"
 
 namespace ov {
@@ -192,6 +196,37 @@ int ScanFileWriter::finish() {
     fd_ = -1;
   }
   return error_;
+}
+
+std::string withErrorCode(const char* text, int code) { return std::string(text) + std::to_string(code); }
+
+void logScanResult(EngineHost& host, bool ok, const std::string& text, const std::string& detail) {
+  host.addLogEntry(LogEntry{text.empty() ? "Unknown error" : text, detail, ok ? LogKind::Completed : LogKind::Aborted, {}});
+}
+
+std::string scanFileName(const std::string& path) { return std::filesystem::path(path).filename().string(); }
+
+std::string scanFolderOf(const std::string& path) {
+  std::string folder = std::filesystem::path(path).parent_path().string();
+  return folder.empty() ? "." : folder;
+}
+
+SourceBlock sourceBlockFor(const SectorSource& source, bool hasVolumes) {
+  SourceBlock b;
+  std::error_code ec;
+  b.path = std::filesystem::absolute(source.path(), ec).string();
+  if (ec) b.path = source.path();
+  b.bytesPerSector = source.bytesPerSector();
+  b.totalSectors = source.totalSectors();
+  b.hasVolumes = hasVolumes;
+  return b;
+}
+
+bool readSourceBlock(ScanFileReader& reader, SourceBlock& block) {
+  std::array<std::uint8_t, kSourceBlockBytes> stored{};
+  if (!reader.read(stored.data(), stored.size())) return false;
+  block = *decodeSourceBlock(stored);
+  return block.bytesPerSector >= 512 && block.bytesPerSector % 512 == 0 && !block.path.empty();
 }
 
 }  // namespace ov

@@ -92,4 +92,35 @@ class ScanFileWriter {
   int error_ = 0;
 };
 
+// Shared by the engines' scan information readers and writers.
+class EngineHost;
+class SectorSource;
+inline constexpr const char* kNotValidPartitionScan = "Not a valid Partition scan information.";
+inline constexpr const char* kNotValidDiskScan = "Not a valid Disk scan information";
+std::string withErrorCode(const char* text, int code);
+// The result entry of a scan file operation (kind 2 on success, 1 on failure; "Unknown error"
+// when there is no text).
+void logScanResult(EngineHost& host, bool ok, const std::string& text, const std::string& detail);
+std::string scanFileName(const std::string& path);
+std::string scanFolderOf(const std::string& path);
+// The source block for the open source, with its path made absolute so that the scan reopens
+// from any working folder.
+SourceBlock sourceBlockFor(const SectorSource& source, bool hasVolumes);
+// Reads and checks a source block; false on a short file or an impossible sector size.
+bool readSourceBlock(ScanFileReader& reader, SourceBlock& block);
+
+// Reads a chain of fixed-size records until one says no other follows; a chain that never ends
+// runs out of file and fails.
+template <std::size_t RecordBytes, typename Record, typename Decode>
+bool readRecordChain(ScanFileReader& reader, bool more, std::vector<Record>& out, Decode decode) {
+  while (more) {
+    std::array<std::uint8_t, RecordBytes> stored{};
+    if (!reader.read(stored.data(), stored.size())) return false;
+    auto record = decode(Bytes(stored.data(), stored.size()), &more);
+    if (!record) return false;
+    out.push_back(std::move(*record));
+  }
+  return true;
+}
+
 }  // namespace ov
