@@ -332,59 +332,21 @@ int runFatRecover(FatEngine& engine, CliHost& host, const Options& o) {
     std::fprintf(stderr, "ovrecover: no file matches\n");
     return kExitFailed;
   }
-  std::uint64_t selected = 0, doneBefore = 0, saved = 0, bytes = 0, failures = 0;
+  std::uint64_t selected = 0, doneBefore = 0;
   for (const auto& f : files) selected += f.second->dataSize;
   fat::FileExtractor extractor(engine.source(), engine.volume());
   extractor.setProgress([&](std::uint64_t done, std::uint64_t) { host.progress(selected, doneBefore + done); });
   extractor.setCancel([&engine] { return !engine.run().proceed(); });
-  engine.run().start();
+  std::vector<PlannedFile> plan;
   for (const auto& [folders, entry] : files) {
-    if (!engine.run().proceed()) break;
-    std::vector<OutputFolder> chain;
-    const OutputFolder* current = &destination;
-    bool ok = true;
-    for (const auto& name : folders) {
-      chain.push_back(current->subfolder(name, error));
-      if (!chain.back().isOpen()) { ok = false; break; }
-      current = &chain.back();
-    }
-    std::string usedName;
-    int fd = ok ? current->createFile(entry->name, usedName, error) : -1;
-    if (fd < 0) {
-      std::fprintf(stderr, "ovrecover: cannot create %s: %s\n", utf16ToUtf8(entry->name).c_str(),
-                   systemErrorText(error).c_str());
-      ++failures;
-      doneBefore += entry->dataSize;
-      continue;
-    }
-    bool written = false;
-    try {
-      written = extractor.saveFileData(*entry, fd);
-    } catch (const AlreadyReported&) {
-      ::close(fd);
-      ::unlinkat(current->fd(), usedName.c_str(), 0);
-      ++failures;
-      break;
-    }
-    ::close(fd);
-    // An empty file has no data cluster; it is saved as the empty file it is.
-    if (!written && entry->dataSize != 0) {
-      ::unlinkat(current->fd(), usedName.c_str(), 0);
-      ++failures;
-    } else {
-      ++saved;
-      bytes += extractor.bytesWritten();
-    }
-    doneBefore += entry->dataSize;
+    plan.push_back({folders, entry->name, entry->dataSize, [&extractor, e = entry](int fd, std::uint64_t& written) {
+                      // An empty file has no data cluster; it is saved as the empty file it is.
+                      bool ok = extractor.saveFileData(*e, fd) || e->dataSize == 0;
+                      written = extractor.bytesWritten();
+                      return ok;
+                    }});
   }
-  bool aborted = !engine.run().running();
-  engine.run().stop();
-  host.progress(1, 1);
-  std::fprintf(stderr, "%s %llu files saved (%llu bytes) to %s, %llu failed.\n",
-               aborted ? "Saving data aborted." : "Saving data completed.", static_cast<unsigned long long>(saved),
-               static_cast<unsigned long long>(bytes), o.outDir.c_str(), static_cast<unsigned long long>(failures));
-  if (aborted || failures > 0) return kExitFailed;
-  return rc;
+  return saveFiles(destination, o.outDir, plan, engine.run(), host, [&](std::uint64_t d) { doneBefore = d; }, rc);
 }
 
 }  // namespace ov::cli

@@ -197,10 +197,6 @@ void listFolder(NtfsEngine& engine, const FileEntry& folder, std::vector<std::st
   }
 }
 
-struct SaveTotals {
-  std::uint64_t files = 0, bytes = 0, failures = 0, selectedBytes = 0;
-};
-
 bool wanted(const FileEntry& e, const Options& o, const std::vector<std::u16string>& patterns) {
   if (e.isFolder()) return false;
   if (o.onlyDeleted && e.isLive()) return false;
@@ -289,65 +285,21 @@ int runRecover(NtfsEngine& engine, CliHost& host, const Options& o) {
     return kExitFailed;
   }
 
-  SaveTotals totals;
-  for (const auto& f : files) totals.selectedBytes += f.second.dataSize;
+  std::uint64_t selected = 0;
+  for (const auto& f : files) selected += f.second.dataSize;
   ntfs::FileExtractor extractor(engine.source(), engine.volume());
   std::uint64_t doneBefore = 0;
-  extractor.setProgress([&](std::uint64_t done, std::uint64_t) { host.progress(totals.selectedBytes, doneBefore + done); });
+  extractor.setProgress([&](std::uint64_t done, std::uint64_t) { host.progress(selected, doneBefore + done); });
   extractor.setCancel([&engine] { return !engine.run().proceed(); });
-  engine.run().start();
+  std::vector<PlannedFile> plan;
   for (const auto& [folders, entry] : files) {
-    if (!engine.run().proceed()) break;
-    std::vector<OutputFolder> chain;
-    const OutputFolder* current = &destination;
-    bool ok = true;
-    for (const auto& name : folders) {
-      chain.push_back(current->subfolder(name, error));
-      if (!chain.back().isOpen()) {
-        ok = false;
-        break;
-      }
-      current = &chain.back();
-    }
-    std::string usedName;
-    int fd = ok ? current->createFile(entry.name, usedName, error) : -1;
-    if (fd < 0) {
-      std::fprintf(stderr, "ovrecover: cannot create %s: %s\n", utf16ToUtf8(entry.name).c_str(),
-                   systemErrorText(error).c_str());
-      ++totals.failures;
-      doneBefore += entry.dataSize;
-      continue;
-    }
-    bool saved = false;
-    try {
-      saved = extractor.saveFileData(entry.recordSector, entry.dataSize, fd);
-    } catch (const AlreadyReported&) {
-      ::close(fd);
-      ::unlinkat(current->fd(), usedName.c_str(), 0);
-      ++totals.failures;
-      break;  // the reason has been shown; a failing destination or source ends the batch
-    }
-    ::close(fd);
-    if (!saved) {
-      ::unlinkat(current->fd(), usedName.c_str(), 0);
-      std::fprintf(stderr, "ovrecover: %s: its record is no longer valid; nothing saved\n",
-                   utf16ToUtf8(entry.name).c_str());
-      ++totals.failures;
-    } else {
-      ++totals.files;
-      totals.bytes += extractor.bytesWritten();
-    }
-    doneBefore += entry.dataSize;
+    plan.push_back({folders, entry.name, entry.dataSize, [&extractor, e = entry](int fd, std::uint64_t& written) {
+                      bool ok = extractor.saveFileData(e.recordSector, e.dataSize, fd);
+                      written = extractor.bytesWritten();
+                      return ok;
+                    }});
   }
-  bool aborted = !engine.run().running();
-  engine.run().stop();
-  host.progress(1, 1);
-  std::fprintf(stderr, "%s %llu files saved (%llu bytes) to %s, %llu failed.\n",
-               aborted ? "Saving data aborted." : "Saving data completed.", static_cast<unsigned long long>(totals.files),
-               static_cast<unsigned long long>(totals.bytes), o.outDir.c_str(),
-               static_cast<unsigned long long>(totals.failures));
-  if (aborted || totals.failures > 0) return kExitFailed;
-  return rc;
+  return saveFiles(destination, o.outDir, plan, engine.run(), host, [&](std::uint64_t d) { doneBefore = d; }, rc);
 }
 
 }  // namespace ov::cli

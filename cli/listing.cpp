@@ -1,10 +1,16 @@
 #include "cli/listing.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <sys/sysmacros.h>
 
 #include <climits>
 #include <cstdlib>
+
+#include "cli/commands.h"
+#include "disk/byte_io.h"
+#include "disk/sector_source.h"
 
 namespace ov::cli {
 namespace {
@@ -46,6 +52,66 @@ bool onSourceDevice(const std::string& sourcePath, const std::string& dir) {
   std::string disk = sysfsOfDevice(source.st_rdev), holder = sysfsOfDevice(folder.st_dev);
   if (disk.empty() || holder.empty()) return folder.st_dev == source.st_rdev;
   return holder == disk || holder.rfind(disk + "/", 0) == 0;
+}
+
+int saveFiles(const OutputFolder& destination, const std::string& outDir, std::vector<PlannedFile>& files,
+              RunControl& run, EngineHost& host, const std::function<void(std::uint64_t)>& onProgress, int rc) {
+  std::uint64_t saved = 0, bytes = 0, failures = 0, doneBefore = 0;
+  run.start();
+  for (auto& file : files) {
+    if (!run.proceed()) break;
+    onProgress(doneBefore);
+    int error = 0;
+    std::vector<OutputFolder> chain;
+    const OutputFolder* current = &destination;
+    bool ok = true;
+    for (const auto& name : file.folders) {
+      chain.push_back(current->subfolder(name, error));
+      if (!chain.back().isOpen()) {
+        ok = false;
+        break;
+      }
+      current = &chain.back();
+    }
+    std::string usedName;
+    int fd = ok ? current->createFile(file.name, usedName, error) : -1;
+    if (fd < 0) {
+      std::fprintf(stderr, "ovrecover: cannot create %s: %s\n", utf16ToUtf8(file.name).c_str(),
+                   systemErrorText(error).c_str());
+      ++failures;
+      doneBefore += file.size;
+      continue;
+    }
+    bool written = false;
+    std::uint64_t count = 0;
+    try {
+      written = file.save(fd, count);
+    } catch (const AlreadyReported&) {
+      ::close(fd);
+      ::unlinkat(current->fd(), usedName.c_str(), 0);
+      ++failures;
+      break;  // the reason has been shown; a failing destination or source ends the batch
+    }
+    ::close(fd);
+    if (!written) {
+      ::unlinkat(current->fd(), usedName.c_str(), 0);
+      std::fprintf(stderr, "ovrecover: %s: its record is no longer valid; nothing saved\n",
+                   utf16ToUtf8(file.name).c_str());
+      ++failures;
+    } else {
+      ++saved;
+      bytes += count;
+    }
+    doneBefore += file.size;
+  }
+  bool aborted = !run.running();
+  run.stop();
+  host.progress(1, 1);
+  std::fprintf(stderr, "%s %llu files saved (%llu bytes) to %s, %llu failed.\n",
+               aborted ? "Saving data aborted." : "Saving data completed.", static_cast<unsigned long long>(saved),
+               static_cast<unsigned long long>(bytes), outDir.c_str(), static_cast<unsigned long long>(failures));
+  if (aborted || failures > 0) return kExitFailed;
+  return rc;
 }
 
 }  // namespace ov::cli

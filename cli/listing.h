@@ -7,6 +7,10 @@
 #include <cstdio>
 #include <string>
 #include <vector>
+#include <functional>
+
+#include "disk/host.h"
+#include "workbench/models/output_folder.h"
 
 namespace ov::cli {
 
@@ -37,6 +41,22 @@ class JsonArrayPrinter {
   bool first_ = true;
   bool closed_ = false;
 };
+
+// One file to save: where it goes below the destination, and how its data is written.
+struct PlannedFile {
+  std::vector<std::u16string> folders;
+  std::u16string name;
+  std::uint64_t size = 0;
+  // Writes the data to `fd`; false when there is nothing valid to write (the file is removed).
+  // May throw AlreadyReported, which ends the batch.
+  std::function<bool(int fd, std::uint64_t& written)> save;
+};
+
+// Saves the files under `destination`, recreating their folders, with "#0" + name on clashes;
+// `onProgress(doneBeforeThisFile)` lets the caller add the current file's progress. Prints the
+// summary; returns kExitFailed when a file failed or the batch was stopped, else `rc`.
+int saveFiles(const OutputFolder& destination, const std::string& outDir, std::vector<PlannedFile>& files,
+              RunControl& run, EngineHost& host, const std::function<void(std::uint64_t)>& onProgress, int rc);
 
 // True when `dir` lies on the disk being recovered (the device itself or one of its partitions).
 bool onSourceDevice(const std::string& sourcePath, const std::string& dir);
