@@ -65,7 +65,7 @@ else
     cmake -S "$root" -B "$build_dir" "${generator[@]}" -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS=-Wno-restrict \
       >/dev/null || die "cmake configure failed"
   fi
-  cmake --build "$build_dir" --target ovrecover -j "$(nproc 2>/dev/null || echo 2)" >/dev/null || die "build failed"
+  cmake --build "$build_dir" --target ovrecover carver_signature_file -j "$(nproc 2>/dev/null || echo 2)" >/dev/null || die "build failed"
   ovrecover=$build_dir/cli/ovrecover
 fi
 [[ -x $ovrecover ]] || die "no ovrecover at $ovrecover"
@@ -88,10 +88,7 @@ note "making a $size_mib MiB image: the carving test image once per $unit_mib Mi
 # The filler is an AES-CTR keystream with a fixed key; a filler sector whose first two bytes could
 # start a file of the catalogue (or an MPEG audio frame) gets them re-drawn, as in the test image,
 # so every tool sees only the placed files.
-head -c "$size_bytes" /dev/zero |
-  openssl enc -aes-128-ctr -nosalt -K 000102030405060708090a0b0c0d0e0f -iv 00000000000000000000000000000000 |
-  python3 - "$image" "$work/unit.img" "$unit_manifest" "$signatures" "$size_bytes" "$((unit_mib * 1024 * 1024))" \
-    "$work/expected.txt" <<'EOF'
+cat >"$work/make_image.py" <<'EOF'
 import json, sys
 out_path, unit_path, manifest_path, sig_path, size, unit_span, expected_path = sys.argv[1:]
 size, unit_span = int(size), int(unit_span)
@@ -118,6 +115,8 @@ while written < size:
     span = min(unit_span, size - written)
     filler_len = span - len(unit) if span > len(unit) else span
     filler = bytearray(src.read(filler_len))
+    if len(filler) != filler_len:
+        sys.exit("the keystream ended early")
     for at in range(0, len(filler) - 1, S):
         while bytes(filler[at:at + 2]) in forbidden or bytes(filler[at:at + 1]) in firsts:
             filler[at] = (filler[at] + 1) & 0xFF
@@ -126,13 +125,18 @@ while written < size:
     if span > len(unit):
         base = written // S
         out.write(unit)
-        src.read(len(unit))
+        src.read(len(unit))  # the keystream stays as long as the image, so its writer ends cleanly
         written += len(unit)
         for f in manifest["files"]:
-            expected.write(f"{base + f['start_sector']} {f['sha256']} {f['format']} {f['file']}\n")
+            expected.write(f"{base + f['start_sector']} {f['sha256']} {f['format'].replace(' ', '_')} {f['file']}\n")
         copy += 1
+src.read()
 out.close()
 EOF
+head -c "$size_bytes" /dev/zero |
+  openssl enc -aes-128-ctr -nosalt -K 000102030405060708090a0b0c0d0e0f -iv 00000000000000000000000000000000 |
+  python3 "$work/make_image.py" "$image" "$work/unit.img" "$unit_manifest" "$signatures" "$size_bytes" \
+    "$((unit_mib * 1024 * 1024))" "$work/expected.txt" || die "making the image failed"
 [[ $(stat -c %s "$image") -eq $size_bytes ]] || die "image has the wrong size"
 placed=$(wc -l <"$work/expected.txt")
 note "$placed files placed"
@@ -195,7 +199,7 @@ per = {}
 for key, (fmt, name) in expected.items():
     tot, ok = per.get(fmt, (0, 0))
     per[fmt] = (tot + 1, ok + (key in found))
-both = [f for f in per if f != "length field"]
+both = [f for f in per if f != "length_field"]
 print(len(found), sum(per[f][1] for f in both), sum(per[f][0] for f in both),
       " ".join("%s=%d/%d" % (f, per[f][1], per[f][0]) for f in sorted(per)))
 ' "$work/expected.txt"

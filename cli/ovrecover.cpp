@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "cli/commands.h"
+#include "cli/commands_carve.h"
 
 namespace ov::cli {
 // Swallows what a look at the partition tables reports.
@@ -137,6 +138,19 @@ int main(int argc, char** argv) {
   deleted->excludes(live);
   recover->add_option("PATTERN", o.patterns, "Name patterns with * and ? (default: every file)");
 
+  CarveOptions carveOptions;
+  auto* carve = app.add_subcommand("carve", "Search a disk or image for files by their signatures and save them");
+  carve->add_option("SOURCE", carveOptions.source, "Disk image file or block device")->required();
+  carve->add_option("--out", carveOptions.outDir, "Destination folder (created when missing)");
+  carve->add_option("--types", carveOptions.types, "Extensions to search for (default: every type)")->delimiter(',');
+  carve->add_option("--category", carveOptions.category, "Only the types of this category");
+  carve->add_option("--max-size", carveOptions.maxSize, "Size of files whose end is not found, e.g. 8M (default: per type)");
+  carve->add_flag("--zip", carveOptions.zip, "Save into zip archives");
+  carve->add_option("--exclude", carveOptions.exclude, "Extensions not to save")->delimiter(',');
+  carve->add_flag("--list-only", carveOptions.listOnly, "List what was found, save nothing");
+  carve->add_flag("--json", carveOptions.json, "Print JSON");
+  carve->add_option("--catalogue", carveOptions.catalogue, "Signature file to use (default: the one shipped)");
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
@@ -182,6 +196,7 @@ int main(int argc, char** argv) {
 
   int rc = kExitFailed;
   if (disks->parsed()) rc = runDisks(o.json, host);
+  else if (carve->parsed()) rc = runCarve(host, run, carveOptions);
   else if (image->parsed()) rc = runCopy(host, run, o.source, o.destination, false, o.overwrite);
   else if (clone->parsed()) rc = runCopy(host, run, o.source, o.destination, true, true);
   else if (volumes->parsed() && o.fs == "fat") rc = runFatVolumes(fatEngine, host, o);
