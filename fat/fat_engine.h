@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "disk/host.h"
+#include "disk/recovery_engine.h"
 #include "disk/sector_source.h"
 #include "fat/fat_search.h"
 #include "fat/fat_tree.h"
@@ -28,18 +29,19 @@ bool sweepDirectoryClusters(FatTreeBuilder& builder);
 // False when aborted.
 bool turboScanVolume(FatTreeBuilder& builder);
 
-class FatEngine {
+class FatEngine final : public RecoveryEngine {
  public:
   FatEngine(EngineHost& host, RunControl& run) : host_(host), run_(run), source_(host, run) {}
 
-  EngineHost& host() { return host_; }
-  RunControl& run() { return run_; }
-  SectorSource& source() { return source_; }
+  const EngineTexts& texts() const override;
+  EngineHost& host() override { return host_; }
+  RunControl& run() override { return run_; }
+  SectorSource& source() override { return source_; }
 
   // Opens an image file or a block device as the source; returns 0 or an errno value.
-  int openImage(const std::string& path);
+  int openImage(const std::string& path) override;
   // Closes the source and frees the volume list, the current volume and the tree.
-  void close();
+  void close() override;
 
   // The volume list, in the order found. The partition-table walk and the volume searches
   // (fat/fat_search.h) fill it, each replacing the whole list.
@@ -47,30 +49,49 @@ class FatEngine {
   std::vector<FatVolume>& volumes() { return volumes_; }
   void setVolumes(std::vector<FatVolume> list) { volumes_ = std::move(list); }
   // The FAT volumes of the partition table; true when one was found.
-  bool readPartitionTable();
+  bool readPartitionTable() override;
   // The table the last walk found, and the GPT name and type of each listed volume (parallel to
   // volumes() after the walk; empty strings for MBR volumes). A search or setVolumes() leaves
   // them as they were, so callers check that the sizes match before pairing them.
-  PartitionTableKind tableKind() const { return tableKind_; }
+  PartitionTableKind tableKind() const override { return tableKind_; }
   const std::vector<FatPartitionInfo>& partitionInfos() const { return partitionInfos_; }
-  // (The Basic and Thorough searches' engine entry points, with their log lines, go here.)
+  // The Basic (quick) or Thorough search over [start, end) with its log entries; replaces the list.
+  bool searchVolumes(VolumeSearch kind, std::uint64_t start, std::uint64_t end) override;
+  std::size_t volumeCount() const override { return volumes_.size(); }
+  VolumeRow volumeRow(std::size_t index) const override;
+  std::optional<std::size_t> addVolumeAt(std::uint64_t sector) override;
 
   // Makes volume `index` of the list the current one; false when there is no such volume.
-  bool selectVolume(std::size_t index);
+  bool selectVolume(std::size_t index) override;
   // Makes `v` current with the defaults for zero sector and cluster sizes.
   void useVolume(const FatVolume& v);
+  void useVolume(std::size_t index) override {
+    if (index < volumes_.size()) useVolume(volumes_[index]);
+  }
   // Takes the current volume of a saved scan as it was stored.
   void restoreVolume(const FatVolume& v) { volume_ = v; }
   const FatVolume& volume() const { return volume_; }
 
   // The processing run with its log lines; true when it ran to the end.
-  bool processFileSystem();
+  bool processFileSystem() override;
   // The Turbo Scan of the current volume; `volumeNumber` is the number shown to the user.
-  bool turboScan(std::uint32_t volumeNumber);
+  bool turboScan(std::uint32_t volumeNumber) override;
 
   // The recovered tree, readable after a run.
   FatTree& tree() { return tree_; }
   const FatTree& tree() const { return tree_; }
+
+  bool hasTree() override;
+  std::optional<TreeEntry> topFolder() override;
+  std::uint64_t treeEntryCount() override;
+  std::vector<TreeEntry> listFolder(const TreeEntry& folder, FolderCounts* counts, bool keepFiles) override;
+  SaveOutcome saveFileData(const TreeEntry& file, int fd, const std::function<void(std::uint64_t)>& progress,
+                           const std::function<bool()>& cancel) override;
+  std::optional<std::vector<std::uint8_t>> loadPreview(const TreeEntry& file) override;
+  bool savePartitionScanInfo(const std::string& path) override;
+  bool openPartitionScanInfo(const std::string& path) override;
+  bool saveDiskScanInfo(const std::string& path) override;
+  bool openDiskScanInfo(const std::string& path) override;
 
  private:
   EngineHost& host_;

@@ -100,6 +100,8 @@ class WorkingFiles {
   bool open();
   void close();
   bool isOpen() const { return readable_; }
+  // Entries in the entries file while it is open for reading.
+  std::uint64_t storedEntryCount() const { return readable_ ? entriesSize_ / kEntryBytes : 0; }
 
   // nullopt for an index past the end or a name outside the names file.
   std::optional<FileEntry> readEntry(std::uint32_t index);

@@ -26,9 +26,9 @@ std::string logTimeText(const std::tm& t) {
 
 std::string monthAbbreviation(int month) { return kFileMonths[static_cast<std::size_t>(clampIndex(month, 12))]; }
 
-std::string defaultLogFileName(const std::tm& t) {
-  char buffer[96];
-  std::snprintf(buffer, sizeof buffer, "OV NTFS Process Log # %s, %02d-%s-%u.txt",
+std::string defaultLogFileName(const std::tm& t, const std::string& fileSystem) {
+  char buffer[128];
+  std::snprintf(buffer, sizeof buffer, "OV %s Process Log # %s, %02d-%s-%u.txt", fileSystem.c_str(),
                 kWeekdays[static_cast<std::size_t>(clampIndex(t.tm_wday, 7))], t.tm_mday,
                 monthAbbreviation(t.tm_mon).c_str(), static_cast<unsigned>(t.tm_year + 1900));
   return buffer;
@@ -69,9 +69,7 @@ void ProcessLog::processState(LoggedProcess process, ProcessState state) {
 }
 
 std::string ProcessLog::text() const {
-  std::string out =
-      "------------------------Ovelin Dodedoz Avov Ovavized (NTFS) v2\t.0.1  Process "
-      "Log------------------------\n\n";
+  std::string out = "------------------------" + programTitle_ + " v2\t.0.1  Process Log------------------------\n\n";
   out += "\n" + kDashes68;
   for (const auto& e : entries_) {
     out += "\n" + e.name;

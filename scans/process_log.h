@@ -14,8 +14,8 @@ namespace ov {
 std::string logTimeText(const std::tm& local);
 // "Jan" ... "Dec", with "Sept" for September.
 std::string monthAbbreviation(int monthZeroBased);
-// "OV NTFS Process Log # Sun, 06-Dec-2026.txt"
-std::string defaultLogFileName(const std::tm& local);
+// "OV NTFS Process Log # Sun, 06-Dec-2026.txt" ("OV FAT ..." in the FAT program)
+std::string defaultLogFileName(const std::tm& local, const std::string& fileSystem = "NTFS");
 
 enum class LoggedProcess : int { DiskCloning = 0, DiskImaging = 1, InternalFileProcessing = 2 };
 enum class ProcessState : int { Completed = 1, Aborted = 2, Paused = 3, Resumed = 4 };
@@ -35,6 +35,9 @@ class ProcessLog {
   const LogEntry& runEntry() const { return runEntry_; }
   void processState(LoggedProcess process, ProcessState state);
 
+  // The program named in the text file's header.
+  void setProgramTitle(std::string title) { programTitle_ = std::move(title); }
+
   // The text file; false when it cannot be created or written.
   bool saveText(const std::string& path) const;
   std::string text() const;
@@ -42,6 +45,7 @@ class ProcessLog {
  private:
   std::vector<LogEntry> entries_;
   LogEntry runEntry_;
+  std::string programTitle_ = "Ovelin Dodedoz Avov Ovavized (NTFS)";
 };
 
 }  // namespace ov

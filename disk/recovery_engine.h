@@ -1,0 +1,137 @@
+// The one interface through which the desktop workbench and the command line drive a recovery
+// engine. Both engines (NTFS and FAT) implement it, so nothing above this line branches on the
+// file system: the programs differ only in which engine they own and in the texts it hands out.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "disk/gpt.h"
+#include "disk/host.h"
+#include "disk/sector_source.h"
+
+namespace ov {
+
+// The texts that differ between the programs.
+struct EngineTexts {
+  std::string fileSystem;    // "NTFS" or "FAT": "OV NTFS Scan Info#", search rows
+  std::string programTitle;  // "Ovelin Dodedoz Avov Ovavized (NTFS)"
+  std::string quickWord;     // the quick search's word: "Quick" (NTFS) or "Basic" (FAT)
+  std::string numberWord;    // what an entry's number is: "Record" or "Cluster"
+  std::string parentWord;    // the parent's number: "Parent"
+  std::string helpPrefix;    // help topic names start with it: "ntfs" or "fat"
+};
+
+enum class VolumeSearch { Quick, Thorough };
+
+// One row of the volume list as the user sees it.
+struct VolumeRow {
+  std::string name;       // "NTFS logical drive 1", "FAT 32 logical drive 2"
+  std::string startText;  // "%u" of the start sector
+  std::string sizeText;   // "%7.3f MB"
+  std::uint64_t startSector = 0;
+  std::uint64_t sectorCount = 0;
+  std::uint16_t bytesPerSector = 0;
+  std::string fileSystem;     // "NTFS", "FAT16", "FAT32"
+  std::string partitionName;  // GPT name, empty otherwise
+  std::string partitionType;  // GPT type name, empty otherwise
+  std::uint8_t foundBy = 0;
+};
+
+// One file or folder of a recovered tree, as both engines can hand it out.
+struct TreeEntry {
+  std::uint64_t key = 0;        // names the entry for its engine; never shown
+  std::uint64_t folderKey = 0;  // for folders: what listFolder takes
+  std::uint64_t location = 0;   // where the entry's record lies (NTFS: its sector), 0 if nowhere
+  std::u16string name;
+  std::uint64_t size = 0;
+  std::uint32_t number = 0;        // MFT record, or first cluster
+  std::uint32_t parentNumber = 0;  // the parent folder's record or first cluster
+  std::uint16_t createdDate = 0;   // DOS dates, 0 when unknown
+  std::uint16_t accessedDate = 0;
+  std::uint16_t attributes = 0;  // 0x10 folder, 0x08 live
+  bool isTop = false;            // the top folder "#"
+  bool isRoot = false;           // the volume's root folder (" Root" in NTFS, "#" in FAT)
+
+  bool isFolder() const { return (attributes & 0x10) != 0; }
+  bool isLive() const { return (attributes & 0x08) != 0; }
+};
+
+// What a folder listing counted, for the totals texts.
+struct FolderCounts {
+  std::uint64_t bytes = 0;
+  std::uint32_t files = 0;
+  std::uint32_t folders = 0;
+};
+
+// Writing one file's data out.
+struct SaveOutcome {
+  bool ok = false;             // false: nothing valid to write (the record is gone)
+  std::uint64_t written = 0;   // bytes written to the output
+};
+
+class RecoveryEngine {
+ public:
+  virtual ~RecoveryEngine() = default;
+
+  virtual const EngineTexts& texts() const = 0;
+  virtual EngineHost& host() = 0;
+  virtual RunControl& run() = 0;
+  virtual SectorSource& source() = 0;
+
+  // Opens an image file or a block device; 0 or an errno value. Closes what was open first.
+  virtual int openImage(const std::string& path) = 0;
+  // Closes the source and frees the volumes and the tree.
+  virtual void close() = 0;
+
+  // The partition-table walk; true when a volume was found.
+  virtual bool readPartitionTable() = 0;
+  virtual PartitionTableKind tableKind() const = 0;
+  // A lost-volume search over [start, end) with its log entries and the dialog's messages.
+  virtual bool searchVolumes(VolumeSearch kind, std::uint64_t start, std::uint64_t end) = 0;
+
+  virtual std::size_t volumeCount() const = 0;
+  virtual VolumeRow volumeRow(std::size_t index) const = 0;
+  // Makes volume `index` current and reads its critical structures; false when they are gone.
+  virtual bool selectVolume(std::size_t index) = 0;
+  // Makes volume `index` current without reading anything (the Turbo Scan needs nothing more).
+  virtual void useVolume(std::size_t index) = 0;
+  // Adds the volume whose boot sector lies at `sector`; its index, or nullopt when none is there.
+  virtual std::optional<std::size_t> addVolumeAt(std::uint64_t sector) = 0;
+
+  // The processing run and the Turbo Scan of the current volume, with their log lines.
+  virtual bool processFileSystem() = 0;
+  virtual bool turboScan(std::uint32_t volumeNumber) = 0;
+
+  // The recovered tree. Safe to call from any thread; calls are serialised.
+  virtual bool hasTree() = 0;
+  virtual std::optional<TreeEntry> topFolder() = 0;
+  // How many entries the tree holds in all (the progress total of reading it).
+  virtual std::uint64_t treeEntryCount() = 0;
+  // Files first, then folders. Without `keepFiles` only folders are returned, but all are counted.
+  virtual std::vector<TreeEntry> listFolder(const TreeEntry& folder, FolderCounts* counts = nullptr,
+                                            bool keepFiles = true) = 0;
+
+  // Writes the file's data to `fd`. Read failures other than skipped sectors throw AlreadyReported.
+  virtual SaveOutcome saveFileData(const TreeEntry& file, int fd,
+                                   const std::function<void(std::uint64_t done)>& progress,
+                                   const std::function<bool()>& cancel) = 0;
+  // The file's data for a preview; nullopt when there is nothing to show (or it is too large).
+  virtual std::optional<std::vector<std::uint8_t>> loadPreview(const TreeEntry& file) = 0;
+
+  // Scan information files; outcomes go to the process log.
+  virtual bool savePartitionScanInfo(const std::string& path) = 0;
+  virtual bool openPartitionScanInfo(const std::string& path) = 0;
+  virtual bool saveDiskScanInfo(const std::string& path) = 0;
+  virtual bool openDiskScanInfo(const std::string& path) = 0;
+
+ protected:
+  // Serialises the tree's readers (the worker saving files, the window browsing them).
+  std::recursive_mutex treeMutex_;
+};
+
+}  // namespace ov

@@ -1,0 +1,156 @@
+// The FAT engine behind the common recovery-engine interface: the searches with their log lines,
+// volume rows, the in-memory tree as entries, saving and previews, and the scan information files.
+#include <algorithm>
+#include <cstdint>
+
+#include "fat/fat_engine.h"
+#include "fat/fat_extract.h"
+#include "fat/fat_scan_info.h"
+#include "fat/fat_search.h"
+
+namespace ov::fat {
+namespace {
+
+TreeEntry toTreeEntry(const FileEntry& e, const FileEntry* root) {
+  TreeEntry t;
+  t.key = reinterpret_cast<std::uintptr_t>(&e);
+  t.folderKey = e.isFolder() ? t.key : 0;
+  t.name = e.name;
+  t.size = e.isFolder() ? 0 : e.dataSize;
+  t.number = e.firstCluster;
+  t.parentNumber = e.parentCluster;
+  t.createdDate = e.createdDate;
+  t.accessedDate = e.accessedDate;
+  t.attributes = e.attributes;
+  t.isTop = &e == root;
+  t.isRoot = &e == root;
+  return t;
+}
+
+const FileEntry* entryOf(const TreeEntry& t) { return reinterpret_cast<const FileEntry*>(t.key); }
+
+std::string fileSystemName(const FatVolume& v) { return v.fatType == kFat16 ? "FAT16" : "FAT32"; }
+
+}  // namespace
+
+const EngineTexts& FatEngine::texts() const {
+  static const EngineTexts kTexts{"FAT", "Ovelin Dodedoz Avov Ovavized (FAT)", "Basic", "Cluster", "Parent", "fat"};
+  return kTexts;
+}
+
+bool FatEngine::searchVolumes(VolumeSearch kind, std::uint64_t start, std::uint64_t end) {
+  host_.addLogEntry(LogEntry{"Searching Logical Volumes",
+                             "Sectors Range " + std::to_string(start) + " to " + std::to_string(end),
+                             LogKind::Started, {}});
+  tree_.clear();
+  partitionInfos_.clear();
+  run_.start();
+  bool completed = false;
+  try {
+    completed = kind == VolumeSearch::Thorough ? thoroughSearch(source_, start, end, volumes_)
+                                               : basicSearch(source_, start, end, volumes_);
+  } catch (const AlreadyReported&) {
+    completed = false;
+  }
+  run_.stop();
+  host_.searchFinished(completed);
+  return completed;
+}
+
+VolumeRow FatEngine::volumeRow(std::size_t index) const {
+  VolumeRow row;
+  if (index >= volumes_.size()) return row;
+  const FatVolume& v = volumes_[index];
+  row.name = fatVolumeLabel(v, index + 1);
+  row.startText = fatVolumeStartText(v);
+  row.sizeText = fatVolumeSizeText(v);
+  row.startSector = v.startSector;
+  row.sectorCount = v.sectorCount;
+  row.bytesPerSector = v.bytesPerSector;
+  row.fileSystem = fileSystemName(v);
+  if (partitionInfos_.size() == volumes_.size()) {
+    row.partitionName = partitionInfos_[index].name;
+    row.partitionType = partitionInfos_[index].type;
+  }
+  row.foundBy = v.foundBy;
+  return row;
+}
+
+std::optional<std::size_t> FatEngine::addVolumeAt(std::uint64_t sector) {
+  for (std::size_t i = 0; i < volumes_.size(); ++i)
+    if (volumes_[i].startSector == sector) return i;
+  std::vector<FatVolume> found;
+  try {
+    basicSearch(source_, sector, std::min(sector + 1, source_.totalSectors()), found);
+  } catch (const AlreadyReported&) {
+    return std::nullopt;
+  }
+  for (const auto& v : found)
+    if (v.startSector == sector) {
+      if (partitionInfos_.size() == volumes_.size()) partitionInfos_.push_back({});
+      volumes_.push_back(v);
+      return volumes_.size() - 1;
+    }
+  return std::nullopt;
+}
+
+bool FatEngine::hasTree() {
+  std::lock_guard lock(treeMutex_);
+  return tree_.root() != nullptr;
+}
+
+std::optional<TreeEntry> FatEngine::topFolder() {
+  std::lock_guard lock(treeMutex_);
+  if (!tree_.root()) return std::nullopt;
+  return toTreeEntry(*tree_.root(), tree_.root());
+}
+
+std::uint64_t FatEngine::treeEntryCount() {
+  std::lock_guard lock(treeMutex_);
+  return tree_.size();
+}
+
+std::vector<TreeEntry> FatEngine::listFolder(const TreeEntry& folder, FolderCounts* counts, bool keepFiles) {
+  std::lock_guard lock(treeMutex_);
+  std::vector<TreeEntry> out;
+  const FileEntry* f = entryOf(folder);
+  if (!f || !tree_.root() || !folder.isFolder()) return out;
+  for (const FileEntry* e : FatTree::listing(*f)) {
+    if (counts) {
+      counts->bytes += e->isFolder() ? 0 : e->dataSize;
+      ++(e->isFolder() ? counts->folders : counts->files);
+    }
+    if (keepFiles || e->isFolder()) out.push_back(toTreeEntry(*e, tree_.root()));
+  }
+  return out;
+}
+
+SaveOutcome FatEngine::saveFileData(const TreeEntry& file, int fd, const std::function<void(std::uint64_t)>& progress,
+                                    const std::function<bool()>& cancel) {
+  const FileEntry* e = entryOf(file);
+  SaveOutcome outcome;
+  if (!e) return outcome;
+  FileExtractor extractor(source_, volume_);
+  if (progress) extractor.setProgress([&](std::uint64_t done, std::uint64_t) { progress(done); });
+  if (cancel) extractor.setCancel(cancel);
+  // An empty file has no data cluster; it is saved as the empty file it is.
+  outcome.ok = extractor.saveFileData(*e, fd) || e->dataSize == 0;
+  outcome.written = extractor.bytesWritten();
+  return outcome;
+}
+
+std::optional<std::vector<std::uint8_t>> FatEngine::loadPreview(const TreeEntry& file) {
+  const FileEntry* e = entryOf(file);
+  if (!e) return std::nullopt;
+  if (e->dataSize == 0) return std::vector<std::uint8_t>{};
+  FileExtractor extractor(source_, volume_);
+  extractor.setQuietProgress(true);
+  return extractor.loadPreview(*e);
+}
+
+bool FatEngine::savePartitionScanInfo(const std::string& path) { return fat::savePartitionScanInfo(*this, path); }
+bool FatEngine::openPartitionScanInfo(const std::string& path) { return fat::openPartitionScanInfo(*this, path); }
+bool FatEngine::saveDiskScanInfo(const std::string& path) { return fat::saveDiskScanInfo(*this, path); }
+bool FatEngine::openDiskScanInfo(const std::string& path) { return fat::openDiskScanInfo(*this, path); }
+
+}  // namespace ov::fat

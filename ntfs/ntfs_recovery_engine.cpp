@@ -1,0 +1,127 @@
+// The NTFS engine behind the common recovery-engine interface: volume rows, the tree read back
+// from the working files, saving and previews, and the scan information files.
+#include <algorithm>
+
+#include "disk/byte_io.h"
+#include "ntfs/boot_sector.h"
+#include "ntfs/extract.h"
+#include "ntfs/ntfs_engine.h"
+#include "ntfs/scan_info.h"
+
+namespace ov::ntfs {
+namespace {
+
+TreeEntry toTreeEntry(const FileEntry& e) {
+  TreeEntry t;
+  t.key = e.entryIndex;
+  t.folderKey = e.childrenBlock;
+  t.location = e.recordSector;
+  t.name = e.name;
+  t.size = e.isFolder() ? 0 : e.dataSize;
+  t.number = e.recordNumber;
+  t.parentNumber = e.parentRecord;
+  t.createdDate = e.createdDate;
+  t.accessedDate = e.accessedDate;
+  t.attributes = e.attributes;
+  t.isTop = e.entryIndex == 0;
+  t.isRoot = e.entryIndex == 1;
+  return t;
+}
+
+}  // namespace
+
+const EngineTexts& NtfsEngine::texts() const {
+  static const EngineTexts kTexts{"NTFS", "Ovelin Dodedoz Avov Ovavized (NTFS)", "Quick", "Record", "Parent", "ntfs"};
+  return kTexts;
+}
+
+VolumeRow NtfsEngine::volumeRow(std::size_t index) const {
+  VolumeRow row;
+  if (index >= volumes_.size()) return row;
+  const LogicalVolume& v = volumes_[index];
+  row.name = volumeLabel(index + 1);
+  row.startText = std::to_string(static_cast<std::uint32_t>(v.startSector));
+  row.sizeText = volumeSizeText(v);
+  row.startSector = v.startSector;
+  row.sectorCount = v.sectorCount;
+  row.bytesPerSector = v.bytesPerSector;
+  row.fileSystem = "NTFS";
+  row.partitionName = v.partitionName;
+  row.partitionType = v.partitionType;
+  row.foundBy = v.foundBy;
+  return row;
+}
+
+std::optional<std::size_t> NtfsEngine::addVolumeAt(std::uint64_t sector) {
+  for (std::size_t i = 0; i < volumes_.size(); ++i)
+    if (volumes_[i].startSector == sector) return i;
+  std::uint32_t bytesPerSector = std::max<std::uint32_t>(source_.bytesPerSector(), 512);
+  std::vector<std::uint8_t> boot(bytesPerSector, 0);
+  try {
+    source_.readSectorsRetrying(boot.data(), source_.bytesPerSector(), sector);
+  } catch (const AlreadyReported&) {
+    return std::nullopt;
+  }
+  if (!isNtfsBootSector(boot)) return std::nullopt;
+  volumes_.push_back(volumeFromBootSector(boot, sector, le64(boot, 0x28), source_.bytesPerSector(),
+                                          BootSectorSize::Checked));
+  return volumes_.size() - 1;
+}
+
+bool NtfsEngine::hasTree() {
+  std::lock_guard lock(treeMutex_);
+  return files_.isOpen();
+}
+
+std::optional<TreeEntry> NtfsEngine::topFolder() {
+  std::lock_guard lock(treeMutex_);
+  auto top = files_.readEntry(0);
+  if (!top) return std::nullopt;
+  return toTreeEntry(*top);
+}
+
+std::uint64_t NtfsEngine::treeEntryCount() {
+  std::lock_guard lock(treeMutex_);
+  return files_.storedEntryCount();
+}
+
+std::vector<TreeEntry> NtfsEngine::listFolder(const TreeEntry& folder, FolderCounts* counts, bool keepFiles) {
+  std::lock_guard lock(treeMutex_);
+  std::vector<TreeEntry> out;
+  if (!folder.isFolder()) return out;
+  std::uint64_t bytes = 0;
+  std::uint32_t files = 0, folders = 0;
+  auto entries = files_.readFolder(static_cast<std::uint32_t>(folder.folderKey), bytes, files, folders, keepFiles);
+  out.reserve(entries.size());
+  for (const auto& e : entries) out.push_back(toTreeEntry(e));
+  if (counts) {
+    counts->bytes += bytes;
+    counts->files += files;
+    counts->folders += folders;
+  }
+  return out;
+}
+
+SaveOutcome NtfsEngine::saveFileData(const TreeEntry& file, int fd, const std::function<void(std::uint64_t)>& progress,
+                                     const std::function<bool()>& cancel) {
+  FileExtractor extractor(source_, volume_);
+  if (progress) extractor.setProgress([&](std::uint64_t done, std::uint64_t) { progress(done); });
+  if (cancel) extractor.setCancel(cancel);
+  SaveOutcome outcome;
+  outcome.ok = extractor.saveFileData(file.location, file.size, fd);
+  outcome.written = extractor.bytesWritten();
+  return outcome;
+}
+
+std::optional<std::vector<std::uint8_t>> NtfsEngine::loadPreview(const TreeEntry& file) {
+  FileExtractor extractor(source_, volume_);
+  extractor.setQuietProgress(true);
+  return extractor.loadPreview(file.location, file.size);
+}
+
+bool NtfsEngine::savePartitionScanInfo(const std::string& path) { return ntfs::savePartitionScanInfo(*this, path); }
+bool NtfsEngine::openPartitionScanInfo(const std::string& path) { return ntfs::openPartitionScanInfo(*this, path); }
+bool NtfsEngine::saveDiskScanInfo(const std::string& path) { return ntfs::saveDiskScanInfo(*this, path); }
+bool NtfsEngine::openDiskScanInfo(const std::string& path) { return ntfs::openDiskScanInfo(*this, path); }
+
+}  // namespace ov::ntfs
