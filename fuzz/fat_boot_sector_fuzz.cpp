@@ -7,10 +7,10 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   ov::Bytes b(data, size);
   ov::fat::FatVolume v;
-  bool fat16 = ov::fat::isFat16BootSector(b);
+  bool fat16 = ov::fat::isFat12or16BootSector(b);
   bool fat32 = ov::fat::isFat32BootSector(b);
   // Parsing never depends on the tests having passed.
-  ov::fat::parseFat16BootSector(b, v);
+  ov::fat::parseFat12or16BootSector(b, v);
   if (fat32 || !fat16) ov::fat::parseFat32BootSector(b, v);
   v.startSector = size > 8 ? ov::le64(b, size - 8) : 0;
   (void)ov::fat::fatVolumeLabel(v, 1);

@@ -24,8 +24,8 @@ ov::fat::FatVolume geometry(const std::uint8_t* data, std::size_t size) {
   const std::uint64_t sectors = size / 512;
   if (ov::fat::isFat32BootSector(boot)) {
     ov::fat::parseFat32BootSector(boot, v);
-  } else if (ov::fat::isFat16BootSector(boot)) {
-    ov::fat::parseFat16BootSector(boot, v);
+  } else if (ov::fat::isFat12or16BootSector(boot)) {
+    ov::fat::parseFat12or16BootSector(boot, v);
   } else {
     v.fatType = ov::fat::kFat32;
     v.bytesPerSector = 512;
