@@ -95,7 +95,7 @@ bool searchRange(SectorSource& source, std::uint64_t start, std::uint64_t end, s
       // The failure has been shown; what was found so far is still settled and listed.
     }
   }
-  settleDirectoryVolumes(volumes, scan.marks);
+  settleDirectoryVolumes(volumes, scan.marks, end);
   if (thorough) markFatCopies(volumes, scan.marks);
   return run.running();
 }
@@ -148,7 +148,8 @@ std::optional<FatVolume> fat16Reading(const FatVolume& base, const std::vector<F
 // below its data area: the FATs lie back to back, and the root directory fills the space between
 // the second FAT and the data area. None when the marks do not fit a FAT12 layout: the FATs must
 // hold an entry for every cluster seen, and be too small for the 4,085 clusters of a FAT16 one.
-std::optional<FatVolume> fat12Reading(const FatVolume& base, const std::vector<FatStartMark>& marks) {
+std::optional<FatVolume> fat12Reading(const FatVolume& base, const std::vector<FatStartMark>& marks,
+                                      std::uint64_t endSector) {
   const std::uint64_t d = base.dataOffset;
   const std::uint32_t bps = base.bytesPerSector;
   if (base.clusterCount > kMaxFat12Clusters || bps == 0 || base.sectorsPerCluster == 0) return std::nullopt;
@@ -161,7 +162,8 @@ std::optional<FatVolume> fat12Reading(const FatVolume& base, const std::vector<F
   if (!first) return std::nullopt;
   const std::uint64_t fatSectors = *second - *first;
   const std::uint64_t root = *second + fatSectors;
-  if (root >= d) return std::nullopt;
+  // Bounds that keep the products below small: no FAT12 FAT or root directory is this large.
+  if (fatSectors > 65536 || root >= d || d - root > 65536) return std::nullopt;
   const std::uint64_t fatBytes = fatSectors * bps;
   const std::uint64_t capacity = fatBytes * 2 / 3;  // 12-bit entries, clusters 0 and 1 included
   if (capacity < base.clusterCount + 2ull || fatBytes >= (kMaxFat12Clusters + 3ull) * 2) return std::nullopt;
@@ -175,8 +177,11 @@ std::optional<FatVolume> fat12Reading(const FatVolume& base, const std::vector<F
   v.startSector = *first;
   v.fatSectors = static_cast<std::uint32_t>(fatSectors);
   v.dataOffset = root - *first;  // reservedSectors and secondFatOffset stay 0: the first FAT is read
-  // As large as its FAT can describe.
-  const std::uint64_t clusters = std::min<std::uint64_t>(capacity - 2, kMaxFat12Clusters);
+  // As large as its FAT can describe, within the source.
+  std::uint64_t clusters = std::min<std::uint64_t>(capacity - 2, kMaxFat12Clusters);
+  const std::uint64_t clusterStart = root + rootDirSectors(v);
+  if (endSector > clusterStart)
+    clusters = std::min<std::uint64_t>(clusters, (endSector - clusterStart) / v.sectorsPerCluster);
   v.sectorCount = v.dataOffset + rootDirSectors(v) + clusters * v.sectorsPerCluster;
   v.clusterCount = static_cast<std::uint32_t>((v.sectorCount - v.dataOffset) / v.sectorsPerCluster);
   return v;
@@ -367,7 +372,10 @@ void pairDirectorySector(DirectoryPairing& state, std::uint64_t sector, std::uin
   const std::uint64_t distance = sector - state.firstSector;
   std::uint64_t spc = 0;
   std::int64_t dataStart = -1;
-  if (distance >= 2 && distance % 2 == 0) {
+  // Clusters of one sector (floppies, small FAT12 and FAT16 volumes) may lie any distance apart;
+  // larger clusters hold an even number of sectors.
+  const bool oneSectorClusters = distance == std::uint64_t{cluster} - state.firstCluster;
+  if ((distance >= 2 && distance % 2 == 0) || oneSectorClusters) {
     std::uint64_t quotient = distance / (cluster - state.firstCluster);
     // A quotient past 255 is no cluster size; cutting it to 8 bits would invent one.
     if (quotient <= 255) spc = quotient;
@@ -411,7 +419,8 @@ FatVolume* findVolumeByDataStart(std::vector<FatVolume>& volumes, const FatVolum
   return nullptr;
 }
 
-void settleDirectoryVolumes(std::vector<FatVolume>& volumes, const std::vector<FatStartMark>& marks) {
+void settleDirectoryVolumes(std::vector<FatVolume>& volumes, const std::vector<FatStartMark>& marks,
+                            std::uint64_t endSector) {
   for (std::size_t i = 0; i < volumes.size();) {
     if (volumes[i].foundBy != 0) {
       ++i;
@@ -419,7 +428,7 @@ void settleDirectoryVolumes(std::vector<FatVolume>& volumes, const std::vector<F
     }
     const FatVolume base = volumes[i];
     std::vector<FatVolume> readings;
-    if (auto v12 = fat12Reading(base, marks)) readings.push_back(*v12);
+    if (auto v12 = fat12Reading(base, marks, endSector)) readings.push_back(*v12);
     if (base.clusterCount < 65536)
       if (auto v16 = fat16Reading(base, marks)) readings.push_back(*v16);
     readings.push_back(fat32Reading(base, marks));

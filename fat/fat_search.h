@@ -62,7 +62,8 @@ std::uint8_t fatStartKind(Bytes sector);
 // The "." and ".." entries that open every subdirectory; `cluster` gets the "." entry's cluster.
 bool isDirectoryStart(Bytes sector, std::uint32_t& cluster);
 
-// Two directory sectors in a row give the cluster size and the data start of their volume.
+// Two directory sectors in a row give the cluster size and the data start of their volume: an even
+// distance, or an odd one as far as their clusters (clusters of one sector).
 struct DirectoryPairing {
   std::uint32_t count = 0;
   std::uint64_t firstSector = 0;
@@ -76,8 +77,10 @@ void pairDirectorySector(DirectoryPairing& state, std::uint64_t sector, std::uin
 FatVolume* findVolumeByDataStart(std::vector<FatVolume>& volumes, const FatVolume& r);
 // Turns every volume known only from directories (foundBy 0) into a FAT16 and a FAT32 reading,
 // or a FAT32 reading alone when it has 65,536 clusters or more, placed by the FATs below it; a
-// FAT12 reading comes first when two FATs below it fit a FAT12 layout.
-void settleDirectoryVolumes(std::vector<FatVolume>& volumes, const std::vector<FatStartMark>& marks);
+// FAT12 reading comes first when two FATs below it fit a FAT12 layout (sized by its FAT, up to
+// `endSector`).
+void settleDirectoryVolumes(std::vector<FatVolume>& volumes, const std::vector<FatStartMark>& marks,
+                            std::uint64_t endSector = UINT64_MAX);
 // The last mark below v.dataOffset of v's FAT type.
 std::optional<std::uint64_t> findFatStartBelow(const FatVolume& v, const std::vector<FatStartMark>& marks);
 // Sets the flags of the FAT copies seen where each volume expects them, and moves a FAT32 volume
