@@ -42,7 +42,7 @@ FixedRootLayout fixedRootLayout(Bytes s) {
   l.rootSectors = (std::uint32_t{le16(s, 17)} * 32 + bps - 1) / bps;
   const std::uint64_t total = le16(s, 19) != 0 ? le16(s, 19) : le32(s, 32);
   const std::uint64_t before = std::uint64_t{le16(s, 14)} + 2ull * le16(s, 22) + l.rootSectors;
-  l.clusters = clustersBehind(total, before, s[13]);
+  l.clusters = clustersBehind(total, before, le8(s, 13));
   return l;
 }
 

@@ -1,4 +1,5 @@
-// Any bytes as a FAT boot sector: both tests, the parsers, the row texts and the stored record.
+// Any bytes as a FAT boot sector: the FAT12/FAT16 and FAT32 tests, the parsers, the row texts and
+// the stored record.
 #include <cstddef>
 #include <cstdint>
 
@@ -20,6 +21,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   ov::fat::FatVolume current = ov::fat::selectVolume(v, 512);
   (void)ov::fat::clusterSector(current, ov::le32(b, 0));
   (void)ov::fat::fat16RootSector(current);
+  (void)ov::fat::fatKindName(current);
+  (void)ov::fat::looksLikeVolumeBootSector(b);
+  // A FAT12/FAT16 root directory is never larger than 65,535 entries.
+  if (ov::fat::rootDirSectors(current) > 4096) __builtin_trap();
   bool hasNext = false;
   auto decoded = ov::fat::decodeFatVolume(ov::fat::encodeFatVolume(v, true), &hasNext);
   if (!decoded || !(*decoded == v) || !hasNext) __builtin_trap();

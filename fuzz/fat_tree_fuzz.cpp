@@ -1,5 +1,5 @@
 // Any bytes as a small FAT volume: the processing run, the Turbo Scan, and extracting and
-// previewing what they list, all over memory. An input that starts with a FAT16 or FAT32 boot
+// previewing what they list, all over memory. An input that starts with a FAT12/16 or FAT32 boot
 // sector uses its geometry (bounded by the input's size); others use a fixed FAT32 one.
 #include <fcntl.h>
 #include <unistd.h>
