@@ -414,6 +414,8 @@ FatVolume* findVolumeByDataStart(std::vector<FatVolume>& volumes, const FatVolum
       if (r.dataOffset >= kFat16RootSectors && at == r.dataOffset - kFat16RootSectors) return &v;
     } else if (clusterSector(v, 2) == r.dataOffset) {
       return &v;  // the first cluster behind a root directory of any size
+    } else if (v.fatType == kFat32 && v.startSector == v.bootCopySector && at >= 6 && at - 6 == r.dataOffset) {
+      return &v;  // listed at its backup boot sector, six sectors after its start
     }
   }
   return nullptr;

@@ -72,8 +72,9 @@ struct DirectoryPairing {
 void pairDirectorySector(DirectoryPairing& state, std::uint64_t sector, std::uint32_t cluster,
                          std::uint16_t bytesPerSector, std::vector<FatVolume>& volumes);
 
-// The first listed volume with r's cluster size whose data area (or FAT16 root) starts at
-// r.dataOffset; nullptr when none.
+// The first listed volume with r's cluster size whose data area (or FAT12/FAT16 root) starts at
+// r.dataOffset, or would if the FAT32 boot sector it was listed by is its backup; nullptr when
+// none.
 FatVolume* findVolumeByDataStart(std::vector<FatVolume>& volumes, const FatVolume& r);
 // Turns every volume known only from directories (foundBy 0) into a FAT16 and a FAT32 reading,
 // or a FAT32 reading alone when it has 65,536 clusters or more, placed by the FATs below it; a
