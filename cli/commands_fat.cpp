@@ -1,4 +1,4 @@
-// ovrecover on FAT16/FAT32 volumes: volumes, search (--basic | --thorough), ls and recover.
+// ovrecover on FAT12/FAT16/FAT32 volumes: volumes, search (--basic | --thorough), ls and recover.
 #include <nlohmann/json.hpp>
 
 #include <fcntl.h>
@@ -35,7 +35,7 @@ std::string hex32(std::uint64_t v) {
 
 nlohmann::json fatVolumeJson(const FatVolume& v, std::size_t number) {
   return {{"number", number},
-          {"fs", v.fatType == fat::kFat16 ? "fat16" : "fat32"},
+          {"fs", fat::fatKindName(v)},
           {"start_sector", v.startSector},
           {"sector_count", v.sectorCount},
           {"bytes_per_sector", v.bytesPerSector},
@@ -69,6 +69,21 @@ bool searchFat(FatEngine& engine, CliHost& host, bool thorough, std::uint64_t st
 }
 
 int processFatVolume(FatEngine& engine, CliHost& host, const Options& o);
+
+// What was tried, found nothing, and what to try next. `searched` is "" (the partition table),
+// "basic"/"quick" or "thorough".
+std::string nothingFound(const std::string& searched, const std::string& source) {
+  if (searched.empty())
+    return "no FAT volume in the partition table of " + source +
+           " (nor a FAT boot sector at its sector 0); try --search basic, which tests every sector for a boot "
+           "sector, or --search thorough";
+  if (searched != "thorough")
+    return "the basic search found no FAT boot sector in " + source +
+           "; try --search thorough, which also finds volumes whose boot sector is gone by their FATs and folders";
+  return "the thorough search found no FAT volume in " + source +
+         " (no boot sector, and no FAT or folders to place one by); 'ovrecover carve' finds files by their "
+         "contents alone";
+}
 
 // The tree from a saved scan, or from processing a volume (then saved when asked).
 int prepareFatVolume(FatEngine& engine, CliHost& host, const Options& o) {
@@ -119,7 +134,7 @@ int processFatVolume(FatEngine& engine, CliHost& host, const Options& o) {
   } else if (volumes.size() == 1) {
     index = 0;
   } else if (volumes.empty()) {
-    std::fprintf(stderr, "ovrecover: no FAT volume found in %s; try --search thorough\n", o.source.c_str());
+    std::fprintf(stderr, "ovrecover: %s\n", nothingFound(o.searchMode, o.source).c_str());
     return kExitFailed;
   } else {
     std::fprintf(stderr, "ovrecover: %zu FAT volumes found; choose one with --volume N or --start SECTOR\n",
@@ -253,7 +268,10 @@ int runFatVolumes(FatEngine& engine, CliHost& host, const Options& o) {
     }
   }
   list.close();
-  if (engine.volumes().empty()) return kExitFailed;
+  if (engine.volumes().empty()) {
+    if (o.diskScan.empty()) std::fprintf(stderr, "ovrecover: %s\n", nothingFound("", o.source).c_str());
+    return kExitFailed;
+  }
   return saveFatDiskScan(engine, host, o);
 }
 
@@ -279,7 +297,10 @@ int runFatSearch(FatEngine& engine, CliHost& host, const Options& o) {
   }
   list.close();
   if (!completed) return kExitFailed;
-  if (engine.volumes().empty()) return kExitFailed;
+  if (engine.volumes().empty()) {
+    std::fprintf(stderr, "ovrecover: %s\n", nothingFound(o.thorough ? "thorough" : "basic", o.source).c_str());
+    return kExitFailed;
+  }
   return saveFatDiskScan(engine, host, o);
 }
 

@@ -64,7 +64,7 @@ void printVolumes(const std::vector<LogicalVolume>& volumes, bool json, const ch
       for (std::size_t i = 0; i < fatEngine->volumes().size(); ++i) {
         const auto& f = fatEngine->volumes()[i];
         list.push_back({{"number", volumes.size() + i + 1},
-                        {"fs", f.fatType == ov::fat::kFat16 ? "fat16" : "fat32"},
+                        {"fs", ov::fat::fatKindName(f)},
                         {"start_sector", f.startSector},
                         {"sector_count", f.sectorCount},
                         {"bytes_per_sector", f.bytesPerSector},

@@ -41,6 +41,7 @@ void watchInterrupts(ov::RunControl& run) {
 // Without --fs, ls and recover take the engine of the chosen volume: the volumes are numbered
 // NTFS first, then FAT, as `volumes` lists them.
 std::string chooseFileSystem(ov::cli::Options& o) {
+  if (o.searchMode == "basic") return "fat";  // the FAT engine's word for its quick search
   if (!o.searchMode.empty()) return "ntfs";
   ov::cli::Quiet quiet;
   ov::RunControl run;
@@ -117,8 +118,9 @@ int main(int argc, char** argv) {
     auto* number = command->add_option("--volume", o.volumeNumber, "Number of the volume in the list (from 1)");
     auto* start = command->add_option("--start", o.volumeStart, "Start sector of the volume");
     number->excludes(start);
-    command->add_option("--search", o.searchMode, "Take the volume list of a search instead of the partition table")
-        ->check(CLI::IsMember({"quick", "thorough"}));
+    command->add_option("--search", o.searchMode,
+                        "Take the volume list of a search instead of the partition table (basic: FAT only)")
+        ->check(CLI::IsMember({"quick", "basic", "thorough"}));
     command->add_flag("--turbo", o.turbo, "Rebuild the tree with the Turbo Scan instead of the MFT walk");
     command->add_option("--fs", o.fs, "Kind of volume (default: the kind of the chosen volume)")
         ->check(CLI::IsMember({"ntfs", "fat"}));
@@ -179,6 +181,10 @@ int main(int argc, char** argv) {
     return kExitUsage;
   }
   o.toGiven = search->count("--to") > 0;
+  if (o.searchMode == "basic" && o.fs == "ntfs") {
+    std::fprintf(stderr, "ovrecover: --search basic is the FAT search; for NTFS use --search quick or thorough\n");
+    return kExitUsage;
+  }
 
   CliHost host;
   ov::RunControl run;

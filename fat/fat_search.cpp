@@ -12,8 +12,12 @@ namespace {
 constexpr std::size_t kSearchReadBytes = 1 << 20;
 constexpr std::size_t kMinBlockSectors = 128;
 
-bool isFat32Type(std::uint8_t t) { return t == 0x0B || t == 0x0C; }
-bool isFat16Type(std::uint8_t t) { return t == 0x04 || t == 0x06 || t == 0x0E; }
+// FAT12 (0x01), FAT16 (0x04, 0x06, 0x0E) and FAT32 (0x0B, 0x0C) partitions: the boot sector
+// decides which of them the volume is, as the type is often wrong (a card reformatted by a
+// camera, a partition formatted anew).
+bool isFatType(std::uint8_t t) {
+  return t == 0x01 || t == 0x04 || t == 0x06 || t == 0x0E || t == 0x0B || t == 0x0C;
+}
 bool isExtendedType(std::uint8_t t) { return t == 0x05 || t == 0x0F || t == 0x85; }
 
 // The table's sector count, less the FATs and the reserved sectors, in clusters; none when the
@@ -34,9 +38,9 @@ struct Scan {
   DirectoryPairing pairing;
 
   void examine(Bytes s, std::uint64_t sector) {
-    if (isFat16BootSector(s)) {
+    if (isFat12or16BootSector(s)) {
       FatVolume v;
-      parseFat16BootSector(s, v);
+      parseFat12or16BootSector(s, v);
       v.startSector = sector;
       v.foundBy = kFatBootParsed;
       if (!roomForVolume(volumes)) return;
@@ -91,7 +95,7 @@ bool searchRange(SectorSource& source, std::uint64_t start, std::uint64_t end, s
       // The failure has been shown; what was found so far is still settled and listed.
     }
   }
-  settleDirectoryVolumes(volumes, scan.marks);
+  settleDirectoryVolumes(volumes, scan.marks, end);
   if (thorough) markFatCopies(volumes, scan.marks);
   return run.running();
 }
@@ -140,17 +144,61 @@ std::optional<FatVolume> fat16Reading(const FatVolume& base, const std::vector<F
   return v;
 }
 
+// The FAT12 reading of a volume small enough to be FAT12, placed by the last two FAT starts
+// below its data area: the FATs lie back to back, and the root directory fills the space between
+// the second FAT and the data area. None when the marks do not fit a FAT12 layout: the FATs must
+// hold an entry for every cluster seen, and be too small for the 4,085 clusters of a FAT16 one.
+std::optional<FatVolume> fat12Reading(const FatVolume& base, const std::vector<FatStartMark>& marks,
+                                      std::uint64_t endSector) {
+  const std::uint64_t d = base.dataOffset;
+  const std::uint32_t bps = base.bytesPerSector;
+  if (base.clusterCount > kMaxFat12Clusters || bps == 0 || base.sectorsPerCluster == 0) return std::nullopt;
+  std::optional<std::uint64_t> first, second;
+  for (const auto& m : marks) {
+    if (m.sector >= d || (m.kind != kFat12Mark && m.kind != kFat16)) continue;
+    first = second;
+    second = m.sector;
+  }
+  if (!first) return std::nullopt;
+  const std::uint64_t fatSectors = *second - *first;
+  const std::uint64_t root = *second + fatSectors;
+  // Bounds that keep the products below small: no FAT12 FAT or root directory is this large.
+  if (fatSectors > 65536 || root >= d || d - root > 65536) return std::nullopt;
+  const std::uint64_t fatBytes = fatSectors * bps;
+  const std::uint64_t capacity = fatBytes * 2 / 3;  // 12-bit entries, clusters 0 and 1 included
+  if (capacity < base.clusterCount + 2ull || fatBytes >= (kMaxFat12Clusters + 3ull) * 2) return std::nullopt;
+  const std::uint64_t rootEntries = (d - root) * bps / 32;
+  if (rootEntries == 0 || rootEntries > 0xFFFF) return std::nullopt;
+  FatVolume v = base;
+  v.fatType = kFat16;
+  v.fat12 = true;
+  v.foundBy = kFatBootParsed;
+  v.rootEntries = static_cast<std::uint16_t>(rootEntries);
+  v.startSector = *first;
+  v.fatSectors = static_cast<std::uint32_t>(fatSectors);
+  v.dataOffset = root - *first;  // reservedSectors and secondFatOffset stay 0: the first FAT is read
+  // As large as its FAT can describe, within the source.
+  std::uint64_t clusters = std::min<std::uint64_t>(capacity - 2, kMaxFat12Clusters);
+  const std::uint64_t clusterStart = root + rootDirSectors(v);
+  if (endSector > clusterStart)
+    clusters = std::min<std::uint64_t>(clusters, (endSector - clusterStart) / v.sectorsPerCluster);
+  v.sectorCount = v.dataOffset + rootDirSectors(v) + clusters * v.sectorsPerCluster;
+  v.clusterCount = static_cast<std::uint32_t>((v.sectorCount - v.dataOffset) / v.sectorsPerCluster);
+  return v;
+}
+
 // A partition of `count` sectors at `start` whose first sector is `b`, listed as the walk lists
-// it: the table's size wins over the boot sector's, and the cluster count follows from it.
-std::optional<FatVolume> partitionVolume(Bytes b, bool fat32, std::uint64_t start, std::uint64_t count) {
+// it: the table's size wins over the boot sector's, and the cluster count follows from it. The
+// boot sector decides the type, FAT32 tested first.
+std::optional<FatVolume> partitionVolume(Bytes b, std::uint64_t start, std::uint64_t count) {
   FatVolume v;
-  if (fat32) {
-    if (!isFat32BootSector(b)) return std::nullopt;
+  if (isFat32BootSector(b)) {
     parseFat32BootSector(b, v);
     v.bootCopySector = 6;
+  } else if (isFat12or16BootSector(b)) {
+    parseFat12or16BootSector(b, v);
   } else {
-    if (!isFat16BootSector(b)) return std::nullopt;
-    parseFat16BootSector(b, v);
+    return std::nullopt;
   }
   v.startSector = start;
   v.sectorCount = count;
@@ -165,8 +213,8 @@ std::optional<FatVolume> singleVolume(Bytes b) {
   if (isFat32BootSector(b)) {
     parseFat32BootSector(b, v);
     v.bootCopySector = 6;
-  } else if (isFat16BootSector(b)) {
-    parseFat16BootSector(b, v);
+  } else if (isFat12or16BootSector(b)) {
+    parseFat12or16BootSector(b, v);
   } else {
     return std::nullopt;
   }
@@ -194,8 +242,7 @@ bool readGptVolumes(SectorSource& source, FatReader& reader, std::vector<FatVolu
     reader.read(boot.data(), bps, p.firstLba);
     const Bytes b(boot.data(), boot.size());
     const std::uint64_t count = p.lastLba - p.firstLba + 1;
-    auto v = partitionVolume(b, true, p.firstLba, count);
-    if (!v) v = partitionVolume(b, false, p.firstLba, count);
+    auto v = partitionVolume(b, p.firstLba, count);
     if (!v) continue;
     volumes.push_back(*v);
     if (infos) infos->push_back({p.name, gptTypeName(p.typeGuid)});
@@ -228,7 +275,11 @@ bool readFatPartitionTable(SectorSource& source, std::vector<FatVolume>& volumes
     if (kind) *kind = PartitionTableKind::Gpt;
     if (readGptVolumes(source, reader, volumes, infos)) return !volumes.empty();
   }
-  if (kind && *kind == PartitionTableKind::None && le16(table, 0x1FE) == 0xAA55) *kind = PartitionTableKind::Mbr;
+  // A boot sector carries the same signature as a partition table: sector 0 that looks like the
+  // boot sector of a volume (of a file system not taken here) is a table only if it lists a
+  // FAT volume.
+  const bool bootSectorFirst = looksLikeVolumeBootSector(Bytes(table.data(), table.size()));
+  const bool signed55AA = le16(table, 0x1FE) == 0xAA55;
 
   std::uint64_t tableSector = 0;
   std::uint64_t extendedBase = 0;
@@ -245,11 +296,11 @@ bool readFatPartitionTable(SectorSource& source, std::vector<FatVolume>& volumes
       const std::uint8_t type = t[entry + 4];
       const std::uint64_t first = le32(t, entry + 8);
       const std::uint64_t count = le32(t, entry + 12);
-      if (isFat32Type(type) || isFat16Type(type)) {
+      if (isFatType(type)) {
         const std::uint64_t start = tableSector + first;
         std::fill(boot.begin(), boot.end(), 0);
         reader.read(boot.data(), bps, start);
-        auto v = partitionVolume(Bytes(boot.data(), boot.size()), isFat32Type(type), start, count);
+        auto v = partitionVolume(Bytes(boot.data(), boot.size()), start, count);
         if (!v) continue;
         volumes.push_back(*v);
         if (infos) infos->emplace_back();
@@ -261,6 +312,8 @@ bool readFatPartitionTable(SectorSource& source, std::vector<FatVolume>& volumes
     if (next == 0) break;
     tableSector = next & 0xFFFFFFFFu;  // table positions are 32-bit sector numbers
   }
+  if (kind && *kind == PartitionTableKind::None && signed55AA && (!bootSectorFirst || !volumes.empty()))
+    *kind = PartitionTableKind::Mbr;
   return !volumes.empty();
 }
 
@@ -291,6 +344,8 @@ std::uint8_t fatStartKind(Bytes s) {
   // has cleared; mkfs.fat also leaves the four top bits of a FAT32 entry 1 clear.
   if (s[0] == 0xF8 && s[1] == 0xFF && (le16(s, 2) & 0x3FFF) == 0x3FFF) return kFat16;
   if (le32(s, 0) == 0x0FFFFFF8u && (le32(s, 4) & 0x03FFFFFFu) == 0x03FFFFFFu) return kFat32;
+  // A FAT12 FAT: the media byte (0xF0 on floppies, 0xF8 to 0xFF) and entry 1 at 0xFFF.
+  if ((s[0] == 0xF0 || s[0] >= 0xF8) && s[1] == 0xFF && s[2] == 0xFF) return kFat12Mark;
   return 0;
 }
 
@@ -317,7 +372,10 @@ void pairDirectorySector(DirectoryPairing& state, std::uint64_t sector, std::uin
   const std::uint64_t distance = sector - state.firstSector;
   std::uint64_t spc = 0;
   std::int64_t dataStart = -1;
-  if (distance >= 2 && distance % 2 == 0) {
+  // Clusters of one sector (floppies, small FAT12 and FAT16 volumes) may lie any distance apart;
+  // larger clusters hold an even number of sectors.
+  const bool oneSectorClusters = distance == std::uint64_t{cluster} - state.firstCluster;
+  if ((distance >= 2 && distance % 2 == 0) || oneSectorClusters) {
     std::uint64_t quotient = distance / (cluster - state.firstCluster);
     // A quotient past 255 is no cluster size; cutting it to 8 bits would invent one.
     if (quotient <= 255) spc = quotient;
@@ -351,29 +409,34 @@ FatVolume* findVolumeByDataStart(std::vector<FatVolume>& volumes, const FatVolum
   for (auto& v : volumes) {
     if (v.sectorsPerCluster != r.sectorsPerCluster) continue;
     std::uint64_t at = v.startSector + v.dataOffset;
-    if (at == r.dataOffset || (r.dataOffset >= kFat16RootSectors && at == r.dataOffset - kFat16RootSectors))
-      return &v;
+    if (at == r.dataOffset) return &v;
+    if (v.fatType == kFatUnknown) {
+      if (r.dataOffset >= kFat16RootSectors && at == r.dataOffset - kFat16RootSectors) return &v;
+    } else if (clusterSector(v, 2) == r.dataOffset) {
+      return &v;  // the first cluster behind a root directory of any size
+    } else if (v.fatType == kFat32 && v.startSector == v.bootCopySector && at >= 6 && at - 6 == r.dataOffset) {
+      return &v;  // listed at its backup boot sector, six sectors after its start
+    }
   }
   return nullptr;
 }
 
-void settleDirectoryVolumes(std::vector<FatVolume>& volumes, const std::vector<FatStartMark>& marks) {
+void settleDirectoryVolumes(std::vector<FatVolume>& volumes, const std::vector<FatStartMark>& marks,
+                            std::uint64_t endSector) {
   for (std::size_t i = 0; i < volumes.size();) {
     if (volumes[i].foundBy != 0) {
       ++i;
       continue;
     }
     const FatVolume base = volumes[i];
-    FatVolume w = fat32Reading(base, marks);
-    std::optional<FatVolume> v = base.clusterCount < 65536 ? fat16Reading(base, marks) : std::nullopt;
-    if (v) {
-      volumes[i] = *v;
-      volumes.insert(volumes.begin() + static_cast<std::ptrdiff_t>(i) + 1, w);
-      i += 2;
-    } else {
-      volumes[i] = w;
-      i += 1;
-    }
+    std::vector<FatVolume> readings;
+    if (auto v12 = fat12Reading(base, marks, endSector)) readings.push_back(*v12);
+    if (base.clusterCount < 65536)
+      if (auto v16 = fat16Reading(base, marks)) readings.push_back(*v16);
+    readings.push_back(fat32Reading(base, marks));
+    volumes[i] = readings[0];
+    volumes.insert(volumes.begin() + static_cast<std::ptrdiff_t>(i) + 1, readings.begin() + 1, readings.end());
+    i += readings.size();
   }
 }
 

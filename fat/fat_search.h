@@ -21,18 +21,20 @@ struct FatPartitionInfo {
   std::string type;  // gptTypeName() of its type GUID
 };
 
-// Lists the FAT16 and FAT32 volumes of the disk; true when one was found. Sector 0 that is itself
-// a FAT boot sector gives one volume at 0 (an image of one volume). A protective MBR sends the
+// Lists the FAT12, FAT16 and FAT32 volumes of the disk; true when one was found. Sector 0 that is
+// itself a FAT boot sector gives one volume at 0 (an image of one volume). A protective MBR sends the
 // walk to the GUID partition table (the backup copy when the primary fails its checks, which the
 // process log notes), where every entry whose first sector passes a FAT boot-sector test is
 // listed. Otherwise the MBR and its chain of extended partition tables are walked; a chain that
-// loops back, or runs longer than kMaxFatPartitionTables, ends the walk. `kind` gets the table
-// found and `infos`, when given, one entry per listed volume.
+// loops back, or runs longer than kMaxFatPartitionTables, ends the walk. Partitions of the FAT12,
+// FAT16 and FAT32 types are taken by their boot sectors, whichever of the three the type names.
+// `kind` gets the table found (none when sector 0 is the boot sector of a volume) and `infos`,
+// when given, one entry per listed volume.
 inline constexpr int kMaxFatPartitionTables = 1024;
 bool readFatPartitionTable(SectorSource& source, std::vector<FatVolume>& volumes, PartitionTableKind* kind = nullptr,
                            std::vector<FatPartitionInfo>* infos = nullptr);
 
-// Both searches test every sector of [start, end) for FAT16 and FAT32 boot sectors; the thorough
+// Both searches test every sector of [start, end) for FAT12/16 and FAT32 boot sectors; the thorough
 // one also places volumes whose boot sector is gone by their directories and FATs. They report
 // progress, volumes found (by boot sector) and return false only when aborted.
 bool basicSearch(SectorSource& source, std::uint64_t start, std::uint64_t end, std::vector<FatVolume>& volumes);
@@ -48,17 +50,20 @@ inline constexpr std::size_t kMaxFatStartMarks = 65536;
 bool mergeBackupBootSector(std::vector<FatVolume>& volumes, const FatVolume& found);
 
 // A sector that looks like the first sector of a FAT.
+inline constexpr std::uint8_t kFat12Mark = 3;
 struct FatStartMark {
   std::uint64_t sector = 0;
-  std::uint8_t kind = 0;  // kFat16 or kFat32
+  std::uint8_t kind = 0;  // kFat16, kFat32 or kFat12Mark
   bool operator==(const FatStartMark&) const = default;
 };
-// kFat16 for a FAT16 FAT's first sector, kFat32 for a FAT32 one, else 0.
+// kFat16 for a FAT16 FAT's first sector, kFat32 for a FAT32 one, kFat12Mark for one that only a
+// FAT12 FAT begins with (a FAT12 FAT may also look like a FAT16 one), else 0.
 std::uint8_t fatStartKind(Bytes sector);
 // The "." and ".." entries that open every subdirectory; `cluster` gets the "." entry's cluster.
 bool isDirectoryStart(Bytes sector, std::uint32_t& cluster);
 
-// Two directory sectors in a row give the cluster size and the data start of their volume.
+// Two directory sectors in a row give the cluster size and the data start of their volume: an even
+// distance, or an odd one as far as their clusters (clusters of one sector).
 struct DirectoryPairing {
   std::uint32_t count = 0;
   std::uint64_t firstSector = 0;
@@ -67,12 +72,16 @@ struct DirectoryPairing {
 void pairDirectorySector(DirectoryPairing& state, std::uint64_t sector, std::uint32_t cluster,
                          std::uint16_t bytesPerSector, std::vector<FatVolume>& volumes);
 
-// The first listed volume with r's cluster size whose data area (or FAT16 root) starts at
-// r.dataOffset; nullptr when none.
+// The first listed volume with r's cluster size whose data area (or FAT12/FAT16 root) starts at
+// r.dataOffset, or would if the FAT32 boot sector it was listed by is its backup; nullptr when
+// none.
 FatVolume* findVolumeByDataStart(std::vector<FatVolume>& volumes, const FatVolume& r);
 // Turns every volume known only from directories (foundBy 0) into a FAT16 and a FAT32 reading,
-// or a FAT32 reading alone when it has 65,536 clusters or more, placed by the FATs below it.
-void settleDirectoryVolumes(std::vector<FatVolume>& volumes, const std::vector<FatStartMark>& marks);
+// or a FAT32 reading alone when it has 65,536 clusters or more, placed by the FATs below it; a
+// FAT12 reading comes first when two FATs below it fit a FAT12 layout (sized by its FAT, up to
+// `endSector`).
+void settleDirectoryVolumes(std::vector<FatVolume>& volumes, const std::vector<FatStartMark>& marks,
+                            std::uint64_t endSector = UINT64_MAX);
 // The last mark below v.dataOffset of v's FAT type.
 std::optional<std::uint64_t> findFatStartBelow(const FatVolume& v, const std::vector<FatStartMark>& marks);
 // Sets the flags of the FAT copies seen where each volume expects them, and moves a FAT32 volume

@@ -32,6 +32,19 @@ bool matches(Bytes b, std::size_t at, const char* text, std::size_t n) {
 
 bool validFlags(std::uint8_t flags) { return flags == 0x00 || flags == 0x08 || flags == 0x10 || flags == 0x18; }
 
+constexpr std::uint8_t kLabelAttribute = 0x08;
+
+// A volume label entry that also names data (a first cluster and a size) is listed as a file.
+bool labelHoldsData(Bytes entry) { return entryCluster(entry) >= 2 && le32(entry, 28) != 0; }
+
+// Lower case as 8.3 names show it: A-Z and the capitals of Latin-1 (the letters of code page
+// 437 above 0x7F among them).
+char16_t lowerCase(char16_t unit) {
+  if (unit >= u'A' && unit <= u'Z') return static_cast<char16_t>(unit + 0x20);
+  if (unit >= 0xC0 && unit <= 0xDE && unit != 0xD7) return static_cast<char16_t>(unit + 0x20);
+  return unit;
+}
+
 }  // namespace
 
 std::u16string placeholderName(std::uint32_t cluster) {
@@ -294,7 +307,7 @@ void FatTreeBuilder::readFolderClusters(FileEntry& folder, WalkMode mode) {
   resetLongName();
   if (folder.firstCluster == 0 || v.bytesPerSector == 0 || v.bytesPerCluster == 0) return;
   if (v.fatType == kFat16 && folder.firstCluster == 1) {
-    std::vector<std::uint8_t> buffer(std::size_t{kFat16RootSectors} * v.bytesPerSector, 0);
+    std::vector<std::uint8_t> buffer(std::size_t{rootDirSectors(v)} * v.bytesPerSector, 0);
     reader_.read(buffer.data(), buffer.size(), fat16RootSector(v));
     parseDirectoryBuffer(Bytes(buffer.data(), buffer.size()), folder, mode);
     return;
@@ -337,20 +350,34 @@ void FatTreeBuilder::takeLongNamePiece(Bytes e) {
 }
 
 std::u16string FatTreeBuilder::shortName(Bytes e) const {
-  auto trimmed = [&](std::size_t from, std::size_t count) {
+  // Byte 12: bit 3 asks for the base name in lower case, bit 4 for the extension.
+  const std::uint8_t flags = le8(e, 12);
+  auto trimmed = [&](std::size_t from, std::size_t count, bool lower) {
     std::size_t n = count;
     while (n > 0 && le8(e, from + n - 1) == ' ') --n;
     std::u16string out;
-    for (std::size_t i = 0; i < n; ++i) out.push_back(codePage437(le8(e, from + i)));
+    for (std::size_t i = 0; i < n; ++i) {
+      char16_t unit = codePage437(le8(e, from + i));
+      out.push_back(lower ? lowerCase(unit) : unit);
+    }
     return out;
   };
-  std::u16string name = trimmed(0, 8);
-  std::u16string ext = trimmed(8, 3);
+  std::u16string name = trimmed(0, 8, (flags & 0x08) != 0);
+  std::u16string ext = trimmed(8, 3, (flags & 0x10) != 0);
   if (!name.empty()) {
     if (le8(e, 0) == kDeletedMark) name[0] = u'X';
     else if (le8(e, 0) == 0x05) name[0] = codePage437(kDeletedMark);  // a real 0xE5 first byte
   }
   if (!ext.empty()) name += u"." + ext;
+  return name;
+}
+
+std::u16string FatTreeBuilder::labelName(Bytes e) const {
+  std::size_t n = 11;
+  while (n > 0 && le8(e, n - 1) == ' ') --n;
+  std::u16string name;
+  for (std::size_t i = 0; i < n; ++i) name.push_back(codePage437(le8(e, i)));
+  if (!name.empty() && le8(e, 0) == kDeletedMark) name[0] = u'X';
   return name;
 }
 
@@ -374,7 +401,7 @@ bool FatTreeBuilder::parseDirectoryBuffer(Bytes b, FileEntry& folder, WalkMode m
   const std::uint32_t rootKey = reader_.volume().fatType;
   const std::size_t length = b.size() - b.size() % kEntrySize;
   std::size_t pos = 0;
-  if (le8(b, 11) == 0x08) pos = kEntrySize;  // the volume label
+  if (le8(b, 11) == 0x08 && !labelHoldsData(b)) pos = kEntrySize;  // the volume label
   if (startsWithDotEntries(b)) {
     pos = 2 * kEntrySize;
     resetLongName();
@@ -407,8 +434,13 @@ bool FatTreeBuilder::parseDirectoryBuffer(Bytes b, FileEntry& folder, WalkMode m
     LongName ln = longName_;
     resetLongName();
     std::uint32_t cluster = entryCluster(e);
-    if (cluster <= rootKey || cluster == folder.firstCluster) continue;
     if (attribute > 0x38 || attribute == 0x18 || attribute == 0 || !validFlags(e[12])) continue;
+    const bool label = (attribute & kLabelAttribute) != 0 && (attribute & kEntryFolder) == 0;
+    // An empty file has no cluster (first cluster 0, size 0); a folder always has one, and a
+    // volume label is a file only when it holds data.
+    const bool emptyFile = !label && (attribute & kEntryFolder) == 0 && cluster == 0 && le32(e, 28) == 0;
+    if (label && !labelHoldsData(e)) continue;
+    if (!emptyFile && (cluster <= rootKey || cluster == folder.firstCluster)) continue;
     const bool deleted = e[0] == kDeletedMark;
 
     // Trailing blanks and padding are dropped from the whole name, never from inside it.
@@ -421,7 +453,7 @@ bool FatTreeBuilder::parseDirectoryBuffer(Bytes b, FileEntry& folder, WalkMode m
                         (deleted || ln.checksum == shortNameChecksum(e.first(11)));
 
     FileEntry entry;
-    entry.name = longNameFits ? longName : shortName(e);
+    entry.name = longNameFits ? longName : label ? labelName(e) : shortName(e);
     entry.dataSize = le32(e, 28);
     entry.firstCluster = cluster;
     entry.parentCluster = folder.firstCluster;

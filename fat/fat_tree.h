@@ -166,7 +166,10 @@ class FatTreeBuilder {
     bool overflow = false;  // more than 255 units: garbage
   };
   void takeLongNamePiece(Bytes entry);
+  // The 8.3 name with its lower-case flags applied; a deleted entry's lost first letter is "X".
   std::u16string shortName(Bytes entry) const;
+  // A volume label's 11 characters (no dot), as the name of a label that holds data.
+  std::u16string labelName(Bytes entry) const;
   bool usableCluster(std::uint32_t cluster) const;
   void place(FileEntry& folder, const FileEntry& entry, WalkMode mode);
 

@@ -29,6 +29,23 @@ std::uint32_t clustersBehind(std::uint64_t sectors, std::uint64_t dataOffset, st
   return static_cast<std::uint32_t>(std::min<std::uint64_t>((sectors - dataOffset) / spc, UINT32_MAX));
 }
 
+// The layout a FAT12/FAT16 boot sector gives, as the FAT format computes it: the sectors of the
+// root directory and the clusters behind it (the 16-bit total when it is not 0, else the 32-bit
+// one). A sector size of 0 is taken as 512.
+struct FixedRootLayout {
+  std::uint32_t rootSectors = 0;
+  std::uint32_t clusters = 0;
+};
+FixedRootLayout fixedRootLayout(Bytes s) {
+  const std::uint32_t bps = le16(s, 11) != 0 ? le16(s, 11) : 512;
+  FixedRootLayout l;
+  l.rootSectors = (std::uint32_t{le16(s, 17)} * 32 + bps - 1) / bps;
+  const std::uint64_t total = le16(s, 19) != 0 ? le16(s, 19) : le32(s, 32);
+  const std::uint64_t before = std::uint64_t{le16(s, 14)} + 2ull * le16(s, 22) + l.rootSectors;
+  l.clusters = clustersBehind(total, before, le8(s, 13));
+  return l;
+}
+
 void parseCommon(Bytes s, FatVolume& v) {
   v.bytesPerSector = le16(s, 11);
   v.sectorsPerCluster = le8(s, 13);
@@ -49,8 +66,9 @@ std::string byteSizeText(std::uint64_t bytes) {
 
 std::array<std::uint8_t, kStoredFatVolumeBytes> encodeFatVolume(const FatVolume& v, bool hasNext) {
   ByteWriter w;
-  w.u8(0);
-  w.u64(v.bootCopySector);
+  const bool fixedRoot = v.fatType == kFat16;
+  w.u8(fixedRoot && v.fat12 ? 12 : 0);
+  w.u64(fixedRoot ? v.rootEntries : v.bootCopySector);
   w.u64(v.startSector);
   w.u64(v.sectorCount);
   w.u64(v.serialNumber);
@@ -75,7 +93,7 @@ std::optional<FatVolume> decodeFatVolume(Bytes stored, bool* hasNext) {
   if (stored.size() < kStoredFatVolumeBytes) return std::nullopt;
   ByteReader r(stored);
   FatVolume v;
-  r.skip(1);
+  const std::uint8_t entryBits = r.u8();
   v.bootCopySector = r.u64();
   v.startSector = r.u64();
   v.sectorCount = r.u64();
@@ -91,16 +109,25 @@ std::optional<FatVolume> decodeFatVolume(Bytes stored, bool* hasNext) {
   v.sectorsPerCluster = r.u8();
   v.fatType = r.u8();
   v.foundBy = r.u8();
+  if (v.fatType == kFat16) {
+    if (v.bootCopySector > 0xFFFF) return std::nullopt;
+    v.rootEntries = static_cast<std::uint16_t>(v.bootCopySector);
+    v.bootCopySector = 0;
+    v.fat12 = entryBits == 12;
+  }
   if (hasNext) *hasNext = link != 0;
   return v;
 }
 
-bool isFat16BootSector(Bytes s) {
+bool isFat12or16BootSector(Bytes s) {
   if (s.size() < 512 || !jumpBytes(s)) return false;
-  // The upper half of the 32-bit total: smaller FAT16 volumes are not taken.
-  if (le16(s, 34) == 0 || le32(s, 57) == 0) return false;
+  // Bytes 57-60 lie in the file system name of a FAT12/FAT16 boot sector ("FAT12   "), and in
+  // the reserved (zero) bytes of a FAT32 one.
+  if (le32(s, 57) == 0) return false;
   if (!sharedBootTests(s)) return false;
-  return le16(s, 17) == 512 && le16(s, 14) != 0;
+  if (le16(s, 17) == 0 || le16(s, 14) == 0 || le16(s, 22) == 0) return false;
+  // The data area must hold a cluster.
+  return fixedRootLayout(s).clusters != 0;
 }
 
 bool isFat32BootSector(Bytes s) {
@@ -108,7 +135,15 @@ bool isFat32BootSector(Bytes s) {
   return le32(s, 44) == 2 && le16(s, 50) == 6 && le16(s, 48) == 1;
 }
 
-void parseFat16BootSector(Bytes s, FatVolume& v) {
+bool looksLikeVolumeBootSector(Bytes s) {
+  if (s.size() < 512) return false;
+  const bool jump = (s[0] == 0xEB && s[2] == 0x90) || s[0] == 0xE9;
+  const std::uint16_t bps = le16(s, 11);
+  const std::uint8_t spc = s[13];
+  return jump && (bps == 512 || bps == 1024 || bps == 2048 || bps == 4096) && spc != 0 && (spc & (spc - 1)) == 0;
+}
+
+void parseFat12or16BootSector(Bytes s, FatVolume& v) {
   parseCommon(s, v);
   v.serialNumber = le32(s, 39);
   v.fatType = kFat16;
@@ -118,12 +153,16 @@ void parseFat16BootSector(Bytes s, FatVolume& v) {
   v.secondFatOffset = v.reservedSectors + v.fatSectors;
   v.dataOffset = v.reservedSectors + 2ull * v.fatSectors;
   v.clusterCount = clustersBehind(v.sectorCount & 0xFFFFFFFFu, v.dataOffset, v.sectorsPerCluster);
+  v.rootEntries = le16(s, 17);
+  v.fat12 = fixedRootLayout(s).clusters <= kMaxFat12Clusters;
 }
 
 void parseFat32BootSector(Bytes s, FatVolume& v) {
   parseCommon(s, v);
   v.serialNumber = le32(s, 67);
   v.fatType = kFat32;
+  v.fat12 = false;
+  v.rootEntries = 0;
   v.fatSectors = le32(s, 36);
   v.sectorCount = le32(s, 32);
   v.secondFatOffset = v.reservedSectors + v.fatSectors;
@@ -131,8 +170,14 @@ void parseFat32BootSector(Bytes s, FatVolume& v) {
   v.clusterCount = clustersBehind(v.sectorCount, v.dataOffset, v.sectorsPerCluster);
 }
 
+const char* fatKindName(const FatVolume& v) {
+  if (v.fatType == kFat16) return v.fat12 ? "fat12" : "fat16";
+  return "fat32";
+}
+
 std::string fatVolumeLabel(const FatVolume& v, std::size_t numberFromOne) {
-  return std::string(v.fatType == kFat16 ? "FAT 16" : "FAT 32") + " logical drive " + std::to_string(numberFromOne);
+  const char* kind = v.fatType == kFat16 ? (v.fat12 ? "FAT 12" : "FAT 16") : "FAT 32";
+  return std::string(kind) + " logical drive " + std::to_string(numberFromOne);
 }
 
 std::string fatVolumeSizeText(const FatVolume& v) {
@@ -161,10 +206,22 @@ FatVolume selectVolume(const FatVolume& v, std::uint16_t sourceBytesPerSector) {
 
 std::uint64_t clusterSector(const FatVolume& v, std::uint32_t cluster) {
   std::uint64_t s = v.startSector + v.dataOffset + (static_cast<std::uint64_t>(cluster) - 2) * v.sectorsPerCluster;
-  return v.fatType == kFat16 ? s + kFat16RootSectors : s;
+  return s + rootDirSectors(v);
 }
 
 std::uint64_t fat16RootSector(const FatVolume& v) { return v.startSector + v.dataOffset; }
+
+std::uint32_t rootDirSectors(const FatVolume& v) {
+  if (v.fatType != kFat16) return 0;
+  if (v.rootEntries == 0) return kFat16RootSectors;
+  const std::uint32_t bps = v.bytesPerSector != 0 ? v.bytesPerSector : 512;
+  return (std::uint32_t{v.rootEntries} * 32 + bps - 1) / bps;
+}
+
+std::uint32_t fatEntryBits(const FatVolume& v) {
+  if (v.fatType == kFat32) return 32;
+  return v.fat12 ? 12 : 16;
+}
 
 bool FatReader::read(void* buffer, std::size_t byteCount, std::uint64_t sector) {
   auto* out = static_cast<std::uint8_t*>(buffer);
@@ -221,17 +278,47 @@ std::vector<std::uint32_t> buildClusterChain(FatReader& reader, std::uint32_t fi
   const FatVolume& v = reader.volume();
   if (first == 1) return chain;
   if (v.fatType != kFat16 && v.fatType != kFat32) return chain;
-  const std::uint32_t entryBytes = 2u * v.fatType;
+  const std::uint32_t bits = fatEntryBits(v);
   const std::uint32_t bps = v.bytesPerSector;
-  if (bps < entryBytes) return chain;
-  const std::uint32_t perSector = bps / entryBytes;
-  const std::size_t limit = v.fatType == kFat16 ? 65525u : 268435456u;
+  if (bps < 4) return chain;
+  const std::size_t limit = bits == 12 ? kMaxFat12Clusters + 1 : bits == 16 ? kMaxFat16Clusters + 1 : 268435456u;
   const std::uint64_t fatStart = v.startSector + v.secondFatOffset;
   if (fatStart < v.startSector) return chain;  // wrapped: no such FAT
 
+  // The FAT one sector at a time; a 12-bit entry may straddle two sectors.
   std::vector<std::uint8_t> sector(bps);
   std::uint64_t loaded = 0;
   bool haveSector = false;
+  bool aborted = false;
+  auto fatByte = [&](std::uint64_t offset) -> std::uint8_t {
+    std::uint64_t at = fatStart + offset / bps;
+    if (at < fatStart) {
+      aborted = true;  // past the last sector number: no such FAT entry
+      return 0;
+    }
+    if (!haveSector || at != loaded) {
+      std::fill(sector.begin(), sector.end(), 0);
+      if (!reader.read(sector.data(), sector.size(), at)) {
+        aborted = true;
+        return 0;
+      }
+      loaded = at;
+      haveSector = true;
+    }
+    return sector[static_cast<std::size_t>(offset % bps)];
+  };
+  auto entryOf = [&](std::uint32_t c) -> std::uint32_t {
+    if (bits == 12) {
+      std::uint64_t offset = std::uint64_t{c} + c / 2;
+      std::uint32_t pair = fatByte(offset) | (std::uint32_t{fatByte(offset + 1)} << 8);
+      return c % 2 == 0 ? pair & 0xFFF : pair >> 4;
+    }
+    std::uint64_t offset = std::uint64_t{c} * (bits / 8);
+    std::uint32_t value = 0;
+    for (std::uint32_t k = 0; k < bits / 8 && !aborted; ++k) value |= std::uint32_t{fatByte(offset + k)} << (8 * k);
+    return value;
+  };
+
   // Clusters already in the chain: a FAT that loops back to one of them ends the chain there.
   // Short chains are searched directly; a longer one gets a bitmap over the cluster numbers.
   constexpr std::size_t kDirectSearch = 64;
@@ -255,19 +342,12 @@ std::vector<std::uint32_t> buildClusterChain(FatReader& reader, std::uint32_t fi
   chain.push_back(first);
   for (;;) {
     if (chain.size() >= limit) return {};
-    std::uint64_t at = fatStart + current / perSector;
-    if (at < fatStart) break;
-    if (!haveSector || at != loaded) {
-      std::fill(sector.begin(), sector.end(), 0);
-      if (!reader.read(sector.data(), sector.size(), at)) break;  // aborted
-      loaded = at;
-      haveSector = true;
-    }
-    std::size_t pos = static_cast<std::size_t>(current % perSector) * entryBytes;
-    Bytes s(sector.data(), sector.size());
-    std::uint32_t entry = v.fatType == kFat16 ? le16(s, pos) : le32(s, pos);
+    std::uint32_t entry = entryOf(current);
+    if (aborted) break;
     if (entry == current) break;
-    if (v.fatType == kFat16 && (entry <= 1 || entry >= 0xFFF0)) break;
+    // FAT12 cluster numbers reach 0xFF5: only the bad-cluster and end marks (0xFF7 on) end it.
+    if (bits == 12 && (entry <= 1 || entry >= 0xFF7)) break;
+    if (bits == 16 && (entry <= 1 || entry >= 0xFFF0)) break;
     std::uint32_t next = entry & 0x0FFFFFFFu;
     if (next <= 1 || next >= 0x0FFFFFF0u) break;
     if (holds(next)) break;

@@ -1,5 +1,5 @@
-// The FAT engine's volume: the 78-byte volume record, the FAT16/FAT32 boot-sector tests and
-// parsers, cluster addressing, the FAT engine's sector reading rules and cluster chains.
+// The FAT engine's volume: the 78-byte volume record, the FAT12/FAT16/FAT32 boot-sector tests
+// and parsers, cluster addressing, the FAT engine's sector reading rules and cluster chains.
 #pragma once
 
 #include <array>
@@ -16,7 +16,13 @@
 
 namespace ov::fat {
 
+// kFat16 stands for both kinds with a root directory of fixed size before the clusters, FAT12 and
+// FAT16 (FatVolume::fat12 tells them apart); kFat32 for FAT32, whose root is a cluster chain.
 enum FatType : std::uint8_t { kFatUnknown = 0, kFat16 = 1, kFat32 = 2 };
+// The cluster counts that decide the type: fewer than 4,085 clusters make FAT12, fewer than
+// 65,525 FAT16.
+inline constexpr std::uint32_t kMaxFat12Clusters = 4084;
+inline constexpr std::uint32_t kMaxFat16Clusters = 65524;
 
 enum FatFoundBy : std::uint8_t {
   kFatBootParsed = 1,     // boot sector parsed (or volume settled by the thorough search)
@@ -32,7 +38,7 @@ struct FatVolume {
   std::uint64_t serialNumber = 0;
   std::uint64_t reservedSectors = 0;
   std::uint64_t secondFatOffset = 0;  // 0: chains are read from the FAT at startSector
-  std::uint64_t dataOffset = 0;       // FAT16 root directory, or the FAT32 data area
+  std::uint64_t dataOffset = 0;       // FAT12/FAT16 root directory, or the FAT32 data area
   std::uint32_t fatSectors = 0;
   std::uint32_t clusterCount = 0;
   std::uint32_t bytesPerCluster = 0;
@@ -40,21 +46,36 @@ struct FatVolume {
   std::uint8_t sectorsPerCluster = 0;
   std::uint8_t fatType = kFatUnknown;
   std::uint8_t foundBy = 0;
+  // FAT12 and FAT16 only: 12-bit FAT entries, and the root directory's entry count (0: a root of
+  // kFat16RootSectors sectors, as in volumes not read from a boot sector).
+  bool fat12 = false;
+  std::uint16_t rootEntries = 0;
 
   bool operator==(const FatVolume&) const = default;
 };
 
 inline constexpr std::size_t kStoredFatVolumeBytes = 78;
-// The stored form; `hasNext` fills the link field at offset 61.
+// The stored form; `hasNext` fills the link field at offset 61. The two FAT12/FAT16 facts live
+// in bytes that every record written before them holds as 0: byte 0 (reserved) is 12 for a FAT
+// of 12-bit entries, and for fatType 1 the bootCopySector field, which only FAT32 uses, holds
+// the root entry count (0: 32 sectors, the one root size known before). A record of fatType 1
+// whose bootCopySector does not fit in 16 bits is refused.
 std::array<std::uint8_t, kStoredFatVolumeBytes> encodeFatVolume(const FatVolume& v, bool hasNext);
 std::optional<FatVolume> decodeFatVolume(Bytes stored, bool* hasNext = nullptr);
 
-bool isFat16BootSector(Bytes sector);
+// FAT12 and FAT16 boot sectors (a root directory of fixed size): the cluster count decides
+// between them, as the FAT format defines it, whatever the volume's size.
+bool isFat12or16BootSector(Bytes sector);
 bool isFat32BootSector(Bytes sector);
-void parseFat16BootSector(Bytes sector, FatVolume& v);
+void parseFat12or16BootSector(Bytes sector, FatVolume& v);
 void parseFat32BootSector(Bytes sector, FatVolume& v);
+// Sector 0 of a volume rather than a partition table: jump instruction, a sector size of 512 to
+// 4,096 bytes and a cluster of a power-of-two number of sectors (any file system).
+bool looksLikeVolumeBootSector(Bytes sector);
 
-// The volume list's rows: "FAT 16 logical drive %u" / "FAT 32 logical drive %u", the size text
+// "fat12", "fat16" or "fat32".
+const char* fatKindName(const FatVolume& v);
+// The volume list's rows: "FAT 12 logical drive %u", "FAT 16 ..." or "FAT 32 ...", the size text
 // ("%7.3f KB/MB/GB") and the cluster size ("%3.1f KB").
 std::string fatVolumeLabel(const FatVolume& v, std::size_t numberFromOne);
 std::string fatVolumeSizeText(const FatVolume& v);
@@ -65,12 +86,16 @@ std::string fatVolumeStartText(const FatVolume& v);
 // Makes a copy usable as the current volume (defaults for zero sector and cluster sizes).
 FatVolume selectVolume(const FatVolume& v, std::uint16_t sourceBytesPerSector);
 
-// Absolute sector of cluster c (2 and up); the FAT16 root directory's 32 sectors come first.
+// Absolute sector of cluster c (2 and up); a FAT12/FAT16 root directory comes first.
 std::uint64_t clusterSector(const FatVolume& v, std::uint32_t cluster);
-// The FAT16 root directory (32 sectors at startSector + dataOffset).
+// The FAT12/FAT16 root directory: rootDirSectors() sectors at startSector + dataOffset (32 for
+// the usual 512 entries of 512-byte sectors); 0 for FAT32.
 inline constexpr std::uint32_t kFat16RootSectors = 32;
 std::uint64_t fat16RootSector(const FatVolume& v);
-// The cluster number that stands for the root folder: 1 (FAT16 root) or 2 (FAT32 root).
+std::uint32_t rootDirSectors(const FatVolume& v);
+// 12, 16 or 32.
+std::uint32_t fatEntryBits(const FatVolume& v);
+// The cluster number that stands for the root folder: 1 (FAT12/FAT16 root) or 2 (FAT32 root).
 inline std::uint32_t rootFolderKey(const FatVolume& v) { return v.fatType; }
 
 // Reading with the FAT engine's rules: skipped sectors are read as zeros and count as read;
@@ -91,9 +116,10 @@ class FatReader {
   std::function<void(std::chrono::milliseconds)> sleep_;
 };
 
-// The clusters of the chain that starts at `first` (first included, end marker excluded).
-// Empty for cluster 1 (the FAT16 root has no chain) and for chains longer than the FAT type
-// allows; a chain that comes back to a cluster it already holds ends there.
+// The clusters of the chain that starts at `first` (first included, end marker excluded), with
+// FAT entries of 12, 16 or 32 bits. Empty for cluster 1 (the FAT12/FAT16 root has no chain) and
+// for chains longer than the FAT type allows; a chain that comes back to a cluster it already
+// holds ends there.
 std::vector<std::uint32_t> buildClusterChain(FatReader& reader, std::uint32_t first);
 
 }  // namespace ov::fat

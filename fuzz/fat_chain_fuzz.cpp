@@ -1,5 +1,5 @@
-// Any bytes as a FAT in memory: cluster chains of both kinds from a chosen first cluster,
-// reading from the first or the second FAT copy.
+// Any bytes as a FAT in memory: cluster chains of 12-, 16- and 32-bit entries from a chosen
+// first cluster, reading from the first or the second FAT copy.
 #include <cstddef>
 #include <cstdint>
 #include <set>
@@ -21,6 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   source.openBackend(std::make_unique<ov::MemoryBackend>(std::move(fat)), 512, sectors);
   ov::fat::FatVolume v;
   v.fatType = (head[0] & 1) ? ov::fat::kFat32 : ov::fat::kFat16;
+  v.fat12 = v.fatType == ov::fat::kFat16 && (head[0] & 8) != 0;
   v.bytesPerSector = (head[0] & 2) ? 1024 : 512;
   v.secondFatOffset = head[1] & 3;
   v.sectorsPerCluster = 1;
@@ -29,7 +30,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   ov::fat::FatReader reader(source, v);
   try {
     auto chain = ov::fat::buildClusterChain(reader, first);
-    // A chain never holds a cluster twice, nor an end marker.
+    // A chain never holds a cluster twice, nor an end marker, nor more clusters than its kind.
+    if (v.fat12 && chain.size() > ov::fat::kMaxFat12Clusters) __builtin_trap();
     std::set<std::uint32_t> seen;
     for (std::size_t i = 1; i < chain.size(); ++i) {
       std::uint32_t c = chain[i];

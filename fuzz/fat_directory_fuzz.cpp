@@ -36,6 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   source.openBackend(std::make_unique<ov::MemoryBackend>(std::vector<std::uint8_t>(64 * 512, 0)), 512, 64);
   ov::fat::FatVolume v;
   v.fatType = size > 0 && (data[0] & 1) ? ov::fat::kFat16 : ov::fat::kFat32;
+  v.fat12 = v.fatType == ov::fat::kFat16 && (data[0] & 2) != 0;
   v.bytesPerSector = 512;
   v.sectorsPerCluster = 1;
   v.bytesPerCluster = 512;

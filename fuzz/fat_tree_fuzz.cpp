@@ -1,5 +1,5 @@
 // Any bytes as a small FAT volume: the processing run, the Turbo Scan, and extracting and
-// previewing what they list, all over memory. An input that starts with a FAT16 or FAT32 boot
+// previewing what they list, all over memory. An input that starts with a FAT12/16 or FAT32 boot
 // sector uses its geometry (bounded by the input's size); others use a fixed FAT32 one.
 #include <fcntl.h>
 #include <unistd.h>
@@ -24,8 +24,8 @@ ov::fat::FatVolume geometry(const std::uint8_t* data, std::size_t size) {
   const std::uint64_t sectors = size / 512;
   if (ov::fat::isFat32BootSector(boot)) {
     ov::fat::parseFat32BootSector(boot, v);
-  } else if (ov::fat::isFat16BootSector(boot)) {
-    ov::fat::parseFat16BootSector(boot, v);
+  } else if (ov::fat::isFat12or16BootSector(boot)) {
+    ov::fat::parseFat12or16BootSector(boot, v);
   } else {
     v.fatType = ov::fat::kFat32;
     v.bytesPerSector = 512;

@@ -28,7 +28,8 @@ for image in "${@:-all}"; do
                  build_sample build_xp_cylinders build_ntfs_features
                  build_ntfs_turbo build_fat_mbr build_fat32_backup_boot
                  build_gpt_disk build_ntfs_volume_only
-                 build_fat32_volume_only) ;;
+                 build_fat32_volume_only build_fat12_floppy build_fat_small_mbr
+                 build_fat16_volume_only) ;;
     mbr_ntfs_fat | mbr_ntfs_fat_zeroed) builds+=(build_mbr_ntfs_fat) ;;
     ntfs_zeroed_boot) builds+=(build_ntfs_zeroed_boot) ;;
     ntfs_4k) builds+=(build_ntfs_4k) ;;
@@ -42,13 +43,17 @@ for image in "${@:-all}"; do
       gpt_disk_zeroed) builds+=(build_gpt_disk) ;;
     ntfs_volume_only) builds+=(build_ntfs_volume_only) ;;
     fat32_volume_only) builds+=(build_fat32_volume_only) ;;
+    fat12_floppy) builds+=(build_fat12_floppy) ;;
+    fat_small_mbr) builds+=(build_fat_small_mbr) ;;
+    fat16_volume_only) builds+=(build_fat16_volume_only) ;;
     *)
       echo "make_images.sh: unknown image $image (known: mbr_ntfs_fat," \
         "mbr_ntfs_fat_zeroed, ntfs_zeroed_boot, ntfs_4k, sample," \
         "xp_cylinders, xp_cylinders_zeroed, ntfs_features, ntfs_turbo," \
         "fat_mbr, fat_mbr_zeroed, fat32_backup_boot, gpt_disk," \
         "gpt_disk_primary_damaged, gpt_disk_entries_damaged," \
-        "gpt_disk_zeroed, ntfs_volume_only, fat32_volume_only)" >&2
+        "gpt_disk_zeroed, ntfs_volume_only, fat32_volume_only, fat12_floppy," \
+        "fat_small_mbr, fat16_volume_only)" >&2
       exit 1
       ;;
   esac
@@ -220,8 +225,9 @@ def boot_fields(vol_file, fs):
                 "mft_lcn": mft, "mftmirr_lcn": mirr,
                 "serial": "%016x" % serial, "mft_record_bytes": rec,
                 "hidden_sectors": hidden}
-    if fs == "fat16":
-        assert b[0x36:0x3E] == b"FAT16   ", vol_file
+    if fs in ("fat12", "fat16"):
+        assert b[0x36:0x3E] == ("FAT12   " if fs == "fat12" else
+                                "FAT16   ").encode(), vol_file
         serial_at = 0x27
     else:
         assert b[0x52:0x5A] == b"FAT32   ", vol_file
@@ -516,7 +522,7 @@ def cmd_verify(img, manifest_path):
         m = json.load(f)
     ok = True
     for p in m["partitions"]:
-        if p["fs"] not in ("ntfs", "fat16", "fat32"):
+        if p["fs"] not in ("ntfs", "fat12", "fat16", "fat32"):
             continue
         off = str(p["start"])
         res = subprocess.run(["fls", "-r", "-p", "-o", off, img],
@@ -530,6 +536,8 @@ def cmd_verify(img, manifest_path):
         for line in res.stdout.splitlines():
             head, _, name = line.partition(":\t")
             name = "/" + re.sub(r" \(realloc\)$", "", name)
+            # a volume label that holds data is listed as a file
+            name = re.sub(r"^/ *(.*?) *\(Volume Label Entry\)$", r"/\1", name)
             inode = head.split()[-1]
             (deleted if "*" in head else live).setdefault(name, inode)
 
@@ -790,6 +798,7 @@ def fls_records(img, off):
     for line in tsk("fls", "-r", "-p", "-o", off, img).splitlines():
         head, _, name = line.partition(":\t")
         name = "/" + re.sub(r" \(realloc\)$", "", name)
+        name = re.sub(r"^/ *(.*?) *\(Volume Label Entry\)$", r"/\1", name)
         rec = int(re.match(r"\d+", head.split()[-1]).group(0))
         (deleted if "*" in head else live).setdefault(name, rec)
     return {**deleted, **live}
@@ -927,15 +936,16 @@ def cmd_fat_facts(img, manifest_path):
         m = json.load(f)
     bad = []
     for p in m["partitions"]:
-        if p["fs"] not in ("fat16", "fat32"):
+        if p["fs"] not in ("fat12", "fat16", "fat32"):
             continue
         off = str(p["start"])
         with open(img, "rb") as f:
             f.seek(p["start"] * 512)
             b = f.read(512)
         p["reserved_sectors"] = struct.unpack_from("<H", b, 0x0E)[0]
-        if p["fs"] == "fat16":
+        if p["fs"] in ("fat12", "fat16"):
             p["fat_sectors"] = struct.unpack_from("<H", b, 0x16)[0]
+            p["root_entries"] = struct.unpack_from("<H", b, 0x11)[0]
             label = b[0x2B:0x36]
         else:
             p["fat_sectors"] = struct.unpack_from("<I", b, 0x24)[0]
@@ -995,6 +1005,66 @@ def cmd_fat_rewind(vol):
         f.write(struct.pack("<I", 2))
 
 
+def cmd_label_data(vol, data_file):
+    """Gives the volume label entry of a FAT12/FAT16 volume's root directory
+    data, as some tools leave it: the file's bytes are written to free
+    clusters at the end of the volume, chained in both FATs, and the label
+    entry gets their first cluster and the size. No tool writes this."""
+    with open(data_file, "rb") as f:
+        data = f.read()
+    with open(vol, "r+b") as f:
+        b = f.read(512)
+        bps, spc, reserved, nfats, roots, total16, media, fatsz = \
+            struct.unpack_from("<HBHBHHBH", b, 11)
+        total = total16 or struct.unpack_from("<I", b, 0x20)[0]
+        root = reserved + nfats * fatsz
+        root_sectors = (roots * 32 + bps - 1) // bps
+        first_data = root + root_sectors
+        clusters = (total - first_data) // spc
+        fat12 = clusters < 4085
+        f.seek(reserved * bps)
+        fat = bytearray(f.read(fatsz * bps))
+
+        def get(c):
+            if fat12:
+                v = struct.unpack_from("<H", fat, c + c // 2)[0]
+                return v & 0xFFF if c % 2 == 0 else v >> 4
+            return struct.unpack_from("<H", fat, 2 * c)[0]
+
+        def put(c, value):
+            if fat12:
+                at = c + c // 2
+                v = struct.unpack_from("<H", fat, at)[0]
+                v = (v & 0xF000) | value if c % 2 == 0 else \
+                    (v & 0x000F) | (value << 4)
+                struct.pack_into("<H", fat, at, v)
+            else:
+                struct.pack_into("<H", fat, 2 * c, value)
+        need = -(-len(data) // (bps * spc))
+        last = clusters + 1
+        first = last - need + 1
+        assert all(get(c) == 0 for c in range(first, last + 1)), \
+            "the last clusters are in use"
+        for c in range(first, last + 1):
+            put(c, c + 1 if c < last else (0xFFF if fat12 else 0xFFFF))
+        for i in range(nfats):
+            f.seek((reserved + i * fatsz) * bps)
+            f.write(fat)
+        f.seek((first_data + (first - 2) * spc) * bps)
+        f.write(data)
+        f.seek(root * bps)
+        entries = f.read(root_sectors * bps)
+        for at in range(0, len(entries), 32):
+            if entries[at] not in (0, 0xE5) and entries[at + 11] == 0x08:
+                break
+        else:
+            raise SystemExit("label-data: no volume label entry in " + vol)
+        f.seek(root * bps + at + 26)
+        f.write(struct.pack("<HI", first, len(data)))
+    print("  label entry: %d bytes at clusters %d-%d" % (len(data), first,
+                                                          last))
+
+
 def cmd_zero_fat32_boot(img, start):
     """Zero a FAT32 volume's boot sector (volume sector 0); the backup at
     volume sector 6 stays."""
@@ -1020,7 +1090,7 @@ if __name__ == "__main__":
      "check-features": cmd_check_features,
      "zero-mft-start": cmd_zero_mft_start, "fat-facts": cmd_fat_facts,
      "fat-rewind": cmd_fat_rewind,
-     "zero-fat32-boot": cmd_zero_fat32_boot,
+     "zero-fat32-boot": cmd_zero_fat32_boot, "label-data": cmd_label_data,
      "damage-gpt": cmd_damage_gpt}[cmd](*args)
 PY
 
@@ -1689,18 +1759,32 @@ new_fat16() {
     -n "$label" -i "$volid" "$vol" >/dev/null
 }
 
+# new_fat12 VOLFILE SECTORS START LABEL VOLID [mkfs.fat options...]: a FAT12
+# volume with mkfs.fat's choices for its size (a 1.44 MB floppy: media 0xF0,
+# 224 root entries, 512-byte clusters) unless options say otherwise.
+new_fat12() {
+  local vol=$1 sectors=$2 start=$3 label=$4 volid=$5
+  shift 5
+  rm -f "$vol"
+  truncate -s $((sectors * 512)) "$vol"
+  mkfs.fat -F 12 -S 512 -h "$start" --mbr=n -n "$label" -i "$volid" "$@" \
+    "$vol" >/dev/null
+}
+
 # fill_fat_staged VOLFILE STAGE DESC INDEX: like fill_fat, in rounds so that
 # a file can be made fragmented: everything but the files listed as `late`
 # is copied, the deleted files flagged `overwritten` are deleted, the late
 # files are copied (they fill the holes first: see fat-rewind), `attr` lines set DOS attributes with mattrib, `label` lines
-# rename the volume with mlabel, and then the other deletions are made.
+# rename the volume with mlabel, `labeldata` lines give the label entry the
+# staged file of that name as its data (instead of copying it), and then the
+# other deletions are made.
 fill_fat_staged() {
   local vol=$1 stage=$2 desc=$3 index=$4 kind idx path flag rel
   local -A late=() early=()
   while IFS=$'\t' read -r kind idx path flag; do
     [ "$idx" = "$index" ] || continue
     case $kind in
-      late) late[$path]=1 ;;
+      late | labeldata) late[$path]=1 ;;
       flag) if [ "$flag" = overwritten ]; then early[$path]=1; fi ;;
     esac
   done <"$desc"
@@ -1716,6 +1800,7 @@ fill_fat_staged() {
   done
   py fat-rewind "$vol"
   for path in "${!late[@]}"; do
+    grep -qxF "labeldata	$index	$path" "$desc" && continue
     mcopy -i "$vol" "$stage$path" "::$path"
   done
   while IFS=$'\t' read -r kind idx path flag; do
@@ -1724,6 +1809,11 @@ fill_fat_staged() {
       attr) mattrib -i "$vol" "$flag" "::$path" ;;
       label) mlabel -i "$vol" "::$path" ;;
     esac
+  done <"$desc"
+  while IFS=$'\t' read -r kind idx path flag; do
+    [ "$kind|$idx" = "labeldata|$index" ] || continue
+    mlabel -i "$vol" "::${path#/}"
+    py label-data "$vol" "$stage$path"
   done <"$desc"
   while IFS=$'\t' read -r kind idx path flag; do
     [ "$kind|$idx" = "del|$index" ] || continue
@@ -2025,6 +2115,144 @@ build_fat32_volume_only() {
   desc_line "$desc" part 1 fat32 "$img" "$p"
   desc_line "$desc" del 1 /DATA/gone.txt
   new_fat32 "$img" 69632 0 VOLONLY32 5eed1618
+  fill_fat_staged "$img" "$p" "$desc" 1
+  finish "$name"
+  py fat-facts "$img" "$work/$name.manifest.json"
+  publish "$name"
+}
+
+###########################################################################
+# 19. fat12_floppy: a 1.44 MB floppy image (FAT12, no partition table) with
+#     8.3 names in lower case, long names, empty files, a file that crosses
+#     FAT sectors, a fragmented one, and deleted files and folders.
+###########################################################################
+build_fat12_floppy() {
+  local name=fat12_floppy
+  local img=$work/$name.img desc=$work/$name.desc s=$work/$name path
+  rm -rf "$img" "$desc" "$s"
+  local p=$s/p1
+  put text "$p" /readme.txt 1500          # 8.3 in lower case: flags 0x18
+  put text "$p" /notes.TXT 700            # lower-case base only: 0x08
+  put rand "$p" /DATA.bin 2600            # lower-case extension only: 0x10
+  put text "$p" "/A long file name on a floppy disk.txt" 5000
+  put text "$p" /empty.txt 0
+  put text "$p" /EMPTY2.TXT 0
+  put text "$p" "/Letters/to a friend.txt" 3000
+  put text "$p" /Letters/old/first.txt 900
+  folder "$p" "/Letters/Empty folder"
+  # 500 clusters from about cluster 40 on: their FAT entries cross the
+  # boundaries of the first FAT sectors (clusters 341 and 682 straddle them).
+  put text "$p" /big-file.txt 256000
+  put text "$p" "/Deleted long name file.txt" 4000
+  put text "$p" /OLD.TXT 1200
+  put text "$p" /gone.txt 800
+  put text "$p" "/deleted empty file.txt" 0
+  put text "$p" /ZERO.TXT 0
+  put text "$p" "/Trash/thrown away.txt" 2000
+  put rand "$p" /Trash/SUB/inner.bin 1500
+  fragment_fat "$p" "$desc" 1 /Frag 512 "Fragmented file on FAT12.txt" 6000
+  desc_line "$desc" top table '"none"'
+  desc_line "$desc" part 1 fat12 "$img" "$p"
+  for path in "/Deleted long name file.txt" /OLD.TXT /gone.txt \
+              "/deleted empty file.txt" /ZERO.TXT /Trash; do
+    desc_line "$desc" del 1 "$path"
+  done
+  desc_line "$desc" label 1 FLOPPY12
+  new_fat12 "$img" 2880 0 FLOPPY 5eed1619
+  fill_fat_staged "$img" "$p" "$desc" 1
+  finish "$name"
+  py fat-facts "$img" "$work/$name.manifest.json"
+  publish "$name"
+}
+
+###########################################################################
+# 20. fat_small_mbr: a card-sized disk with an MBR: a FAT16 volume of fewer
+#     than 65,536 sectors (type 0x04, as cameras write it) and a FAT12 one
+#     of 4 MiB (type 0x01).
+###########################################################################
+build_fat_small_mbr() {
+  local name=fat_small_mbr
+  local img=$work/$name.img desc=$work/$name.desc s=$work/$name
+  rm -rf "$img" "$desc" "$s"
+  truncate -s 21M "$img"
+  sfdisk -q "$img" <<'EOF'
+label: dos
+label-id: 0x5eed0020
+unit: sectors
+sector-size: 512
+
+start=63, size=32705, type=4
+start=32768, size=8192, type=1
+EOF
+  # Partition 1: FAT16, 2048-byte clusters, like a 16 MB camera card.
+  local p=$s/p1
+  put rand "$p" /DCIM/100CANON/IMG_0001.JPG 30000
+  put rand "$p" /DCIM/100CANON/IMG_0002.JPG 24000
+  put rand "$p" /DCIM/100CANON/IMG_0003.JPG 18000
+  put text "$p" /MISC/AUTPRINT.MRK 0
+  put text "$p" /readme.txt 1200
+  put text "$p" "/Card notes with a long name.txt" 2500
+  put text "$p" /empty.txt 0
+  put rand "$p" /DCIM/101CANON/IMG_0101.JPG 22000
+  put rand "$p" "/DCIM/101CANON/Holiday clip.mov" 16000
+  put text "$p" "/Deleted movie notes.txt" 3000
+  desc_line "$desc" part 1 fat16 "$s.p1.vol" "$p"
+  desc_line "$desc" del 1 /DCIM/100CANON/IMG_0002.JPG
+  desc_line "$desc" del 1 /DCIM/101CANON
+  desc_line "$desc" del 1 "/Deleted movie notes.txt"
+  desc_line "$desc" label 1 CAMERA
+
+  # Partition 2: FAT12 of 4 MiB, 2048-byte clusters, 512 root entries.
+  p=$s/p2
+  put text "$p" /docs/report.txt 9000
+  put text "$p" "/docs/Budget for 2021.txt" 4000
+  put rand "$p" /docs/archive/OLDDATA.BIN 7000
+  put text "$p" /notes.txt 600
+  put text "$p" /nothing.txt 0
+  put text "$p" /docs/draft.txt 2500
+  put text "$p" "/docs/archive/Removed long name.txt" 1800
+  desc_line "$desc" part 2 fat12 "$s.p2.vol" "$p"
+  desc_line "$desc" del 2 /docs/draft.txt
+  desc_line "$desc" del 2 "/docs/archive/Removed long name.txt"
+  desc_line "$desc" del 2 /nothing.txt
+
+  new_fat16 "$s.p1.vol" 32705 63 CARD 5eed1620
+  fill_fat_staged "$s.p1.vol" "$s/p1" "$desc" 1
+  place "$s.p1.vol" "$img" 63
+  new_fat12 "$s.p2.vol" 8192 32768 SMALL12 5eed1621 -s 4 -r 512 -g 255/63
+  fill_fat_staged "$s.p2.vol" "$s/p2" "$desc" 2
+  place "$s.p2.vol" "$img" 32768
+  finish "$name"
+  py fat-facts "$img" "$work/$name.manifest.json"
+  publish "$name"
+}
+
+###########################################################################
+# 21. fat16_volume_only: a FAT16 volume of 16,384 sectors with no partition
+#     table and a root directory of 256 entries, whose volume label entry
+#     holds data (written by the script's helper: no tool writes that).
+###########################################################################
+build_fat16_volume_only() {
+  local name=fat16_volume_only
+  local img=$work/$name.img desc=$work/$name.desc s=$work/$name
+  rm -rf "$img" "$desc" "$s"
+  local p=$s/p1
+  put text "$p" /LABELDAT 3000            # becomes the label entry's data
+  put text "$p" /Photos/list.txt 1100
+  put rand "$p" /Photos/IMG_0042.JPG 14000
+  put text "$p" /todo.txt 500
+  put text "$p" /Zero.txt 0                # mixed case: a long name
+  put text "$p" "/Old photo list.txt" 2200
+  put text "$p" /Photos/OLDPIC.JPG 3300
+  desc_line "$desc" top table '"none"'
+  desc_line "$desc" part 1 fat16 "$img" "$p"
+  desc_line "$desc" labeldata 1 /LABELDAT
+  desc_line "$desc" del 1 "/Old photo list.txt"
+  desc_line "$desc" del 1 /Photos/OLDPIC.JPG
+  rm -f "$img"
+  truncate -s $((16384 * 512)) "$img"
+  mkfs.fat -F 16 -r 256 -s 1 -S 512 -h 0 --mbr=n -n VOLONLY16 -i 5eed1622 \
+    "$img" >/dev/null
   fill_fat_staged "$img" "$p" "$desc" 1
   finish "$name"
   py fat-facts "$img" "$work/$name.manifest.json"

@@ -150,20 +150,12 @@ TEST(FatPartitionTable, PrimaryAndLogicalVolumesInTableOrder) {
   EXPECT_EQ(d.volumes[3].fatType, kFat16);
 }
 
-TEST(FatPartitionTable, Fat12AndHiddenTypesAreIgnored) {
-  Disk d(4096);
-  const std::uint8_t types[] = {0x01, 0x11, 0x14, 0x16};
-  for (int i = 0; i < 4; ++i) {
-    d.entry(0, i, types[i], static_cast<std::uint32_t>(100 + 100 * i), 100000);
-    d.put(static_cast<std::uint64_t>(100 + 100 * i), i == 0 ? fat16Boot() : fat32Boot());
-  }
-  EXPECT_FALSE(d.walk());
-  EXPECT_TRUE(d.volumes.empty());
+TEST(FatPartitionTable, HiddenTypesAreIgnored) {
   Disk e(4096);
-  for (int i = 0; i < 3; ++i) {
-    const std::uint8_t hidden[] = {0x1B, 0x1C, 0x1E};
+  for (int i = 0; i < 4; ++i) {
+    const std::uint8_t hidden[] = {0x11, 0x1B, 0x1C, 0x1E};
     e.entry(0, i, hidden[i], static_cast<std::uint32_t>(100 + 100 * i), 100000);
-    e.put(static_cast<std::uint64_t>(100 + 100 * i), i == 2 ? fat16Boot() : fat32Boot());
+    e.put(static_cast<std::uint64_t>(100 + 100 * i), i == 3 ? fat16Boot() : fat32Boot());
   }
   EXPECT_FALSE(e.walk());
 }
@@ -176,24 +168,70 @@ TEST(FatPartitionTable, FirstEntryOfTypeZeroYieldsNothing) {
   EXPECT_TRUE(d.volumes.empty());
 }
 
-TEST(FatPartitionTable, WrongBootSectorOrMissingSignature) {
+// Any FAT type (FAT12 0x01, FAT16 0x04/0x06/0x0E, FAT32 0x0B/0x0C) is taken by its boot sector,
+// whichever kind the type names, and a FAT16 volume of fewer than 65,536 sectors is taken.
+TEST(FatPartitionTable, TheBootSectorDecidesTheKindOrMissingSignature) {
   Disk d(4096);
   d.entry(0, 0, 0x0C, 63, 100000);
   d.put(63, fat16Boot());  // a FAT16 boot sector under a FAT32 type
-  d.entry(0, 1, 0x06, 300, 100000);
+  d.entry(0, 1, 0x01, 300, 100000);
   BootFields small;
-  small.totalSectors = 60000;  // upper half of the 32-bit total 0: refused
+  small.totalSectors = 60000;
   d.put(300, fat16Boot(small));
   d.entry(0, 2, 0x04, 500, 100000);
-  d.put(500, fat16Boot());
+  d.put(500, fat32Boot());
+  d.entry(0, 3, 0x06, 1000, 100000);
+  BootFields floppy;  // 2,880 sectors: FAT12
+  floppy.sectorsPerCluster = 1;
+  floppy.reserved = 1;
+  floppy.fatSectors = 9;
+  floppy.totalSectors = 2880;
+  d.put(1000, fat16Boot(floppy));
   ASSERT_TRUE(d.walk());
-  ASSERT_EQ(d.volumes.size(), 1u);
-  EXPECT_EQ(d.volumes[0].startSector, 500u);
+  ASSERT_EQ(d.volumes.size(), 4u);
+  EXPECT_EQ(d.volumes[0].fatType, kFat16);
+  EXPECT_EQ(d.volumes[1].startSector, 300u);
+  EXPECT_EQ(d.volumes[1].fatType, kFat16);
+  EXPECT_FALSE(d.volumes[1].fat12);
+  EXPECT_EQ(d.volumes[2].fatType, kFat32);
+  EXPECT_TRUE(d.volumes[3].fat12);
   Disk e(4096);
   e.entry(0, 0, 0x06, 63, 100000);
   e.put(63, fat16Boot());
   e.bytes[0x1FE] = 0;
   EXPECT_FALSE(e.walk());
+}
+
+// A boot sector carries the partition table's signature too: a volume's boot sector at sector 0
+// is no table, even when the volume is of another kind.
+TEST(FatPartitionTable, ABootSectorAtSectorZeroIsNoPartitionTable) {
+  Disk d(4096);
+  BootFields floppy;
+  floppy.sectorsPerCluster = 1;
+  floppy.reserved = 1;
+  floppy.fatSectors = 9;
+  floppy.totalSectors = 2880;
+  d.put(0, fat16Boot(floppy));
+  d.open();
+  PartitionTableKind kind = PartitionTableKind::Mbr;
+  ASSERT_TRUE(readFatPartitionTable(d.source, d.volumes, &kind));
+  EXPECT_EQ(kind, PartitionTableKind::None);
+  ASSERT_EQ(d.volumes.size(), 1u);
+  EXPECT_TRUE(d.volumes[0].fat12);
+  Disk n(4096);  // another file system's boot sector
+  auto other = fat32Boot();
+  std::memcpy(other.data() + 3, "NTFS    ", 8);
+  other[13] = 8;
+  writeLe<std::uint32_t>(other, 44, 0);
+  n.put(0, other);
+  n.open();
+  EXPECT_FALSE(readFatPartitionTable(n.source, n.volumes, &kind));
+  EXPECT_EQ(kind, PartitionTableKind::None);
+  Disk m(4096);  // an MBR without a FAT volume is still a table
+  m.entry(0, 0, 0x07, 63, 1000);
+  m.open();
+  EXPECT_FALSE(readFatPartitionTable(m.source, m.volumes, &kind));
+  EXPECT_EQ(kind, PartitionTableKind::Mbr);
 }
 
 TEST(FatPartitionTable, ExtendedChainThatLoopsBackEnds) {
@@ -243,8 +281,11 @@ TEST(FatStartMarks, KindsOfFatStart) {
   EXPECT_EQ(fatStartKind(std::vector<std::uint8_t>{0xF8, 0xFF, 0xFF, 0x0F, 0xFF, 0xFF, 0xFF, 0x0F}), kFat32);
   EXPECT_EQ(fatStartKind(std::vector<std::uint8_t>{0xF8, 0xFF, 0xFF, 0x0F, 0xFF, 0xFF, 0xFF, 0x07}), kFat32);
   EXPECT_EQ(fatStartKind(std::vector<std::uint8_t>{0xF8, 0xFF, 0xFF, 0x7F, 0, 0, 0, 0}), kFat16);
-  EXPECT_EQ(fatStartKind(std::vector<std::uint8_t>{0xF0, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0}), 0);
-  EXPECT_EQ(fatStartKind(std::vector<std::uint8_t>{0xF8, 0xFF, 0xFF, 0x0F, 0, 0, 0, 0}), 0);
+  // FAT12: the media byte (0xF0 for floppies) and entry 1 at 0xFFF.
+  EXPECT_EQ(fatStartKind(std::vector<std::uint8_t>{0xF0, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0}), kFat12Mark);
+  EXPECT_EQ(fatStartKind(std::vector<std::uint8_t>{0xF8, 0xFF, 0xFF, 0x0F, 0, 0, 0, 0}), kFat12Mark);
+  EXPECT_EQ(fatStartKind(std::vector<std::uint8_t>{0xF1, 0xFF, 0xFF, 0x0F, 0, 0, 0, 0}), 0);
+  EXPECT_EQ(fatStartKind(std::vector<std::uint8_t>{0xF8, 0xFF, 0x7F, 0x0F, 0, 0, 0, 0}), 0);
   EXPECT_EQ(fatStartKind(std::vector<std::uint8_t>(512, 0)), 0);
 }
 

@@ -340,13 +340,16 @@ TEST(FatDirectory, LongNameRunsOverTheLimitFallBackToTheShortName) {
   EXPECT_NE(d.child(d.top(), most), nullptr);
 }
 
+// An empty file (first cluster 0, size 0) is listed; a cluster 0 with a size, cluster 1 and the
+// root's cluster are not, nor a folder without a cluster.
 TEST(FatDirectory, EntriesThatFailTheirChecksAreNotListed) {
   Disk d(kFat32, 64);
   d.parse({shortEntry("EMPTY   TXT", 0x20, 0, 0), shortEntry("ATTRZERONUL", 0x00, 5, 1),
            shortEntry("BADFLAGSTXT", 0x20, 6, 1, kCreated, 0x20), shortEntry("SELF    TXT", 0x20, 2, 1),
-           shortEntry("ONE     TXT", 0x20, 1, 1), shortEntry("LOWER   TXT", 0x20, 7, 1, kCreated, 0x18)},
+           shortEntry("ONE     TXT", 0x20, 1, 1), shortEntry("LOWER   TXT", 0x20, 7, 1, kCreated, 0x18),
+           shortEntry("NOCLUST TXT", 0x20, 0, 10), shortEntry("NODATA     ", 0x10, 0, 0)},
           WalkMode::Processing);
-  EXPECT_EQ(d.names(d.top()), (std::vector<std::u16string>{u"LOWER.TXT", u"Lost"}));
+  EXPECT_EQ(d.names(d.top()), (std::vector<std::u16string>{u"lower.txt", u"EMPTY.TXT", u"Lost"}));
 }
 
 TEST(FatDirectory, AnEndMarkOrAForeignAttributeEndsTheDirectory) {

@@ -66,6 +66,40 @@ TEST(StoredFatVolume, RoundTripAndShortRecord) {
   EXPECT_FALSE(decodeFatVolume(Bytes(b.data(), 77)));
 }
 
+// FAT12 and the root size of a FAT12/FAT16 volume sit in bytes that older records hold as 0:
+// those read back as FAT16 with a root of 32 sectors.
+TEST(StoredFatVolume, Fat12AndRootEntriesUseBytesOlderRecordsLeaveZero) {
+  FatVolume v;
+  v.fatType = kFat16;
+  v.fat12 = true;
+  v.rootEntries = 224;
+  v.bytesPerSector = 512;
+  auto b = encodeFatVolume(v, false);
+  EXPECT_EQ(b[0], 12);
+  EXPECT_EQ(le64(Bytes(b.data(), b.size()), 1), 224u);
+  auto back = decodeFatVolume(Bytes(b.data(), b.size()));
+  ASSERT_TRUE(back);
+  EXPECT_EQ(*back, v);
+  EXPECT_EQ(rootDirSectors(*back), 14u);
+  // A record written before: byte 0 and bootCopySector are 0.
+  b[0] = 0;
+  writeLe<std::uint64_t>(MutableBytes(b.data(), b.size()), 1, 0);
+  back = decodeFatVolume(Bytes(b.data(), b.size()));
+  ASSERT_TRUE(back);
+  EXPECT_FALSE(back->fat12);
+  EXPECT_EQ(rootDirSectors(*back), kFat16RootSectors);
+  // No root directory holds more than 65,535 entries.
+  writeLe<std::uint64_t>(MutableBytes(b.data(), b.size()), 1, 0x10000);
+  EXPECT_FALSE(decodeFatVolume(Bytes(b.data(), b.size())));
+  // FAT32 keeps its bootCopySector there.
+  FatVolume w;
+  w.fatType = kFat32;
+  w.bootCopySector = 0x123456789ull;
+  auto c = encodeFatVolume(w, false);
+  EXPECT_EQ(c[0], 0);
+  EXPECT_EQ(decodeFatVolume(Bytes(c.data(), c.size()))->bootCopySector, 0x123456789ull);
+}
+
 // A FAT16 boot sector as mkfs.fat writes it for 81,920 sectors.
 std::vector<std::uint8_t> fat16Boot() {
   std::vector<std::uint8_t> b(512, 0);
@@ -108,7 +142,7 @@ TEST(BootSectorTests, SharedRules) {
     auto test = [&](Edit edit) {
       auto b = make();
       edit(b);
-      return make == fat16Boot ? isFat16BootSector(b) : isFat32BootSector(b);
+      return make == fat16Boot ? isFat12or16BootSector(b) : isFat32BootSector(b);
     };
     EXPECT_TRUE(test([](std::vector<std::uint8_t>&) {}));
     EXPECT_FALSE(test([](std::vector<std::uint8_t>& b) { b[0] = 0; }));
@@ -117,12 +151,12 @@ TEST(BootSectorTests, SharedRules) {
     for (std::uint16_t bps : std::initializer_list<std::uint16_t>{0, 512, 1024, 2048, 4096}) {
       auto b = make();
       writeLe<std::uint16_t>(b, 11, bps);
-      EXPECT_TRUE(make == fat16Boot ? isFat16BootSector(b) : isFat32BootSector(b)) << bps;
+      EXPECT_TRUE(make == fat16Boot ? isFat12or16BootSector(b) : isFat32BootSector(b)) << bps;
     }
     for (std::uint16_t bps : std::initializer_list<std::uint16_t>{1536, 700, 256}) {
       auto b = make();
       writeLe<std::uint16_t>(b, 11, bps);
-      EXPECT_FALSE(make == fat16Boot ? isFat16BootSector(b) : isFat32BootSector(b)) << bps;
+      EXPECT_FALSE(make == fat16Boot ? isFat12or16BootSector(b) : isFat32BootSector(b)) << bps;
     }
     EXPECT_FALSE(test([](std::vector<std::uint8_t>& b) { b[16] = 1; }));
     EXPECT_FALSE(test([](std::vector<std::uint8_t>& b) { b[16] = 3; }));
@@ -131,32 +165,67 @@ TEST(BootSectorTests, SharedRules) {
     EXPECT_TRUE(test([](std::vector<std::uint8_t>& b) { b[13] = 1; }));
     EXPECT_TRUE(test([](std::vector<std::uint8_t>& b) { b[13] = 64; }));
     auto b = make();
-    EXPECT_FALSE(isFat16BootSector(Bytes(b.data(), 100)));
+    EXPECT_FALSE(isFat12or16BootSector(Bytes(b.data(), 100)));
     EXPECT_FALSE(isFat32BootSector(Bytes(b.data(), 100)));
   }
 }
 
-TEST(BootSectorTests, Fat16Rules) {
-  auto b = fat16Boot();
-  EXPECT_FALSE(isFat32BootSector(b));
-  // The size kept in the 16-bit total (upper half of the 32-bit total 0) is not accepted.
-  auto small = fat16Boot();
-  writeLe<std::uint32_t>(small, 32, 0);
-  writeLe<std::uint16_t>(small, 19, 60000);
-  EXPECT_FALSE(isFat16BootSector(small));
-  auto noType = fat16Boot();
-  writeLe<std::uint32_t>(noType, 57, 0);
-  EXPECT_FALSE(isFat16BootSector(noType));
-  auto roots = fat16Boot();
-  writeLe<std::uint16_t>(roots, 17, 224);
-  EXPECT_FALSE(isFat16BootSector(roots));
-  auto reserved = fat16Boot();
-  writeLe<std::uint16_t>(reserved, 14, 0);
-  EXPECT_FALSE(isFat16BootSector(reserved));
+// The cluster count decides between FAT12 and FAT16 (the 16-bit total when it is not 0); the
+// volume's size does not matter.
+TEST(BootSectorTests, Fat12AndFat16Rules) {
+  EXPECT_FALSE(isFat32BootSector(fat16Boot()));
+  struct Row {
+    const char* what;
+    void (*edit)(std::vector<std::uint8_t>&);
+    bool accepted;
+    bool fat12;
+  };
+  const Row rows[] = {
+      {"mkfs.fat FAT16, 81,920 sectors", [](std::vector<std::uint8_t>&) {}, true, false},
+      {"FAT16 below 65,536 sectors", [](std::vector<std::uint8_t>& b) {
+         writeLe<std::uint32_t>(b, 32, 0);
+         writeLe<std::uint16_t>(b, 19, 60000);
+       }, true, false},
+      {"1.44 MB floppy", [](std::vector<std::uint8_t>& b) {
+         writeLe<std::uint32_t>(b, 32, 0);
+         writeLe<std::uint16_t>(b, 19, 2880);
+         b[13] = 1;
+         writeLe<std::uint16_t>(b, 14, 1);
+         writeLe<std::uint16_t>(b, 17, 224);
+         writeLe<std::uint16_t>(b, 22, 9);
+         b[21] = 0xF0;
+       }, true, true},
+      // reserved 4 + FATs 160 + root 32 = 196 sectors before 4,084 or 4,085 clusters of 4.
+      {"4,084 clusters", [](std::vector<std::uint8_t>& b) {
+         writeLe<std::uint32_t>(b, 32, 196 + 4084 * 4 + 3);
+       }, true, true},
+      {"4,085 clusters", [](std::vector<std::uint8_t>& b) { writeLe<std::uint32_t>(b, 32, 196 + 4085 * 4); }, true, false},
+      {"16-bit total wins", [](std::vector<std::uint8_t>& b) { writeLe<std::uint16_t>(b, 19, 196 + 100 * 4); }, true, true},
+      {"no file system name", [](std::vector<std::uint8_t>& b) { writeLe<std::uint32_t>(b, 57, 0); }, false, false},
+      {"no root entries", [](std::vector<std::uint8_t>& b) { writeLe<std::uint16_t>(b, 17, 0); }, false, false},
+      {"no reserved sector", [](std::vector<std::uint8_t>& b) { writeLe<std::uint16_t>(b, 14, 0); }, false, false},
+      {"no 16-bit FAT size", [](std::vector<std::uint8_t>& b) { writeLe<std::uint16_t>(b, 22, 0); }, false, false},
+      {"no size at all", [](std::vector<std::uint8_t>& b) { writeLe<std::uint32_t>(b, 32, 0); }, false, false},
+      {"no room for a cluster", [](std::vector<std::uint8_t>& b) { writeLe<std::uint32_t>(b, 32, 199); }, false, false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    auto b = fat16Boot();
+    row.edit(b);
+    EXPECT_EQ(isFat12or16BootSector(b), row.accepted);
+    if (!row.accepted) continue;
+    FatVolume v;
+    parseFat12or16BootSector(b, v);
+    EXPECT_EQ(v.fatType, kFat16);
+    EXPECT_EQ(v.fat12, row.fat12);
+    EXPECT_EQ(v.rootEntries, le16(b, 17));
+    EXPECT_EQ(fatEntryBits(v), row.fat12 ? 12u : 16u);
+    EXPECT_EQ(std::string(fatKindName(v)), row.fat12 ? "fat12" : "fat16");
+  }
 }
 
 TEST(BootSectorTests, Fat32Rules) {
-  EXPECT_FALSE(isFat16BootSector(fat32Boot()));
+  EXPECT_FALSE(isFat12or16BootSector(fat32Boot()));
   auto b = fat32Boot();
   writeLe<std::uint32_t>(b, 44, 3);
   EXPECT_FALSE(isFat32BootSector(b));
@@ -170,7 +239,7 @@ TEST(BootSectorTests, Fat32Rules) {
 
 TEST(BootSectorParse, Fat16Fields) {
   FatVolume v;
-  parseFat16BootSector(fat16Boot(), v);
+  parseFat12or16BootSector(fat16Boot(), v);
   EXPECT_EQ(v.bytesPerSector, 512);
   EXPECT_EQ(v.sectorsPerCluster, 4);
   EXPECT_EQ(v.bytesPerCluster, 2048u);
@@ -184,7 +253,7 @@ TEST(BootSectorParse, Fat16Fields) {
   EXPECT_EQ(v.clusterCount, (81920u - 164u) / 4u);  // the root's 32 sectors count as data
   auto b = fat16Boot();
   writeLe<std::uint16_t>(b, 19, 40000);  // the 16-bit total wins when it is set
-  parseFat16BootSector(b, v);
+  parseFat12or16BootSector(b, v);
   EXPECT_EQ(v.sectorCount, 40000u);
 }
 
@@ -213,7 +282,7 @@ TEST(BootSectorParse, VolumeSmallerThanItsFatsHasNoClusters) {
   EXPECT_EQ(v.clusterCount, 0u);
   auto s = fat16Boot();
   writeLe<std::uint16_t>(s, 19, 100);
-  parseFat16BootSector(s, v);
+  parseFat12or16BootSector(s, v);
   EXPECT_EQ(v.clusterCount, 0u);
 }
 
@@ -234,9 +303,9 @@ TEST(SelectVolume, ZeroSizesTakeDefaults) {
   // A parsed boot sector with bytes-per-sector 0 is usable once selected.
   auto b = fat16Boot();
   writeLe<std::uint16_t>(b, 11, 0);
-  ASSERT_TRUE(isFat16BootSector(b));
+  ASSERT_TRUE(isFat12or16BootSector(b));
   FatVolume p;
-  parseFat16BootSector(b, p);
+  parseFat12or16BootSector(b, p);
   EXPECT_EQ(selectVolume(p, 512).bytesPerCluster, 2048u);
 }
 
@@ -250,6 +319,13 @@ TEST(ClusterAddressing, Fat16RootComesFirst) {
   EXPECT_EQ(clusterSector(v, 2), 2244u);
   EXPECT_EQ(clusterSector(v, 5), 2256u);
   EXPECT_EQ(rootFolderKey(v), 1u);
+  // A floppy's root of 224 entries is 14 sectors; 512 entries of 4,096-byte sectors are 4.
+  v.rootEntries = 224;
+  v.bytesPerSector = 512;
+  EXPECT_EQ(clusterSector(v, 2), 2212u + 14u);
+  v.rootEntries = 512;
+  v.bytesPerSector = 4096;
+  EXPECT_EQ(clusterSector(v, 2), 2212u + 4u);
   v.fatType = kFat32;
   v.dataOffset = 1292;
   v.sectorsPerCluster = 1;
@@ -262,6 +338,9 @@ TEST(RowTexts, LabelSizeClusterAndStart) {
   FatVolume v;
   v.fatType = kFat16;
   EXPECT_EQ(fatVolumeLabel(v, 1), "FAT 16 logical drive 1");
+  v.fat12 = true;
+  EXPECT_EQ(fatVolumeLabel(v, 4), "FAT 12 logical drive 4");
+  v.fat12 = false;
   v.fatType = kFat32;
   EXPECT_EQ(fatVolumeLabel(v, 3), "FAT 32 logical drive 3");
   v.fatType = kFatUnknown;
@@ -416,6 +495,14 @@ struct ChainFixture {
     v.fatType = type;
   }
   void set(std::uint32_t cluster, std::uint32_t value, std::uint64_t fatOffset = 0) {
+    if (v.fat12) {  // two entries in three bytes, the even one in the low 12 bits
+      std::size_t at = (v.startSector + fatOffset) * 512 + cluster + cluster / 2;
+      std::uint16_t pair = le16(disk, at);
+      pair = cluster % 2 == 0 ? static_cast<std::uint16_t>((pair & 0xF000) | value)
+                              : static_cast<std::uint16_t>((pair & 0x000F) | (value << 4));
+      writeLe<std::uint16_t>(disk, at, pair);
+      return;
+    }
     std::size_t at = (v.startSector + fatOffset) * 512 + static_cast<std::size_t>(cluster) * 2u * v.fatType;
     if (v.fatType == kFat16) writeLe<std::uint16_t>(disk, at, static_cast<std::uint16_t>(value));
     else writeLe<std::uint32_t>(disk, at, value);
@@ -437,6 +524,35 @@ TEST(ClusterChain, Fat16FollowsToTheEndMarker) {
   f.set(7, 300);  // in the FAT's second sector
   f.set(300, 0xFFFF);
   EXPECT_EQ(f.chain(2), (Chain{2, 3, 7, 300}));
+}
+
+// Two 12-bit entries share three bytes; entry 341 straddles the FAT's first two sectors.
+TEST(ClusterChain, Fat12EntriesOfBothHalvesAndAcrossASectorBoundary) {
+  ChainFixture f(kFat16, 4);
+  f.v.fat12 = true;
+  f.set(2, 3);
+  f.set(3, 340);
+  f.set(340, 341);
+  f.set(341, 342);
+  f.set(342, 0xFFF);
+  f.set(4, 0xABC);  // a neighbour of 3 and 5 that must not leak into them
+  f.set(5, 0x123);
+  EXPECT_EQ(f.chain(2), (Chain{2, 3, 340, 341, 342}));
+  f.set(342, 0xFF7);  // bad cluster
+  EXPECT_EQ(f.chain(341), (Chain{341, 342}));
+  f.set(342, 0xFF8);
+  EXPECT_EQ(f.chain(340), (Chain{340, 341, 342}));
+  f.set(342, 1);
+  EXPECT_EQ(f.chain(342), (Chain{342}));
+  // The longest chain a FAT12 volume can hold is kept; one longer is garbage.
+  ChainFixture g(kFat16, 12);
+  g.v.fat12 = true;
+  for (std::uint32_t c = 2; c < kMaxFat12Clusters + 2; ++c) g.set(c, c + 1);
+  g.set(kMaxFat12Clusters + 1, 0xFFF);
+  EXPECT_EQ(g.chain(2).size(), kMaxFat12Clusters);
+  g.set(kMaxFat12Clusters + 1, kMaxFat12Clusters + 2);
+  g.set(kMaxFat12Clusters + 2, 0xFFF);
+  EXPECT_TRUE(g.chain(2).empty());
 }
 
 TEST(ClusterChain, ClusterOneIsTheFat16RootAndHasNoChain) {
