@@ -59,6 +59,8 @@ class NtfsEngine {
 
  private:
   bool reopenForReading();
+  // Logs (and shows) a warning for every other file system's signature in the current volume.
+  void warnOfOtherFileSystems();
   void populated();
 
   EngineHost& host_;
