@@ -198,7 +198,7 @@ struct DeferredRecord {
   std::uint64_t sector;
   std::uint32_t counter;             // the record counter at its place
 };
-constexpr std::size_t kMaxDeferredRecords = 65536;
+constexpr std::size_t kMaxDeferredRecords = 16384;  // beyond it, records are listed as found
 
 }  // namespace
 

@@ -331,6 +331,7 @@ bool thoroughSearch(SectorSource& source, std::uint64_t start, std::uint64_t end
   RunControl& run = source.run();
   const std::uint16_t bps = source.bytesPerSector();
   if (bps < 512) return run.running();
+  if (source.totalSectors() != 0) end = std::min(end, source.totalSectors());  // nothing to read past it
   const std::size_t chunkSectors = std::max<std::size_t>(128, kSearchReadBytes / bps);
   std::vector<std::uint8_t> buffer(chunkSectors * bps);
   std::vector<Candidate> mftCandidates, mirrorCandidates;
