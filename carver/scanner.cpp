@@ -8,6 +8,7 @@
 
 #include "carver/formats/registry.h"
 #include "disk/byte_io.h"
+#include "disk/image_sector_size.h"
 
 namespace ov::carver {
 
@@ -22,13 +23,15 @@ bool isDisconnectError(int error) {
 
 // ---- The disk ----
 
-int CarverDisk::open(const std::string& path) {
+int CarverDisk::open(const std::string& path, std::uint16_t sectorSize) {
   close();
   int error = 0;
   auto backend = FileBackend::open(path, error);
   if (!backend) return error;
   const std::uint32_t device = backend->deviceSectorSize();
-  const std::uint16_t bps = device != 0 && device <= 65535 ? static_cast<std::uint16_t>(device) : std::uint16_t{512};
+  std::uint16_t bps = sectorSize;
+  if (bps == 0) bps = device != 0 && device <= 32768 ? static_cast<std::uint16_t>(device) : detectImageSectorSize(*backend);
+  if (bps == 0) bps = 512;
   const std::uint64_t total = backend->sizeBytes() / bps;
   openBackend(std::move(backend), bps, total);
   return 0;

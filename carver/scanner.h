@@ -41,9 +41,10 @@ class CarverDisk final : public CarveSource, public CarvedDataSource {
  public:
   explicit CarverDisk(EngineHost& host) : host_(host) {}
 
-  // An image file or a block device: the device's logical sector size, 512 for a file; the
-  // sector count is the size divided by it. Returns 0 or an errno value.
-  int open(const std::string& path);
+  // An image file or a block device: the device's logical sector size; for a file the size its
+  // partition table and boot sectors show (detectImageSectorSize), else 512; `sectorSize`, when
+  // not 0, instead. The sector count is the size divided by it. Returns 0 or an errno value.
+  int open(const std::string& path, std::uint16_t sectorSize = 0);
   // Any backend (tests use memory and fault backends).
   void openBackend(std::unique_ptr<ReadBackend> backend, std::uint16_t bytesPerSector, std::uint64_t totalSectors);
   void close();

@@ -38,6 +38,7 @@ struct Options {
   bool onlyLive = false;
   std::vector<std::string> patterns;
   std::string fs;  // "", "ntfs" or "fat"
+  std::uint16_t sectorSize = 0;  // --sector-size: the source's sector size when detection cannot tell
   // scan information files
   std::string saveScan;      // .ovt written after processing
   std::string scan;          // .ovt opened instead of processing
@@ -64,6 +65,6 @@ int runFatSearch(fat::FatEngine& engine, CliHost& host, const Options& o);
 int runFatLs(fat::FatEngine& engine, CliHost& host, const Options& o);
 int runFatRecover(fat::FatEngine& engine, CliHost& host, const Options& o);
 int runCopy(CliHost& host, RunControl& run, const std::string& source, const std::string& dest, bool clone,
-            bool overwrite);
+            bool overwrite, std::uint16_t sectorSize = 0);
 
 }  // namespace ov::cli

@@ -202,7 +202,7 @@ int runCarve(CliHost& cliHost, RunControl& run, const CarveOptions& o) {
   ResultTree tree;
   CarveHost host(cliHost, tree);
   carver::CarverDisk disk(host);
-  if (int error = disk.open(o.source)) {
+  if (int error = disk.open(o.source, o.sectorSize)) {
     std::fprintf(stderr, "ovrecover: cannot open %s: %s\n", o.source.c_str(), systemErrorText(error).c_str());
     return kFailed;
   }

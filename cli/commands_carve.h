@@ -1,6 +1,7 @@
 // ovrecover carve: signature carving of a whole disk or image.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,7 @@ struct CarveOptions {
   bool listOnly = false;
   bool json = false;
   std::string catalogue;             // the Signature file; empty: the one shipped beside the program
+  std::uint16_t sectorSize = 0;      // the source's sector size; 0: the device's or the detected one
 };
 
 int runCarve(CliHost& host, RunControl& run, const CarveOptions& o);

@@ -76,15 +76,16 @@ DiskFacts describeSource(const std::string& path, const ReadBackend& backend) {
 
 // A disk gets its own logical sector size; a file is opened as an image (the sector size
 // stored at byte 444 of an ".ov2", 512 for a plain raw image).
-int openCopySource(SectorSource& source, const std::string& path) {
+int openCopySource(SectorSource& source, const std::string& path, std::uint16_t forcedSectorSize) {
   int error = 0;
   auto backend = FileBackend::open(path, error);
   if (!backend) return error;
   if (!backend->isBlockDevice()) {
     backend.reset();
+    source.setSectorSizeOverride(forcedSectorSize);
     return source.openImage(path);
   }
-  std::uint32_t sectorSize = backend->deviceSectorSize();
+  std::uint32_t sectorSize = forcedSectorSize != 0 ? forcedSectorSize : backend->deviceSectorSize();
   if (sectorSize == 0 || sectorSize > 0x8000) sectorSize = 512;
   std::uint64_t sectors = backend->sizeBytes() / sectorSize;
   source.openBackend(std::move(backend), static_cast<std::uint16_t>(sectorSize), sectors);
@@ -147,9 +148,9 @@ void printUnreadable(const std::vector<std::uint64_t>& sectors) {
 }  // namespace
 
 int runCopy(CliHost& host, RunControl& run, const std::string& source, const std::string& dest, bool clone,
-            bool overwrite) {
+            bool overwrite, std::uint16_t sectorSize) {
   SectorSource from(host, run);
-  if (int error = openCopySource(from, source)) {
+  if (int error = openCopySource(from, source, sectorSize)) {
     std::fprintf(stderr, "ovrecover: cannot open %s: %s\n", source.c_str(), systemErrorText(error).c_str());
     return kCopyFailed;
   }

@@ -17,7 +17,7 @@
 #include "cli/commands.h"
 #include "cli/listing.h"
 #include "disk/byte_io.h"
-#include "ntfs/boot_sector.h"
+#include "ntfs/volume_finder.h"
 #include "ntfs/extract.h"
 #include "ntfs/scan_info.h"
 #include "workbench/models/find_files.h"
@@ -73,16 +73,13 @@ int processVolume(NtfsEngine& engine, CliHost& host, const Options& o) {
       if (volumes[i].startSector == *o.volumeStart) index = i;
     if (!index) {
       // Not listed: take the boot sector found at that sector, if there is one.
-      std::vector<std::uint8_t> boot(std::max<std::size_t>(engine.source().bytesPerSector(), 512), 0);
-      engine.source().readSectorsRetrying(boot.data(), engine.source().bytesPerSector(), *o.volumeStart);
-      if (!ntfs::isNtfsBootSector(boot)) {
+      auto found = ntfs::volumeAtSector(engine.source(), *o.volumeStart);
+      if (!found) {
         std::fprintf(stderr, "ovrecover: no NTFS volume starts at sector %llu\n",
                      static_cast<unsigned long long>(*o.volumeStart));
         return kExitFailed;
       }
-      engine.volumes().push_back(ntfs::volumeFromBootSector(boot, *o.volumeStart, ov::le64(boot, 0x28),
-                                                            engine.source().bytesPerSector(),
-                                                            ntfs::BootSectorSize::Checked));
+      engine.volumes().push_back(*found);
       index = engine.volumes().size() - 1;
     }
   } else if (volumes.size() == 1) {
@@ -165,16 +162,18 @@ void printEntry(const FileEntry& e, const std::vector<std::string>& path, bool j
   if (json) {
     std::vector<std::string> full = path;
     full.push_back(name);
-    list.add({{"path", full},
-                    {"name", name},
-                    {"size", e.dataSize},
-                    {"folder", e.isFolder()},
-                    {"live", e.isLive()},
-                    {"record", e.recordNumber},
-                    {"parent", e.parentRecord},
-                    {"created", dateJson(e.createdDate)},
-                    {"accessed", dateJson(e.accessedDate)},
-                    {"attributes", e.attributes}});
+    nlohmann::json item = {{"path", full},
+                           {"name", name},
+                           {"size", e.dataSize},
+                           {"folder", e.isFolder()},
+                           {"live", e.isLive()},
+                           {"record", e.recordNumber},
+                           {"parent", e.parentRecord},
+                           {"created", dateJson(e.createdDate)},
+                           {"accessed", dateJson(e.accessedDate)},
+                           {"attributes", e.attributes}};
+    if (e.isStream()) item["stream"] = utf16ToUtf8(e.streamName());
+    list.add(item);
     return;
   }
   std::string shown = fullPath && !path.empty() ? joined(path) + "/" + name : name;
@@ -293,8 +292,11 @@ int runRecover(NtfsEngine& engine, CliHost& host, const Options& o) {
   extractor.setCancel([&engine] { return !engine.run().proceed(); });
   std::vector<PlannedFile> plan;
   for (const auto& [folders, entry] : files) {
-    plan.push_back({folders, entry.name, entry.dataSize, [&extractor, e = entry](int fd, std::uint64_t& written) {
-                      bool ok = extractor.saveFileData(e.recordSector, e.dataSize, fd);
+    // A named stream is saved as "<file>_<stream>": a colon is not allowed on every destination.
+    std::u16string name = entry.name;
+    if (entry.isStream()) name[entry.name.size() - entry.streamName().size() - 1] = u'_';
+    plan.push_back({folders, name, entry.dataSize, [&extractor, e = entry](int fd, std::uint64_t& written) {
+                      bool ok = extractor.saveFileData(e.recordSector, e.dataSize, fd, e.streamName());
                       written = extractor.bytesWritten();
                       return ok;
                     }});

@@ -47,6 +47,8 @@ std::string chooseFileSystem(ov::cli::Options& o) {
   ov::RunControl run;
   ov::ntfs::NtfsEngine ntfs(quiet, run);
   ov::fat::FatEngine fat(quiet, run);
+  ntfs.source().setSectorSizeOverride(o.sectorSize);
+  fat.source().setSectorSizeOverride(o.sectorSize);
   if (ntfs.openImage(o.source) != 0 || fat.openImage(o.source) != 0) return "ntfs";
   ntfs.readPartitionTable();
   fat.readPartitionTable();
@@ -77,6 +79,14 @@ int main(int argc, char** argv) {
   app.require_subcommand(1);
   Options o;
   app.add_option("--log", o.logFile, "Save the process log to this text file when the command ends");
+  CarveOptions carveOptions;
+  // Raw images of disks with 4096-byte sectors are recognised by their partition table and boot
+  // sectors; this option is for the images where that cannot decide.
+  auto addSectorSize = [](CLI::App* command, std::uint16_t& into) {
+    command->add_option("--sector-size", into, "Sector size of the source in bytes (default: the device's, "
+                                               "else what the image shows, else 512)")
+        ->check(CLI::IsMember({512, 1024, 2048, 4096}));
+  };
 
   auto* disks = app.add_subcommand("disks", "List the disks of this machine");
   disks->add_flag("--json", o.json, "Print JSON");
@@ -85,10 +95,12 @@ int main(int argc, char** argv) {
   image->add_option("SOURCE", o.source, "Disk or image to copy")->required();
   image->add_option("DEST", o.destination, "Image file to create (.ov2 is added when missing)")->required();
   image->add_flag("--overwrite", o.overwrite, "Replace an existing image file");
+  addSectorSize(image, o.sectorSize);
 
   auto* clone = app.add_subcommand("clone", "Copy a disk sector by sector onto another disk (or a file)");
   clone->add_option("SOURCE", o.source, "Disk or image to copy")->required();
   clone->add_option("DEST", o.destination, "Block device or file to overwrite")->required();
+  addSectorSize(clone, o.sectorSize);
 
   auto* volumes = app.add_subcommand("volumes", "List the NTFS volumes of the partition table");
   auto* volumesSource = volumes->add_option("SOURCE", o.source, "Disk image file or block device");
@@ -97,6 +109,7 @@ int main(int argc, char** argv) {
   volumes->add_option("--save-disk-scan", o.saveDiskScan, "Save the volumes as disk scan information (.ovd)");
   volumes->add_flag("--json", o.json, "Print JSON");
   volumes->add_option("--fs", o.fs, "Only this kind of volume")->check(CLI::IsMember({"ntfs", "fat"}));
+  addSectorSize(volumes, o.sectorSize);
 
   auto* search = app.add_subcommand("search", "Search a sector range for lost NTFS volumes");
   search->add_option("SOURCE", o.source, "Disk image file or block device")->required();
@@ -110,8 +123,10 @@ int main(int argc, char** argv) {
   search->add_option("--to", o.to, "End sector of the range, not included (default: the end of the source)");
   search->add_flag("--json", o.json, "Print JSON");
   search->add_option("--save-disk-scan", o.saveDiskScan, "Save the volumes found as disk scan information (.ovd)");
+  addSectorSize(search, o.sectorSize);
 
-  auto addVolumeOptions = [&o](CLI::App* command) {
+  auto addVolumeOptions = [&o, &addSectorSize](CLI::App* command) {
+    addSectorSize(command, o.sectorSize);
     command->add_option("SOURCE", o.source, "Disk image file or block device (not with --scan)");
     command->add_option("--scan", o.scan, "Open saved partition scan information (.ovt) instead of processing");
     command->add_option("--save-scan", o.saveScan, "Save partition scan information (.ovt) after processing");
@@ -140,7 +155,6 @@ int main(int argc, char** argv) {
   deleted->excludes(live);
   recover->add_option("PATTERN", o.patterns, "Name patterns with * and ? (default: every file)");
 
-  CarveOptions carveOptions;
   auto* carve = app.add_subcommand("carve", "Search a disk or image for files by their signatures and save them");
   carve->add_option("SOURCE", carveOptions.source, "Disk image file or block device")->required();
   carve->add_option("--out", carveOptions.outDir, "Destination folder (created when missing)");
@@ -152,6 +166,7 @@ int main(int argc, char** argv) {
   carve->add_flag("--list-only", carveOptions.listOnly, "List what was found, save nothing");
   carve->add_flag("--json", carveOptions.json, "Print JSON");
   carve->add_option("--catalogue", carveOptions.catalogue, "Signature file to use (default: the one shipped)");
+  addSectorSize(carve, carveOptions.sectorSize);
 
   try {
     app.parse(argc, argv);
@@ -191,6 +206,8 @@ int main(int argc, char** argv) {
   watchInterrupts(run);
   ov::ntfs::NtfsEngine engine(host, run);
   ov::fat::FatEngine fatEngine(host, run);
+  engine.source().setSectorSizeOverride(o.sectorSize);
+  fatEngine.source().setSectorSizeOverride(o.sectorSize);
   if ((ls->parsed() || recover->parsed()) && o.fs.empty() && o.scan.empty()) o.fs = chooseFileSystem(o);
   if (o.fs.rfind("ambiguous:", 0) == 0) {
     std::string counts = o.fs.substr(10);
@@ -203,8 +220,8 @@ int main(int argc, char** argv) {
   int rc = kExitFailed;
   if (disks->parsed()) rc = runDisks(o.json, host);
   else if (carve->parsed()) rc = runCarve(host, run, carveOptions);
-  else if (image->parsed()) rc = runCopy(host, run, o.source, o.destination, false, o.overwrite);
-  else if (clone->parsed()) rc = runCopy(host, run, o.source, o.destination, true, true);
+  else if (image->parsed()) rc = runCopy(host, run, o.source, o.destination, false, o.overwrite, o.sectorSize);
+  else if (clone->parsed()) rc = runCopy(host, run, o.source, o.destination, true, true, o.sectorSize);
   else if (volumes->parsed() && o.fs == "fat") rc = runFatVolumes(fatEngine, host, o);
   else if (volumes->parsed()) rc = runVolumes(engine, host, o, o.fs.empty() && o.diskScan.empty() ? &fatEngine : nullptr);
   else if (search->parsed() && o.fs == "fat") rc = runFatSearch(fatEngine, host, o);

@@ -1,5 +1,7 @@
 #include "disk/sector_source.h"
 
+#include "disk/image_sector_size.h"
+
 #include <unistd.h>
 
 #include <cerrno>
@@ -48,10 +50,23 @@ int SectorSource::openImage(const std::string& path) {
     close();
     return rc;
   }
-  // A disk device tells its own sector size; only image files carry it at byte 444.
+  // A disk device tells its own sector size; only image files carry it at byte 444, and a raw
+  // copy of a disk with larger sectors shows them in its partition table and boot sectors.
   std::uint32_t deviceSectorSize = backend_->deviceSectorSize();
-  if (deviceSectorSize >= 512 && deviceSectorSize <= 32768) bytesPerSector_ = static_cast<std::uint16_t>(deviceSectorSize);
-  else bytesPerSector_ = imageSectorSize(static_cast<std::uint16_t>(first[444] | (first[445] << 8)));
+  if (sectorSizeOverride_ != 0) {
+    bytesPerSector_ = sectorSizeOverride_;
+  } else if (deviceSectorSize >= 512 && deviceSectorSize <= 32768) {
+    bytesPerSector_ = static_cast<std::uint16_t>(deviceSectorSize);
+  } else {
+    bytesPerSector_ = imageSectorSize(static_cast<std::uint16_t>(first[444] | (first[445] << 8)));
+    if (bytesPerSector_ == 512) {
+      if (std::uint16_t detected = detectImageSectorSize(*backend_)) {
+        bytesPerSector_ = detected;
+        host_.addLogEntry(LogEntry{"Sector size " + std::to_string(detected) + " bytes",
+                                   "Taken from the image's partition table and boot sectors", LogKind::Started, {}});
+      }
+    }
+  }
   totalSectors_ = backend_->sizeBytes() / bytesPerSector_;
   return 0;
 }

@@ -33,9 +33,16 @@ class SectorSource {
  public:
   SectorSource(EngineHost& host, RunControl& run) : host_(host), run_(run) {}
 
-  // Opens an image file, whose sector size comes from byte 444 of its first sector, or a block
-  // device, which reports its own. Returns 0 or an errno value; on failure the source is closed.
+  // Opens an image file or a block device. A device reports its own sector size. An image's comes
+  // from byte 444 of its first sector (where this suite's disk copies keep it); when that says
+  // nothing but 512, from the image's partition table and boot sectors (detectImageSectorSize).
+  // A size set with setSectorSizeOverride wins over both. Returns 0 or an errno value; on
+  // failure the source is closed.
   int openImage(const std::string& path);
+  // The sector size the next openImage calls use whatever the source says (0: none). It stays
+  // through close(); the user sets it when detection cannot decide.
+  void setSectorSizeOverride(std::uint16_t bytesPerSector) { sectorSizeOverride_ = bytesPerSector; }
+  std::uint16_t sectorSizeOverride() const { return sectorSizeOverride_; }
   // Opens a disk device with the sector size and sector count taken from the disk list.
   int openDevice(const std::string& path, std::uint16_t bytesPerSector, std::uint64_t totalSectors);
   // Takes any backend; used by tests, fuzz targets and the image/device openers above.
@@ -70,6 +77,7 @@ class SectorSource {
   std::string path_;
   std::uint16_t bytesPerSector_ = 0;
   std::uint64_t totalSectors_ = 0;
+  std::uint16_t sectorSizeOverride_ = 0;
   std::function<void(std::chrono::milliseconds)> sleep_;
 };
 

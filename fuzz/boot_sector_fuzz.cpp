@@ -1,4 +1,4 @@
-// Any 512 bytes as an NTFS boot sector: the test, the volume it describes and the size tests.
+// Any 512 bytes as an NTFS boot sector: the tests, the volume it describes and the size tests.
 #include <cstddef>
 #include <cstdint>
 
@@ -11,6 +11,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     (void)ov::ntfs::volumeSizeText(v);
     (void)ov::ntfs::bootSectorFits(b, 1, UINT64_MAX / 2);
     (void)ov::ntfs::decodeVolume(ov::ntfs::encodeVolume(v, false));
+    // A plausible geometry has sizes the volume record can hold.
+    if (ov::ntfs::isNamedNtfsBootSector(b) && (v.mftRecordBytes == 0 || v.bytesPerSector == 0)) __builtin_trap();
   }
   return 0;
 }

@@ -1,5 +1,6 @@
-// Any bytes as an MFT record, decoded into the facts the tree keeps. The input doubles as a tiny
-// volume, so that attribute lists naming other records are followed into it.
+// Any bytes as an MFT record, decoded into the facts the tree keeps and its named data streams.
+// The input doubles as a tiny volume, so that attribute lists naming other records are followed
+// into it.
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -31,10 +32,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::vector<std::uint8_t> record(data, data + 1024);
   if (!ov::ntfs::checkFileRecord(record, 1024, 512)) return 0;
   ov::ntfs::RecordFacts facts;
+  std::vector<ov::ntfs::NamedStream> streams;
   try {
     ov::ntfs::readRecordFacts(source, volume, record, facts);
+    streams = ov::ntfs::namedStreams(source, volume, record);
   } catch (const ov::AlreadyReported&) {
   }
   if (facts.name.size() > 255) __builtin_trap();
+  for (const auto& s : streams)
+    if (s.name.empty() || s.name.size() > 255) __builtin_trap();
   return 0;
 }

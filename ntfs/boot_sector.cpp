@@ -22,6 +22,39 @@ bool isNtfsBootSector(Bytes b) {
   return true;
 }
 
+bool hasNtfsName(Bytes b) {
+  static const char kName[] = "NTFS    ";
+  if (b.size() < 11) return false;
+  for (std::size_t i = 0; i < 8; ++i)
+    if (b[3 + i] != static_cast<std::uint8_t>(kName[i])) return false;
+  return true;
+}
+
+namespace {
+bool powerOfTwoIn(std::uint64_t v, std::uint64_t low, std::uint64_t high) {
+  return v >= low && v <= high && (v & (v - 1)) == 0;
+}
+}  // namespace
+
+bool plausibleNtfsGeometry(Bytes b) {
+  if (b.size() < 512) return false;
+  const std::uint64_t bps = le16(b, 0x0B);
+  const std::uint64_t spc = b[0x0D];
+  const std::uint64_t total = le64(b, 0x28);
+  const std::uint64_t mftLcn = le64(b, 0x30);
+  if (!powerOfTwoIn(bps, 256, 4096) || spc == 0 || total == 0) return false;
+  if (total > UINT64_MAX / bps) return false;         // the volume's bytes must be addressable
+  if (mftLcn > (total - 1) / spc) return false;       // the MFT starts inside the volume
+  const std::uint64_t clusterBytes = bps * spc;
+  RecordSize mft = decodeRecordSize(static_cast<std::int8_t>(b[0x40]), static_cast<std::uint32_t>(spc),
+                                    static_cast<std::uint32_t>(clusterBytes), static_cast<std::uint32_t>(bps));
+  RecordSize index = decodeRecordSize(static_cast<std::int8_t>(b[0x44]), static_cast<std::uint32_t>(spc),
+                                      static_cast<std::uint32_t>(clusterBytes), static_cast<std::uint32_t>(bps));
+  return powerOfTwoIn(mft.bytes, 256, 32768) && powerOfTwoIn(index.bytes, 256, 65536);
+}
+
+bool isNamedNtfsBootSector(Bytes b) { return isNtfsBootSector(b) && hasNtfsName(b) && plausibleNtfsGeometry(b); }
+
 RecordSize decodeRecordSize(std::int8_t code, std::uint32_t sectorsPerCluster, std::uint32_t bytesPerCluster,
                             std::uint32_t bytesPerSector) {
   RecordSize size;

@@ -10,6 +10,19 @@ namespace ov::ntfs {
 
 bool isNtfsBootSector(Bytes sector);
 
+// The file system name at byte 3 is "NTFS    ".
+bool hasNtfsName(Bytes sector);
+
+// A geometry that can exist: bytes per sector a power of two from 256 to 4096, a volume whose
+// size in bytes fits in 64 bits, the MFT's cluster inside the volume, and MFT and index records
+// of 256 bytes to 32 KiB and 64 KiB (powers of two).
+bool plausibleNtfsGeometry(Bytes sector);
+
+// What the partition walk takes as an NTFS volume: isNtfsBootSector, the name "NTFS    " and a
+// plausible geometry. (Another file system's boot sector, FAT16's say, can pass
+// isNtfsBootSector; the searches take one without the name only when the MFT confirms it.)
+bool isNamedNtfsBootSector(Bytes sector);
+
 struct RecordSize {
   std::uint64_t bytes = 0;
   std::uint64_t sectors = 0;

@@ -16,6 +16,40 @@ std::u16string numberName(std::uint32_t number) {
 }
 
 bool isBaseRecord(Bytes record) { return le64(record, 0x20) == 0; }
+bool isFolderRecord(Bytes record) { return (le16(record, 0x16) & 0x02) != 0; }
+
+bool hasAttributeList(Bytes record) {
+  AttributeWalk walk(record);
+  while (auto a = walk.next())
+    if (a->type == kAttrAttributeList) return true;
+  return false;
+}
+
+// The end of a scan: the volume's end, but never past the source's last sector.
+std::uint64_t scanEnd(const SectorSource& source, std::uint64_t start, std::uint64_t count) {
+  std::uint64_t end = count > UINT64_MAX - start ? UINT64_MAX : start + count;
+  if (source.totalSectors() != 0) end = std::min(end, source.totalSectors());
+  return end;
+}
+
+// Lists a base record that readRecordFacts accepted, and its named data streams beside it.
+void addRecord(TreeBuilder& tree, SectorSource& source, const NtfsVolume& volume, Bytes record,
+               const RecordFacts& facts, std::uint64_t sector) {
+  FileEntry entry = entryFromFacts(facts, sector);
+  bool written = isFolderRecord(record) ? tree.addFolder(entry) : tree.addFile(entry);
+  if (!written) return;
+  std::vector<NamedStream> streams = namedStreams(source, volume, record);
+  if (!streams.empty()) tree.addStreams(entry, streams);
+}
+
+// A record as it lies on disk carries the update sequence number at the end of its first stride
+// (it replaced the bytes kept in the update sequence array). A record copied into another
+// structure (the log file keeps whole records) has its own bytes there, and is not taken.
+bool writtenAsRecord(Bytes record, std::uint32_t recordBytes, std::uint32_t bytesPerSector) {
+  std::uint32_t stride = updateSequenceStride(le16(record, 0x06), recordBytes, bytesPerSector);
+  if (stride < 2 || record.size() < stride) return false;
+  return le16(record, stride - 2) == le16(record, le16(record, 0x04));
+}
 
 }  // namespace
 
@@ -42,6 +76,22 @@ bool TreeBuilder::addFolder(FileEntry e) {
   files_.appendChild(parent, e.entryIndex);
   files_.writeEntry(e);
   return true;
+}
+
+void TreeBuilder::addStreams(const FileEntry& owner, const std::vector<NamedStream>& streams) {
+  if (owner.name.size() >= 0x8000) return;
+  for (const auto& stream : streams) {
+    FileEntry e = owner;
+    e.dataSize = stream.size;
+    e.attributes = static_cast<std::uint16_t>(owner.attributes & ~kEntryFolder);
+    e.name = owner.name + u":" + stream.name;
+    if (e.name.size() > 0xFFFF) continue;
+    e.entryIndex = files_.nextEntryIndex();
+    e.childrenBlock = kStreamMark | static_cast<std::uint32_t>(owner.name.size());
+    files_.writeEntry(e);
+    bool inserted = false;
+    files_.appendChild(files_.findOrInsertFolder(e.parentRecord, true, inserted), e.entryIndex);
+  }
 }
 
 void TreeBuilder::finish() { files_.addMissingParentFolders(); }
@@ -76,7 +126,14 @@ bool walkMft(SectorSource& source, const NtfsVolume& volume, WorkingFiles& files
       position += records;
       continue;
     }
-    std::uint64_t sector = p.startSector + run.lcn * p.sectorsPerCluster;
+    // Records past the source's last sector cannot be read: a damaged run ends there.
+    const std::uint64_t sourceEnd = scanEnd(source, 0, UINT64_MAX);
+    const bool inside = run.lcn <= (sourceEnd - std::min(sourceEnd, p.startSector)) / std::max<std::uint64_t>(p.sectorsPerCluster, 1);
+    std::uint64_t sector = inside ? p.startSector + run.lcn * p.sectorsPerCluster : sourceEnd;
+    const std::uint64_t readable =
+        sector >= sourceEnd ? 0 : std::min<std::uint64_t>(records, (sourceEnd - sector) / p.sectorsPerMftRecord);
+    const std::uint64_t unreadable = records - readable;
+    records = readable;
     for (std::uint64_t done = 0; done < records;) {
       if (!source.run().proceed()) {
         completed = false;
@@ -95,9 +152,7 @@ bool walkMft(SectorSource& source, const NtfsVolume& volume, WorkingFiles& files
             readRecordFacts(source, volume, view, facts)) {
           if (!headerRecordNumber(view) && facts.selfRecord == 0)
             facts.recordNumber = static_cast<std::uint32_t>(position);
-          FileEntry entry = entryFromFacts(facts, sector);
-          if (le16(view, 0x16) & 0x02) tree.addFolder(std::move(entry));
-          else tree.addFile(std::move(entry));
+          addRecord(tree, source, volume, view, facts, sector);
         }
         ++position;
         sector += p.sectorsPerMftRecord;
@@ -105,6 +160,7 @@ bool walkMft(SectorSource& source, const NtfsVolume& volume, WorkingFiles& files
       done += n;
     }
     if (!completed) break;
+    position += unreadable;
   }
   tree.finish();
   return completed;
@@ -134,63 +190,133 @@ void addFoldersFromIndexRecord(Bytes r, TreeBuilder& tree) {
   }
 }
 
-bool scanVolume(SectorSource& source, const NtfsVolume& volume, WorkingFiles& files) {
+namespace {
+
+// A base record with an attribute list, listed once the whole volume has been scanned.
+struct DeferredRecord {
+  std::vector<std::uint8_t> record;  // checked, fixups applied
+  std::uint64_t sector;
+  std::uint32_t counter;             // the record counter at its place
+};
+constexpr std::size_t kMaxDeferredRecords = 16384;  // beyond it, records are listed as found
+
+}  // namespace
+
+bool scanVolume(SectorSource& source, NtfsVolume& volume, WorkingFiles& files) {
   const VolumeParameters& p = volume.params;
   EngineHost& host = source.host();
   TreeBuilder tree(files);
-  const std::uint64_t blockSectors = p.sectorsPerIndexRecord;
-  const std::size_t blockBytes = p.bytesPerIndexRecord;
+  volume.scannedRecords.clear();
+  // Positions count in the source's sectors; records keep their own sector size for fixups.
+  const std::uint32_t unit = source.bytesPerSector();
   const std::uint32_t recordBytes = p.bytesPerMftRecord;
-  if (blockSectors == 0 || blockBytes == 0 || recordBytes == 0 || p.sectorsPerMftRecord == 0 ||
-      blockBytes != blockSectors * p.bytesPerSector) {
+  const std::uint32_t indexBytes = p.bytesPerIndexRecord;
+  if (unit == 0 || p.bytesPerSector == 0 || recordBytes < unit || recordBytes % unit != 0 || indexBytes < unit ||
+      indexBytes % unit != 0 || p.sectorsPerIndexRecord == 0) {
     tree.finish();
     return source.run().running();
   }
-  const std::uint64_t blocksPerRead = std::max<std::uint64_t>(1, kReadBytes / blockBytes);
-  std::vector<std::uint8_t> buffer(blocksPerRead * blockBytes);
-  const std::uint64_t end = p.startSector + p.sectorCount;
-  std::uint32_t recordCounter = 1;
+  const std::uint64_t recordSpan = recordBytes / unit;
+  const std::uint64_t indexSpan = indexBytes / unit;
+  // Sectors kept from one read to the next, so that a record may start in the last sectors read.
+  const std::uint64_t tail = std::max(recordSpan, indexSpan) - 1;
+  const std::uint64_t readSectors = std::max<std::uint64_t>(kReadBytes / unit, 2 * (tail + 1));
+  std::vector<std::uint8_t> buffer(static_cast<std::size_t>((2 * tail + readSectors) * unit), 0);
+  std::vector<std::uint8_t> scratch(std::max(recordBytes, indexBytes));
+  const std::uint64_t start = p.startSector;
+  const std::uint64_t end = scanEnd(source, start, p.sectorCount);
 
-  for (std::uint64_t pos = p.startSector; pos < end && source.run().proceed();) {
-    host.progress(p.sectorCount, pos - p.startSector);
-    std::uint64_t blocks = std::min(blocksPerRead, (end - pos + blockSectors - 1) / blockSectors);
-    std::size_t bytes = static_cast<std::size_t>(blocks * blockBytes);
-    std::memset(buffer.data(), 0, bytes);
-    source.readSectorsRetrying(buffer.data(), bytes, pos);
+  // Records without their own number in the header are numbered by their distance from the last
+  // record that had one (or from the start, or from the end of the last index record).
+  std::uint64_t anchorSector = start;
+  std::uint64_t anchorCounter = 1;
+  auto counterAt = [&](std::uint64_t sector) {
+    return static_cast<std::uint32_t>(anchorCounter + (sector - anchorSector) / recordSpan);
+  };
+  std::vector<DeferredRecord> deferred;
+
+  // Handles a record that starts at `sector`; true when it is a valid record (its sectors are used).
+  auto takeRecord = [&](const std::uint8_t* at, std::uint64_t sector) {
+    std::memcpy(scratch.data(), at, recordBytes);
+    MutableBytes record(scratch.data(), recordBytes);
+    Bytes view(record.data(), record.size());
+    if (!writtenAsRecord(view, recordBytes, p.bytesPerSector) || !checkFileRecord(record, recordBytes, p.bytesPerSector))
+      return false;
+    if (!isBaseRecord(view)) {
+      auto own = headerRecordNumber(view);
+      if (own && volume.scannedRecords.size() < kMaxScannedRecords) volume.scannedRecords.emplace(*own, sector);
+      return true;
+    }
+    RecordFacts facts;
+    bool listed = readRecordFacts(source, volume, view, facts);
+    std::uint32_t counter = counterAt(sector);
+    if (auto own = headerRecordNumber(view)) {
+      anchorSector = sector;
+      anchorCounter = counter = *own;
+    } else if (listed && isFolderRecord(view) && facts.selfRecord != 0) {
+      anchorSector = sector;
+      anchorCounter = counter = facts.selfRecord;
+    }
+    // With an attribute list, the name and size may lie in extension records not seen yet.
+    if (hasAttributeList(view) && deferred.size() < kMaxDeferredRecords) {
+      deferred.push_back({std::vector<std::uint8_t>(view.begin(), view.end()), sector, counter});
+      return true;
+    }
+    if (!listed) return true;
+    facts.recordNumber = counter;
+    addRecord(tree, source, volume, view, facts, sector);
+    return true;
+  };
+  auto takeIndex = [&](const std::uint8_t* at) {
+    std::memcpy(scratch.data(), at, indexBytes);
+    MutableBytes block(scratch.data(), indexBytes);
+    if (!checkIndexRecord(block, p.bytesPerSector, p.sectorsPerIndexRecord)) return false;
+    addFoldersFromIndexRecord(Bytes(block.data(), block.size()), tree);
+    return true;
+  };
+
+  // The buffer holds sectors [bufferStart, bufferStart + held); every sector from `next` on is
+  // tested as the start of an "INDX" or "FILE" record.
+  std::uint64_t bufferStart = start, held = 0, next = start;
+  while (next < end && source.run().proceed()) {
+    host.progress(end - start, next - start);
+    const std::uint64_t keep = bufferStart + held - next;
+    std::memmove(buffer.data(), buffer.data() + (next - bufferStart) * unit, static_cast<std::size_t>(keep * unit));
+    bufferStart = next;
+    held = keep;
+    const std::uint64_t readAt = bufferStart + held;
+    const std::uint64_t count = std::min(readSectors, end - readAt);
+    std::memset(buffer.data() + held * unit, 0, buffer.size() - static_cast<std::size_t>(held * unit));
+    if (count > 0) source.readSectorsRetrying(buffer.data() + held * unit, static_cast<std::size_t>(count * unit), readAt);
     if (!source.run().running()) break;
-    for (std::uint64_t b = 0; b < blocks; ++b) {
-      std::uint64_t blockSector = pos + b * blockSectors;
-      MutableBytes block(buffer.data() + b * blockBytes, blockBytes);
-      if (block[0] == 'I' && block[1] == 'N' && block[2] == 'D' && block[3] == 'X' &&
-          checkIndexRecord(block, p.bytesPerSector, p.sectorsPerIndexRecord)) {
-        addFoldersFromIndexRecord(Bytes(block.data(), block.size()), tree);
-        recordCounter = 0;
-        continue;
-      }
-      for (std::size_t slot = 0; slot + recordBytes <= blockBytes; slot += recordBytes) {
-        MutableBytes record = block.subspan(slot, recordBytes);
-        Bytes view(record.data(), record.size());
-        RecordFacts facts;
-        if (view[0] == 'F' && isBaseRecord(view) && checkFileRecord(record, recordBytes, p.bytesPerSector) &&
-            readRecordFacts(source, volume, view, facts)) {
-          bool folder = le16(view, 0x16) & 0x02;
-          if (auto own = headerRecordNumber(view)) {
-            facts.recordNumber = *own;
-            recordCounter = *own;
-          } else if (folder && facts.selfRecord != 0) {
-            facts.recordNumber = facts.selfRecord;
-            recordCounter = facts.selfRecord;
-          } else {
-            facts.recordNumber = recordCounter;
-          }
-          FileEntry entry = entryFromFacts(facts, blockSector + slot / p.bytesPerSector);
-          if (folder) tree.addFolder(std::move(entry));
-          else tree.addFile(std::move(entry));
-        }
-        ++recordCounter;
+    held += count;
+    const bool last = bufferStart + held >= end;
+    const std::uint64_t limit = last ? end : bufferStart + held - tail;
+    std::uint64_t sector = next;
+    while (sector < limit) {
+      const std::uint8_t* at = buffer.data() + (sector - bufferStart) * unit;
+      if (at[0] == 'I' && at[1] == 'N' && at[2] == 'D' && at[3] == 'X' && takeIndex(at)) {
+        sector += indexSpan;
+        anchorSector = sector;
+        anchorCounter = 0;
+      } else if (at[0] == 'F' && at[1] == 'I' && at[2] == 'L' && at[3] == 'E' && takeRecord(at, sector)) {
+        sector += recordSpan;
+      } else {
+        ++sector;
       }
     }
-    pos += blocks * blockSectors;
+    next = std::min(sector, end);
+  }
+
+  // Base records with attribute lists, now that the extension records they name are known.
+  for (auto& d : deferred) {
+    Bytes view(d.record.data(), d.record.size());
+    RecordFacts facts;
+    if (!readRecordFacts(source, volume, view, facts)) continue;
+    if (auto own = headerRecordNumber(view)) facts.recordNumber = *own;
+    else if (isFolderRecord(view) && facts.selfRecord != 0) facts.recordNumber = facts.selfRecord;
+    else facts.recordNumber = d.counter;
+    addRecord(tree, source, volume, view, facts, d.sector);
   }
   tree.finish();
   return source.run().running();

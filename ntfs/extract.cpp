@@ -16,10 +16,16 @@ bool isUnnamed(Bytes record, const Attribute& a) {
   return le8(record, a.offset + 9) == 0 || le16(record, a.offset + 0x0A) == 0;
 }
 
-std::optional<Attribute> firstUnnamedData(Bytes record) {
+// A data attribute of the stream wanted: unnamed for an empty `stream`, else of that name.
+bool isStream(Bytes record, const Attribute& a, const std::u16string& stream) {
+  if (a.type != kAttrData) return false;
+  return stream.empty() ? isUnnamed(record, a) : attributeName(record, a) == stream;
+}
+
+std::optional<Attribute> firstData(Bytes record, const std::u16string& stream) {
   AttributeWalk walk(record);
   while (auto a = walk.next())
-    if (a->type == kAttrData && isUnnamed(record, *a)) return a;
+    if (isStream(record, *a, stream)) return a;
   return std::nullopt;
 }
 
@@ -44,26 +50,39 @@ void FileExtractor::publish() {
   if (!quiet_ && progress_) progress_(written_, dataSize_);
 }
 
+namespace {
+const std::vector<std::uint8_t>& zeroBlock() {
+  static const std::vector<std::uint8_t> zeros(kPlainReadBytes, 0);
+  return zeros;
+}
+}  // namespace
+
 void FileExtractor::write(const std::uint8_t* data, std::uint64_t length) {
   std::uint64_t room = dataSize_ - written_;
   std::uint64_t n = std::min(length, room);
   if (n == 0) return;
-  source_.writeOut(fd_, data, static_cast<std::size_t>(n));
+  // The part before the valid data length comes from the disk, the rest is zeros.
+  std::uint64_t valid = written_ < validLength_ ? std::min(n, validLength_ - written_) : 0;
+  if (valid > 0) source_.writeOut(fd_, data, static_cast<std::size_t>(valid));
+  for (std::uint64_t left = n - valid; left > 0;) {
+    std::uint64_t piece = std::min<std::uint64_t>(left, zeroBlock().size());
+    source_.writeOut(fd_, zeroBlock().data(), static_cast<std::size_t>(piece));
+    left -= piece;
+  }
   written_ += n;
 }
 
 void FileExtractor::writeZeros(std::uint64_t length) {
-  static const std::vector<std::uint8_t> zeros(kPlainReadBytes, 0);
   while (length > 0 && written_ < dataSize_) {
-    std::uint64_t n = std::min<std::uint64_t>(length, zeros.size());
-    write(zeros.data(), n);
+    std::uint64_t n = std::min<std::uint64_t>(length, zeroBlock().size());
+    write(zeroBlock().data(), n);
     length -= n;
   }
 }
 
-bool FileExtractor::collectPieces(Bytes base, std::vector<DataPiece>& pieces, bool& compressed, unsigned& unitShift) {
-  const auto& p = volume_.params;
-  auto addPiece = [&](Bytes record, const Attribute& a, bool first) {
+bool FileExtractor::collectPieces(Bytes base, const std::u16string& stream, std::vector<DataPiece>& pieces) {
+  bool first = true;
+  auto addPiece = [&](Bytes record, const Attribute& a) {
     DataPiece piece;
     if (!a.nonResident) {
       piece.resident = true;
@@ -71,78 +90,55 @@ bool FileExtractor::collectPieces(Bytes base, std::vector<DataPiece>& pieces, bo
     } else {
       decodeAttributeRuns(record, a.offset, piece.runs);
       if (first) {
-        compressed = (le16(record, a.offset + 0x0C) & 0x00FF) == kCompressedFlag;
-        unitShift = le16(record, a.offset + 0x22);
+        compressed_ = (le16(record, a.offset + 0x0C) & 0x00FF) == kCompressedFlag;
+        unitShift_ = le16(record, a.offset + 0x22);
+        // The valid data length: what lies beyond it on disk was never written to this stream.
+        validLength_ = std::min(validLength_, le64(record, a.offset + 0x38));
       }
     }
+    first = false;
     pieces.push_back(std::move(piece));
   };
 
   auto list = leadingAttributeList(base);
   if (!list) {
-    auto data = firstUnnamedData(base);
-    if (data) addPiece(base, *data, true);
+    auto data = firstData(base, stream);
+    if (data) addPiece(base, *data);
     return true;
   }
 
-  // The stream is split over extension records: take each unnamed data piece in list order.
-  std::vector<std::uint8_t> listBytes;
-  if (!list->nonResident) {
-    listBytes.assign(list->value.begin(), list->value.end());
-  } else {
-    std::vector<Run> runs;
-    decodeAttributeRuns(base, list->offset, runs);
-    std::uint64_t size = std::min<std::uint64_t>(le64(base, list->offset + 0x30), 1 << 20);
-    std::vector<std::uint8_t> cluster(p.bytesPerCluster);
-    for (const auto& run : runs)
-      for (std::uint64_t c = 0; c < run.clusters && listBytes.size() < size; ++c) {
-        std::fill(cluster.begin(), cluster.end(), 0);
-        if (!run.sparse) source_.readSectorsRetrying(cluster.data(), cluster.size(), clusterSector(run.lcn + c));
-        listBytes.insert(listBytes.end(), cluster.begin(), cluster.end());
-      }
-    listBytes.resize(std::min<std::size_t>(listBytes.size(), static_cast<std::size_t>(size)));
-  }
-
+  // The stream is split over extension records: take each of its pieces in list order.
   std::vector<std::uint8_t> extension;
-  bool first = true;
-  std::size_t at = 0;
-  Bytes lb(listBytes.data(), listBytes.size());
-  while (fits(lb, at, 0x1A)) {
-    std::uint32_t type = le32(lb, at);
-    std::uint16_t length = le16(lb, at + 4);
-    if (length < 0x1A || type == 0xFFFFFFFF) break;
-    bool named = le8(lb, at + 6) != 0;
-    std::uint64_t startVcn = le64(lb, at + 8);
-    std::uint32_t recordNumber = le32(lb, at + 0x10);
-    at += length;
-    if (type != kAttrData || named) continue;
-    if (!readMftRecord(source_, volume_, recordNumber, extension)) return false;
+  for (const auto& entry : attributeListEntries(source_, volume_.params, base, *list, 0x100)) {
+    if (entry.type != kAttrData || entry.name != stream) continue;
+    if (!readListedRecord(source_, volume_, base, entry.record, extension)) return false;
     Bytes ext(extension.data(), extension.size());
     AttributeWalk walk(ext);
     while (auto a = walk.next()) {
-      if (a->type != kAttrData || !isUnnamed(ext, *a)) continue;
-      if (a->nonResident && le64(ext, a->offset + 0x10) != startVcn) continue;
-      addPiece(ext, *a, first);
-      first = false;
+      if (!isStream(ext, *a, stream)) continue;
+      if (a->nonResident && le64(ext, a->offset + 0x10) != entry.startVcn) continue;
+      addPiece(ext, *a);
       break;
     }
   }
   return true;
 }
 
-bool FileExtractor::saveFileData(std::uint64_t recordSector, std::uint64_t dataSize, int outputFd) {
+bool FileExtractor::saveFileData(std::uint64_t recordSector, std::uint64_t dataSize, int outputFd,
+                                 const std::u16string& stream) {
   const auto& p = volume_.params;
   fd_ = outputFd;
   dataSize_ = dataSize;
+  validLength_ = dataSize;
   written_ = 0;
+  compressed_ = false;
+  unitShift_ = 4;
   std::vector<std::uint8_t> record(p.bytesPerMftRecord, 0);
   source_.readSectorsRetrying(record.data(), record.size(), recordSector);
   if (!checkFileRecord(record, p.bytesPerMftRecord, p.bytesPerSector)) return false;
 
   std::vector<DataPiece> pieces;
-  bool compressed = false;
-  unsigned unitShift = 4;
-  if (!collectPieces(Bytes(record.data(), record.size()), pieces, compressed, unitShift)) return false;
+  if (!collectPieces(Bytes(record.data(), record.size()), stream, pieces)) return false;
 
   std::vector<Run> runs;
   for (auto& piece : pieces) {
@@ -154,7 +150,7 @@ bool FileExtractor::saveFileData(std::uint64_t recordSector, std::uint64_t dataS
     }
   }
   if (!runs.empty()) {
-    if (compressed) compressedCopy(runs, unitShift);
+    if (compressed_) compressedCopy(runs, unitShift_);
     else plainCopy(runs);
   }
   return true;
@@ -240,7 +236,8 @@ void FileExtractor::compressedCopy(const std::vector<Run>& runs, unsigned unitSh
   }
 }
 
-std::optional<std::vector<std::uint8_t>> FileExtractor::loadPreview(std::uint64_t recordSector, std::uint64_t dataSize) {
+std::optional<std::vector<std::uint8_t>> FileExtractor::loadPreview(std::uint64_t recordSector, std::uint64_t dataSize,
+                                                                    const std::u16string& stream) {
   const auto& p = volume_.params;
   if (dataSize == 0 || dataSize >= (std::uint64_t{1} << 32) || dataSize > kMaxPreviewBytes) return std::nullopt;
   std::vector<std::uint8_t> record(p.bytesPerMftRecord, 0);
@@ -250,11 +247,11 @@ std::optional<std::vector<std::uint8_t>> FileExtractor::loadPreview(std::uint64_
   std::optional<Attribute> data;
   AttributeWalk walk(r);
   while (auto a = walk.next())
-    if (a->type == kAttrData) { data = a; break; }
+    if (a->type == kAttrData && (stream.empty() || isStream(r, *a, stream))) { data = a; break; }
   if (!data) return std::nullopt;
   std::vector<std::uint8_t> buffer;
   if (!data->nonResident) {
-    if (!isUnnamed(r, *data)) return std::nullopt;
+    if (stream.empty() && !isUnnamed(r, *data)) return std::nullopt;
     buffer.assign(data->value.begin(), data->value.end());
     if (buffer.size() > dataSize) buffer.resize(static_cast<std::size_t>(dataSize));
     return buffer;
@@ -280,6 +277,9 @@ std::optional<std::vector<std::uint8_t>> FileExtractor::loadPreview(std::uint64_
     }
   }
   buffer.resize(loaded);
+  // Past the valid data length the clusters hold whatever was there before: show zeros.
+  std::uint64_t valid = le64(r, data->offset + 0x38);
+  if (valid < buffer.size()) std::fill(buffer.begin() + static_cast<std::ptrdiff_t>(valid), buffer.end(), 0);
   return buffer;
 }
 

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "disk/sector_source.h"
@@ -25,14 +26,19 @@ class FileExtractor {
   // Asked between reads; true stops the file where it is (a batch being aborted).
   void setCancel(std::function<bool()> cancel) { cancel_ = std::move(cancel); }
 
-  // Writes the unnamed data stream of the file whose base record is at `recordSector` to
-  // `outputFd`, never more than `dataSize` bytes. False when the record (or an extension record
-  // it needs) is not a valid record; read failures other than skipped sectors throw AlreadyReported.
-  bool saveFileData(std::uint64_t recordSector, std::uint64_t dataSize, int outputFd);
+  // Writes the unnamed data stream (or the named stream `stream`) of the file whose base record
+  // is at `recordSector` to `outputFd`, never more than `dataSize` bytes. Bytes past the stream's
+  // valid data length (its initialized size) are written as zeros, whatever the clusters hold.
+  // False when the record (or an extension record it needs) is not a valid record; read
+  // failures other than skipped sectors throw AlreadyReported.
+  bool saveFileData(std::uint64_t recordSector, std::uint64_t dataSize, int outputFd,
+                    const std::u16string& stream = {});
   std::uint64_t bytesWritten() const { return written_; }
 
-  // The beginning of a file for the preview; nullopt when there is nothing to show.
-  std::optional<std::vector<std::uint8_t>> loadPreview(std::uint64_t recordSector, std::uint64_t dataSize);
+  // The beginning of a file (or of its named stream) for the preview; nullopt when there is
+  // nothing to show.
+  std::optional<std::vector<std::uint8_t>> loadPreview(std::uint64_t recordSector, std::uint64_t dataSize,
+                                                       const std::u16string& stream = {});
 
  private:
   struct DataPiece {
@@ -40,7 +46,7 @@ class FileExtractor {
     std::vector<std::uint8_t> value;
     std::vector<Run> runs;
   };
-  bool collectPieces(Bytes baseRecord, std::vector<DataPiece>& pieces, bool& compressed, unsigned& unitShift);
+  bool collectPieces(Bytes baseRecord, const std::u16string& stream, std::vector<DataPiece>& pieces);
   void write(const std::uint8_t* data, std::uint64_t length);
   void writeZeros(std::uint64_t length);
   void plainCopy(const std::vector<Run>& runs);
@@ -56,7 +62,11 @@ class FileExtractor {
   bool quiet_ = false;
   int fd_ = -1;
   std::uint64_t dataSize_ = 0;
+  std::uint64_t validLength_ = 0;  // bytes from here on are written as zeros
   std::uint64_t written_ = 0;
+  // Taken from the stream's first piece.
+  bool compressed_ = false;
+  unsigned unitShift_ = 4;
 };
 
 }  // namespace ov::ntfs

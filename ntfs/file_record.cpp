@@ -32,6 +32,13 @@ bool applyFixups(MutableBytes r, std::uint16_t usOffset, std::uint16_t usCount, 
   return true;
 }
 
+std::uint32_t updateSequenceStride(std::uint16_t count, std::uint32_t recordBytes, std::uint32_t bps) {
+  if (bps == 0) return 0;
+  if (static_cast<std::uint16_t>(count - 1) == static_cast<std::uint16_t>(recordBytes / bps)) return bps;
+  if (recordBytes % 512 == 0 && std::uint32_t{static_cast<std::uint16_t>(count - 1)} == recordBytes / 512) return 512;
+  return 0;
+}
+
 bool checkFileRecord(MutableBytes r, std::uint32_t recordBytes, std::uint32_t bps) {
   Bytes b(r.data(), r.size());
   if (bps == 0 || recordBytes < 48 || r.size() < recordBytes) return false;
@@ -39,13 +46,14 @@ bool checkFileRecord(MutableBytes r, std::uint32_t recordBytes, std::uint32_t bp
   std::uint16_t usOffset = le16(b, 0x04);
   std::uint16_t usCount = le16(b, 0x06);
   if (usOffset != 42 && usOffset != 48) return false;
-  if (static_cast<std::uint16_t>(usCount - 1) != static_cast<std::uint16_t>(recordBytes / bps)) return false;
+  const std::uint32_t stride = updateSequenceStride(usCount, recordBytes, bps);
+  if (stride == 0) return false;
   std::uint16_t firstAttribute = le16(b, 0x14);
   if (firstAttribute % 8 != 0 || firstAttribute != expectedFirstAttribute(usOffset, usCount)) return false;
   std::uint32_t inUse = le32(b, 0x18);
   std::uint32_t allocated = le32(b, 0x1C);
   if (inUse > allocated || allocated != recordBytes || inUse % 8 != 0 || allocated % 8 != 0) return false;
-  if (!applyFixups(r, usOffset, usCount, inUse, bps)) return false;
+  if (!applyFixups(r, usOffset, usCount, inUse, stride)) return false;
 
   std::size_t offset = firstAttribute;
   int attributes = 0;

@@ -21,6 +21,12 @@ inline constexpr std::uint32_t kAttrEnd = 0xFFFFFFFF;
 // Checks a record of `recordBytes` bytes and applies its fixups in place.
 bool checkFileRecord(MutableBytes record, std::uint32_t recordBytes, std::uint32_t bytesPerSector);
 
+// The distance between the fixed-up words of a record: the sector size when the update sequence
+// has one entry per sector, else 512 when it has one per 512 bytes (NTFS protects records in
+// 512-byte strides whatever the sector size: a 4096-byte record on a disk with 4096-byte
+// sectors has nine entries). 0 when neither fits.
+std::uint32_t updateSequenceStride(std::uint16_t sequenceCount, std::uint32_t recordBytes, std::uint32_t bytesPerSector);
+
 // Applies the update-sequence fixups to every sector end E <= limit; false on a mismatch.
 bool applyFixups(MutableBytes record, std::uint16_t sequenceOffset, std::uint16_t sequenceCount,
                  std::uint32_t limit, std::uint32_t bytesPerSector);

@@ -55,23 +55,27 @@ std::vector<std::uint8_t> attributeListBytes(SectorSource& source, const VolumeP
   return bytes;
 }
 
-struct ListEntry {
-  std::uint32_t type;
-  std::uint64_t startVcn;
-  std::uint32_t record;
-  std::uint16_t attributeId;
-  bool named;
-};
-
-// Entries of an attribute list up to one whose type is outside the valid set or above `maxType`.
-std::vector<ListEntry> listEntries(Bytes list, std::uint32_t maxType) {
-  std::vector<ListEntry> out;
+// Entries of an attribute list's bytes up to one whose type is outside the valid set or above `maxType`.
+std::vector<AttributeListEntry> listEntries(Bytes list, std::uint32_t maxType) {
+  std::vector<AttributeListEntry> out;
   std::size_t at = 0;
   while (fits(list, at, 0x1A)) {
     std::uint32_t type = le32(list, at);
     std::uint16_t length = le16(list, at + 4);
     if (!validAttributeType(type) || type > maxType || length < 0x1A) break;
-    out.push_back({type, le64(list, at + 8), le32(list, at + 0x10), le16(list, at + 0x18), le8(list, at + 6) != 0});
+    AttributeListEntry e;
+    e.type = type;
+    e.startVcn = le64(list, at + 8);
+    e.record = le32(list, at + 0x10);
+    e.attributeId = le16(list, at + 0x18);
+    std::size_t nameLength = le8(list, at + 6), nameOffset = le8(list, at + 7);
+    if (nameLength != 0) {
+      // A name that does not lie inside its entry still marks the entry as named.
+      e.name = nameOffset + 2 * nameLength <= length && fits(list, at + nameOffset, 2 * nameLength)
+                   ? readUtf16(list, at + nameOffset, nameLength)
+                   : std::u16string(1, u'?');
+    }
+    out.push_back(std::move(e));
     at += length;
   }
   return out;
@@ -257,6 +261,86 @@ bool readMftRecord(SectorSource& source, const NtfsVolume& volume, std::uint32_t
   return readRecordAt(source, volume.params, *sector, record);
 }
 
+std::vector<AttributeListEntry> attributeListEntries(SectorSource& source, const VolumeParameters& p, Bytes record,
+                                                     const Attribute& list, std::uint32_t maxType) {
+  std::vector<std::uint8_t> bytes = attributeListBytes(source, p, record, list);
+  return listEntries(Bytes(bytes.data(), bytes.size()), maxType);
+}
+
+std::u16string attributeName(Bytes record, const Attribute& a) {
+  std::size_t length = le8(record, a.offset + 9);
+  std::size_t offset = le16(record, a.offset + 0x0A);
+  if (length == 0 || offset == 0 || offset + 2 * length > a.length) return {};
+  return readUtf16(record, a.offset + offset, length);
+}
+
+namespace {
+
+// Whether record `n`, found for the attribute list of the base record numbered `base`, belongs to
+// that file: its base reference names `base`, or it is `base` itself, or (with no reference) it is
+// not in use, as the extension records of a deleted file are.
+bool belongsTo(Bytes record, std::uint32_t n, std::optional<std::uint32_t> base) {
+  if (!base) return true;
+  std::uint64_t reference = le64(record, 0x20) & 0x0000FFFFFFFFFFFFull;
+  if (reference != 0) return reference == *base;
+  return n == *base || (le16(record, 0x16) & 0x01) == 0;
+}
+
+}  // namespace
+
+bool readListedRecord(SectorSource& source, const NtfsVolume& volume, Bytes base, std::uint32_t n,
+                      std::vector<std::uint8_t>& record) {
+  std::optional<std::uint32_t> own = headerRecordNumber(base);
+  if (own && *own == n) {
+    record.assign(base.begin(), base.end());
+    return true;
+  }
+  if (auto sector = recordSector(volume, n)) {
+    if (readRecordAt(source, volume.params, *sector, record) && belongsTo(record, n, own)) return true;
+  }
+  auto [first, last] = volume.scannedRecords.equal_range(n);
+  for (auto it = first; it != last; ++it)
+    if (readRecordAt(source, volume.params, it->second, record) && belongsTo(record, n, own)) return true;
+  return false;
+}
+
+std::vector<NamedStream> namedStreams(SectorSource& source, const NtfsVolume& volume, Bytes record) {
+  std::vector<NamedStream> out;
+  auto add = [&out](std::u16string name, std::uint64_t size) {
+    for (const auto& s : out)
+      if (s.name == name) return;
+    out.push_back({std::move(name), size});
+  };
+  auto sizeOf = [](Bytes r, const Attribute& a) -> std::uint64_t {
+    return a.nonResident ? le64(r, a.offset + 0x30) : a.value.size();
+  };
+  AttributeWalk walk(record);
+  while (auto a = walk.next()) {
+    if (a->type == kAttrAttributeList) {
+      std::vector<std::uint8_t> extension;
+      for (const auto& entry : attributeListEntries(source, volume.params, record, *a, 0x100)) {
+        if (entry.type != kAttrData || entry.name.empty() || entry.startVcn != 0) continue;
+        if (!readListedRecord(source, volume, record, entry.record, extension)) continue;
+        Bytes ext(extension.data(), extension.size());
+        AttributeWalk extWalk(ext);
+        while (auto e = extWalk.next()) {
+          if (e->type != kAttrData || attributeName(ext, *e) != entry.name) continue;
+          if (e->nonResident && le64(ext, e->offset + 0x10) != 0) continue;
+          add(entry.name, sizeOf(ext, *e));
+          break;
+        }
+      }
+      return out;  // the list names every attribute, those in the base record too
+    }
+    if (a->type != kAttrData) continue;
+    std::u16string name = attributeName(record, *a);
+    if (name.empty()) continue;
+    if (a->nonResident && le64(record, a->offset + 0x10) != 0) continue;
+    add(std::move(name), sizeOf(record, *a));
+  }
+  return out;
+}
+
 std::optional<std::uint32_t> headerRecordNumber(Bytes record) {
   if (le16(record, 0x04) == 48) return le32(record, 0x2C);
   return std::nullopt;
@@ -295,12 +379,11 @@ std::optional<std::uint64_t> extensionDataSize(Bytes record) {
 // Follows an attribute list for the file name and data size kept in extension records.
 bool factsFromAttributeList(SectorSource& source, const NtfsVolume& volume, Bytes record, const Attribute& list,
                             RecordFacts& f) {
-  std::vector<std::uint8_t> bytes = attributeListBytes(source, volume.params, record, list);
   std::vector<std::uint8_t> extension;
   bool found = false;
-  for (const auto& entry : listEntries(bytes, 0x100)) {
+  for (const auto& entry : attributeListEntries(source, volume.params, record, list, 0x100)) {
     if (entry.type == kAttrFileName) {
-      if (!readMftRecord(source, volume, entry.record, extension)) continue;
+      if (!readListedRecord(source, volume, record, entry.record, extension)) continue;
       Bytes ext(extension.data(), extension.size());
       AttributeWalk walk(ext);
       std::optional<Attribute> last;
@@ -310,8 +393,8 @@ bool factsFromAttributeList(SectorSource& source, const NtfsVolume& volume, Byte
         takeFileName(last->value, f);
         found = true;
       }
-    } else if (entry.type == kAttrData && entry.startVcn == 0 && !entry.named) {
-      if (!readMftRecord(source, volume, entry.record, extension)) continue;
+    } else if (entry.type == kAttrData && entry.startVcn == 0 && entry.name.empty()) {
+      if (!readListedRecord(source, volume, record, entry.record, extension)) continue;
       if (auto size = extensionDataSize(Bytes(extension.data(), extension.size()))) {
         f.dataSize = *size;
         return true;
@@ -371,14 +454,20 @@ bool checkIndexRecord(MutableBytes r, std::uint32_t bps, std::uint8_t sectorsPer
   std::uint16_t usOffset = le16(b, 0x04);
   std::uint16_t usCount = le16(b, 0x06);
   if (usOffset % 8 != 0) return false;
-  if (static_cast<std::uint16_t>(usCount - 1) != sectorsPerIndexRecord) return false;
+  // One update sequence entry per sector, or per 512 bytes (see updateSequenceStride).
+  std::uint32_t stride = bps;
+  if (static_cast<std::uint16_t>(usCount - 1) != sectorsPerIndexRecord) {
+    if (bps <= 512 || std::uint32_t{static_cast<std::uint16_t>(usCount - 1)} != sectorsPerIndexRecord * bps / 512)
+      return false;
+    stride = 512;
+  }
   std::uint32_t entriesOffset = le32(b, 0x18);
   std::uint32_t indexLength = le32(b, 0x1C);
   std::uint32_t allocated = le32(b, 0x20);
   if (entriesOffset % 8 != 0 || indexLength > allocated || indexLength % 8 != 0 || allocated % 8 != 0) return false;
   std::uint64_t limit = std::uint64_t{indexLength} + 24;
-  if (bps > limit) return true;
-  return applyFixups(r, usOffset, usCount, static_cast<std::uint32_t>(std::min<std::uint64_t>(limit, UINT32_MAX)), bps);
+  if (stride > limit) return true;
+  return applyFixups(r, usOffset, usCount, static_cast<std::uint32_t>(std::min<std::uint64_t>(limit, UINT32_MAX)), stride);
 }
 
 std::uint16_t fileTimeToDosDate(std::uint64_t fileTime) {

@@ -6,9 +6,11 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "disk/sector_source.h"
+#include "ntfs/file_record.h"
 #include "ntfs/logical_volume.h"
 #include "ntfs/run_list.h"
 
@@ -48,8 +50,15 @@ std::optional<Run> decodeRun(Bytes stored, bool* hasNext = nullptr);
 struct NtfsVolume {
   VolumeParameters params;
   std::vector<Run> mftRuns;
+  // Extension records the Turbo Scan found, by the number in their headers: where an attribute
+  // list's records are looked up when the MFT's runs do not give them (the MFT is damaged, or
+  // the record found lies outside it). Not saved with a scan.
+  std::unordered_multimap<std::uint32_t, std::uint64_t> scannedRecords;
   std::uint32_t mftRecordCount() const { return params.mftRecordCount; }
 };
+
+// Bounds scannedRecords on hostile images.
+inline constexpr std::size_t kMaxScannedRecords = 1u << 20;
 
 // Locates the MFT (falling back to the mirror) and decodes its run list, also when the MFT is
 // described by an attribute list. True when the run list is not empty.
@@ -60,6 +69,38 @@ std::optional<std::uint64_t> recordSector(const NtfsVolume& volume, std::uint32_
 
 // Reads and checks MFT record `n`; false when it cannot be read or fails the check.
 bool readMftRecord(SectorSource& source, const NtfsVolume& volume, std::uint32_t n, std::vector<std::uint8_t>& record);
+
+// Reads record `n` named by the attribute list of `base` (the base record, checked): the base
+// record itself, or an extension record through the MFT's runs, else where the Turbo Scan saw
+// it. A record that belongs to another file (an extension of another base record, or another
+// file's live base record) is refused; false when no fitting record is found.
+bool readListedRecord(SectorSource& source, const NtfsVolume& volume, Bytes base, std::uint32_t n,
+                      std::vector<std::uint8_t>& record);
+
+// One entry of an attribute list.
+struct AttributeListEntry {
+  std::uint32_t type = 0;
+  std::uint64_t startVcn = 0;
+  std::uint32_t record = 0;
+  std::uint16_t attributeId = 0;
+  std::u16string name;
+};
+// The entries of a base record's attribute list (resident or not), up to one whose type is
+// outside the valid set or above `maxType`.
+std::vector<AttributeListEntry> attributeListEntries(SectorSource& source, const VolumeParameters& p, Bytes record,
+                                                     const Attribute& list, std::uint32_t maxType);
+
+// The name of an attribute (empty for an unnamed one, or a name outside the attribute).
+std::u16string attributeName(Bytes record, const Attribute& attribute);
+
+// A named data stream ("alternate data stream") of a file: its name and size.
+struct NamedStream {
+  std::u16string name;
+  std::uint64_t size = 0;
+};
+// The named data streams of a checked base record, also those kept in extension records, in
+// the order of the record or its attribute list.
+std::vector<NamedStream> namedStreams(SectorSource& source, const NtfsVolume& volume, Bytes record);
 
 // What the tree keeps about one base record.
 struct RecordFacts {

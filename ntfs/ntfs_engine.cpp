@@ -1,5 +1,6 @@
 #include "ntfs/ntfs_engine.h"
 
+#include "disk/fs_signatures.h"
 #include "ntfs/directory_tree.h"
 #include "ntfs/volume_finder.h"
 
@@ -74,6 +75,22 @@ bool NtfsEngine::reopenForReading() {
   return false;
 }
 
+void NtfsEngine::warnOfOtherFileSystems() {
+  std::vector<std::string> others;
+  try {
+    others = foreignFileSystemsAt(source_, volume_.params.startSector, "NTFS");
+  } catch (const AlreadyReported&) {
+    return;
+  }
+  for (const auto& name : others) {
+    std::string text = "The volume also holds a " + name + " file system signature";
+    host_.addLogEntry(LogEntry{text, "Starting Sector " + std::to_string(volume_.params.startSector) +
+                                         "; it is read as NTFS",
+                               LogKind::Aborted, {}});
+    host_.showMessage("Warning", text + "; it is read as NTFS.", MessageIcon::Warning);
+  }
+}
+
 void NtfsEngine::populated() {
   host_.statusText("Populating ");
   host_.addLogEntry(LogEntry{"Populating Directory Structure...", kDashes35, LogKind::Started, {}});
@@ -87,6 +104,7 @@ bool NtfsEngine::processFileSystem() {
     host_.addLogEntry(LogEntry{kSupportingFiles, kDashes35, LogKind::Completed, {}});
     return false;
   }
+  warnOfOtherFileSystems();
   run_.start();
   bool completed = false;
   try {
@@ -118,9 +136,13 @@ bool NtfsEngine::turboScan(std::uint32_t volumeNumber) {
     return false;
   }
   volume_.params.turboScanMark = 1;
+  warnOfOtherFileSystems();
   run_.start();
   bool completed = false;
   try {
+    // The scan does not need the MFT, but where its first record can still be found, its runs
+    // lead to the extension records of files with attribute lists (for the scan and for saving).
+    if (volume_.mftRuns.empty() && !setupMft(source_, volume_)) volume_.mftRuns.clear();
     completed = scanVolume(source_, volume_, files_);
   } catch (const AlreadyReported&) {
     completed = false;

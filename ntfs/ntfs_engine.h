@@ -82,6 +82,8 @@ class NtfsEngine final : public RecoveryEngine {
 
  private:
   bool reopenForReading();
+  // Logs (and shows) a warning for every other file system's signature in the current volume.
+  void warnOfOtherFileSystems();
   void populated();
 
   EngineHost& host_;

@@ -19,7 +19,7 @@ bool readGptVolumes(SectorSource& source, std::vector<LogicalVolume>& volumes) {
   for (const auto& p : partitions) {
     std::fill(boot.begin(), boot.end(), 0);
     source.readSectorsRetrying(boot.data(), bps, p.firstLba);
-    if (!isNtfsBootSector(boot)) continue;
+    if (!isNamedNtfsBootSector(boot)) continue;
     LogicalVolume v = volumeFromBootSector(boot, p.firstLba, p.lastLba - p.firstLba + 1, bps, BootSectorSize::Checked);
     v.partitionName = p.name;
     v.partitionType = gptTypeName(p.typeGuid);
@@ -40,7 +40,7 @@ bool readPartitionTable(SectorSource& source, std::vector<LogicalVolume>& volume
 
   // Sector 0 itself: an image of one volume, or the protective MBR of a GPT disk.
   source.readSectorsRetrying(table.data(), bps, 0);
-  if (isNtfsBootSector(table)) {
+  if (isNamedNtfsBootSector(table)) {
     volumes.push_back(volumeFromBootSector(table, 0, le64(table, 0x28), bps, BootSectorSize::Checked));
     return true;
   }
@@ -69,7 +69,7 @@ bool readPartitionTable(SectorSource& source, std::vector<LogicalVolume>& volume
         std::fill(boot.begin(), boot.end(), 0);
         source.readSectorsRetrying(boot.data(), bps, start);
         Bytes b(boot.data(), boot.size());
-        if (!isNtfsBootSector(b)) continue;
+        if (!isNamedNtfsBootSector(b)) continue;
         volumes.push_back(volumeFromBootSector(b, start, count, bps, BootSectorSize::Checked));
       } else if (type == 0x05 || type == 0x0F || type == 0x85) {
         next = first + extendedBase;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "disk/gpt.h"
@@ -25,6 +26,14 @@ bool quickSearch(SectorSource& source, std::uint64_t start, std::uint64_t end, s
 // Thorough search: every sector of [start, end) is tested for a boot sector and for the first
 // records of the MFT and its mirror; volumes are also derived from those records. False when aborted.
 bool thoroughSearch(SectorSource& source, std::uint64_t start, std::uint64_t end, std::vector<LogicalVolume>& volumes);
+
+// A boot sector without the name "NTFS    " is taken by a search (or at a sector the user names)
+// only when the first record of the MFT is where it says the MFT (or its mirror) starts.
+bool mftConfirmsBootSector(SectorSource& source, Bytes boot, std::uint64_t position);
+
+// The volume whose boot sector is at `sector` (the user's choice of a start sector): the tests of
+// the searches (name or MFT evidence, plausible geometry), the size as the boot sector states it.
+std::optional<LogicalVolume> volumeAtSector(SectorSource& source, std::uint64_t sector);
 
 // The rounding of a quick search's range to cylinder boundaries.
 std::uint64_t roundToCylinder(std::uint64_t sector, bool isEnd);

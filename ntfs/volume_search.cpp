@@ -241,7 +241,42 @@ void deriveVolumes(std::vector<Candidate>& mft, std::vector<Candidate>& mirror, 
   }
 }
 
+// The boot sector tests the searches apply before taking a volume.
+bool searchAccepts(SectorSource& source, Bytes boot, std::uint64_t position) {
+  return isNtfsBootSector(boot) && plausibleNtfsGeometry(boot) &&
+         bootSectorFits(boot, position, source.totalSectors()) &&
+         (hasNtfsName(boot) || mftConfirmsBootSector(source, boot, position));
+}
+
 }  // namespace
+
+bool mftConfirmsBootSector(SectorSource& source, Bytes boot, std::uint64_t position) {
+  if (!isNtfsBootSector(boot) || !plausibleNtfsGeometry(boot)) return false;
+  LogicalVolume v = volumeFromBootSector(boot, position, le64(boot, 0x28), source.bytesPerSector(),
+                                         BootSectorSize::AsStored);
+  if (v.mftRecordBytes == 0 || v.bytesPerSector == 0 || v.mftRecordBytes % source.bytesPerSector() != 0) return false;
+  std::vector<std::uint8_t> record(v.mftRecordBytes);
+  for (std::uint64_t lcn : {v.mftLcn, v.mftMirrLcn}) {
+    if (lcn > (UINT64_MAX - position) / std::max<std::uint64_t>(v.sectorsPerCluster, 1)) continue;
+    std::uint64_t sector = position + lcn * v.sectorsPerCluster;
+    if (sector >= source.totalSectors()) continue;
+    std::fill(record.begin(), record.end(), 0);
+    source.readSectorsRetrying(record.data(), record.size(), sector);
+    if (isFirstMftRecord(record, v.mftRecordBytes, v.bytesPerSector)) return true;
+  }
+  return false;
+}
+
+std::optional<LogicalVolume> volumeAtSector(SectorSource& source, std::uint64_t sector) {
+  const std::uint16_t bps = source.bytesPerSector();
+  if (bps == 0 || sector >= source.totalSectors()) return std::nullopt;
+  std::vector<std::uint8_t> boot(std::max<std::size_t>(bps, 512), 0);
+  source.readSectorsRetrying(boot.data(), bps, sector);
+  if (!isNtfsBootSector(boot) || !plausibleNtfsGeometry(boot) ||
+      (!hasNtfsName(boot) && !mftConfirmsBootSector(source, boot, sector)))
+    return std::nullopt;
+  return volumeFromBootSector(boot, sector, le64(boot, 0x28), bps, BootSectorSize::Checked);
+}
 
 std::uint64_t roundToCylinder(std::uint64_t sector, bool isEnd) {
   if (sector < kSectorsPerCylinder + 1) return isEnd ? kSectorsPerCylinder : 0;
@@ -263,7 +298,7 @@ bool quickSearch(SectorSource& source, std::uint64_t start, std::uint64_t end, s
     std::fill(buffer.begin(), buffer.end(), 0);
     source.readSectorsRetrying(buffer.data(), 4u * bps, at);
     Bytes boot(buffer.data(), std::max<std::size_t>(bps, 512));
-    if (!isNtfsBootSector(boot) || !bootSectorFits(boot, at, source.totalSectors())) return;
+    if (!searchAccepts(source, boot, at)) return;
     appendSearchVolume(source, volumes, boot, at, 0);
   };
   // Volumes made since Vista start at 1 MiB boundaries; those probes are merged in ascending order
@@ -296,6 +331,7 @@ bool thoroughSearch(SectorSource& source, std::uint64_t start, std::uint64_t end
   RunControl& run = source.run();
   const std::uint16_t bps = source.bytesPerSector();
   if (bps < 512) return run.running();
+  if (source.totalSectors() != 0) end = std::min(end, source.totalSectors());  // nothing to read past it
   const std::size_t chunkSectors = std::max<std::size_t>(128, kSearchReadBytes / bps);
   std::vector<std::uint8_t> buffer(chunkSectors * bps);
   std::vector<Candidate> mftCandidates, mirrorCandidates;
@@ -314,7 +350,7 @@ bool thoroughSearch(SectorSource& source, std::uint64_t start, std::uint64_t end
       std::uint64_t sector = pos + i;
       if (s[2] == 0x90) {
         Bytes boot = chunk.subspan(offset, bps);
-        if (isNtfsBootSector(boot) && bootSectorFits(boot, sector, source.totalSectors())) {
+        if (searchAccepts(source, boot, sector)) {
           appendSearchVolume(source, volumes, boot, sector, kFoundBootAgain);
           continue;
         }

@@ -31,6 +31,12 @@ inline constexpr std::uint16_t kEntryLive = 0x08;
 inline constexpr std::uint32_t kTopFolderKey = 0;   // "#": holds the root and the orphans
 inline constexpr std::uint32_t kRootFolderKey = 5;  // the volume's root folder record
 
+// A file entry whose childrenBlock holds this mark is a named data stream of the file listed
+// beside it: its name is "<file>:<stream>", the low bits of childrenBlock give the length of
+// "<file>" in UTF-16 units, and recordSector is the file's record. (The field is 0 for every
+// other file, so the entry layout and older scan files are unchanged.)
+inline constexpr std::uint32_t kStreamMark = 0x80000000u;
+
 struct FileEntry {
   std::uint64_t dataSize = 0;
   std::uint64_t recordSector = 0;
@@ -46,6 +52,13 @@ struct FileEntry {
 
   bool isFolder() const { return (attributes & kEntryFolder) != 0; }
   bool isLive() const { return (attributes & kEntryLive) != 0; }
+  // A named data stream (see kStreamMark); its stream name, empty for everything else.
+  bool isStream() const {
+    return !isFolder() && (childrenBlock & kStreamMark) != 0 && (childrenBlock & ~kStreamMark) < name.size();
+  }
+  std::u16string streamName() const {
+    return isStream() ? name.substr((childrenBlock & ~kStreamMark) + 1) : std::u16string();
+  }
   bool operator==(const FileEntry&) const = default;
 };
 

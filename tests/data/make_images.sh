@@ -29,7 +29,9 @@ for image in "${@:-all}"; do
                  build_ntfs_turbo build_fat_mbr build_fat32_backup_boot
                  build_gpt_disk build_ntfs_volume_only
                  build_fat32_volume_only build_fat12_floppy build_fat_small_mbr
-                 build_fat16_volume_only) ;;
+                 build_fat16_volume_only build_ntfs_fidelity
+                 build_ntfs_odd_mft build_ntfs_4kn build_fat16_not_ntfs
+                 build_ntfs_ext2_signature) ;;
     mbr_ntfs_fat | mbr_ntfs_fat_zeroed) builds+=(build_mbr_ntfs_fat) ;;
     ntfs_zeroed_boot) builds+=(build_ntfs_zeroed_boot) ;;
     ntfs_4k) builds+=(build_ntfs_4k) ;;
@@ -46,6 +48,11 @@ for image in "${@:-all}"; do
     fat12_floppy) builds+=(build_fat12_floppy) ;;
     fat_small_mbr) builds+=(build_fat_small_mbr) ;;
     fat16_volume_only) builds+=(build_fat16_volume_only) ;;
+    ntfs_fidelity) builds+=(build_ntfs_fidelity) ;;
+    ntfs_odd_mft) builds+=(build_ntfs_odd_mft) ;;
+    ntfs_4kn_gpt | ntfs_4kn_mbr) builds+=(build_ntfs_4kn) ;;
+    fat16_not_ntfs) builds+=(build_fat16_not_ntfs) ;;
+    ntfs_ext2_signature) builds+=(build_ntfs_ext2_signature) ;;
     *)
       echo "make_images.sh: unknown image $image (known: mbr_ntfs_fat," \
         "mbr_ntfs_fat_zeroed, ntfs_zeroed_boot, ntfs_4k, sample," \
@@ -53,7 +60,9 @@ for image in "${@:-all}"; do
         "fat_mbr, fat_mbr_zeroed, fat32_backup_boot, gpt_disk," \
         "gpt_disk_primary_damaged, gpt_disk_entries_damaged," \
         "gpt_disk_zeroed, ntfs_volume_only, fat32_volume_only, fat12_floppy," \
-        "fat_small_mbr, fat16_volume_only)" >&2
+        "fat_small_mbr, fat16_volume_only," \
+        "ntfs_fidelity, ntfs_odd_mft, ntfs_4kn_gpt, ntfs_4kn_mbr," \
+        "fat16_not_ntfs, ntfs_ext2_signature)" >&2
       exit 1
       ;;
   esac
@@ -67,7 +76,7 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 for tool in mkntfs ntfs-3g fusermount mkfs.fat mcopy mmd mdel mdeltree mattrib \
             mlabel sfdisk convert fls icat ifind istat fsstat setfattr getfattr mountpoint python3 xz dd \
-            truncate; do
+            truncate losetup mke2fs; do
   command -v "$tool" >/dev/null || {
     echo "make_images.sh: missing $tool (install-deps.sh with WITH_IMAGE_TOOLS=1)" >&2
     exit 1
@@ -77,7 +86,11 @@ done
 work=$(mktemp -d)
 mnt_dir=""
 mnt_pid=""
+loop_dev=""
 cleanup() {
+  if [ -n "$loop_dev" ]; then
+    losetup -d "$loop_dev" 2>/dev/null || true
+  fi
   if [ -n "$mnt_dir" ]; then
     fusermount -u "$mnt_dir" 2>/dev/null || umount "$mnt_dir" 2>/dev/null || true
   fi
@@ -239,12 +252,13 @@ def boot_fields(vol_file, fs):
             "serial": "%08x" % serial, "hidden_sectors": hidden}
 
 
-def read_table(img):
+def read_table(img, bps=512):
     """Partition entries of the MBR and the EBR chain: (index, start, size,
-    type, logical) with absolute starts, and the list of EBR sectors."""
+    type, logical) with absolute starts, and the list of EBR sectors; in
+    sectors of BPS bytes."""
     with open(img, "rb") as f:
         def sector(n):
-            f.seek(n * 512)
+            f.seek(n * bps)
             return f.read(512)
         mbr = sector(0)
         assert mbr[510:512] == b"\x55\xaa", "no MBR in " + img
@@ -279,12 +293,12 @@ def guid_text(b):
                                       b[10:16].hex().upper())
 
 
-def gpt_header(img, lba):
+def gpt_header(img, lba, bps=512):
     """(entries lba, entry count, entry size) of the GPT header at LBA,
     after checking its signature and CRC32."""
     import zlib
     with open(img, "rb") as f:
-        f.seek(lba * 512)
+        f.seek(lba * bps)
         h = f.read(512)
     assert h[0:8] == b"EFI PART", "no GPT header at %d" % lba
     size = struct.unpack_from("<I", h, 12)[0]
@@ -295,12 +309,12 @@ def gpt_header(img, lba):
     return lba_entries, count, entry
 
 
-def read_gpt(img):
+def read_gpt(img, bps=512):
     """Non-empty GPT entries: (index, first, sectors, type GUID, name)."""
-    lba, count, size = gpt_header(img, 1)
+    lba, count, size = gpt_header(img, 1, bps)
     parts = []
     with open(img, "rb") as f:
-        f.seek(lba * 512)
+        f.seek(lba * bps)
         data = f.read(count * size)
     for i in range(count):
         e = data[i * size:(i + 1) * size]
@@ -378,19 +392,20 @@ def cmd_manifest(desc, img, out):
             elif row[0] == "top":
                 top[row[1]] = json.loads(row[2])
     size = os.path.getsize(img)
-    assert size % 512 == 0
+    bps = top.get("bytes_per_sector", 512)
+    assert size % bps == 0
     kind = top.get("table", "mbr")
     ebrs = []
     if kind == "gpt":
         table = [(i, start, n, t, name) for i, start, n, t, name in
-                 read_gpt(img)]
+                 read_gpt(img, bps)]
     elif kind == "none":
         # an image of one volume: its boot sector is sector 0
-        table = [(1, 0, size // 512, None, None)]
+        table = [(1, 0, size // bps, None, None)]
     else:
-        table, ebrs = read_table(img)
-    manifest = {"image": os.path.basename(img), "bytes_per_sector": 512,
-                "total_sectors": size // 512, "table": "mbr"}
+        table, ebrs = read_table(img, bps)
+    manifest = {"image": os.path.basename(img), "bytes_per_sector": bps,
+                "total_sectors": size // bps, "table": "mbr"}
     if ebrs:
         manifest["ebr_sectors"] = ebrs
     manifest.update(top)
@@ -411,7 +426,7 @@ def cmd_manifest(desc, img, out):
         else:
             fs, vol, _ = vols[index]
             p["fs"] = fs
-            assert os.path.getsize(vol) == count * 512, (vol, count)
+            assert os.path.getsize(vol) == count * bps, (vol, count)
             p.update(boot_fields(vol, fs))
             assert p["hidden_sectors"] == start, (vol, p["hidden_sectors"])
             if fs == "ntfs" and top.get("boot_sector_zeroed"):
@@ -521,11 +536,12 @@ def cmd_verify(img, manifest_path):
     with open(manifest_path) as f:
         m = json.load(f)
     ok = True
+    bps = str(m.get("bytes_per_sector", 512))
     for p in m["partitions"]:
         if p["fs"] not in ("ntfs", "fat12", "fat16", "fat32"):
             continue
         off = str(p["start"])
-        res = subprocess.run(["fls", "-r", "-p", "-o", off, img],
+        res = subprocess.run(["fls", "-b", bps, "-r", "-p", "-o", off, img],
                              capture_output=True, text=True)
         if res.returncode != 0:
             print("  partition %d: fls failed: %s" % (p["index"],
@@ -542,7 +558,7 @@ def cmd_verify(img, manifest_path):
             (deleted if "*" in head else live).setdefault(name, inode)
 
         def content_ok(e, inode):
-            data = subprocess.run(["icat", "-o", off, img, inode],
+            data = subprocess.run(["icat", "-b", bps, "-o", off, img, inode],
                                   capture_output=True).stdout
             return hashlib.sha256(data).hexdigest() == e["sha256"]
 
@@ -1081,6 +1097,262 @@ def cmd_zero_fat32_boot(img, start):
         start, start + 6))
 
 
+def fidelity_files(t):
+    """Ordinary files, named data streams, a file with 40 hard links and a
+    file whose valid data length is shorter than its size."""
+    t.text("/readme.txt", 2500)
+    t.text("/Docs/report.txt", 14000)
+    t.text("/Docs/removed.txt", 6000)
+    # Named data streams: on a file (one stored in the record, one in
+    # clusters), on a folder, and on a file that is deleted later.
+    t.text("/Streams/host.txt", 3000)
+    t.text("/Streams/host.txt:secret.txt", 9000)
+    t.put("/Streams/host.txt:Zone.Identifier",
+          b"[ZoneTransfer]\r\nZoneId=3\r\n")
+    t.text("/Streams:folder-note.txt", 1800)
+    t.text("/Streams/deleted.txt", 2000)
+    t.text("/Streams/deleted.txt:gone.txt", 7000)
+    for path in ("/Streams/host.txt:secret.txt",
+                 "/Streams/host.txt:Zone.Identifier",
+                 "/Streams:folder-note.txt", "/Streams/deleted.txt:gone.txt"):
+        t.line("flag1", 1, path, "stream")
+    # 40 names for one file: its file names fill extension records.
+    t.text("/Links/target.txt", 5000)
+    names = ["/Links/target.txt"]
+    for i in range(1, 40):
+        folder = "/Links" if i < 30 else "/Links/More"
+        names.append("%s/link-%02d-with-a-longer-name.txt" % (folder, i))
+    for name in names[1:]:
+        for root in (t.mnt, t.stage):
+            os.makedirs(os.path.dirname(root + name), exist_ok=True)
+            os.link(root + names[0], root + name)
+    for name in names:
+        t.line("flag1", 1, name, "hard_link")
+    # Written as 8192 bytes, cut to 5000, then extended to 150000: the
+    # clusters still hold the old bytes past 5000, but the file reads as
+    # zeros from there on (its initialized size stays 5000).
+    old = random.Random(t.seed("/Sizes/valid-length.bin")).randbytes(8192)
+    os.makedirs(t.mnt + "/Sizes", exist_ok=True)
+    with open(t.mnt + "/Sizes/valid-length.bin", "wb") as f:
+        f.write(old)
+        f.flush()
+        os.fsync(f.fileno())
+        f.truncate(5000)
+        f.flush()
+        os.fsync(f.fileno())
+        f.truncate(150000)
+    os.makedirs(t.stage + "/Sizes", exist_ok=True)
+    with open(t.stage + "/Sizes/valid-length.bin", "wb") as f:
+        f.write(old[:5000] + bytes(150000 - 5000))
+    t.line("flag1", 1, "/Sizes/valid-length.bin", "valid_length")
+
+
+def fidelity_fragment(t, reserve):
+    """Fills the volume, hands back RESERVE clusters, then writes two files
+    one cluster at a time in turns: about 300 runs each, more than one
+    record holds, so both get an attribute list."""
+    t.mkdir("/Fill")
+    t.mkdir("/Fragmented")
+    fd, size = write_until_full(t, "/Fill/ballast.bin")
+    size -= int(reserve) * 4096
+    os.ftruncate(fd, size)
+    os.close(fd)
+    with open(t.stage + "/Fill/ballast.bin", "wb") as f:
+        f.write(label_bytes("/Fill/ballast.bin", 0, size))
+    runs = label_bytes("/Fragmented/runs300.bin", 0, 300 * 4096)
+    interleave(t, "/Fragmented/runs300.bin", runs, 4096,
+               "/Fragmented/runs300-gaps.bin",
+               "/Fragmented/runs300-gaps.bin", 4096)
+    for path in ("/Fragmented/runs300.bin", "/Fragmented/runs300-gaps.bin"):
+        t.line("flag1", 1, path, "fragmented")
+        t.line("flag1", 1, path, "attribute_list")
+
+
+def cmd_fidelity(phase, mnt, stage, desc, name, *args):
+    t = Twin(mnt, stage, desc, name)
+    if phase == "files":
+        fidelity_files(t)
+    elif phase == "fragment":
+        fidelity_fragment(t, *args)
+    elif phase == "delete":
+        for path in ("/Docs/removed.txt", "/Streams/deleted.txt",
+                     "/Fragmented/runs300-gaps.bin"):
+            os.remove(mnt + path)
+        for path in ("/Docs/removed.txt", "/Streams/deleted.txt",
+                     "/Streams/deleted.txt:gone.txt",
+                     "/Fragmented/runs300-gaps.bin"):
+            t.line("del", 1, path)
+        # ntfs-3g empties the extension records of a file it deletes: the
+        # name of the deleted 300-run file, kept in one of them, is gone.
+        t.line("flag1", 1, "/Fragmented/runs300-gaps.bin", "name_lost")
+
+
+def cmd_check_fidelity(img, off, manifest_path, desc):
+    """Checks with istat and fls that the flags of the manifest hold: the
+    streams are named data attributes, the 40 links are 40 names of one
+    record kept through an attribute list, the fragmented files have about
+    300 runs and an attribute list, and the valid data length is short."""
+    with open(manifest_path) as f:
+        m = json.load(f)
+    recs = fls_records(img, off)
+    with open(desc) as f:  # records of deleted files, read before deletion
+        for line in f:
+            row = line.rstrip("\n").split("\t")
+            if row[0] == "rec":
+                recs.setdefault(row[2], int(row[3]))
+    bad = []
+    link_records = set()
+    for e in m["files"]:
+        fl = set(e["flags"])
+        if "stream" in fl:
+            base, _, stream = e["path"].rpartition(":")
+            out = tsk("istat", "-o", off, img, recs[base])
+            if not re.search(r"^Type: \$DATA \(128-\d+\)\s+Name: %s\s" %
+                             re.escape(stream), out, re.M):
+                bad.append(e["path"] + ": no $DATA named " + stream)
+        if "hard_link" in fl:
+            link_records.add(recs[e["path"]])
+        if "fragmented" in fl:
+            facts = istat_facts(img, off, recs[e["path"]])
+            print("  %s: %d runs%s" % (e["path"], facts["runs"],
+                  ", attribute list" if facts["attribute_list"] else ""))
+            if facts["runs"] < 200 or not facts["attribute_list"]:
+                bad.append(e["path"] + ": not fragmented enough")
+        if "valid_length" in fl:
+            out = tsk("istat", "-o", off, img, recs[e["path"]])
+            sizes = re.search(r"size: (\d+)\s+init_size: (\d+)", out)
+            print("  %s: size %s, initialized size %s" % (
+                e["path"], sizes.group(1), sizes.group(2)))
+            if int(sizes.group(2)) >= int(sizes.group(1)):
+                bad.append(e["path"] + ": initialized size not short")
+    if len(link_records) != 1:
+        bad.append("the links are not one record: %s" % link_records)
+    else:
+        facts = istat_facts(img, off, link_records.pop())
+        print("  /Links/target.txt: %d names, attribute list: %s" % (
+            len(facts["names"]), facts["attribute_list"]))
+        if len(facts["names"]) < 40 or not facts["attribute_list"]:
+            bad.append("/Links/target.txt: names not in extension records")
+    if bad:
+        print("  MISMATCH:\n    " + "\n    ".join(bad))
+        sys.exit(1)
+
+
+def mst_read(buf, at, size, bps):
+    """A multi-sector record with its update sequence undone."""
+    rec = bytearray(buf[at:at + size])
+    usa, count = struct.unpack_from("<HH", rec, 4)
+    usn = rec[usa:usa + 2]
+    for i in range(1, count):
+        end = i * bps - 2
+        assert rec[end:end + 2] == usn, "fixup mismatch at %d" % at
+        rec[end:end + 2] = rec[usa + 2 * i:usa + 2 * i + 2]
+    return rec
+
+
+def mst_write(buf, at, rec, bps):
+    """Puts a record back with its update sequence applied."""
+    rec = bytearray(rec)
+    usa, count = struct.unpack_from("<HH", rec, 4)
+    usn = rec[usa:usa + 2]
+    for i in range(1, count):
+        end = i * bps - 2
+        rec[usa + 2 * i:usa + 2 * i + 2] = rec[end:end + 2]
+        rec[end:end + 2] = usn
+    buf[at:at + len(rec)] = rec
+
+
+def data_runs(rec):
+    """(run list offset in the record, [(length, lcn)]) of the first
+    non-resident $DATA attribute of a record."""
+    at = struct.unpack_from("<H", rec, 0x14)[0]
+    while True:
+        typ, length = struct.unpack_from("<II", rec, at)
+        assert typ != 0xFFFFFFFF, "no $DATA"
+        if typ == 0x80 and rec[at + 8] == 1:
+            break
+        at += length
+    pos = at + struct.unpack_from("<H", rec, at + 0x20)[0]
+    runs, lcn, i = [], 0, pos
+    while rec[i]:
+        ls, os_ = rec[i] & 15, rec[i] >> 4
+        n = int.from_bytes(rec[i + 1:i + 1 + ls], "little")
+        d = int.from_bytes(rec[i + 1 + ls:i + 1 + ls + os_], "little",
+                           signed=True)
+        lcn += d
+        runs.append((n, lcn))
+        i += 1 + ls + os_
+    return pos, runs
+
+
+def cmd_shift_mft(vol):
+    """Moves the MFT of a volume with 512-byte clusters one cluster on, so
+    that it starts on an odd sector (mkntfs always puts it at 16 KiB): the
+    MFT's clusters are copied one cluster further, the cluster after it must
+    be free; the boot sector and its backup, record 0 and its copy in
+    $MFTMirr, and $Bitmap are updated to match."""
+    with open(vol, "rb") as f:
+        buf = bytearray(f.read())
+    bps, spc = struct.unpack_from("<HB", buf, 0x0B)
+    assert spc == 1, "512-byte clusters expected"
+    cluster = bps * spc
+    mft, mirr = struct.unpack_from("<QQ", buf, 0x30)
+    total = struct.unpack_from("<Q", buf, 0x28)[0]
+    rec0 = mst_read(buf, mft * cluster, 1024, bps)
+    pos, runs = data_runs(rec0)
+    assert len(runs) == 1 and runs[0][1] == mft, "one MFT run expected: %s" % runs
+    length = runs[0][0]
+    # $Bitmap (record 6): the cluster after the MFT must be free.
+    rec6 = mst_read(buf, mft * cluster + 6 * 1024, 1024, bps)
+    _, bitmap_runs = data_runs(rec6)
+    bitmap_at = bitmap_runs[0][1] * cluster
+
+    def bit(c):
+        return bitmap_at + c // 8, 1 << (c % 8)
+    at, mask = bit(mft + length)
+    assert not buf[at] & mask, "the cluster after the MFT is in use"
+    # Record 0's run: the same field width, one cluster on.
+    header = rec0[pos]
+    ls, os_ = header & 15, header >> 4
+    new = (mft + 1).to_bytes(os_, "little", signed=True)
+    rec0[pos + 1 + ls:pos + 1 + ls + os_] = new
+    start = mft * cluster
+    moved = bytes(buf[start:start + length * cluster])
+    buf[start + cluster:start + cluster + len(moved)] = moved
+    buf[start:start + cluster] = bytes(cluster)
+    mst_write(buf, (mft + 1) * cluster, rec0, bps)
+    mirror0 = mst_read(buf, mirr * cluster, 1024, bps)
+    mirror0[pos + 1 + ls:pos + 1 + ls + os_] = new
+    mst_write(buf, mirr * cluster, mirror0, bps)
+    at, mask = bit(mft)
+    buf[at] &= ~mask & 0xFF
+    at, mask = bit(mft + length)
+    buf[at] |= mask
+    struct.pack_into("<Q", buf, 0x30, mft + 1)
+    backup = total * bps
+    if buf[backup + 3:backup + 11] == b"NTFS    ":
+        struct.pack_into("<Q", buf, backup + 0x30, mft + 1)
+    with open(vol, "wb") as f:
+        f.write(buf)
+    print("  moved the MFT (%d clusters) from cluster %d to %d (sector %d)" %
+          (length, mft, mft + 1, mft + 1))
+
+
+def cmd_ext2_superblock(vol, ext2_vol):
+    """Copies the superblock of an ext2 volume (bytes 1024-2047, made by
+    mke2fs) into an NTFS volume, where $Boot's sectors 2 and 3 hold
+    nothing: the volume then carries both file systems' signatures."""
+    with open(ext2_vol, "rb") as f:
+        f.seek(1024)
+        sb = f.read(1024)
+    assert sb[56:58] == b"\x53\xef", "no ext2 superblock"
+    with open(vol, "r+b") as f:
+        f.seek(1024)
+        assert f.read(1024) == bytes(1024), "NTFS sectors 2-3 not empty"
+        f.seek(1024)
+        f.write(sb)
+
+
 if __name__ == "__main__":
     cmd, args = sys.argv[1], sys.argv[2:]
     {"rand": gen_rand, "text": gen_text, "log": gen_log, "csv": gen_csv,
@@ -1091,7 +1363,9 @@ if __name__ == "__main__":
      "zero-mft-start": cmd_zero_mft_start, "fat-facts": cmd_fat_facts,
      "fat-rewind": cmd_fat_rewind,
      "zero-fat32-boot": cmd_zero_fat32_boot, "label-data": cmd_label_data,
-     "damage-gpt": cmd_damage_gpt}[cmd](*args)
+     "damage-gpt": cmd_damage_gpt, "fidelity": cmd_fidelity,
+     "check-fidelity": cmd_check_fidelity, "shift-mft": cmd_shift_mft,
+     "ext2-superblock": cmd_ext2_superblock}[cmd](*args)
 PY
 
 py() { python3 "$helper" "$@"; }
@@ -1138,10 +1412,10 @@ new_fat32() {
     -i "$volid" "$vol" >/dev/null
 }
 
-mount_ntfs() { # VOLFILE
+mount_ntfs() { # VOLFILE [MORE_OPTIONS]
   mnt_dir=$work/mnt
   mkdir -p "$mnt_dir"
-  ntfs-3g -o no_detach,compression "$1" "$mnt_dir" >"$work/ntfs-3g.log" 2>&1 &
+  ntfs-3g -o "no_detach,compression${2:+,$2}" "$1" "$mnt_dir" >"$work/ntfs-3g.log" 2>&1 &
   mnt_pid=$!
   local _
   for _ in $(seq 1 100); do
@@ -2256,6 +2530,198 @@ build_fat16_volume_only() {
   fill_fat_staged "$img" "$p" "$desc" 1
   finish "$name"
   py fat-facts "$img" "$work/$name.manifest.json"
+  publish "$name"
+}
+
+###########################################################################
+# 22. ntfs_fidelity: named data streams, a file with 40 hard links, two
+#     files of about 300 runs each (attribute lists; one deleted) and a
+#     file whose valid data length is shorter than its size.
+###########################################################################
+build_ntfs_fidelity() {
+  local name=ntfs_fidelity
+  local img=$work/$name.img desc=$work/$name.desc s=$work/$name
+  local vol=$work/$name.p1.vol p=$work/$name/p1
+  rm -rf "$img" "$desc" "$s"
+  mkdir -p "$p"
+  truncate -s 16M "$img"
+  sfdisk -q "$img" <<'EOF'
+label: dos
+label-id: 0x5eed0019
+unit: sectors
+sector-size: 512
+
+start=2048, size=30720, type=7
+EOF
+  desc_line "$desc" part 1 ntfs "$vol" "$p"
+  new_ntfs "$vol" 30720 2048 FIDELITY -c 4096
+  # Streams are written as "file:stream" paths through ntfs-3g's Windows
+  # stream interface; the staging tree keeps them as files of that name.
+  mount_ntfs "$vol" streams_interface=windows
+  py fidelity files "$mnt_dir" "$p" "$desc" "$name"
+  py fidelity fragment "$mnt_dir" "$p" "$desc" "$name" 640
+  unmount_ntfs
+  # The deleted file of 300 runs keeps its name only in an extension
+  # record, where fls does not look for it: its record is noted now.
+  desc_line "$desc" rec 1 /Fragmented/runs300-gaps.bin \
+    "$(ifind -n /Fragmented/runs300-gaps.bin "$vol")" 0
+  mount_ntfs "$vol" streams_interface=windows
+  py fidelity delete "$mnt_dir" "$p" "$desc" "$name"
+  unmount_ntfs
+  place "$vol" "$img" 2048
+  finish "$name"
+  echo "$name: checking the flags with istat"
+  py check-fidelity "$img" 2048 "$work/$name.manifest.json" "$desc"
+  publish "$name"
+}
+
+###########################################################################
+# 23. ntfs_odd_mft: 512-byte clusters, the MFT moved by one cluster so that
+#     its records start on odd sectors (as on volumes formatted by Windows
+#     with small clusters), and a folder big enough for INDX records.
+###########################################################################
+build_ntfs_odd_mft() {
+  local name=ntfs_odd_mft
+  local img=$work/$name.img desc=$work/$name.desc s=$work/$name
+  local vol=$work/$name.p1.vol p=$work/$name/p1 i
+  rm -rf "$img" "$desc" "$s"
+  truncate -s 12M "$img"
+  sfdisk -q "$img" <<'EOF'
+label: dos
+label-id: 0x5eed0020
+unit: sectors
+sector-size: 512
+
+start=2048, size=20480, type=7
+EOF
+  put text "$p" /readme.txt 1800
+  put text "$p" /Notes/monday.txt 4200
+  put rand "$p" /Notes/sketch.bin 9000
+  put text "$p" /Notes/Old/tuesday.txt 2600
+  for i in 1 2 3 4 5 6 7 8 9 10 11 12 13 14; do
+    put text "$p" "/Letters/a-letter-with-a-long-name-number-$i.txt" $((700 + 300 * i))
+  done
+  put text "$p" /Letters/draft.txt 3300
+  desc_line "$desc" part 1 ntfs "$vol" "$p"
+  desc_line "$desc" del 1 /Letters/draft.txt
+  desc_line "$desc" del 1 /Notes/Old
+  new_ntfs "$vol" 20480 2048 ODDMFT -c 512
+  fill_ntfs "$vol" "$p" "$desc" 1
+  py shift-mft "$vol"
+  place "$vol" "$img" 2048
+  finish "$name"
+  publish "$name"
+}
+
+###########################################################################
+# 24. ntfs_4kn_gpt and ntfs_4kn_mbr: raw images of disks with 4096-byte
+#     sectors: a GPT (or MBR) written by sfdisk on a loop device with
+#     4096-byte sectors, and an NTFS volume made with mkntfs -s 4096.
+###########################################################################
+build_ntfs_4kn() {
+  local label name img desc s vol p
+  for label in gpt mbr; do
+    name=ntfs_4kn_$label
+    img=$work/$name.img desc=$work/$name.desc s=$work/$name
+    vol=$work/$name.p1.vol p=$work/$name/p1
+    rm -rf "$img" "$desc" "$s"
+    truncate -s 16M "$img"
+    loop_dev=$(losetup --find --show --sector-size 4096 "$img")
+    if [ "$label" = gpt ]; then
+      sfdisk -q --no-reread "$loop_dev" >/dev/null 2>&1 <<'EOF'
+label: gpt
+label-id: 5EED0021-0000-4000-8000-000000000000
+unit: sectors
+first-lba: 6
+
+start=256, size=3584, type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7, uuid=5EED0021-0001-4000-8000-000000000001, name="Basic data partition"
+EOF
+      desc_line "$desc" top table '"gpt"'
+    else
+      sfdisk -q --no-reread "$loop_dev" >/dev/null 2>&1 <<'EOF'
+label: dos
+label-id: 0x5eed0022
+unit: sectors
+
+start=256, size=3584, type=7
+EOF
+    fi
+    losetup -d "$loop_dev"
+    loop_dev=""
+    desc_line "$desc" top bytes_per_sector 4096
+    put text "$p" /readme.txt 2100
+    put text "$p" /Docs/plan.txt 13000
+    put rand "$p" /Docs/data.bin 30000
+    put text "$p" /Docs/Old/notes.txt 3700
+    put text "$p" /Docs/gone.txt 2500
+    desc_line "$desc" part 1 ntfs "$vol" "$p"
+    desc_line "$desc" del 1 /Docs/gone.txt
+    while [ "$(date +%s)" -le "$last_mkntfs_second" ]; do sleep 0.2; done
+    rm -f "$vol"
+    truncate -s $((3584 * 4096)) "$vol"
+    mkntfs -F -Q -q -s 4096 -c 4096 -p 256 -H 255 -S 63 -L "4KN$label" "$vol" \
+      >"$work/mkntfs.log" 2>&1 || { cat "$work/mkntfs.log" >&2; exit 1; }
+    last_mkntfs_second=$(date +%s)
+    fill_ntfs "$vol" "$p" "$desc" 1
+    dd if="$vol" of="$img" bs=4096 seek=256 conv=notrunc status=none
+    finish "$name"
+    publish "$name"
+  done
+}
+
+###########################################################################
+# 25. fat16_not_ntfs: an image of one small FAT16 volume (no partition
+#     table), whose boot sector passes the NTFS engine's oldest test.
+###########################################################################
+build_fat16_not_ntfs() {
+  local name=fat16_not_ntfs
+  local img=$work/$name.img desc=$work/$name.desc s=$work/$name
+  rm -rf "$img" "$desc" "$s"
+  local p=$s/p1
+  put text "$p" /README.TXT 1500
+  put text "$p" "/Small card/holiday notes.txt" 4000
+  put rand "$p" /PHOTO.BIN 12000
+  desc_line "$desc" top table '"none"'
+  desc_line "$desc" part 1 fat16 "$img" "$p"
+  truncate -s 8M "$img"
+  mkfs.fat -F 16 -s 1 -S 512 -h 0 --mbr=n -n SMALLCARD -i 5eed1623 "$img" >/dev/null
+  fill_fat "$img" "$p" "$desc" 1
+  finish "$name"
+  publish "$name"
+}
+
+###########################################################################
+# 26. ntfs_ext2_signature: an image of one NTFS volume that also carries an
+#     ext2 superblock (made by mke2fs) at byte 1024, in $Boot's unused
+#     sectors: TSK refuses to guess the file system of it.
+###########################################################################
+build_ntfs_ext2_signature() {
+  local name=ntfs_ext2_signature
+  local img=$work/$name.img desc=$work/$name.desc s=$work/$name
+  rm -rf "$img" "$desc" "$s"
+  local p=$s/p1
+  put text "$p" /readme.txt 1900
+  put text "$p" /Home/letter.txt 6400
+  put rand "$p" /Home/archive.bin 21000
+  put text "$p" /Home/old.txt 2300
+  desc_line "$desc" top table '"none"'
+  desc_line "$desc" part 1 ntfs "$img" "$p"
+  desc_line "$desc" del 1 /Home/old.txt
+  desc_line "$desc" top other_signature '"ext2/3/4"'
+  new_ntfs "$img" 16384 0 TWOSIGS -c 4096
+  fill_ntfs "$img" "$p" "$desc" 1
+  finish "$name"
+  rm -f "$s.ext2"
+  truncate -s 8M "$s.ext2"
+  mke2fs -q -t ext2 -F "$s.ext2"
+  py ext2-superblock "$img" "$s.ext2"
+  if fls "$img" >/dev/null 2>&1 || ! fls -f ntfs "$img" >/dev/null 2>&1; then
+    echo "make_images.sh: fls should refuse $name and read it as NTFS with -f ntfs" >&2
+    exit 1
+  fi
+  echo "$name: fls: $(fls "$img" 2>&1 | head -n 1)"
+  py derive "$work/$name.manifest.json" "$work/$name.manifest.json.new" "$img"
+  mv "$work/$name.manifest.json.new" "$work/$name.manifest.json"
   publish "$name"
 }
 
