@@ -1,14 +1,12 @@
 // ovrecover: the recovery engines from the command line.
 #include <CLI/CLI.hpp>
 
-#include <pthread.h>
-#include <signal.h>
-
 #include <cstdio>
-#include <thread>
 
 #include "cli/commands.h"
 #include "cli/commands_carve.h"
+#include "cli/interrupts.h"
+#include "scans/scan_file.h"
 
 namespace ov::cli {
 // Swallows what a look at the partition tables reports.
@@ -20,23 +18,6 @@ class Quiet final : public ov::EngineHost {
 }  // namespace ov::cli
 
 namespace {
-
-// Ctrl+C and SIGTERM clear `running` from a thread of their own, so the engine stops at its
-// next check and the command still prints what it found.
-void watchInterrupts(ov::RunControl& run) {
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGINT);
-  sigaddset(&set, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &set, nullptr);
-  std::thread([set, &run]() {
-    int signal = 0;
-    while (sigwait(&set, &signal) == 0) {
-      if (!run.running()) std::_Exit(130);  // nothing to stop cleanly: leave at once
-      run.stop();
-    }
-  }).detach();
-}
 
 // Without --fs, ls and recover take the engine of the chosen volume: the volumes are numbered
 // NTFS first, then FAT, as `volumes` lists them.
@@ -180,11 +161,27 @@ int main(int argc, char** argv) {
   }
   o.toGiven = search->count("--to") > 0;
 
+  // Nothing is created, opened for writing or written before these checks have passed.
+  std::vector<Destination> destinations;
+  if (!o.logFile.empty()) destinations.push_back({o.logFile, false});
+  if (!o.saveScan.empty()) destinations.push_back({ov::withExtension(o.saveScan, ".ovt"), false});
+  if (!o.saveDiskScan.empty()) destinations.push_back({ov::withExtension(o.saveDiskScan, ".ovd"), false});
+  if (recover->parsed()) destinations.push_back({o.outDir, true});
+  std::string source = carve->parsed() ? carveOptions.source : o.source;
+  if (carve->parsed() && !carveOptions.listOnly && !carveOptions.outDir.empty())
+    destinations.push_back({carveOptions.outDir, true});
+  std::string scanFile = !o.scan.empty() ? o.scan : o.diskScan;
+  if (!disks->parsed()) {
+    if (auto refused = refuseBeforeStart(source, scanFile, destinations)) return *refused;
+  }
+
   CliHost host;
   ov::RunControl run;
-  watchInterrupts(run);
+  watchSignals(run);
   ov::ntfs::NtfsEngine engine(host, run);
   ov::fat::FatEngine fatEngine(host, run);
+  // A program ended at once by a signal still takes its working files with it.
+  AbruptExitCleanup workingFiles([&engine] { engine.workingFiles().removeFilesNow(); });
   if ((ls->parsed() || recover->parsed()) && o.fs.empty() && o.scan.empty()) o.fs = chooseFileSystem(o);
   if (o.fs.rfind("ambiguous:", 0) == 0) {
     std::string counts = o.fs.substr(10);
@@ -210,6 +207,10 @@ int main(int argc, char** argv) {
 
   if (!o.logFile.empty() && !host.log().saveText(o.logFile)) {
     std::fprintf(stderr, "ovrecover: Error creating log file %s\n", o.logFile.c_str());
+    if (rc == kExitOk) rc = kExitFailed;
+  }
+  // Output that could not be written (a closed pipe, a full disk) is a failure too.
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
     if (rc == kExitOk) rc = kExitFailed;
   }
   return rc;
