@@ -139,9 +139,13 @@ void SectorSource::writeOut(int fd, const void* buffer, std::size_t byteCount) {
     ssize_t n = ::write(fd, in + done, byteCount - done);
     if (n < 0) {
       if (errno == EINTR) continue;
-      host_.fail(systemErrorText(errno));
+      lastWriteError_ = errno;
+      host_.fail(systemErrorText(lastWriteError_));
     }
-    if (n == 0) host_.fail(systemErrorText(ENOSPC));
+    if (n == 0) {
+      lastWriteError_ = ENOSPC;
+      host_.fail(systemErrorText(ENOSPC));
+    }
     done += static_cast<std::size_t>(n);
   }
 }

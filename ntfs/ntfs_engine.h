@@ -20,7 +20,11 @@ enum class SearchMode { Quick, Thorough };
 
 class NtfsEngine {
  public:
-  NtfsEngine(EngineHost& host, RunControl& run) : host_(host), run_(run), source_(host, run), files_(host) {}
+  NtfsEngine(EngineHost& host, RunControl& run) : host_(host), run_(run), source_(host, run), files_(host) {
+    files_.guardAgainst(&source_);
+  }
+  NtfsEngine(const NtfsEngine&) = delete;
+  NtfsEngine& operator=(const NtfsEngine&) = delete;
 
   EngineHost& host() { return host_; }
   RunControl& run() { return run_; }
@@ -50,8 +54,11 @@ class NtfsEngine {
   void restoreVolume(NtfsVolume volume) { volume_ = std::move(volume); }
 
   // The MFT walk into new working files, with its log lines; true when it ran to the end.
+  // When the working files cannot be written the run fails: the tree is discarded (the working
+  // files are then not open) and the reason is shown and logged.
   bool processFileSystem();
   // The Turbo Scan of the current volume; `volumeNumber` is the number shown to the user.
+  // Working-file failures end it as they end processFileSystem().
   bool turboScan(std::uint32_t volumeNumber);
 
   // The recovered tree, readable after processing or a Turbo Scan.
@@ -60,6 +67,8 @@ class NtfsEngine {
  private:
   bool reopenForReading();
   void populated();
+  bool createWorkingFiles();
+  bool finishWorkingFiles();
 
   EngineHost& host_;
   RunControl& run_;
