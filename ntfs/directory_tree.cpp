@@ -41,10 +41,48 @@ bool TreeBuilder::addFolder(FileEntry e) {
   e.childrenBlock = node.childrenBlock;
   files_.appendChild(parent, e.entryIndex);
   files_.writeEntry(e);
+  if (parentNode_.size() <= own) parentNode_.resize(std::size_t{own} + 1, kNoNode);
+  parentNode_[own] = parent;
   return true;
 }
 
-void TreeBuilder::finish() { files_.addMissingParentFolders(); }
+void TreeBuilder::rescueLoops() {
+  const FolderIndex& index = files_.folders();
+  const std::uint32_t count = index.size();
+  parentNode_.resize(count, kNoNode);
+  // 0: not seen, 1: on the current climb, 2: known to reach "#".
+  std::vector<std::uint8_t> state(count, 0);
+  std::vector<std::uint32_t> climb;
+  for (std::uint32_t start = 0; start < count; ++start) {
+    climb.clear();
+    std::uint32_t x = start;
+    while (state[x] == 0) {
+      // "#", " Root" and the folders known only as parents (they go under "#") reach the top.
+      if (parentNode_[x] == kNoNode || index.node(x).placeholder) break;
+      state[x] = 1;
+      climb.push_back(x);
+      x = parentNode_[x];
+    }
+    if (state[x] == 1) {
+      // The climb came round to x: x and the folders climbed after it form a loop.
+      auto loopStart = std::find(climb.begin(), climb.end(), x);
+      std::uint32_t cut = x;
+      for (auto it = loopStart; it != climb.end(); ++it)
+        if (index.node(*it).key < index.node(cut).key) cut = *it;
+      const std::uint32_t parent = parentNode_[cut];
+      files_.removeChild(parent, index.node(cut).entryIndex);
+      files_.addRescueFolder(index.node(parent).key, index.node(cut).entryIndex);
+      parentNode_[cut] = kNoNode;
+    }
+    state[x] = 2;
+    for (std::uint32_t c : climb) state[c] = 2;
+  }
+}
+
+void TreeBuilder::finish() {
+  rescueLoops();
+  files_.addMissingParentFolders();
+}
 
 FileEntry entryFromFacts(const RecordFacts& f, std::uint64_t recordSector) {
   FileEntry e;
@@ -54,9 +92,14 @@ FileEntry entryFromFacts(const RecordFacts& f, std::uint64_t recordSector) {
   e.parentRecord = f.parentRecord;
   e.name = f.name.empty() ? numberName(f.recordNumber) : f.name;
   e.attributes = f.attributes;
+  if (f.claimedSize != 0) e.attributes = static_cast<std::uint16_t>(e.attributes | kEntrySizeCut);
   e.createdDate = f.createdDate;
   e.accessedDate = f.accessedDate;
   return e;
+}
+
+std::string entryLogName(const FileEntry& e) {
+  return utf16ToUtf8(e.name) + " (record " + std::to_string(e.recordNumber) + ")";
 }
 
 bool walkMft(SectorSource& source, const NtfsVolume& volume, WorkingFiles& files) {
@@ -67,6 +110,7 @@ bool walkMft(SectorSource& source, const NtfsVolume& volume, WorkingFiles& files
   const std::uint64_t recordsPerRead = std::max<std::uint64_t>(1, kReadBytes / recordBytes);
   std::vector<std::uint8_t> buffer(recordsPerRead * recordBytes);
   TreeBuilder tree(files);
+  SizeCutLog cuts(host);
   std::uint64_t position = 0;
   bool completed = true;
 
@@ -92,10 +136,11 @@ bool walkMft(SectorSource& source, const NtfsVolume& volume, WorkingFiles& files
         Bytes view(record.data(), record.size());
         RecordFacts facts;
         if (isBaseRecord(view) && checkFileRecord(record, recordBytes, p.bytesPerSector) &&
-            readRecordFacts(source, volume, view, facts)) {
+            readRecordFacts(source, volume, view, facts, static_cast<std::uint32_t>(position))) {
           if (!headerRecordNumber(view) && facts.selfRecord == 0)
             facts.recordNumber = static_cast<std::uint32_t>(position);
           FileEntry entry = entryFromFacts(facts, sector);
+          if (facts.claimedSize != 0) cuts.note(entryLogName(entry), facts.claimedSize, entry.dataSize);
           if (le16(view, 0x16) & 0x02) tree.addFolder(std::move(entry));
           else tree.addFile(std::move(entry));
         }
@@ -128,7 +173,9 @@ void addFoldersFromIndexRecord(Bytes r, TreeBuilder& tree) {
       e.attributes = static_cast<std::uint16_t>(((nameFlags | 6u) * 4u) & 0xFFFFu);
       e.name = fileNameOf(value);
       if (e.name.empty()) e.name = numberName(e.recordNumber);
-      if (e.recordNumber != e.parentRecord && e.name != u".") tree.addFolder(std::move(e));
+      // The root's own entry ("." in its own index) is " Root"; any other folder is listed,
+      // also one that names itself as its parent (finish() rescues it).
+      if (e.recordNumber != kRootFolderKey) tree.addFolder(std::move(e));
     }
     at += length;
   }
@@ -138,6 +185,7 @@ bool scanVolume(SectorSource& source, const NtfsVolume& volume, WorkingFiles& fi
   const VolumeParameters& p = volume.params;
   EngineHost& host = source.host();
   TreeBuilder tree(files);
+  SizeCutLog cuts(host);
   const std::uint64_t blockSectors = p.sectorsPerIndexRecord;
   const std::size_t blockBytes = p.bytesPerIndexRecord;
   const std::uint32_t recordBytes = p.bytesPerMftRecord;
@@ -184,6 +232,7 @@ bool scanVolume(SectorSource& source, const NtfsVolume& volume, WorkingFiles& fi
             facts.recordNumber = recordCounter;
           }
           FileEntry entry = entryFromFacts(facts, blockSector + slot / p.bytesPerSector);
+          if (facts.claimedSize != 0) cuts.note(entryLogName(entry), facts.claimedSize, entry.dataSize);
           if (folder) tree.addFolder(std::move(entry));
           else tree.addFile(std::move(entry));
         }

@@ -4,10 +4,12 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "disk/sector_source.h"
 #include "ntfs/mft.h"
 #include "ntfs/working_files.h"
+#include "scans/process_log.h"
 
 namespace ov::ntfs {
 
@@ -19,15 +21,25 @@ class TreeBuilder {
   // Writes the entry (its entryIndex is assigned here) when it is to be listed; true if written.
   bool addFile(FileEntry entry);
   bool addFolder(FileEntry entry);
-  // Creates the "#N" folders for parents never found (the caller then finishes writing).
+  // Creates the "#N" folders for parents never found, and for folders whose parents lead round
+  // in a loop (two folders each other's parent, a folder its own parent) a "#N" folder under
+  // "#" named after the parent of the loop's lowest-numbered member, which is moved there with
+  // everything below it. The caller then finishes writing.
   void finish();
 
  private:
+  void rescueLoops();
+
   WorkingFiles& files_;
+  std::vector<std::uint32_t> parentNode_;  // folder node -> the node its entry hangs under
 };
 
-// An entry for a listed record: the "#N" name for records without one.
+// An entry for a listed record: the "#N" name for records without one; kEntrySizeCut when the
+// record claimed more data than it can hold.
 FileEntry entryFromFacts(const RecordFacts& facts, std::uint64_t recordSector);
+
+// "name (record N)", for log lines about an entry.
+std::string entryLogName(const FileEntry& entry);
 
 // The MFT walk into `files` (already created). False when aborted.
 bool walkMft(SectorSource& source, const NtfsVolume& volume, WorkingFiles& files);

@@ -213,7 +213,8 @@ TEST(RecordFacts, IndexRootGivesTheFoldersOwnNumberAndTheRootIsNotListed) {
   auto [listed, f] = folder(5, 41);
   EXPECT_TRUE(listed);
   EXPECT_EQ(f.selfRecord, 41u);
-  EXPECT_FALSE(folder(41, 41).first);  // its own parent: the root
+  EXPECT_FALSE(folder(5, 5).first);   // the root's own record
+  EXPECT_TRUE(folder(41, 41).first);   // a folder that names itself as its parent is still listed
 }
 
 TEST(IndexRecord, ChecksHeaderAndFixups) {
