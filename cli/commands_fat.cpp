@@ -256,7 +256,8 @@ int runFatVolumes(FatEngine& engine, CliHost& host, const Options& o) {
     } else {
       printFatRow(engine.volumes()[i], i + 1);
       if (named && (!infos[i].name.empty() || !infos[i].type.empty()))
-        std::printf("%-22s GPT partition \"%s\" (%s)\n", "", infos[i].name.c_str(), infos[i].type.c_str());
+        std::printf("%-22s GPT partition \"%s\" (%s)\n", "", printable(infos[i].name).c_str(),
+                    printable(infos[i].type).c_str());
     }
   }
   list.close();

@@ -51,8 +51,13 @@ std::string unescapeMountField(const std::string& text) {
   return out;
 }
 
-void collectStack(const SystemViews& views, const fs::path& deviceDir, int depth, std::set<std::string>& out);
-void collectFileStack(const SystemViews& views, const struct stat& st, int depth, std::set<std::string>& out);
+// `holders`: also what holds a backing file (the file system it lies on, and so on down). Without
+// them the set holds only what is the same storage as the device: itself, the disk of a
+// partition, the devices under device-mapper and md, the files behind loop devices.
+void collectStack(const SystemViews& views, const fs::path& deviceDir, int depth, std::set<std::string>& out,
+                  bool holders = true);
+void collectFileStack(const SystemViews& views, const struct stat& st, int depth, std::set<std::string>& out,
+                      bool holders = true);
 
 // Everything that holds the file system with device number `dev`: its block device (from
 // sysfs), or for mounts without one of their own (FUSE, btrfs subvolumes, network file
@@ -78,30 +83,32 @@ void collectHolder(const SystemViews& views, std::uint64_t dev, int depth, std::
   }
 }
 
-void collectFileStack(const SystemViews& views, const struct stat& st, int depth, std::set<std::string>& out) {
+void collectFileStack(const SystemViews& views, const struct stat& st, int depth, std::set<std::string>& out,
+                      bool holders) {
   if (depth > kMaxDepth || !out.insert(fileKey(st.st_dev, st.st_ino)).second) return;
-  collectHolder(views, st.st_dev, depth + 1, out);
+  if (holders) collectHolder(views, st.st_dev, depth + 1, out);
 }
 
-void collectStack(const SystemViews& views, const fs::path& deviceDir, int depth, std::set<std::string>& out) {
+void collectStack(const SystemViews& views, const fs::path& deviceDir, int depth, std::set<std::string>& out,
+                  bool holders) {
   if (depth > kMaxDepth) return;
   std::string key = firstLine(deviceDir / "dev");
   if (key.empty() || !out.insert(key).second) return;
   std::error_code ec;
   if (fs::exists(deviceDir / "partition", ec)) {
-    collectStack(views, deviceDir.parent_path(), depth + 1, out);
+    collectStack(views, deviceDir.parent_path(), depth + 1, out, holders);
     return;
   }
   // device-mapper and md name the devices they are built on under slaves/.
   for (fs::directory_iterator it(deviceDir / "slaves", ec), end; !ec && it != end; it.increment(ec)) {
     std::error_code linkError;
     fs::path below = fs::canonical(it->path(), linkError);
-    if (!linkError) collectStack(views, below, depth + 1, out);
+    if (!linkError) collectStack(views, below, depth + 1, out, holders);
   }
   std::string backing = firstLine(deviceDir / "loop" / "backing_file");
   if (!backing.empty()) {
     struct stat st {};
-    if (::stat(backing.c_str(), &st) == 0) collectFileStack(views, st, depth + 1, out);
+    if (::stat(backing.c_str(), &st) == 0) collectFileStack(views, st, depth + 1, out, holders);
   }
 }
 
@@ -177,8 +184,19 @@ std::string storageConflict(const SourceIdentity& source, const StorageNode& des
   if (destination.stack.count(src.key))
     return "destination " + destinationPath + " lies on the source " + source.path +
            " (on one of its partitions or volumes)";
-  // Two loop devices (or a loop device and a FUSE mount) over one file are one storage.
-  for (const std::string& key : src.stack)
+  // Two loop devices (or a loop device and a FUSE mount) over one file are one storage. (A file
+  // that merely holds the file system the source lies on is no part of the source: writing a
+  // new file into that file system does not overwrite the source.)
+  std::set<std::string> same;
+  if (source.blockDevice) {
+    std::error_code ec;
+    fs::path dir = fs::canonical(fs::path(views.sysRoot) / "dev" / "block" /
+                                     deviceKey(::major(static_cast<dev_t>(source.rdev)),
+                                               ::minor(static_cast<dev_t>(source.rdev))),
+                                 ec);
+    if (!ec) collectStack(views, dir, 0, same, false);
+  }
+  for (const std::string& key : same)
     if (key.rfind("file ", 0) == 0 && destination.stack.count(key))
       return "destination " + destinationPath + " and the source " + source.path + " are backed by the same file";
   if (!destination.key.empty() && src.stack.count(destination.key))
