@@ -171,9 +171,7 @@ int main(int argc, char** argv) {
   if (carve->parsed() && !carveOptions.listOnly && !carveOptions.outDir.empty())
     destinations.push_back({carveOptions.outDir, true});
   std::string scanFile = !o.scan.empty() ? o.scan : o.diskScan;
-  if (!disks->parsed()) {
-    if (auto refused = refuseBeforeStart(source, scanFile, destinations)) return *refused;
-  }
+  if (auto refused = refuseBeforeStart(source, scanFile, destinations)) return *refused;
 
   CliHost host;
   ov::RunControl run;
@@ -192,18 +190,24 @@ int main(int argc, char** argv) {
   }
 
   int rc = kExitFailed;
-  if (disks->parsed()) rc = runDisks(o.json, host);
-  else if (carve->parsed()) rc = runCarve(host, run, carveOptions);
-  else if (image->parsed()) rc = runCopy(host, run, o.source, o.destination, false, o.overwrite);
-  else if (clone->parsed()) rc = runCopy(host, run, o.source, o.destination, true, true);
-  else if (volumes->parsed() && o.fs == "fat") rc = runFatVolumes(fatEngine, host, o);
-  else if (volumes->parsed()) rc = runVolumes(engine, host, o, o.fs.empty() && o.diskScan.empty() ? &fatEngine : nullptr);
-  else if (search->parsed() && o.fs == "fat") rc = runFatSearch(fatEngine, host, o);
-  else if (search->parsed()) rc = runSearch(engine, host, o);
-  else if (ls->parsed() && o.fs == "fat") rc = runFatLs(fatEngine, host, o);
-  else if (ls->parsed()) rc = runLs(engine, host, o);
-  else if (recover->parsed() && o.fs == "fat") rc = runFatRecover(fatEngine, host, o);
-  else if (recover->parsed()) rc = runRecover(engine, host, o);
+  // A failure reported while listing (a working file that cannot be read back) ends the command
+  // like any other: the reason has been shown, and the working files are removed on the way out.
+  try {
+    if (disks->parsed()) rc = runDisks(o.json, host);
+    else if (carve->parsed()) rc = runCarve(host, run, carveOptions);
+    else if (image->parsed()) rc = runCopy(host, run, o.source, o.destination, false, o.overwrite);
+    else if (clone->parsed()) rc = runCopy(host, run, o.source, o.destination, true, true);
+    else if (volumes->parsed() && o.fs == "fat") rc = runFatVolumes(fatEngine, host, o);
+    else if (volumes->parsed()) rc = runVolumes(engine, host, o, o.fs.empty() && o.diskScan.empty() ? &fatEngine : nullptr);
+    else if (search->parsed() && o.fs == "fat") rc = runFatSearch(fatEngine, host, o);
+    else if (search->parsed()) rc = runSearch(engine, host, o);
+    else if (ls->parsed() && o.fs == "fat") rc = runFatLs(fatEngine, host, o);
+    else if (ls->parsed()) rc = runLs(engine, host, o);
+    else if (recover->parsed() && o.fs == "fat") rc = runFatRecover(fatEngine, host, o);
+    else if (recover->parsed()) rc = runRecover(engine, host, o);
+  } catch (const ov::AlreadyReported&) {
+    rc = kExitFailed;
+  }
 
   if (!o.logFile.empty() && !host.log().saveText(o.logFile)) {
     std::fprintf(stderr, "ovrecover: Error creating log file %s\n", o.logFile.c_str());
