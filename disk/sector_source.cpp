@@ -139,15 +139,16 @@ void SectorSource::writeOut(int fd, const void* buffer, std::size_t byteCount) {
     ssize_t n = ::write(fd, in + done, byteCount - done);
     if (n < 0) {
       if (errno == EINTR) continue;
-      lastWriteError_ = errno;
-      host_.fail(systemErrorText(lastWriteError_));
+      failWrite(errno);
     }
-    if (n == 0) {
-      lastWriteError_ = ENOSPC;
-      host_.fail(systemErrorText(ENOSPC));
-    }
+    if (n == 0) failWrite(ENOSPC);
     done += static_cast<std::size_t>(n);
   }
+}
+
+void SectorSource::failWrite(int error) {
+  lastWriteError_ = error;
+  host_.fail(systemErrorText(error));
 }
 
 }  // namespace ov

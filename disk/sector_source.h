@@ -60,6 +60,8 @@ class SectorSource {
   // destination from a failing source after AlreadyReported.
   int lastWriteError() const { return lastWriteError_; }
   void clearWriteError() { lastWriteError_ = 0; }
+  // Reports a failure of an output file as writeOut does (lastWriteError, the message, AlreadyReported).
+  [[noreturn]] void failWrite(int error);
 
   // The wait after a device error; tests replace it.
   void setSleeper(std::function<void(std::chrono::milliseconds)> sleeper) { sleep_ = std::move(sleeper); }

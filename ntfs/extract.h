@@ -26,7 +26,8 @@ class FileExtractor {
   void setCancel(std::function<bool()> cancel) { cancel_ = std::move(cancel); }
 
   // Writes the unnamed data stream of the file whose base record is at `recordSector` to
-  // `outputFd`, never more than `dataSize` bytes. False when the record (or an extension record
+  // `outputFd` (from its current offset, 0 for a new file), never more than `dataSize` bytes;
+  // holes of sparse files stay holes, so a damaged run list claiming huge holes costs no space. False when the record (or an extension record
   // it needs) is not a valid record; read failures other than skipped sectors throw AlreadyReported.
   bool saveFileData(std::uint64_t recordSector, std::uint64_t dataSize, int outputFd);
   std::uint64_t bytesWritten() const { return written_; }
@@ -42,7 +43,10 @@ class FileExtractor {
   };
   bool collectPieces(Bytes baseRecord, std::vector<DataPiece>& pieces, bool& compressed, unsigned& unitShift);
   void write(const std::uint8_t* data, std::uint64_t length);
+  // A hole: the output's offset moves on (the copy stays sparse; finishOutput sets its size),
+  // or zeros are written where the output cannot seek.
   void writeZeros(std::uint64_t length);
+  void finishOutput();
   void plainCopy(const std::vector<Run>& runs);
   void compressedCopy(const std::vector<Run>& runs, unsigned unitShift);
   void publish();
@@ -57,6 +61,7 @@ class FileExtractor {
   int fd_ = -1;
   std::uint64_t dataSize_ = 0;
   std::uint64_t written_ = 0;
+  bool holeAtEnd_ = false;
 };
 
 }  // namespace ov::ntfs
