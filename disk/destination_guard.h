@@ -74,7 +74,7 @@ std::string destinationConflict(const SourceIdentity& source, const std::string&
 std::set<std::string> blockDeviceStack(unsigned major, unsigned minor, const std::string& sysRoot = "/sys");
 
 // The sources of the mounts whose device number is `major:minor`, from a mountinfo file (names
-// unescaped): "/dev/sdb1", "/tmp/disk.img" for ntfs-3g on an image file, "tmpfs", ...
+// unescaped): "/dev/sdb1", "/srv/images/disk.img" for ntfs-3g on an image file, "tmpfs", ...
 std::set<std::string> mountSources(unsigned major, unsigned minor, const std::string& mountInfo);
 // The same from the text of a mountinfo file.
 std::set<std::string> mountSourcesIn(const std::string& mountInfoText, unsigned major, unsigned minor);

@@ -111,7 +111,8 @@ void expectEveryDestinationOnTheMountRefused(MountedImage& m, const std::string&
       SCOPED_TRACE(std::string(r.what) + " from " + source);
       std::string line = filled(r.arguments, source, m);
       // The working files go where TMPDIR says: onto the mount only in the row that tests it.
-      std::string tmp = std::string(r.what) == "the temporary folder" ? m.mount.string() : "/tmp";
+      fs::path tmp = std::string(r.what) == "the temporary folder" ? m.mount : ov::test::scratchDir() / "tmp";
+      fs::create_directories(tmp);
       Outcome run = shell("TMPDIR=" + shq(tmp) + " OVRECOVER " + line);
       EXPECT_NE(run.status, 0);
       EXPECT_NE(run.err.find(r.expected), std::string::npos) << run.err;
