@@ -71,13 +71,16 @@ bool searchFat(FatEngine& engine, CliHost& host, bool thorough, std::uint64_t st
 int processFatVolume(FatEngine& engine, CliHost& host, const Options& o);
 
 // The tree from a saved scan, or from processing a volume (then saved when asked).
-int prepareFatVolume(FatEngine& engine, CliHost& host, const Options& o) {
+// `incomplete`: the tree is there but processing did not run to the end.
+int prepareFatVolume(FatEngine& engine, CliHost& host, const Options& o, bool& incomplete) {
+  incomplete = false;
   if (!o.scan.empty()) {
     if (fat::openPartitionScanInfo(engine, o.scan)) return kExitOk;
     std::fprintf(stderr, "ovrecover: %s\n", lastFailure(host).c_str());
     return kExitFailed;
   }
   int rc = processFatVolume(engine, host, o);
+  incomplete = rc == kExitFailed && engine.tree().root() != nullptr;
   if (!o.saveScan.empty() && engine.tree().root() && !fat::savePartitionScanInfo(engine, o.saveScan)) {
     std::fprintf(stderr, "ovrecover: %s\n", lastFailure(host).c_str());
     return kExitFailed;
@@ -293,9 +296,10 @@ int runFatSearch(FatEngine& engine, CliHost& host, const Options& o) {
 
 int runFatLs(FatEngine& engine, CliHost& host, const Options& o) {
   host.setQuiet(true);
-  int rc = prepareFatVolume(engine, host, o);
+  bool incomplete = false;
+  int rc = prepareFatVolume(engine, host, o, incomplete);
   if (!engine.tree().root()) return rc == kExitOk ? kExitFailed : rc;
-  warnIncompleteTree(rc, true);
+  warnIncompleteTree(incomplete, true);
   std::vector<std::string> path;
   const FileEntry* folder = resolveFat(engine, o.path, path);
   if (!folder) {
@@ -314,10 +318,11 @@ int runFatLs(FatEngine& engine, CliHost& host, const Options& o) {
 
 int runFatRecover(FatEngine& engine, CliHost& host, const Options& o) {
   host.setQuiet(true);
-  int rc = prepareFatVolume(engine, host, o);
+  bool incomplete = false;
+  int rc = prepareFatVolume(engine, host, o, incomplete);
   if (!engine.tree().root()) return rc == kExitOk ? kExitFailed : rc;
   host.setQuiet(false);
-  if (warnIncompleteTree(rc, false)) return kExitFailed;
+  if (warnIncompleteTree(incomplete, false)) return kExitFailed;
   std::vector<std::u16string> patterns;
   for (const auto& p : o.patterns) patterns.push_back(utf8ToUtf16(p));
   std::vector<std::pair<std::vector<std::u16string>, const FileEntry*>> files;

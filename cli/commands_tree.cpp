@@ -35,13 +35,16 @@ constexpr int kMaxDepth = 4096;  // deeper trees come only from damaged or hosti
 int processVolume(NtfsEngine& engine, CliHost& host, const Options& o);
 
 // The tree from a saved scan, or from processing a volume (then saved when asked).
-int prepareVolume(NtfsEngine& engine, CliHost& host, const Options& o) {
+// `incomplete`: the tree is there but processing did not run to the end.
+int prepareVolume(NtfsEngine& engine, CliHost& host, const Options& o, bool& incomplete) {
+  incomplete = false;
   if (!o.scan.empty()) {
     if (ntfs::openPartitionScanInfo(engine, o.scan)) return kExitOk;
     std::fprintf(stderr, "ovrecover: %s\n", lastFailure(host).c_str());
     return kExitFailed;
   }
   int rc = processVolume(engine, host, o);
+  incomplete = rc == kExitFailed && engine.workingFiles().isOpen();
   if (!o.saveScan.empty() && engine.workingFiles().isOpen() && !ntfs::savePartitionScanInfo(engine, o.saveScan)) {
     std::fprintf(stderr, "ovrecover: %s\n", lastFailure(host).c_str());
     return kExitFailed;
@@ -233,9 +236,10 @@ void collect(NtfsEngine& engine, const FileEntry& folder, std::vector<std::u16st
 
 int runLs(NtfsEngine& engine, CliHost& host, const Options& o) {
   host.setQuiet(true);
-  int rc = prepareVolume(engine, host, o);
+  bool incomplete = false;
+  int rc = prepareVolume(engine, host, o, incomplete);
   if (!engine.workingFiles().isOpen()) return rc == kExitOk ? kExitFailed : rc;
-  warnIncompleteTree(rc, true);
+  warnIncompleteTree(incomplete, true);
   std::vector<std::string> path;
   auto folder = resolve(engine, o.path, path);
   if (!folder) {
@@ -254,10 +258,11 @@ int runLs(NtfsEngine& engine, CliHost& host, const Options& o) {
 
 int runRecover(NtfsEngine& engine, CliHost& host, const Options& o) {
   host.setQuiet(true);
-  int rc = prepareVolume(engine, host, o);
+  bool incomplete = false;
+  int rc = prepareVolume(engine, host, o, incomplete);
   if (!engine.workingFiles().isOpen()) return rc == kExitOk ? kExitFailed : rc;
   host.setQuiet(false);
-  if (warnIncompleteTree(rc, false)) return kExitFailed;
+  if (warnIncompleteTree(incomplete, false)) return kExitFailed;
 
   std::vector<std::u16string> patterns;
   for (const auto& p : o.patterns) patterns.push_back(utf8ToUtf16(p));

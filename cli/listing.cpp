@@ -71,8 +71,8 @@ std::string printable(const std::string& text) {
 
 bool stdoutBroken() { return std::ferror(stdout) != 0; }
 
-bool warnIncompleteTree(int rc, bool listing) {
-  if (rc != kExitFailed) return false;
+bool warnIncompleteTree(bool incomplete, bool listing) {
+  if (!incomplete) return false;
   std::fprintf(stderr, "ovrecover: the recovered tree is incomplete: processing did not run to the end (stopped, or "
                "the source failed); %s\n",
                listing ? "what was found so far is listed" : "nothing is saved from it");

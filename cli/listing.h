@@ -58,9 +58,8 @@ int saveFiles(const std::string& outDir, std::vector<PlannedFile>& files, Sector
 // read from a damaged disk cannot move the cursor, clear the screen or fake a line.
 std::string printable(const std::string& text);
 
-// For a tree that processing did not build to the end: says so on stderr. `rc` is what
-// processing returned; true when the tree is incomplete.
-bool warnIncompleteTree(int rc, bool listing);
+// For a tree that processing did not build to the end: says so on stderr; returns `incomplete`.
+bool warnIncompleteTree(bool incomplete, bool listing);
 
 // True once writing to stdout has failed (a closed pipe: `ovrecover ls | head`): listing stops.
 bool stdoutBroken();
