@@ -137,6 +137,34 @@ std::optional<std::vector<SignatureRecord>> LoadCatalogue(const std::filesystem:
   return records;
 }
 
+std::string catalogueDefect(Bytes file) {
+  if (file.empty()) return "the file is empty";
+  std::size_t offset = 0;
+  for (std::size_t n = 0; n < kMaxCatalogueRecords; ++n, offset += kSignatureRecordBytes) {
+    if (file.size() - offset < kSignatureRecordBytes)
+      return "it ends inside record " + std::to_string(n + 1) + " (records are 848 bytes)";
+    const SignatureRecord r = *decodeSignatureRecord(file.subspan(offset, kSignatureRecordBytes));
+    const std::string where = "record " + std::to_string(n + 1);
+    if (r.signatureLength == 0) return where + " has no signature";
+    if (r.extension.empty()) return where + " has no extension";
+    for (const std::string* text : {&r.name, &r.extension, &r.category})
+      for (char c : *text)
+        if (static_cast<unsigned char>(c) < 0x20) return where + " holds control characters in its texts";
+    if (r.moreFollows == 0) return {};
+  }
+  return "it holds more than " + std::to_string(kMaxCatalogueRecords) + " records";
+}
+
+std::string catalogueFileDefect(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return "it cannot be opened";
+  // No more than the largest catalogue, and one byte to tell that a file is larger.
+  std::vector<std::uint8_t> bytes(kMaxCatalogueRecords * kSignatureRecordBytes + 1);
+  in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  bytes.resize(static_cast<std::size_t>(in.gcount()));
+  return catalogueDefect(Bytes(bytes.data(), bytes.size()));
+}
+
 std::vector<std::uint8_t> encodeCatalogue(const std::vector<SignatureRecord>& records) {
   std::vector<std::uint8_t> out;
   out.reserve(records.size() * kSignatureRecordBytes);

@@ -90,6 +90,13 @@ inline constexpr std::size_t kMaxCatalogueRecords = 4096;
 std::vector<SignatureRecord> parseCatalogue(Bytes file);
 // Reads the file at `path` the same way; nullopt when it cannot be opened.
 std::optional<std::vector<SignatureRecord>> LoadCatalogue(const std::filesystem::path& path);
+// Why the bytes are no catalogue, or empty when they are one: the list must end with a whole
+// record that says no other follows, and every record must name an extension and have a
+// signature, with texts free of control characters. (The loader reads anything; a file that
+// is no catalogue would otherwise give a scan that finds nothing and says it completed.)
+std::string catalogueDefect(Bytes file);
+// The same for the file at `path`; a file that cannot be read is not valid either.
+std::string catalogueFileDefect(const std::filesystem::path& path);
 // The records written back to back, moreFollows set on every record but the last.
 std::vector<std::uint8_t> encodeCatalogue(const std::vector<SignatureRecord>& records);
 

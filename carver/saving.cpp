@@ -111,6 +111,17 @@ voidpf ZCALLBACK openArchiveFile(voidpf opaque, const void* filename, int mode) 
   return file;
 }
 
+// Closes the archive's stream; a failure to put its last bytes on disk is a failure to close.
+int ZCALLBACK closeArchiveFile(voidpf opaque, voidpf stream) {
+  auto* opener = static_cast<ArchiveOpener*>(opaque);
+  FILE* file = static_cast<FILE*>(stream);
+  int error = std::fflush(file) != 0 ? errno : 0;
+  if (error == 0 && ::fsync(::fileno(file)) != 0 && errno != EINVAL) error = errno;
+  if (std::fclose(file) != 0 && error == 0) error = errno;
+  if (error != 0) opener->error = error;
+  return error != 0 ? -1 : 0;
+}
+
 zip_fileinfo entryInfoNow() {
   zip_fileinfo info{};
   std::time_t now = std::time(nullptr);
@@ -143,7 +154,13 @@ class Saver {
   void errorNumber(int error);
 
   bool openArchive();
-  void closeArchive();
+  // Closes the archive; when it cannot be closed properly it is removed and the files in it
+  // are failed. True when it was closed properly (or none was open).
+  bool closeArchive();
+  void track(int folderFd, const std::string& name, bool open) {
+    if (settings_.trackOutput) settings_.trackOutput(folderFd, name, open);
+  }
+  std::string shown(const std::string& entry) const { return outputName_ + "/" + entry; }
   void archiveFile(const OutputFolder& folder, const std::string& usedName, const std::string& entry,
                    std::uint64_t size);
   bool addToArchive(const OutputFolder& folder, const std::string& usedName, const std::string& entry,
@@ -172,8 +189,12 @@ class Saver {
 
   ArchiveOpener opener_;
   zipFile archive_ = nullptr;
+  std::string archiveName_;
   bool archiving_ = false;  // false once an archive could not be made: files stay uncompressed
   std::uint64_t archiveTotal_ = 0;
+  // The files in the open archive: saved once it is closed properly.
+  std::vector<std::pair<std::string, std::uint64_t>> inArchive_;
+  bool writeFailed_ = false;
 };
 
 bool Saver::openDestination() {
@@ -288,31 +309,46 @@ bool Saver::writeFile(const ResultNode& item, const OutputFolder& here, const st
     }
   }
   if (fd < 0) {
+    report_.account.failed(shown(prefix + safeOutputName(item.name)), "cannot create it: " + std::string(std::strerror(error)));
     errorNumber(error);
     return false;
   }
   countItem();
+  track(where->fd(), usedName, true);
 
+  // What is left of a file that could not be written whole: kept as "name.partial" in a plain
+  // save; a compressed save keeps nothing outside its archives.
+  auto setAside = [&](std::uint64_t written) {
+    std::string kept = setAsideIncomplete(where->fd(), usedName, written > 0 && !archiving_);
+    track(where->fd(), usedName, false);
+    return kept.empty() ? std::string() : shown(prefix + kept);
+  };
   int writeError = 0;
+  std::uint64_t written = 0;
   try {
     copyCarvedItem(source_, item, [&](Bytes piece) {
       writeError = writeAll(fd, piece);
+      if (writeError == 0) written += piece.size();
       return writeError == 0;
     });
   } catch (...) {
     ::close(fd);
-    // A compressed save keeps nothing outside its archives; the part written is of no use there.
-    if (archiving_) ::unlinkat(where->fd(), usedName.c_str(), 0);
+    report_.account.failed(shown(prefix + usedName), "the disk could not be read", setAside(written));
     throw;
   }
   if (::close(fd) != 0 && writeError == 0) writeError = errno;
   if (writeError != 0) {
-    if (archiving_) ::unlinkat(where->fd(), usedName.c_str(), 0);
-    host_.showMessage("Error", std::string(std::strerror(writeError)), MessageIcon::Error);
-    throw AlreadyReported{};
+    report_.account.failed(shown(prefix + usedName), std::strerror(writeError), setAside(written));
+    host_.showMessage("Error", shown(prefix + usedName) + ": " + std::strerror(writeError), MessageIcon::Error);
+    writeFailed_ = true;
+    // A full or failing destination ends the save; a file it cannot take (too large) does not.
+    if (writeErrorEndsSave(writeError)) throw AlreadyReported{};
+    return true;
   }
+  track(where->fd(), usedName, false);
   ++report_.filesWritten;
-  if (settings_.compress) archiveFile(*where, usedName, prefix + usedName, item.size);
+  if (settings_.compress && archiving_) archiveFile(*where, usedName, prefix + usedName, item.size);
+  else report_.account.saved(item.size);
   return true;
 }
 
@@ -322,6 +358,7 @@ bool Saver::openArchive() {
   zlib_filefunc64_def functions;
   fill_fopen64_filefunc(&functions);
   functions.zopen64_file = openArchiveFile;
+  functions.zclose_file = closeArchiveFile;
   functions.opaque = &opener_;
   for (int tries = 0; tries < kMaxArchiveNameTries; ++tries) {
     const std::uint32_t number = ++gArchiveCounter;
@@ -330,7 +367,9 @@ bool Saver::openArchive() {
     if (archive_) {
       const std::string path = (destination_ == "/" ? destination_ : destination_ + "/") + name;
       report_.archives.push_back(path);
+      archiveName_ = name;
       archiveTotal_ = 0;
+      track(destinationFolder_.fd(), name, true);
       show(path);
       return true;
     }
@@ -341,9 +380,30 @@ bool Saver::openArchive() {
   return false;
 }
 
-void Saver::closeArchive() {
-  if (archive_) zipClose(archive_, nullptr);
+bool Saver::closeArchive() {
+  if (!archive_) return true;
+  opener_.error = 0;
+  const bool closed = zipClose(archive_, nullptr) == ZIP_OK && opener_.error == 0;
   archive_ = nullptr;
+  track(destinationFolder_.fd(), archiveName_, false);
+  if (closed) {
+    for (const auto& [entry, size] : inArchive_) report_.account.saved(size);
+  } else {
+    // Without its central directory no tool can read the archive: it is removed, and the files
+    // that went into it are failed.
+    const int error = opener_.error != 0 ? opener_.error : EIO;
+    ::unlinkat(destinationFolder_.fd(), archiveName_.c_str(), 0);
+    const std::string path = (destination_ == "/" ? destination_ : destination_ + "/") + archiveName_;
+    report_.archives.erase(std::remove(report_.archives.begin(), report_.archives.end(), path), report_.archives.end());
+    for (const auto& [entry, size] : inArchive_)
+      report_.account.failed(shown(entry), "the archive " + archiveName_ + " could not be completed (" +
+                                               std::strerror(error) + ") and was removed");
+    host_.showMessage("Error", "The archive \"" + path + "\" could not be completed: " + std::strerror(error),
+                      MessageIcon::Error);
+    writeFailed_ = true;
+  }
+  inArchive_.clear();
+  return closed;
 }
 
 void Saver::keepUncompressedFromNowOn(const std::string& why) {
@@ -356,24 +416,32 @@ void Saver::keepUncompressedFromNowOn(const std::string& why) {
 
 void Saver::archiveFile(const OutputFolder& folder, const std::string& usedName, const std::string& entry,
                         std::uint64_t size) {
-  if (!archiving_) return;  // the archive failed earlier: the file stays where it was written
   if (size > settings_.archiveSplitBytes) {
     const std::string question = usedName + kTooLargeForArchiveText;
     const bool keep = settings_.askSaveUncompressed ? settings_.askSaveUncompressed(question) : true;
-    if (keep)
+    if (keep) {
       moveToDestination(folder, usedName);
-    else
+      report_.account.saved(size);
+    } else {
       ::unlinkat(folder.fd(), usedName.c_str(), 0);
+      report_.account.leftOutByUser();
+    }
     return;
   }
   if (archiveTotal_ + size > settings_.archiveSplitBytes) {
-    if (!openArchive()) return;
+    if (!openArchive()) {
+      report_.account.saved(size);  // kept uncompressed where it was written
+      return;
+    }
   }
   archiveTotal_ += size;
   if (!addToArchive(folder, usedName, entry, size)) {
+    // The file stays uncompressed where it was written.
+    report_.account.saved(size);
     keepUncompressedFromNowOn("Could not write \"" + entry + "\" into the zip file.");
     return;
   }
+  inArchive_.emplace_back(entry, size);
   ::unlinkat(folder.fd(), usedName.c_str(), 0);
 }
 
@@ -416,6 +484,15 @@ void Saver::moveToDestination(const OutputFolder& folder, const std::string& use
 SaveReport Saver::run() {
   applyExclusions(root_, settings_.excludedExtensions);
   markedFiles_ = selectionTotals(root_).files;
+  report_.account.plan(markedFiles_);
+  if (settings_.source) {
+    // Refused before the output folder is made: saving onto the carved disk overwrites what it finds.
+    if (std::string why = destinationConflict(*settings_.source, settings_.destination); !why.empty()) {
+      host_.showMessage("Error", why, MessageIcon::Error);
+      report_.outcome = SaveOutcome::Failed;
+      return report_;
+    }
+  }
   if (!openDestination() || !createOutputFolder()) {
     report_.outcome = SaveOutcome::Failed;
     return report_;
@@ -445,10 +522,11 @@ SaveReport Saver::run() {
     report_.resultFolder = report_.outputFolder;
   }
 
-  if (failed) {
+  if (failed || writeFailed_ || !report_.account.failures().empty()) {
     report_.outcome = SaveOutcome::Failed;
     host_.showMessage("Error", kSaveFailedText, MessageIcon::Error);
   } else if (stopped_) {
+    report_.account.stoppedByUser();
     report_.outcome = SaveOutcome::Stopped;
     host_.showMessage("Error", kSaveAbortedText, MessageIcon::Error);
   } else {

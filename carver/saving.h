@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,7 +16,9 @@
 #include "carver/results.h"
 #include "disk/byte_io.h"
 #include "disk/host.h"
+#include "disk/destination_guard.h"
 #include "workbench/models/output_folder.h"
+#include "workbench/models/save_account.h"
 
 namespace ov {
 
@@ -64,12 +67,20 @@ struct SaveSettings {
   std::function<bool(const std::string& question)> askSaveUncompressed;
   // The processing dialog's "Saving recovered data to %1!s!:" line, with the text filled in.
   std::function<void(const std::string& text)> showDestination;
+  // The disk being carved: a destination on it is refused before anything is created there.
+  std::optional<SourceIdentity> source;
+  // Told when an output file (a saved file, an archive) is opened (true) and when it is done with
+  // or set aside (false), so that a program ended at once by a signal can mark it as partial.
+  std::function<void(int folderFd, const std::string& name, bool open)> trackOutput;
 };
 
 enum class SaveOutcome { Completed, Stopped, Failed };
 
 struct SaveReport {
   SaveOutcome outcome = SaveOutcome::Failed;
+  // File by file: saved, failed (and why), interrupted, never tried. A file counts as saved only
+  // once all of it is written, and in a compressed save once its archive is closed properly.
+  SaveAccount account;
   std::string outputFolder;  // destination + "/DataXEB<n>"; empty when it could not be created
   std::string resultFolder;  // the folder to open in the file browser; empty when nothing was made
   std::vector<std::string> archives;  // paths of the archives written, in order

@@ -52,6 +52,18 @@ struct Options {
 // The text of the last failure the host logged (for one clear line on stderr).
 std::string lastFailure(const CliHost& host);
 
+// A place a command writes to: a folder (made with its missing parents when needed) or a file.
+struct Destination {
+  std::string path;
+  bool folder = false;
+};
+// The checks made before a command creates, opens for writing or writes anything: the source
+// (given, or named by the scan file) is a disk image file or a block device, and no destination
+// lies on the disk being recovered or is unusable (a folder where a file goes, a file where a
+// folder goes). Prints why and returns the exit status when the command must not start.
+std::optional<int> refuseBeforeStart(const std::string& source, const std::string& scanFile,
+                                     const std::vector<Destination>& destinations);
+
 int openSource(ntfs::NtfsEngine& engine, const std::string& path);
 // With `fatEngine`, the FAT volumes are listed after the NTFS ones, numbered on.
 int runVolumes(ntfs::NtfsEngine& engine, CliHost& host, const Options& o, fat::FatEngine* fatEngine = nullptr);

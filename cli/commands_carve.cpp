@@ -10,13 +10,19 @@
 #include <cctype>
 #include <cstdio>
 #include <filesystem>
+#include <map>
+#include <memory>
 #include <optional>
 
 #include "carver/catalogue.h"
 #include "carver/saving.h"
 #include "carver/scanner.h"
 #include "disk/byte_io.h"
+#include "disk/destination_guard.h"
 #include "disk/sector_source.h"
+#include "cli/interrupts.h"
+#include "cli/listing.h"
+#include "workbench/models/save_account.h"
 
 namespace ov::cli {
 namespace {
@@ -164,6 +170,10 @@ int runCarve(CliHost& cliHost, RunControl& run, const CarveOptions& o) {
     std::fprintf(stderr, "ovrecover: the carver's Signature file was not found beside the program; give --catalogue FILE\n");
     return kFailed;
   }
+  if (std::string defect = carver::catalogueFileDefect(cataloguePath); !defect.empty()) {
+    std::fprintf(stderr, "ovrecover: the catalogue %s is not valid: %s\n", cataloguePath.c_str(), defect.c_str());
+    return kFailed;
+  }
   auto catalogue = carver::LoadCatalogue(cataloguePath);
   if (!catalogue || catalogue->empty()) {
     std::fprintf(stderr, "ovrecover: Failed to retrieve signatures (%s)\n", cataloguePath.c_str());
@@ -244,6 +254,7 @@ int runCarve(CliHost& cliHost, RunControl& run, const CarveOptions& o) {
   int rc = report.outcome == carver::ScanOutcome::Completed ? kOk : kFailed;
   if (o.listOnly || items.empty()) return rc;
 
+  // The destination was checked before the scan; it is made only now that there is something to save.
   std::error_code ec;
   fs::create_directories(o.outDir, ec);
   if (!fs::is_directory(o.outDir, ec)) {
@@ -255,19 +266,31 @@ int runCarve(CliHost& cliHost, RunControl& run, const CarveOptions& o) {
   SaveSettings settings;
   settings.destination = o.outDir;
   settings.compress = o.zip;
+  settings.source = identifySource(o.source);
   for (const auto& e : o.exclude)
     if (!e.empty()) settings.excludedExtensions.push_back(utf8ToUtf16(withoutDot(e)));
   settings.askSaveUncompressed = [](const std::string&) { return true; };
+  // A program ended at once by a signal leaves the file (or archive) being written as ".partial".
+  std::map<std::pair<int, std::string>, std::unique_ptr<AbruptExitCleanup>> open;
+  settings.trackOutput = [&open](int folderFd, const std::string& name, bool opened) {
+    if (opened)
+      open[{folderFd, name}] = std::make_unique<AbruptExitCleanup>(
+          [folderFd, name] { setAsideIncomplete(folderFd, name, true); });
+    else
+      open.erase({folderFd, name});
+  };
   host.savingMode();
   run.start();
   SaveReport saved = saveMarkedItems(tree.root(), disk, settings, host, run);
   host.clear();
-  if (saved.outcome != SaveOutcome::Completed) rc = kFailed;
+  open.clear();
+  if (saved.outcome != SaveOutcome::Completed || !saved.account.complete()) rc = kFailed;
   if (o.zip) {
     for (const auto& archive : saved.archives) std::fprintf(stderr, "ovrecover: archive %s\n", archive.c_str());
   }
-  std::fprintf(stderr, "ovrecover: %llu files saved under %s\n", static_cast<unsigned long long>(saved.filesWritten),
-               saved.resultFolder.empty() ? o.outDir.c_str() : saved.resultFolder.c_str());
+  const std::string where = saved.resultFolder.empty() ? o.outDir : saved.resultFolder;
+  for (const std::string& line : saved.account.summary(where))
+    std::fprintf(stderr, "ovrecover: %s\n", printable(line).c_str());
   return rc;
 }
 

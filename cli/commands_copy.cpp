@@ -11,6 +11,7 @@
 #include <string>
 
 #include "cli/cli_host.h"
+#include "disk/destination_guard.h"
 #include "disk/sector_source.h"
 #include "scans/disk_copy.h"
 
@@ -157,7 +158,27 @@ int runCopy(CliHost& host, RunControl& run, const std::string& source, const std
   CopyOptions options;
   options.kind = clone ? CopyKind::Cloning : CopyKind::Imaging;
   options.overwrite = overwrite;
+  // An image is a file: a device or FIFO given as its destination is refused as it is, never
+  // turned into "DEST.ov2" beside it. A copy onto a disk is a clone, which writes to the path
+  // exactly as given (a block device, or an existing file).
+  struct stat given {};
+  if (!clone && ::stat(dest.c_str(), &given) == 0 && !S_ISREG(given.st_mode) && !S_ISDIR(given.st_mode)) {
+    if (S_ISBLK(given.st_mode))
+      std::fprintf(stderr, "ovrecover: %s is a disk; to copy onto a disk use 'ovrecover clone %s %s'\n", dest.c_str(),
+                   source.c_str(), dest.c_str());
+    else
+      std::fprintf(stderr, "ovrecover: %s is neither a file nor a folder; an image is written to a file\n",
+                   dest.c_str());
+    return kCopyRefused;
+  }
   std::string target = clone ? dest : imagePathFor(dest);
+  // Before anything else about the destination (its free space) is judged.
+  if (auto identity = identifySource(from)) {
+    if (std::string why = destinationConflict(*identity, target); !why.empty()) {
+      std::fprintf(stderr, "ovrecover: %s\n", why.c_str());
+      return kCopyRefused;
+    }
+  }
   if (!clone && !fs::exists(target) && !enoughSpace(host, target, from)) return kCopyRefused;
 
   DiskCopy copy(host, run, from, target, options);

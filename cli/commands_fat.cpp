@@ -86,13 +86,16 @@ std::string nothingFound(const std::string& searched, const std::string& source)
 }
 
 // The tree from a saved scan, or from processing a volume (then saved when asked).
-int prepareFatVolume(FatEngine& engine, CliHost& host, const Options& o) {
+// `incomplete`: the tree is there but processing did not run to the end.
+int prepareFatVolume(FatEngine& engine, CliHost& host, const Options& o, bool& incomplete) {
+  incomplete = false;
   if (!o.scan.empty()) {
     if (fat::openPartitionScanInfo(engine, o.scan)) return kExitOk;
     std::fprintf(stderr, "ovrecover: %s\n", lastFailure(host).c_str());
     return kExitFailed;
   }
   int rc = processFatVolume(engine, host, o);
+  incomplete = rc == kExitFailed && engine.tree().root() != nullptr;
   if (!o.saveScan.empty() && engine.tree().root() && !fat::savePartitionScanInfo(engine, o.saveScan)) {
     std::fprintf(stderr, "ovrecover: %s\n", lastFailure(host).c_str());
     return kExitFailed;
@@ -179,29 +182,36 @@ void printFatEntry(const FileEntry& e, const std::vector<std::string>& path, con
   if (o.json) {
     std::vector<std::string> full = path;
     full.push_back(name);
-    list.add({{"path", full},
-              {"name", name},
-              {"size", e.dataSize},
-              {"folder", e.isFolder()},
-              {"live", e.isLive()},
-              {"record", e.firstCluster},
-              {"parent", e.parentCluster},
-              {"created", dateJson(e.createdDate)},
-              {"accessed", dateJson(e.accessedDate)},
-              {"attributes", e.attributes}});
+    nlohmann::json entry = {{"path", full},
+                            {"name", name},
+                            {"size", e.dataSize},
+                            {"folder", e.isFolder()},
+                            {"live", e.isLive()},
+                            {"record", e.firstCluster},
+                            {"parent", e.parentCluster},
+                            {"created", dateJson(e.createdDate)},
+                            {"accessed", dateJson(e.accessedDate)},
+                            {"attributes", e.attributes}};
+    if (e.claimedSize != 0) {
+      entry["size_cut"] = true;
+      entry["claimed_size"] = e.claimedSize;
+    }
+    list.add(entry);
     return;
   }
   std::string shown = o.recursive && !path.empty() ? joined(path) + "/" + name : name;
   std::string created = isoDate(e.createdDate), accessed = isoDate(e.accessedDate);
-  std::printf("%-7s %-7s %14llu  %-10s  %-10s  %10u %10u  %s\n", e.isFolder() ? "folder" : "file",
+  std::string cut = e.claimedSize != 0 ? "  [size cut: its entry claims " + std::to_string(e.claimedSize) + " bytes]" : "";
+  std::printf("%-7s %-7s %14llu  %-10s  %-10s  %10u %10u  %s%s\n", e.isFolder() ? "folder" : "file",
               e.isLive() ? "live" : "deleted", static_cast<unsigned long long>(e.dataSize),
               created.empty() ? "-" : created.c_str(), accessed.empty() ? "-" : accessed.c_str(), e.firstCluster,
-              e.parentCluster, shown.c_str());
+              e.parentCluster, printable(shown).c_str(), cut.c_str());
 }
 
 void listFatFolder(const FileEntry& folder, std::vector<std::string>& path, const Options& o, JsonArrayPrinter& list,
                    std::set<const FileEntry*>& visited, int depth) {
   for (const FileEntry* e : fat::FatTree::listing(folder)) {
+    if (stdoutBroken()) return;
     printFatEntry(*e, path, o, list);
     if (o.recursive && e->isFolder() && depth < kMaxDepth && visited.insert(e).second) {
       path.push_back(utf16ToUtf8(e->name));
@@ -264,7 +274,8 @@ int runFatVolumes(FatEngine& engine, CliHost& host, const Options& o) {
     } else {
       printFatRow(engine.volumes()[i], i + 1);
       if (named && (!infos[i].name.empty() || !infos[i].type.empty()))
-        std::printf("%-22s GPT partition \"%s\" (%s)\n", "", infos[i].name.c_str(), infos[i].type.c_str());
+        std::printf("%-22s GPT partition \"%s\" (%s)\n", "", printable(infos[i].name).c_str(),
+                    printable(infos[i].type).c_str());
     }
   }
   list.close();
@@ -306,8 +317,10 @@ int runFatSearch(FatEngine& engine, CliHost& host, const Options& o) {
 
 int runFatLs(FatEngine& engine, CliHost& host, const Options& o) {
   host.setQuiet(true);
-  int rc = prepareFatVolume(engine, host, o);
+  bool incomplete = false;
+  int rc = prepareFatVolume(engine, host, o, incomplete);
   if (!engine.tree().root()) return rc == kExitOk ? kExitFailed : rc;
+  warnIncompleteTree(incomplete, true);
   std::vector<std::string> path;
   const FileEntry* folder = resolveFat(engine, o.path, path);
   if (!folder) {
@@ -321,28 +334,16 @@ int runFatLs(FatEngine& engine, CliHost& host, const Options& o) {
   std::set<const FileEntry*> visited{folder};
   listFatFolder(*folder, path, o, list, visited, 0);
   list.close();
-  return rc;
+  return stdoutBroken() ? kExitFailed : rc;
 }
 
 int runFatRecover(FatEngine& engine, CliHost& host, const Options& o) {
-  std::error_code ec;
-  std::filesystem::create_directories(o.outDir, ec);
-  int error = 0;
-  OutputFolder destination = OutputFolder::open(o.outDir, error);
-  if (!destination.isOpen()) {
-    std::fprintf(stderr, "ovrecover: cannot use %s as destination: %s\n", o.outDir.c_str(),
-                 systemErrorText(error).c_str());
-    return kExitFailed;
-  }
-  if (onSourceDevice(o.source, o.outDir)) {
-    std::fprintf(stderr, "ovrecover: %s is on the disk being recovered; choose a folder on another disk.\n",
-                 o.outDir.c_str());
-    return kExitUsage;
-  }
   host.setQuiet(true);
-  int rc = prepareFatVolume(engine, host, o);
+  bool incomplete = false;
+  int rc = prepareFatVolume(engine, host, o, incomplete);
   if (!engine.tree().root()) return rc == kExitOk ? kExitFailed : rc;
   host.setQuiet(false);
+  if (warnIncompleteTree(incomplete, false)) return kExitFailed;
   std::vector<std::u16string> patterns;
   for (const auto& p : o.patterns) patterns.push_back(utf8ToUtf16(p));
   std::vector<std::pair<std::vector<std::u16string>, const FileEntry*>> files;
@@ -360,14 +361,16 @@ int runFatRecover(FatEngine& engine, CliHost& host, const Options& o) {
   extractor.setCancel([&engine] { return !engine.run().proceed(); });
   std::vector<PlannedFile> plan;
   for (const auto& [folders, entry] : files) {
-    plan.push_back({folders, entry->name, entry->dataSize, [&extractor, e = entry](int fd, std::uint64_t& written) {
-                      // An empty file has no data cluster; it is saved as the empty file it is.
-                      bool ok = extractor.saveFileData(*e, fd) || e->dataSize == 0;
-                      written = extractor.bytesWritten();
-                      return ok;
-                    }});
+    PlannedFile planned{folders, entry->name, entry->dataSize, entry->claimedSize != 0, entry->claimedSize,
+                        [&extractor, e = entry](int fd, std::uint64_t& written) {
+                          // An empty file has no data cluster; it is saved as the empty file it is.
+                          bool ok = extractor.saveFileData(*e, fd) || e->dataSize == 0;
+                          written = extractor.bytesWritten();
+                          return ok;
+                        }};
+    plan.push_back(std::move(planned));
   }
-  return saveFiles(destination, o.outDir, plan, engine.run(), host, [&](std::uint64_t d) { doneBefore = d; }, rc);
+  return saveFiles(o.outDir, plan, engine.source(), host, [&](std::uint64_t d) { doneBefore = d; }, rc);
 }
 
 }  // namespace ov::cli

@@ -35,13 +35,16 @@ constexpr int kMaxDepth = 4096;  // deeper trees come only from damaged or hosti
 int processVolume(NtfsEngine& engine, CliHost& host, const Options& o);
 
 // The tree from a saved scan, or from processing a volume (then saved when asked).
-int prepareVolume(NtfsEngine& engine, CliHost& host, const Options& o) {
+// `incomplete`: the tree is there but processing did not run to the end.
+int prepareVolume(NtfsEngine& engine, CliHost& host, const Options& o, bool& incomplete) {
+  incomplete = false;
   if (!o.scan.empty()) {
     if (ntfs::openPartitionScanInfo(engine, o.scan)) return kExitOk;
     std::fprintf(stderr, "ovrecover: %s\n", lastFailure(host).c_str());
     return kExitFailed;
   }
   int rc = processVolume(engine, host, o);
+  incomplete = rc == kExitFailed && engine.workingFiles().isOpen();
   if (!o.saveScan.empty() && engine.workingFiles().isOpen() && !ntfs::savePartitionScanInfo(engine, o.saveScan)) {
     std::fprintf(stderr, "ovrecover: %s\n", lastFailure(host).c_str());
     return kExitFailed;
@@ -162,31 +165,34 @@ void printEntry(const FileEntry& e, const std::vector<std::string>& path, bool j
   if (json) {
     std::vector<std::string> full = path;
     full.push_back(name);
-    nlohmann::json item = {{"path", full},
-                           {"name", name},
-                           {"size", e.dataSize},
-                           {"folder", e.isFolder()},
-                           {"live", e.isLive()},
-                           {"record", e.recordNumber},
-                           {"parent", e.parentRecord},
-                           {"created", dateJson(e.createdDate)},
-                           {"accessed", dateJson(e.accessedDate)},
-                           {"attributes", e.attributes}};
-    if (e.isStream()) item["stream"] = utf16ToUtf8(e.streamName());
-    list.add(item);
+    nlohmann::json entry = {{"path", full},
+                            {"name", name},
+                            {"size", e.dataSize},
+                            {"folder", e.isFolder()},
+                            {"live", e.isLive()},
+                            {"record", e.recordNumber},
+                            {"parent", e.parentRecord},
+                            {"created", dateJson(e.createdDate)},
+                            {"accessed", dateJson(e.accessedDate)},
+                            {"attributes", e.attributes}};
+    if (e.isStream()) entry["stream"] = utf16ToUtf8(e.streamName());
+    if (e.sizeCut()) entry["size_cut"] = true;
+    list.add(entry);
     return;
   }
   std::string shown = fullPath && !path.empty() ? joined(path) + "/" + name : name;
   std::string created = isoDate(e.createdDate), accessed = isoDate(e.accessedDate);
-  std::printf("%-7s %-7s %14llu  %-10s  %-10s  %10u %10u  %s\n", e.isFolder() ? "folder" : "file",
+  std::printf("%-7s %-7s %14llu  %-10s  %-10s  %10u %10u  %s%s\n", e.isFolder() ? "folder" : "file",
               e.isLive() ? "live" : "deleted", static_cast<unsigned long long>(e.dataSize),
               created.empty() ? "-" : created.c_str(), accessed.empty() ? "-" : accessed.c_str(), e.recordNumber,
-              e.parentRecord, shown.c_str());
+              e.parentRecord, printable(shown).c_str(),
+              e.sizeCut() ? "  [size cut: its record claims more than its data can hold]" : "");
 }
 
 void listFolder(NtfsEngine& engine, const FileEntry& folder, std::vector<std::string>& path, const Options& o,
                 JsonArrayPrinter& list, std::set<std::uint32_t>& visited, int depth) {
   for (const auto& e : children(engine, folder)) {
+    if (stdoutBroken()) return;
     printEntry(e, path, o.json, o.recursive, list);
     if (o.recursive && e.isFolder() && depth < kMaxDepth && visited.insert(e.entryIndex).second) {
       path.push_back(utf16ToUtf8(e.name));
@@ -228,8 +234,10 @@ void collect(NtfsEngine& engine, const FileEntry& folder, std::vector<std::u16st
 
 int runLs(NtfsEngine& engine, CliHost& host, const Options& o) {
   host.setQuiet(true);
-  int rc = prepareVolume(engine, host, o);
+  bool incomplete = false;
+  int rc = prepareVolume(engine, host, o, incomplete);
   if (!engine.workingFiles().isOpen()) return rc == kExitOk ? kExitFailed : rc;
+  warnIncompleteTree(incomplete, true);
   std::vector<std::string> path;
   auto folder = resolve(engine, o.path, path);
   if (!folder) {
@@ -243,33 +251,16 @@ int runLs(NtfsEngine& engine, CliHost& host, const Options& o) {
   std::set<std::uint32_t> visited{folder->entryIndex};
   listFolder(engine, *folder, path, o, list, visited, 0);
   list.close();
-  return rc;
+  return stdoutBroken() ? kExitFailed : rc;
 }
 
 int runRecover(NtfsEngine& engine, CliHost& host, const Options& o) {
-  std::error_code ec;
-  std::filesystem::create_directories(o.outDir, ec);
-  int error = 0;
-  OutputFolder destination = OutputFolder::open(o.outDir, error);
-  if (!destination.isOpen()) {
-    std::fprintf(stderr, "ovrecover: cannot use %s as destination: %s\n", o.outDir.c_str(),
-                 systemErrorText(error).c_str());
-    return kExitFailed;
-  }
-  if (onSourceDevice(o.source, o.outDir)) {
-    std::fprintf(stderr, "ovrecover: %s is on the disk being recovered; saving there could overwrite what is "
-                 "being recovered. Choose a folder on another disk.\n", o.outDir.c_str());
-    return kExitUsage;
-  }
   host.setQuiet(true);
-  int rc = prepareVolume(engine, host, o);
+  bool incomplete = false;
+  int rc = prepareVolume(engine, host, o, incomplete);
   if (!engine.workingFiles().isOpen()) return rc == kExitOk ? kExitFailed : rc;
   host.setQuiet(false);
-  if (!o.scan.empty() && onSourceDevice(engine.source().path(), o.outDir)) {
-    std::fprintf(stderr, "ovrecover: %s is on the disk being recovered; choose a folder on another disk.\n",
-                 o.outDir.c_str());
-    return kExitUsage;
-  }
+  if (warnIncompleteTree(incomplete, false)) return kExitFailed;
 
   std::vector<std::u16string> patterns;
   for (const auto& p : o.patterns) patterns.push_back(utf8ToUtf16(p));
@@ -295,13 +286,15 @@ int runRecover(NtfsEngine& engine, CliHost& host, const Options& o) {
     // A named stream is saved as "<file>_<stream>": a colon is not allowed on every destination.
     std::u16string name = entry.name;
     if (entry.isStream()) name[entry.name.size() - entry.streamName().size() - 1] = u'_';
-    plan.push_back({folders, name, entry.dataSize, [&extractor, e = entry](int fd, std::uint64_t& written) {
-                      bool ok = extractor.saveFileData(e.recordSector, e.dataSize, fd, e.streamName());
-                      written = extractor.bytesWritten();
-                      return ok;
-                    }});
+    PlannedFile planned{folders, name, entry.dataSize, entry.sizeCut(), 0,
+                        [&extractor, e = entry](int fd, std::uint64_t& written) {
+                          bool ok = extractor.saveFileData(e.recordSector, e.dataSize, fd, e.streamName());
+                          written = extractor.bytesWritten();
+                          return ok;
+                        }};
+    plan.push_back(std::move(planned));
   }
-  return saveFiles(destination, o.outDir, plan, engine.run(), host, [&](std::uint64_t d) { doneBefore = d; }, rc);
+  return saveFiles(o.outDir, plan, engine.source(), host, [&](std::uint64_t d) { doneBefore = d; }, rc);
 }
 
 }  // namespace ov::cli

@@ -5,6 +5,7 @@
 #include <iostream>
 
 #include "cli/commands.h"
+#include "cli/listing.h"
 #include "disk/sector_source.h"
 #include "ntfs/logical_volume.h"
 #include "ntfs/scan_info.h"
@@ -84,7 +85,8 @@ void printVolumes(const std::vector<LogicalVolume>& volumes, bool json, const ch
                 static_cast<unsigned long long>(v.startSector), static_cast<unsigned long long>(v.sectorCount),
                 ov::ntfs::volumeSizeText(v).c_str(), foundByText(v.foundBy).c_str());
     if (!v.partitionName.empty() || !v.partitionType.empty())
-      std::printf("%-22s GPT partition \"%s\" (%s)\n", "", v.partitionName.c_str(), v.partitionType.c_str());
+      std::printf("%-22s GPT partition \"%s\" (%s)\n", "", printable(v.partitionName).c_str(),
+                  printable(v.partitionType).c_str());
   }
   if (fatEngine)
     for (std::size_t i = 0; i < fatEngine->volumes().size(); ++i) {

@@ -3,27 +3,23 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <sys/sysmacros.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <memory>
 
 #include "cli/commands.h"
+#include "cli/interrupts.h"
+#include "disk/destination_guard.h"
+#include "workbench/models/file_saving.h"
+#include "workbench/models/save_account.h"
 #include "disk/byte_io.h"
 #include "disk/sector_source.h"
 
 namespace ov::cli {
-namespace {
-
-// A block device's node in sysfs; empty for anything else.
-std::string sysfsOfDevice(dev_t device) {
-  std::string link = "/sys/dev/block/" + std::to_string(major(device)) + ":" + std::to_string(minor(device));
-  char resolved[PATH_MAX];
-  if (!::realpath(link.c_str(), resolved)) return {};
-  return resolved;
-}
-
-}  // namespace
 
 std::string isoDate(std::uint16_t d) {
   unsigned day = d & 31u, month = (d >> 5) & 15u, year = (d >> 9) + 1980u;
@@ -44,74 +40,91 @@ std::string joined(const std::vector<std::string>& path) {
   return out;
 }
 
-// True when `dir` lies on the disk being recovered (the device itself or one of its partitions).
-bool onSourceDevice(const std::string& sourcePath, const std::string& dir) {
-  struct stat source {}, folder {};
-  if (::stat(sourcePath.c_str(), &source) != 0 || !S_ISBLK(source.st_mode)) return false;
-  if (::stat(dir.c_str(), &folder) != 0) return false;
-  std::string disk = sysfsOfDevice(source.st_rdev), holder = sysfsOfDevice(folder.st_dev);
-  if (disk.empty() || holder.empty()) return folder.st_dev == source.st_rdev;
-  return holder == disk || holder.rfind(disk + "/", 0) == 0;
+namespace {
+
+
+}  // namespace
+
+std::string printable(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    char hex[8];
+    if (c < 0x20 || c == 0x7F) {
+      std::snprintf(hex, sizeof hex, "\\x%02X", c);
+      out += hex;
+    } else if (c == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+               static_cast<unsigned char>(text[i + 1]) <= 0x9F) {
+      // U+0080-U+009F: the C1 controls, which some terminals obey too.
+      std::snprintf(hex, sizeof hex, "\\u%04X", static_cast<unsigned char>(text[i + 1]));
+      out += hex;
+      ++i;
+    } else if (c == '\\') {
+      out += "\\\\";
+    } else {
+      out.push_back(static_cast<char>(c));
+    }
+  }
+  return out;
 }
 
-int saveFiles(const OutputFolder& destination, const std::string& outDir, std::vector<PlannedFile>& files,
-              RunControl& run, EngineHost& host, const std::function<void(std::uint64_t)>& onProgress, int rc) {
-  std::uint64_t saved = 0, bytes = 0, failures = 0, doneBefore = 0;
-  run.start();
-  for (auto& file : files) {
-    if (!run.proceed()) break;
-    onProgress(doneBefore);
-    int error = 0;
-    std::vector<OutputFolder> chain;
-    const OutputFolder* current = &destination;
-    bool ok = true;
-    for (const auto& name : file.folders) {
-      chain.push_back(current->subfolder(name, error));
-      if (!chain.back().isOpen()) {
-        ok = false;
-        break;
-      }
-      current = &chain.back();
+bool stdoutBroken() { return std::ferror(stdout) != 0; }
+
+bool warnIncompleteTree(bool incomplete, bool listing) {
+  if (!incomplete) return false;
+  std::fprintf(stderr, "ovrecover: the recovered tree is incomplete: processing did not run to the end (stopped, or "
+               "the source failed); %s\n",
+               listing ? "what was found so far is listed" : "nothing is saved from it");
+  return true;
+}
+
+int saveFiles(const std::string& outDir, std::vector<PlannedFile>& files, SectorSource& source, CliHost& host,
+              const std::function<void(std::uint64_t)>& onProgress, int rc) {
+  SaveAccount account;
+  account.plan(files.size());
+  auto report = [&]() {
+    host.progress(1, 1);
+    for (const std::string& line : account.summary(outDir)) std::fprintf(stderr, "%s\n", printable(line).c_str());
+    // The log keeps every file that failed, also when the summary scrolled away.
+    for (const auto& p : account.failures())
+      host.log().add(LogEntry{"Saving failed: " + p.path, p.reason, LogKind::Aborted, {}});
+    for (const auto& p : account.interruptions())
+      host.log().add(LogEntry{"Saving interrupted: " + p.path, p.reason, LogKind::Aborted, {}});
+    for (const auto& p : account.notes()) host.log().add(LogEntry{"Saved: " + p.path, p.reason, LogKind::Aborted, {}});
+    return account.complete() ? rc : kExitFailed;
+  };
+
+  // The destination is made only now, after every check has passed and something is to be saved.
+  if (auto identity = identifySource(source)) {
+    if (std::string why = destinationConflict(*identity, outDir); !why.empty()) {
+      std::fprintf(stderr, "ovrecover: %s\n", why.c_str());
+      return kExitUsage;
     }
-    std::string usedName;
-    int fd = ok ? current->createFile(file.name, usedName, error) : -1;
-    if (fd < 0) {
-      std::fprintf(stderr, "ovrecover: cannot create %s: %s\n", utf16ToUtf8(file.name).c_str(),
-                   systemErrorText(error).c_str());
-      ++failures;
-      doneBefore += file.size;
-      continue;
-    }
-    bool written = false;
-    std::uint64_t count = 0;
-    try {
-      written = file.save(fd, count);
-    } catch (const AlreadyReported&) {
-      ::close(fd);
-      ::unlinkat(current->fd(), usedName.c_str(), 0);
-      ++failures;
-      break;  // the reason has been shown; a failing destination or source ends the batch
-    }
-    ::close(fd);
-    if (!written) {
-      ::unlinkat(current->fd(), usedName.c_str(), 0);
-      std::fprintf(stderr, "ovrecover: %s: its record is no longer valid; nothing saved\n",
-                   utf16ToUtf8(file.name).c_str());
-      ++failures;
-    } else {
-      ++saved;
-      bytes += count;
-    }
-    doneBefore += file.size;
   }
-  bool aborted = !run.running();
-  run.stop();
-  host.progress(1, 1);
-  std::fprintf(stderr, "%s %llu files saved (%llu bytes) to %s, %llu failed.\n",
-               aborted ? "Saving data aborted." : "Saving data completed.", static_cast<unsigned long long>(saved),
-               static_cast<unsigned long long>(bytes), outDir.c_str(), static_cast<unsigned long long>(failures));
-  if (aborted || failures > 0) return kExitFailed;
-  return rc;
+  std::error_code ec;
+  std::filesystem::create_directories(outDir, ec);
+  int error = 0;
+  OutputFolder destination = OutputFolder::open(outDir, error);
+  if (!destination.isOpen()) {
+    std::fprintf(stderr, "ovrecover: cannot use %s as destination: %s\n", outDir.c_str(),
+                 systemErrorText(ec ? ec.value() : error).c_str());
+    return report();
+  }
+
+  SaveHooks hooks;
+  hooks.beforeFile = onProgress;
+  // A second Ctrl+C ends the program at once: the file being written is then kept as ".partial".
+  std::map<std::pair<int, std::string>, std::unique_ptr<AbruptExitCleanup>> open;
+  hooks.trackOutput = [&open](int folderFd, const std::string& name, bool opened) {
+    if (opened)
+      open[{folderFd, name}] =
+          std::make_unique<AbruptExitCleanup>([folderFd, name] { setAsideIncomplete(folderFd, name, true); });
+    else
+      open.erase({folderFd, name});
+  };
+  account = saveRecoveredFiles(destination, files, source, hooks);
+  return report();
 }
 
 }  // namespace ov::cli

@@ -9,7 +9,10 @@
 #include <vector>
 #include <functional>
 
+#include "cli/cli_host.h"
 #include "disk/host.h"
+#include "disk/sector_source.h"
+#include "workbench/models/file_saving.h"
 #include "workbench/models/output_folder.h"
 
 namespace ov::cli {
@@ -42,23 +45,23 @@ class JsonArrayPrinter {
   bool closed_ = false;
 };
 
-// One file to save: where it goes below the destination, and how its data is written.
-struct PlannedFile {
-  std::vector<std::u16string> folders;
-  std::u16string name;
-  std::uint64_t size = 0;
-  // Writes the data to `fd`; false when there is nothing valid to write (the file is removed).
-  // May throw AlreadyReported, which ends the batch.
-  std::function<bool(int fd, std::uint64_t& written)> save;
-};
+// Saves the files under `outDir` (created here, with its missing parents, once every check has
+// passed), recreating their folders with the clash rule. A destination that fills up or fails
+// ends the save; a file that cannot be written whole is named in the summary and set aside as
+// "name.partial" (or removed when empty); a file stopped by Ctrl+C likewise. Prints the summary
+// (every failed file by name, the files never tried) and puts the failures in the process log.
+// Returns kExitFailed unless every file was saved whole, else `rc`.
+int saveFiles(const std::string& outDir, std::vector<PlannedFile>& files, SectorSource& source, CliHost& host,
+              const std::function<void(std::uint64_t)>& onProgress, int rc);
 
-// Saves the files under `destination`, recreating their folders, with "#0" + name on clashes;
-// `onProgress(doneBeforeThisFile)` lets the caller add the current file's progress. Prints the
-// summary; returns kExitFailed when a file failed or the batch was stopped, else `rc`.
-int saveFiles(const OutputFolder& destination, const std::string& outDir, std::vector<PlannedFile>& files,
-              RunControl& run, EngineHost& host, const std::function<void(std::uint64_t)>& onProgress, int rc);
+// Text for a terminal: control characters (and backslashes) written as escapes, so that a name
+// read from a damaged disk cannot move the cursor, clear the screen or fake a line.
+std::string printable(const std::string& text);
 
-// True when `dir` lies on the disk being recovered (the device itself or one of its partitions).
-bool onSourceDevice(const std::string& sourcePath, const std::string& dir);
+// For a tree that processing did not build to the end: says so on stderr; returns `incomplete`.
+bool warnIncompleteTree(bool incomplete, bool listing);
+
+// True once writing to stdout has failed (a closed pipe: `ovrecover ls | head`): listing stops.
+bool stdoutBroken();
 
 }  // namespace ov::cli

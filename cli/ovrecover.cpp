@@ -1,14 +1,12 @@
 // ovrecover: the recovery engines from the command line.
 #include <CLI/CLI.hpp>
 
-#include <pthread.h>
-#include <signal.h>
-
 #include <cstdio>
-#include <thread>
 
 #include "cli/commands.h"
 #include "cli/commands_carve.h"
+#include "cli/interrupts.h"
+#include "scans/scan_file.h"
 
 namespace ov::cli {
 // Swallows what a look at the partition tables reports.
@@ -20,23 +18,6 @@ class Quiet final : public ov::EngineHost {
 }  // namespace ov::cli
 
 namespace {
-
-// Ctrl+C and SIGTERM clear `running` from a thread of their own, so the engine stops at its
-// next check and the command still prints what it found.
-void watchInterrupts(ov::RunControl& run) {
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGINT);
-  sigaddset(&set, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &set, nullptr);
-  std::thread([set, &run]() {
-    int signal = 0;
-    while (sigwait(&set, &signal) == 0) {
-      if (!run.running()) std::_Exit(130);  // nothing to stop cleanly: leave at once
-      run.stop();
-    }
-  }).detach();
-}
 
 // Without --fs, ls and recover take the engine of the chosen volume: the volumes are numbered
 // NTFS first, then FAT, as `volumes` lists them.
@@ -201,13 +182,27 @@ int main(int argc, char** argv) {
     return kExitUsage;
   }
 
+  // Nothing is created, opened for writing or written before these checks have passed.
+  std::vector<Destination> destinations;
+  if (!o.logFile.empty()) destinations.push_back({o.logFile, false});
+  if (!o.saveScan.empty()) destinations.push_back({ov::withExtension(o.saveScan, ".ovt"), false});
+  if (!o.saveDiskScan.empty()) destinations.push_back({ov::withExtension(o.saveDiskScan, ".ovd"), false});
+  if (recover->parsed()) destinations.push_back({o.outDir, true});
+  std::string source = carve->parsed() ? carveOptions.source : o.source;
+  if (carve->parsed() && !carveOptions.listOnly && !carveOptions.outDir.empty())
+    destinations.push_back({carveOptions.outDir, true});
+  std::string scanFile = !o.scan.empty() ? o.scan : o.diskScan;
+  if (auto refused = refuseBeforeStart(source, scanFile, destinations)) return *refused;
+
   CliHost host;
   ov::RunControl run;
-  watchInterrupts(run);
+  watchSignals(run);
   ov::ntfs::NtfsEngine engine(host, run);
   ov::fat::FatEngine fatEngine(host, run);
   engine.source().setSectorSizeOverride(o.sectorSize);
   fatEngine.source().setSectorSizeOverride(o.sectorSize);
+  // A program ended at once by a signal still takes its working files with it.
+  AbruptExitCleanup workingFiles([&engine] { engine.workingFiles().removeFilesNow(); });
   if ((ls->parsed() || recover->parsed()) && o.fs.empty() && o.scan.empty()) o.fs = chooseFileSystem(o);
   if (o.fs.rfind("ambiguous:", 0) == 0) {
     std::string counts = o.fs.substr(10);
@@ -218,21 +213,31 @@ int main(int argc, char** argv) {
   }
 
   int rc = kExitFailed;
-  if (disks->parsed()) rc = runDisks(o.json, host);
-  else if (carve->parsed()) rc = runCarve(host, run, carveOptions);
-  else if (image->parsed()) rc = runCopy(host, run, o.source, o.destination, false, o.overwrite, o.sectorSize);
-  else if (clone->parsed()) rc = runCopy(host, run, o.source, o.destination, true, true, o.sectorSize);
-  else if (volumes->parsed() && o.fs == "fat") rc = runFatVolumes(fatEngine, host, o);
-  else if (volumes->parsed()) rc = runVolumes(engine, host, o, o.fs.empty() && o.diskScan.empty() ? &fatEngine : nullptr);
-  else if (search->parsed() && o.fs == "fat") rc = runFatSearch(fatEngine, host, o);
-  else if (search->parsed()) rc = runSearch(engine, host, o);
-  else if (ls->parsed() && o.fs == "fat") rc = runFatLs(fatEngine, host, o);
-  else if (ls->parsed()) rc = runLs(engine, host, o);
-  else if (recover->parsed() && o.fs == "fat") rc = runFatRecover(fatEngine, host, o);
-  else if (recover->parsed()) rc = runRecover(engine, host, o);
+  // A failure reported while listing (a working file that cannot be read back) ends the command
+  // like any other: the reason has been shown, and the working files are removed on the way out.
+  try {
+    if (disks->parsed()) rc = runDisks(o.json, host);
+    else if (carve->parsed()) rc = runCarve(host, run, carveOptions);
+    else if (image->parsed()) rc = runCopy(host, run, o.source, o.destination, false, o.overwrite, o.sectorSize);
+    else if (clone->parsed()) rc = runCopy(host, run, o.source, o.destination, true, true, o.sectorSize);
+    else if (volumes->parsed() && o.fs == "fat") rc = runFatVolumes(fatEngine, host, o);
+    else if (volumes->parsed()) rc = runVolumes(engine, host, o, o.fs.empty() && o.diskScan.empty() ? &fatEngine : nullptr);
+    else if (search->parsed() && o.fs == "fat") rc = runFatSearch(fatEngine, host, o);
+    else if (search->parsed()) rc = runSearch(engine, host, o);
+    else if (ls->parsed() && o.fs == "fat") rc = runFatLs(fatEngine, host, o);
+    else if (ls->parsed()) rc = runLs(engine, host, o);
+    else if (recover->parsed() && o.fs == "fat") rc = runFatRecover(fatEngine, host, o);
+    else if (recover->parsed()) rc = runRecover(engine, host, o);
+  } catch (const ov::AlreadyReported&) {
+    rc = kExitFailed;
+  }
 
   if (!o.logFile.empty() && !host.log().saveText(o.logFile)) {
     std::fprintf(stderr, "ovrecover: Error creating log file %s\n", o.logFile.c_str());
+    if (rc == kExitOk) rc = kExitFailed;
+  }
+  // Output that could not be written (a closed pipe, a full disk) is a failure too.
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
     if (rc == kExitOk) rc = kExitFailed;
   }
   return rc;

@@ -13,7 +13,8 @@ namespace ov {
 
 std::unique_ptr<FileBackend> FileBackend::open(const std::string& path, int& error) {
   error = 0;
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer; it is refused below.
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     error = errno;
     return nullptr;
@@ -43,7 +44,12 @@ std::unique_ptr<FileBackend> FileBackend::open(const std::string& path, int& err
   } else if (S_ISREG(st.st_mode)) {
     backend->size_ = static_cast<std::uint64_t>(st.st_size);
   } else {
+    // Only files and block devices hold sectors; a FIFO, terminal or socket would stream.
     error = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    return nullptr;
+  }
+  if (::fcntl(fd, F_SETFL, 0) != 0) {
+    error = errno;
     return nullptr;
   }
   return backend;

@@ -154,11 +154,16 @@ void SectorSource::writeOut(int fd, const void* buffer, std::size_t byteCount) {
     ssize_t n = ::write(fd, in + done, byteCount - done);
     if (n < 0) {
       if (errno == EINTR) continue;
-      host_.fail(systemErrorText(errno));
+      failWrite(errno);
     }
-    if (n == 0) host_.fail(systemErrorText(ENOSPC));
+    if (n == 0) failWrite(ENOSPC);
     done += static_cast<std::size_t>(n);
   }
+}
+
+void SectorSource::failWrite(int error) {
+  lastWriteError_ = error;
+  host_.fail(systemErrorText(error));
 }
 
 }  // namespace ov

@@ -63,6 +63,12 @@ class SectorSource {
 
   // Writes an output file at its current position; any failure is reported and ends the operation.
   void writeOut(int fd, const void* buffer, std::size_t byteCount);
+  // The errno of the last writeOut that failed, 0 after clearWriteError(): tells a failing
+  // destination from a failing source after AlreadyReported.
+  int lastWriteError() const { return lastWriteError_; }
+  void clearWriteError() { lastWriteError_ = 0; }
+  // Reports a failure of an output file as writeOut does (lastWriteError, the message, AlreadyReported).
+  [[noreturn]] void failWrite(int error);
 
   // The wait after a device error; tests replace it.
   void setSleeper(std::function<void(std::chrono::milliseconds)> sleeper) { sleep_ = std::move(sleeper); }
@@ -79,6 +85,7 @@ class SectorSource {
   std::uint64_t totalSectors_ = 0;
   std::uint16_t sectorSizeOverride_ = 0;
   std::function<void(std::chrono::milliseconds)> sleep_;
+  int lastWriteError_ = 0;
 };
 
 }  // namespace ov

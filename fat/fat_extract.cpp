@@ -11,6 +11,20 @@ bool chainMatchesSize(std::size_t chainLength, std::uint64_t dataSize, std::uint
   return chainBytes - bytesPerCluster <= dataSize && dataSize <= chainBytes;
 }
 
+std::uint64_t bytesFromClusterToEnd(const FatVolume& v, std::uint32_t first) {
+  std::uint64_t clusters = 0;
+  if (v.clusterCount != 0) {
+    const std::uint64_t end = std::uint64_t{v.clusterCount} + 2;  // clusters are numbered from 2
+    clusters = first < end ? end - first : 0;
+  } else if (v.sectorsPerCluster != 0) {
+    // A volume that does not give its cluster count: the clusters up to its last sector.
+    const std::uint64_t volumeEnd = v.startSector + v.sectorCount;
+    const std::uint64_t at = clusterSector(v, first);
+    clusters = at < volumeEnd ? (volumeEnd - at) / v.sectorsPerCluster : 0;
+  }
+  return clusters * v.bytesPerCluster;
+}
+
 bool FileExtractor::goOn() const {
   if (!quiet_ && !source_.run().running()) return false;
   return !(cancel_ && cancel_());
@@ -64,6 +78,8 @@ bool FileExtractor::saveFileData(const FileEntry& entry, int outputFd) {
       publish();
     }
   } else {
+    // Consecutive clusters never run past the volume's last one, whatever the size says.
+    dataSize_ = std::min(dataSize_, bytesFromClusterToEnd(v, entry.firstCluster));
     std::uint64_t sector = clusterSector(v, entry.firstCluster);
     const std::uint64_t step = std::uint64_t{kClustersPerRequest} * v.sectorsPerCluster;
     while (written_ < dataSize_ && goOn()) {

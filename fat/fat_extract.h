@@ -25,6 +25,8 @@ inline constexpr std::size_t kMaxRequestBytes = std::size_t{2} << 20;
 // (one spare cluster is allowed when the size is a whole number of clusters). An empty chain
 // fits only a size of 0.
 bool chainMatchesSize(std::size_t chainLength, std::uint64_t dataSize, std::uint32_t bytesPerCluster);
+// The bytes from the start of cluster `first` to the end of the volume's last cluster.
+std::uint64_t bytesFromClusterToEnd(const FatVolume& v, std::uint32_t first);
 
 class FileExtractor {
  public:
@@ -38,7 +40,9 @@ class FileExtractor {
   // Asked between reads; true stops the file where it is (a batch being aborted).
   void setCancel(std::function<bool()> cancel) { cancel_ = std::move(cancel); }
 
-  // Writes the file's data at the output's current position, never more than dataSize bytes.
+  // Writes the file's data at the output's current position, never more than dataSize bytes
+  // and never more than the volume holds: along a matching chain, or consecutively from the
+  // first cluster up to the volume's last cluster at most (see bytesWritten() afterwards).
   // False, with nothing written, when the entry names no data cluster; read failures other
   // than skipped sectors throw AlreadyReported.
   bool saveFileData(const FileEntry& entry, int outputFd);

@@ -168,6 +168,10 @@ bool savePartitionScanInfo(FatEngine& engine, const std::string& requested) {
     logResult(host, false, "", name);
     return false;
   }
+  if (std::string why = scanFileDestinationConflict(engine.source(), path); !why.empty()) {
+    logResult(host, false, why, name);
+    return false;
+  }
   int error = 0;
   ScanFileWriter w(path, error);
   if (!w.isOpen()) {
@@ -233,6 +237,18 @@ bool openPartitionScanInfo(FatEngine& engine, const std::string& path) {
   FatTree& tree = engine.tree();
   FileEntry& root = tree.resetRoot(top);
   if (!readTree(tree, root, r)) return fail(kNotValidPartition);
+  // A stored size is no more trusted than one read from the disk.
+  SizeCutLog cuts(host);
+  for (std::vector<FileEntry*> pending{&root}; !pending.empty();) {
+    FileEntry* f = pending.back();
+    pending.pop_back();
+    for (FileEntry* c = f->firstChild; c; c = c->nextSibling) {
+      if (cutToVolume(*c, current))
+        cuts.note(utf16ToUtf8(c->name) + " (cluster " + std::to_string(c->firstCluster) + ")", c->claimedSize,
+                  c->dataSize);
+      if (c->firstChild) pending.push_back(c);
+    }
+  }
   for (FileEntry* c = root.firstChild; c; c = c->nextSibling)
     if (c->isFolder() && c->name == u"Lost") {
       tree.setLost(c);
@@ -250,6 +266,10 @@ bool saveDiskScanInfo(FatEngine& engine, const std::string& requested) {
   const char* kFailed = "Failed to save Disk scan information. Errorcode =";
   host.addLogEntry(
       LogEntry{"Saving Scan Info File : " + fileName(path), "To Location : " + folderOf(path), LogKind::Started, {}});
+  if (std::string why = scanFileDestinationConflict(engine.source(), path); !why.empty()) {
+    logResult(host, false, why, path);
+    return false;
+  }
   int error = 0;
   ScanFileWriter w(path, error);
   if (!w.isOpen()) {

@@ -52,6 +52,18 @@ std::u16string placeholderName(std::uint32_t cluster) {
   return std::u16string(text.begin(), text.end());
 }
 
+std::uint64_t dataAreaBytes(const FatVolume& v) {
+  return std::uint64_t{v.clusterCount} * v.bytesPerCluster;
+}
+
+bool cutToVolume(FileEntry& e, const FatVolume& v) {
+  const std::uint64_t most = dataAreaBytes(v);
+  if (most == 0 || e.dataSize <= most) return false;
+  if (e.claimedSize == 0) e.claimedSize = e.dataSize;
+  e.dataSize = most;
+  return true;
+}
+
 char16_t codePage437(std::uint8_t byte) { return byte < 0x80 ? char16_t{byte} : kCp437High[byte - 0x80]; }
 
 std::uint8_t shortNameChecksum(Bytes name11) {
@@ -462,6 +474,9 @@ bool FatTreeBuilder::parseDirectoryBuffer(Bytes b, FileEntry& folder, WalkMode m
     entry.attributes = deleted ? static_cast<std::uint8_t>(attribute & ~kEntryLive)
                                : static_cast<std::uint8_t>(attribute | kEntryLive);
     if (entry.isFolder()) entry.dataSize = 0;
+    if (cutToVolume(entry, reader_.volume()))
+      cuts_->note(utf16ToUtf8(entry.name) + " (cluster " + std::to_string(cluster) + ")", entry.claimedSize,
+                  entry.dataSize);
     if (!folder.isLive()) entry.attributes = static_cast<std::uint8_t>(entry.attributes & ~kEntryLive);
     place(folder, entry, mode);
   }

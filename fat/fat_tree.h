@@ -5,12 +5,14 @@
 
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "disk/byte_io.h"
 #include "disk/host.h"
 #include "fat/fat_volume.h"
+#include "scans/process_log.h"
 
 namespace ov::fat {
 
@@ -21,7 +23,10 @@ inline constexpr std::size_t kMaxLongNameUnits = 255;
 
 // One file or folder of the tree. Links are non-owning: FatTree owns every entry.
 struct FileEntry {
-  std::uint64_t dataSize = 0;  // 0 for folders
+  std::uint64_t dataSize = 0;  // 0 for folders; never more than the volume's clusters hold
+  // The size the entry claims when that is more than the volume's clusters can hold (dataSize
+  // was cut to what they hold); else 0.
+  std::uint64_t claimedSize = 0;
   FileEntry* nextSibling = nullptr;
   FileEntry* firstChild = nullptr;  // files and folders mixed, newest first
   FileEntry* parent = nullptr;
@@ -39,6 +44,11 @@ struct FileEntry {
 
 // "#%u" as UTF-16.
 std::u16string placeholderName(std::uint32_t cluster);
+
+// The bytes the data area of the volume holds (every cluster); 0 when the volume does not say.
+std::uint64_t dataAreaBytes(const FatVolume& v);
+// Cuts an entry's size to what the volume's clusters can hold, keeping the claim; true when cut.
+bool cutToVolume(FileEntry& entry, const FatVolume& v);
 
 // The entries of one tree. Entries live until clear() or the tree's end; their addresses never
 // change, so the links between them stay valid. Nothing here recurses, so any depth is safe.
@@ -118,7 +128,7 @@ enum class WalkMode : std::uint8_t { Naming = 0, Processing = 2 };
 class FatTreeBuilder {
  public:
   FatTreeBuilder(FatReader& reader, FatTree& tree, EngineHost& host, RunControl& run)
-      : reader_(reader), tree_(tree), host_(host), run_(run) {}
+      : reader_(reader), tree_(tree), host_(host), run_(run), cuts_(std::make_unique<SizeCutLog>(host)) {}
 
   // Replaces the tree with "#" and "Lost" and indexes both.
   void start();
@@ -178,6 +188,7 @@ class FatTreeBuilder {
   EngineHost& host_;
   RunControl& run_;
   ClusterIndex index_;
+  std::unique_ptr<SizeCutLog> cuts_;
   LongName longName_;
   std::uint64_t total_ = 0;
   std::uint64_t done_ = 0;

@@ -42,8 +42,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   using namespace ov::carver;
   auto path = scratch() / "Signature";
   put(path, data, size);
+  // A catalogue found valid must load whole: every record of it, and nothing after it.
+  const bool valid = catalogueDefect(ov::Bytes(data, size)).empty();
+  if (valid != catalogueFileDefect(path).empty()) __builtin_trap();
   auto loaded = LoadCatalogue(path);
   if (!loaded) return 0;
+  if (valid && (loaded->empty() || loaded->back().moreFollows != 0)) __builtin_trap();
   auto& records = *loaded;
   if (records.size() > kMaxCatalogueRecords) __builtin_trap();
   if (records != parseCatalogue(ov::Bytes(data, size))) __builtin_trap();

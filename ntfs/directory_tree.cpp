@@ -34,8 +34,9 @@ std::uint64_t scanEnd(const SectorSource& source, std::uint64_t start, std::uint
 
 // Lists a base record that readRecordFacts accepted, and its named data streams beside it.
 void addRecord(TreeBuilder& tree, SectorSource& source, const NtfsVolume& volume, Bytes record,
-               const RecordFacts& facts, std::uint64_t sector) {
+               const RecordFacts& facts, std::uint64_t sector, SizeCutLog& cuts) {
   FileEntry entry = entryFromFacts(facts, sector);
+  if (facts.claimedSize != 0) cuts.note(entryLogName(entry), facts.claimedSize, entry.dataSize);
   bool written = isFolderRecord(record) ? tree.addFolder(entry) : tree.addFile(entry);
   if (!written) return;
   std::vector<NamedStream> streams = namedStreams(source, volume, record);
@@ -75,6 +76,8 @@ bool TreeBuilder::addFolder(FileEntry e) {
   e.childrenBlock = node.childrenBlock;
   files_.appendChild(parent, e.entryIndex);
   files_.writeEntry(e);
+  if (parentNode_.size() <= own) parentNode_.resize(std::size_t{own} + 1, kNoNode);
+  parentNode_[own] = parent;
   return true;
 }
 
@@ -94,7 +97,43 @@ void TreeBuilder::addStreams(const FileEntry& owner, const std::vector<NamedStre
   }
 }
 
-void TreeBuilder::finish() { files_.addMissingParentFolders(); }
+void TreeBuilder::rescueLoops() {
+  const FolderIndex& index = files_.folders();
+  const std::uint32_t count = index.size();
+  parentNode_.resize(count, kNoNode);
+  // 0: not seen, 1: on the current climb, 2: known to reach "#".
+  std::vector<std::uint8_t> state(count, 0);
+  std::vector<std::uint32_t> climb;
+  for (std::uint32_t start = 0; start < count; ++start) {
+    climb.clear();
+    std::uint32_t x = start;
+    while (state[x] == 0) {
+      // "#", " Root" and the folders known only as parents (they go under "#") reach the top.
+      if (parentNode_[x] == kNoNode || index.node(x).placeholder) break;
+      state[x] = 1;
+      climb.push_back(x);
+      x = parentNode_[x];
+    }
+    if (state[x] == 1) {
+      // The climb came round to x: x and the folders climbed after it form a loop.
+      auto loopStart = std::find(climb.begin(), climb.end(), x);
+      std::uint32_t cut = x;
+      for (auto it = loopStart; it != climb.end(); ++it)
+        if (index.node(*it).key < index.node(cut).key) cut = *it;
+      const std::uint32_t parent = parentNode_[cut];
+      files_.removeChild(parent, index.node(cut).entryIndex);
+      files_.addRescueFolder(index.node(parent).key, index.node(cut).entryIndex);
+      parentNode_[cut] = kNoNode;
+    }
+    state[x] = 2;
+    for (std::uint32_t c : climb) state[c] = 2;
+  }
+}
+
+void TreeBuilder::finish() {
+  rescueLoops();
+  files_.addMissingParentFolders();
+}
 
 FileEntry entryFromFacts(const RecordFacts& f, std::uint64_t recordSector) {
   FileEntry e;
@@ -104,9 +143,14 @@ FileEntry entryFromFacts(const RecordFacts& f, std::uint64_t recordSector) {
   e.parentRecord = f.parentRecord;
   e.name = f.name.empty() ? numberName(f.recordNumber) : f.name;
   e.attributes = f.attributes;
+  if (f.claimedSize != 0) e.attributes = static_cast<std::uint16_t>(e.attributes | kEntrySizeCut);
   e.createdDate = f.createdDate;
   e.accessedDate = f.accessedDate;
   return e;
+}
+
+std::string entryLogName(const FileEntry& e) {
+  return utf16ToUtf8(e.name) + " (record " + std::to_string(e.recordNumber) + ")";
 }
 
 bool walkMft(SectorSource& source, const NtfsVolume& volume, WorkingFiles& files) {
@@ -117,6 +161,7 @@ bool walkMft(SectorSource& source, const NtfsVolume& volume, WorkingFiles& files
   const std::uint64_t recordsPerRead = std::max<std::uint64_t>(1, kReadBytes / recordBytes);
   std::vector<std::uint8_t> buffer(recordsPerRead * recordBytes);
   TreeBuilder tree(files);
+  SizeCutLog cuts(host);
   std::uint64_t position = 0;
   bool completed = true;
 
@@ -149,10 +194,10 @@ bool walkMft(SectorSource& source, const NtfsVolume& volume, WorkingFiles& files
         Bytes view(record.data(), record.size());
         RecordFacts facts;
         if (isBaseRecord(view) && checkFileRecord(record, recordBytes, p.bytesPerSector) &&
-            readRecordFacts(source, volume, view, facts)) {
+            readRecordFacts(source, volume, view, facts, static_cast<std::uint32_t>(position))) {
           if (!headerRecordNumber(view) && facts.selfRecord == 0)
             facts.recordNumber = static_cast<std::uint32_t>(position);
-          addRecord(tree, source, volume, view, facts, sector);
+          addRecord(tree, source, volume, view, facts, sector, cuts);
         }
         ++position;
         sector += p.sectorsPerMftRecord;
@@ -184,7 +229,9 @@ void addFoldersFromIndexRecord(Bytes r, TreeBuilder& tree) {
       e.attributes = static_cast<std::uint16_t>(((nameFlags | 6u) * 4u) & 0xFFFFu);
       e.name = fileNameOf(value);
       if (e.name.empty()) e.name = numberName(e.recordNumber);
-      if (e.recordNumber != e.parentRecord && e.name != u".") tree.addFolder(std::move(e));
+      // The root's own entry ("." in its own index) is " Root"; any other folder is listed,
+      // also one that names itself as its parent (finish() rescues it).
+      if (e.recordNumber != kRootFolderKey) tree.addFolder(std::move(e));
     }
     at += length;
   }
@@ -207,6 +254,7 @@ bool scanVolume(SectorSource& source, NtfsVolume& volume, WorkingFiles& files) {
   EngineHost& host = source.host();
   TreeBuilder tree(files);
   volume.scannedRecords.clear();
+  SizeCutLog cuts(host);
   // Positions count in the source's sectors; records keep their own sector size for fixups.
   const std::uint32_t unit = source.bytesPerSector();
   const std::uint32_t recordBytes = p.bytesPerMftRecord;
@@ -264,7 +312,7 @@ bool scanVolume(SectorSource& source, NtfsVolume& volume, WorkingFiles& files) {
     }
     if (!listed) return true;
     facts.recordNumber = counter;
-    addRecord(tree, source, volume, view, facts, sector);
+    addRecord(tree, source, volume, view, facts, sector, cuts);
     return true;
   };
   auto takeIndex = [&](const std::uint8_t* at) {
@@ -316,7 +364,7 @@ bool scanVolume(SectorSource& source, NtfsVolume& volume, WorkingFiles& files) {
     if (auto own = headerRecordNumber(view)) facts.recordNumber = *own;
     else if (isFolderRecord(view) && facts.selfRecord != 0) facts.recordNumber = facts.selfRecord;
     else facts.recordNumber = d.counter;
-    addRecord(tree, source, volume, view, facts, d.sector);
+    addRecord(tree, source, volume, view, facts, d.sector, cuts);
   }
   tree.finish();
   return source.run().running();

@@ -9,6 +9,7 @@
 #include "disk/sector_source.h"
 #include "ntfs/mft.h"
 #include "ntfs/working_files.h"
+#include "scans/process_log.h"
 
 namespace ov::ntfs {
 
@@ -23,15 +24,25 @@ class TreeBuilder {
   // Lists the named data streams of a file or folder that was just written, as files
   // "<name>:<stream>" beside it (see kStreamMark).
   void addStreams(const FileEntry& owner, const std::vector<NamedStream>& streams);
-  // Creates the "#N" folders for parents never found (the caller then finishes writing).
+  // Creates the "#N" folders for parents never found, and for folders whose parents lead round
+  // in a loop (two folders each other's parent, a folder its own parent) a "#N" folder under
+  // "#" named after the parent of the loop's lowest-numbered member, which is moved there with
+  // everything below it. The caller then finishes writing.
   void finish();
 
  private:
+  void rescueLoops();
+
   WorkingFiles& files_;
+  std::vector<std::uint32_t> parentNode_;  // folder node -> the node its entry hangs under
 };
 
-// An entry for a listed record: the "#N" name for records without one.
+// An entry for a listed record: the "#N" name for records without one; kEntrySizeCut when the
+// record claimed more data than it can hold.
 FileEntry entryFromFacts(const RecordFacts& facts, std::uint64_t recordSector);
+
+// "name (record N)", for log lines about an entry.
+std::string entryLogName(const FileEntry& entry);
 
 // The MFT walk into `files` (already created). False when aborted.
 bool walkMft(SectorSource& source, const NtfsVolume& volume, WorkingFiles& files);

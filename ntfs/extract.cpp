@@ -1,6 +1,12 @@
 #include "ntfs/extract.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdint>
 #include <cstring>
 
 #include "ntfs/file_record.h"
@@ -70,14 +76,33 @@ void FileExtractor::write(const std::uint8_t* data, std::uint64_t length) {
     left -= piece;
   }
   written_ += n;
+  holeAtEnd_ = false;
 }
 
 void FileExtractor::writeZeros(std::uint64_t length) {
-  while (length > 0 && written_ < dataSize_) {
-    std::uint64_t n = std::min<std::uint64_t>(length, zeroBlock().size());
-    write(zeroBlock().data(), n);
-    length -= n;
+  const std::uint64_t n = std::min(length, dataSize_ - written_);
+  if (n == 0) return;
+  if (written_ + n > static_cast<std::uint64_t>(INT64_MAX)) source_.failWrite(EFBIG);
+  if (::lseek(fd_, static_cast<off_t>(n), SEEK_CUR) >= 0) {
+    written_ += n;
+    holeAtEnd_ = true;
+    return;
   }
+  for (std::uint64_t left = n; left > 0;) {
+    std::uint64_t piece = std::min<std::uint64_t>(left, zeroBlock().size());
+    write(zeroBlock().data(), piece);
+    left -= piece;
+  }
+}
+
+void FileExtractor::finishOutput() {
+  // A file that ends in a hole gets its size here; the offset alone does not make it.
+  if (!holeAtEnd_) return;
+  holeAtEnd_ = false;
+  struct stat st {};
+  if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) return;  // a device has no size to set
+  const off_t end = ::lseek(fd_, 0, SEEK_CUR);
+  if (end < 0 || ::ftruncate(fd_, end) != 0) source_.failWrite(errno);
 }
 
 bool FileExtractor::collectPieces(Bytes base, const std::u16string& stream, std::vector<DataPiece>& pieces) {
@@ -133,6 +158,7 @@ bool FileExtractor::saveFileData(std::uint64_t recordSector, std::uint64_t dataS
   written_ = 0;
   compressed_ = false;
   unitShift_ = 4;
+  holeAtEnd_ = false;
   std::vector<std::uint8_t> record(p.bytesPerMftRecord, 0);
   source_.readSectorsRetrying(record.data(), record.size(), recordSector);
   if (!checkFileRecord(record, p.bytesPerMftRecord, p.bytesPerSector)) return false;
@@ -153,6 +179,7 @@ bool FileExtractor::saveFileData(std::uint64_t recordSector, std::uint64_t dataS
     if (compressed_) compressedCopy(runs, unitShift_);
     else plainCopy(runs);
   }
+  finishOutput();
   return true;
 }
 

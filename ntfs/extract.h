@@ -27,10 +27,11 @@ class FileExtractor {
   void setCancel(std::function<bool()> cancel) { cancel_ = std::move(cancel); }
 
   // Writes the unnamed data stream (or the named stream `stream`) of the file whose base record
-  // is at `recordSector` to `outputFd`, never more than `dataSize` bytes. Bytes past the stream's
-  // valid data length (its initialized size) are written as zeros, whatever the clusters hold.
-  // False when the record (or an extension record it needs) is not a valid record; read
-  // failures other than skipped sectors throw AlreadyReported.
+  // is at `recordSector` to `outputFd` (from its current offset, 0 for a new file), never more
+  // than `dataSize` bytes. Bytes past the stream's valid data length (its initialized size) are
+  // written as zeros, whatever the clusters hold; holes of sparse files stay holes, so a damaged
+  // run list claiming huge holes costs no space. False when the record (or an extension record
+  // it needs) is not a valid record; read failures other than skipped sectors throw AlreadyReported.
   bool saveFileData(std::uint64_t recordSector, std::uint64_t dataSize, int outputFd,
                     const std::u16string& stream = {});
   std::uint64_t bytesWritten() const { return written_; }
@@ -48,7 +49,10 @@ class FileExtractor {
   };
   bool collectPieces(Bytes baseRecord, const std::u16string& stream, std::vector<DataPiece>& pieces);
   void write(const std::uint8_t* data, std::uint64_t length);
+  // A hole: the output's offset moves on (the copy stays sparse; finishOutput sets its size),
+  // or zeros are written where the output cannot seek.
   void writeZeros(std::uint64_t length);
+  void finishOutput();
   void plainCopy(const std::vector<Run>& runs);
   void compressedCopy(const std::vector<Run>& runs, unsigned unitShift);
   void publish();
@@ -67,6 +71,7 @@ class FileExtractor {
   // Taken from the stream's first piece.
   bool compressed_ = false;
   unsigned unitShift_ = 4;
+  bool holeAtEnd_ = false;
 };
 
 }  // namespace ov::ntfs

@@ -348,11 +348,38 @@ std::optional<std::uint32_t> headerRecordNumber(Bytes record) {
 
 namespace {
 
-bool isExcludedName(const std::u16string& name) {
-  static const std::u16string kExcluded[] = {u"$MFT",    u"$MFTMirr", u"$LogFile", u"$Volume",
-                                             u"$AttrDef", u".",       u"$Bitmap",  u"$Boot",
-                                             u"$BadClus", u"$Secure", u"$UpCase"};
-  return std::find(std::begin(kExcluded), std::end(kExcluded), name) != std::end(kExcluded);
+constexpr std::uint32_t kRootRecord = 5;
+constexpr std::uint32_t kFirstUserRecord = 24;  // records below are reserved for metadata
+
+bool isMetadataName(const std::u16string& name) {
+  static const std::u16string kMetadata[] = {u"$MFT",    u"$MFTMirr", u"$LogFile", u"$Volume",
+                                             u"$AttrDef", u"$Bitmap",  u"$Boot",    u"$BadClus",
+                                             u"$Secure", u"$UpCase"};
+  return std::find(std::begin(kMetadata), std::end(kMetadata), name) != std::end(kMetadata);
+}
+
+// The most a data attribute can hold: what it allocates, and for a plain (neither sparse nor
+// compressed) stream no more than the volume has.
+std::uint64_t dataLimit(Bytes record, std::size_t attributeOffset, const VolumeParameters& p) {
+  std::uint64_t limit = le64(record, attributeOffset + 0x28);
+  const std::uint16_t flags = le16(record, attributeOffset + 0x0C);
+  const bool sparseOrCompressed = (flags & 0x8000) != 0 || (flags & 0x00FF) != 0;
+  const std::uint64_t volumeBytes =
+      p.bytesPerSector != 0 && p.sectorCount <= UINT64_MAX / p.bytesPerSector ? p.sectorCount * p.bytesPerSector
+                                                                              : UINT64_MAX;
+  if (!sparseOrCompressed && volumeBytes != 0) limit = std::min(limit, volumeBytes);
+  return limit;
+}
+
+void takeDataSize(Bytes record, const Attribute& a, const VolumeParameters& p, RecordFacts& f) {
+  if (!a.nonResident) {
+    f.dataSize = a.value.size();
+    return;
+  }
+  const std::uint64_t size = le64(record, a.offset + 0x30);
+  const std::uint64_t limit = dataLimit(record, a.offset, p);
+  f.dataSize = std::min(size, limit);
+  f.claimedSize = size > limit ? size : 0;
 }
 
 void takeFileName(Bytes value, RecordFacts& f) {
@@ -360,20 +387,22 @@ void takeFileName(Bytes value, RecordFacts& f) {
   f.name = fileNameOf(value);
 }
 
-// Data size of the first data attribute of an extension record.
-std::optional<std::uint64_t> extensionDataSize(Bytes record) {
+// Takes the data size of the first data attribute of an extension record; false when it has none.
+bool extensionDataSize(Bytes record, const VolumeParameters& p, RecordFacts& f) {
   AttributeWalk walk(record);
   while (auto a = walk.next()) {
     if (a->type != kAttrData) continue;
     if (a->nonResident) {
       std::uint64_t size = le64(record, a->offset + 0x30);
-      if (lastVcn(record, *a) != UINT64_MAX && size != 0 && firstVcn(record, *a) == 0) return size;
-      return std::nullopt;
+      if (lastVcn(record, *a) == UINT64_MAX || size == 0 || firstVcn(record, *a) != 0) return false;
+      takeDataSize(record, *a, p, f);
+      return true;
     }
-    if (!a->value.empty()) return a->value.size();
-    return std::nullopt;
+    if (a->value.empty()) return false;
+    f.dataSize = a->value.size();
+    return true;
   }
-  return std::nullopt;
+  return false;
 }
 
 // Follows an attribute list for the file name and data size kept in extension records.
@@ -395,10 +424,7 @@ bool factsFromAttributeList(SectorSource& source, const NtfsVolume& volume, Byte
       }
     } else if (entry.type == kAttrData && entry.startVcn == 0 && entry.name.empty()) {
       if (!readListedRecord(source, volume, record, entry.record, extension)) continue;
-      if (auto size = extensionDataSize(Bytes(extension.data(), extension.size()))) {
-        f.dataSize = *size;
-        return true;
-      }
+      if (extensionDataSize(Bytes(extension.data(), extension.size()), volume.params, f)) return true;
     }
   }
   return found;
@@ -406,7 +432,8 @@ bool factsFromAttributeList(SectorSource& source, const NtfsVolume& volume, Byte
 
 }  // namespace
 
-bool readRecordFacts(SectorSource& source, const NtfsVolume& volume, Bytes record, RecordFacts& f) {
+bool readRecordFacts(SectorSource& source, const NtfsVolume& volume, Bytes record, RecordFacts& f,
+                     std::optional<std::uint32_t> position) {
   f = RecordFacts{};
   std::uint16_t flags = le16(record, 0x16);
   AttributeWalk walk(record);
@@ -414,7 +441,8 @@ bool readRecordFacts(SectorSource& source, const NtfsVolume& volume, Bytes recor
     if (a->type == kAttrStandardInformation) {
       f.createdDate = fileTimeToDosDate(le64(a->value, 0x00));
       f.accessedDate = fileTimeToDosDate(le64(a->value, 0x18));
-      f.attributes = static_cast<std::uint16_t>(le32(a->value, 0x20));
+      // Bit 0x8000 (an integrity stream elsewhere, never set here) marks entries whose size was cut.
+      f.attributes = static_cast<std::uint16_t>(le32(a->value, 0x20) & 0x7FFF);
       switch (flags & 3) {
         case 1: f.attributes = static_cast<std::uint16_t>((f.attributes & ~0x10) | 0x08); break;
         case 2: f.attributes = static_cast<std::uint16_t>(f.attributes | 0x10); break;
@@ -427,7 +455,7 @@ bool readRecordFacts(SectorSource& source, const NtfsVolume& volume, Bytes recor
       bool found = factsFromAttributeList(source, volume, record, *a, f);
       if (!((flags & 0x02) && found)) break;
     } else if (a->type == kAttrData && unnamed(record, *a)) {
-      f.dataSize = a->nonResident ? le64(record, a->offset + 0x30) : a->value.size();
+      takeDataSize(record, *a, volume.params, f);
       break;
     } else if (a->type == kAttrIndexRoot) {
       Bytes root = a->value;
@@ -439,11 +467,19 @@ bool readRecordFacts(SectorSource& source, const NtfsVolume& volume, Bytes recor
       break;
     }
   }
-  if (isExcludedName(f.name) || f.selfRecord == f.parentRecord) {
+  std::optional<std::uint32_t> own = headerRecordNumber(record);
+  if (!own && f.selfRecord != 0) own = f.selfRecord;
+  if (!own) own = position;
+  const bool inRoot = f.parentRecord == kRootRecord;
+  const bool root = inRoot && (own == kRootRecord || f.selfRecord == kRootRecord);
+  const bool metadata = inRoot && isMetadataName(f.name) && (!own || *own < kFirstUserRecord);
+  // A record in which no usable file name was found has parent 0 (no folder is record 0).
+  const bool nameless = f.parentRecord == 0 && f.selfRecord == 0;
+  if (root || metadata || nameless) {
     f.name.clear();
     return false;
   }
-  if (auto own = headerRecordNumber(record)) f.recordNumber = *own;
+  if (auto number = headerRecordNumber(record)) f.recordNumber = *number;
   else f.recordNumber = f.selfRecord;
   return true;
 }

@@ -105,6 +105,9 @@ std::vector<NamedStream> namedStreams(SectorSource& source, const NtfsVolume& vo
 // What the tree keeps about one base record.
 struct RecordFacts {
   std::uint64_t dataSize = 0;
+  // The size the record claims when it is more than its data can hold (dataSize is then cut to
+  // what the data attribute allocates, and for a plain file to the volume's size); else 0.
+  std::uint64_t claimedSize = 0;
   std::uint32_t recordNumber = 0;
   std::uint32_t parentRecord = 0;
   std::uint32_t selfRecord = 0;
@@ -115,7 +118,12 @@ struct RecordFacts {
 };
 
 // Decodes a record that passed checkFileRecord; true when the record is a file or folder to list.
-bool readRecordFacts(SectorSource& source, const NtfsVolume& volume, Bytes record, RecordFacts& facts);
+// Not listed: the root folder's own record and the metadata files, which are the records below
+// 24 in the root (a file named "$MFT" anywhere else is an ordinary file). `position` is the
+// record's place in the MFT where the caller knows it, for records that do not carry their own
+// number; without either, a metadata file's name in the root decides.
+bool readRecordFacts(SectorSource& source, const NtfsVolume& volume, Bytes record, RecordFacts& facts,
+                     std::optional<std::uint32_t> position = std::nullopt);
 
 // The record number a listed record carries in its header (update-sequence offset 48), if any.
 std::optional<std::uint32_t> headerRecordNumber(Bytes record);

@@ -97,13 +97,40 @@ void NtfsEngine::populated() {
   host_.addLogEntry(LogEntry{"Completed Populating Directory Structure", kDashes35, LogKind::Completed, {}});
 }
 
+bool NtfsEngine::createWorkingFiles() {
+  bool created = false, shown = false;
+  try {
+    created = files_.create();
+  } catch (const AlreadyReported&) {
+    shown = true;
+  }
+  if (created) return true;
+  const std::string why = files_.writeFailure();
+  files_.discard();
+  host_.addLogEntry(LogEntry{kSupportingFiles, why.empty() ? kDashes35 : why, LogKind::Aborted, {}});
+  if (!why.empty() && !shown) host_.showMessage("Error", why, MessageIcon::Error);
+  return false;
+}
+
+// Puts the tree on disk and opens it for reading; a tree that could not be written whole is
+// discarded, since listing or saving from it would silently leave out what was lost.
+bool NtfsEngine::finishWorkingFiles() {
+  try {
+    files_.finishWriting();
+  } catch (const AlreadyReported&) {
+  }
+  if (!files_.writeFailure().empty()) {
+    host_.addLogEntry(LogEntry{kSupportingFiles, files_.writeFailure(), LogKind::Aborted, {}});
+    files_.discard();
+    return false;
+  }
+  return reopenForReading();
+}
+
 bool NtfsEngine::processFileSystem() {
   host_.addLogEntry(LogEntry{"Processing Internal File System Structure...", kDashes35, LogKind::Started, {}});
   files_.close();
-  if (!files_.create()) {
-    host_.addLogEntry(LogEntry{kSupportingFiles, kDashes35, LogKind::Completed, {}});
-    return false;
-  }
+  if (!createWorkingFiles()) return false;
   warnOfOtherFileSystems();
   run_.start();
   bool completed = false;
@@ -117,11 +144,7 @@ bool NtfsEngine::processFileSystem() {
                                          LogKind::Completed, {}}
                               : LogEntry{"Aborted processing Internal File System Structure", kDashes35,
                                          LogKind::Aborted, {}});
-  try {
-    files_.finishWriting();
-  } catch (const AlreadyReported&) {
-  }
-  if (!reopenForReading()) return false;
+  if (!finishWorkingFiles()) return false;
   populated();
   host_.processingFinished(3);
   return completed;
@@ -131,10 +154,7 @@ bool NtfsEngine::turboScan(std::uint32_t volumeNumber) {
   files_.close();
   std::string number = std::to_string(volumeNumber);
   host_.addLogEntry(LogEntry{"Started turbo scan of logical drive " + number, kDashes35, LogKind::Started, {}});
-  if (!files_.create()) {
-    host_.addLogEntry(LogEntry{kSupportingFiles, kDashes35, LogKind::Completed, {}});
-    return false;
-  }
+  if (!createWorkingFiles()) return false;
   volume_.params.turboScanMark = 1;
   warnOfOtherFileSystems();
   run_.start();
@@ -156,11 +176,7 @@ bool NtfsEngine::turboScan(std::uint32_t volumeNumber) {
     host_.addLogEntry(LogEntry{"Aborted turbo scan of logical drive " + number, kDashes35, LogKind::Aborted, {}});
     host_.showMessage("Information", "Turbo Scan aborted", MessageIcon::Information);
   }
-  try {
-    files_.finishWriting();
-  } catch (const AlreadyReported&) {
-  }
-  if (!reopenForReading()) return false;
+  if (!finishWorkingFiles()) return false;
   host_.processingFinished(0);
   return completed;
 }

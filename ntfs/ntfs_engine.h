@@ -21,7 +21,11 @@ enum class SearchMode { Quick, Thorough };
 
 class NtfsEngine final : public RecoveryEngine {
  public:
-  NtfsEngine(EngineHost& host, RunControl& run) : host_(host), run_(run), source_(host, run), files_(host) {}
+  NtfsEngine(EngineHost& host, RunControl& run) : host_(host), run_(run), source_(host, run), files_(host) {
+    files_.guardAgainst(&source_);
+  }
+  NtfsEngine(const NtfsEngine&) = delete;
+  NtfsEngine& operator=(const NtfsEngine&) = delete;
 
   const EngineTexts& texts() const override;
   EngineHost& host() override { return host_; }
@@ -61,8 +65,11 @@ class NtfsEngine final : public RecoveryEngine {
   void restoreVolume(NtfsVolume volume) { volume_ = std::move(volume); }
 
   // The MFT walk into new working files, with its log lines; true when it ran to the end.
+  // When the working files cannot be written the run fails: the tree is discarded (the working
+  // files are then not open) and the reason is shown and logged.
   bool processFileSystem() override;
   // The Turbo Scan of the current volume; `volumeNumber` is the number shown to the user.
+  // Working-file failures end it as they end processFileSystem().
   bool turboScan(std::uint32_t volumeNumber) override;
 
   // The recovered tree, readable after processing or a Turbo Scan.
@@ -85,6 +92,8 @@ class NtfsEngine final : public RecoveryEngine {
   // Logs (and shows) a warning for every other file system's signature in the current volume.
   void warnOfOtherFileSystems();
   void populated();
+  bool createWorkingFiles();
+  bool finishWorkingFiles();
 
   EngineHost& host_;
   RunControl& run_;

@@ -51,6 +51,10 @@ bool savePartitionScanInfo(NtfsEngine& engine, const std::string& requested) {
   const std::string path = withExtension(requested, ".ovt");
   const std::string name = fileName(path);
   const char* kFailed = "Failed to save Partition scan information. Errorcode =";
+  if (std::string why = scanFileDestinationConflict(engine.source(), path); !why.empty()) {
+    logResult(host, false, why, name);
+    return false;
+  }
   int error = 0;
   ScanFileWriter w(path, error);
   if (!w.isOpen()) {
@@ -132,7 +136,13 @@ bool openPartitionScanInfo(NtfsEngine& engine, const std::string& path) {
   if (rc != 0) return fail(withCode(kFailed, rc));
 
   // The three working files come back into this engine's private folder.
-  auto files = engine.workingFiles().paths();
+  WorkingFiles::Paths files;
+  try {
+    files = engine.workingFiles().paths();
+  } catch (const AlreadyReported&) {
+    return fail(engine.workingFiles().writeFailure().empty() ? std::string("Supporting Files couldn't be opened")
+                                                             : engine.workingFiles().writeFailure());
+  }
   const fs::path order[] = {files.tree, files.entries, files.names};
   for (std::size_t i = 0; i < 3; ++i) {
     std::uint64_t size = 0;
@@ -160,6 +170,10 @@ bool saveDiskScanInfo(NtfsEngine& engine, const std::string& requested) {
   const std::string path = withExtension(requested, ".ovd");
   host.addLogEntry(
       LogEntry{"Saving Scan Info File : " + fileName(path), "To Location : " + folderOf(path), LogKind::Started, {}});
+  if (std::string why = scanFileDestinationConflict(engine.source(), path); !why.empty()) {
+    logResult(host, false, why, path);
+    return false;
+  }
   int error = 0;
   ScanFileWriter w(path, error);
   if (!w.isOpen()) {

@@ -10,6 +10,7 @@
 #include <iterator>
 #include <stdexcept>
 
+#include "disk/destination_guard.h"
 #include "disk/sector_source.h"
 
 namespace ov::ntfs {
@@ -97,24 +98,65 @@ WorkingFiles::WorkingFiles(EngineHost& host) : host_(host) {}
 
 WorkingFiles::~WorkingFiles() {
   closeFds();
+  removeFilesNow();
+}
+
+void WorkingFiles::removeFilesNow() const {
+  std::lock_guard lock(folderMutex_);
   if (folder_.empty()) return;
   // Only our own files are removed; anything else keeps the folder (and rmdir fails quietly).
   for (const char* name : {kEntriesName, kNamesName, kTreeName}) ::unlink((folder_ / name).c_str());
   ::rmdir(folder_.c_str());
 }
 
+void WorkingFiles::discard() {
+  closeFds();
+  removeFilesNow();
+  std::lock_guard lock(folderMutex_);
+  folder_.clear();
+}
+
 bool WorkingFiles::ensureFolder() {
   if (!folder_.empty()) return true;
   const char* base = std::getenv("TMPDIR");
-  std::string pattern = (std::filesystem::path(base && *base ? base : "/tmp") / "ov-work-XXXXXX").string();
+  const std::filesystem::path where = base && *base ? base : "/tmp";
+  // The working files are written while the source is read: never onto the source's disk.
+  if (source_ && source_->isOpen()) {
+    if (auto identity = identifySource(*source_)) {
+      std::string why = destinationConflict(*identity, where.string());
+      if (!why.empty()) {
+        writeFailure_ = "The working files cannot go into the temporary folder: " + why +
+                        " Set TMPDIR to a folder on another disk.";
+        errno = EXDEV;
+        return false;
+      }
+    }
+  }
+  std::string pattern = (where / "ov-work-XXXXXX").string();
   // mkdtemp makes a fresh folder with mode 0700, so nobody else can place files in our way.
-  if (!::mkdtemp(pattern.data())) return false;
+  if (!::mkdtemp(pattern.data())) {
+    int error = errno;
+    writeFailure_ = "Cannot make the working folder in " + where.string() + ": " + systemErrorText(error);
+    errno = error;
+    return false;
+  }
+  std::lock_guard lock(folderMutex_);
   folder_ = pattern;
   return true;
 }
 
 void WorkingFiles::requireFolder() {
-  if (!ensureFolder()) host_.fail(systemErrorText(errno));
+  if (!ensureFolder()) host_.fail(writeFailure_.empty() ? systemErrorText(errno) : writeFailure_);
+}
+
+void WorkingFiles::failTooLarge() {
+  writeFailure_ = "The recovered folder tree is too large for its working files.";
+  host_.fail(writeFailure_);
+}
+
+void WorkingFiles::failWrite(int error) {
+  writeFailure_ = "Cannot write the working files in " + folder_.string() + ": " + systemErrorText(error);
+  host_.fail(writeFailure_);
 }
 
 WorkingFiles::Paths WorkingFiles::paths() {
@@ -154,6 +196,7 @@ void WorkingFiles::resetWriter() {
 bool WorkingFiles::create() {
   closeFds();
   resetWriter();
+  writeFailure_.clear();
   if (!ensureFolder()) return false;
   Paths p = paths();
   const int flags = O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW;
@@ -163,6 +206,7 @@ bool WorkingFiles::create() {
   if (treeFd_ < 0) {
     int error = errno;
     closeFds();
+    writeFailure_ = "Cannot create the working files in " + folder_.string() + ": " + systemErrorText(error);
     errno = error;
     return false;
   }
@@ -204,8 +248,8 @@ void WorkingFiles::writeAll(int fd, const std::uint8_t* data, std::size_t size) 
   while (size > 0) {
     ssize_t n = ::write(fd, data, size);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) host_.fail(systemErrorText(errno));
-    if (n == 0) host_.fail(systemErrorText(ENOSPC));
+    if (n < 0) failWrite(errno);
+    if (n == 0) failWrite(ENOSPC);
     data += n;
     size -= static_cast<std::size_t>(n);
   }
@@ -215,8 +259,8 @@ void WorkingFiles::pwriteAll(int fd, const std::uint8_t* data, std::size_t size,
   while (size > 0) {
     ssize_t n = ::pwrite(fd, data, size, static_cast<off_t>(offset));
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) host_.fail(systemErrorText(errno));
-    if (n == 0) host_.fail(systemErrorText(ENOSPC));
+    if (n < 0) failWrite(errno);
+    if (n == 0) failWrite(ENOSPC);
     data += n;
     size -= static_cast<std::size_t>(n);
     offset += static_cast<std::uint64_t>(n);
@@ -249,7 +293,7 @@ void WorkingFiles::writeEntry(FileEntry& e) {
   if (e.entryIndex != entryCount_) throw std::logic_error("entry written out of order");
   if (e.name.size() > 0xFFFF) throw std::length_error("entry name too long");
   if (entryCount_ == 0xFFFFFFFFu || namesEnd_ > 0xFFFFFFFFu)
-    host_.fail("The recovered folder tree is too large for its working files.");
+    failTooLarge();
   e.nameOffset = static_cast<std::uint32_t>(namesEnd_);
   auto record = encodeEntry(e);
   entriesPending_.insert(entriesPending_.end(), record.begin(), record.end());
@@ -262,7 +306,7 @@ void WorkingFiles::writeEntry(FileEntry& e) {
 
 std::uint32_t WorkingFiles::allocateBlock(std::uint32_t key) {
   if (lastBlock_ > 0xFFFFFFFFu - 2 * kBlockBytes32)
-    host_.fail("The recovered folder tree is too large for its working files.");
+    failTooLarge();
   lastBlock_ += kBlockBytes32;
   tree_.resize(tree_.size() + kBlockWords, 0);
   tree_[lastBlock_ / 4] = key;
@@ -303,6 +347,40 @@ void WorkingFiles::appendChild(std::uint32_t nodeIndex, std::uint32_t entryIndex
   tree_[base + 1] = block;  // allocateBlock may have moved tree_, so index afresh
   tree_[block / 4 + 2] = entryIndex;
   chainTail_[nodeIndex] = block;
+}
+
+bool WorkingFiles::removeChild(std::uint32_t nodeIndex, std::uint32_t entryIndex) {
+  if (!writing_) throw std::logic_error("removeChild outside writing");
+  std::uint32_t block = index_.node(nodeIndex).childrenBlock;
+  // Chains only ever lead forward in the file (see readFolder).
+  for (std::size_t guard = 0; guard < tree_.size(); ++guard) {
+    std::size_t base = block / 4;
+    if (base + kBlockWords > tree_.size()) return false;
+    for (std::size_t slot = 2; slot < kBlockWords; ++slot) {
+      if (tree_[base + slot] == entryIndex) {
+        tree_[base + slot] = 0;
+        return true;
+      }
+    }
+    std::uint32_t next = tree_[base + 1];
+    if (next <= block) return false;
+    block = next;
+  }
+  return false;
+}
+
+void WorkingFiles::addRescueFolder(std::uint32_t key, std::uint32_t childEntryIndex) {
+  if (!writing_) throw std::logic_error("addRescueFolder outside writing");
+  std::uint32_t block = allocateBlock(key);
+  tree_[block / 4 + 2] = childEntryIndex;
+  FileEntry e;
+  e.entryIndex = entryCount_;
+  e.recordNumber = key;
+  e.childrenBlock = block;
+  e.attributes = kEntryFolder;
+  e.name = placeholderName(key);
+  writeEntry(e);
+  appendChild(topNode_, e.entryIndex);
 }
 
 void WorkingFiles::addMissingParentFolders() {

@@ -13,6 +13,7 @@
 #include <array>
 #include <cstdint>
 #include <filesystem>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -21,6 +22,10 @@
 #include "disk/host.h"
 #include "ntfs/folder_index.h"
 
+namespace ov {
+class SectorSource;
+}
+
 namespace ov::ntfs {
 
 inline constexpr std::size_t kEntryBytes = 44;
@@ -28,6 +33,8 @@ inline constexpr std::size_t kTreeBlockBytes = 128;
 inline constexpr std::size_t kTreeSlots = 30;
 inline constexpr std::uint16_t kEntryFolder = 0x10;
 inline constexpr std::uint16_t kEntryLive = 0x08;
+// The record claimed a size larger than its data can hold; dataSize is what it can hold.
+inline constexpr std::uint16_t kEntrySizeCut = 0x8000;
 inline constexpr std::uint32_t kTopFolderKey = 0;   // "#": holds the root and the orphans
 inline constexpr std::uint32_t kRootFolderKey = 5;  // the volume's root folder record
 
@@ -59,6 +66,7 @@ struct FileEntry {
   std::u16string streamName() const {
     return isStream() ? name.substr((childrenBlock & ~kStreamMark) + 1) : std::u16string();
   }
+  bool sizeCut() const { return (attributes & kEntrySizeCut) != 0; }
   bool operator==(const FileEntry&) const = default;
 };
 
@@ -104,6 +112,13 @@ class WorkingFiles {
   FolderNode& folder(std::uint32_t nodeIndex) { return index_.node(nodeIndex); }
   const FolderIndex& folders() const { return index_; }
   void appendChild(std::uint32_t nodeIndex, std::uint32_t entryIndex);
+  // Takes an entry out of the children of a folder node; false when it is not listed there.
+  bool removeChild(std::uint32_t nodeIndex, std::uint32_t entryIndex);
+  // Writes a folder "#<key>" under "#" that holds only the entry `childEntryIndex`, for a folder
+  // whose parents lead round in a loop and never reach the root. Not indexed.
+  void addRescueFolder(std::uint32_t key, std::uint32_t childEntryIndex);
+  // The top folder's node.
+  std::uint32_t topNode() const { return topNode_; }
   // Gives every placeholder folder an entry "#<record>" under "#" (in preorder of the index).
   void addMissingParentFolders();
   // Puts everything on disk and closes the files.
@@ -115,6 +130,17 @@ class WorkingFiles {
   bool isOpen() const { return readable_; }
   // Entries in the entries file while it is open for reading.
   std::uint64_t storedEntryCount() const { return readable_ ? entriesSize_ / kEntryBytes : 0; }
+
+  // Why writing the working files failed (the folder, the error); empty while nothing failed.
+  // Cleared by create().
+  const std::string& writeFailure() const { return writeFailure_; }
+  // Closes the files and removes them with the private folder (a failed or abandoned tree).
+  void discard();
+  // Removes the files and the folder without touching the open handles: for a program that is
+  // being ended by a signal on another thread.
+  void removeFilesNow() const;
+  // The source whose disk the private folder must not lie on; checked when the folder is made.
+  void guardAgainst(const SectorSource* source) { source_ = source; }
 
   // nullopt for an index past the end or a name outside the names file.
   std::optional<FileEntry> readEntry(std::uint32_t index);
@@ -133,6 +159,8 @@ class WorkingFiles {
  private:
   bool ensureFolder();
   void requireFolder();
+  [[noreturn]] void failWrite(int error);
+  [[noreturn]] void failTooLarge();
   void closeFds();
   void resetWriter();
   void writeAll(int fd, const std::uint8_t* data, std::size_t size);
@@ -146,7 +174,11 @@ class WorkingFiles {
   bool readName(FileEntry& e, std::uint16_t nameLength);
 
   EngineHost& host_;
+  const SectorSource* source_ = nullptr;
+  std::string writeFailure_;
   std::filesystem::path folder_;
+  // Guards folder_ against removeFilesNow() on a signal thread.
+  mutable std::mutex folderMutex_;
   int entriesFd_ = -1;
   int namesFd_ = -1;
   int treeFd_ = -1;

@@ -28,107 +28,11 @@ std::uint64_t saturatingProduct(std::uint64_t a, std::uint64_t b) {
   return a * b;
 }
 
-std::string deviceKey(unsigned major, unsigned minor) {
-  return std::to_string(major) + ":" + std::to_string(minor);
-}
-
-std::string fileKey(const struct stat& st) {
-  return "file " + deviceKey(::major(st.st_dev), ::minor(st.st_dev)) + ":" + std::to_string(st.st_ino);
-}
-
-std::string firstLine(const fs::path& file) {
-  std::ifstream in(file);
-  std::string line;
-  std::getline(in, line);
-  return line;
-}
-
-// Depth-limited, since sysfs is walked through links and a loop device may sit on a file
-// that lies on another loop device.
-void collectStack(const fs::path& sysRoot, const fs::path& deviceDir, int depth, std::set<std::string>& out);
-
-void collectFileStack(const fs::path& sysRoot, const struct stat& st, int depth, std::set<std::string>& out) {
-  out.insert(fileKey(st));
-  std::error_code ec;
-  fs::path dir = fs::canonical(sysRoot / "dev" / "block" / deviceKey(::major(st.st_dev), ::minor(st.st_dev)), ec);
-  if (!ec) collectStack(sysRoot, dir, depth + 1, out);
-}
-
-void collectStack(const fs::path& sysRoot, const fs::path& deviceDir, int depth, std::set<std::string>& out) {
-  if (depth > 16) return;
-  std::string key = firstLine(deviceDir / "dev");
-  if (key.empty() || !out.insert(key).second) return;
-  std::error_code ec;
-  if (fs::exists(deviceDir / "partition", ec)) {
-    collectStack(sysRoot, deviceDir.parent_path(), depth + 1, out);
-    return;
-  }
-  // device-mapper and md name the devices they are built on under slaves/.
-  for (fs::directory_iterator it(deviceDir / "slaves", ec), end; !ec && it != end; it.increment(ec)) {
-    std::error_code linkError;
-    fs::path below = fs::canonical(it->path(), linkError);
-    if (!linkError) collectStack(sysRoot, below, depth + 1, out);
-  }
-  std::string backing = firstLine(deviceDir / "loop" / "backing_file");
-  if (!backing.empty()) {
-    struct stat st {};
-    if (::stat(backing.c_str(), &st) == 0) collectFileStack(sysRoot, st, depth, out);
-  }
-}
-
-// A file or device, with everything that writing to it would also overwrite or that it is built on.
-struct StorageNode {
-  std::string key;  // empty for an image that is not created yet: it can be nothing else
-  std::set<std::string> stack;
-};
-
-StorageNode nodeOf(const struct stat& st) {
-  StorageNode node;
-  if (S_ISBLK(st.st_mode)) {
-    node.key = deviceKey(::major(st.st_rdev), ::minor(st.st_rdev));
-    node.stack = blockDeviceStack(::major(st.st_rdev), ::minor(st.st_rdev));
-    node.stack.insert(node.key);
-  } else {
-    node.key = fileKey(st);
-    collectFileStack("/sys", st, 0, node.stack);
-  }
-  return node;
-}
-
-// The source as its backend knows it; nothing to compare for memory or test backends.
-bool sourceNode(const SectorSource& source, StorageNode& node) {
-  std::uint64_t dev = 0, ino = 0, rdev = 0;
-  if (!source.backend() || !source.backend()->identity(dev, ino, rdev)) return false;
-  struct stat st {};
-  if (rdev != 0) {
-    st.st_mode = S_IFBLK;
-    st.st_rdev = static_cast<dev_t>(rdev);
-  } else {
-    st.st_mode = S_IFREG;
-    st.st_dev = static_cast<dev_t>(dev);
-    st.st_ino = static_cast<ino_t>(ino);
-  }
-  node = nodeOf(st);
-  return true;
-}
-
 std::string conflictWithSource(const SectorSource& source, const StorageNode& destination,
                                const std::string& destinationPath) {
-  StorageNode src;
-  if (!sourceNode(source, src)) return {};
-  if (!destination.key.empty() && destination.key == src.key)
-    return "destination " + destinationPath + " is the source " + source.path() + " itself";
-  // Two loop devices over one file are one storage under two names.
-  for (const std::string& key : src.stack)
-    if (key.rfind("file ", 0) == 0 && destination.stack.count(key))
-      return "destination " + destinationPath + " and the source " + source.path() + " are backed by the same file";
-  if (destination.stack.count(src.key))
-    return "destination " + destinationPath + " lies on the source " + source.path() +
-           " (on one of its partitions or volumes)";
-  if (!destination.key.empty() && src.stack.count(destination.key))
-    return "the source " + source.path() + " lies on the destination " + destinationPath +
-           "; the copy would overwrite it";
-  return {};
+  auto identity = identifySource(source);
+  if (!identity) return {};  // memory and test backends: nothing to compare
+  return storageConflict(*identity, destination, destinationPath);
 }
 
 // Forwards to the owner's host and keeps the text of the last error report for the result.
@@ -174,14 +78,6 @@ class WatchedBackend final : public ReadBackend {
 
 }  // namespace
 
-std::set<std::string> blockDeviceStack(unsigned major, unsigned minor, const std::string& sysRoot) {
-  std::set<std::string> out;
-  std::error_code ec;
-  fs::path dir = fs::canonical(fs::path(sysRoot) / "dev" / "block" / deviceKey(major, minor), ec);
-  if (!ec) collectStack(sysRoot, dir, 0, out);
-  return out;
-}
-
 DiskCopy::DiskCopy(EngineHost& host, RunControl& run, SectorSource& source, std::string destination,
                    CopyOptions options)
     : host_(host), run_(run), source_(source), destination_(std::move(destination)), options_(options) {}
@@ -212,10 +108,10 @@ std::string DiskCopy::openDestination() {
       struct stat st {};
       if (::stat(folder.c_str(), &st) != 0)
         return "cannot create " + path + ": " + systemErrorText(errno);
-      StorageNode newFile;
       if (S_ISDIR(st.st_mode)) {
-        newFile.stack = blockDeviceStack(::major(st.st_dev), ::minor(st.st_dev));
-        if (std::string why = conflictWithSource(source_, newFile, path); !why.empty()) return why;
+        if (auto identity = identifySource(source_)) {
+          if (std::string why = destinationConflict(*identity, path); !why.empty()) return why;
+        }
       }
     }
     bool created = true;
@@ -235,7 +131,7 @@ std::string DiskCopy::openDestination() {
     struct stat st {};
     if (::fstat(fd, &st) != 0) return refuse("cannot create " + path + ": " + systemErrorText(errno));
     if (!S_ISREG(st.st_mode)) return refuse("destination " + path + " is not a regular file");
-    if (std::string why = conflictWithSource(source_, nodeOf(st), path); !why.empty()) return refuse(why);
+    if (std::string why = conflictWithSource(source_, storageNodeOf(st), path); !why.empty()) return refuse(why);
     if (!created && (::fcntl(fd, F_SETFL, 0) != 0 || ::ftruncate(fd, 0) != 0))
       return refuse("cannot overwrite " + path + ": " + systemErrorText(errno));
     fd_ = fd;
@@ -267,7 +163,7 @@ std::string DiskCopy::openDestination() {
   } else {
     return refuse("destination " + path + " is neither a disk nor a file");
   }
-  if (std::string why = conflictWithSource(source_, nodeOf(st), path); !why.empty()) return refuse(why);
+  if (std::string why = conflictWithSource(source_, storageNodeOf(st), path); !why.empty()) return refuse(why);
   if (size < sourceBytes)
     return refuse("destination " + path + " (" + std::to_string(size) + " bytes) is smaller than the source " +
                   source_.path() + " (" + std::to_string(sourceBytes) + " bytes)");

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "disk/destination_guard.h"
 #include "disk/host.h"
 #include "disk/sector_source.h"
 #include "scans/process_log.h"
@@ -87,12 +88,6 @@ class DiskCopy {
 // Opens the destination and copies; the same as DiskCopy(...).run().
 CopyResult copyDisk(EngineHost& host, RunControl& run, SectorSource& source, const std::string& destination,
                     const CopyOptions& options = {});
-
-// What a block device is built on, read from sysfs: the device itself ("MAJ:MIN"), the disk of
-// a partition, the devices under device-mapper or md, and the backing file of a loop device
-// ("file DEV:INO") with what that file lies on. Writing to any of them would overwrite the
-// device. Empty when the number is no block device (tmpfs, btrfs subvolumes, ...).
-std::set<std::string> blockDeviceStack(unsigned major, unsigned minor, const std::string& sysRoot = "/sys");
 
 // The free-space check of the imaging page, made before the copy starts.
 enum class FreeSpaceVerdict { Enough, NotEnough, Unknown };

@@ -89,4 +89,22 @@ bool ProcessLog::saveText(const std::string& path) const {
   return !file.fail();
 }
 
+namespace {
+constexpr std::uint64_t kSizeCutsOneByOne = 100;
+}
+
+SizeCutLog::~SizeCutLog() {
+  if (count_ > kSizeCutsOneByOne)
+    host_.addLogEntry(LogEntry{"Sizes cut for " + std::to_string(count_ - kSizeCutsOneByOne) + " more entries",
+                               "their metadata claims more data than the volume can hold", LogKind::Aborted, {}});
+}
+
+void SizeCutLog::note(const std::string& what, std::uint64_t claimedSize, std::uint64_t keptSize) {
+  if (++count_ > kSizeCutsOneByOne) return;
+  host_.addLogEntry(LogEntry{"Size cut: " + what,
+                             "claims " + std::to_string(claimedSize) + " bytes, its data can hold at most " +
+                                 std::to_string(keptSize),
+                             LogKind::Aborted, {}});
+}
+
 }  // namespace ov

@@ -48,4 +48,20 @@ class ProcessLog {
   std::string programTitle_ = "Ovelin Dodedoz Avov Ovavized (NTFS)";
 };
 
+// Log lines for entries whose sizes were cut because their metadata claims more data than the
+// volume (or the entry's own allocation) can hold: the first ones one by one, then a count.
+class SizeCutLog {
+ public:
+  explicit SizeCutLog(EngineHost& host) : host_(host) {}
+  ~SizeCutLog();
+  SizeCutLog(const SizeCutLog&) = delete;
+  SizeCutLog& operator=(const SizeCutLog&) = delete;
+  // `what` names the entry, e.g. "report.pdf (record 41)".
+  void note(const std::string& what, std::uint64_t claimedSize, std::uint64_t keptSize);
+
+ private:
+  EngineHost& host_;
+  std::uint64_t count_ = 0;
+};
+
 }  // namespace ov

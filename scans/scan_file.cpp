@@ -10,6 +10,7 @@
 
 #include <filesystem>
 
+#include "disk/destination_guard.h"
 #include "disk/host.h"
 #include "disk/sector_source.h"
 #include "scans/process_log.h"
@@ -227,6 +228,22 @@ bool readSourceBlock(ScanFileReader& reader, SourceBlock& block) {
   if (!reader.read(stored.data(), stored.size())) return false;
   block = *decodeSourceBlock(stored);
   return block.bytesPerSector >= 512 && block.bytesPerSector % 512 == 0 && !block.path.empty();
+}
+
+std::string scanFileDestinationConflict(const SectorSource& source, const std::string& path) {
+  auto identity = identifySource(source);
+  return identity ? destinationConflict(*identity, path) : std::string();
+}
+
+std::optional<std::string> scanFileSourcePath(const std::string& path) {
+  int error = 0;
+  ScanFileReader reader(path, error);
+  std::uint32_t magic = 0;
+  if (!reader.isOpen() || !reader.readU32(magic) || (magic != kPartitionScanMagic && magic != kDiskScanMagic))
+    return std::nullopt;
+  SourceBlock block;
+  if (!readSourceBlock(reader, block)) return std::nullopt;
+  return block.path;
 }
 
 }  // namespace ov

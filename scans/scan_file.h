@@ -108,6 +108,12 @@ std::string scanFolderOf(const std::string& path);
 SourceBlock sourceBlockFor(const SectorSource& source, bool hasVolumes);
 // Reads and checks a source block; false on a short file or an impossible sector size.
 bool readSourceBlock(ScanFileReader& reader, SourceBlock& block);
+// Why a scan information file may not be written at `path` while `source` is open (it lies on
+// the disk being recovered, or is the source image itself); empty when it may.
+std::string scanFileDestinationConflict(const SectorSource& source, const std::string& path);
+// The source path stored in a scan information file of either kind; nullopt when the file is no
+// scan information file.
+std::optional<std::string> scanFileSourcePath(const std::string& path);
 
 // Reads a chain of fixed-size records until one says no other follows; a chain that never ends
 // runs out of file and fails.

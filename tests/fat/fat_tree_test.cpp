@@ -884,7 +884,8 @@ TEST(FatExtract, HugeClustersAreReadInBoundedRequests) {
   e.firstCluster = 3;
   e.dataSize = 6u << 20;
   auto out = d.save(e, x);
-  EXPECT_EQ(out.size(), e.dataSize);
+  // Consecutive clusters end with the volume's last one (clusters 3 to 5 here), whatever the size says.
+  EXPECT_EQ(out.size(), 3u * 262144);
   EXPECT_TRUE(std::equal(out.begin(), out.begin() + 262144, d.clusters(3, 262144).begin()));
   for (const auto& r : d.backend->requests) EXPECT_LE(r.second, kMaxRequestBytes);
 }

@@ -187,6 +187,13 @@ TEST(RecordFacts, SystemFilesAndNamelessRecordsAreNotListed) {
   auto f = factsOf(withFlags(sys.finish(), 1, 6), &listed);
   EXPECT_FALSE(listed);
   EXPECT_TRUE(f.name.empty());
+  // The same name on a user's file (record 24 and up, or outside the root) is an ordinary name.
+  factsOf(withFlags(sys.finish(), 1, 30), &listed);
+  EXPECT_TRUE(listed);
+  RecordBuilder inFolder;
+  inFolder.standardInformation(1, 1).fileName(u"$Bitmap", 3, 40);
+  factsOf(withFlags(inFolder.finish(), 1, 6), &listed);
+  EXPECT_TRUE(listed);
   RecordBuilder nameless;
   nameless.standardInformation(1, 1).resident(0x80, dataValue(1));
   factsOf(withFlags(nameless.finish(), 1, 70), &listed);
@@ -213,7 +220,8 @@ TEST(RecordFacts, IndexRootGivesTheFoldersOwnNumberAndTheRootIsNotListed) {
   auto [listed, f] = folder(5, 41);
   EXPECT_TRUE(listed);
   EXPECT_EQ(f.selfRecord, 41u);
-  EXPECT_FALSE(folder(41, 41).first);  // its own parent: the root
+  EXPECT_FALSE(folder(5, 5).first);   // the root's own record
+  EXPECT_TRUE(folder(41, 41).first);   // a folder that names itself as its parent is still listed
 }
 
 TEST(IndexRecord, ChecksHeaderAndFixups) {

@@ -59,27 +59,81 @@ OutputFolder::~OutputFolder() {
   if (fd_ >= 0) ::close(fd_);
 }
 
+OutputFolder OutputFolder::subfolderNamed(const std::string& candidate, int& error) const {
+  if (::mkdirat(fd_, candidate.c_str(), 0755) != 0 && errno != EEXIST) {
+    error = errno;
+    return OutputFolder();
+  }
+  // O_NOFOLLOW: a link planted under this name is never followed out of the destination.
+  int fd = ::openat(fd_, candidate.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  error = fd >= 0 ? 0 : errno;
+  return OutputFolder(fd);
+}
+
 OutputFolder OutputFolder::subfolder(const std::u16string& name, int& error) const {
   std::string base = safeOutputName(name);
   for (int n = -1; n < kMaxClashes; ++n) {
-    std::string candidate = n < 0 ? base : clashName(n, base);
-    if (::mkdirat(fd_, candidate.c_str(), 0755) != 0 && errno != EEXIST) {
-      error = errno;
-      return OutputFolder();
-    }
-    // O_NOFOLLOW: a link planted under this name is never followed out of the destination.
-    int fd = ::openat(fd_, candidate.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd >= 0) {
-      error = 0;
-      return OutputFolder(fd);
-    }
-    if (errno != ENOTDIR && errno != ELOOP) {
-      error = errno;
-      return OutputFolder();
-    }
+    OutputFolder sub = subfolderNamed(n < 0 ? base : clashName(n, base), error);
+    if (sub.isOpen() || (error != ENOTDIR && error != ELOOP)) return sub;
   }
   error = EEXIST;
   return OutputFolder();
+}
+
+const OutputFolder* OutputTree::folder(const std::vector<std::u16string>& folders, int& error, std::string& shownPath) {
+  error = 0;
+  shownPath.clear();
+  std::size_t node = 0;
+  for (std::size_t depth = 0; depth < folders.size(); ++depth) {
+    const std::u16string& name = folders[depth];
+    auto known = nodes_[node].children.find(name);
+    std::size_t child = 0;
+    if (known != nodes_[node].children.end()) {
+      child = known->second;
+    } else {
+      child = nodes_.size();
+      nodes_.emplace_back();
+      nodes_[node].children[name] = child;
+    }
+    const bool isOpen = depth < openNodes_.size() && openNodes_[depth] == child;
+    if (!isOpen) {
+      openNodes_.resize(depth);
+      open_.resize(depth);
+      const OutputFolder& parent = depth == 0 ? destination_ : open_[depth - 1];
+      OutputFolder sub;
+      if (!nodes_[child].outputName.empty()) {
+        sub = parent.subfolderNamed(nodes_[child].outputName, error);
+      } else {
+        // A name whose safe form another name of this save has taken gets the next clash name.
+        const std::string base = safeOutputName(name);
+        for (int n = -1; n < kMaxClashes && !sub.isOpen(); ++n) {
+          std::string candidate = n < 0 ? base : clashName(n, base);
+          auto claim = nodes_[node].claimed.find(candidate);
+          if (claim != nodes_[node].claimed.end() && claim->second != name) continue;
+          sub = parent.subfolderNamed(candidate, error);
+          if (sub.isOpen()) {
+            nodes_[node].claimed[candidate] = name;
+            nodes_[child].outputName = candidate;
+          } else if (error != ENOTDIR && error != ELOOP) {
+            break;
+          }
+        }
+        if (!sub.isOpen() && error == 0) error = EEXIST;
+      }
+      if (!sub.isOpen()) {
+        openNodes_.resize(depth);
+        open_.resize(depth);
+        return nullptr;
+      }
+      openNodes_.push_back(child);
+      open_.push_back(std::move(sub));
+    }
+    shownPath += (shownPath.empty() ? "" : "/") + nodes_[child].outputName;
+    node = child;
+  }
+  openNodes_.resize(folders.size());
+  open_.resize(folders.size());
+  return folders.empty() ? &destination_ : &open_.back();
 }
 
 int OutputFolder::createFile(const std::u16string& name, std::string& usedName, int& error) const {
