@@ -56,9 +56,21 @@ struct TreeEntry {
   std::uint16_t attributes = 0;  // 0x10 folder, 0x08 live
   bool isTop = false;            // the top folder "#"
   bool isRoot = false;           // the volume's root folder (" Root" in NTFS, "#" in FAT)
+  // A named data stream of the file listed beside it: its name is "<file>:<stream>".
+  std::u16string streamName;
+  // The size read from the disk was more than the volume can hold and `size` is what it can
+  // hold; the claim when the engine knows it (else 0).
+  bool sizeCut = false;
+  std::uint64_t claimedSize = 0;
 
   bool isFolder() const { return (attributes & 0x10) != 0; }
   bool isLive() const { return (attributes & 0x08) != 0; }
+  // The name a saved copy gets: a stream's ":" becomes "_", since not every destination allows it.
+  std::u16string outputName() const {
+    std::u16string out = name;
+    if (!streamName.empty() && streamName.size() < out.size()) out[out.size() - streamName.size() - 1] = u'_';
+    return out;
+  }
 };
 
 // What a folder listing counted, for the totals texts.

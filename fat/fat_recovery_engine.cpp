@@ -22,6 +22,8 @@ TreeEntry toTreeEntry(const FileEntry& e, const FileEntry* root) {
   t.createdDate = e.createdDate;
   t.accessedDate = e.accessedDate;
   t.attributes = e.attributes;
+  t.sizeCut = e.claimedSize != 0;
+  t.claimedSize = e.claimedSize;
   t.isTop = &e == root;
   t.isRoot = &e == root;
   return t;
@@ -29,7 +31,7 @@ TreeEntry toTreeEntry(const FileEntry& e, const FileEntry* root) {
 
 const FileEntry* entryOf(const TreeEntry& t) { return reinterpret_cast<const FileEntry*>(t.key); }
 
-std::string fileSystemName(const FatVolume& v) { return v.fatType == kFat16 ? "FAT16" : "FAT32"; }
+std::string fileSystemName(const FatVolume& v) { return v.fatType == kFat32 ? "FAT32" : v.fat12 ? "FAT12" : "FAT16"; }
 
 }  // namespace
 

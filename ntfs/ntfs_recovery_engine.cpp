@@ -1,5 +1,8 @@
 // The NTFS engine behind the common recovery-engine interface: volume rows, the tree read back
 // from the working files, saving and previews, and the scan information files.
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <algorithm>
 
 #include "disk/byte_io.h"
@@ -14,7 +17,9 @@ namespace {
 TreeEntry toTreeEntry(const FileEntry& e) {
   TreeEntry t;
   t.key = e.entryIndex;
-  t.folderKey = e.childrenBlock;
+  t.folderKey = e.isFolder() ? e.childrenBlock : 0;
+  t.streamName = e.streamName();
+  t.sizeCut = e.sizeCut();
   t.location = e.recordSector;
   t.name = e.name;
   t.size = e.isFolder() ? 0 : e.dataSize;
@@ -108,15 +113,36 @@ SaveOutcome NtfsEngine::saveFileData(const TreeEntry& file, int fd, const std::f
   if (progress) extractor.setProgress([&](std::uint64_t done, std::uint64_t) { progress(done); });
   if (cancel) extractor.setCancel(cancel);
   SaveOutcome outcome;
-  outcome.ok = extractor.saveFileData(file.location, file.size, fd);
+  outcome.ok = extractor.saveFileData(file.location, file.size, fd, file.streamName);
   outcome.written = extractor.bytesWritten();
   return outcome;
 }
 
 std::optional<std::vector<std::uint8_t>> NtfsEngine::loadPreview(const TreeEntry& file) {
+  if (file.isFolder() || file.size > kMaxPreviewBytes) return std::nullopt;
+  // The preview takes the saving path into memory, so that compressed, sparse and fragmented
+  // files show what saving them would write.
+  int fd = ::memfd_create("ov-preview", MFD_CLOEXEC);
+  if (fd < 0) return std::nullopt;
   FileExtractor extractor(source_, volume_);
   extractor.setQuietProgress(true);
-  return extractor.loadPreview(file.location, file.size);
+  bool ok = false;
+  try {
+    ok = extractor.saveFileData(file.location, file.size, fd, file.streamName);
+  } catch (const AlreadyReported&) {
+    ok = false;
+  }
+  std::vector<std::uint8_t> data(static_cast<std::size_t>(ok ? extractor.bytesWritten() : 0));
+  std::size_t got = 0;
+  while (got < data.size()) {
+    ssize_t n = ::pread(fd, data.data() + got, data.size() - got, static_cast<off_t>(got));
+    if (n <= 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  ::close(fd);
+  if (!ok) return std::nullopt;
+  data.resize(got);
+  return data;
 }
 
 bool NtfsEngine::savePartitionScanInfo(const std::string& path) { return ntfs::savePartitionScanInfo(*this, path); }

@@ -5,7 +5,7 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 seconds="${FUZZ_SECONDS:-20}"
 CC=clang CXX=clang++ BUILD_DIR=build-fuzz BUILD_TYPE=RelWithDebInfo \
-  bash scripts/build.sh -DOV_BUILD_FUZZERS=ON -DOV_BUILD_TESTS=OFF -DOV_BUILD_CLI=OFF
+  bash scripts/build.sh -DOV_BUILD_FUZZERS=ON -DOV_BUILD_TESTS=OFF -DOV_BUILD_CLI=OFF -DOV_BUILD_GUI=OFF
 work="$(mktemp -d "${TMPDIR:-/tmp}/ovfuzz-XXXXXX")"
 trap 'rm -rf "$work"' EXIT
 for target in build-fuzz/fuzz/*_fuzz; do

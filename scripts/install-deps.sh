@@ -6,7 +6,8 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config git xz-utils
   clang libclang-rt-14-dev
-  qt6-base-dev zlib1g-dev libminizip-dev
+  qt6-base-dev qt6-qpa-plugins qt6-image-formats-plugins zlib1g-dev libminizip-dev
+  xvfb xauth fonts-dejavu-core
   libgtest-dev libcli11-dev nlohmann-json3-dev libssl-dev
 )
 # Only needed to rebuild the committed test images (tests/data/make_images.sh).

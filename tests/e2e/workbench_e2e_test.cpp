@@ -1,0 +1,173 @@
+// OV_NTFS end to end in real windows on an X server (run under xvfb-run): the wizard from the
+// image page to a processed volume of the sample disk, marks set by mouse clicks in the tree and
+// the list, and the marked files saved byte-identical to the image's manifest, live and deleted.
+// A screenshot of each step is written to the build folder's screenshots/ for a person to look at.
+#include <QApplication>
+#include <QDialogButtonBox>
+#include <QDir>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QScreen>
+#include <QStyle>
+#include <QTest>
+
+#include <filesystem>
+#include <map>
+
+#include "ntfs/ntfs_engine.h"
+#include "tests/support/test_support.h"
+#include "tests/workbench/gui_driver.h"
+#include "workbench/main_frame.h"
+#include "workbench/save_dialog.h"
+
+using namespace ov;
+using namespace ov::workbench;
+namespace fs = std::filesystem;
+
+namespace {
+
+void shot(const char* name) {
+  QApplication::processEvents();
+  QTest::qWait(150);
+  QDir().mkpath(QStringLiteral(OV_SCREENSHOT_DIR));
+  QScreen* screen = QGuiApplication::primaryScreen();
+  QString path = QStringLiteral(OV_SCREENSHOT_DIR "/ov_ntfs-%1.png").arg(QString::fromLatin1(name));
+  screen->grabWindow(0).save(path);
+}
+
+// Clicks the check box of a row of a tree or list view, as a person would.
+void clickCheckBox(QAbstractItemView* view, const QModelIndex& index) {
+  view->scrollTo(index);
+  QStyleOptionViewItem option;
+  option.initFrom(view);
+  option.rect = view->visualRect(index);
+  option.features |= QStyleOptionViewItem::HasCheckIndicator | QStyleOptionViewItem::HasDisplay;
+  QRect box = view->style()->subElementRect(QStyle::SE_ItemViewItemCheckIndicator, &option, view);
+  QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, box.center());
+}
+
+QModelIndex childNamed(QAbstractItemModel& model, const QModelIndex& parent, const QString& name) {
+  for (int r = 0; r < model.rowCount(parent); ++r) {
+    QModelIndex i = model.index(r, 0, parent);
+    if (i.data().toString() == name) return i;
+  }
+  return {};
+}
+
+}  // namespace
+
+class WorkbenchEndToEnd : public QObject {
+  Q_OBJECT
+ private Q_SLOTS:
+  void recoverMarkedFilesFromTheSampleImage();
+};
+
+void WorkbenchEndToEnd::recoverMarkedFilesFromTheSampleImage() {
+  if (QGuiApplication::platformName() != QStringLiteral("xcb")) QSKIP("needs an X server (run under xvfb-run)");
+  QtEngineHost host;
+  RunControl run;
+  ntfs::NtfsEngine engine(host, run);
+  FakeDiskProvider noDisks;
+  FakeSizeQuery noSizes;
+  ProgramEnvironment env;
+  env.diskProvider = &noDisks;
+  env.sizeQuery = &noSizes;
+  CMainFrame frame(engine, host, env);
+  frame.setGeometry(QGuiApplication::primaryScreen()->availableGeometry());
+  frame.show();
+  QVERIFY(QTest::qWaitForWindowExposed(&frame));
+  shot("01-main-window");
+
+  // The wizard opens on the image page with the sample image chosen, as the command line does.
+  test::onModal<CWizardSheet>([](CWizardSheet* wizard) {
+    shot("02-wizard-image-page");
+    QTest::mouseClick(wizard->button(QWizard::NextButton), Qt::LeftButton);
+    QCOMPARE(wizard->currentId(), int(CWizardSheet::PartitionPage));
+    shot("03-wizard-volume-list");
+    QTest::mouseClick(wizard->button(QWizard::FinishButton), Qt::LeftButton);
+  });
+  QString message;
+  test::onModal<QMessageBox>([&message](QMessageBox* box) {
+    message = box->text();
+    shot("04-processing-completed");
+    box->button(QMessageBox::Ok)->click();
+  });
+  frame.runWizardWithImage(QString::fromStdString(test::image("sample").string()));
+  QVERIFY(test::waitFor([&] { return !frame.operationRunning() && !message.isEmpty(); }));
+  QVERIFY(message.startsWith(QStringLiteral("You have just completed Basic Scan")));
+  QVERIFY(frame.folderModel().top());
+  shot("05-tree");
+
+  // Mark the folder "Photos" in the tree, and the deleted "draft.txt" in the list of "Documents".
+  FolderTreeModel& folders = frame.folderModel();
+  QModelIndex top = folders.index(0, 0);
+  QModelIndex root = childNamed(folders, top, QStringLiteral(" Root"));
+  QVERIFY(root.isValid());
+  frame.treeView()->expand(root);
+  QModelIndex photos = childNamed(folders, root, QStringLiteral("Photos"));
+  QModelIndex documents = childNamed(folders, root, QStringLiteral("Documents"));
+  QVERIFY(photos.isValid() && documents.isValid());
+  clickCheckBox(frame.treeView(), photos);
+  QCOMPARE(FolderTreeModel::nodeOf(photos)->check, Qt::Checked);
+  QCOMPARE(FolderTreeModel::nodeOf(root)->check, Qt::PartiallyChecked);
+  QTest::mouseClick(frame.treeView()->viewport(), Qt::LeftButton, {},
+                    frame.treeView()->visualRect(documents).center());
+  QCOMPARE(frame.folderModel().current(), FolderTreeModel::nodeOf(documents));
+  FileListModel& list = frame.fileModel();
+  int draft = -1;
+  for (int r = 0; r < list.rowCount(); ++r)
+    if (list.data(list.index(r, 0)).toString() == QStringLiteral("draft.txt")) draft = r;
+  QVERIFY(draft >= 0);
+  QVERIFY(!list.entryAt(draft).isLive());
+  clickCheckBox(frame.listView()->details(), list.index(draft, 0));
+  QCOMPARE(list.data(list.index(draft, 0), Qt::CheckStateRole).toInt(), int(Qt::Checked));
+  QVERIFY(frame.totalsPane()->text().startsWith(QStringLiteral("Marked ")));
+  shot("06-marked");
+
+  // Save what is marked into a fresh folder.
+  fs::path out = test::scratchDir() / "gui-saved";
+  fs::remove_all(out);
+  test::onModal<SaveDataDialog>([&out](SaveDataDialog* dialog) {
+    auto* path = dialog->findChild<QLineEdit*>();
+    path->clear();
+    QTest::keyClicks(path, QString::fromStdString(out.string()));
+    shot("07-save-dialog");
+    QTest::mouseClick(dialog->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok), Qt::LeftButton);
+  });
+  QString saved;
+  test::onModal<QMessageBox>([&saved](QMessageBox* box) {
+    saved = box->text();
+    shot("08-saving-completed");
+    box->button(QMessageBox::Ok)->click();
+  });
+  frame.actions.saveMarked->trigger();
+  QVERIFY(test::waitFor([&] { return !saved.isEmpty(); }));
+  QCOMPARE(saved, QStringLiteral("Saving data completed."));
+
+  // Exactly the marked files, byte-identical to what was written to the image.
+  std::map<std::string, std::string> expected;
+  const auto manifest = test::manifest("sample");
+  for (const auto& f : manifest["files"]) {
+    std::string p = f["path"];
+    if (f["type"] == "file" && (p.rfind("/Photos/", 0) == 0 || p == "/Documents/draft.txt"))
+      expected["Root" + p] = f["sha256"];
+  }
+  std::map<std::string, std::string> found;
+  for (const auto& e : fs::recursive_directory_iterator(out))
+    if (e.is_regular_file())
+      found[fs::relative(e.path(), out).string()] = test::sha256Hex(test::readFile(e.path()));
+  QCOMPARE(found.size(), expected.size());
+  for (const auto& [path, sha] : expected) {
+    QVERIFY2(found.count(path), path.c_str());
+    QCOMPARE(found[path], sha);
+  }
+}
+
+int main(int argc, char** argv) {
+  qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString((ov::test::scratchDir() / "config").string()));
+  QApplication app(argc, argv);
+  WorkbenchEndToEnd test;
+  return QTest::qExec(&test, argc, argv);
+}
+
+#include "workbench_e2e_test.moc"

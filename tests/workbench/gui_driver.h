@@ -1,0 +1,61 @@
+// Driving the real windows from a test: modal dialogs are answered from the event loop as they
+// open, and waits keep the event loop running.
+#pragma once
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QMessageBox>
+#include <QTest>
+#include <QTimer>
+#include <QWidget>
+
+#include <functional>
+
+namespace ov::test {
+
+// Processes events until `done()` or the time is up; true when done.
+inline bool waitFor(const std::function<bool()>& done, int milliseconds = 60000) {
+  QElapsedTimer clock;
+  clock.start();
+  while (!done()) {
+    if (clock.elapsed() > milliseconds) return false;
+    QApplication::processEvents(QEventLoop::AllEvents, 20);
+    QTest::qSleep(5);
+  }
+  return true;
+}
+
+// Runs `action` on the first modal widget of type T that opens (checked every 20 ms, up to
+// `milliseconds`); the action runs inside that widget's own event loop.
+template <class T>
+void onModal(std::function<void(T*)> action, int milliseconds = 60000) {
+  auto* timer = new QTimer;
+  auto* clock = new QElapsedTimer;
+  clock->start();
+  QObject::connect(timer, &QTimer::timeout, [timer, clock, action, milliseconds] {
+    if (auto* w = qobject_cast<T*>(QApplication::activeModalWidget())) {
+      timer->stop();
+      timer->deleteLater();
+      delete clock;
+      action(w);
+      return;
+    }
+    if (clock->elapsed() > milliseconds) {
+      timer->stop();
+      timer->deleteLater();
+      delete clock;
+    }
+  });
+  timer->start(20);
+}
+
+// Answers the next message box with `button` and hands its text to `seen`.
+inline void answerMessage(QMessageBox::StandardButton button, QString* seen = nullptr) {
+  onModal<QMessageBox>([button, seen](QMessageBox* box) {
+    if (seen) *seen = box->text();
+    if (QAbstractButton* b = box->button(button)) b->click();
+    else box->done(button);
+  });
+}
+
+}  // namespace ov::test

@@ -1,0 +1,301 @@
+// The workbench's own behaviour, on the offscreen platform: the marking rules, the list's sort
+// orders and header rule, the wizard's pages over test images listed as disks, and the refusal
+// of commands while an operation runs.
+#include <QApplication>
+#include <QDir>
+#include <QPushButton>
+#include <QTest>
+
+#include "disk/physical_disks.h"
+#include "ntfs/ntfs_engine.h"
+#include "tests/support/test_support.h"
+#include "tests/workbench/gui_driver.h"
+#include "workbench/main_frame.h"
+#include "workbench/search_dialogs.h"
+
+using namespace ov;
+using namespace ov::workbench;
+
+namespace {
+
+FolderNode* addFolder(FolderNode& parent, const char16_t* name, std::uint32_t files, std::uint64_t bytes) {
+  auto node = std::make_unique<FolderNode>();
+  node->entry.name = name;
+  node->entry.attributes = 0x18;
+  node->entry.key = parent.children.size() + 100 * (parent.entry.key + 1);
+  node->own.files = files;
+  node->own.bytes = bytes;
+  node->parent = &parent;
+  node->row = static_cast<int>(parent.children.size());
+  parent.children.push_back(std::move(node));
+  return parent.children.back().get();
+}
+
+// "#" holding A (2 files, 300 bytes) with A1 (1 file, 50) and A2 (empty), and B (3 files, 600).
+struct SmallTree {
+  FolderNode top;
+  FolderNode *a, *a1, *a2, *b;
+  SmallTree() {
+    top.entry.attributes = 0x18;
+    top.entry.isTop = true;
+    a = addFolder(top, u"A", 2, 300);
+    a1 = addFolder(*a, u"A1", 1, 50);
+    a2 = addFolder(*a, u"A2", 0, 0);
+    b = addFolder(top, u"B", 3, 600);
+    for (FolderNode* n : {a1, a2, b}) n->subtree = n->own;
+    a->subtree = {350, 3, 2};
+    top.subtree = {950, 6, 4};
+  }
+};
+
+char state(const FolderNode* n) {
+  switch (n->check) {
+    case Qt::Checked:
+      return 'x';
+    case Qt::PartiallyChecked:
+      return '~';
+    default:
+      return '-';
+  }
+}
+
+std::string states(const SmallTree& t) {
+  return {state(&t.top), state(t.a), state(t.a1), state(t.a2), state(t.b)};
+}
+
+TreeEntry fileEntry(const char16_t* name, std::uint64_t size, std::uint32_t number, std::uint16_t created) {
+  TreeEntry e;
+  e.name = name;
+  e.size = size;
+  e.number = number;
+  e.key = number;
+  e.createdDate = created;
+  e.attributes = 0x08;
+  return e;
+}
+
+struct Program {
+  QtEngineHost host;
+  RunControl run;
+  ntfs::NtfsEngine engine{host, run};
+  ImageDiskProvider disks;
+  DeviceSizeQuery sizes;
+  std::unique_ptr<CMainFrame> frame;
+
+  explicit Program(std::vector<std::string> images)
+      : disks(test::image(images.front()).parent_path(), withSuffix(images)) {
+    for (const auto& i : images) test::image(i);
+    ProgramEnvironment env;
+    env.diskProvider = &disks;
+    env.sizeQuery = &sizes;
+    env.deviceDirectory = test::image(images.front()).parent_path().string();
+    frame = std::make_unique<CMainFrame>(engine, host, env);
+  }
+  static std::vector<std::string> withSuffix(std::vector<std::string> names) {
+    for (auto& n : names) n = test::image(n).filename().string();
+    return names;
+  }
+};
+
+}  // namespace
+
+class WorkbenchTest : public QObject {
+  Q_OBJECT
+ private Q_SLOTS:
+  void markingRules();
+  void markedCountsFollowMarks();
+  void sortOrders();
+  void wizardListsTheVolumesOfADisk();
+  void wizardSearchesAZeroedTable();
+  void commandsAreRefusedWhileBusy();
+};
+
+void WorkbenchTest::markingRules() {
+  // Each row applies one action to a fresh tree, or continues the previous row's tree.
+  struct Row {
+    const char* what;
+    bool fresh;
+    std::function<void(SmallTree&)> act;
+    const char* expected;  // top, A, A1, A2, B
+  };
+  const std::vector<Row> rows = {
+      {"marking a folder marks all below it", true, [](SmallTree& t) { markFolder(*t.a, true); }, "~xxx-"},
+      {"unmarking one subfolder leaves its parent partly marked", false, [](SmallTree& t) { markFolder(*t.a1, false); },
+       "~~-x-"},
+      {"unmarking the last marked subfolder of an empty-filed folder unmarks it", true,
+       [](SmallTree& t) {
+         markFolder(*t.a2, true);
+         markFolder(*t.a2, false);
+       },
+       "-----"},
+      {"marking the top marks everything", true, [](SmallTree& t) { markFolder(t.top, true); }, "xxxxx"},
+      {"a file unmarked in a marked folder makes it and its parents partly marked", false,
+       [](SmallTree& t) { markFile(*t.b, 7, 200, false); }, "~xxx~"},
+      {"marking that file again restores the full mark", false, [](SmallTree& t) { markFile(*t.b, 7, 200, true); },
+       "xxxxx"},
+      {"one file marked alone marks its folder partly", true, [](SmallTree& t) { markFile(*t.a1, 9, 50, true); },
+       "~~x--"},
+      {"a folder with all subfolders marked but its own files not is partly marked", true,
+       [](SmallTree& t) {
+         markFolder(*t.a1, true);
+         markFolder(*t.a2, true);
+       },
+       "~~xx-"},
+  };
+  auto tree = std::make_unique<SmallTree>();
+  for (const auto& row : rows) {
+    if (row.fresh) tree = std::make_unique<SmallTree>();
+    row.act(*tree);
+    QCOMPARE_EQ(states(*tree), std::string(row.expected));
+  }
+}
+
+void WorkbenchTest::markedCountsFollowMarks() {
+  SmallTree t;
+  markFolder(*t.a, true);
+  markFile(*t.b, 7, 200, true);
+  FolderCounts c = markedCounts(t.top);
+  QCOMPARE(c.files, 4u);       // A's 2, A1's 1, B's one
+  QCOMPARE(c.bytes, 550ull);   // 350 + 200
+  QCOMPARE(c.folders, 3u);     // A, A1, A2
+  markFile(*t.a, 3, 100, false);
+  c = markedCounts(t.top);
+  QCOMPARE(c.files, 3u);
+  QCOMPARE(c.bytes, 450ull);
+}
+
+void WorkbenchTest::sortOrders() {
+  FolderTreeModel folders;
+  FileListModel list(folders);
+  list.setFolder(nullptr, {fileEntry(u"b", 10, 10, 0x5A21), fileEntry(u"A", 9, 9, 0x5A22), fileEntry(u"c", 100, 100, 0),
+                           fileEntry(u"D", 9, 1000, 0x4A21)});
+  auto column = [&](int c) {
+    QStringList out;
+    for (int r = 0; r < list.rowCount(); ++r) out << list.data(list.index(r, c)).toString();
+    return out.join(',');
+  };
+  struct Row {
+    int column;
+    Qt::SortOrder order;
+    const char* names;
+  };
+  const std::vector<Row> rows = {
+      {FileListModel::Name, Qt::AscendingOrder, "A,b,c,D"},
+      {FileListModel::Size, Qt::AscendingOrder, "A,D,b,c"},  // 9 before 10, ties by name
+      {FileListModel::FileId, Qt::AscendingOrder, "A,b,c,D"},
+      {FileListModel::FileId, Qt::DescendingOrder, "D,c,b,A"},
+      {FileListModel::Created, Qt::AscendingOrder, "c,D,b,A"},  // empty first, then by date
+  };
+  for (const auto& row : rows) {
+    list.sort(row.column, row.order);
+    QCOMPARE(column(FileListModel::Name), QString::fromLatin1(row.names));
+  }
+  QCOMPARE(column(FileListModel::Created), QStringLiteral(",01-01-2017,01-01-2025,02-01-2025"));
+  // The header rule: any click after a sort goes the other way from the last direction used.
+  list.sort(FileListModel::Name, Qt::AscendingOrder);
+  QCOMPARE(list.nextOrder(FileListModel::Name), Qt::DescendingOrder);
+  QCOMPARE(list.nextOrder(FileListModel::Size), Qt::DescendingOrder);
+  list.sort(FileListModel::Size, Qt::DescendingOrder);
+  QCOMPARE(list.nextOrder(FileListModel::Name), Qt::AscendingOrder);
+}
+
+void WorkbenchTest::wizardListsTheVolumesOfADisk() {
+  Program p({"mbr_ntfs_fat", "mbr_ntfs_fat_zeroed"});
+  auto manifest = test::manifest("mbr_ntfs_fat");
+  int ntfsVolumes = 0;
+  for (const auto& part : manifest["partitions"]) ntfsVolumes += part["fs"] == "ntfs";
+
+  CWizardSheet sheet(*p.frame);
+  QCOMPARE(sheet.disks().size(), std::size_t{2});
+  sheet.show();
+  QVERIFY(!sheet.button(QWizard::NextButton)->isEnabled());  // nothing chosen yet
+  sheet.findChildren<QRadioButton*>().front()->click();  // "Recover your data from disk"
+  sheet.next();
+  QCOMPARE(sheet.currentId(), int(CWizardSheet::DrivePage));
+  QVERIFY(!sheet.button(QWizard::NextButton)->isEnabled());
+  DiskTree* tree = sheet.drivePage()->tree();
+  tree->setCurrentItem(tree->topLevelItem(0)->child(0));
+  QVERIFY(sheet.button(QWizard::NextButton)->isEnabled());
+  sheet.next();
+  QCOMPARE(sheet.currentId(), int(CWizardSheet::PartitionPage));
+  QTreeWidget* list = sheet.partitionPage()->list();
+  QCOMPARE(list->topLevelItemCount(), ntfsVolumes);
+  QCOMPARE(list->topLevelItem(0)->text(0), QStringLiteral("NTFS logical drive 1"));
+  QCOMPARE(list->topLevelItem(0)->text(1), QString::number(manifest["partitions"][0]["start"].get<int>()));
+  // The run entry of the chosen disk is in the log.
+  const auto& log = p.frame->logModel().log().entries();
+  QVERIFY(!log.empty());
+  QVERIFY(QString::fromStdString(log.back().name).startsWith("mbr_ntfs_fat-"));
+  QCOMPARE(log.back().description, std::string("Disk Processing :Partition Table"));
+}
+
+void WorkbenchTest::wizardSearchesAZeroedTable() {
+  Program p({"mbr_ntfs_fat", "mbr_ntfs_fat_zeroed"});
+  CWizardSheet sheet(*p.frame);
+  sheet.show();
+  sheet.findChildren<QRadioButton*>().front()->click();
+  sheet.next();
+  DiskTree* tree = sheet.drivePage()->tree();
+  tree->setCurrentItem(tree->topLevelItem(0)->child(1));  // the copy whose tables are zeroed
+  QString said;
+  test::answerMessage(QMessageBox::Ok, &said);
+  sheet.next();
+  QCOMPARE(said, QStringLiteral("Use search for lost partition(s) option."));
+  QCOMPARE(sheet.currentId(), int(CWizardSheet::DrivePage));
+
+  sheet.drivePage()->modes()->setMode(ProcessingMode::LostVolumeSearch);
+  QString finished;
+  test::onModal<CChooseSectorRange>([&](CChooseSectorRange* range) {
+    range->setKind(VolumeSearch::Thorough);
+    test::answerMessage(QMessageBox::Ok, &finished);
+    range->accept();
+  });
+  sheet.next();
+  QCOMPARE(finished, QStringLiteral("Thorough scan of drives completed."));
+  QCOMPARE(sheet.currentId(), int(CWizardSheet::PartitionPage));
+  auto manifest = test::manifest("mbr_ntfs_fat_zeroed");
+  QStringList starts;
+  for (int i = 0; i < sheet.partitionPage()->list()->topLevelItemCount(); ++i)
+    starts << sheet.partitionPage()->list()->topLevelItem(i)->text(1);
+  for (const auto& part : manifest["partitions"])
+    if (part["fs"] == "ntfs") QVERIFY2(starts.contains(QString::number(part["start"].get<int>())), qPrintable(starts.join(',')));
+}
+
+void WorkbenchTest::commandsAreRefusedWhileBusy() {
+  Program p({"sample"});
+  RecoveryEngine& engine = p.engine;
+  QCOMPARE(engine.openImage(test::image("sample").string()), 0);
+  QVERIFY(engine.readPartitionTable());
+  QVERIFY(engine.selectVolume(0));
+  // Hold the run at its first test of `running`, as a paused operation is.
+  engine.run().pause();
+  p.frame->startProcessing(0, false);
+  QVERIFY(p.frame->operationRunning());
+  QVERIFY(!p.frame->actions.wizard->isEnabled());
+  QVERIFY(!p.frame->actions.turboScan->isEnabled());
+  QVERIFY(p.frame->actions.stop->isEnabled());
+  QVERIFY(test::waitFor([&] { return engine.run().running(); }));
+  QString said;
+  test::answerMessage(QMessageBox::Ok, &said);
+  QVERIFY(!p.frame->close());
+  QCOMPARE(said, QStringLiteral("Please stop running process"));
+  // Stop: "Do you want to stop process?" answered Yes ends the run as aborted.
+  test::answerMessage(QMessageBox::Yes, &said);
+  p.frame->stopCurrentProcess();
+  QCOMPARE(said, QStringLiteral("Do you want to stop process?"));
+  QVERIFY(test::waitFor([&] { return !p.frame->operationRunning(); }));
+  std::vector<std::string> names;
+  for (const auto& e : p.frame->logModel().log().entries()) names.push_back(e.name);
+  QVERIFY(std::find(names.begin(), names.end(), "Aborted processing Internal File System Structure") != names.end());
+  QVERIFY(p.frame->actions.wizard->isEnabled());
+}
+
+int main(int argc, char** argv) {
+  qputenv("QT_QPA_PLATFORM", "offscreen");
+  qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString((ov::test::scratchDir() / "config").string()));
+  QApplication app(argc, argv);
+  WorkbenchTest test;
+  return QTest::qExec(&test, argc, argv);
+}
+
+#include "workbench_test.moc"

@@ -1,0 +1,55 @@
+// Starting a recovery program: the single-instance lock shared by both recovery programs, the
+// permission notice, the tips, the About box, and the programs it can start (carver, updater).
+#pragma once
+
+#include <QString>
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "disk/recovery_engine.h"
+
+namespace ov::workbench {
+
+class CMainFrame;
+struct ProgramEnvironment;
+
+// A named lock held for the life of a program: a lock file of that name with flock, in
+// $XDG_RUNTIME_DIR or else in a private folder of the user's under the temporary folder.
+class InstanceLock {
+ public:
+  enum class Result { Held, AlreadyHeld, Failed };
+  explicit InstanceLock(const std::string& name);
+  ~InstanceLock();
+  InstanceLock(const InstanceLock&) = delete;
+  InstanceLock& operator=(const InstanceLock&) = delete;
+
+  Result acquire();
+  // Whether another process holds the lock of that name now (without taking it).
+  static bool heldElsewhere(const std::string& name);
+  static std::string pathOf(const std::string& name);
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+};
+
+inline constexpr const char* kRecoveryProgramLock = "GlobalMutexOV-WIN";
+
+// The tips dialog with the tips file of the program's folder.
+void showTips(CMainFrame& frame);
+// Whether the tips show at start-up (their own setting).
+bool tipsAtStartup(CMainFrame& frame);
+// The notice shown when the disks cannot be read for lack of permission; nothing when they can.
+void showPermissionNoticeIfNeeded(CMainFrame& frame);
+void showAbout(CMainFrame& frame);
+void startUpdater(CMainFrame& frame);
+void startCarver(CMainFrame& frame);
+
+using EngineFactory = std::function<std::unique_ptr<RecoveryEngine>(EngineHost&, RunControl&)>;
+// The whole program: the lock, the main window, the start-up dialogs and the event loop.
+// The only argument it takes is an optional image file, opened on the wizard's image page.
+int runWorkbench(int argc, char** argv, const EngineFactory& makeEngine);
+
+}  // namespace ov::workbench
