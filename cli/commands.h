@@ -7,8 +7,7 @@
 #include <vector>
 
 #include "cli/cli_host.h"
-#include "fat/fat_engine.h"
-#include "ntfs/ntfs_engine.h"
+#include "disk/recovery_engine.h"
 
 namespace ov::cli {
 
@@ -64,18 +63,13 @@ struct Destination {
 std::optional<int> refuseBeforeStart(const std::string& source, const std::string& scanFile,
                                      const std::vector<Destination>& destinations);
 
-int openSource(ntfs::NtfsEngine& engine, const std::string& path);
-// With `fatEngine`, the FAT volumes are listed after the NTFS ones, numbered on.
-int runVolumes(ntfs::NtfsEngine& engine, CliHost& host, const Options& o, fat::FatEngine* fatEngine = nullptr);
-int runSearch(ntfs::NtfsEngine& engine, CliHost& host, const Options& o);
-int runLs(ntfs::NtfsEngine& engine, CliHost& host, const Options& o);
-int runRecover(ntfs::NtfsEngine& engine, CliHost& host, const Options& o);
+// The commands over a recovery engine (either kind). With `next`, `volumes` lists that engine's
+// volumes after the first one's, numbered on.
+int runVolumes(RecoveryEngine& engine, CliHost& host, const Options& o, RecoveryEngine* next = nullptr);
+int runSearch(RecoveryEngine& engine, CliHost& host, const Options& o);
+int runLs(RecoveryEngine& engine, CliHost& host, const Options& o);
+int runRecover(RecoveryEngine& engine, CliHost& host, const Options& o);
 int runDisks(bool json, EngineHost& host);
-
-int runFatVolumes(fat::FatEngine& engine, CliHost& host, const Options& o);
-int runFatSearch(fat::FatEngine& engine, CliHost& host, const Options& o);
-int runFatLs(fat::FatEngine& engine, CliHost& host, const Options& o);
-int runFatRecover(fat::FatEngine& engine, CliHost& host, const Options& o);
 int runCopy(CliHost& host, RunControl& run, const std::string& source, const std::string& dest, bool clone,
             bool overwrite, std::uint16_t sectorSize = 0);
 

@@ -6,6 +6,8 @@
 #include "cli/commands.h"
 #include "cli/commands_carve.h"
 #include "cli/interrupts.h"
+#include "fat/fat_engine.h"
+#include "ntfs/ntfs_engine.h"
 #include "scans/scan_file.h"
 
 namespace ov::cli {
@@ -212,6 +214,8 @@ int main(int argc, char** argv) {
     return kExitUsage;
   }
 
+  // The one engine the command works with; `volumes` without --fs also lists the FAT ones after it.
+  ov::RecoveryEngine& chosen = o.fs == "fat" ? static_cast<ov::RecoveryEngine&>(fatEngine) : engine;
   int rc = kExitFailed;
   // A failure reported while listing (a working file that cannot be read back) ends the command
   // like any other: the reason has been shown, and the working files are removed on the way out.
@@ -220,14 +224,11 @@ int main(int argc, char** argv) {
     else if (carve->parsed()) rc = runCarve(host, run, carveOptions);
     else if (image->parsed()) rc = runCopy(host, run, o.source, o.destination, false, o.overwrite, o.sectorSize);
     else if (clone->parsed()) rc = runCopy(host, run, o.source, o.destination, true, true, o.sectorSize);
-    else if (volumes->parsed() && o.fs == "fat") rc = runFatVolumes(fatEngine, host, o);
-    else if (volumes->parsed()) rc = runVolumes(engine, host, o, o.fs.empty() && o.diskScan.empty() ? &fatEngine : nullptr);
-    else if (search->parsed() && o.fs == "fat") rc = runFatSearch(fatEngine, host, o);
-    else if (search->parsed()) rc = runSearch(engine, host, o);
-    else if (ls->parsed() && o.fs == "fat") rc = runFatLs(fatEngine, host, o);
-    else if (ls->parsed()) rc = runLs(engine, host, o);
-    else if (recover->parsed() && o.fs == "fat") rc = runFatRecover(fatEngine, host, o);
-    else if (recover->parsed()) rc = runRecover(engine, host, o);
+    else if (volumes->parsed())
+      rc = runVolumes(chosen, host, o, o.fs.empty() && o.diskScan.empty() ? &fatEngine : nullptr);
+    else if (search->parsed()) rc = runSearch(chosen, host, o);
+    else if (ls->parsed()) rc = runLs(chosen, host, o);
+    else if (recover->parsed()) rc = runRecover(chosen, host, o);
   } catch (const ov::AlreadyReported&) {
     rc = kExitFailed;
   }

@@ -8,6 +8,8 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
+#include <variant>
 #include <vector>
 
 #include "disk/gpt.h"
@@ -40,6 +42,10 @@ struct VolumeRow {
   std::string partitionName;  // GPT name, empty otherwise
   std::string partitionType;  // GPT type name, empty otherwise
   std::uint8_t foundBy = 0;
+  std::string foundByText;  // how the volume was found: "partition table", "boot sector", ...
+  std::string clusterText;  // the cluster size, "%3.1f KB"
+  // What the volume's own record holds, for machine-readable listings: a name and a number or a text.
+  std::vector<std::pair<std::string, std::variant<std::uint64_t, std::string>>> facts;
 };
 
 // One file or folder of a recovered tree, as both engines can hand it out.

@@ -1,6 +1,7 @@
 // The FAT engine behind the common recovery-engine interface: the searches with their log lines,
 // volume rows, the in-memory tree as entries, saving and previews, and the scan information files.
 #include <algorithm>
+#include <cstdio>
 #include <cstdint>
 
 #include "fat/fat_engine.h"
@@ -33,6 +34,21 @@ const FileEntry* entryOf(const TreeEntry& t) { return reinterpret_cast<const Fil
 
 std::string fileSystemName(const FatVolume& v) { return v.fatType == kFat32 ? "FAT32" : v.fat12 ? "FAT12" : "FAT16"; }
 
+// How the searches found a volume: its boot sector, its backup, its FATs; folders alone when none.
+std::string foundByText(std::uint8_t flags) {
+  std::string out;
+  auto add = [&](std::uint8_t bit, const char* word) {
+    if (!(flags & bit)) return;
+    if (!out.empty()) out += ", ";
+    out += word;
+  };
+  add(kFatBootParsed, "boot sector");
+  add(kFatBackupSeen, "backup boot sector");
+  add(kFatFirstFatSeen, "first FAT");
+  add(kFatSecondFatSeen, "second FAT");
+  return out.empty() ? "folders" : out;
+}
+
 }  // namespace
 
 const EngineTexts& FatEngine::texts() const {
@@ -64,7 +80,7 @@ VolumeRow FatEngine::volumeRow(std::size_t index) const {
   if (index >= volumes_.size()) return row;
   const FatVolume& v = volumes_[index];
   row.name = fatVolumeLabel(v, index + 1);
-  row.startText = fatVolumeStartText(v);
+  row.startText = std::to_string(v.startSector);
   row.sizeText = fatVolumeSizeText(v);
   row.startSector = v.startSector;
   row.sectorCount = v.sectorCount;
@@ -75,6 +91,14 @@ VolumeRow FatEngine::volumeRow(std::size_t index) const {
     row.partitionType = partitionInfos_[index].type;
   }
   row.foundBy = v.foundBy;
+  row.foundByText = foundByText(v.foundBy);
+  row.clusterText = fatClusterSizeText(v);
+  char serial[16];
+  std::snprintf(serial, sizeof serial, "%08llX", static_cast<unsigned long long>(v.serialNumber));
+  row.facts = {{"start_sector", v.startSector},       {"sector_count", v.sectorCount},
+               {"bytes_per_sector", v.bytesPerSector}, {"sectors_per_cluster", v.sectorsPerCluster},
+               {"bytes_per_cluster", v.bytesPerCluster}, {"cluster_count", v.clusterCount},
+               {"serial_number", std::string(serial)},   {"found_by", v.foundBy}};
   return row;
 }
 

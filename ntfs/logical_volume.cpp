@@ -69,4 +69,19 @@ std::string volumeSizeText(const LogicalVolume& v) {
   return byteSizeText(v.sectorCount * v.bytesPerSector);
 }
 
+std::string foundByText(std::uint8_t flags) {
+  if (flags == 0) return "partition table";
+  std::string out;
+  auto add = [&](std::uint8_t bit, const char* word) {
+    if (!(flags & bit)) return;
+    if (!out.empty()) out += ", ";
+    out += word;
+  };
+  add(kFoundBootSector, "boot sector");
+  add(kFoundBootAgain, "boot sector again");
+  add(kFoundMftCopies, "MFT copies");
+  add(kFoundMftMirrorPair, "MFT and mirror");
+  return out;
+}
+
 }  // namespace ov::ntfs

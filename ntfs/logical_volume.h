@@ -50,6 +50,9 @@ std::optional<LogicalVolume> decodeVolume(Bytes stored, bool* hasNext = nullptr)
 // The volume list's rows: "NTFS logical drive %u" and the size of sectorCount × bytesPerSector.
 std::string volumeLabel(std::size_t numberFromOne);
 std::string volumeSizeText(const LogicalVolume& v);
+// How a volume was found, from its flags: "partition table" (none), or "boot sector", "boot sector
+// again", "MFT copies", "MFT and mirror" joined by commas.
+std::string foundByText(std::uint8_t flags);
 // "%7.3f KB" below 1 MiB, "%7.3f MB" below 1 GiB, else "%7.3f GB".
 std::string byteSizeText(std::uint64_t bytes);
 

@@ -4,12 +4,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 
 #include "disk/byte_io.h"
 #include "ntfs/boot_sector.h"
 #include "ntfs/extract.h"
 #include "ntfs/ntfs_engine.h"
 #include "ntfs/scan_info.h"
+#include "ntfs/volume_finder.h"
 
 namespace ov::ntfs {
 namespace {
@@ -45,7 +47,7 @@ VolumeRow NtfsEngine::volumeRow(std::size_t index) const {
   if (index >= volumes_.size()) return row;
   const LogicalVolume& v = volumes_[index];
   row.name = volumeLabel(index + 1);
-  row.startText = std::to_string(static_cast<std::uint32_t>(v.startSector));
+  row.startText = std::to_string(v.startSector);
   row.sizeText = volumeSizeText(v);
   row.startSector = v.startSector;
   row.sectorCount = v.sectorCount;
@@ -54,22 +56,30 @@ VolumeRow NtfsEngine::volumeRow(std::size_t index) const {
   row.partitionName = v.partitionName;
   row.partitionType = v.partitionType;
   row.foundBy = v.foundBy;
+  row.foundByText = foundByText(v.foundBy);
+  char text[32];
+  std::snprintf(text, sizeof text, "%3.1f KB", static_cast<double>(v.bytesPerCluster) / 1024.0);
+  row.clusterText = text;
+  std::snprintf(text, sizeof text, "%016llX", static_cast<unsigned long long>(v.serialNumber));
+  row.facts = {{"start_sector", v.startSector},       {"sector_count", v.sectorCount},
+               {"bytes_per_sector", v.bytesPerSector}, {"sectors_per_cluster", v.sectorsPerCluster},
+               {"bytes_per_cluster", v.bytesPerCluster}, {"mft_record_bytes", v.mftRecordBytes},
+               {"mft_lcn", v.mftLcn},                   {"mft_mirr_lcn", v.mftMirrLcn},
+               {"serial_number", std::string(text)},    {"found_by", v.foundBy}};
   return row;
 }
 
 std::optional<std::size_t> NtfsEngine::addVolumeAt(std::uint64_t sector) {
   for (std::size_t i = 0; i < volumes_.size(); ++i)
     if (volumes_[i].startSector == sector) return i;
-  std::uint32_t bytesPerSector = std::max<std::uint32_t>(source_.bytesPerSector(), 512);
-  std::vector<std::uint8_t> boot(bytesPerSector, 0);
+  std::optional<LogicalVolume> found;
   try {
-    source_.readSectorsRetrying(boot.data(), source_.bytesPerSector(), sector);
+    found = volumeAtSector(source_, sector);
   } catch (const AlreadyReported&) {
     return std::nullopt;
   }
-  if (!isNtfsBootSector(boot)) return std::nullopt;
-  volumes_.push_back(volumeFromBootSector(boot, sector, le64(boot, 0x28), source_.bytesPerSector(),
-                                          BootSectorSize::Checked));
+  if (!found) return std::nullopt;
+  volumes_.push_back(*found);
   return volumes_.size() - 1;
 }
 
