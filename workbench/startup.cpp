@@ -71,6 +71,18 @@ bool InstanceLock::heldElsewhere(const std::string& name) {
   return held;
 }
 
+QString instanceRefusal(InstanceLock::Result result, const QString& programTitle) {
+  switch (result) {
+    case InstanceLock::Result::Held:
+      return {};
+    case InstanceLock::Result::AlreadyHeld:
+      return QObject::tr("Ovelin Dodedoz avov Ovavized is already running.\nPlease close the running instance first.");
+    case InstanceLock::Result::Failed:
+      break;
+  }
+  return QObject::tr("Failed to load %1").arg(programTitle);
+}
+
 namespace {
 
 QStringList readTips(const QString& path) {
@@ -229,18 +241,12 @@ int runWorkbench(int argc, char** argv, const EngineFactory& makeEngine) {
   QApplication::setOrganizationName(QStringLiteral("Ovelin Labs Inc."));
   QApplication::setApplicationName(title);
 
+  // Both recovery programs take this one lock, so only one of them runs at a time.
   InstanceLock lock(kRecoveryProgramLock);
-  switch (lock.acquire()) {
-    case InstanceLock::Result::Held:
-      break;
-    case InstanceLock::Result::AlreadyHeld:
-      QMessageBox::critical(nullptr, QObject::tr("Error"),
-                            QObject::tr("Ovelin Dodedoz avov Ovavized is already running.\nPlease close the running "
-                                        "instance first."));
-      return 1;
-    case InstanceLock::Result::Failed:
-      QMessageBox::critical(nullptr, QObject::tr("Error"), QObject::tr("Failed to load %1").arg(title));
-      return 1;
+  QString refusal = instanceRefusal(lock.acquire(), title);
+  if (!refusal.isEmpty()) {
+    QMessageBox::critical(nullptr, QObject::tr("Error"), refusal);
+    return 1;
   }
 
   QString image;

@@ -36,6 +36,8 @@ class InstanceLock {
 };
 
 inline constexpr const char* kRecoveryProgramLock = "GlobalMutexOV-WIN";
+// Why a recovery program must not start with this outcome of taking the lock; empty when it may.
+QString instanceRefusal(InstanceLock::Result result, const QString& programTitle);
 
 // The tips dialog with the tips file of the program's folder.
 void showTips(CMainFrame& frame);

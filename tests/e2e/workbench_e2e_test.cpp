@@ -14,11 +14,13 @@
 #include <filesystem>
 #include <map>
 
+#include "fat/fat_engine.h"
 #include "ntfs/ntfs_engine.h"
 #include "tests/support/test_support.h"
 #include "tests/workbench/gui_driver.h"
 #include "workbench/main_frame.h"
 #include "workbench/save_dialog.h"
+#include "workbench/search_dialogs.h"
 
 using namespace ov;
 using namespace ov::workbench;
@@ -26,12 +28,14 @@ namespace fs = std::filesystem;
 
 namespace {
 
+const char* program = "ov_ntfs";
+
 void shot(const char* name) {
   QApplication::processEvents();
   QTest::qWait(150);
   QDir().mkpath(QStringLiteral(OV_SCREENSHOT_DIR));
   QScreen* screen = QGuiApplication::primaryScreen();
-  QString path = QStringLiteral(OV_SCREENSHOT_DIR "/ov_ntfs-%1.png").arg(QString::fromLatin1(name));
+  QString path = QStringLiteral(OV_SCREENSHOT_DIR "/%1-%2.png").arg(QString::fromLatin1(program), QString::fromLatin1(name));
   screen->grabWindow(0).save(path);
 }
 
@@ -60,6 +64,7 @@ class WorkbenchEndToEnd : public QObject {
   Q_OBJECT
  private Q_SLOTS:
   void recoverMarkedFilesFromTheSampleImage();
+  void fatFindsALostVolumeAndSavesADeletedFile();
 };
 
 void WorkbenchEndToEnd::recoverMarkedFilesFromTheSampleImage() {
@@ -161,6 +166,104 @@ void WorkbenchEndToEnd::recoverMarkedFilesFromTheSampleImage() {
     QVERIFY2(found.count(path), path.c_str());
     QCOMPARE(found[path], sha);
   }
+}
+
+// OV_FAT: a disk whose partition tables are zeroed; the Basic search finds its FAT volumes, and a
+// deleted file of the FAT32 one is saved byte-identical.
+void WorkbenchEndToEnd::fatFindsALostVolumeAndSavesADeletedFile() {
+  if (QGuiApplication::platformName() != QStringLiteral("xcb")) QSKIP("needs an X server (run under xvfb-run)");
+  program = "ov_fat";
+  QtEngineHost host;
+  RunControl run;
+  fat::FatEngine engine(host, run);
+  FakeDiskProvider noDisks;
+  FakeSizeQuery noSizes;
+  ProgramEnvironment env;
+  env.diskProvider = &noDisks;
+  env.sizeQuery = &noSizes;
+  CMainFrame frame(engine, host, env);
+  frame.setGeometry(QGuiApplication::primaryScreen()->availableGeometry());
+  frame.show();
+  QVERIFY(QTest::qWaitForWindowExposed(&frame));
+  QCOMPARE(frame.windowTitle(), QStringLiteral("Ovelin Dodedoz Avov Ovavized (FAT)"));
+
+  const auto manifest = test::manifest("fat_mbr_zeroed");
+  const std::uint64_t fat32Start = 83968;
+  QString searchTitle, searchDone, processed;
+  QStringList foundRows;
+  test::onModal<CWizardSheet>([&](CWizardSheet* wizard) {
+    QCOMPARE(wizard->windowTitle(), QStringLiteral("Ovelin Dodedoz Avov Ovavized (FAT) Wizard"));
+    wizard->imagePage()->modes()->setMode(ProcessingMode::LostVolumeSearch);
+    shot("02-wizard-image-page");
+    test::onModal<CChooseSectorRange>([&](CChooseSectorRange* range) {
+      shot("03-scan-range");
+      test::onModal<CLogicalDrivesFound>([&](CLogicalDrivesFound* search) {
+        searchTitle = search->windowTitle();
+        test::onModal<QMessageBox>([&, search](QMessageBox* box) {
+          searchDone = box->text();
+          for (const auto& row : search->model().rows()) foundRows << QString::fromStdString(row.name);
+          shot("04-basic-search-done");
+          box->button(QMessageBox::Ok)->click();
+        });
+      });
+      range->accept();  // Basic, over the whole disk
+    });
+    QTest::mouseClick(wizard->button(QWizard::NextButton), Qt::LeftButton);
+    QCOMPARE(wizard->currentId(), int(CWizardSheet::PartitionPage));
+    QTreeWidget* list = wizard->partitionPage()->list();
+    for (int i = 0; i < list->topLevelItemCount(); ++i)
+      if (list->topLevelItem(i)->text(1) == QString::number(fat32Start)) list->setCurrentItem(list->topLevelItem(i));
+    QCOMPARE(list->currentItem()->text(1), QString::number(fat32Start));
+    shot("05-wizard-volume-list");
+    // Only now: the search's own message box must not be taken for the processing's.
+    test::onModal<QMessageBox>([&processed](QMessageBox* box) {
+      processed = box->text();
+      box->button(QMessageBox::Ok)->click();
+    });
+    QTest::mouseClick(wizard->button(QWizard::FinishButton), Qt::LeftButton);
+  });
+  frame.runWizardWithImage(QString::fromStdString(test::image("fat_mbr_zeroed").string()));
+  QVERIFY(test::waitFor([&] { return !frame.operationRunning() && !processed.isEmpty(); }));
+  QCOMPARE(searchTitle, QStringLiteral("Basic Scan"));
+  QCOMPARE(searchDone, QStringLiteral("Basic scan of drives completed."));
+  QVERIFY(foundRows.contains(QStringLiteral("FAT logical drive #1")));
+
+  // The deleted draft in /Projects, marked in the list and saved.
+  FolderTreeModel& folders = frame.folderModel();
+  QModelIndex projects = childNamed(folders, folders.index(0, 0), QStringLiteral("Projects"));
+  QVERIFY(projects.isValid());
+  QTest::mouseClick(frame.treeView()->viewport(), Qt::LeftButton, {}, frame.treeView()->visualRect(projects).center());
+  FileListModel& list = frame.fileModel();
+  int draft = -1;
+  for (int r = 0; r < list.rowCount(); ++r)
+    if (list.data(list.index(r, 0)).toString() == QStringLiteral("old draft.txt")) draft = r;
+  QVERIFY(draft >= 0);
+  QVERIFY(!list.entryAt(draft).isLive());
+  clickCheckBox(frame.listView()->details(), list.index(draft, 0));
+  shot("06-deleted-file-marked");
+  fs::path out = test::scratchDir() / "gui-saved-fat";
+  fs::remove_all(out);
+  test::onModal<SaveDataDialog>([&out](SaveDataDialog* dialog) {
+    dialog->setDestination(QString::fromStdString(out.string()));
+    QTest::mouseClick(dialog->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok), Qt::LeftButton);
+  });
+  QString saved;
+  test::onModal<QMessageBox>([&saved](QMessageBox* box) {
+    saved = box->text();
+    box->button(QMessageBox::Ok)->click();
+  });
+  frame.actions.saveMarked->trigger();
+  QVERIFY(test::waitFor([&] { return !saved.isEmpty(); }));
+  QCOMPARE(saved, QStringLiteral("Saving data completed."));
+  std::string expected;
+  for (const auto& f : manifest["files"])
+    if (f["partition"] == 2 && f["path"] == "/Projects/old draft.txt") expected = f["sha256"];
+  QVERIFY(!expected.empty());
+  fs::path file = out / "Projects" / "old draft.txt";
+  QVERIFY(fs::exists(file));
+  QCOMPARE(test::sha256Hex(test::readFile(file)), expected);
+  QCOMPARE(std::distance(fs::recursive_directory_iterator(out), fs::recursive_directory_iterator()), 2);
+  program = "ov_ntfs";
 }
 
 int main(int argc, char** argv) {

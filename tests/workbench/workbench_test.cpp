@@ -3,6 +3,9 @@
 // of commands while an operation runs.
 #include <QApplication>
 #include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
 
@@ -11,7 +14,9 @@
 #include "tests/support/test_support.h"
 #include "tests/workbench/gui_driver.h"
 #include "workbench/main_frame.h"
+#include "workbench/find_dialog.h"
 #include "workbench/search_dialogs.h"
+#include "workbench/startup.h"
 
 using namespace ov;
 using namespace ov::workbench;
@@ -108,6 +113,8 @@ class WorkbenchTest : public QObject {
   void wizardListsTheVolumesOfADisk();
   void wizardSearchesAZeroedTable();
   void commandsAreRefusedWhileBusy();
+  void oneRecoveryProgramAtATime();
+  void findScanInformationAndCopyRefusals();
 };
 
 void WorkbenchTest::markingRules() {
@@ -290,8 +297,82 @@ void WorkbenchTest::commandsAreRefusedWhileBusy() {
   QVERIFY(p.frame->actions.wizard->isEnabled());
 }
 
+void WorkbenchTest::oneRecoveryProgramAtATime() {
+  // Either program (they share the lock) running makes the other refuse, until it ends.
+  auto running = std::make_unique<InstanceLock>(kRecoveryProgramLock);
+  QCOMPARE(running->acquire(), InstanceLock::Result::Held);
+  QVERIFY(InstanceLock::heldElsewhere(kRecoveryProgramLock));
+  InstanceLock second(kRecoveryProgramLock);
+  QCOMPARE(instanceRefusal(second.acquire(), QStringLiteral("Ovelin Dodedoz Avov Ovavized (FAT)")),
+           QStringLiteral("Ovelin Dodedoz avov Ovavized is already running.\nPlease close the running instance first."));
+  running.reset();
+  QVERIFY(!InstanceLock::heldElsewhere(kRecoveryProgramLock));
+  InstanceLock third(kRecoveryProgramLock);
+  QVERIFY(instanceRefusal(third.acquire(), {}).isEmpty());
+}
+
+// Over a processed sample volume: Find and F3 visit each match once, a saved scan reopens the
+// same tree, and an image written over its own source is refused.
+void WorkbenchTest::findScanInformationAndCopyRefusals() {
+  Program p({"sample"});
+  CMainFrame& frame = *p.frame;
+  QVERIFY(p.engine.openImage(test::image("sample").string()) == 0);
+  QVERIFY(p.engine.readPartitionTable() && p.engine.selectVolume(0));
+  test::answerMessage(QMessageBox::Ok);  // "You have just completed Basic Scan ..."
+  frame.startProcessing(0, false);
+  QVERIFY(test::waitFor([&] { return !frame.operationRunning() && frame.folderModel().top(); }));
+  QString totals = frame.totalsPane()->text();
+
+  auto found = [&] {
+    std::vector<int> rows = frame.listView()->selectedRows();
+    return rows.empty() ? QString() : toQString(frame.fileModel().entryAt(rows.front()).name);
+  };
+  test::onModal<COVNTFSFindFile>([](COVNTFSFindFile* dialog) {
+    QTest::keyClicks(dialog->pattern(), QStringLiteral("*.PDF"));
+    QVERIFY(dialog->searchNow()->isEnabled());
+    dialog->searchNow()->click();
+  });
+  frame.find();
+  QStringList matches{found()};
+  frame.findNext();
+  matches << found();
+  matches.sort();
+  QCOMPARE(matches, QStringList({QStringLiteral("old-report.pdf"), QStringLiteral("report.pdf")}));
+  for (int again = 0; again < 2; ++again) {  // after the last match: nothing, until a new Find
+    QString said;
+    test::answerMessage(QMessageBox::Ok, &said);
+    frame.findNext();
+    QCOMPARE(said, QStringLiteral("Search Item not found."));
+  }
+
+  QString scan = QString::fromStdString((test::scratchDir() / "round-trip").string());
+  test::onModal<QFileDialog>([scan](QFileDialog* dialog) {
+    dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))->setText(scan);
+    QMetaObject::invokeMethod(dialog, "accept");
+  });
+  frame.saveTreeInfo();
+  QVERIFY2(QFileInfo::exists(scan + ".ovt"), frame.logModel().log().entries().back().description.c_str());
+  frame.clearViews();
+  frame.loadTreeInfo(scan + ".ovt");
+  QVERIFY(test::waitFor([&] { return !frame.operationRunning() && frame.folderModel().top(); }));
+  QCOMPARE(frame.totalsPane()->text(), totals);
+  QCOMPARE(frame.logModel().log().entries().back().name, std::string("Partition scan information opened successfully."));
+
+  // Imaging the source onto itself: refused before anything is written.
+  std::string source = test::image("sample").string();
+  std::vector<std::uint8_t> before = test::readFile(source);
+  QString refusal;
+  test::answerMessage(QMessageBox::Ok, &refusal);
+  frame.startCopy(CopyRequest{CopyKind::Imaging, source, LogEntry{"Imaging Disk :sample", {}, LogKind::Started, {}}});
+  QVERIFY2(!refusal.isEmpty(), "no refusal shown");
+  QVERIFY(!frame.operationRunning());
+  QVERIFY(test::readFile(source) == before);
+}
+
 int main(int argc, char** argv) {
   qputenv("QT_QPA_PLATFORM", "offscreen");
+  // Lock files of this run's own, away from any program running on the machine.
+  qputenv("XDG_RUNTIME_DIR", QByteArray::fromStdString(ov::test::scratchDir().string()));
   qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString((ov::test::scratchDir() / "config").string()));
   QApplication app(argc, argv);
   WorkbenchTest test;
