@@ -164,8 +164,12 @@ fresh() { rm -rf -- "$work/out-$1"; mkdir -p "$work/out-$1"; }
 tools=(cat ovrecover photorec foremost)
 if [[ -n ${OVRECOVER_BASE:-} ]]; then
   [[ -x $OVRECOVER_BASE ]] || die "no ovrecover at $OVRECOVER_BASE"
+  OVRECOVER_BASE=$(realpath "$OVRECOVER_BASE")
   tools+=(baseline)
 fi
+# PhotoRec writes its log into the current folder: run everything from the temporary one.
+ovrecover=$(realpath "$ovrecover")
+cd "$work"
 note "warming the page cache"
 cat "$image" >/dev/null
 for ((r = 1; r <= runs; r++)); do
