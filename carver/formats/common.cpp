@@ -205,6 +205,10 @@ CarveResult endAt(const DiskBytes& d, std::uint64_t size) {
   return settle(d, r);
 }
 
+CarveResult endFromField(const DiskBytes& d, std::uint64_t size) {
+  return size <= d.available() && size <= typeLimit(d) ? endAt(d, size) : sizeOnly(d, size);
+}
+
 CarveResult rejected(const DiskBytes& d) { return settle(d, CarveResult{}); }
 
 CarveResult settle(const DiskBytes& d, CarveResult r) {

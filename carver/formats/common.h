@@ -85,6 +85,11 @@ CarveResult sizeOnly(const DiskBytes& d, std::uint64_t size);
 // Accepted with a known end: size and jump.
 CarveResult endAt(const DiskBytes& d, std::uint64_t size);
 CarveResult rejected(const DiskBytes& d);
+// For a size that comes from a length field nothing else confirms (a box, a segment, a page
+// count, a strip offset): a known end that the scan may jump over when the file lies within the
+// disk and the type's limit; otherwise only a size, so that a damaged field cannot make the scan
+// pass over the rest of the disk.
+CarveResult endFromField(const DiskBytes& d, std::uint64_t size);
 // Reports ReadFailed in place of any result once a read failed.
 CarveResult settle(const DiskBytes& d, CarveResult r);
 

@@ -43,7 +43,7 @@ CarveResult findIsoMediaEnd(const CarveContext& ctx) {
     end = size > d.limit() - end ? d.limit() : end + size;
   }
   if (!content) return rejected(d);
-  return endAt(d, end);
+  return endFromField(d, end);
 }
 
 }  // namespace

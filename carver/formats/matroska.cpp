@@ -82,7 +82,7 @@ CarveResult findMatroskaEnd(const CarveContext& ctx) {
       end = child->size > d.limit() - std::min(child->data, d.limit()) ? d.limit() : child->data + child->size;
     }
   }
-  CarveResult r = endAt(d, end);
+  CarveResult r = endFromField(d, end);
   if (r.accepted()) r.extension = docType == "webm" ? "webm" : "mkv";
   return settle(d, r);
 }

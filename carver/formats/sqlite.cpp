@@ -19,7 +19,7 @@ CarveResult findSqliteEnd(const CarveContext& ctx) {
   const std::uint64_t pages = d.be32(28);
   // Written by a library too old to keep the page count: no size of its own.
   if (pages == 0 || d.be32(92) != d.be32(24)) return sizeOnly(d, 0);
-  return endAt(d, page * pages);
+  return endFromField(d, page * pages);
 }
 
 }  // namespace

@@ -145,7 +145,7 @@ CarveResult findTiffRawEnd(const CarveContext& ctx) {
   else if (walk.make().starts_with("NIKON")) extension = "nef";
   else if (walk.make().starts_with("SONY")) extension = "arw";
   else return rejected(d);
-  CarveResult r = endAt(d, walk.end());
+  CarveResult r = endFromField(d, walk.end());
   if (r.accepted()) r.extension = extension;
   return settle(d, r);
 }

@@ -696,6 +696,7 @@ struct HostileCase {
   std::function<Buffer()> disk;
   Outcome outcome;
   std::int64_t size;  // the expected size; -1: anything within the disk
+  int jump = -1;      // 0 or 1: whether the scan may jump over it; -1: either
 };
 
 Buffer zeros(std::size_t sectors) { return Buffer(sectors * kSector, 0); }
@@ -762,7 +763,8 @@ TEST(CarverHostile, LaterRoutinesRejectOrStayBounded) {
       {"FLAC frames of wrong CRC", 242, [] { return patched("flac.flac", [](Buffer& b) { for (std::size_t i = 200; i < b.size(); i += 97) b[i] ^= 0x5A; }); }, Outcome::Accepted, -1},
       {"Ogg page of wrong CRC", 243, [] { return patched("ogg_vorbis.ogg", [](Buffer& b) { b[22] ^= 1; }); }, Outcome::Rejected, 0},
       {"SQLite page size 3", 244, [] { return patched("sqlite.db", [](Buffer& b) { b[16] = 0; b[17] = 3; }); }, Outcome::Rejected, 0},
-      {"SQLite of 4 billion pages", 244, [] { return patched("sqlite.db", [](Buffer& b) { putBe32(b, 28, 0xFFFFFFFFu); }, 4); }, Outcome::Accepted, -1},
+      // A size from a field that runs past the disk: no jump over the rest of the disk.
+      {"SQLite of 4 billion pages", 244, [] { return patched("sqlite.db", [](Buffer& b) { putBe32(b, 28, 0xFFFFFFFFu); }, 4); }, Outcome::Accepted, -1, 0},
       {"7z start header of wrong CRC", 245, [] { return patched("seven_zip.7z", [](Buffer& b) { b[20] ^= 1; }); }, Outcome::Rejected, 0},
       {"RAR 5 header of wrong CRC", 246, [] { return patched("rar5.rar", [](Buffer& b) { b[8] ^= 1; }); }, Outcome::Rejected, 0},
       {"RAR 5 block of 2^63 bytes", 246, [] {
@@ -796,6 +798,9 @@ TEST(CarverHostile, LaterRoutinesRejectOrStayBounded) {
     EXPECT_LE(r.sectorsRead, 8 * size / kSector + 64);
     if (c.size >= 0) {
       EXPECT_EQ(r.result.size, static_cast<std::uint64_t>(c.size));
+    }
+    if (c.jump >= 0) {
+      EXPECT_EQ(r.result.endFound, c.jump == 1);
     }
   }
 }
