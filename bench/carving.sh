@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # Benchmark of `ovrecover carve` on a large image made of the carving samples with filler between
 # them, side by side with PhotoRec (`photorec /cmd`), foremost and `cat IMAGE > /dev/null`:
-# throughput, and recall (placed files recovered byte for byte, by start sector and SHA-256).
+# throughput, recall (placed files recovered byte for byte, by start sector and SHA-256) and junk
+# (saved files that are no placed file: pieces, files cut wrong, finds inside other files).
 #
 # Usage: bench/carving.sh
 #
 # Environment:
 #   OVRECOVER        use this ovrecover binary (with the carve subcommand) instead of building one
+#   OVRECOVER_BASE   also run this ovrecover binary (an earlier build, say of main) as "baseline",
+#                    with the Signature file beside it or in its ../carver/
 #   BENCH_BUILD_DIR  build folder for the Release build (default: build-bench/ in the repo root)
 #   BENCH_SIZE_MIB   image size in MiB (default 1024, at least 1024)
 #   BENCH_UNIT_MIB   one copy of the carving test image per this many MiB (default 16)
@@ -159,6 +162,14 @@ run_timed() {
 fresh() { rm -rf -- "$work/out-$1"; mkdir -p "$work/out-$1"; }
 
 tools=(cat ovrecover photorec foremost)
+if [[ -n ${OVRECOVER_BASE:-} ]]; then
+  [[ -x $OVRECOVER_BASE ]] || die "no ovrecover at $OVRECOVER_BASE"
+  OVRECOVER_BASE=$(realpath "$OVRECOVER_BASE")
+  tools+=(baseline)
+fi
+# PhotoRec writes its log into the current folder: run everything from the temporary one.
+ovrecover=$(realpath "$ovrecover")
+cd "$work"
 note "warming the page cache"
 cat "$image" >/dev/null
 for ((r = 1; r <= runs; r++)); do
@@ -173,6 +184,10 @@ for ((r = 1; r <= runs; r++)); do
   rm -rf -- "$work/out-foremost"
   # -q: headers at the start of a 512-byte block only, as the other two tools look for them.
   run_timed foremost foremost -q -t all -i "$image" -o "$work/out-foremost"
+  if [[ -n ${OVRECOVER_BASE:-} ]]; then
+    fresh baseline
+    run_timed baseline "$OVRECOVER_BASE" carve "$image" --out "$work/out-baseline" --max-size "$max_size"
+  fi
 done
 
 # --- recall ----------------------------------------------------------------------------------
@@ -190,17 +205,20 @@ for line in open(sys.argv[1]):
     sector, sha, fmt, name = line.split(None, 3)
     expected[(int(sector), sha)] = (fmt, name.strip())
 found = set()
+junk = 0
 for line in sys.stdin:
     sha, path = line.rstrip("\n").split("  ", 1)
     m = re.match(r"^(?:#\d+)?f?(\d+)", os.path.basename(path))
     if m and (int(m.group(1)), sha) in expected:
         found.add((int(m.group(1)), sha))
+    else:
+        junk += 1
 per = {}
 for key, (fmt, name) in expected.items():
     tot, ok = per.get(fmt, (0, 0))
     per[fmt] = (tot + 1, ok + (key in found))
 both = [f for f in per if f != "length_field"]
-print(len(found), sum(per[f][1] for f in both), sum(per[f][0] for f in both),
+print(len(found), junk, sum(per[f][1] for f in both), sum(per[f][0] for f in both),
       " ".join("%s=%d/%d" % (f, per[f][1], per[f][0]) for f in sorted(per)))
 ' "$work/expected.txt"
 }
@@ -215,24 +233,25 @@ echo
 echo "Image: $size_mib MiB, the carving test image every $unit_mib MiB ($placed files), $runs runs per tool, warm page cache"
 echo "Commit: $(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo unknown)$(git -C "$root" diff --quiet HEAD -- . ':!bench' ':!tests' 2>/dev/null || echo ' (with local changes)')"
 echo
-printf '%-10s %9s %9s %9s %13s %9s %14s %14s\n' tool best_s median_s MiB/s peak_RSS_MiB "% of cat" recall "recall(both)"
+printf '%-10s %9s %9s %9s %13s %9s %14s %14s %7s\n' tool best_s median_s MiB/s peak_RSS_MiB "% of cat" recall "recall(both)" junk
 cat_best=""
 declare -A per_format
 for tool in "${tools[@]}"; do
   read -r best median rss < <(stats "$tool")
   [[ $tool == cat ]] && cat_best=$best
-  rec="-" recb="-"
+  rec="-" recb="-" junk="-"
   if [[ $tool != cat ]]; then
-    read -r n nb tb detail < <(recall "$work/out-$tool")
+    read -r n junk nb tb detail < <(recall "$work/out-$tool")
     rec="$n/$placed"
     recb="$nb/$tb"
     per_format[$tool]=$detail
   fi
-  awk -v t="$tool" -v b="$best" -v m="$median" -v r="$rss" -v s="$size_mib" -v c="$cat_best" -v rc="$rec" -v rb="$recb" 'BEGIN {
-    printf "%-10s %9.3f %9.3f %9.0f %13.1f %9s %14s %14s\n", t, b, m, (b > 0) ? s / b : 0, r / 1024,
-      (c > 0 && b > 0) ? sprintf("%.0f%%", 100 * c / b) : "n/a", rc, rb
+  awk -v t="$tool" -v b="$best" -v m="$median" -v r="$rss" -v s="$size_mib" -v c="$cat_best" -v rc="$rec" -v rb="$recb" -v j="$junk" 'BEGIN {
+    printf "%-10s %9.3f %9.3f %9.0f %13.1f %9s %14s %14s %7s\n", t, b, m, (b > 0) ? s / b : 0, r / 1024,
+      (c > 0 && b > 0) ? sprintf("%.0f%%", 100 * c / b) : "n/a", rc, rb, j
   }'
 done
 echo
-for tool in ovrecover photorec foremost; do echo "$tool per format: ${per_format[$tool]}"; done
+for tool in "${tools[@]}"; do [[ $tool == cat ]] || echo "$tool per format: ${per_format[$tool]}"; done
 echo "recall(both): the formats both ovrecover's catalogue and PhotoRec know (all but the made-up length-field sample)"
+echo "junk: saved files whose start sector and SHA-256 match no placed file"

@@ -27,7 +27,7 @@ inline constexpr std::size_t kCategoryBytes = 16;
 // Handler codes with an end-finding routine of their own; every other code has none.
 enum HandlerCode : std::uint32_t {
   kHandlerAlternativesOnly = 0,  // yields only the entry's alternative extensions
-  kHandlerLengthField = 4,       // LE 32-bit length at 4, plus 2048 (AVI rows)
+  kHandlerLengthField = 4,       // LE 32-bit length at 4, plus 2048
   kHandlerAtomChain = 15,        // QuickTime / MPEG-4
   kHandlerMpegProgramStream = 18,
   kHandlerMidi = 61,
@@ -43,6 +43,18 @@ enum HandlerCode : std::uint32_t {
   kHandlerMrw = 207,
   kHandlerTiffLittleEndian = 208,
   kHandlerOle2 = 235,
+  kHandlerRiff = 236,            // RIFF size plus 8 (AVI and other RIFF forms)
+  kHandlerWebp = 237,
+  kHandlerJpegScans = 238,       // JPEG of any coding process (progressive)
+  kHandlerZip = 239,             // ZIP and the documents built on it
+  kHandlerIsoMedia = 240,        // HEIC/HEIF, 3GP, M4A
+  kHandlerMatroska = 241,
+  kHandlerFlac = 242,
+  kHandlerOgg = 243,
+  kHandlerSqlite = 244,
+  kHandler7z = 245,
+  kHandlerRar = 246,
+  kHandlerTiffRaw = 247,         // CR2, NEF, ARW, DNG
 };
 
 // One file type. Texts are held as UTF-8 here and stored as Windows-1252.

@@ -136,11 +136,11 @@ CarvingScanner::~CarvingScanner() = default;
 void CarvingScanner::sendCounts() { host_.statusText(scanCountsText(selectedCount_, tree_.foundCount())); }
 
 std::uint64_t CarvingScanner::AddCarvedItem(std::uint64_t sector, const SignatureRecord& record, const CarveResult* result,
-                                      const std::string& extension) {
+                                      const std::string& extension, const std::string& category) {
   const std::uint32_t bps = disk_.bytesPerSector();
   const std::uint64_t total = disk_.totalSectors();
   CarvedFind find;
-  find.category = utf8ToUtf16(record.category);
+  find.category = utf8ToUtf16(category.empty() ? record.category : category);
   find.extension = utf8ToUtf16(extension);
   find.carvedSize = result != nullptr && result->accepted() ? result->size : 0;
   find.maxSize = record.maxSize;
@@ -160,7 +160,7 @@ std::uint64_t CarvingScanner::AddCarvedItem(std::uint64_t sector, const Signatur
   item.node = &node;
   item.startSector = sector;
   item.extension = extension;
-  item.category = record.category;
+  item.category = category.empty() ? record.category : category;
   item.size = node.size;
   item.sizeFromFile = find.carvedSize != 0 && result != nullptr && result->accepted() && result->size != 0;
   item.sizeKnown = result != nullptr && result->accepted() && result->endFound && result->skipBytes != 0;
@@ -221,7 +221,8 @@ std::uint64_t CarvingScanner::testSector(std::uint64_t sector, Bytes data, Bytes
 
       if (add) {
         const std::string& extension = haveResult && !result.extension.empty() ? result.extension : record.extension;
-        const std::uint64_t next = AddCarvedItem(sector, record, haveResult ? &result : nullptr, extension);
+        const std::string category = haveResult ? result.category : std::string();
+        const std::uint64_t next = AddCarvedItem(sector, record, haveResult ? &result : nullptr, extension, category);
         sendCounts();
         return next;
       }
@@ -233,7 +234,7 @@ std::uint64_t CarvingScanner::testSector(std::uint64_t sector, Bytes data, Bytes
         continue;
       }
       if (!entry->alternatives.empty()) {
-        for (const std::string& alternative : entry->alternatives) AddCarvedItem(sector, record, nullptr, alternative);
+        for (const std::string& alternative : entry->alternatives) AddCarvedItem(sector, record, nullptr, alternative, {});
         sendCounts();
         return sector + 1;
       }
@@ -274,6 +275,24 @@ Bytes CarvingScanner::chunkAt(std::uint64_t position, std::uint32_t count, Bytes
   blockCount_ = count;
   resident = Bytes(block_.data(), bytes);
   return resident;
+}
+
+void CarvingScanner::endAtNextFind() {
+  const std::uint64_t bps = disk_.bytesPerSector();
+  if (bps == 0 || items_.empty()) return;
+  std::vector<std::uint64_t> starts;
+  starts.reserve(items_.size());
+  for (const CarvedItem& item : items_) starts.push_back(item.startSector);
+  std::sort(starts.begin(), starts.end());
+  for (CarvedItem& item : items_) {
+    if (item.sizeFromFile) continue;
+    const auto next = std::upper_bound(starts.begin(), starts.end(), item.startSector);
+    if (next == starts.end()) continue;
+    const std::uint64_t room = *next - item.startSector;
+    if (room > item.size / bps) continue;
+    item.size = room * bps;
+    item.node->size = item.size;
+  }
 }
 
 ScanReport CarvingScanner::scan(const std::vector<SignatureRecord>& selected, std::uint32_t selectedCount) {
@@ -343,6 +362,7 @@ ScanReport CarvingScanner::scan(const std::vector<SignatureRecord>& selected, st
   }
   filters_.clear();
   ReleaseIndex(index_);
+  endAtNextFind();
   block_.clear();
   block_.shrink_to_fit();
 

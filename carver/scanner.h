@@ -82,7 +82,8 @@ struct CarvedItem {
   std::string category;
   std::uint64_t size = 0;
   bool sizeKnown = false;  // the routine found the file's end (the scan jumped past it)
-  bool sizeFromFile = false;  // the routine gave the size (otherwise the size rule did)
+  bool sizeFromFile = false;  // the routine gave the size (otherwise the size rule did, and the
+                              // item ends at the latest where the next found file starts)
 };
 
 enum class ScanOutcome {
@@ -115,7 +116,8 @@ class CarvingScanner {
   CarvingScanner& operator=(const CarvingScanner&) = delete;
 
   // Scans the whole disk for the types of `selected` (a selected list: reverse file order,
-  // maxSize filled in). `selectedCount` is the number shown in the counts line. The tree is
+  // maxSize filled in). When the scan ends, whole or not, every item sized by the size rule is
+  // cut where the next item starts. `selectedCount` is the number shown in the counts line. The tree is
   // reset first and `run` started, as when the worker thread starts.
   ScanReport scan(const std::vector<SignatureRecord>& selected, std::uint32_t selectedCount);
 
@@ -132,7 +134,10 @@ class CarvingScanner {
   bool runRoutine(const FormatRoutine& routine, std::uint64_t sector, Bytes resident, const SignatureRecord& record,
                   CarveResult& result);
   std::uint64_t AddCarvedItem(std::uint64_t sector, const SignatureRecord& record, const CarveResult* result,
-                        const std::string& extension);
+                        const std::string& extension, const std::string& category);
+  // Items whose size came from the size rule (no routine, or a routine that found no size) end at
+  // the latest where the next found file starts, so that no saved item overlaps a found file.
+  void endAtNextFind();
   void sendCounts();
   Bytes chunkAt(std::uint64_t position, std::uint32_t count, Bytes& resident);
 

@@ -77,6 +77,10 @@ std::uint32_t DiskBytes::le32(std::uint64_t off) {
   return std::uint32_t{le16(off)} | (std::uint32_t{le16(off + 2)} << 16);
 }
 
+std::uint64_t DiskBytes::be64(std::uint64_t off) { return (std::uint64_t{be32(off)} << 32) | be32(off + 4); }
+
+std::uint64_t DiskBytes::le64(std::uint64_t off) { return std::uint64_t{le32(off)} | (std::uint64_t{le32(off + 4)} << 32); }
+
 bool DiskBytes::matches(std::uint64_t off, Bytes pattern) {
   for (std::size_t i = 0; i < pattern.size(); ++i)
     if (u8(off + i) != pattern[i]) return false;
@@ -105,6 +109,88 @@ std::optional<std::uint64_t> findBytes(DiskBytes& d, std::uint64_t from, std::ui
   return std::nullopt;
 }
 
+std::uint64_t typeLimit(const DiskBytes& d) {
+  const CarveContext& ctx = d.context();
+  const std::uint64_t type = std::max(ctx.maxSize, ctx.defaultSize);
+  return type == 0 ? d.limit() : std::min<std::uint64_t>(type, d.limit());
+}
+
+std::optional<std::uint64_t> jpegEntropyEnd(DiskBytes& d, std::uint64_t from, std::uint64_t limit) {
+  std::uint64_t p = from;
+  limit = std::min(limit, d.available());
+  while (p + 1 < limit) {
+    if (!d.context().running()) return std::nullopt;
+    Bytes v = d.view(p);
+    if (v.empty()) return std::nullopt;
+    const auto span = static_cast<std::size_t>(std::min<std::uint64_t>(v.size(), limit - p));
+    const void* hit = std::memchr(v.data(), 0xFF, span);
+    if (hit == nullptr) {
+      p += span;
+      continue;
+    }
+    p += static_cast<std::uint64_t>(static_cast<const std::uint8_t*>(hit) - v.data());
+    if (p + 1 >= limit) return std::nullopt;
+    const std::uint8_t next = d.u8(p + 1);
+    if (next == 0x00 || (next >= 0xD0 && next <= 0xD7)) p += 2;  // stuffed byte, restart marker
+    else if (next == 0xFF) p += 1;                               // fill byte before a marker
+    else return p;
+  }
+  return std::nullopt;
+}
+
+bool riffChunksReach(DiskBytes& d, std::uint64_t end) {
+  // A file of many tiny chunks is still walked only this far; it then counts as not verified.
+  constexpr std::uint32_t kMaxChunks = 1u << 20;
+  std::uint64_t off = 12;
+  for (std::uint32_t n = 0; n < kMaxChunks && off + 8 <= end && d.context().running(); ++n) {
+    for (std::uint64_t i = 0; i < 4; ++i) {
+      const std::uint8_t c = d.u8(off + i);
+      if (c < 0x20 || c > 0x7E) return false;
+    }
+    const std::uint64_t length = d.le32(off + 4);
+    off += 8 + length;
+    // The pad byte after an odd-sized last chunk is sometimes left out.
+    if (off == end) return true;
+    off += length & 1u;
+  }
+  return off == end && !d.failed();
+}
+
+namespace {
+struct Crc32Table {
+  std::uint32_t t[256];
+  constexpr Crc32Table() : t{} {
+    for (std::uint32_t i = 0; i < 256; ++i) {
+      std::uint32_t c = i;
+      for (int k = 0; k < 8; ++k) c = (c & 1u) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+      t[i] = c;
+    }
+  }
+};
+constexpr Crc32Table kCrc32;
+}  // namespace
+
+std::uint32_t crc32Update(std::uint32_t crc, Bytes data) {
+  crc = ~crc;
+  for (std::uint8_t b : data) crc = kCrc32.t[(crc ^ b) & 0xFFu] ^ (crc >> 8);
+  return ~crc;
+}
+
+std::optional<std::uint32_t> crc32Of(DiskBytes& d, std::uint64_t off, std::uint64_t length) {
+  if (length > d.available() || off > d.available() - length) return std::nullopt;
+  std::uint32_t crc = 0;
+  while (length != 0) {
+    if (!d.context().running()) return std::nullopt;
+    Bytes v = d.view(off);
+    if (v.empty()) return std::nullopt;
+    const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(v.size(), length));
+    crc = crc32Update(crc, v.first(n));
+    off += n;
+    length -= n;
+  }
+  return crc;
+}
+
 CarveResult sizeOnly(const DiskBytes& d, std::uint64_t size) {
   CarveResult r;
   r.outcome = Outcome::Accepted;
@@ -117,6 +203,10 @@ CarveResult endAt(const DiskBytes& d, std::uint64_t size) {
   r.skipBytes = r.size;
   r.endFound = r.size != 0;
   return settle(d, r);
+}
+
+CarveResult endFromField(const DiskBytes& d, std::uint64_t size) {
+  return size <= d.available() && size <= typeLimit(d) ? endAt(d, size) : sizeOnly(d, size);
 }
 
 CarveResult rejected(const DiskBytes& d) { return settle(d, CarveResult{}); }

@@ -74,8 +74,12 @@ struct CarveResult {
   // is start + ceil(skipBytes / bytesPerSector)). Without endFound the scan goes on at start + 1.
   std::uint64_t skipBytes = 0;
   bool endFound = false;
-  // Non-empty: replaces the record's extension for this item (OLE2 sets doc, xls or ppt).
+  // Non-empty: replaces the record's extension for this item (OLE2 sets doc, xls or ppt; the ZIP
+  // routine names the document kind it finds inside).
   std::string extension;
+  // Non-empty: replaces the record's category (a ZIP found by the archive row that holds an
+  // office document goes with the documents).
+  std::string category;
 
   bool accepted() const { return outcome == Outcome::Accepted; }
 };

@@ -1,7 +1,10 @@
 // Handler 167: baseline JPEG. The marker segments are walked to the start of the scan data, then
-// the end-of-image marker is searched for in a window sized from the picture's dimensions. The
-// segment walk steps over an EXIF thumbnail as part of its APP1 segment, so the thumbnail's own
-// end marker is never taken for the file's end.
+// the entropy-coded data are followed (stuffed bytes, fill bytes and restart markers) to the
+// end-of-image marker, up to the type's size limit. Data that end at any other marker (damage)
+// fall back to a search for the end-of-image marker in a window sized from the picture's
+// dimensions, and failing that to a size estimated from them. The segment walk steps over an EXIF
+// thumbnail as part of its APP1 segment, so the thumbnail's own end marker is never taken for the
+// file's end.
 #include "carver/formats/common.h"
 
 namespace ov::carver {
@@ -49,6 +52,9 @@ CarveResult findJpegEnd(const CarveContext& ctx) {
     length = d.be16(pos + 2);
   }
   if (!scanFound) scan = pos;
+
+  if (const auto end = jpegEntropyEnd(d, scan, typeLimit(d)); end && d.matches(*end, kEndOfImage))
+    return endAt(d, *end + 2);
 
   const std::uint64_t bps = d.sectorSize();
   const std::uint64_t start = ctx.startSector;

@@ -11,6 +11,7 @@ namespace ov::carver {
 namespace {
 
 constexpr std::uint8_t kMagic[] = {'%', 'P', 'D', 'F', '-', '1', '.'};
+constexpr std::uint8_t kMagic2[] = {'%', 'P', 'D', 'F', '-', '2', '.'};  // PDF 2.0
 constexpr std::uint8_t kPdf[] = {'%', 'P', 'D', 'F'};
 constexpr std::uint8_t kLinearized[] = {'/', 'L', 'i', 'n', 'e', 'a', 'r', 'i', 'z', 'e', 'd'};
 constexpr std::uint8_t kLengthKey[] = {'/', 'L', ' '};
@@ -71,7 +72,7 @@ std::uint64_t lastEofEnd(DiskBytes& d) {
 
 CarveResult findPdfEnd(const CarveContext& ctx) {
   DiskBytes d(ctx, 8);
-  if (d.available() == 0 || !d.matches(0, kMagic)) return rejected(d);
+  if (d.available() == 0 || (!d.matches(0, kMagic) && !d.matches(0, kMagic2))) return rejected(d);
   if (const std::uint64_t length = linearizedLength(d); length != 0) return sizeOnly(d, length);
   return sizeOnly(d, lastEofEnd(d));
 }

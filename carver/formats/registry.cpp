@@ -21,10 +21,22 @@ extern const FormatRoutine kTiffFormat;
 extern const FormatRoutine kMrwFormat;
 extern const FormatRoutine kTiffLeFormat;
 extern const FormatRoutine kOle2Format;
+extern const FormatRoutine kRiffFormat;
+extern const FormatRoutine kWebpFormat;
+extern const FormatRoutine kJpegScansFormat;
+extern const FormatRoutine kZipFormat;
+extern const FormatRoutine kIsoMediaFormat;
+extern const FormatRoutine kMatroskaFormat;
+extern const FormatRoutine kFlacFormat;
+extern const FormatRoutine kOggFormat;
+extern const FormatRoutine kSqliteFormat;
+extern const FormatRoutine kSevenZipFormat;
+extern const FormatRoutine kRarFormat;
+extern const FormatRoutine kTiffRawFormat;
 
 namespace {
 
-constexpr std::array<const FormatRoutine*, 16> kRoutines = {
+constexpr std::array<const FormatRoutine*, 28> kRoutines = {
     &kLengthFieldFormat,   // 4
     &kQuickTimeFormat,     // 15
     &kMpegPsFormat,        // 18
@@ -41,6 +53,18 @@ constexpr std::array<const FormatRoutine*, 16> kRoutines = {
     &kMrwFormat,           // 207
     &kTiffLeFormat,        // 208
     &kOle2Format,          // 235
+    &kRiffFormat,          // 236
+    &kWebpFormat,          // 237
+    &kJpegScansFormat,     // 238
+    &kZipFormat,           // 239
+    &kIsoMediaFormat,      // 240
+    &kMatroskaFormat,      // 241
+    &kFlacFormat,          // 242
+    &kOggFormat,           // 243
+    &kSqliteFormat,        // 244
+    &kSevenZipFormat,      // 245
+    &kRarFormat,           // 246
+    &kTiffRawFormat,       // 247
 };
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <fstream>
+#include <functional>
 #include <random>
 #include <set>
 #include <string>
@@ -31,6 +32,7 @@ struct Sample {
   std::string expected;
   bool jump = false;
   std::uint64_t carvedSize = 0;  // the size the routine gives when it is not the file's own
+  std::string extension;         // the extension the routine names the file with, if any
   Buffer bytes;
 };
 
@@ -46,6 +48,7 @@ std::vector<Sample> loadSamples() {
     sample.expected = s.at("expected").get<std::string>();
     sample.jump = s.at("jump").get<bool>();
     sample.carvedSize = s.value("carved_size", sample.size);
+    sample.extension = s.value("extension", std::string());
     sample.bytes = test::readFile(test::dataDir() / "carving" / sample.file);
     out.push_back(std::move(sample));
   }
@@ -117,6 +120,9 @@ void expectSample(const Sample& s, const CarveResult& r, const std::string& wher
   EXPECT_EQ(r.size, s.carvedSize);
   EXPECT_EQ(r.endFound, s.jump);
   EXPECT_EQ(r.skipBytes, s.jump ? s.carvedSize : 0u);
+  if (!s.extension.empty()) {
+    EXPECT_EQ(r.extension, s.extension);
+  }
 }
 
 // SOI, an APP0 segment, SOF0 of 65535 x 65535 pixels and SOS: no end-of-image marker follows.
@@ -129,14 +135,15 @@ Buffer giantJpegHeader() {
 // --- the table --------------------------------------------------------------------------------
 
 TEST(CarverRegistry, EveryHandlerCodeHasItsRoutine) {
-  const std::set<int> codes = {4, 15, 18, 61, 62, 63, 68, 110, 142, 161, 167, 185, 203, 207, 208, 235};
+  const std::set<int> codes = {4,   15,  18,  61,  62,  63,  68,  110, 142, 161, 167, 185, 203, 207,
+                               208, 235, 236, 237, 238, 239, 240, 241, 242, 243, 244, 245, 246, 247};
   for (int code : codes) {
     const FormatRoutine* r = findRoutine(code);
     ASSERT_NE(r, nullptr) << code;
     EXPECT_EQ(r->handlerCode, code);
     EXPECT_NE(r->findEnd, nullptr);
   }
-  for (int code : {0, 1, 2, 5, 16, 64, 109, 236, -1, 100000}) EXPECT_EQ(findRoutine(code), nullptr) << code;
+  for (int code : {0, 1, 2, 5, 16, 64, 109, 248, -1, 100000}) EXPECT_EQ(findRoutine(code), nullptr) << code;
   EXPECT_EQ(findRoutine(15)->findEnd, findRoutine(63)->findEnd);
   EXPECT_TRUE(findRoutine(110)->addWhenRejected);
   std::set<int> listed;
@@ -437,13 +444,23 @@ TEST(CarverHostile, EndlessChunkChainsStopAtTheDisksEnd) {
 }
 
 TEST(CarverHostile, MpegPacksOfFourBytes) {
+  // Pack start codes with no pack header after them are no stream.
   Buffer disk(64 * kSector, 0);
   for (std::size_t at = 0; at + 4 <= disk.size(); at += 4) putBe32(disk, at, 0x000001BAu);
   MemorySource src(disk, kSector);
   CarveState state;
-  const Carved r = carve(18, src, 0, &state);
+  EXPECT_EQ(carve(18, src, 0, &state).result.outcome, Outcome::Rejected);
+  EXPECT_TRUE(state.mpegStarts.empty());
+  // MPEG-1 packs of twelve bytes and empty padding packets to the disk's end: one stream.
+  const Buffer pack = {0x00, 0x00, 0x01, 0xBA, 0x21, 0x00, 0x01, 0x00, 0x01, 0x80, 0x00, 0x01,
+                       0x00, 0x00, 0x01, 0xBE, 0x00, 0x0E, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+  for (std::size_t at = 0; at + pack.size() <= disk.size(); at += pack.size())
+    std::copy(pack.begin(), pack.end(), disk.begin() + static_cast<std::ptrdiff_t>(at));
+  MemorySource packs(disk, kSector);
+  CarveState packState;
+  const Carved r = carve(18, packs, 0, &packState);
   EXPECT_EQ(r.result.size, disk.size());
-  EXPECT_EQ(state.mpegStarts.size(), 63u);  // one per sector after the first
+  EXPECT_EQ(packState.mpegStarts.size(), 63u);  // one per sector after the first
 }
 
 // A TIFF header followed by directories at the given offsets, each with one valid entry and a
@@ -525,7 +542,8 @@ TEST(CarverHostile, JpegWithGiantDimensionsAndNoEnd) {
   EXPECT_FALSE(r.result.endFound);
   // The estimate reaches past the disk: the size stops one sector short of its end.
   EXPECT_EQ(r.result.size, head.size() - kSector);
-  EXPECT_LE(r.sectorsRead, 2 * head.size() / kSector);
+  // The entropy-coded data are followed to the disk's end, then the window is searched.
+  EXPECT_LE(r.sectorsRead, 3 * head.size() / kSector);
   // A marker chain with a zero length ends the walk there.
   Buffer zero = {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x00};
   zero.resize(8 * kSector, 0);
@@ -606,10 +624,10 @@ TEST(CarverMended, PdfWithoutLinearizationEndsAtItsLastEof) {
   r = carveBytes(110, diskWith(none), kLeadSectors);
   EXPECT_TRUE(r.result.accepted());
   EXPECT_EQ(r.result.size, 0u);
-  // A header that is not PDF 1.x is rejected (the scanner still adds an item).
-  Buffer v2 = plain.bytes;
-  v2[5] = '2';
-  EXPECT_EQ(carveBytes(110, diskWith(v2), kLeadSectors).result.outcome, Outcome::Rejected);
+  // A header that is not PDF 1.x or 2.x is rejected (the scanner still adds an item).
+  Buffer v3 = plain.bytes;
+  v3[5] = '3';
+  EXPECT_EQ(carveBytes(110, diskWith(v3), kLeadSectors).result.outcome, Outcome::Rejected);
 }
 
 TEST(CarverMended, GifOfOneSubBlockAndLongExtensions) {
@@ -641,6 +659,150 @@ TEST(CarverMended, Mp3KeepsItsId3v1Tag) {
   const Sample& s = sample("mp3_id3v1v2.mp3");
   ASSERT_EQ(std::string(s.bytes.end() - 128, s.bytes.end() - 125), "TAG");
   EXPECT_EQ(carveBytes(62, diskWith(s.bytes), kLeadSectors).result.size, s.size);
+}
+
+TEST(CarverMended, DenseJpegEndsAtItsOwnEndMarker) {
+  // Quality 100 and random pixels: the file is longer than its dimensions suggest, and its
+  // restart markers lie in the entropy-coded data.
+  const Sample& s = sample("jpeg_dense.jpg");
+  const std::uint64_t pixels = 160 * 160;
+  ASSERT_GT(s.size, 63u * kSector + pixels * 3 / 2 * 3 / 4) << "the end marker is inside the window";
+  // With the search window alone the size would be an estimate; the walk finds the real end
+  // even when the type's limit is just enough.
+  MemorySource src(diskWith(s.bytes), kSector);
+  CarveContext ctx{src, kLeadSectors};
+  ctx.defaultSize = static_cast<std::uint32_t>(s.size);
+  const CarveResult r = findRoutine(167)->findEnd(ctx);
+  EXPECT_EQ(r.size, s.size);
+  EXPECT_TRUE(r.endFound);
+  ctx.defaultSize = static_cast<std::uint32_t>(s.size - 100);
+  EXPECT_FALSE(findRoutine(167)->findEnd(ctx).endFound);
+}
+
+TEST(CarverMended, MpegSystemStreamIsOneItemWithEveryPackListed) {
+  const Sample& s = sample("mpeg1_system.mpg");
+  MemorySource src(diskWith(s.bytes), kSector);
+  CarveState state;
+  ASSERT_EQ(carve(18, src, kLeadSectors, &state).result.size, s.size);
+  // Packs start at 4,096, 8,192, 10,240 and 12,288 bytes: every one of them is in the list.
+  for (std::uint64_t at : {4096u, 8192u, 10240u, 12288u}) EXPECT_TRUE(state.mpegStarts.contains(kLeadSectors + at / kSector)) << at;
+}
+
+// --- hostile headers of the later routines ---------------------------------------------------
+
+struct HostileCase {
+  const char* what;
+  int code;
+  std::function<Buffer()> disk;
+  Outcome outcome;
+  std::int64_t size;  // the expected size; -1: anything within the disk
+  int jump = -1;      // 0 or 1: whether the scan may jump over it; -1: either
+};
+
+Buffer zeros(std::size_t sectors) { return Buffer(sectors * kSector, 0); }
+Buffer withText(Buffer b, std::size_t at, const std::string& text) {
+  putText(b, at, text);
+  return b;
+}
+Buffer repeated(std::size_t sectors, const Buffer& unit, std::size_t from = 0) {
+  Buffer b = zeros(sectors);
+  for (std::size_t at = from; at + unit.size() <= b.size(); at += unit.size()) std::copy(unit.begin(), unit.end(), b.begin() + static_cast<std::ptrdiff_t>(at));
+  return b;
+}
+Buffer patched(const std::string& file, std::function<void(Buffer&)> change, std::size_t pad = 64) {
+  Buffer b = sample(file).bytes;
+  change(b);
+  b.resize((b.size() + kSector - 1) / kSector * kSector + pad * kSector, 0);
+  return b;
+}
+
+TEST(CarverHostile, LaterRoutinesRejectOrStayBounded) {
+  const std::vector<HostileCase> cases = {
+      {"RIFF of 4 GB", 236, [] { Buffer b = withText(zeros(16), 0, "RIFFxxxxAVI "); putLe32(b, 4, 0xFFFFFFF7u); return b; }, Outcome::Accepted, 16 * kSector},
+      {"RIFF form type not text", 236, [] { Buffer b = withText(zeros(4), 0, "RIFF"); putLe32(b, 4, 100); return b; }, Outcome::Rejected, 0},
+      {"WebP without an image chunk", 237, [] { return withText(zeros(4), 0, std::string("RIFF\x40\0\0\0WEBPJUNK", 16)); }, Outcome::Rejected, 0},
+      {"JPEG of empty segments to the end", 238, [] { Buffer b = repeated(64, {0xFF, 0xFE, 0x00, 0x02}, 2); b[0] = 0xFF; b[1] = 0xD8; return b; }, Outcome::Rejected, 0},
+      {"JPEG scan without a frame", 238, [] { return Buffer{0xFF, 0xD8, 0xFF, 0xDA, 0x00, 0x02, 0xFF, 0xD9}; }, Outcome::Rejected, 0},
+      {"ZIP whose directory points at itself", 239, [] {
+         Buffer b = withText(zeros(8), 0, "PK\x03\x04\x14");
+         putLe16(b, 26, 1);
+         putText(b, 1000, "PK\x05\x06");
+         putLe16(b, 1010, 0xFFFF);
+         putLe32(b, 1012, 0);
+         putLe32(b, 1016, 1000);
+         return b; }, Outcome::Accepted, 0},
+      {"ZIP64 locator past the disk", 239, [] {
+         Buffer b = withText(zeros(8), 0, "PK\x03\x04\x14");
+         putLe16(b, 26, 1);
+         putText(b, 980, "PK\x06\x07");
+         putLe32(b, 988, 0xFFFFFF00u);
+         putText(b, 1000, "PK\x05\x06");
+         putLe32(b, 1016, 0xFFFFFFFFu);
+         return b; }, Outcome::Accepted, 0},
+      {"ZIP of a million central headers", 239, [] {
+         Buffer b = repeated(2048, withText(Buffer(46, 0), 0, "PK\x01\x02"), 46);
+         putText(b, 0, "PK\x03\x04\x14");
+         putLe16(b, 26, 1);
+         const std::size_t end = 46 + (b.size() - 46 - 22) / 46 * 46;
+         putText(b, end, "PK\x05\x06");
+         putLe16(b, end + 10, 0xFFFE);
+         putLe32(b, end + 12, static_cast<std::uint32_t>(end - 46));
+         putLe32(b, end + 16, 46);
+         return b; }, Outcome::Accepted, -1},
+      {"ISO media of one giant box", 240, [] { Buffer b = withText(zeros(8), 4, "ftypheic"); putBe32(b, 0, 16); putBe32(b, 16, 1); putText(b, 20, "moov"); putBe32(b, 24, 0xFFFFFFFFu); putBe32(b, 28, 0xFFFFFFFFu); return b; }, Outcome::Accepted, 8 * kSector},
+      {"ISO media without content", 240, [] { Buffer b = withText(zeros(8), 4, "ftypheic"); putBe32(b, 0, 16); return b; }, Outcome::Rejected, 0},
+      {"Matroska header of 1 GB", 241, [] { return Buffer{0x1A, 0x45, 0xDF, 0xA3, 0x08, 0x40, 0, 0, 0, 0, 0, 0, 0}; }, Outcome::Rejected, 0},
+      {"Matroska of unknown size over empty voids", 241, [] {
+         Buffer b = repeated(64, {0xEC, 0x80}, 32);
+         const Buffer head = {0x1A, 0x45, 0xDF, 0xA3, 0x8B, 0x42, 0x82, 0x88, 'm', 'a', 't', 'r', 'o', 's', 'k', 'a',
+                              0x18, 0x53, 0x80, 0x67, 0x01, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+         std::copy(head.begin(), head.end(), b.begin());
+         b[28] = b[30] = 0xEC; b[29] = b[31] = 0x80;
+         return b; }, Outcome::Accepted, 64 * kSector},
+      {"FLAC metadata past the disk", 242, [] { Buffer b = withText(zeros(4), 0, "fLaC"); putBe32(b, 4, 34); putBe32(b, 42, 0x05FFFFFFu); return b; }, Outcome::Rejected, 0},
+      {"FLAC frames of wrong CRC", 242, [] { return patched("flac.flac", [](Buffer& b) { for (std::size_t i = 200; i < b.size(); i += 97) b[i] ^= 0x5A; }); }, Outcome::Accepted, -1},
+      {"Ogg page of wrong CRC", 243, [] { return patched("ogg_vorbis.ogg", [](Buffer& b) { b[22] ^= 1; }); }, Outcome::Rejected, 0},
+      {"SQLite page size 3", 244, [] { return patched("sqlite.db", [](Buffer& b) { b[16] = 0; b[17] = 3; }); }, Outcome::Rejected, 0},
+      // A size from a field that runs past the disk: no jump over the rest of the disk.
+      {"SQLite of 4 billion pages", 244, [] { return patched("sqlite.db", [](Buffer& b) { putBe32(b, 28, 0xFFFFFFFFu); }, 4); }, Outcome::Accepted, -1, 0},
+      {"7z start header of wrong CRC", 245, [] { return patched("seven_zip.7z", [](Buffer& b) { b[20] ^= 1; }); }, Outcome::Rejected, 0},
+      {"RAR 5 header of wrong CRC", 246, [] { return patched("rar5.rar", [](Buffer& b) { b[8] ^= 1; }); }, Outcome::Rejected, 0},
+      {"RAR 5 block of 2^63 bytes", 246, [] {
+         Buffer b = withText(zeros(8), 0, std::string("Rar!\x1A\x07\x01\x00", 8));
+         // Main header (type 1) with a data area of 2^63 - 1 bytes.
+         const Buffer header = {12, 0x01, 0x02, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x7F, 0x00};
+         putLe32(b, 8, crc32Update(0, Bytes(header)));
+         std::copy(header.begin(), header.end(), b.begin() + 12);
+         return b; }, Outcome::Accepted, 8 * kSector},
+      {"raw directories that point at each other", 247, [] {
+         Buffer b = tiffChain({8, 100}, {100, 8});
+         putText(b, 300, "NIKON");
+         // 8: Make (ASCII, 6 at 300) and SubIFDs (LONG, 1) pointing back at 8.
+         b[8] = 2;
+         putLe16(b, 10, 271); putLe16(b, 12, 2); putLe32(b, 14, 6); putLe32(b, 18, 300);
+         putLe16(b, 22, 330); putLe16(b, 24, 4); putLe32(b, 26, 1); putLe32(b, 30, 8);
+         putLe32(b, 34, 100);
+         return b; }, Outcome::Accepted, 306},
+      {"raw TIFF of no known maker", 247, [] { return tiffChain({8}, {0}); }, Outcome::Rejected, 0},
+  };
+  for (const HostileCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    Buffer disk = c.disk();
+    disk.resize((disk.size() + kSector - 1) / kSector * kSector, 0);
+    const std::uint64_t size = disk.size();
+    MemorySource src(std::move(disk), kSector);
+    const Carved r = carve(c.code, src, 0);
+    EXPECT_EQ(r.result.outcome, c.outcome);
+    EXPECT_EQ(r.bad, 0u);
+    EXPECT_LE(r.result.size, size);
+    EXPECT_LE(r.sectorsRead, 8 * size / kSector + 64);
+    if (c.size >= 0) {
+      EXPECT_EQ(r.result.size, static_cast<std::uint64_t>(c.size));
+    }
+    if (c.jump >= 0) {
+      EXPECT_EQ(r.result.endFound, c.jump == 1);
+    }
+  }
 }
 
 }  // namespace

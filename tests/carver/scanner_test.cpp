@@ -188,14 +188,21 @@ TEST(Scanner, SignaturesAtAnOffsetAreMatchedThereOnly) {
             (std::vector<Found>{{5, "webp", 4096, false}}));
 }
 
-TEST(Scanner, ATypeWithoutRoutineGivesAMaxSizeItemAtEveryMatch) {
+TEST(Scanner, ATypeWithoutRoutineGivesAnItemAtEveryMatchEndingWhereTheNextStarts) {
   Buffer disk = randomSectors(300);
   for (std::uint64_t s : {3u, 4u, 62u, 63u, 200u}) place(disk, s, text("PK\x03\x04"));
+  place(disk, 100, Buffer{0x89, 'P', 'N', 'G', 0, 0, 0, 0});
   Scan scan(disk);
-  auto found = scan({row("zip", "Archives", text("PK\x03\x04"), 0, 1, 64 * 1024 * 1024)}, 10 * 1024);
-  ASSERT_EQ(found.size(), 5u);
-  for (const auto& f : found) EXPECT_EQ(f.size, 10u * 1024);
-  EXPECT_EQ(scan.tree.foundCount(), 5u);
+  // The maximum (20 sectors) unless the next found file starts sooner; a find whose size comes
+  // from its own routine (the length field at 100: 2,048 + 0 bytes) is never cut.
+  auto found = scan({row("zip", "Archives", text("PK\x03\x04"), 0, 1, 64 * 1024 * 1024),
+                     row("bin", "Other", text("\x89PNG"), 0, 4, 1)},
+                    10 * 1024);
+  std::vector<std::uint64_t> sizes;
+  for (const auto& f : found) sizes.push_back(f.size);
+  EXPECT_EQ(sizes, (std::vector<std::uint64_t>{512, 10240, 512, 10240, 2048, 10240}));
+  EXPECT_EQ(scan.tree.foundCount(), 6u);
+  EXPECT_EQ(treeTotals(scan.tree.root()).bytes, 512u + 10240 + 512 + 10240 + 2048 + 10240);
 }
 
 TEST(Scanner, HandlerZeroGivesOneItemPerAlternativeAndNoneOfItsOwn) {

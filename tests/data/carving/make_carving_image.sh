@@ -15,7 +15,7 @@ here="$(cd "$(dirname "$0")" && pwd)"
 root="$(cd "$here/../../.." && pwd)"
 
 python3 - "$here" "$root/carver/signatures/signatures.txt" <<'EOF'
-import gzip, hashlib, io, json, os, random, sys, zipfile
+import bz2, gzip, hashlib, io, json, os, random, sys
 
 here, signatures = sys.argv[1], sys.argv[2]
 SECTOR = 512
@@ -54,18 +54,12 @@ for s in samples:
     entry["carved_size"] = s.get("carved_size", s["size"])
     files.append((entry, data))
 
-# Types without an end-finding routine: each match is an item of the user's maximum size.
-zbuf = io.BytesIO()
-with zipfile.ZipFile(zbuf, "w", zipfile.ZIP_DEFLATED) as z:
-    info = zipfile.ZipInfo("note.txt", date_time=(2026, 1, 1, 0, 0, 0))
-    z.writestr(info, "carving sample " * 40)
-files.append(({"file": "made:archive.zip", "format": "zip", "handler": 1, "expected": "max size", "jump": False,
-               "carved_size": 0}, zbuf.getvalue()))
-# A Canon raw header: its own row and the little-endian TIFF row both match; the narrower row
-# comes first in the index and gives the only item.
-cr2 = b"II*\x00\x10\x00\x00\x00CR\x02\x00" + rng.randbytes(1000)
-files.append(({"file": "made:raw.cr2", "format": "cr2", "handler": 1, "expected": "max size", "jump": False,
-               "carved_size": 0}, cr2))
+# Types without an end-finding routine: each match is an item of the user's maximum size, or
+# less where the next found file starts sooner.
+files.append(({"file": "made:note.gz", "format": "gz", "handler": 1, "expected": "size rule", "jump": False,
+               "carved_size": 0}, gzip.compress(b"carving sample, gzip\n" * 300, mtime=0)))
+files.append(({"file": "made:note.bz2", "format": "bz2", "handler": 1, "expected": "size rule", "jump": False,
+               "carved_size": 0}, bz2.compress(b"carving sample, bzip2\n" * 300)))
 gz = gzip.compress(b"carving sample\n" * 400, mtime=0)
 cut = ({"file": "made:tail.gz", "format": "gz", "handler": 1, "expected": "cut at end", "jump": False,
         "carved_size": 0}, gz)
@@ -101,8 +95,9 @@ manifest = {
     "total_sectors": len(image) // SECTOR,
     "sha256": hashlib.sha256(image).hexdigest(),
     "note": "expected: 'end found' = the routine gives the size (carved_size bytes from the start); "
-            "'rejected' = no item; 'max size' = no routine, the item has the user's maximum; "
-            "'cut at end' = no routine, cut to the sectors left on the disk. jump: the scan jumps past the file.",
+            "'rejected' = no item; 'size rule' = no routine, the item has the user's maximum or ends where "
+            "the next file starts; 'cut at end' = no routine, cut to the sectors left on the disk. "
+            "jump: the scan jumps past the file.",
     "files": out,
 }
 open(os.path.join(here, "carving.img"), "wb").write(image)
