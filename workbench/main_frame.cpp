@@ -408,7 +408,10 @@ void CMainFrame::startCopy(const CopyRequest& request) {
                    copy.reset();  // closes the destination
                    engine_.run().stop();
                    busy_ = false;
-                   if (copyWindow_) copyWindow_->deleteLater();
+                   if (copyWindow_) {
+                     copyWindow_->hide();
+                     copyWindow_->deleteLater();
+                   }
                    copyWindow_ = nullptr;
                    bool completed = result->outcome == CopyOutcome::Completed;
                    int before = logModel_->rowCount();

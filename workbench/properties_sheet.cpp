@@ -58,14 +58,13 @@ CPropertiesSheet::CPropertiesSheet(const TreeEntry& e, const FolderCounts& conta
   auto* pageLayout = new QVBoxLayout(page);
   pageLayout->addLayout(form);
   pageLayout->addWidget(attributes);
-  pageLayout->addStretch(1);
   tabs->addTab(page, tr("General"));
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok, this);
   connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(tabs);
   layout->addWidget(buttons);
-  resize(380, 420);
+  setMinimumWidth(360);
 }
 
 }  // namespace ov::workbench

@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QScreen>
 #include <QStyle>
 #include <QTest>
@@ -19,6 +20,9 @@
 #include "tests/support/test_support.h"
 #include "tests/workbench/gui_driver.h"
 #include "workbench/main_frame.h"
+#include "workbench/copy_pages.h"
+#include "workbench/find_dialog.h"
+#include "workbench/properties_sheet.h"
 #include "workbench/save_dialog.h"
 #include "workbench/search_dialogs.h"
 
@@ -72,11 +76,14 @@ void WorkbenchEndToEnd::recoverMarkedFilesFromTheSampleImage() {
   QtEngineHost host;
   RunControl run;
   ntfs::NtfsEngine engine(host, run);
-  FakeDiskProvider noDisks;
-  FakeSizeQuery noSizes;
+  // The sample image stands for a disk of this machine, so that it can be imaged too.
+  const fs::path sample = test::image("sample");
+  ImageDiskProvider disks(sample.parent_path(), {sample.filename().string()});
+  DeviceSizeQuery sizes;
   ProgramEnvironment env;
-  env.diskProvider = &noDisks;
-  env.sizeQuery = &noSizes;
+  env.diskProvider = &disks;
+  env.sizeQuery = &sizes;
+  env.deviceDirectory = sample.parent_path().string();
   CMainFrame frame(engine, host, env);
   frame.setGeometry(QGuiApplication::primaryScreen()->availableGeometry());
   frame.show();
@@ -102,6 +109,7 @@ void WorkbenchEndToEnd::recoverMarkedFilesFromTheSampleImage() {
   QVERIFY(message.startsWith(QStringLiteral("You have just completed Basic Scan")));
   QVERIFY(frame.folderModel().top());
   shot("05-tree");
+  const QString totals = frame.totalsPane()->text();
 
   // Mark the folder "Photos" in the tree, and the deleted "draft.txt" in the list of "Documents".
   FolderTreeModel& folders = frame.folderModel();
@@ -166,6 +174,90 @@ void WorkbenchEndToEnd::recoverMarkedFilesFromTheSampleImage() {
     QVERIFY2(found.count(path), path.c_str());
     QCOMPARE(found[path], sha);
   }
+
+  // Preview: a picture, and a text file (which has its hex lines too).
+  auto selectInList = [&](const QString& name) {
+    for (int r = 0; r < list.rowCount(); ++r)
+      if (list.data(list.index(r, 0)).toString() == name) {
+        frame.listView()->details()->setFocus();
+        frame.listView()->details()->setCurrentIndex(list.index(r, 0));
+        return true;
+      }
+    return false;
+  };
+  auto topWindow = [&](const char* type) -> QWidget* {
+    for (QWidget* w : QApplication::topLevelWidgets())
+      if (w->isVisible() && w->inherits(type)) return w;
+    return nullptr;
+  };
+  frame.showFolder(FolderTreeModel::nodeOf(photos));
+  QVERIFY(selectInList(QStringLiteral("beach.jpg")));
+  frame.preview();
+  QWidget* image = topWindow("ov::workbench::CImageViewWindow");
+  QVERIFY(image);
+  image->resize(640, 480);
+  shot("09-preview-picture");
+  image->close();
+  frame.showFolder(FolderTreeModel::nodeOf(documents));
+  QVERIFY(selectInList(QStringLiteral("budget.csv")));
+  frame.preview();
+  QWidget* text = topWindow("ov::workbench::CPreviewWnd");
+  QVERIFY(text);
+  QCOMPARE(text->windowTitle(), QStringLiteral("budget.csv hex view"));
+  shot("10-preview-text");
+  text->close();
+
+  // Find and properties.
+  test::onModal<COVNTFSFindFile>([](COVNTFSFindFile* dialog) {
+    QTest::keyClicks(dialog->pattern(), QStringLiteral("*.png"));
+    shot("11-find");
+    dialog->searchNow()->click();
+  });
+  frame.find();
+  QVERIFY(toQString(list.entryAt(frame.listView()->selectedRows().front()).name).endsWith(QStringLiteral(".png")));
+  test::onModal<CPropertiesSheet>([](CPropertiesSheet* sheet) {
+    shot("12-properties");
+    sheet->accept();
+  });
+  frame.listView()->details()->setFocus();
+  frame.showProperties();
+
+  // Image the disk into an ".ov2", then recover from the image: the same tree.
+  fs::path ov2 = test::scratchDir() / "sample-copy.ov2";
+  fs::remove(ov2);
+  QString imaged;
+  test::onModal<CWizardSheet>([&](CWizardSheet* wizard) {
+    wizard->findChildren<QRadioButton*>().at(3)->click();  // "Create disk Image"
+    QTest::mouseClick(wizard->button(QWizard::NextButton), Qt::LeftButton);
+    QCOMPARE(wizard->currentId(), int(CWizardSheet::ImagingPage));
+    DiskTree* tree = wizard->imagingPage()->tree();
+    tree->setCurrentItem(tree->topLevelItem(0)->child(0));
+    wizard->imagingPage()->setImagePath(QString::fromStdString(ov2.string()));
+    shot("13-imaging-page");
+    test::onModal<QMessageBox>([&imaged](QMessageBox* box) {
+      imaged = box->text();
+      shot("14-imaging-completed");
+      box->button(QMessageBox::Ok)->click();
+    });
+    QTest::mouseClick(wizard->button(QWizard::FinishButton), Qt::LeftButton);
+  });
+  frame.runWizard();
+  QVERIFY(test::waitFor([&] { return !imaged.isEmpty() && !frame.operationRunning(); }));
+  QCOMPARE(imaged, QStringLiteral("Disk Imaging Completed"));
+  QVERIFY(fs::exists(ov2));
+  message.clear();
+  test::onModal<CWizardSheet>([&message](CWizardSheet* wizard) {
+    QTest::mouseClick(wizard->button(QWizard::NextButton), Qt::LeftButton);
+    test::onModal<QMessageBox>([&message](QMessageBox* box) {
+      message = box->text();
+      box->button(QMessageBox::Ok)->click();
+    });
+    QTest::mouseClick(wizard->button(QWizard::FinishButton), Qt::LeftButton);
+  });
+  frame.runWizardWithImage(QString::fromStdString(ov2.string()));
+  QVERIFY(test::waitFor([&] { return !frame.operationRunning() && !message.isEmpty(); }));
+  QCOMPARE(frame.totalsPane()->text(), totals);
+  shot("15-recovered-from-image");
 }
 
 // OV_FAT: a disk whose partition tables are zeroed; the Basic search finds its FAT volumes, and a
