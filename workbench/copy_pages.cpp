@@ -90,19 +90,7 @@ bool CWizardCloneDiskPage::validatePage() {
                     .arg(QString::fromStdString(target.deviceName), QString::fromStdString(target.model),
                          QString::fromStdString(target.sizeText), QString::fromStdString(source.deviceName))))
     return false;
-  frame.clearViews();
-  int error = 0;
-  std::string name;
-  frame.worker().runAndWait([&] {
-    frame.engine().close();
-    error = openSourceDisk(frame.engine().source(), source, name, frame.environment().deviceDirectory);
-  });
-  if (error != 0) {
-    QMessageBox::warning(this, tr("Error"), tr("The disk %1 cannot be opened: %2.")
-                                                .arg(QString::fromStdString(source.deviceName),
-                                                     QString::fromStdString(systemErrorText(error))));
-    return false;
-  }
+  if (!sheet_.openDisk(source, this)) return false;
   std::string destination = devicePath(target.deviceName, frame.environment().deviceDirectory);
   sheet_.copy = CopyRequest{CopyKind::Cloning, destination,
                             cloningRunEntry(source.deviceName, source.model, source.serialNumber, destination)};
@@ -174,19 +162,7 @@ bool CWizardImageDiskPage::validatePage() {
       QMessageBox::question(this, caption, QString::fromLatin1(kImageSpaceQuestionText),
                             QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel) != QMessageBox::Yes)
     return false;
-  frame.clearViews();
-  int error = 0;
-  std::string name;
-  frame.worker().runAndWait([&] {
-    frame.engine().close();
-    error = openSourceDisk(frame.engine().source(), disk, name, frame.environment().deviceDirectory);
-  });
-  if (error != 0) {
-    QMessageBox::warning(this, tr("Error"), tr("The disk %1 cannot be opened: %2.")
-                                                .arg(QString::fromStdString(disk.deviceName),
-                                                     QString::fromStdString(systemErrorText(error))));
-    return false;
-  }
+  if (!sheet_.openDisk(disk, this)) return false;
   std::string image = path_.toStdString();
   sheet_.copy = CopyRequest{CopyKind::Imaging, image, imagingRunEntry(disk.deviceName, disk.model, disk.serialNumber, image)};
   return true;

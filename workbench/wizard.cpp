@@ -183,24 +183,7 @@ bool CWizardDriveSelectionPage::validatePage() {
   sheet_.sourceDisk = index;
   sheet_.mode = modes_->mode();
   const DiskInfo& disk = sheet_.disks()[static_cast<std::size_t>(index)];
-  frame.clearViews();
-  int error = 0;
-  std::string runName;
-  frame.worker().runAndWait([&] {
-    engine.close();
-    engine.source().setSectorSizeOverride(0);
-    error = openSourceDisk(engine.source(), disk, runName, frame.environment().deviceDirectory);
-  });
-  sheet_.runEntry = LogEntry{runName, {}, LogKind::Started, {}};
-  if (error != 0) {
-    QString why = QString::fromStdString(systemErrorText(error));
-    QString text = tr("The disk %1 cannot be opened: %2.").arg(QString::fromStdString(disk.deviceName), why);
-    if (error == EACCES || error == EPERM)
-      text += tr("\n\nReading disks needs administrator rights: start the program with pkexec or sudo, or add "
-                 "your user to the \"disk\" group and log in again.");
-    QMessageBox::warning(this, tr("Error"), text);
-    return false;
-  }
+  if (!sheet_.openDisk(disk, this)) return false;
   if (sheet_.mode == ProcessingMode::PartitionTable) {
     sheet_.runEntry.description = "Disk Processing :Partition Table";
     bool found = false;
@@ -424,6 +407,27 @@ void CWizardSheet::startAtVolumeList() {
   option = WizardChoice::RecoverFromDisk;
   mode = frame_.lastSearchMode();
   setStartId(PartitionPage);
+}
+
+bool CWizardSheet::openDisk(const DiskInfo& disk, QWidget* parent) {
+  frame_.clearViews();
+  int error = 0;
+  std::string name;
+  RecoveryEngine& engine = frame_.engine();
+  frame_.worker().runAndWait([&] {
+    engine.close();
+    engine.source().setSectorSizeOverride(0);
+    error = openSourceDisk(engine.source(), disk, name, frame_.environment().deviceDirectory);
+  });
+  runEntry = LogEntry{name, {}, LogKind::Started, {}};
+  if (error == 0) return true;
+  QString text = tr("The disk %1 cannot be opened: %2.")
+                     .arg(QString::fromStdString(disk.deviceName), QString::fromStdString(systemErrorText(error)));
+  if (error == EACCES || error == EPERM)
+    text += tr("\n\nReading disks needs administrator rights: start the program with pkexec or sudo, or add "
+               "your user to the \"disk\" group and log in again.");
+  QMessageBox::warning(parent, tr("Error"), text);
+  return false;
 }
 
 void CWizardSheet::logRunEntry() {

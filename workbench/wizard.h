@@ -155,6 +155,9 @@ class CWizardSheet final : public QWizard {
   // Runs the search dialogs over the open source; false when the user cancelled the range.
   bool runVolumeSearch();
   void logRunEntry();
+  // Closes what is open and opens the disk as the source (read-only); the run entry is named
+  // after it. False, after saying why, when it cannot be opened.
+  bool openDisk(const DiskInfo& disk, QWidget* parent);
 
   void reject() override;
   CwizardImageSelection* imagePage() const { return imagePage_; }

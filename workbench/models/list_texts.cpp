@@ -4,20 +4,18 @@
 
 namespace ov {
 
+SizeInUnit sizeInUnit(std::uint64_t bytes) {
+  auto value = static_cast<double>(bytes);
+  if (bytes >= 1073741824ULL) return {value / 1073741824.0, "GB"};
+  if (bytes >= 1048576ULL) return {value / 1048576.0, "MB"};
+  return {value / 1024.0, "KB"};
+}
+
 std::string totalsText(std::uint64_t bytes, std::uint32_t files, std::uint32_t folders, bool marked) {
   char text[128];
-  auto value = static_cast<double>(bytes);
-  const char* unit = "KB";
-  double shown = value / 1024.0;
-  if (bytes >= 1073741824ULL) {
-    unit = "GB";
-    shown = value / 1073741824.0;
-  } else if (bytes >= 1048576ULL) {
-    unit = "MB";
-    shown = value / 1048576.0;
-  }
-  std::snprintf(text, sizeof text, "%s%7.3f %s in %u Files in %u Folders", marked ? "Marked " : "", shown, unit,
-                files, folders);
+  SizeInUnit size = sizeInUnit(bytes);
+  std::snprintf(text, sizeof text, "%s%7.3f %s in %u Files in %u Folders", marked ? "Marked " : "", size.value,
+                size.unit, files, folders);
   return text;
 }
 

@@ -6,6 +6,12 @@
 
 namespace ov {
 
+// A byte count in the unit the windows show it in: KB below 1 MiB, MB below 1 GiB, else GB.
+struct SizeInUnit {
+  double value;
+  const char* unit;
+};
+SizeInUnit sizeInUnit(std::uint64_t bytes);
 // "%7.3f KB in %u Files in %u Folders" (MB from 1 MiB, GB from 1 GiB); with `marked`, the same
 // text after "Marked ".
 std::string totalsText(std::uint64_t bytes, std::uint32_t files, std::uint32_t folders, bool marked = false);

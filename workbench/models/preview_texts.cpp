@@ -4,6 +4,7 @@
 #include <ctime>
 
 #include "disk/byte_io.h"
+#include "workbench/models/list_texts.h"
 
 namespace ov {
 
@@ -98,17 +99,9 @@ std::string nameExtension(const std::u16string& name) {
 
 std::string propertiesSizeText(std::uint64_t bytes) {
   char text[96];
-  auto value = static_cast<double>(bytes);
-  const char* unit = "KB";
-  double shown = value / 1024.0;
-  if (bytes >= 1073741824ULL) {
-    unit = "GB";
-    shown = value / 1073741824.0;
-  } else if (bytes >= 1048576ULL) {
-    unit = "MB";
-    shown = value / 1048576.0;
-  }
-  std::snprintf(text, sizeof text, "(%-7.3f %s) %-u bytes", shown, unit, static_cast<unsigned>(bytes));
+  SizeInUnit size = sizeInUnit(bytes);
+  // The whole count: its low 32 bits alone would be wrong from 4 GiB on.
+  std::snprintf(text, sizeof text, "(%-7.3f %s) %llu bytes", size.value, size.unit, static_cast<unsigned long long>(bytes));
   return text;
 }
 
