@@ -71,6 +71,11 @@ class CMainFrame final : public QMainWindow, public HostWindow {
   // Starts processing volume `index` (the wizard's finish); `fromDisk` suppresses the save prompt.
   void startProcessing(std::size_t index, bool fromDisk);
   void startTurboScan();
+  // The volume the Turbo Scan works on when no tree was built from it (its structures are gone).
+  void rememberVolume(int index) {
+    processedVolume_ = index;
+    updateActions();
+  }
   // Images or clones the open source (the wizard's last two options).
   void startCopy(const CopyRequest& request);
   void stopCopy();

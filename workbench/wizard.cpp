@@ -349,6 +349,7 @@ bool CWizardPartitionListPage::validatePage() {
                              tr("Critical structures not found.\nPlease cancel wizard and use Turbo Scan\n\nTools->Turbo Scan."));
     // Keep the volume current so that the Turbo Scan can run on it.
     frame.worker().runAndWait([&] { engine.useVolume(static_cast<std::size_t>(index)); });
+    frame.rememberVolume(index);
     sheet_.chosenVolume = index;
     return false;
   }

@@ -115,6 +115,7 @@ class WorkbenchTest : public QObject {
   void commandsAreRefusedWhileBusy();
   void oneRecoveryProgramAtATime();
   void findScanInformationAndCopyRefusals();
+  void turboScanAfterCriticalStructuresAreGone();
 };
 
 void WorkbenchTest::markingRules() {
@@ -367,6 +368,31 @@ void WorkbenchTest::findScanInformationAndCopyRefusals() {
   QVERIFY2(!refusal.isEmpty(), "no refusal shown");
   QVERIFY(!frame.operationRunning());
   QVERIFY(test::readFile(source) == before);
+}
+
+// A volume whose MFT is gone: the wizard says so and stays; the Turbo Scan then rebuilds the tree.
+void WorkbenchTest::turboScanAfterCriticalStructuresAreGone() {
+  Program p({"ntfs_turbo"});
+  CMainFrame& frame = *p.frame;
+  CWizardSheet sheet(frame);
+  sheet.setImagePath(QString::fromStdString(test::image("ntfs_turbo").string()));
+  sheet.show();
+  sheet.next();
+  QCOMPARE(sheet.currentId(), int(CWizardSheet::PartitionPage));
+  QString said;
+  test::answerMessage(QMessageBox::Ok, &said);
+  QVERIFY(!sheet.validateCurrentPage());
+  QVERIFY(said.startsWith(QStringLiteral("Critical structures not found.")));
+  sheet.hide();
+  QVERIFY(frame.actions.turboScan->isEnabled());
+  test::answerMessage(QMessageBox::Ok, &said);  // "Turbo Scan Completed"
+  frame.actions.turboScan->trigger();
+  QVERIFY(test::waitFor([&] { return !frame.operationRunning() && frame.folderModel().top(); }));
+  QCOMPARE(said, QStringLiteral("Turbo Scan Completed"));
+  const auto manifest = test::manifest("ntfs_turbo");
+  std::uint32_t files = 0;
+  for (const auto& f : manifest["files"]) files += f["type"] == "file";
+  QVERIFY2(frame.folderModel().totals().files >= files, qPrintable(frame.totalsPane()->text()));
 }
 
 int main(int argc, char** argv) {
