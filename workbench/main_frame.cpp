@@ -292,6 +292,10 @@ void CMainFrame::saveProcessLog() {
   QString name = QString::fromStdString(defaultLogFileName(local, engine_.texts().fileSystem));
   QString path = QFileDialog::getSaveFileName(this, tr("Save Process Log"), name, tr("Text File (*.txt)"));
   if (path.isEmpty()) return;
+  if (auto problem = outputConflict(path.toStdString())) {
+    QMessageBox::warning(this, tr("Warning"), QString::fromStdString(*problem));
+    return;
+  }
   if (!log_.saveText(path.toStdString()))
     QMessageBox::information(this, tr("Error"), tr("Error creating log file"));
 }
