@@ -49,7 +49,7 @@ std::optional<fs::path> shippedCatalogue() {
   if (ec) return std::nullopt;
   const fs::path dir = self.parent_path();
   for (const fs::path& candidate :
-       {dir / "Signature", dir / ".." / "carver" / "Signature", dir / ".." / "share" / "ovrecover" / "Signature"})
+       {dir / "Signature", dir / ".." / "carver" / "Signature", dir / ".." / "share" / "ov-recovery" / "Signature"})
     if (fs::is_regular_file(candidate, ec)) return candidate;
   return std::nullopt;
 }
