@@ -310,7 +310,7 @@ const ResultNode* ResultFinder::search(const ResultNode& root) {
   return nullptr;
 }
 
-const ResultNode* ResultFinder::find(const ResultNode& root, const FindCriteria& criteria) {
+const ResultNode* ResultFinder::find(const ResultNode& root, const ResultFindCriteria& criteria) {
   criteria_ = criteria;
   haveCriteria_ = true;
   found_.clear();

@@ -124,7 +124,9 @@ std::string savingSizeText(std::uint64_t bytes);
 enum class SizeRelation { AtMost, AtLeast };
 enum class DateKind { Access, Creation };
 
-struct FindCriteria {
+// (Named apart from the workbench's FindCriteria: both live in namespace ov and meet in one
+// program, where two classes of one name would share their inline members.)
+struct ResultFindCriteria {
   std::u16string pattern;  // "*" any run, "?" any one character
   bool matchCase = false;  // without it ASCII letters match either case
   bool sizeOn = false;
@@ -153,19 +155,19 @@ bool matchResultName(const std::u16string& pattern, const std::u16string& name, 
 class ResultFinder {
  public:
   // "&Search Now": keeps the criteria, forgets earlier matches, and finds the first match.
-  const ResultNode* find(const ResultNode& root, const FindCriteria& criteria);
+  const ResultNode* find(const ResultNode& root, const ResultFindCriteria& criteria);
   // "Find Next (F3)": the next match with the kept criteria; when there is none, the found list is
   // cleared so that a further search starts over.
   const ResultNode* findNext(const ResultNode& root);
 
   bool hasCriteria() const { return haveCriteria_; }
-  const FindCriteria& criteria() const { return criteria_; }
+  const ResultFindCriteria& criteria() const { return criteria_; }
 
  private:
   const ResultNode* search(const ResultNode& root);
   bool kept(const ResultNode& node) const;
 
-  FindCriteria criteria_;
+  ResultFindCriteria criteria_;
   bool haveCriteria_ = false;
   std::unordered_set<const ResultNode*> found_;
 };

@@ -6,13 +6,13 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
-TARGET="ovrecover OV_NTFS OV_FAT" bash scripts/build.sh
+TARGET="ovrecover OV_NTFS OV_FAT Kestrin" bash scripts/build.sh
 build="${BUILD_DIR:-build}"
 sample="$build/sample.img"
 [ -f "$sample" ] || xz -dc tests/data/sample.img.xz > "$sample"
 if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ] && [ "${OV_DEMO_CLI:-0}" != 1 ]; then
   echo "== OV_NTFS $sample"
-  exec "$build/apps/ntfs/OV_NTFS" "$sample"
+  exec "$build/bin/OV_NTFS" "$sample"
 fi
 echo "== ovrecover volumes $sample"
 "$build/cli/ovrecover" volumes "$sample"

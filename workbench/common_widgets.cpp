@@ -1,8 +1,51 @@
 #include "workbench/common_widgets.h"
 
+#include <QAbstractTextDocumentLayout>
 #include <QHeaderView>
+#include <QPainter>
+#include <QStyledItemDelegate>
+#include <QTextDocument>
 
 namespace ov::workbench {
+
+namespace {
+
+constexpr int kRichRole = Qt::UserRole + 1;
+
+// Draws the rich lines of an information panel as formatted text wrapped to the panel's width.
+class RichLineDelegate final : public QStyledItemDelegate {
+ public:
+  explicit RichLineDelegate(QListWidget* list) : QStyledItemDelegate(list), list_(list) {}
+
+  void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+    if (!index.data(kRichRole).toBool()) return QStyledItemDelegate::paint(painter, option, index);
+    QTextDocument doc;
+    layout(doc, index, option.rect.width());
+    painter->save();
+    painter->translate(option.rect.topLeft());
+    doc.drawContents(painter);
+    painter->restore();
+  }
+
+  QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+    if (!index.data(kRichRole).toBool()) return QStyledItemDelegate::sizeHint(option, index);
+    QTextDocument doc;
+    const int width = list_->viewport()->width();
+    layout(doc, index, width);
+    return {width, static_cast<int>(doc.size().height())};
+  }
+
+ private:
+  void layout(QTextDocument& doc, const QModelIndex& index, int width) const {
+    doc.setDefaultFont(list_->font());
+    doc.setDocumentMargin(3);
+    doc.setHtml(index.data().toString());
+    doc.setTextWidth(width);
+  }
+  QListWidget* list_;
+};
+
+}  // namespace
 
 InfoPanel::InfoPanel(QWidget* parent) : QListWidget(parent) {
   setSelectionMode(QAbstractItemView::NoSelection);
@@ -11,11 +54,23 @@ InfoPanel::InfoPanel(QWidget* parent) : QListWidget(parent) {
   setMinimumWidth(220);
 }
 
-void InfoPanel::setLines(const std::vector<std::string>& lines) {
+void InfoPanel::setLines(const std::vector<std::string>& lines) { addLines(lines, false); }
+
+void InfoPanel::setRichLines(const std::vector<std::string>& lines) {
+  if (!dynamic_cast<RichLineDelegate*>(itemDelegate())) {
+    setItemDelegate(new RichLineDelegate(this));
+    // Wrapped lines change their height with the panel's width.
+    setResizeMode(QListView::Adjust);
+  }
+  addLines(lines, true);
+}
+
+void InfoPanel::addLines(const std::vector<std::string>& lines, bool rich) {
   clear();
   for (const auto& line : lines) {
     bool heading = line.rfind("HDR", 0) == 0;
     auto* item = new QListWidgetItem(QString::fromStdString(heading ? line.substr(3) : line), this);
+    item->setData(kRichRole, rich && !heading);
     if (heading) {
       QFont font = item->font();
       font.setBold(true);

@@ -1,6 +1,6 @@
 // Small widgets shared by the recovery programs and the carver: the information panel (lines
-// that begin with "HDR" are headings), the disk tree under "My Computer", and message boxes
-// built from the engines' titles and icons.
+// that begin with "HDR" are headings; the carver's lines may hold rich text), the disk tree under
+// "My Computer", and message boxes built from the engines' titles and icons.
 #pragma once
 
 #include <QListWidget>
@@ -20,6 +20,12 @@ class InfoPanel final : public QListWidget {
  public:
   explicit InfoPanel(QWidget* parent = nullptr);
   void setLines(const std::vector<std::string>& lines);
+  // The same, with every line but the headings taken as rich text (bold, italic, colours,
+  // bullets), wrapped to the panel's width.
+  void setRichLines(const std::vector<std::string>& lines);
+
+ private:
+  void addLines(const std::vector<std::string>& lines, bool rich);
 };
 
 // "My Computer" with one child per disk, labelled with its device name; each child carries its

@@ -72,8 +72,7 @@ CPreviewWnd::CPreviewWnd(const std::u16string& name, std::vector<std::uint8_t> b
   resize(metrics.horizontalAdvance(QString(100, QLatin1Char('0'))), 520);
 }
 
-CImageViewWindow::CImageViewWindow(const std::u16string& name, const std::vector<std::uint8_t>& bytes, QWidget* parent)
-    : QMainWindow(parent) {
+CImageViewWindow::CImageViewWindow(const std::u16string& name, QWidget* parent) : QMainWindow(parent) {
   setAttribute(Qt::WA_DeleteOnClose);
   setWindowTitle(toQString(name));
   picture_ = new QLabel(this);
@@ -82,13 +81,29 @@ CImageViewWindow::CImageViewWindow(const std::u16string& name, const std::vector
   picture_->setAutoFillBackground(true);
   picture_->setText(tr("Please Wait. Loading Image file..."));
   setCentralWidget(picture_);
+  resize(800, 600);
+}
+
+CImageViewWindow::CImageViewWindow(const std::u16string& name, const std::vector<std::uint8_t>& bytes, QWidget* parent)
+    : CImageViewWindow(name, parent) {
   QImage image;
-  if (image.loadFromData(bytes.data(), static_cast<int>(std::min<std::size_t>(bytes.size(), INT32_MAX)))) {
+  image.loadFromData(bytes.data(), static_cast<int>(std::min<std::size_t>(bytes.size(), INT32_MAX)));
+  showImage(image);
+}
+
+CImageViewWindow::CImageViewWindow(const std::u16string& name, const QString& file, QWidget* parent)
+    : CImageViewWindow(name, parent) {
+  QImageReader reader(file);
+  reader.setAutoTransform(true);
+  showImage(reader.read());
+}
+
+void CImageViewWindow::showImage(const QImage& image) {
+  if (!image.isNull()) {
     pixmap_ = QPixmap::fromImage(image);
     drawn_ = !pixmap_.isNull();
   }
   if (!drawn_) picture_->setText(tr("Drawing Failed..."));
-  resize(800, 600);
   fit();
 }
 

@@ -7,9 +7,9 @@
 #include <QMainWindow>
 #include <QScrollArea>
 
+#include <cstdint>
+#include <string>
 #include <vector>
-
-#include "disk/recovery_engine.h"
 
 namespace ov::workbench {
 
@@ -41,12 +41,16 @@ class CImageViewWindow final : public QMainWindow {
   Q_OBJECT
  public:
   CImageViewWindow(const std::u16string& name, const std::vector<std::uint8_t>& data, QWidget* parent = nullptr);
+  // The picture in a file (the carver writes the item to a temporary file first).
+  CImageViewWindow(const std::u16string& name, const QString& file, QWidget* parent = nullptr);
   bool drawn() const { return drawn_; }
 
  protected:
   void resizeEvent(QResizeEvent* event) override;
 
  private:
+  explicit CImageViewWindow(const std::u16string& name, QWidget* parent);
+  void showImage(const QImage& image);
   void fit();
   QLabel* picture_;
   QPixmap pixmap_;

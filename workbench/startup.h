@@ -9,33 +9,13 @@
 #include <string>
 
 #include "disk/recovery_engine.h"
+#include "workbench/instance_lock.h"
 
 namespace ov::workbench {
 
 class CMainFrame;
 struct ProgramEnvironment;
 
-// A named lock held for the life of a program: a lock file of that name with flock, in
-// $XDG_RUNTIME_DIR or else in a private folder of the user's under the temporary folder.
-class InstanceLock {
- public:
-  enum class Result { Held, AlreadyHeld, Failed };
-  explicit InstanceLock(const std::string& name);
-  ~InstanceLock();
-  InstanceLock(const InstanceLock&) = delete;
-  InstanceLock& operator=(const InstanceLock&) = delete;
-
-  Result acquire();
-  // Whether another process holds the lock of that name now (without taking it).
-  static bool heldElsewhere(const std::string& name);
-  static std::string pathOf(const std::string& name);
-
- private:
-  std::string path_;
-  int fd_ = -1;
-};
-
-inline constexpr const char* kRecoveryProgramLock = "GlobalMutexOV-WIN";
 // Why a recovery program must not start with this outcome of taking the lock; empty when it may.
 QString instanceRefusal(InstanceLock::Result result, const QString& programTitle);
 

@@ -323,7 +323,7 @@ TEST(Marks, SizeTexts) {
 TEST(Find, PatternWalksMatchesInTreeOrderThenStartsOver) {
   Fixture f;
   ResultFinder finder;
-  FindCriteria c;
+  ResultFindCriteria c;
   c.pattern = u"*.JPG";
   EXPECT_EQ(finder.find(f.tree.root(), c), f.jpgB);  // newest first
   EXPECT_EQ(finder.findNext(f.tree.root()), f.jpgA);
@@ -340,7 +340,7 @@ TEST(Find, PatternWalksMatchesInTreeOrderThenStartsOver) {
 TEST(Find, AFolderNameIsAMatchAndItsContentsComeAfter) {
   Fixture f;
   ResultFinder finder;
-  FindCriteria c;
+  ResultFindCriteria c;
   c.pattern = u"jpg";
   EXPECT_EQ(finder.find(f.tree.root(), c), f.jpgA->parent);
   EXPECT_EQ(finder.findNext(f.tree.root()), nullptr);
@@ -354,7 +354,7 @@ TEST(Find, SizeAndDateOptions) {
   ResultNode& exact = tree.addCarvedItem(1, find(u"C", u"bin", 102400), 512, 1000000);
   tree.addCarvedItem(2, find(u"C", u"bin", 102399), 512, 1000000);
   ResultFinder finder;
-  FindCriteria c;
+  ResultFindCriteria c;
   c.pattern = u"*";
   c.sizeOn = true;
   c.relation = SizeRelation::AtLeast;

@@ -1,0 +1,390 @@
+// Kestrin's windows on the offscreen platform: the start-up refusals, the carver's disk labels,
+// the results dialog's totals at the size thresholds, marks through the tree and the list,
+// sorting, find, and the file-type page's size limit.
+#include <QApplication>
+#include <QHeaderView>
+#include <QTest>
+
+#include <filesystem>
+
+#include "apps/carver/disk_page.h"
+#include "apps/carver/file_types_page.h"
+#include "apps/carver/find_dialog.h"
+#include "apps/carver/kestrin.h"
+#include "apps/carver/results_dialog.h"
+#include "tests/support/test_support.h"
+#include "tests/workbench/gui_driver.h"
+#include "workbench/instance_lock.h"
+
+using namespace ov;
+using namespace ov::kestrin;
+
+namespace {
+
+KestrinEnvironment testEnvironment() {
+  KestrinEnvironment env;
+  env.signatureFile = QStringLiteral(OV_SIGNATURE_FILE);
+  return env;
+}
+
+// A session whose results hold the given items: {category, extension, start sector, size}.
+struct Item {
+  const char16_t* category;
+  const char16_t* extension;
+  std::uint64_t sector;
+  std::uint64_t size;
+};
+
+struct Results {
+  FakeDiskProvider disks;
+  FakeSizeQuery sizes;
+  std::unique_ptr<CarverSession> session;
+  std::unique_ptr<COvelinDataFoundDialog> dialog;
+
+  explicit Results(const std::vector<Item>& items) {
+    KestrinEnvironment env = testEnvironment();
+    env.diskProvider = &disks;
+    env.sizeQuery = &sizes;
+    session = std::make_unique<CarverSession>(QStringLiteral("nobody-listens"), env);
+    for (const Item& i : items)
+      session->tree().addCarvedItem(i.sector, CarvedFind{i.category, i.extension, i.size, 0, 0}, 512, UINT64_MAX / 1024);
+    dialog = std::make_unique<COvelinDataFoundDialog>(*session, false);
+  }
+
+  ResultNode* node(const std::u16string& name) {
+    std::vector<ResultNode*> pending{&session->tree().root()};
+    while (!pending.empty()) {
+      ResultNode* n = pending.back();
+      pending.pop_back();
+      if (n->name == name) return n;
+      for (ResultNode* c = n->firstChild; c; c = c->nextSibling) pending.push_back(c);
+    }
+    return nullptr;
+  }
+  // Sets a check box in the tree (a folder) or in the list of its folder (any item).
+  void check(const std::u16string& name, bool inTree, bool on) {
+    ResultNode* n = node(name);
+    QVERIFY(n);
+    QAbstractItemModel* model;
+    QModelIndex index;
+    if (inTree) {
+      model = &dialog->folderModel();
+      index = dialog->folderModel().indexOf(n);
+    } else {
+      dialog->showFolder(n->parent);
+      model = &dialog->listModel();
+      index = dialog->listModel().index(dialog->listModel().rowOf(n), 0);
+    }
+    QVERIFY(index.isValid());
+    QVERIFY(model->setData(index, on ? Qt::Checked : Qt::Unchecked, Qt::CheckStateRole));
+  }
+  // The check states of the tree's folders from "Root" down, depth first: x, ~ or -.
+  QString treeStates() {
+    QString out;
+    std::function<void(const QModelIndex&)> walk = [&](const QModelIndex& i) {
+      const int s = i.data(Qt::CheckStateRole).toInt();
+      out += s == Qt::Checked ? 'x' : s == Qt::PartiallyChecked ? '~' : '-';
+      for (int r = 0; r < dialog->folderModel().rowCount(i); ++r) walk(dialog->folderModel().index(r, 0, i));
+    };
+    walk(dialog->folderModel().index(0, 0));
+    return out;
+  }
+  QStringList listColumn(int column) {
+    QStringList out;
+    auto& list = dialog->listModel();
+    for (int r = 0; r < list.rowCount(); ++r) out << list.data(list.index(r, column)).toString();
+    return out;
+  }
+};
+
+}  // namespace
+
+class KestrinTest : public QObject {
+  Q_OBJECT
+ private Q_SLOTS:
+  void startupRefusals_data();
+  void startupRefusals();
+  void diskListLabels();
+  void totalsAtSizeThresholds();
+  void marksThroughTreeAndList();
+  void sorting();
+  void find();
+  void sizeLimitRange();
+};
+
+void KestrinTest::startupRefusals_data() {
+  QTest::addColumn<QStringList>("arguments");
+  QTest::addColumn<bool>("recoveryRunning");
+  QTest::addColumn<bool>("carverRunning");
+  QTest::addColumn<QString>("message");
+  QTest::newRow("started on its own") << QStringList{QStringLiteral("Kestrin")} << true << false
+                                      << QString::fromLatin1(kNoLauncherText);
+  QTest::newRow("only quotes and blanks") << QStringList{QStringLiteral("Kestrin"), QStringLiteral("\" \"")} << true
+                                          << false << QString::fromLatin1(kNoLauncherText);
+  QTest::newRow("no recovery program") << QStringList{QStringLiteral("Kestrin"), QStringLiteral("ov-recovery-1")}
+                                       << false << false << QString::fromLatin1(kLauncherNotRunningText);
+  QTest::newRow("second Kestrin") << QStringList{QStringLiteral("Kestrin"), QStringLiteral("ov-recovery-1")} << true
+                                  << true << QString::fromLatin1(kAlreadyRunningText);
+}
+
+void KestrinTest::startupRefusals() {
+  QFETCH(QStringList, arguments);
+  QFETCH(bool, recoveryRunning);
+  QFETCH(bool, carverRunning);
+  QFETCH(QString, message);
+  // Locks held elsewhere: flock locks of other open files conflict also within one process.
+  std::optional<workbench::InstanceLock> recovery, carver;
+  if (recoveryRunning) {
+    recovery.emplace(workbench::kRecoveryProgramLock);
+    QCOMPARE(recovery->acquire(), workbench::InstanceLock::Result::Held);
+  }
+  if (carverRunning) {
+    carver.emplace(kCarverLock);
+    QCOMPARE(carver->acquire(), workbench::InstanceLock::Result::Held);
+  }
+  QString seen;
+  test::answerMessage(QMessageBox::Ok, &seen);
+  QCOMPARE(runKestrin(arguments, testEnvironment()), 1);
+  QCOMPARE(seen, message);
+}
+
+void KestrinTest::diskListLabels() {
+  auto disk = [](const char* name, const char* bus, std::uint64_t size, bool medium = true) {
+    RawDiskProperties d;
+    d.name = name;
+    d.interfaceType = bus;
+    d.mediaType = "Fixed hard disk media";
+    d.model = "ACME Disk";
+    if (medium) d.bytesPerSector = 512;
+    d.size = std::to_string(size);
+    d.totalSectors = std::to_string(size / 512);
+    return d;
+  };
+  FakeDiskProvider disks;
+  disks.disks = {disk("sda", "SCSI", 500107862016), disk("sdb", "USB", 8000000000), disk("sdc", "USB", 0),
+                 disk("mmcblk0", "SD", 524288000), disk("sdd", "USB", 0, false)};
+  FakeSizeQuery sizes;
+  for (const auto& d : disks.disks) sizes.sizes["/dev/" + d.name] = std::stoull(d.size);
+  KestrinEnvironment env = testEnvironment();
+  env.diskProvider = &disks;
+  env.sizeQuery = &sizes;
+  CarverSession session(QStringLiteral("nobody-listens"), env);
+  CarverDiskPage page(session);
+  struct Row {
+    const char* label;
+    const char* model;
+  };
+  // The card reader slot without a card (size 0) and the drive without a medium are left out.
+  const std::vector<Row> rows = {{"Disk # sda", "ACME Disk (465.76 GB)"},
+                                 {"Disk # sdb", "USB disk (7.45 GB)"},
+                                 {"Disk # mmcblk0", "ACME Disk (500.00 MB)"}};
+  QTreeWidgetItem* root = page.tree()->topLevelItem(0);
+  QCOMPARE(root->text(0), QStringLiteral("My Computer"));
+  QCOMPARE(root->childCount(), int(rows.size()));
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    QCOMPARE(root->child(int(i))->text(0), QString::fromLatin1(rows[i].label));
+    QCOMPARE(page.disks()[i].modelLabel, std::string(rows[i].model));
+  }
+  // Choosing a disk shows its facts and enables Next; the media type keeps 16 characters.
+  QVERIFY(!page.nextButton()->isEnabled());
+  page.tree()->setCurrentItem(root->child(1));
+  QVERIFY(page.nextButton()->isEnabled());
+  QStringList info;
+  for (int i = 0; i < page.info()->count(); ++i) info << page.info()->item(i)->text();
+  QVERIFY2(info.join('\n').contains(QStringLiteral("<b>Model Name:</b> USB disk (7.45 GB)")), qPrintable(info.join('\n')));
+  page.tree()->setCurrentItem(root->child(0));
+  info.clear();
+  for (int i = 0; i < page.info()->count(); ++i) info << page.info()->item(i)->text();
+  QVERIFY2(info.contains(QStringLiteral("&#8226;&nbsp;<b>Media type:</b> Fixed hard disk ")), qPrintable(info.join('\n')));
+}
+
+void KestrinTest::totalsAtSizeThresholds() {
+  // One file per size; each row marks one of them alone.
+  const std::vector<Item> items = {{u"Pictures", u"jpg", 10, 1023},        {u"Pictures", u"jpg", 20, 1048575},
+                                   {u"Pictures", u"jpg", 30, 1048576},     {u"Video", u"avi", 40, 1073741823},
+                                   {u"Video", u"avi", 50, 1073741824ULL}, {u"Video", u"avi", 60, 5368709120ULL}};
+  Results r(items);
+  QStringList texts = r.dialog->totalsTexts();
+  QCOMPARE(texts[0], QStringLiteral("Total Files     : [6]"));
+  QCOMPARE(texts[1], QStringLiteral("Total Folders: [5]"));  // Raw Data, two categories, two types
+  QCOMPARE(texts[2], QStringLiteral("Total Data    : [7.00 GB]"));
+  QCOMPARE(texts[3], QStringLiteral("Selected Files     : [0]"));
+  QCOMPARE(texts[5], QStringLiteral("Selected Data    : [0.00 KB]"));
+  struct Row {
+    const char16_t* name;
+    const char* data;
+  };
+  const std::vector<Row> rows = {{u"10.jpg", "[1.00 KB]"},    {u"20.jpg", "[1024.00 KB]"}, {u"30.jpg", "[1.00 MB]"},
+                                 {u"40.avi", "[1024.00 MB]"}, {u"50.avi", "[1.00 GB]"},    {u"60.avi", "[5.00 GB]"}};
+  for (const Row& row : rows) {
+    r.check(row.name, false, true);
+    texts = r.dialog->totalsTexts();
+    QCOMPARE(texts[3], QStringLiteral("Selected Files     : [1]"));
+    QCOMPARE(texts[4], QStringLiteral("Selected Folders: [3]"));  // Raw Data, the category and the type
+    QCOMPARE(texts[5], QStringLiteral("Selected Data    : ") + QString::fromLatin1(row.data));
+    r.check(row.name, false, false);
+  }
+}
+
+void KestrinTest::marksThroughTreeAndList() {
+  Results r({{u"Pictures", u"jpg", 64, 5564},
+             {u"Pictures", u"jpg", 512, 100},
+             {u"Pictures", u"png", 119, 8710},
+             {u"Documents", u"pdf", 287, 701}});
+  // Folders from Root down, depth first in stored order (newest first): Root, Raw Data,
+  // Documents, pdf, Pictures, png, jpg.
+  struct Row {
+    const char* what;
+    const char16_t* name;
+    bool inTree, on;
+    const char* tree;
+    const char* listChecks;  // the list of the item's folder afterwards
+    bool saveEnabled;
+  };
+  const std::vector<Row> rows = {
+      {"a type folder in the tree marks its files", u"jpg", true, true, "~~--~-x", "", true},
+      {"a file unmarked in the list leaves its folders partly marked", u"64.jpg", false, false, "~~--~-~", "0,2", true},
+      {"the last file unmarked unmarks every folder above", u"512.jpg", false, false, "-------", "0,0", false},
+      {"a category folder in the list marks all below it", u"Pictures", false, true, "~~--xxx", "0,2", true},
+      {"Root marks everything", u"Root", true, true, "xxxxxxx", "", true},
+      {"Root again unmarks everything", u"Root", true, false, "-------", "", false},
+  };
+  for (const Row& row : rows) {
+    if (std::u16string(row.name) == u"Root") {
+      QVERIFY(r.dialog->folderModel().setData(r.dialog->folderModel().index(0, 0),
+                                              row.on ? Qt::Checked : Qt::Unchecked, Qt::CheckStateRole));
+    } else {
+      r.check(row.name, row.inTree, row.on);
+    }
+    QCOMPARE(r.treeStates(), QString::fromLatin1(row.tree));
+    if (*row.listChecks) {
+      QStringList checks;
+      for (int i = 0; i < r.dialog->listModel().rowCount(); ++i)
+        checks << QString::number(r.dialog->listModel().index(i, 0).data(Qt::CheckStateRole).toInt());
+      QCOMPARE(checks.join(','), QString::fromLatin1(row.listChecks));
+    }
+    QCOMPARE(r.dialog->saveButton()->isEnabled(), row.saveEnabled);
+  }
+}
+
+void KestrinTest::sorting() {
+  Results r({{u"Pictures", u"jpg", 512, 300}, {u"Pictures", u"jpg", 2048, 100}, {u"Pictures", u"jpg", 64, 200},
+             {u"Pictures", u"jpg", 4096, 200}});
+  r.dialog->showFolder(r.node(u"jpg"));
+  struct Row {
+    int column;
+    Qt::SortOrder order;
+    const char* names;
+  };
+  const std::vector<Row> rows = {
+      {ResultListModel::NameColumn, Qt::AscendingOrder, "64.jpg,512.jpg,2048.jpg,4096.jpg"},  // by number
+      {ResultListModel::NameColumn, Qt::DescendingOrder, "4096.jpg,2048.jpg,512.jpg,64.jpg"},
+      {ResultListModel::SizeColumn, Qt::AscendingOrder, "2048.jpg,64.jpg,4096.jpg,512.jpg"},  // ties by name
+      {ResultListModel::SizeColumn, Qt::DescendingOrder, "512.jpg,4096.jpg,64.jpg,2048.jpg"},
+  };
+  QHeaderView* header = r.dialog->listView()->header();
+  for (const Row& row : rows) {
+    header->setSortIndicator(row.column, row.order);
+    QCOMPARE(r.listColumn(ResultListModel::NameColumn).join(','), QString::fromLatin1(row.names));
+  }
+  QCOMPARE(r.listColumn(ResultListModel::SizeColumn).join(','), QStringLiteral("300,200,200,100"));
+}
+
+void KestrinTest::find() {
+  Results r({{u"Pictures", u"jpg", 64, 5564},
+             {u"Pictures", u"jpg", 512, 102400},
+             {u"Pictures", u"png", 119, 102399},
+             {u"Documents", u"pdf", 287, 701}});
+  // Each row is one search with "Find (Ctrl + F)" and then "Find Next (F3)" until nothing is left:
+  // the matches in order, stored order being newest first.
+  struct Row {
+    const char* pattern;
+    bool sizeOn;
+    int relation;  // 0 at most, 1 at least
+    const char* kilobytes;
+    const char* matches;
+  };
+  const std::vector<Row> rows = {
+      {"*.jpg", false, 0, "1", "512.jpg,64.jpg"},
+      {"JPG", false, 0, "1", "jpg"},  // the folder itself; its contents are not searched
+      {"*", true, 1, "100", "512.jpg"},  // 102,400 bytes is at least 100 KB; folders never match
+      {"*.p?f", false, 0, "1", "287.pdf"},
+      {"*.gif", false, 0, "1", ""},
+  };
+  for (const Row& row : rows) {
+    test::onModal<CFindDialog>([&row](CFindDialog* d) {
+      d->pattern()->setText(QString::fromLatin1(row.pattern));
+      d->showOptions(true);
+      d->sizeOption()->setChecked(row.sizeOn);
+      d->relation()->setCurrentIndex(row.relation);
+      d->sizeField()->setText(QString::fromLatin1(row.kilobytes));
+      QTest::mouseClick(d->searchNow(), Qt::LeftButton);
+    });
+    // The one message of a row is "Entry not found", after the last match.
+    QStringList found;
+    QString notFound;
+    test::answerMessage(QMessageBox::Ok, &notFound);
+    r.dialog->openFind();
+    while (notFound.isEmpty() && r.dialog->findNextButton()->isEnabled()) {
+      found << r.dialog->listView()->currentIndex().data().toString();
+      r.dialog->findNext();
+    }
+    QCOMPARE(notFound, QString::fromLatin1(kEntryNotFoundText));
+    QVERIFY(!r.dialog->findNextButton()->isEnabled());
+    QCOMPARE(found.join(','), QString::fromLatin1(row.matches));
+  }
+}
+
+void KestrinTest::sizeLimitRange() {
+  FakeDiskProvider disks;
+  FakeSizeQuery sizes;
+  KestrinEnvironment env = testEnvironment();
+  env.diskProvider = &disks;
+  env.sizeQuery = &sizes;
+  CarverSession session(QStringLiteral("nobody-listens"), env);
+  COvelinKnownFileTypes page(session);
+  page.show();
+  QVERIFY(page.list()->topLevelItemCount() > 10);
+  QTest::mouseClick(page.selectAllButton(), Qt::LeftButton);
+  struct Row {
+    int unit;  // 0 KB, 1 MB, 2 GB
+    const char* typed;
+    const char* shown;  // what the field holds afterwards
+    bool message;
+    bool next;
+  };
+  const std::vector<Row> rows = {
+      {2, "5", "5", true, false},  {2, "4", "4", false, true},          {0, "0", "0", true, false},
+      {0, "4194304", "4194304", false, true}, {0, "41943041", "4194304", false, true},  // seven digits at most
+      {0, "4194305", "4194305", true, false}, {1, "4096", "4096", false, true},
+      {1, "4097", "4097", true, false},
+  };
+  for (const Row& row : rows) {
+    page.unit()->setCurrentIndex(row.unit == 0 ? 1 : 0);  // a change of unit resets the field to "1"
+    page.unit()->setCurrentIndex(row.unit);
+    QCOMPARE(page.sizeField()->text(), QStringLiteral("1"));
+    QString seen;
+    if (row.message) test::answerMessage(QMessageBox::Ok, &seen);
+    page.sizeField()->setFocus();
+    page.sizeField()->selectAll();
+    QTest::keyClicks(page.sizeField(), QString::fromLatin1(row.typed));
+    if (row.message) QVERIFY(test::waitFor([&] { return !seen.isEmpty(); }, 5000));
+    QCOMPARE(seen, row.message ? QStringLiteral("Please provide value in range of1KB to 4GB.") : QString());
+    QCOMPARE(page.sizeField()->text(), QString::fromLatin1(row.shown));
+    QCOMPARE(page.nextButton()->isEnabled(), row.next);
+  }
+}
+
+int main(int argc, char** argv) {
+  // The start-up locks live in a folder of this run, apart from any running program's.
+  const std::filesystem::path runtime = ov::test::scratchDir() / "runtime";
+  std::filesystem::create_directories(runtime);
+  std::filesystem::permissions(runtime, std::filesystem::perms::owner_all);
+  qputenv("XDG_RUNTIME_DIR", QByteArray::fromStdString(runtime.string()));
+  qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication app(argc, argv);
+  KestrinTest test;
+  return QTest::qExec(&test, argc, argv);
+}
+
+#include "kestrin_test.moc"

@@ -1,0 +1,403 @@
+// Kestrin end to end in real windows on an X server (run under xvfb-run), launched from OV_NTFS.
+//
+// The test runs in two processes. The first is OV_NTFS: its main window over the NTFS engine,
+// holding the recovery programs' lock, whose Tools > Kestrin starts "Kestrin" from the program's
+// own folder with its socket name as the only argument and hides the window. "Kestrin" in this
+// test's folder is a link to the test itself, so the second process is Kestrin: it runs the
+// program's start-up and wizard in its own windows and drives them as a person would: "Image
+// file..." on the carving test image, every type, the scan, every item marked, a picture and a
+// text previewed, a search, and saves into a folder and into zip archives, each compared with
+// the image's manifest; then Exit. The first process checks that its window came back, maximized,
+// on Kestrin's leave notice while Kestrin still ran. Screenshots of every page go to the build
+// folder's screenshots/ (kestrin-*.png).
+#include <QApplication>
+#include <QDialogButtonBox>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QScreen>
+#include <QStyle>
+#include <QTest>
+#include <QTimer>
+
+#include <minizip/unzip.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+
+#include "apps/carver/disk_page.h"
+#include "apps/carver/file_types_page.h"
+#include "apps/carver/find_dialog.h"
+#include "apps/carver/kestrin.h"
+#include "apps/carver/processing_dialog.h"
+#include "apps/carver/results_dialog.h"
+#include "apps/carver/saving_options.h"
+#include "apps/carver/text_view.h"
+#include "tests/e2e/kestrin_e2e.h"
+#include "tests/support/test_support.h"
+#include "tests/workbench/gui_driver.h"
+#include "workbench/preview_window.h"
+
+using namespace ov;
+using namespace ov::kestrin;
+namespace fs = std::filesystem;
+
+namespace {
+
+QString gLauncher;  // the second process's argument
+
+void shot(const char* name) { test::kestrinShot(name); }
+
+void clickCheckBox(QAbstractItemView* view, const QModelIndex& index) {
+  view->scrollTo(index);
+  QStyleOptionViewItem option;
+  option.initFrom(view);
+  option.rect = view->visualRect(index);
+  option.features |= QStyleOptionViewItem::HasCheckIndicator | QStyleOptionViewItem::HasDisplay;
+  QRect box = view->style()->subElementRect(QStyle::SE_ItemViewItemCheckIndicator, &option, view);
+  QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, box.center());
+}
+
+void doubleClick(QAbstractItemView* view, const QModelIndex& index) {
+  view->scrollTo(index);
+  const QPoint at = view->visualRect(index).center();
+  QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, at);
+  QTest::mouseDClick(view->viewport(), Qt::LeftButton, {}, at);
+}
+
+const ResultNode* findNode(const ResultNode& from, const std::u16string& name) {
+  std::vector<const ResultNode*> pending{&from};
+  while (!pending.empty()) {
+    const ResultNode* n = pending.back();
+    pending.pop_back();
+    if (n->name == name) return n;
+    for (const ResultNode* c = n->firstChild; c; c = c->nextSibling) pending.push_back(c);
+  }
+  return nullptr;
+}
+
+QModelIndex listRow(COvelinDataFoundDialog* d, const ResultNode* node) {
+  return d->listModel().index(d->listModel().rowOf(node), 0);
+}
+
+fs::path carvingImage() {
+  fs::path out = test::scratchDir() / "carving.img";
+  if (!fs::exists(out)) {
+    const std::string cmd =
+        "xz -dc '" + (test::dataDir() / "carving" / "carving.img.xz").string() + "' > '" + out.string() + "'";
+    if (std::system(cmd.c_str()) != 0) return {};
+  }
+  return out;
+}
+
+nlohmann::json carvingManifest() {
+  std::ifstream in(test::dataDir() / "carving" / "carving.manifest.json");
+  return nlohmann::json::parse(in);
+}
+
+std::string lastComponent(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+
+}  // namespace
+
+// ---- The second process: Kestrin ----------------------------------------------------------
+
+class KestrinFlow : public QObject {
+  Q_OBJECT
+ private Q_SLOTS:
+  void carveTheTestImage();
+
+ private:
+  void results(COvelinDataFoundDialog* d);
+  void resultsAgain(COvelinDataFoundDialog* d);
+  void saveWith(COvelinDataFoundDialog* d, const fs::path& destination, bool compress, const char* name,
+                std::function<void(COvelinDataFoundDialog*)> next);
+  void exitResults(COvelinDataFoundDialog* d);
+
+  fs::path folderOut_ = test::scratchDir() / "kestrin-folder";
+  fs::path zipOut_ = test::scratchDir() / "kestrin-zip";
+  QString previewLine_;
+  bool pictureDrawn_ = false;
+  QString foundName_;
+  QStringList messages_;
+  std::size_t expectedFiles_ = 0;
+  QString pictureName_, textName_;  // the items previewed
+};
+
+void KestrinFlow::carveTheTestImage() {
+  const fs::path image = carvingImage();
+  QVERIFY(!image.empty());
+  fs::remove_all(folderOut_);
+  fs::remove_all(zipOut_);
+  // What the image holds, from its manifest: every file the shipped catalogue finds, by the name
+  // it gets; the files whose end the carver finds are the sample files, byte for byte.
+  const nlohmann::json manifest = carvingManifest();
+  std::map<std::string, std::vector<std::uint8_t>> expected;  // name -> bytes
+  std::set<std::string> names;
+  for (const auto& f : manifest.at("files")) {
+    const std::string file = f.at("file");
+    const std::string how = f.at("expected");
+    // The length-field sample has a made-up signature that the shipped catalogue does not hold.
+    if (how == "rejected" || f.at("format") == "length field") continue;
+    const std::string name = std::to_string(f.at("start_sector").get<std::uint64_t>()) + file.substr(file.rfind('.'));
+    names.insert(name);
+    if (file == "jpeg_exif_thumb.jpg") pictureName_ = QString::fromStdString(name);
+    if (file == "pdf_plain.pdf") textName_ = QString::fromStdString(name);
+    if (how != "end found") continue;
+    std::vector<std::uint8_t> bytes = test::readFile(test::dataDir() / "carving" / file);
+    bytes.resize(f.at("carved_size").get<std::size_t>());
+    if (f.at("carved_size") == f.at("size")) QCOMPARE(test::sha256Hex(bytes), f.at("sha256").get<std::string>());
+    expected[name] = std::move(bytes);
+  }
+  QVERIFY(expected.size() >= 20 && !pictureName_.isEmpty() && !textName_.isEmpty());
+  expectedFiles_ = names.size();
+
+  // One USB disk listed beside the image, so that the disk page shows the carver's labels.
+  FakeDiskProvider disks;
+  RawDiskProperties usb;
+  usb.name = "sdb";
+  usb.interfaceType = "USB";
+  usb.mediaType = "Removable media";
+  usb.model = "Card Reader";
+  usb.bytesPerSector = 512;
+  usb.size = "8000000000";
+  usb.totalSectors = "15625000";
+  usb.totalCylinders = "972";
+  usb.serialNumber = "0123456789AB";
+  disks.disks = {usb};
+  FakeSizeQuery sizes;
+  sizes.sizes["/dev/sdb"] = 8000000000ULL;
+  KestrinEnvironment env;
+  env.diskProvider = &disks;
+  env.sizeQuery = &sizes;
+  env.signatureFile = QStringLiteral(OV_SIGNATURE_FILE);
+  env.helpFolder = QStringLiteral(OV_SOURCE_DIR "/apps/carver/help");
+
+  // The disk page: the USB disk's facts, then the image.
+  test::onModal<CarverDiskPage>([this, image](CarverDiskPage* page) {
+    shot("01-disk-page");
+    QTreeWidgetItem* usbItem = page->tree()->topLevelItem(0)->child(0);
+    QCOMPARE(usbItem->text(0), QStringLiteral("Disk # sdb"));
+    QTest::mouseClick(page->tree()->viewport(), Qt::LeftButton, {}, page->tree()->visualItemRect(usbItem).center());
+    QVERIFY(page->nextButton()->isEnabled());
+    shot("02-disk-chosen");
+    test::onModal<QFileDialog>([image](QFileDialog* dialog) {
+      auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+      QVERIFY(name);
+      // The whole path at once: typed key by key, the completer may take the dialog elsewhere.
+      name->setText(QString::fromStdString(image.string()));
+      shot("03-image-file-dialog");
+      QTest::keyClick(name, Qt::Key_Return);
+    });
+    QTest::mouseClick(page->imageButton(), Qt::LeftButton);
+    QVERIFY(test::waitFor([page] { return page->tree()->currentItem() && page->tree()->currentItem()->text(0) ==
+                                                                            QStringLiteral("Image: carving.img"); },
+                          20000));
+    shot("04-image-chosen");
+
+    // The file-type page: every type, and 8 KB for the types whose end is not found.
+    test::onModal<COvelinKnownFileTypes>([this](COvelinKnownFileTypes* types) {
+      shot("05-file-types");
+      QTest::mouseClick(types->selectAllButton(), Qt::LeftButton);
+      types->sizeField()->setFocus();
+      types->sizeField()->selectAll();
+      QTest::keyClicks(types->sizeField(), QStringLiteral("8"));
+      QVERIFY(types->nextButton()->isEnabled());
+      shot("06-all-types-chosen");
+
+      // The scan ends with its message over the processing dialog, then the results and their hint.
+      test::onModal<QMessageBox>([this](QMessageBox* box) {
+        messages_ << box->text();
+        auto* processing = qobject_cast<COvelinDFRProcessingDialog*>(box->parentWidget());
+        QVERIFY(processing);
+        QCOMPARE(processing->percent(), 100);
+        QVERIFY(processing->countsText().endsWith(QStringLiteral("Files found: %1").arg(expectedFiles_)));
+        shot("07-scan-completed");
+        test::onModal<QMessageBox>([this](QMessageBox* hint) {
+          messages_ << hint->text();
+          shot("08-results-hint");
+          test::onModal<COvelinDataFoundDialog>([this](COvelinDataFoundDialog* d) { results(d); });
+          hint->button(QMessageBox::Ok)->click();
+        });
+        box->button(QMessageBox::Ok)->click();
+      });
+      QTest::mouseClick(types->nextButton(), Qt::LeftButton);
+    });
+    QTest::mouseClick(page->nextButton(), Qt::LeftButton);
+  });
+
+  const int rc = runKestrin({QStringLiteral("Kestrin"), gLauncher}, env);
+  QCOMPARE(rc, 0);
+  QCOMPARE(messages_.value(0), QString::fromLatin1(carver::kScanCompletedText));
+  QCOMPARE(messages_.value(1), QString::fromLatin1(COvelinDataFoundDialog::kHintText));
+  QCOMPARE(messages_.value(2), QString::fromLatin1(kSaveCompletedText));
+  QCOMPARE(messages_.value(3), QString::fromLatin1(kCompressedSaveCompletedText));
+  QVERIFY(pictureDrawn_);
+  QVERIFY2(previewLine_.startsWith(QStringLiteral("Line 00000000:    % P D F - 1 . ")), qPrintable(previewLine_));
+  QVERIFY2(foundName_.endsWith(QStringLiteral(".gif")), qPrintable(foundName_));
+
+  std::map<std::string, std::vector<std::uint8_t>> inFolder;
+  QVERIFY(fs::is_directory(folderOut_ / "DataXEB0" / "Raw Data"));
+  for (const auto& e : fs::recursive_directory_iterator(folderOut_ / "DataXEB0"))
+    if (e.is_regular_file()) inFolder[e.path().filename().string()] = test::readFile(e.path());
+
+  std::map<std::string, std::vector<std::uint8_t>> inZip;
+  std::size_t archives = 0;
+  for (const auto& e : fs::directory_iterator(zipOut_)) {
+    QVERIFY2(e.path().extension() == ".zip", e.path().c_str());  // nothing uncompressed is left
+    ++archives;
+    unzFile zip = unzOpen64(e.path().c_str());
+    QVERIFY(zip);
+    for (int rc2 = unzGoToFirstFile(zip); rc2 == UNZ_OK; rc2 = unzGoToNextFile(zip)) {
+      char entry[512] = {};
+      unz_file_info64 info{};
+      QCOMPARE(unzGetCurrentFileInfo64(zip, &info, entry, sizeof entry, nullptr, 0, nullptr, 0), UNZ_OK);
+      QVERIFY2(std::string(entry).rfind("Raw Data/", 0) == 0, entry);
+      QCOMPARE(unzOpenCurrentFile(zip), UNZ_OK);
+      std::vector<std::uint8_t> bytes(static_cast<std::size_t>(info.uncompressed_size));
+      if (!bytes.empty())
+        QCOMPARE(unzReadCurrentFile(zip, bytes.data(), static_cast<unsigned>(bytes.size())), int(bytes.size()));
+      QCOMPARE(unzCloseCurrentFile(zip), UNZ_OK);  // checks the CRC
+      inZip[lastComponent(entry)] = std::move(bytes);
+    }
+    unzClose(zip);
+  }
+  QCOMPARE(archives, std::size_t{1});
+
+  for (const auto* saved : {&inFolder, &inZip}) {
+    std::set<std::string> got;
+    for (const auto& [name, bytes] : *saved) got.insert(name);
+    QCOMPARE(got, names);
+    for (const auto& [name, bytes] : expected) QVERIFY2(saved->at(name) == bytes, name.c_str());
+  }
+}
+
+void KestrinFlow::results(COvelinDataFoundDialog* d) {
+  shot("09-results");
+  QVERIFY(!d->saveButton()->isEnabled());
+  // Everything marked with the check box of "Root".
+  clickCheckBox(d->treeView(), d->folderModel().index(0, 0));
+  QVERIFY(d->saveButton()->isEnabled());
+  const QStringList totals = d->totalsTexts();
+  QCOMPARE(totals[0], QStringLiteral("Total Files     : [%1]").arg(expectedFiles_));
+  QCOMPARE(totals[3], QStringLiteral("Selected Files     : [%1]").arg(expectedFiles_));
+  const ResultNode& root = *ResultFolderModel::nodeOf(d->folderModel().index(0, 0));
+
+  // A picture in its window.
+  const ResultNode* jpeg = findNode(root, pictureName_.toStdU16String());
+  QVERIFY(jpeg);
+  d->showFolder(jpeg->parent);
+  d->listView()->setCurrentIndex(listRow(d, jpeg));
+  shot("10-all-marked");
+  doubleClick(d->listView(), listRow(d, jpeg));
+  QVERIFY(test::waitFor([d] { return d->previewOpen(); }, 20000));
+  auto* picture = qobject_cast<workbench::CImageViewWindow*>(d->previewWindow());
+  QVERIFY(picture);
+  QVERIFY(QTest::qWaitForWindowExposed(picture));
+  pictureDrawn_ = picture->drawn();
+  shot("11-picture-preview");
+  picture->close();
+  QVERIFY(test::waitFor([d] { return !d->previewOpen(); }, 5000));
+
+  // A PDF in the text view.
+  const ResultNode* pdf = findNode(root, textName_.toStdU16String());
+  QVERIFY(pdf);
+  d->showFolder(pdf->parent);
+  doubleClick(d->listView(), listRow(d, pdf));
+  QVERIFY(test::waitFor([d] { return d->previewOpen(); }, 20000));
+  auto* text = qobject_cast<CTextViewFrame*>(d->previewWindow());
+  QVERIFY(text);
+  QVERIFY(QTest::qWaitForWindowExposed(text));
+  previewLine_ = text->view()->lineText(0);
+  shot("12-text-preview");
+  text->close();
+  QVERIFY(test::waitFor([d] { return !d->previewOpen(); }, 5000));
+
+  // Find the GIF pictures.
+  test::onModal<CFindDialog>([](CFindDialog* find) {
+    QTest::keyClicks(find->pattern(), QStringLiteral("*.gif"));
+    shot("13-find");
+    QTest::mouseClick(find->searchNow(), Qt::LeftButton);
+  });
+  QTest::mouseClick(d->findButton(), Qt::LeftButton);
+  foundName_ = d->listView()->currentIndex().data().toString();
+  QVERIFY(d->findNextButton()->isEnabled());
+  shot("14-find-match");
+
+  saveWith(d, folderOut_, false, "15-saving-options", [this](COvelinDataFoundDialog* again) { resultsAgain(again); });
+}
+
+void KestrinFlow::saveWith(COvelinDataFoundDialog* d, const fs::path& destination, bool compress, const char* name,
+                           std::function<void(COvelinDataFoundDialog*)> next) {
+  test::onModal<SavingOptionsDialog>([this, destination, compress, name, next](SavingOptionsDialog* options) {
+    options->destination()->setText(QString::fromStdString(destination.string()));
+    options->compress()->setChecked(compress);
+    if (compress) {
+      // "doc" is left out, then taken off the list again: the save must not miss it.
+      QTest::keyClicks(options->extension(), QStringLiteral("doc"));
+      QTest::mouseClick(options->addButton(), Qt::LeftButton);
+      QCOMPARE(options->excluded(), QStringList{QStringLiteral("doc")});
+    }
+    shot(name);
+    if (compress) {
+      for (auto* b : options->findChildren<QPushButton*>())
+        if (b->text() == QStringLiteral("&Clear List")) QTest::mouseClick(b, Qt::LeftButton);
+      QVERIFY(options->excluded().isEmpty());
+    }
+    // The end message over the processing dialog, then its account of the save.
+    test::onModal<QMessageBox>([this, compress, next](QMessageBox* box) {
+      messages_ << box->text();
+      shot(compress ? "18-zip-save-completed" : "16-save-completed");
+      test::onModal<COvelinDFRProcessingDialog>([compress, next](COvelinDFRProcessingDialog* processing) {
+        QVERIFY(test::waitFor([processing] { return processing->finished(); }, 20000));
+        QVERIFY(processing->openFolderButton()->isVisible());
+        QVERIFY(processing->saveReport() && processing->saveReport()->account.complete());
+        shot(compress ? "19-zip-save-account" : "17-save-account");
+        test::onModal<COvelinDataFoundDialog>(next);
+        QTest::mouseClick(processing->closeButton(), Qt::LeftButton);
+      });
+      box->button(QMessageBox::Ok)->click();
+    });
+    options->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
+  });
+  QTest::mouseClick(d->saveButton(), Qt::LeftButton);
+}
+
+void KestrinFlow::resultsAgain(COvelinDataFoundDialog* d) {
+  // The marks are cleared when the results come back.
+  QVERIFY(!d->saveButton()->isEnabled());
+  clickCheckBox(d->treeView(), d->folderModel().index(0, 0));
+  saveWith(d, zipOut_, true, "17b-saving-options-zip", [this](COvelinDataFoundDialog* last) { exitResults(last); });
+}
+
+void KestrinFlow::exitResults(COvelinDataFoundDialog* d) {
+  shot("20-results-before-exit");
+  QTest::mouseClick(d->exitButton(), Qt::LeftButton);
+}
+
+int main(int argc, char** argv) {
+  const QByteArray resultPath = qgetenv(ov::test::kKestrinResultVariable);
+  if (resultPath.isEmpty() || argc != 2) return ov::test::runLauncherSide(argc, argv);
+  // The second process, started by OV_NTFS's Tools > Kestrin as "Kestrin <socket name>".
+  gLauncher = QString::fromLocal8Bit(argv[1]);
+  QApplication app(argc, argv);
+  // A window left open by a failed step would keep this process waiting for ever.
+  QTimer::singleShot(300000, [] {
+    std::fprintf(stderr, "Kestrin end to end: timed out\n");
+    std::_Exit(3);
+  });
+  KestrinFlow flow;
+  char* only[] = {argv[0], nullptr};
+  const int failed = QTest::qExec(&flow, 1, only);
+  std::ofstream(resultPath.toStdString()) << (failed == 0 ? "PASS\n" : "FAIL: see the Kestrin test's output\n");
+  // Still running while OV_NTFS checks that its window is back (on the leave notice, not on this
+  // process's end).
+  ov::test::waitFor([&] { return fs::exists(resultPath.toStdString() + ".seen"); }, 30000);
+  return failed;
+}
+
+#include "kestrin_e2e_test.moc"
