@@ -400,7 +400,7 @@ int runRecover(RecoveryEngine& engine, CliHost& host, const Options& o) {
   for (const auto& [folders, entry] : files) {
     plan.push_back({folders, entry.outputName(), entry.size, entry.sizeCut, entry.claimedSize,
                     [&engine, &host, &selected, &doneBefore, e = entry](int fd, std::uint64_t& written) {
-                      SaveOutcome outcome = engine.saveFileData(
+                      FileDataSaved outcome = engine.saveFileData(
                           e, fd, [&](std::uint64_t done) { host.progress(selected, doneBefore + done); },
                           [&engine] { return !engine.run().proceed(); });
                       written = outcome.written;

@@ -87,7 +87,7 @@ struct FolderCounts {
 };
 
 // Writing one file's data out.
-struct SaveOutcome {
+struct FileDataSaved {
   bool ok = false;             // false: nothing valid to write (the record is gone)
   std::uint64_t written = 0;   // bytes written to the output
 };
@@ -135,7 +135,7 @@ class RecoveryEngine {
                                             bool keepFiles = true) = 0;
 
   // Writes the file's data to `fd`. Read failures other than skipped sectors throw AlreadyReported.
-  virtual SaveOutcome saveFileData(const TreeEntry& file, int fd,
+  virtual FileDataSaved saveFileData(const TreeEntry& file, int fd,
                                    const std::function<void(std::uint64_t done)>& progress,
                                    const std::function<bool()>& cancel) = 0;
   // The file's data for a preview; nullopt when there is nothing to show (or it is too large).

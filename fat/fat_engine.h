@@ -85,7 +85,7 @@ class FatEngine final : public RecoveryEngine {
   std::optional<TreeEntry> topFolder() override;
   std::uint64_t treeEntryCount() override;
   std::vector<TreeEntry> listFolder(const TreeEntry& folder, FolderCounts* counts, bool keepFiles) override;
-  SaveOutcome saveFileData(const TreeEntry& file, int fd, const std::function<void(std::uint64_t)>& progress,
+  FileDataSaved saveFileData(const TreeEntry& file, int fd, const std::function<void(std::uint64_t)>& progress,
                            const std::function<bool()>& cancel) override;
   std::optional<std::vector<std::uint8_t>> loadPreview(const TreeEntry& file) override;
   bool savePartitionScanInfo(const std::string& path) override;

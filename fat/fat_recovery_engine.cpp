@@ -151,10 +151,10 @@ std::vector<TreeEntry> FatEngine::listFolder(const TreeEntry& folder, FolderCoun
   return out;
 }
 
-SaveOutcome FatEngine::saveFileData(const TreeEntry& file, int fd, const std::function<void(std::uint64_t)>& progress,
+FileDataSaved FatEngine::saveFileData(const TreeEntry& file, int fd, const std::function<void(std::uint64_t)>& progress,
                                     const std::function<bool()>& cancel) {
   const FileEntry* e = entryOf(file);
-  SaveOutcome outcome;
+  FileDataSaved outcome;
   if (!e) return outcome;
   FileExtractor extractor(source_, volume_);
   if (progress) extractor.setProgress([&](std::uint64_t done, std::uint64_t) { progress(done); });

@@ -117,12 +117,12 @@ std::vector<TreeEntry> NtfsEngine::listFolder(const TreeEntry& folder, FolderCou
   return out;
 }
 
-SaveOutcome NtfsEngine::saveFileData(const TreeEntry& file, int fd, const std::function<void(std::uint64_t)>& progress,
+FileDataSaved NtfsEngine::saveFileData(const TreeEntry& file, int fd, const std::function<void(std::uint64_t)>& progress,
                                      const std::function<bool()>& cancel) {
   FileExtractor extractor(source_, volume_);
   if (progress) extractor.setProgress([&](std::uint64_t done, std::uint64_t) { progress(done); });
   if (cancel) extractor.setCancel(cancel);
-  SaveOutcome outcome;
+  FileDataSaved outcome;
   outcome.ok = extractor.saveFileData(file.location, file.size, fd, file.streamName);
   outcome.written = extractor.bytesWritten();
   return outcome;

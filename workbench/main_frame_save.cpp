@@ -96,7 +96,7 @@ void runSave(RecoveryEngine& engine, EngineHost& host, SaveJob& job) {
     file.sizeCut = item.entry.sizeCut;
     file.claimedSize = item.entry.claimedSize;
     file.save = [&engine, &host, &run, &total, &doneBefore, entry = item.entry](int fd, std::uint64_t& written) {
-      SaveOutcome outcome = engine.saveFileData(
+      FileDataSaved outcome = engine.saveFileData(
           entry, fd, [&](std::uint64_t done) { host.progress(total, doneBefore + done); },
           [&run] { return !run.proceed(); });
       written = outcome.written;
