@@ -136,9 +136,16 @@ TEST(OvrecoverFatSmall, ListsAndRecoversEveryFileOfTheManifests) {
         if (hasFlag(f, "overwritten") || (!live && hasFlag(f, "fragmented"))) continue;
         // A name saved already (a live and a deleted file of one name) is saved as "#0" + name.
         fs::path saved = out / shown.substr(1);
+        // A name longer than output names may be is saved cut, its extension kept.
+        if (std::error_code absent; !fs::exists(saved, absent) && saved.filename().string().size() > 200)
+          for (const auto& candidate : fs::directory_iterator(saved.parent_path()))
+            if (candidate.path().filename().string().compare(0, 100, saved.filename().string(), 0, 100) == 0 &&
+                candidate.path().extension() == saved.extension())
+              saved = candidate.path();
         fs::path other = saved.parent_path() / ("#0" + saved.filename().string());
         std::string digest = ov::test::sha256Hex(ov::test::readFile(saved));
-        if (digest != f["sha256"] && fs::exists(other)) digest = ov::test::sha256Hex(ov::test::readFile(other));
+        std::error_code absent;
+        if (digest != f["sha256"] && fs::exists(other, absent)) digest = ov::test::sha256Hex(ov::test::readFile(other));
         EXPECT_EQ(digest, f["sha256"]);
       }
     }
