@@ -200,9 +200,10 @@ TEST(ExFat, HostileEntrySetsAreBounded) {
   EXPECT_EQ(d.sets[0].name, longName);
 }
 
-// A copy of exfat_volume_only whose folder /DATA names the root's cluster, and whose /Old (a
-// deleted folder) claims 2^64-1 bytes: the walk reads each directory once and ends.
-TEST(ExFat, FoldersThatNameTheRootOrAbsurdLengthsEnd) {
+// A copy of exfat_volume_only whose folder /DATA names the root's cluster, whose /Old (a deleted
+// folder) claims 2^64-1 bytes, and whose first file keeps only 100 valid bytes of its 2400: the
+// walk reads each directory once and ends, and the file is saved with zeros past its valid length.
+TEST(ExFat, PatchedEntrySets) {
   const json m = ov::test::manifest("exfat_volume_only");
   const json& p = m["partitions"][0];
   auto bytes = ov::test::readFile(ov::test::image("exfat_volume_only"));
@@ -219,7 +220,15 @@ TEST(ExFat, FoldersThatNameTheRootOrAbsurdLengthsEnd) {
     writeLe<std::uint16_t>(b, 2, exFatSetChecksum(Bytes(b.data(), b.size())));
     ++patched;
   }
-  ASSERT_EQ(patched, 2);
+  for (std::size_t at = root; at + 96 <= root + cluster; at += 32) {
+    auto set = parseExFatEntrySet(Bytes(bytes.data(), bytes.size()), at);
+    if (!set || set->name != u"A file on a bare exFAT volume.txt") continue;
+    MutableBytes b(bytes.data() + at, set->entries * 32);
+    writeLe<std::uint64_t>(b, 40, 100);
+    writeLe<std::uint16_t>(b, 2, exFatSetChecksum(Bytes(b.data(), b.size())));
+    ++patched;
+  }
+  ASSERT_EQ(patched, 3);
   const auto path = ov::test::scratchDir() / "exfat-loop.img";
   std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
                                               static_cast<std::streamsize>(bytes.size()));
@@ -232,6 +241,16 @@ TEST(ExFat, FoldersThatNameTheRootOrAbsurdLengthsEnd) {
   EXPECT_TRUE(o.engine.listFolder(*data, nullptr, true).empty());  // the root is not read again below it
   EXPECT_TRUE(o.at("/Old/one.txt", false, false).has_value());
   EXPECT_LT(o.engine.treeEntryCount(), 20u);
+  auto partly = o.at("/A file on a bare exFAT volume.txt", true, false);
+  ASSERT_TRUE(partly.has_value());
+  const std::uint64_t first = partly->number;
+  auto saved = o.save(*partly);
+  ASSERT_EQ(saved.size(), 2400u);
+  const std::size_t at = p["cluster_heap_offset"].get<std::size_t>() * 512 + (first - 2) * cluster;
+  std::vector<std::uint8_t> expected(bytes.begin() + static_cast<std::ptrdiff_t>(at),
+                                     bytes.begin() + static_cast<std::ptrdiff_t>(at + 100));
+  expected.resize(2400, 0);
+  EXPECT_EQ(saved, expected);
 }
 
 }  // namespace
