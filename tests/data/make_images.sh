@@ -671,9 +671,16 @@ def cmd_exfat_files(mnt, stage, desc, index, kind):
         rand("/DCIM/101CAMERA/IMG_0101.JPG", 16000)
         rand("/DCIM/101CAMERA/IMG_0102.JPG", 9000)
         t.text("/DCIM/101CAMERA/Notes/list.txt", 1200)
+        # a folder of 70 photos: its directory outgrows its first cluster
+        # while they are written, so it gets a FAT chain, cleared when it
+        # is deleted (TSK then finds only the first cluster's files)
+        for i in range(70):
+            t.text("/DCIM/102CAMERA/IMG_%04d.JPG" % (201 + i), 1500)
+        t.line("flag", idx, "/DCIM/102CAMERA", "directory_chain_lost")
         for path in ("/DCIM/100CAMERA/IMG_0004.JPG",
                      "/DCIM/100CAMERA/IMG_0005.JPG",
-                     "/DCIM/100CAMERA/MOV_0006.MP4", "/DCIM/101CAMERA"):
+                     "/DCIM/100CAMERA/MOV_0006.MP4", "/DCIM/101CAMERA",
+                     "/DCIM/102CAMERA"):
             t.line("del", idx, path)
         t.line("flag", idx, "/DCIM/100CAMERA/MOV_0006.MP4", "fragmented")
     else:
@@ -720,6 +727,8 @@ def cmd_exfat_facts(img, manifest_path):
             if e["partition"] != p["index"] or e["type"] != "file" or \
                     e["size"] == 0:
                 continue
+            if e["path"] not in inodes and "directory_chain_lost" in e["flags"]:
+                continue  # TSK does not find it
             out = tsk("istat", "-o", off, img, inodes[e["path"]])
             tail = out.split("Sectors:", 1)[1] if "Sectors:" in out else ""
             sectors = [int(x) for x in tail.split() if x.isdigit() and
