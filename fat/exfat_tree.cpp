@@ -9,6 +9,8 @@ namespace {
 // in its first sectors.
 constexpr std::size_t kSweepHeadBytes = 4096;
 constexpr std::size_t kSweepRequestBytes = std::size_t{1} << 20;
+// Clusters of a deleted file looked up in the bitmap at most.
+constexpr std::uint64_t kMaxInUseCheck = 4096;
 
 std::uint64_t lastCluster(const FatVolume& v) { return std::uint64_t{v.clusterCount} + 1; }
 
@@ -75,6 +77,9 @@ bool ExFatBitmap::inUse(std::uint32_t cluster) const {
 
 bool anyInUse(const ExFatBitmap& bitmap, std::uint32_t first, std::uint64_t clusters) {
   if (!bitmap.loaded()) return false;
+  // The first clusters tell: a file's clusters are reused from its start on. Bounded, so that a
+  // directory of many deleted sets that each claim the whole volume costs no more than its size.
+  clusters = std::min<std::uint64_t>(clusters, kMaxInUseCheck);
   for (std::uint64_t k = 0; k < clusters; ++k)
     if (first + k > UINT32_MAX || bitmap.inUse(static_cast<std::uint32_t>(first + k))) return true;
   return false;
@@ -190,13 +195,8 @@ bool ExFatTreeBuilder::walkFrom(FileEntry& top) {
 
 bool ExFatTreeBuilder::processFileSystem() {
   start();
-  bool completed = false;
-  try {
-    completed = walkFrom(*tree_.root());
-  } catch (const AlreadyReported&) {
-    throw;  // what was read so far stays in the tree
-  }
-  return completed && run_.running();
+  // A read failure that was reported leaves what was read so far in the tree.
+  return walkFrom(*tree_.root()) && run_.running();
 }
 
 void ExFatTreeBuilder::sweep() {

@@ -35,7 +35,8 @@ class ExFatBitmap {
   std::vector<std::uint8_t> bits_;
 };
 
-// Whether a deleted file of `clusters` clusters from `first` on finds one of them in use.
+// Whether a deleted file of `clusters` clusters from `first` on finds one of them in use (its
+// first 4,096 clusters are looked at).
 bool anyInUse(const ExFatBitmap& bitmap, std::uint32_t first, std::uint64_t clusters);
 
 class ExFatTreeBuilder {
