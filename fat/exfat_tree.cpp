@@ -1,6 +1,7 @@
 #include "fat/exfat_tree.h"
 
 #include <algorithm>
+#include <optional>
 
 namespace ov::fat {
 namespace {
@@ -11,6 +12,8 @@ constexpr std::size_t kSweepHeadBytes = 4096;
 constexpr std::size_t kSweepRequestBytes = std::size_t{1} << 20;
 // Clusters of a deleted file looked up in the bitmap at most.
 constexpr std::uint64_t kMaxInUseCheck = 4096;
+// How far past a deleted folder's last cluster the cluster that completes its cut set is looked for.
+constexpr std::uint64_t kDeletedFolderWindow = 65536;
 
 std::uint64_t lastCluster(const FatVolume& v) { return std::uint64_t{v.clusterCount} + 1; }
 
@@ -28,6 +31,28 @@ std::vector<std::uint32_t> consecutive(const FatVolume& v, std::uint32_t first, 
   out.reserve(static_cast<std::size_t>(count));
   for (std::uint64_t k = 0; k < count; ++k) out.push_back(static_cast<std::uint32_t>(first + k));
   return out;
+}
+
+// The deleted entry set that the end of the data cuts short: where it starts and how many bytes
+// it has in all.
+struct CutSet {
+  std::size_t offset = 0;
+  std::size_t bytes = 0;
+};
+std::optional<CutSet> cutSetAtEnd(Bytes data) {
+  const std::size_t end = data.size() - data.size() % kExFatEntryBytes;
+  const std::size_t span = std::size_t{kExFatMaxSecondaries} * kExFatEntryBytes;
+  for (std::size_t at = end > span ? end - span : 0; at + kExFatEntryBytes < end; at += kExFatEntryBytes) {
+    if (data[at] != (kExFatFileEntry & 0x7F)) continue;
+    const std::uint8_t secondaries = data[at + 1];
+    const std::size_t bytes = (std::size_t{secondaries} + 1) * kExFatEntryBytes;
+    if (secondaries < 2 || secondaries > kExFatMaxSecondaries || at + bytes <= end) continue;
+    bool deletedSecondaries = true;
+    for (std::size_t k = at + kExFatEntryBytes; k < end && deletedSecondaries; k += kExFatEntryBytes)
+      deletedSecondaries = (data[k] & 0xC0) == 0x40;
+    if (deletedSecondaries) return CutSet{at, bytes};
+  }
+  return std::nullopt;
 }
 
 // Whether the bytes hold, at a 32-byte step, an entry set whose checksum holds, or the root's
@@ -131,7 +156,42 @@ void ExFatTreeBuilder::readFolder(FileEntry& folder) {
     for (std::size_t k = 0; k < n; ++k) readAsDirectory_.insert(clusters[i + k]);
     i += n;
   }
+  if (!folder.isLive() && !(folder.exFlags & kExNoFatChain) && bitmap_.loaded()) followCutSets(clusters, data);
   parseInto(folder, Bytes(data.data(), data.size()));
+}
+
+void ExFatTreeBuilder::followCutSets(std::vector<std::uint32_t>& clusters, std::vector<std::uint8_t>& data) {
+  const FatVolume& v = reader_.volume();
+  const std::uint32_t c = v.bytesPerCluster;
+  const std::size_t bps = v.bytesPerSector;
+  if (c == 0 || bps == 0) return;
+  std::vector<std::uint8_t> head(std::min<std::size_t>(c, (kExFatMaxSecondaries * kExFatEntryBytes + bps - 1) / bps * bps));
+  while (data.size() + c <= kExFatMaxDirectoryBytes && run_.running()) {
+    const auto cut = cutSetAtEnd(Bytes(data.data(), data.size()));
+    if (!cut) return;
+    const std::size_t have = data.size() - cut->offset;
+    if (cut->bytes - have > head.size()) return;
+    std::vector<std::uint8_t> joined(data.begin() + static_cast<std::ptrdiff_t>(cut->offset), data.end());
+    joined.resize(cut->bytes);
+    const std::uint64_t from = std::uint64_t{clusters.back()} + 1;
+    const std::uint64_t to = std::min(lastCluster(v), from + kDeletedFolderWindow);
+    std::optional<std::uint32_t> next;
+    for (std::uint64_t k = from; k <= to && !next && run_.running(); ++k) {
+      const auto candidate = static_cast<std::uint32_t>(k);
+      if (bitmap_.inUse(candidate) || readAsDirectory_.count(candidate) != 0) continue;
+      std::fill(head.begin(), head.end(), 0);
+      reader_.read(head.data(), head.size(), clusterSector(v, candidate));
+      std::copy(head.begin(), head.begin() + static_cast<std::ptrdiff_t>(cut->bytes - have), joined.begin() + static_cast<std::ptrdiff_t>(have));
+      auto set = parseExFatEntrySet(Bytes(joined.data(), joined.size()), 0);
+      if (set && set->checksumOk) next = candidate;
+    }
+    if (!next) return;
+    const std::size_t at = data.size();
+    data.resize(at + c, 0);
+    reader_.read(data.data() + at, c, clusterSector(v, *next));
+    clusters.push_back(*next);
+    readAsDirectory_.insert(*next);
+  }
 }
 
 void ExFatTreeBuilder::parseInto(FileEntry& folder, Bytes data) {

@@ -1,5 +1,6 @@
 // The recovered tree of an exFAT volume: the walk down from the root directory through entry
-// sets (deleted folders walked too, read as consecutive clusters when their chain is gone), the
+// sets (deleted folders walked too: when their chain is gone, read as consecutive clusters, and
+// continued in the free cluster that completes an entry set cut at their end), the
 // allocation bitmap, and the Turbo Scan, which sweeps every cluster for entry sets and hangs the
 // directory clusters that the walk did not reach into "Lost". exFAT directories name no parent,
 // so nothing else can place them.
@@ -65,6 +66,10 @@ class ExFatTreeBuilder {
 
  private:
   std::vector<std::uint32_t> folderClusters(const FileEntry& folder);
+  // A deleted folder whose chain is gone and whose data ends inside an entry set: the free
+  // cluster after it whose first entries complete the set with a checksum that holds is its next
+  // cluster, and so on while a set is cut.
+  void followCutSets(std::vector<std::uint32_t>& clusters, std::vector<std::uint8_t>& data);
   void sweep();
   void adoptLeftovers();
 
