@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Benchmark of FAT32 volume processing by `ovrecover`: listing the tree of a volume holding many
 # files against The Sleuth Kit's `fls`, and the passes that read the whole volume (the Turbo
-# Scan, the thorough and the basic search) against `cat`.
+# Scan, the thorough and the basic search) against `cat`. Then an exFAT row: listing a volume of
+# 100,000 files against `fls -r -p`, and its deleted files recovered byte for byte against
+# `tsk_recover -e` (root only: the volume is written with exfat-fuse on a loop device).
 #
 # Usage: bench/fat.sh
 #
@@ -16,6 +18,9 @@
 #   BENCH_RUNS       timed runs per tool (default 3); the best and the median are kept
 #   BENCH_MBR        1: put the volume in a disk image with an MBR (partition at sector 2048)
 #                    even when ovrecover reads a bare volume image
+#   BENCH_EXFAT      0: leave out the exFAT row (default 1; left out without root)
+#   BENCH_EXFAT_FILES files in the exFAT image (default 100000)
+#   BENCH_EXFAT_BIG  0: leave out the file over 4 GiB (default 1; needs about 10 GiB free)
 #   TMPDIR           where the temporary files go
 #
 # Exits non-zero only on real errors (a tool failing, a build failure, no room).
@@ -362,3 +367,144 @@ echo "search --thorough found $th_found volume(s), $th_ok FAT32 at sector $vol_s
 
 echo
 echo "ovrecover selection: ${ov_sel[*]}; total time of this script: $((($(date +%s%N) - script_t0) / 1000000000)) s"
+
+# --- exFAT -----------------------------------------------------------------------------------
+# A volume of 4 KiB clusters made by mkfs.exfat, the same folder tree written through exfat-fuse
+# on a loop device; then every tenth file (numbers ending in 3) and the folder d00/e01 deleted.
+# Listing: `ovrecover ls -r --json` against `fls -r -p`. Deleted files: `ovrecover recover
+# --deleted` against `tsk_recover -e` (which saves every file), each deleted file's bytes
+# compared with what was written.
+exfat_files=${BENCH_EXFAT_FILES:-100000}
+if [[ ${BENCH_EXFAT:-1} == 1 ]] && ((EUID == 0)); then
+  if ! command -v mkfs.exfat >/dev/null || ! command -v mount.exfat-fuse >/dev/null; then
+    note "installing exfatprogs and exfat-fuse with apt-get"
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -q exfatprogs exfat-fuse >/dev/null || die "apt-get failed"
+  fi
+  command -v tsk_recover >/dev/null || die "needs tsk_recover (sleuthkit)"
+  rm -f -- "$image"
+  ex_mib=$((exfat_files * 12 / 1024 + 256))
+  ex_img=$work/exfat.img
+  note "making the exFAT image: $exfat_files files in a $ex_mib MiB volume (exfat-fuse)"
+  t_ex0=$(now_ms)
+  keystream "$ex_img" "$ex_mib"
+  mkfs.exfat -c 4K -L BENCH "$ex_img" >/dev/null || die "mkfs.exfat failed"
+  ex_loop=$(losetup -f --show "$ex_img") || die "losetup failed"
+  mkdir -p "$work/mnt"
+  trap 'umount "$work/mnt" 2>/dev/null; losetup -d "$ex_loop" 2>/dev/null; cleanup' EXIT
+  mount.exfat-fuse "$ex_loop" "$work/mnt" >/dev/null || die "mount.exfat-fuse failed"
+  read -r ex_folders _ < <(python3 "$work/tree.py" "$work/mnt" "$exfat_files") || die "writing the exFAT tree failed"
+  cat >"$work/delete.py" <<'PYDEL'
+import os, sys
+root, count = sys.argv[1], int(sys.argv[2])
+def path(n):
+    i = n // 100
+    return "d%02d/e%02d/file%06d.txt" % (i // 25, i % 25, n)
+for n in range(count):
+    if n % 10 == 3 or n // 100 == 1:
+        print(path(n), n)
+for n in range(count):
+    if n % 10 == 3 and n // 100 != 1:
+        os.unlink(os.path.join(root, path(n)))
+top = os.path.join(root, "d00/e01")
+for name in os.listdir(top):
+    os.unlink(os.path.join(top, name))
+os.rmdir(top)
+PYDEL
+  python3 "$work/delete.py" "$work/mnt" "$exfat_files" >"$work/deleted.txt" || die "deleting failed"
+  umount "$work/mnt"
+  losetup -d "$ex_loop"
+  trap cleanup EXIT
+  t_ex1=$(now_ms)
+  ex_deleted=$(wc -l <"$work/deleted.txt")
+  ex_mib_img=$(($(stat -c %s "$ex_img") / 1048576))
+  cat "$ex_img" >/dev/null
+
+  cat >"$work/count_ok.py" <<'PYOK'
+import os, sys
+out, listing = sys.argv[1], sys.argv[2]
+ok = 0
+for line in open(listing):
+    path, n = line.split()
+    n = int(n)
+    want = (("file %06d " % n) * (20 + n * 37 % 1200)).encode()
+    try:
+        with open(os.path.join(out, path), "rb") as f:
+            ok += f.read() == want
+    except OSError:
+        pass
+print(ok)
+PYOK
+  note "exFAT: checking the listings"
+  "$ovrecover" ls --fs fat "$ex_img" -r --json >"$work/ex_ls.json" 2>"$work/ex_ls.err" ||
+    { cat "$work/ex_ls.err" >&2; die "ovrecover ls on the exFAT image failed"; }
+  read -r ex_ov_files ex_ov_folders ex_ov_entries < <(count_json "$work/ex_ls.json")
+  fls -r -p "$ex_img" >"$work/ex_fls.txt" 2>"$work/ex_fls.err" || { cat "$work/ex_fls.err" >&2; die "fls failed"; }
+  ex_fls_files=$(grep -ciE $'^r/r [*]? ?[0-9]+:\t(.*/)?file[0-9]+\\.txt$' "$work/ex_fls.txt" || true)
+  for ((r = 1; r <= runs; r++)); do
+    note "exFAT run $r of $runs"
+    run_timed ex_fls /dev/null fls -r -p "$ex_img"
+    run_timed ex_ls_json /dev/null "$ovrecover" ls --fs fat "$ex_img" -r --json
+  done
+  note "exFAT: recovering the deleted files"
+  run_timed ex_recover /dev/null "$ovrecover" recover --fs fat --deleted "$ex_img" --out "$work/ex_ov"
+  run_timed ex_tsk_recover /dev/null tsk_recover -e "$ex_img" "$work/ex_tsk"
+  ex_ov_ok=$(python3 "$work/count_ok.py" "$work/ex_ov" "$work/deleted.txt")
+  ex_tsk_ok=$(python3 "$work/count_ok.py" "$work/ex_tsk" "$work/deleted.txt")
+
+  echo
+  echo "3. exFAT: $exfat_files files in $ex_folders folders, $ex_mib_img MiB volume (4 KiB clusters), $ex_deleted deleted;" \
+    "image made in $(((t_ex1 - t_ex0) / 1000)) s"
+  echo
+  printf '%-40s %8s %9s %13s %9s\n' tool best_s median_s peak_RSS_MiB "fls/tool"
+  ex_fls_best=$(stats ex_fls | awk '{ print $1 }')
+  for pair in "fls -r -p:ex_fls" "ovrecover ls -r --json:ex_ls_json" "ovrecover recover --deleted:ex_recover" \
+    "tsk_recover -e:ex_tsk_recover"; do
+    read -r best median rss < <(stats "${pair#*:}")
+    awk -v l="${pair%:*}" -v b="$best" -v m="$median" -v r="$rss" -v f="$ex_fls_best" 'BEGIN {
+      rs = (r < 0) ? "n/a" : sprintf("%.1f", r / 1024)
+      printf "%-40s %8.3f %9.3f %13s %8.2fx\n", l, b, m, rs, (b > 0) ? f / b : 0
+    }'
+  done
+  echo
+  echo "files named file*.txt listed: ovrecover $ex_ov_files, fls $ex_fls_files (live and deleted)"
+  echo "deleted files saved byte for byte: ovrecover $ex_ov_ok of $ex_deleted, tsk_recover -e $ex_tsk_ok of $ex_deleted"
+  ((ex_ov_ok >= ex_tsk_ok)) || warn "ovrecover saved fewer deleted files whole than tsk_recover"
+  # A file over 4 GiB on a card-sized volume of 128 KiB clusters: its 64-bit size listed and its
+  # bytes saved as icat reads them (exfat-fuse writes the zeros of the extended part).
+  if [[ ${BENCH_EXFAT_BIG:-1} == 1 ]]; then
+    rm -rf -- "$ex_img" "$work/ex_ov" "$work/ex_tsk"
+    big_img=$work/big.img
+    truncate -s 5G "$big_img"
+    mkfs.exfat -c 128K -L BIG "$big_img" >/dev/null || die "mkfs.exfat failed"
+    ex_loop=$(losetup -f --show "$big_img") || die "losetup failed"
+    trap 'umount "$work/mnt" 2>/dev/null; losetup -d "$ex_loop" 2>/dev/null; cleanup' EXIT
+    mount.exfat-fuse "$ex_loop" "$work/mnt" >/dev/null || die "mount.exfat-fuse failed"
+    big_size=$((4 * 1073741824 + 300 * 1048576 + 12345))
+    head -c 1048576 /dev/urandom >"$work/head.bin"
+    cp "$work/head.bin" "$work/mnt/big.bin"
+    truncate -s "$big_size" "$work/mnt/big.bin"
+    umount "$work/mnt"
+    losetup -d "$ex_loop"
+    trap cleanup EXIT
+    t_big0=$(now_ms)
+    "$ovrecover" recover --fs fat "$big_img" --out "$work/big_ov" big.bin >/dev/null 2>"$work/big.err" ||
+      { cat "$work/big.err" >&2; die "ovrecover recover of the big file failed"; }
+    t_big1=$(now_ms)
+    big_listed=$("$ovrecover" ls --fs fat --json "$big_img" 2>/dev/null | python3 -c '
+import json, sys
+print(next((e["size"] for e in json.load(sys.stdin) if e["name"] == "big.bin"), 0))')
+    big_ov=$(sha256sum <"$work/big_ov/big.bin" | cut -d" " -f1)
+    rm -rf -- "$work/big_ov"
+    big_inode=$(fls "$big_img" | awk -F'[ :\t]+' '$NF == "big.bin" { print $2 }')
+    big_tsk=$(icat "$big_img" "$big_inode" | sha256sum | cut -d" " -f1)
+    big_want=$( (cat "$work/head.bin"; head -c $((big_size - 1048576)) /dev/zero) | sha256sum | cut -d" " -f1)
+    echo
+    echo "4. exFAT file over 4 GiB ($big_size bytes, 128 KiB clusters): listed size $big_listed;" \
+      "saved by ovrecover in $(((t_big1 - t_big0) / 1000)) s;" \
+      "ovrecover $([[ $big_ov == "$big_want" ]] && echo "byte for byte" || echo "DIFFERENT")," \
+      "icat $([[ $big_tsk == "$big_want" ]] && echo "byte for byte" || echo "DIFFERENT")"
+    [[ $big_ov == "$big_want" && $big_listed == "$big_size" ]] || warn "the big file was not listed or saved whole"
+    rm -f -- "$big_img"
+  fi
+
+fi

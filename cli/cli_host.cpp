@@ -45,9 +45,9 @@ void CliHost::searchProgress(std::uint64_t position, std::uint64_t end) {
   drawBar(search_->percent(), search_->scanningText());
 }
 
-void CliHost::volumeFound(std::uint64_t startSector) {
+void CliHost::volumeFoundAs(std::uint64_t startSector, const std::string& driveWord) {
   if (!search_) return;
-  search_->onVolumeFound(startSector);
+  search_->onVolumeFound(startSector, driveWord);
   if (quiet_) return;
   clearBar();
   const auto& row = search_->rows().back();

@@ -20,7 +20,8 @@ class CliHost final : public EngineHost {
   void progress(std::uint64_t total, std::uint64_t done) override;
   void statusText(const std::string& text) override;
   void searchProgress(std::uint64_t position, std::uint64_t end) override;
-  void volumeFound(std::uint64_t startSector) override;
+  void volumeFound(std::uint64_t startSector) override { volumeFoundAs(startSector, {}); }
+  void volumeFoundAs(std::uint64_t startSector, const std::string& driveWord) override;
   void searchFinished(bool completed) override;
 
   // Starts showing a search through the dialog model.

@@ -237,6 +237,7 @@ void printEntry(const TreeEntry& e, const std::vector<std::string>& path, bool j
     if (!e.streamName.empty()) entry["stream"] = utf16ToUtf8(e.streamName);
     if (e.sizeCut) entry["size_cut"] = true;
     if (e.claimedSize != 0) entry["claimed_size"] = e.claimedSize;
+    if (e.possiblyDamaged()) entry["possibly_damaged"] = e.damageNote;
     list.add(entry);
     return;
   }
@@ -245,6 +246,7 @@ void printEntry(const TreeEntry& e, const std::vector<std::string>& path, bool j
   std::string cut;
   if (e.claimedSize != 0) cut = "  [size cut: its entry claims " + std::to_string(e.claimedSize) + " bytes]";
   else if (e.sizeCut) cut = "  [size cut: its record claims more than its data can hold]";
+  if (e.possiblyDamaged()) cut += "  [possibly damaged: " + e.damageNote + "]";
   std::printf("%-7s %-7s %14llu  %-10s  %-10s  %10u %10u  %s%s\n", e.isFolder() ? "folder" : "file",
               e.isLive() ? "live" : "deleted", static_cast<unsigned long long>(e.size),
               created.empty() ? "-" : created.c_str(), accessed.empty() ? "-" : accessed.c_str(), e.number,
@@ -398,7 +400,7 @@ int runRecover(RecoveryEngine& engine, CliHost& host, const Options& o) {
   for (const auto& f : files) selected += f.second.size;
   std::vector<PlannedFile> plan;
   for (const auto& [folders, entry] : files) {
-    plan.push_back({folders, entry.outputName(), entry.size, entry.sizeCut, entry.claimedSize,
+    plan.push_back({folders, entry.outputName(), entry.size, entry.sizeCut, entry.claimedSize, entry.damageNote,
                     [&engine, &host, &selected, &doneBefore, e = entry](int fd, std::uint64_t& written) {
                       FileDataSaved outcome = engine.saveFileData(
                           e, fd, [&](std::uint64_t done) { host.progress(selected, doneBefore + done); },

@@ -47,6 +47,12 @@ class EngineHost {
   // The lost-volume search dialog.
   virtual void searchProgress(std::uint64_t position, std::uint64_t end) { (void)position; (void)end; }
   virtual void volumeFound(std::uint64_t startSector) { (void)startSector; }
+  // A volume of a kind named apart from the engine's own word ("exFAT" in the FAT program's
+  // "FAT logical drive #N" rows); hosts that do not tell kinds apart take it as volumeFound.
+  virtual void volumeFoundAs(std::uint64_t startSector, const std::string& driveWord) {
+    (void)driveWord;
+    volumeFound(startSector);
+  }
   virtual void searchFinished(bool completed) { (void)completed; }
 
   // Shows the error and throws AlreadyReported.

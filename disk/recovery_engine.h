@@ -68,6 +68,10 @@ struct TreeEntry {
   // hold; the claim when the engine knows it (else 0).
   bool sizeCut = false;
   std::uint64_t claimedSize = 0;
+  // The data saved for the entry may not be the file's own (a deleted file whose cluster chain
+  // is gone, clusters now in use by other files): why, in words; empty when nothing says so.
+  std::string damageNote;
+  bool possiblyDamaged() const { return !damageNote.empty(); }
 
   bool isFolder() const { return (attributes & 0x10) != 0; }
   bool isLive() const { return (attributes & 0x08) != 0; }

@@ -102,6 +102,7 @@ void FatEngine::close() {
   tableKind_ = PartitionTableKind::None;
   partitionInfos_.clear();
   volume_ = FatVolume{};
+  bitmap_.clear();
 }
 
 bool FatEngine::readPartitionTable() {
@@ -120,19 +121,40 @@ bool FatEngine::selectVolume(std::size_t index) {
   return true;
 }
 
-void FatEngine::useVolume(const FatVolume& v) { volume_ = fat::selectVolume(v, source_.bytesPerSector()); }
+void FatEngine::useVolume(const FatVolume& v) {
+  volume_ = fat::selectVolume(v, source_.bytesPerSector());
+  bitmap_.clear();
+}
+
+bool FatEngine::runExFat(bool turbo) {
+  FatReader reader(source_, volume_);
+  ExFatTreeBuilder builder(reader, tree_, host_, run_);
+  bool completed = false;
+  try {
+    completed = turbo ? builder.turboScan() : builder.processFileSystem();
+  } catch (const AlreadyReported&) {
+    completed = false;  // the failure has been shown; what was read stays in the tree
+  }
+  if (builder.rootEntries().bitmap) volume_.bitmapCluster = builder.rootEntries().bitmapCluster;
+  bitmap_ = std::move(builder.bitmap());
+  return completed && run_.running();
+}
 
 bool FatEngine::processFileSystem() {
   tree_.clear();
   host_.addLogEntry(LogEntry{"Processing Internal File System Structure...", kDashes35, LogKind::Started, {}});
   run_.start();
   bool completed = false;
-  FatReader reader(source_, volume_);
-  FatTreeBuilder builder(reader, tree_, host_, run_);
-  try {
-    completed = builder.processFileSystem();
-  } catch (const AlreadyReported&) {
-    completed = false;  // the failure has been shown; the run did not reach its end
+  if (volume_.fatType == kExFat) {
+    completed = runExFat(false);
+  } else {
+    FatReader reader(source_, volume_);
+    FatTreeBuilder builder(reader, tree_, host_, run_);
+    try {
+      completed = builder.processFileSystem();
+    } catch (const AlreadyReported&) {
+      completed = false;  // the failure has been shown; the run did not reach its end
+    }
   }
   run_.stop();
   host_.addLogEntry(completed ? LogEntry{"Completed processing Internal File System Structure", kDashes35,
@@ -152,12 +174,16 @@ bool FatEngine::turboScan(std::uint32_t volumeNumber) {
   host_.addLogEntry(LogEntry{"Started turbo scan of logical drive " + number, kDashes35, LogKind::Started, {}});
   run_.start();
   bool completed = false;
-  FatReader reader(source_, volume_);
-  FatTreeBuilder builder(reader, tree_, host_, run_);
-  try {
-    completed = turboScanVolume(builder);
-  } catch (const AlreadyReported&) {
-    completed = false;
+  if (volume_.fatType == kExFat) {
+    completed = runExFat(true);
+  } else {
+    FatReader reader(source_, volume_);
+    FatTreeBuilder builder(reader, tree_, host_, run_);
+    try {
+      completed = turboScanVolume(builder);
+    } catch (const AlreadyReported&) {
+      completed = false;
+    }
   }
   run_.stop();
   if (completed) {

@@ -10,6 +10,7 @@
 #include "disk/host.h"
 #include "disk/recovery_engine.h"
 #include "disk/sector_source.h"
+#include "fat/exfat_tree.h"
 #include "fat/fat_search.h"
 #include "fat/fat_tree.h"
 #include "fat/fat_volume.h"
@@ -69,7 +70,10 @@ class FatEngine final : public RecoveryEngine {
     if (index < volumes_.size()) useVolume(volumes_[index]);
   }
   // Takes the current volume of a saved scan as it was stored.
-  void restoreVolume(const FatVolume& v) { volume_ = v; }
+  void restoreVolume(const FatVolume& v) {
+    volume_ = v;
+    bitmap_.clear();
+  }
   const FatVolume& volume() const { return volume_; }
 
   // The processing run with its log lines; true when it ran to the end.
@@ -102,6 +106,12 @@ class FatEngine final : public RecoveryEngine {
   std::vector<FatPartitionInfo> partitionInfos_;
   FatVolume volume_;
   FatTree tree_;
+  // exFAT: the current volume's allocation bitmap, read when a run or a save first needs it.
+  ExFatBitmap bitmap_;
+  // Runs the exFAT tree builder (processing or Turbo Scan) and keeps what it learnt of the volume.
+  bool runExFat(bool turbo);
+  // The bitmap a save of `e` needs (loaded on first use), or nullptr.
+  const ExFatBitmap* exFatBitmap(const FileEntry& e);
 };
 
 }  // namespace ov::fat

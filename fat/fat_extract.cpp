@@ -25,6 +25,40 @@ std::uint64_t bytesFromClusterToEnd(const FatVolume& v, std::uint32_t first) {
   return clusters * v.bytesPerCluster;
 }
 
+std::vector<ClusterRun> exFatClusterRuns(FatReader& reader, const FileEntry& e, std::uint64_t clusters,
+                                         const ExFatBitmap* bitmap) {
+  std::vector<ClusterRun> runs;
+  const FatVolume& v = reader.volume();
+  const std::uint64_t last = std::uint64_t{v.clusterCount} + 1;
+  if (clusters == 0 || e.firstCluster < 2 || e.firstCluster > last) return runs;
+  auto add = [&](std::uint32_t c) {
+    if (!runs.empty() && runs.back().first + std::uint64_t{runs.back().count} == c) ++runs.back().count;
+    else runs.push_back({c, 1});
+  };
+  const std::uint64_t consecutive = std::min(clusters, last - e.firstCluster + 1);
+  if (!(e.exFlags & kExNoFatChain)) {
+    if (e.isLive()) {
+      std::vector<std::uint32_t> chain = buildClusterChain(reader, e.firstCluster);
+      if (chain.size() >= clusters) {
+        for (std::uint64_t k = 0; k < clusters; ++k) add(chain[static_cast<std::size_t>(k)]);
+        return runs;
+      }
+    } else if (bitmap && bitmap->loaded()) {
+      // The clusters written while the file grew that other files did not take, in order.
+      add(e.firstCluster);
+      std::uint64_t taken = 1;
+      for (std::uint64_t c = std::uint64_t{e.firstCluster} + 1; c <= last && taken < clusters; ++c) {
+        if (bitmap->inUse(static_cast<std::uint32_t>(c))) continue;
+        add(static_cast<std::uint32_t>(c));
+        ++taken;
+      }
+      return runs;
+    }
+  }
+  runs.push_back({e.firstCluster, static_cast<std::uint32_t>(consecutive)});
+  return runs;
+}
+
 bool FileExtractor::goOn() const {
   if (!quiet_ && !source_.run().running()) return false;
   return !(cancel_ && cancel_());
@@ -34,17 +68,52 @@ void FileExtractor::publish() const {
   if (progress_) progress_(written_, dataSize_);
 }
 
+void FileExtractor::emit(const std::uint8_t* data, std::size_t length) {
+  if (memory_) memory_->insert(memory_->end(), data, data + length);
+  else source_.writeOut(fd_, data, length);
+}
+
 void FileExtractor::copy(std::uint64_t sector, std::uint64_t bytes, std::vector<std::uint8_t>& buffer) {
   const FatVolume& v = reader_.volume();
   for (std::uint64_t offset = 0; offset < bytes && written_ < dataSize_;) {
     std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), bytes - offset));
-    std::memset(buffer.data(), 0, piece);
-    reader_.read(buffer.data(), piece, sector + offset / v.bytesPerSector);
     std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(piece, dataSize_ - written_));
-    source_.writeOut(fd_, buffer.data(), wanted);
+    // Bytes past the valid data length are zeros, whatever the clusters hold; they are not read.
+    const std::uint64_t valid = validSize_ > written_ ? validSize_ - written_ : 0;
+    std::memset(buffer.data(), 0, piece);
+    if (valid > 0) {
+      reader_.read(buffer.data(), piece, sector + offset / v.bytesPerSector);
+      if (valid < wanted) std::memset(buffer.data() + valid, 0, wanted - static_cast<std::size_t>(valid));
+    }
+    emit(buffer.data(), wanted);
     written_ += wanted;
     offset += piece;
   }
+}
+
+bool FileExtractor::saveExFat(const FileEntry& entry) {
+  const FatVolume& v = reader_.volume();
+  validSize_ = std::min(entry.validSize, dataSize_);
+  if (dataSize_ == 0) return true;
+  if (entry.firstCluster < 2 || v.bytesPerCluster == 0 || v.bytesPerSector == 0) return false;
+  const std::uint64_t clusters = dataSize_ / v.bytesPerCluster + (dataSize_ % v.bytesPerCluster != 0 ? 1 : 0);
+  std::vector<ClusterRun> runs = exFatClusterRuns(reader_, entry, clusters, bitmap_);
+  if (runs.empty()) return false;
+  std::uint64_t held = 0;
+  for (const ClusterRun& r : runs) held += r.count;
+  dataSize_ = std::min(dataSize_, held * v.bytesPerCluster);
+  usedChain_ = !(entry.exFlags & kExNoFatChain) && entry.isLive();
+  publish();
+  std::size_t bufferBytes = std::size_t{kClustersPerRequest} * v.bytesPerCluster;
+  if (bufferBytes > kMaxRequestBytes)
+    bufferBytes = std::max<std::size_t>(v.bytesPerSector, kMaxRequestBytes / v.bytesPerSector * v.bytesPerSector);
+  std::vector<std::uint8_t> buffer(bufferBytes);
+  for (const ClusterRun& r : runs) {
+    if (written_ >= dataSize_ || !goOn()) break;
+    copy(clusterSector(v, r.first), std::uint64_t{r.count} * v.bytesPerCluster, buffer);
+    publish();
+  }
+  return true;
 }
 
 bool FileExtractor::saveFileData(const FileEntry& entry, int outputFd) {
@@ -53,6 +122,8 @@ bool FileExtractor::saveFileData(const FileEntry& entry, int outputFd) {
   dataSize_ = entry.dataSize;
   written_ = 0;
   usedChain_ = false;
+  validSize_ = dataSize_;
+  if (v.fatType == kExFat) return saveExFat(entry);
   if (dataSize_ == 0) return true;
   if (entry.firstCluster < 2 || v.bytesPerCluster == 0 || v.bytesPerSector == 0) return false;
 
@@ -97,6 +168,16 @@ std::optional<std::vector<std::uint8_t>> FileExtractor::loadPreview(const FileEn
   std::vector<std::uint8_t> out;
   if (entry.dataSize == 0) return out;
   if (entry.firstCluster < 2 || v.bytesPerCluster == 0) return std::nullopt;
+  if (v.fatType == kExFat) {
+    memory_ = &out;
+    fd_ = -1;
+    dataSize_ = entry.dataSize;
+    written_ = 0;
+    const bool ok = saveExFat(entry);
+    memory_ = nullptr;
+    if (!ok) return std::nullopt;
+    return out;
+  }
   const std::size_t size = static_cast<std::size_t>(entry.dataSize);
   out.reserve(size);
 

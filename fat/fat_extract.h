@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "disk/sector_source.h"
+#include "fat/exfat_tree.h"
 #include "fat/fat_tree.h"
 #include "fat/fat_volume.h"
 
@@ -28,6 +29,18 @@ bool chainMatchesSize(std::size_t chainLength, std::uint64_t dataSize, std::uint
 // The bytes from the start of cluster `first` to the end of the volume's last cluster.
 std::uint64_t bytesFromClusterToEnd(const FatVolume& v, std::uint32_t first);
 
+// exFAT: where the first `clusters` clusters of a file lie, as runs (first cluster, count): one
+// run for a file whose clusters follow each other; its chain for a live one with a chain (one
+// run from its first cluster when the chain is too short); for a deleted one whose chain is gone,
+// its first cluster and then the clusters the bitmap shows free (all that follow without a
+// bitmap). Never past the volume's last cluster, so the runs may hold fewer clusters.
+struct ClusterRun {
+  std::uint32_t first = 0;
+  std::uint32_t count = 0;
+};
+std::vector<ClusterRun> exFatClusterRuns(FatReader& reader, const FileEntry& entry, std::uint64_t clusters,
+                                         const ExFatBitmap* bitmap);
+
 class FileExtractor {
  public:
   FileExtractor(SectorSource& source, const FatVolume& volume) : reader_(source, volume), source_(source) {}
@@ -39,6 +52,8 @@ class FileExtractor {
   void setQuietProgress(bool quiet) { quiet_ = quiet; }
   // Asked between reads; true stops the file where it is (a batch being aborted).
   void setCancel(std::function<bool()> cancel) { cancel_ = std::move(cancel); }
+  // exFAT: the allocation bitmap, for deleted files whose chain is gone.
+  void setBitmap(const ExFatBitmap* bitmap) { bitmap_ = bitmap; }
 
   // Writes the file's data at the output's current position, never more than dataSize bytes
   // and never more than the volume holds: along a matching chain, or consecutively from the
@@ -60,11 +75,17 @@ class FileExtractor {
   // file still needs.
   void copy(std::uint64_t sector, std::uint64_t bytes, std::vector<std::uint8_t>& buffer);
   void publish() const;
+  // exFAT: the file's runs, with zeros past its valid data length.
+  bool saveExFat(const FileEntry& entry);
+  void emit(const std::uint8_t* data, std::size_t length);
 
   FatReader reader_;
   SectorSource& source_;
   std::function<void(std::uint64_t, std::uint64_t)> progress_;
   std::function<bool()> cancel_;
+  const ExFatBitmap* bitmap_ = nullptr;
+  std::vector<std::uint8_t>* memory_ = nullptr;  // the preview's copy instead of a file
+  std::uint64_t validSize_ = 0;
   bool quiet_ = false;
   bool usedChain_ = false;
   int fd_ = -1;

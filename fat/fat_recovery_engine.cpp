@@ -25,6 +25,7 @@ TreeEntry toTreeEntry(const FileEntry& e, const FileEntry* root) {
   t.attributes = e.attributes;
   t.sizeCut = e.claimedSize != 0;
   t.claimedSize = e.claimedSize;
+  if (!e.isFolder()) t.damageNote = damageNote(e.exFlags);
   t.isTop = &e == root;
   t.isRoot = &e == root;
   return t;
@@ -32,7 +33,10 @@ TreeEntry toTreeEntry(const FileEntry& e, const FileEntry* root) {
 
 const FileEntry* entryOf(const TreeEntry& t) { return reinterpret_cast<const FileEntry*>(t.key); }
 
-std::string fileSystemName(const FatVolume& v) { return v.fatType == kFat32 ? "FAT32" : v.fat12 ? "FAT12" : "FAT16"; }
+std::string fileSystemName(const FatVolume& v) {
+  if (v.fatType == kExFat) return "exFAT";
+  return v.fatType == kFat32 ? "FAT32" : v.fat12 ? "FAT12" : "FAT16";
+}
 
 // How the searches found a volume: its boot sector, its backup, its FATs; folders alone when none.
 std::string foundByText(std::uint8_t flags) {
@@ -99,6 +103,7 @@ VolumeRow FatEngine::volumeRow(std::size_t index) const {
                {"bytes_per_sector", v.bytesPerSector}, {"sectors_per_cluster", v.sectorsPerCluster},
                {"bytes_per_cluster", v.bytesPerCluster}, {"cluster_count", v.clusterCount},
                {"serial_number", std::string(serial)},   {"found_by", v.foundBy}};
+  if (v.fatType == kExFat) row.facts.emplace_back("root_cluster", v.rootCluster);
   return row;
 }
 
@@ -151,12 +156,26 @@ std::vector<TreeEntry> FatEngine::listFolder(const TreeEntry& folder, FolderCoun
   return out;
 }
 
+const ExFatBitmap* FatEngine::exFatBitmap(const FileEntry& e) {
+  if (volume_.fatType != kExFat || !(e.exFlags & kExChainGuessed)) return nullptr;
+  if (!bitmap_.loaded() && volume_.bitmapCluster != 0) {
+    FatReader reader(source_, volume_);
+    try {
+      bitmap_.load(reader, volume_.bitmapCluster);
+    } catch (const AlreadyReported&) {
+      bitmap_.clear();  // shown; the file is read without it
+    }
+  }
+  return &bitmap_;
+}
+
 FileDataSaved FatEngine::saveFileData(const TreeEntry& file, int fd, const std::function<void(std::uint64_t)>& progress,
                                     const std::function<bool()>& cancel) {
   const FileEntry* e = entryOf(file);
   FileDataSaved outcome;
   if (!e) return outcome;
   FileExtractor extractor(source_, volume_);
+  extractor.setBitmap(exFatBitmap(*e));
   if (progress) extractor.setProgress([&](std::uint64_t done, std::uint64_t) { progress(done); });
   if (cancel) extractor.setCancel(cancel);
   // An empty file has no data cluster; it is saved as the empty file it is.
@@ -170,6 +189,7 @@ std::optional<std::vector<std::uint8_t>> FatEngine::loadPreview(const TreeEntry&
   if (!e) return std::nullopt;
   if (e->dataSize == 0) return std::vector<std::uint8_t>{};
   FileExtractor extractor(source_, volume_);
+  extractor.setBitmap(exFatBitmap(*e));
   extractor.setQuietProgress(true);
   return extractor.loadPreview(*e);
 }

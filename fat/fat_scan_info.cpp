@@ -39,14 +39,16 @@ bool readSourceAndVolumes(ScanFileReader& r, SourceBlock& block, std::vector<Fat
 // A volume whose clusters no boot sector could describe would make every later read of a
 // cluster allocate whatever the file says; the engine never builds one.
 bool plausible(const FatVolume& v) {
+  if (v.fatType == kExFat) return v.bytesPerCluster <= (std::uint32_t{32} << 20);
   return v.bytesPerCluster <= std::uint32_t{0xFFFF} * 0xFF && v.fatType <= kFat32;
 }
 
-void putRecord(std::vector<std::uint8_t>& out, const FileEntry& e, bool hasNext) {
+void putRecord(std::vector<std::uint8_t>& out, const FileEntry& e, bool hasNext, bool exFat) {
   const std::size_t units = std::min(e.name.size(), kMaxLongNameUnits);
   const std::size_t at = out.size();
-  out.resize(at + kStoredEntryBytes + 2 * units, 0);
-  MutableBytes b(out.data() + at, kStoredEntryBytes + 2 * units);
+  const std::size_t fixed = exFat ? kStoredExFatEntryBytes : kStoredEntryBytes;
+  out.resize(at + fixed + 2 * units, 0);
+  MutableBytes b(out.data() + at, fixed + 2 * units);
   // Links are only told apart as zero and non-zero; the parent and name fields are left zero.
   writeLe<std::uint64_t>(b, 0, e.dataSize);
   writeLe<std::uint32_t>(b, 8, hasNext ? 1u : 0u);
@@ -57,7 +59,11 @@ void putRecord(std::vector<std::uint8_t>& out, const FileEntry& e, bool hasNext)
   writeLe<std::uint16_t>(b, 34, e.accessedDate);
   b[36] = e.attributes;
   b[37] = static_cast<std::uint8_t>(units);
-  for (std::size_t i = 0; i < units; ++i) writeLe<std::uint16_t>(b, kStoredEntryBytes + 2 * i, e.name[i]);
+  if (exFat) {
+    b[38] = e.exFlags;
+    writeLe<std::uint64_t>(b, 40, e.validSize);
+  }
+  for (std::size_t i = 0; i < units; ++i) writeLe<std::uint16_t>(b, fixed + 2 * i, e.name[i]);
 }
 
 // Reads the tree section in large pieces instead of two system calls per record. The buffer
@@ -95,7 +101,7 @@ class ChunkedInput {
 
 }  // namespace
 
-bool writeTree(const FileEntry& folder, ScanFileWriter& out) {
+bool writeTree(const FileEntry& folder, ScanFileWriter& out, bool exFat) {
   std::vector<std::uint8_t> buffer;
   buffer.reserve(kChunkBytes + kStoredEntryBytes + 2 * kMaxLongNameUnits);
   std::unordered_set<const FileEntry*> written{&folder};
@@ -107,7 +113,7 @@ bool writeTree(const FileEntry& folder, ScanFileWriter& out) {
     std::vector<const FileEntry*> parents;
     for (const FileEntry* c = f->firstChild; c; c = c->nextSibling) {
       if (!written.insert(c).second) return false;
-      putRecord(buffer, *c, c->nextSibling != nullptr);
+      putRecord(buffer, *c, c->nextSibling != nullptr, exFat);
       if (c->firstChild) parents.push_back(c);
       if (buffer.size() >= kChunkBytes) {
         out.write(buffer);
@@ -120,10 +126,11 @@ bool writeTree(const FileEntry& folder, ScanFileWriter& out) {
   return true;
 }
 
-bool readTree(FatTree& tree, FileEntry& folder, ScanFileReader& in) {
+bool readTree(FatTree& tree, FileEntry& folder, ScanFileReader& in, bool exFat) {
   ChunkedInput input(in);
   std::vector<FileEntry*> pending{&folder};
-  std::array<std::uint8_t, kStoredEntryBytes> record{};
+  std::array<std::uint8_t, kStoredExFatEntryBytes> record{};
+  const std::size_t fixed = exFat ? kStoredExFatEntryBytes : kStoredEntryBytes;
   std::array<std::uint8_t, 2 * kMaxLongNameUnits> name{};
   while (!pending.empty()) {
     FileEntry* f = pending.back();
@@ -134,7 +141,7 @@ bool readTree(FatTree& tree, FileEntry& folder, ScanFileReader& in) {
     while (more) {
       // Every record is read before anything is allocated for it, so a group that claims to go
       // on forever ends where the file does.
-      if (!input.take(record.data(), record.size())) return false;
+      if (!input.take(record.data(), fixed)) return false;
       const std::size_t units = record[37];
       if (!input.take(name.data(), 2 * units)) return false;
       FileEntry e;
@@ -144,6 +151,10 @@ bool readTree(FatTree& tree, FileEntry& folder, ScanFileReader& in) {
       e.createdDate = le16(record, 32);
       e.accessedDate = le16(record, 34);
       e.attributes = record[36];
+      if (exFat) {
+        e.exFlags = record[38];
+        e.validSize = le64(record, 40);
+      }
       e.name = readUtf16(Bytes(name.data(), 2 * units), 0, units);
       FileEntry& added = tree.add(e);
       added.parent = f;
@@ -183,7 +194,7 @@ bool savePartitionScanInfo(FatEngine& engine, const std::string& requested) {
   w.write(encodeFatVolume(engine.volume(), false));
   w.writeU32(kPartitionScanMagic);
   w.writeU32(kScanSeparator);
-  const bool whole = writeTree(*engine.tree().root(), w);
+  const bool whole = writeTree(*engine.tree().root(), w, engine.volume().fatType == kExFat);
   error = w.finish();
   if (!whole || error != 0) {
     ::unlink(path.c_str());  // a failed save leaves no partial file behind
@@ -236,7 +247,7 @@ bool openPartitionScanInfo(FatEngine& engine, const std::string& path) {
   top.parentCluster = top.firstCluster;
   FatTree& tree = engine.tree();
   FileEntry& root = tree.resetRoot(top);
-  if (!readTree(tree, root, r)) return fail(kNotValidPartition);
+  if (!readTree(tree, root, r, current.fatType == kExFat)) return fail(kNotValidPartition);
   // A stored size is no more trusted than one read from the disk.
   SizeCutLog cuts(host);
   for (std::vector<FileEntry*> pending{&root}; !pending.empty();) {

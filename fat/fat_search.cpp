@@ -18,6 +18,23 @@ constexpr std::size_t kMinBlockSectors = 128;
 bool isFatType(std::uint8_t t) {
   return t == 0x01 || t == 0x04 || t == 0x06 || t == 0x0E || t == 0x0B || t == 0x0C;
 }
+// exFAT partitions share type 0x07 with NTFS: only an "EXFAT   " boot region makes one ours.
+constexpr std::uint8_t kExFatPartitionType = 0x07;
+
+// An exFAT volume of `count` sectors at `start` as the walk lists it: its clusters no further
+// than the partition reaches.
+std::optional<FatVolume> exFatPartition(FatReader& reader, std::uint64_t start, std::uint64_t count) {
+  auto v = readExFatBootRegion(reader, start);
+  if (!v) return std::nullopt;
+  v->startSector = start;
+  if (count != 0) {
+    v->sectorCount = count;
+    const std::uint64_t fit = count > v->dataOffset ? (count - v->dataOffset) / v->sectorsPerCluster : 0;
+    v->clusterCount = static_cast<std::uint32_t>(std::min<std::uint64_t>(v->clusterCount, fit));
+  }
+  v->foundBy = static_cast<std::uint8_t>(v->foundBy | kFatBootParsed);
+  return v;
+}
 bool isExtendedType(std::uint8_t t) { return t == 0x05 || t == 0x0F || t == 0x85; }
 
 // The table's sector count, less the FATs and the reserved sectors, in clusters; none when the
@@ -30,14 +47,38 @@ std::uint32_t entryClusterCount(std::uint64_t entrySectors, const FatVolume& v) 
 
 bool roomForVolume(const std::vector<FatVolume>& volumes) { return volumes.size() < kMaxFatSearchVolumes; }
 
+struct ExFatRootSeen {
+  std::uint64_t sector;
+  ExFatRootEntries entries;
+};
+
 struct Scan {
   SectorSource& source;
   std::vector<FatVolume>& volumes;
   bool thorough;
   std::vector<FatStartMark> marks;
   DirectoryPairing pairing;
+  std::vector<std::uint64_t> upcaseMarks;
+  std::vector<ExFatRootSeen> roots;
 
   void examine(Bytes s, std::uint64_t sector) {
+    if (isExFatBootSector(s)) {
+      FatVolume v;
+      parseExFatBootSector(s, v);
+      v.startSector = sector;
+      v.foundBy = kFatBootParsed;
+      // The backup boot sector twelve sectors after a listed one is that volume's.
+      for (auto& listed : volumes)
+        if (listed.fatType == kExFat && listed.startSector + kExFatBackupBootSector == sector &&
+            listed.serialNumber == v.serialNumber && listed.sectorCount == v.sectorCount) {
+          listed.foundBy = static_cast<std::uint8_t>(listed.foundBy | kFatBackupSeen);
+          return;
+        }
+      if (!roomForVolume(volumes)) return;
+      volumes.push_back(v);
+      source.host().volumeFoundAs(sector, "exFAT");
+      return;
+    }
     if (isFat12or16BootSector(s)) {
       FatVolume v;
       parseFat12or16BootSector(s, v);
@@ -62,6 +103,16 @@ struct Scan {
     if (!thorough) return;
     if (std::uint8_t kind = fatStartKind(s); kind != 0) {
       if (marks.size() < kMaxFatStartMarks) marks.push_back({sector, kind});
+      if (le32(s, 0) == 0xFFFFFFF8u && le32(s, 4) == 0xFFFFFFFFu && marks.size() < kMaxFatStartMarks)
+        marks.push_back({sector, kExFatMark});
+      return;
+    }
+    if (isUpcaseTableStart(s)) {
+      if (upcaseMarks.size() < kMaxFatStartMarks) upcaseMarks.push_back(sector);
+      return;
+    }
+    if (ExFatRootEntries root; isExFatRootStart(s, root)) {
+      if (roots.size() < kMaxFatSearchVolumes) roots.push_back({sector, root});
       return;
     }
     std::uint32_t cluster = 0;
@@ -69,12 +120,42 @@ struct Scan {
   }
 };
 
+// Whether the sector begins an exFAT FAT.
+bool exFatFatAt(FatReader& reader, std::uint64_t sector) {
+  std::vector<std::uint8_t> b(std::max<std::size_t>(reader.source().bytesPerSector(), 512), 0);
+  reader.read(b.data(), reader.source().bytesPerSector(), sector);
+  return le32(b, 0) == 0xFFFFFFF8u && le32(b, 4) == 0xFFFFFFFFu;
+}
+
+// After a search: an exFAT volume listed at a boot sector whose FAT lies twelve sectors early was
+// listed at its backup, its main boot sector being gone; and root directories that no listed
+// volume explains are placed as volumes of their own (thorough search).
+void settleExFatVolumes(FatReader& reader, std::vector<FatVolume>& volumes, const Scan& scan, std::uint64_t end) {
+  for (auto& v : volumes) {
+    if (v.fatType != kExFat || (v.foundBy & kFatBackupSeen) || v.startSector < kExFatBackupBootSector) continue;
+    if (exFatFatAt(reader, v.startSector + v.secondFatOffset)) {
+      v.foundBy = static_cast<std::uint8_t>(v.foundBy | kFatFirstFatSeen);
+    } else if (exFatFatAt(reader, v.startSector - kExFatBackupBootSector + v.secondFatOffset)) {
+      v.startSector -= kExFatBackupBootSector;
+      v.foundBy = static_cast<std::uint8_t>(v.foundBy | kFatBackupSeen | kFatFirstFatSeen);
+    }
+  }
+  for (const auto& root : scan.roots) {
+    bool known = false;
+    for (const auto& v : volumes)
+      if (v.fatType == kExFat && v.rootCluster >= 2 && clusterSector(v, v.rootCluster) == root.sector) known = true;
+    if (known || !roomForVolume(volumes)) continue;
+    if (auto v = placeExFatRoot(reader, root.sector, root.entries, scan.upcaseMarks, scan.marks, end))
+      volumes.push_back(*v);
+  }
+}
+
 bool searchRange(SectorSource& source, std::uint64_t start, std::uint64_t end, std::vector<FatVolume>& volumes,
                  bool thorough) {
   volumes.clear();
   RunControl& run = source.run();
   const std::uint16_t bps = source.bytesPerSector();
-  Scan scan{source, volumes, thorough, {}, {}};
+  Scan scan{source, volumes, thorough, {}, {}, {}, {}};
   if (source.isOpen() && bps >= 512) {
     FatVolume none{};  // no volume is current during a search: pieces are the source's sectors
     FatReader reader(source, none);
@@ -97,6 +178,15 @@ bool searchRange(SectorSource& source, std::uint64_t start, std::uint64_t end, s
   }
   settleDirectoryVolumes(volumes, scan.marks, end);
   if (thorough) markFatCopies(volumes, scan.marks);
+  if (source.isOpen() && bps >= 512) {
+    FatVolume none{};
+    FatReader reader(source, none);
+    try {
+      settleExFatVolumes(reader, volumes, scan, end);
+    } catch (const AlreadyReported&) {
+      // Shown; the volumes found stay listed.
+    }
+  }
   return run.running();
 }
 
@@ -243,6 +333,7 @@ bool readGptVolumes(SectorSource& source, FatReader& reader, std::vector<FatVolu
     const Bytes b(boot.data(), boot.size());
     const std::uint64_t count = p.lastLba - p.firstLba + 1;
     auto v = partitionVolume(b, p.firstLba, count);
+    if (!v) v = exFatPartition(reader, p.firstLba, count);
     if (!v) continue;
     volumes.push_back(*v);
     if (infos) infos->push_back({p.name, gptTypeName(p.typeGuid)});
@@ -270,6 +361,13 @@ bool readFatPartitionTable(SectorSource& source, std::vector<FatVolume>& volumes
     volumes.push_back(*v);
     if (infos) infos->emplace_back();
     return true;
+  }
+  if (isExFatBootSector(Bytes(table.data(), table.size()))) {
+    if (auto v = exFatPartition(reader, 0, 0)) {
+      volumes.push_back(*v);
+      if (infos) infos->emplace_back();
+      return true;
+    }
   }
   if (hasProtectiveMbr(Bytes(table.data(), table.size()))) {
     if (kind) *kind = PartitionTableKind::Gpt;
@@ -301,9 +399,15 @@ bool readFatPartitionTable(SectorSource& source, std::vector<FatVolume>& volumes
         std::fill(boot.begin(), boot.end(), 0);
         reader.read(boot.data(), bps, start);
         auto v = partitionVolume(Bytes(boot.data(), boot.size()), start, count);
+        if (!v) v = exFatPartition(reader, start, count);  // a card reformatted without a new type
         if (!v) continue;
         volumes.push_back(*v);
         if (infos) infos->emplace_back();
+      } else if (type == kExFatPartitionType) {
+        if (auto v = exFatPartition(reader, tableSector + first, count)) {
+          volumes.push_back(*v);
+          if (infos) infos->emplace_back();
+        }
       } else if (isExtendedType(type)) {
         next = first + extendedBase;
       }
@@ -467,6 +571,124 @@ void markFatCopies(std::vector<FatVolume>& volumes, const std::vector<FatStartMa
       }
     }
   }
+}
+
+std::optional<FatVolume> readExFatBootRegion(FatReader& reader, std::uint64_t start) {
+  SectorSource& source = reader.source();
+  const std::uint16_t bps = source.bytesPerSector();
+  if (bps < 512) return std::nullopt;
+  std::vector<std::uint8_t> regions(std::size_t{2} * kExFatBootRegionSectors * bps, 0);
+  reader.read(regions.data(), regions.size(), start);
+  const Bytes main(regions.data(), regions.size() / 2);
+  const Bytes backup(regions.data() + regions.size() / 2, regions.size() / 2);
+  const bool mainBoot = isExFatBootSector(main), backupBoot = isExFatBootSector(backup);
+  if (!mainBoot && !backupBoot) return std::nullopt;
+  // The region's checksum is over sectors of the size the boot sector declares.
+  auto valid = [&](Bytes region, bool boot) {
+    if (!boot) return false;
+    const std::uint32_t declared = 1u << region[108];
+    if (declared != bps) return true;  // sectors of another size: the checksum sector lies elsewhere
+    return exFatBootRegionValid(region, declared);
+  };
+  const bool mainValid = valid(main, mainBoot), backupValid = valid(backup, backupBoot);
+  FatVolume v;
+  if (mainBoot && (mainValid || !backupValid)) {
+    parseExFatBootSector(main, v);
+    v.foundBy = kFatBootParsed;
+    if (backupBoot && std::equal(main.begin(), main.begin() + 512, backup.begin()))
+      v.foundBy = static_cast<std::uint8_t>(v.foundBy | kFatBackupSeen);
+  } else {
+    parseExFatBootSector(backup, v);
+    v.foundBy = kFatBootParsed | kFatBackupSeen;
+  }
+  v.startSector = start;
+  return v;
+}
+
+bool isUpcaseTableStart(Bytes s) {
+  if (s.size() < 16) return false;
+  bool identity = true;
+  for (std::size_t i = 0; i < 8 && identity; ++i) identity = le16(s, 2 * i) == i;
+  // The compressed form opens with a run of unchanged characters up to 'a'.
+  return identity || (le16(s, 0) == 0xFFFF && le16(s, 2) == 0x0061 && le16(s, 4) == 0x0041);
+}
+
+bool isExFatRootStart(Bytes s, ExFatRootEntries& entries) {
+  // The root's own entries come first (label, bitmap, up-case table, in some order).
+  const std::size_t first = std::min<std::size_t>(s.size(), 8 * kExFatEntryBytes);
+  ExFatDirectory d = parseExFatDirectory(s.first(first), true);
+  if (!d.root.bitmap || !d.root.upcase) return false;
+  if (d.root.bitmapCluster < 2 || d.root.upcaseCluster < 2 || d.root.bitmapLength == 0) return false;
+  if (d.root.upcaseLength == 0 || d.root.upcaseLength > (std::uint64_t{128} << 10)) return false;
+  entries = d.root;
+  return true;
+}
+
+std::optional<FatVolume> placeExFatRoot(FatReader& reader, std::uint64_t rootSector, const ExFatRootEntries& root,
+                                        const std::vector<std::uint64_t>& upcaseMarks,
+                                        const std::vector<FatStartMark>& marks, std::uint64_t endSector) {
+  const std::uint32_t bps = reader.source().bytesPerSector();
+  if (bps < 512) return std::nullopt;
+  const std::uint64_t upcaseSectors = (root.upcaseLength + bps - 1) / bps;
+  std::vector<std::uint8_t> table(static_cast<std::size_t>(upcaseSectors) * bps);
+  std::vector<std::uint8_t> bitmap(bps);
+  // The nearest up-case tables below the root first; a few tries at most.
+  int tries = 0;
+  for (auto it = upcaseMarks.rbegin(); it != upcaseMarks.rend() && tries < 8; ++it) {
+    const std::uint64_t u = *it;
+    if (u >= rootSector) continue;
+    ++tries;
+    std::fill(table.begin(), table.end(), 0);
+    if (!reader.read(table.data(), table.size(), u)) return std::nullopt;
+    if (exFatTableChecksum(Bytes(table.data(), static_cast<std::size_t>(root.upcaseLength))) != root.upcaseChecksum)
+      continue;
+    for (std::uint32_t spc = 1; std::uint64_t{spc} * bps <= (std::uint64_t{32} << 20); spc *= 2) {
+      const std::uint64_t before = (std::uint64_t{root.upcaseCluster} - 2) * spc;
+      if (before > u) break;
+      const std::uint64_t heap = u - before;
+      if ((rootSector - heap) % spc != 0) continue;
+      const std::uint64_t rootCluster = (rootSector - heap) / spc + 2;
+      const std::uint64_t bitmapAt = heap + (std::uint64_t{root.bitmapCluster} - 2) * spc;
+      if (rootCluster > UINT32_MAX || bitmapAt >= endSector) continue;
+      std::fill(bitmap.begin(), bitmap.end(), 0);
+      if (!reader.read(bitmap.data(), bitmap.size(), bitmapAt)) return std::nullopt;
+      const std::uint64_t clusterBytes = std::uint64_t{spc} * bps;
+      auto marked = [&](std::uint64_t first, std::uint64_t count) {
+        for (std::uint64_t c = first; c < first + count; ++c) {
+          const std::uint64_t bit = c - 2;
+          if (bit / 8 >= bitmap.size()) return true;  // beyond the first sector: not checked
+          if (!((bitmap[static_cast<std::size_t>(bit / 8)] >> (bit % 8)) & 1)) return false;
+        }
+        return true;
+      };
+      if (!marked(root.bitmapCluster, (root.bitmapLength + clusterBytes - 1) / clusterBytes) ||
+          !marked(root.upcaseCluster, (root.upcaseLength + clusterBytes - 1) / clusterBytes) ||
+          !marked(rootCluster, 1))
+        continue;
+      FatVolume v;
+      v.fatType = kExFat;
+      v.foundBy = kFatBootParsed;
+      v.bytesPerSector = static_cast<std::uint16_t>(bps);
+      v.sectorsPerCluster = spc;
+      v.bytesPerCluster = static_cast<std::uint32_t>(clusterBytes);
+      v.rootCluster = static_cast<std::uint32_t>(rootCluster);
+      v.bitmapCluster = root.bitmapCluster;
+      std::uint64_t clusters = std::min<std::uint64_t>(root.bitmapLength * 8, UINT32_MAX - 11);
+      if (endSector > heap) clusters = std::min<std::uint64_t>(clusters, (endSector - heap) / spc);
+      v.clusterCount = static_cast<std::uint32_t>(clusters);
+      // The FAT: the last exFAT FAT start below the clusters, read from there.
+      std::optional<std::uint64_t> fat;
+      for (const auto& m : marks)
+        if (m.kind == kExFatMark && m.sector < heap) fat = m.sector;
+      v.startSector = fat ? *fat : heap;
+      v.dataOffset = heap - v.startSector;
+      v.fatSectors = static_cast<std::uint32_t>(std::min<std::uint64_t>(v.dataOffset, UINT32_MAX));
+      if (fat) v.foundBy = static_cast<std::uint8_t>(v.foundBy | kFatFirstFatSeen);
+      v.sectorCount = v.dataOffset + std::uint64_t{v.clusterCount} * spc;
+      return v;
+    }
+  }
+  return std::nullopt;
 }
 
 }  // namespace ov::fat

@@ -10,6 +10,7 @@
 #include "disk/byte_io.h"
 #include "disk/gpt.h"
 #include "disk/sector_source.h"
+#include "fat/exfat_directory.h"
 #include "fat/fat_volume.h"
 
 namespace ov::fat {
@@ -21,13 +22,14 @@ struct FatPartitionInfo {
   std::string type;  // gptTypeName() of its type GUID
 };
 
-// Lists the FAT12, FAT16 and FAT32 volumes of the disk; true when one was found. Sector 0 that is
+// Lists the FAT12, FAT16, FAT32 and exFAT volumes of the disk; true when one was found. Sector 0 that is
 // itself a FAT boot sector gives one volume at 0 (an image of one volume). A protective MBR sends the
 // walk to the GUID partition table (the backup copy when the primary fails its checks, which the
 // process log notes), where every entry whose first sector passes a FAT boot-sector test is
 // listed. Otherwise the MBR and its chain of extended partition tables are walked; a chain that
 // loops back, or runs longer than kMaxFatPartitionTables, ends the walk. Partitions of the FAT12,
-// FAT16 and FAT32 types are taken by their boot sectors, whichever of the three the type names.
+// FAT16 and FAT32 types and of type 0x07 (exFAT, or NTFS) are taken by their boot sectors,
+// whichever kind the type names.
 // `kind` gets the table found (none when sector 0 is the boot sector of a volume) and `infos`,
 // when given, one entry per listed volume.
 inline constexpr int kMaxFatPartitionTables = 1024;
@@ -49,8 +51,10 @@ inline constexpr std::size_t kMaxFatStartMarks = 65536;
 // listed volume takes note of it and true is returned (the caller drops `found`).
 bool mergeBackupBootSector(std::vector<FatVolume>& volumes, const FatVolume& found);
 
-// A sector that looks like the first sector of a FAT.
+// A sector that looks like the first sector of a FAT. An exFAT FAT's first sector (entries 0
+// and 1 whole: F8 FF FF FF FF FF FF FF) is noted as kExFatMark beside its FAT16 mark.
 inline constexpr std::uint8_t kFat12Mark = 3;
+inline constexpr std::uint8_t kExFatMark = 4;
 struct FatStartMark {
   std::uint64_t sector = 0;
   std::uint8_t kind = 0;  // kFat16, kFat32 or kFat12Mark
@@ -87,5 +91,22 @@ std::optional<std::uint64_t> findFatStartBelow(const FatVolume& v, const std::ve
 // Sets the flags of the FAT copies seen where each volume expects them, and moves a FAT32 volume
 // that was built from its backup boot sector back to its real start.
 void markFatCopies(std::vector<FatVolume>& volumes, const std::vector<FatStartMark>& marks);
+
+// exFAT. The volume whose boot region starts at `start`: the main boot sector when its region's
+// checksum holds (or neither region's does), else the backup's (foundBy then has
+// kFatBackupSeen); nullopt when neither sector is an exFAT boot sector.
+std::optional<FatVolume> readExFatBootRegion(FatReader& reader, std::uint64_t start);
+// The first sector of an up-case table (plain or compressed).
+bool isUpcaseTableStart(Bytes sector);
+// A root directory's first sector: the allocation bitmap and up-case table entries among its
+// first entries; `entries` gets what they say.
+bool isExFatRootStart(Bytes sector, ExFatRootEntries& entries);
+// A root directory found at `rootSector` placed as a volume: the up-case table it names is looked
+// for at the up-case marks below it (its checksum must match), the cluster size is the one for
+// which the allocation bitmap marks the bitmap's, the up-case table's and the root's clusters
+// as in use, and the FAT is the last exFAT FAT mark below the clusters (none: no chains).
+std::optional<FatVolume> placeExFatRoot(FatReader& reader, std::uint64_t rootSector, const ExFatRootEntries& root,
+                                        const std::vector<std::uint64_t>& upcaseMarks,
+                                        const std::vector<FatStartMark>& marks, std::uint64_t endSector);
 
 }  // namespace ov::fat

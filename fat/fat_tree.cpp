@@ -47,6 +47,19 @@ char16_t lowerCase(char16_t unit) {
 
 }  // namespace
 
+std::string damageNote(std::uint8_t flags) {
+  std::string note;
+  auto add = [&](std::uint8_t bit, const char* text) {
+    if (!(flags & bit)) return;
+    if (!note.empty()) note += "; ";
+    note += text;
+  };
+  add(kExChainGuessed, "its cluster chain is gone: read from the free clusters that follow its first one");
+  add(kExInUseElsewhere, "some of its clusters are in use by other files now");
+  add(kExBadChecksum, "its directory entries fail their checksum");
+  return note;
+}
+
 std::u16string placeholderName(std::uint32_t cluster) {
   std::string text = "#" + std::to_string(cluster);
   return std::u16string(text.begin(), text.end());

@@ -21,6 +21,14 @@ inline constexpr std::uint8_t kEntryLive = 0x08;
 inline constexpr std::uint32_t kUnknownCluster = 0xFFFFFFFF;  // parent never seen
 inline constexpr std::size_t kMaxLongNameUnits = 255;
 
+// exFAT facts of an entry (FileEntry::exFlags).
+inline constexpr std::uint8_t kExNoFatChain = 0x01;      // its clusters follow each other
+inline constexpr std::uint8_t kExChainGuessed = 0x02;    // deleted with a FAT chain, which is gone
+inline constexpr std::uint8_t kExInUseElsewhere = 0x04;  // deleted; some of its clusters are in use now
+inline constexpr std::uint8_t kExBadChecksum = 0x08;     // its entry set fails its checksum
+// Why the data saved for an entry may not be the file's own (empty when nothing says so).
+std::string damageNote(std::uint8_t exFlags);
+
 // One file or folder of the tree. Links are non-owning: FatTree owns every entry.
 struct FileEntry {
   std::uint64_t dataSize = 0;  // 0 for folders; never more than the volume's clusters hold
@@ -36,6 +44,10 @@ struct FileEntry {
   std::uint16_t createdDate = 0;    // DOS dates: day bits 0-4, month 5-8, years since 1980 9-15
   std::uint16_t accessedDate = 0;
   std::uint8_t attributes = 0;      // the FAT attribute byte; 0x08 = live, 0x10 = folder
+  // exFAT only: the valid data length (bytes past it read as zeros; for a folder, the length of
+  // its directory data) and the kEx* flags.
+  std::uint64_t validSize = 0;
+  std::uint8_t exFlags = 0;
 
   bool isFolder() const { return (attributes & kEntryFolder) != 0; }
   bool isLive() const { return (attributes & kEntryLive) != 0; }

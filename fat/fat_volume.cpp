@@ -24,7 +24,7 @@ bool sharedBootTests(Bytes s) {
 bool jumpBytes(Bytes s) { return s[0] != 0 && s[1] != 0 && s[2] == 0x90; }
 
 // Clusters behind the data start; a size smaller than the FATs gives none instead of wrapping.
-std::uint32_t clustersBehind(std::uint64_t sectors, std::uint64_t dataOffset, std::uint8_t spc) {
+std::uint32_t clustersBehind(std::uint64_t sectors, std::uint64_t dataOffset, std::uint32_t spc) {
   if (spc == 0 || sectors <= dataOffset) return 0;
   return static_cast<std::uint32_t>(std::min<std::uint64_t>((sectors - dataOffset) / spc, UINT32_MAX));
 }
@@ -62,13 +62,22 @@ std::string byteSizeText(std::uint64_t bytes) {
   return text;
 }
 
+std::uint8_t log2Of(std::uint32_t value) {
+  std::uint8_t n = 0;
+  while (n < 31 && (std::uint32_t{1} << (n + 1)) <= value) ++n;
+  return n;
+}
+
 }  // namespace
 
 std::array<std::uint8_t, kStoredFatVolumeBytes> encodeFatVolume(const FatVolume& v, bool hasNext) {
   ByteWriter w;
   const bool fixedRoot = v.fatType == kFat16;
+  const bool exFat = v.fatType == kExFat;
   w.u8(fixedRoot && v.fat12 ? 12 : 0);
-  w.u64(fixedRoot ? v.rootEntries : v.bootCopySector);
+  w.u64(fixedRoot ? v.rootEntries
+                 : exFat ? (std::uint64_t{v.bitmapCluster} << 32 | v.rootCluster)
+                         : v.bootCopySector);
   w.u64(v.startSector);
   w.u64(v.sectorCount);
   w.u64(v.serialNumber);
@@ -80,7 +89,7 @@ std::array<std::uint8_t, kStoredFatVolumeBytes> encodeFatVolume(const FatVolume&
   w.u32(v.clusterCount);
   w.u32(v.bytesPerCluster);
   w.u16(v.bytesPerSector);
-  w.u8(v.sectorsPerCluster);
+  w.u8(exFat ? log2Of(v.sectorsPerCluster) : static_cast<std::uint8_t>(v.sectorsPerCluster));
   w.u8(v.fatType);
   w.u8(v.foundBy);
   std::array<std::uint8_t, kStoredFatVolumeBytes> out{};
@@ -115,6 +124,14 @@ std::optional<FatVolume> decodeFatVolume(Bytes stored, bool* hasNext) {
     v.bootCopySector = 0;
     v.fat12 = entryBits == 12;
   }
+  if (v.fatType == kExFat) {
+    // Clusters of up to 32 MiB, as exFAT allows them.
+    if (v.sectorsPerCluster > 16) return std::nullopt;
+    v.rootCluster = static_cast<std::uint32_t>(v.bootCopySector);
+    v.bitmapCluster = static_cast<std::uint32_t>(v.bootCopySector >> 32);
+    v.bootCopySector = 0;
+    v.sectorsPerCluster = std::uint32_t{1} << v.sectorsPerCluster;
+  }
   if (hasNext) *hasNext = link != 0;
   return v;
 }
@@ -141,6 +158,65 @@ bool looksLikeVolumeBootSector(Bytes s) {
   const std::uint16_t bps = le16(s, 11);
   const std::uint8_t spc = s[13];
   return jump && (bps == 512 || bps == 1024 || bps == 2048 || bps == 4096) && spc != 0 && (spc & (spc - 1)) == 0;
+}
+
+bool isExFatBootSector(Bytes s) {
+  if (s.size() < 512 || s[0] != 0xEB || s[1] != 0x76 || s[2] != 0x90) return false;
+  static constexpr char kName[] = "EXFAT   ";
+  if (std::memcmp(s.data() + 3, kName, 8) != 0) return false;
+  for (std::size_t i = 11; i < 64; ++i)
+    if (s[i] != 0) return false;
+  if (le16(s, 510) != 0xAA55) return false;
+  const std::uint8_t bpsShift = s[108], spcShift = s[109], fats = s[110];
+  if (bpsShift < 9 || bpsShift > 12 || spcShift > 25 - bpsShift || fats < 1 || fats > 2) return false;
+  const std::uint64_t length = le64(s, 72);
+  const std::uint64_t fatOffset = le32(s, 80), fatLength = le32(s, 84);
+  const std::uint64_t heap = le32(s, 88), clusters = le32(s, 92);
+  const std::uint64_t root = le32(s, 96);
+  if (fatOffset < kExFatBootRegionSectors * 2 || fatLength == 0 || clusters == 0) return false;
+  if (heap < fatOffset + fatLength * fats) return false;
+  if (heap + (clusters << spcShift) > length) return false;
+  // The FAT holds an entry for every cluster, and the root is one of them.
+  if (fatLength << bpsShift < (clusters + 2) * 4) return false;
+  return root >= 2 && root <= clusters + 1;
+}
+
+void parseExFatBootSector(Bytes s, FatVolume& v) {
+  v.fatType = kExFat;
+  v.fat12 = false;
+  v.rootEntries = 0;
+  v.bootCopySector = 0;
+  v.bytesPerSector = static_cast<std::uint16_t>(1u << std::min<std::uint8_t>(s[108], 12));
+  v.sectorsPerCluster = std::uint32_t{1} << std::min<std::uint8_t>(s[109], 16);
+  v.bytesPerCluster = std::uint32_t{v.bytesPerSector} * v.sectorsPerCluster;
+  v.sectorCount = le64(s, 72);
+  v.reservedSectors = le32(s, 80);
+  v.fatSectors = le32(s, 84);
+  // The FAT in use: the second one when two are kept and the volume flags name it.
+  const bool second = s[110] == 2 && (le16(s, 106) & 1) != 0;
+  v.secondFatOffset = v.reservedSectors + (second ? v.fatSectors : 0);
+  v.dataOffset = le32(s, 88);
+  v.clusterCount = le32(s, 92);
+  v.rootCluster = le32(s, 96);
+  v.serialNumber = le32(s, 100);
+}
+
+std::uint32_t exFatBootChecksum(Bytes region, std::uint32_t bps) {
+  std::uint32_t sum = 0;
+  const std::size_t n = std::min<std::size_t>(region.size(), std::size_t{11} * bps);
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i == 106 || i == 107 || i == 112) continue;  // volume flags and percent in use change
+    sum = ((sum & 1) ? 0x80000000u : 0u) + (sum >> 1) + region[i];
+  }
+  return sum;
+}
+
+bool exFatBootRegionValid(Bytes region, std::uint32_t bps) {
+  if (bps < 512 || region.size() < std::size_t{kExFatBootRegionSectors} * bps) return false;
+  const std::uint32_t sum = exFatBootChecksum(region, bps);
+  for (std::size_t at = std::size_t{11} * bps; at < std::size_t{12} * bps; at += 4)
+    if (le32(region, at) != sum) return false;
+  return true;
 }
 
 void parseFat12or16BootSector(Bytes s, FatVolume& v) {
@@ -172,11 +248,12 @@ void parseFat32BootSector(Bytes s, FatVolume& v) {
 
 const char* fatKindName(const FatVolume& v) {
   if (v.fatType == kFat16) return v.fat12 ? "fat12" : "fat16";
+  if (v.fatType == kExFat) return "exfat";
   return "fat32";
 }
 
 std::string fatVolumeLabel(const FatVolume& v, std::size_t numberFromOne) {
-  const char* kind = v.fatType == kFat16 ? (v.fat12 ? "FAT 12" : "FAT 16") : "FAT 32";
+  const char* kind = v.fatType == kFat16 ? (v.fat12 ? "FAT 12" : "FAT 16") : v.fatType == kExFat ? "exFAT" : "FAT 32";
   return std::string(kind) + " logical drive " + std::to_string(numberFromOne);
 }
 
@@ -219,7 +296,7 @@ std::uint32_t rootDirSectors(const FatVolume& v) {
 }
 
 std::uint32_t fatEntryBits(const FatVolume& v) {
-  if (v.fatType == kFat32) return 32;
+  if (v.fatType == kFat32 || v.fatType == kExFat) return 32;
   return v.fat12 ? 12 : 16;
 }
 
@@ -277,11 +354,22 @@ std::vector<std::uint32_t> buildClusterChain(FatReader& reader, std::uint32_t fi
   std::vector<std::uint32_t> chain;
   const FatVolume& v = reader.volume();
   if (first == 1) return chain;
-  if (v.fatType != kFat16 && v.fatType != kFat32) return chain;
+  if (v.fatType != kFat16 && v.fatType != kFat32 && v.fatType != kExFat) return chain;
+  const bool exFat = v.fatType == kExFat;
   const std::uint32_t bits = fatEntryBits(v);
   const std::uint32_t bps = v.bytesPerSector;
   if (bps < 4) return chain;
-  const std::size_t limit = bits == 12 ? kMaxFat12Clusters + 1 : bits == 16 ? kMaxFat16Clusters + 1 : 268435456u;
+  if (exFat && (v.fatSectors == 0 || first < 2 || first > std::uint64_t{v.clusterCount} + 1 ||
+                std::uint64_t{first} * 4 / bps >= v.fatSectors)) {
+    if (first >= 2) chain.push_back(first);
+    return chain;
+  }
+  // exFAT cluster numbers use all 32 bits; FAT32 keeps its top four bits reserved.
+  const std::uint32_t mask = exFat ? 0xFFFFFFFFu : 0x0FFFFFFFu;
+  const std::size_t limit = exFat        ? std::size_t{v.clusterCount} + 1
+                            : bits == 12 ? kMaxFat12Clusters + 1
+                            : bits == 16 ? kMaxFat16Clusters + 1
+                                         : 268435456u;
   const std::uint64_t fatStart = v.startSector + v.secondFatOffset;
   if (fatStart < v.startSector) return chain;  // wrapped: no such FAT
 
@@ -326,9 +414,9 @@ std::vector<std::uint32_t> buildClusterChain(FatReader& reader, std::uint32_t fi
   auto hold = [&](std::uint32_t c) {
     if (chain.size() < kDirectSearch) return;
     if (held.empty()) {
-      std::uint32_t top = *std::max_element(chain.begin(), chain.end()) & 0x0FFFFFFFu;
+      std::uint32_t top = *std::max_element(chain.begin(), chain.end()) & mask;
       held.resize(static_cast<std::size_t>(std::max(top, c)) + 1);
-      for (std::uint32_t k : chain) held[k & 0x0FFFFFFFu] = true;
+      for (std::uint32_t k : chain) held[k & mask] = true;
     }
     if (c >= held.size()) held.resize(std::max<std::size_t>(static_cast<std::size_t>(c) + 1, held.size() * 2));
     held[c] = true;
@@ -348,8 +436,11 @@ std::vector<std::uint32_t> buildClusterChain(FatReader& reader, std::uint32_t fi
     // FAT12 cluster numbers reach 0xFF5: only the bad-cluster and end marks (0xFF7 on) end it.
     if (bits == 12 && (entry <= 1 || entry >= 0xFF7)) break;
     if (bits == 16 && (entry <= 1 || entry >= 0xFFF0)) break;
-    std::uint32_t next = entry & 0x0FFFFFFFu;
-    if (next <= 1 || next >= 0x0FFFFFF0u) break;
+    // exFAT: past the last cluster are the bad-cluster and end marks.
+    if (exFat && (entry <= 1 || entry > std::uint64_t{v.clusterCount} + 1)) break;
+    if (exFat && std::uint64_t{entry} * 4 / bps >= v.fatSectors) break;  // no such FAT entry
+    std::uint32_t next = entry & mask;
+    if (next <= 1 || (!exFat && next >= 0x0FFFFFF0u)) break;
     if (holds(next)) break;
     chain.push_back(next);
     hold(next);

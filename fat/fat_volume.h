@@ -1,5 +1,5 @@
-// The FAT engine's volume: the 78-byte volume record, the FAT12/FAT16/FAT32 boot-sector tests
-// and parsers, cluster addressing, the FAT engine's sector reading rules and cluster chains.
+// The FAT engine's volume: the 78-byte volume record, the FAT12/FAT16/FAT32 and exFAT boot-sector
+// tests and parsers, cluster addressing, the FAT engine's sector reading rules and cluster chains.
 #pragma once
 
 #include <array>
@@ -17,8 +17,9 @@
 namespace ov::fat {
 
 // kFat16 stands for both kinds with a root directory of fixed size before the clusters, FAT12 and
-// FAT16 (FatVolume::fat12 tells them apart); kFat32 for FAT32, whose root is a cluster chain.
-enum FatType : std::uint8_t { kFatUnknown = 0, kFat16 = 1, kFat32 = 2 };
+// FAT16 (FatVolume::fat12 tells them apart); kFat32 for FAT32, whose root is a cluster chain;
+// kExFat for exFAT (32-bit FAT entries, directories of entry sets, the root at rootCluster).
+enum FatType : std::uint8_t { kFatUnknown = 0, kFat16 = 1, kFat32 = 2, kExFat = 3 };
 // The cluster counts that decide the type: fewer than 4,085 clusters make FAT12, fewer than
 // 65,525 FAT16.
 inline constexpr std::uint32_t kMaxFat12Clusters = 4084;
@@ -43,13 +44,19 @@ struct FatVolume {
   std::uint32_t clusterCount = 0;
   std::uint32_t bytesPerCluster = 0;
   std::uint16_t bytesPerSector = 0;
-  std::uint8_t sectorsPerCluster = 0;
+  std::uint32_t sectorsPerCluster = 0;  // at most 255 but for exFAT (up to 65,536)
   std::uint8_t fatType = kFatUnknown;
   std::uint8_t foundBy = 0;
   // FAT12 and FAT16 only: 12-bit FAT entries, and the root directory's entry count (0: a root of
   // kFat16RootSectors sectors, as in volumes not read from a boot sector).
   bool fat12 = false;
   std::uint16_t rootEntries = 0;
+  // exFAT only: the root directory's first cluster. An exFAT volume's FAT lies at
+  // secondFatOffset (reservedSectors holds the boot sector's FAT offset); 0 fatSectors: no FAT
+  // known (a volume placed by its root directory alone), so no chain can be followed.
+  std::uint32_t rootCluster = 0;
+  // exFAT only: the allocation bitmap's first cluster, once the root has named it (else 0).
+  std::uint32_t bitmapCluster = 0;
 
   bool operator==(const FatVolume&) const = default;
 };
@@ -59,7 +66,9 @@ inline constexpr std::size_t kStoredFatVolumeBytes = 78;
 // in bytes that every record written before them holds as 0: byte 0 (reserved) is 12 for a FAT
 // of 12-bit entries, and for fatType 1 the bootCopySector field, which only FAT32 uses, holds
 // the root entry count (0: 32 sectors, the one root size known before). A record of fatType 1
-// whose bootCopySector does not fit in 16 bits is refused.
+// whose bootCopySector does not fit in 16 bits is refused. An exFAT record (fatType 3, which
+// readers that know only FAT refuse) keeps rootCluster in the bootCopySector field and the
+// power of two of sectorsPerCluster in the sectorsPerCluster byte.
 std::array<std::uint8_t, kStoredFatVolumeBytes> encodeFatVolume(const FatVolume& v, bool hasNext);
 std::optional<FatVolume> decodeFatVolume(Bytes stored, bool* hasNext = nullptr);
 
@@ -73,9 +82,21 @@ void parseFat32BootSector(Bytes sector, FatVolume& v);
 // 4,096 bytes and a cluster of a power-of-two number of sectors (any file system).
 bool looksLikeVolumeBootSector(Bytes sector);
 
-// "fat12", "fat16" or "fat32".
+// exFAT: the boot sector (jump, "EXFAT   ", zeros where FAT keeps its parameters, sizes that fit
+// the volume), its parser, and the boot region's checksum: sectors 0 to 10 of a region (main at
+// the volume's sector 0, backup at 12), without the volume flags and the percent in use, held
+// in every 32-bit word of sector 11.
+inline constexpr std::uint64_t kExFatBackupBootSector = 12;
+inline constexpr std::uint32_t kExFatBootRegionSectors = 12;
+bool isExFatBootSector(Bytes sector);
+void parseExFatBootSector(Bytes sector, FatVolume& v);
+std::uint32_t exFatBootChecksum(Bytes sectors0to10, std::uint32_t bytesPerSector);
+// A whole region of 12 sectors of `bytesPerSector`: true when sector 11 holds its checksum.
+bool exFatBootRegionValid(Bytes region, std::uint32_t bytesPerSector);
+
+// "fat12", "fat16", "fat32" or "exfat".
 const char* fatKindName(const FatVolume& v);
-// The volume list's rows: "FAT 12 logical drive %u", "FAT 16 ..." or "FAT 32 ...", the size text
+// The volume list's rows: "FAT 12 logical drive %u", "FAT 16 ...", "FAT 32 ..." or "exFAT ...", the size text
 // ("%7.3f KB/MB/GB") and the cluster size ("%3.1f KB").
 std::string fatVolumeLabel(const FatVolume& v, std::size_t numberFromOne);
 std::string fatVolumeSizeText(const FatVolume& v);
@@ -93,10 +114,11 @@ std::uint64_t clusterSector(const FatVolume& v, std::uint32_t cluster);
 inline constexpr std::uint32_t kFat16RootSectors = 32;
 std::uint64_t fat16RootSector(const FatVolume& v);
 std::uint32_t rootDirSectors(const FatVolume& v);
-// 12, 16 or 32.
+// 12, 16 or 32 (exFAT too).
 std::uint32_t fatEntryBits(const FatVolume& v);
-// The cluster number that stands for the root folder: 1 (FAT12/FAT16 root) or 2 (FAT32 root).
-inline std::uint32_t rootFolderKey(const FatVolume& v) { return v.fatType; }
+// The cluster number that stands for the root folder: 1 (FAT12/FAT16 root), 2 (FAT32 root) or
+// the exFAT root's first cluster.
+inline std::uint32_t rootFolderKey(const FatVolume& v) { return v.fatType == kExFat ? v.rootCluster : v.fatType; }
 
 // Reading with the FAT engine's rules: skipped sectors are read as zeros and count as read;
 // false only when the operation is being aborted (running cleared during the retry).
@@ -119,7 +141,8 @@ class FatReader {
 // The clusters of the chain that starts at `first` (first included, end marker excluded), with
 // FAT entries of 12, 16 or 32 bits. Empty for cluster 1 (the FAT12/FAT16 root has no chain) and
 // for chains longer than the FAT type allows; a chain that comes back to a cluster it already
-// holds ends there.
+// holds ends there. exFAT entries are whole 32-bit cluster numbers; a value outside 2 to the last
+// cluster ends the chain, and an exFAT volume without a known FAT gives `first` alone.
 std::vector<std::uint32_t> buildClusterChain(FatReader& reader, std::uint32_t first);
 
 }  // namespace ov::fat

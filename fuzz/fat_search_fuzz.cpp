@@ -1,5 +1,6 @@
 // Any bytes as a small disk: the FAT partition-table walk (MBR, GPT or one volume) and both FAT
-// volume searches.
+// volume searches (FAT12/16/32 and exFAT; seeds with an exFAT volume and one without its boot
+// regions, placed by its root directory).
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -26,13 +27,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The names go with the volumes one for one, whichever table (or none) listed them.
     if (infos.size() != volumes.size()) __builtin_trap();
     for (const auto& v : volumes)
-      if (v.fatType != ov::fat::kFat16 && v.fatType != ov::fat::kFat32) __builtin_trap();
+      if (v.fatType != ov::fat::kFat16 && v.fatType != ov::fat::kFat32 && v.fatType != ov::fat::kExFat)
+        __builtin_trap();
   } catch (const ov::AlreadyReported&) {
   }
   ov::fat::thoroughSearch(source, 0, sectors, volumes);
   // Once settled, every volume has a type and its first flag.
   for (const auto& v : volumes)
-    if ((v.fatType != ov::fat::kFat16 && v.fatType != ov::fat::kFat32) || !(v.foundBy & ov::fat::kFatBootParsed))
+    if ((v.fatType != ov::fat::kFat16 && v.fatType != ov::fat::kFat32 && v.fatType != ov::fat::kExFat) ||
+        !(v.foundBy & ov::fat::kFatBootParsed))
       __builtin_trap();
   ov::fat::basicSearch(source, 0, sectors, volumes);
   return 0;

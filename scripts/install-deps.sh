@@ -12,7 +12,7 @@ packages=(
 )
 # Only needed to rebuild the committed test images (tests/data/make_images.sh).
 if [ "${WITH_IMAGE_TOOLS:-0}" = 1 ]; then
-  packages+=(ntfs-3g dosfstools mtools fdisk attr imagemagick sleuthkit)
+  packages+=(ntfs-3g dosfstools mtools fdisk attr imagemagick sleuthkit exfatprogs exfat-fuse)
 fi
 
 missing=()

@@ -62,9 +62,9 @@ void QtEngineHost::searchProgress(std::uint64_t position, std::uint64_t end) {
   });
 }
 
-void QtEngineHost::volumeFound(std::uint64_t startSector) {
+void QtEngineHost::volumeFoundAs(std::uint64_t startSector, const std::string& driveWord) {
   onGuiThread([&] {
-    if (search_) search_->onVolumeFound(startSector);
+    if (search_) search_->onVolumeFound(startSector, driveWord);
   });
 }
 

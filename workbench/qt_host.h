@@ -22,7 +22,7 @@ class SearchListener {
  public:
   virtual ~SearchListener() = default;
   virtual void onSearchProgress(std::uint64_t position, std::uint64_t end) = 0;
-  virtual void onVolumeFound(std::uint64_t startSector) = 0;
+  virtual void onVolumeFound(std::uint64_t startSector, const std::string& driveWord) = 0;
   virtual void onSearchFinished(bool completed) = 0;
 };
 
@@ -51,7 +51,8 @@ class QtEngineHost final : public QObject, public EngineHost {
   void statusText(const std::string& text) override;
   void processingFinished(int code) override;
   void searchProgress(std::uint64_t position, std::uint64_t end) override;
-  void volumeFound(std::uint64_t startSector) override;
+  void volumeFound(std::uint64_t startSector) override { volumeFoundAs(startSector, {}); }
+  void volumeFoundAs(std::uint64_t startSector, const std::string& driveWord) override;
   void searchFinished(bool completed) override;
 
   // The last progress values, as the worker published them.

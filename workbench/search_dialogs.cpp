@@ -169,8 +169,8 @@ void CLogicalDrivesFound::onSearchProgress(std::uint64_t position, std::uint64_t
   scanning_->setText(QString::fromStdString(model_.scanningText()));
 }
 
-void CLogicalDrivesFound::onVolumeFound(std::uint64_t startSector) {
-  model_.onVolumeFound(startSector);
+void CLogicalDrivesFound::onVolumeFound(std::uint64_t startSector, const std::string& driveWord) {
+  model_.onVolumeFound(startSector, driveWord);
   const auto& row = model_.rows().back();
   new QTreeWidgetItem(rows_, {QString::fromStdString(row.name), QString::fromStdString(row.startLocation)});
 }

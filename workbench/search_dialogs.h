@@ -62,7 +62,7 @@ class CLogicalDrivesFound final : public QDialog, public SearchListener {
   const VolumeSearchDialogModel& model() const { return model_; }
 
   void onSearchProgress(std::uint64_t position, std::uint64_t end) override;
-  void onVolumeFound(std::uint64_t startSector) override;
+  void onVolumeFound(std::uint64_t startSector, const std::string& driveWord) override;
   void onSearchFinished(bool completed) override;
 
  protected:

@@ -31,7 +31,10 @@ for image in "${@:-all}"; do
                  build_fat32_volume_only build_fat12_floppy build_fat_small_mbr
                  build_fat16_volume_only build_ntfs_fidelity
                  build_ntfs_odd_mft build_ntfs_4kn build_fat16_not_ntfs
-                 build_ntfs_ext2_signature) ;;
+                 build_ntfs_ext2_signature build_exfat_card
+                 build_exfat_volume_only) ;;
+    exfat_card | exfat_card_backup | exfat_card_zeroed) builds+=(build_exfat_card) ;;
+    exfat_volume_only) builds+=(build_exfat_volume_only) ;;
     mbr_ntfs_fat | mbr_ntfs_fat_zeroed) builds+=(build_mbr_ntfs_fat) ;;
     ntfs_zeroed_boot) builds+=(build_ntfs_zeroed_boot) ;;
     ntfs_4k) builds+=(build_ntfs_4k) ;;
@@ -62,7 +65,8 @@ for image in "${@:-all}"; do
         "gpt_disk_zeroed, ntfs_volume_only, fat32_volume_only, fat12_floppy," \
         "fat_small_mbr, fat16_volume_only," \
         "ntfs_fidelity, ntfs_odd_mft, ntfs_4kn_gpt, ntfs_4kn_mbr," \
-        "fat16_not_ntfs, ntfs_ext2_signature)" >&2
+        "fat16_not_ntfs, ntfs_ext2_signature, exfat_card, exfat_card_backup," \
+        "exfat_card_zeroed, exfat_volume_only)" >&2
       exit 1
       ;;
   esac
@@ -76,7 +80,7 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 for tool in mkntfs ntfs-3g fusermount mkfs.fat mcopy mmd mdel mdeltree mattrib \
             mlabel sfdisk convert fls icat ifind istat fsstat setfattr getfattr mountpoint python3 xz dd \
-            truncate losetup mke2fs; do
+            truncate losetup mke2fs mkfs.exfat mount.exfat-fuse; do
   command -v "$tool" >/dev/null || {
     echo "make_images.sh: missing $tool (install-deps.sh with WITH_IMAGE_TOOLS=1)" >&2
     exit 1
@@ -238,6 +242,16 @@ def boot_fields(vol_file, fs):
                 "mft_lcn": mft, "mftmirr_lcn": mirr,
                 "serial": "%016x" % serial, "mft_record_bytes": rec,
                 "hidden_sectors": hidden}
+    if fs == "exfat":
+        assert b[3:11] == b"EXFAT   ", vol_file
+        length, = struct.unpack_from("<Q", b, 72)
+        serial, = struct.unpack_from("<I", b, 100)
+        return {"cluster_bytes": 1 << (b[108] + b[109]),
+                "boot_total_sectors": length, "serial": "%08x" % serial,
+                "fat_offset": struct.unpack_from("<I", b, 80)[0],
+                "cluster_heap_offset": struct.unpack_from("<I", b, 88)[0],
+                "root_cluster": struct.unpack_from("<I", b, 96)[0],
+                "hidden_sectors": None}
     if fs in ("fat12", "fat16"):
         assert b[0x36:0x3E] == ("FAT12   " if fs == "fat12" else
                                 "FAT16   ").encode(), vol_file
@@ -428,7 +442,11 @@ def cmd_manifest(desc, img, out):
             p["fs"] = fs
             assert os.path.getsize(vol) == count * bps, (vol, count)
             p.update(boot_fields(vol, fs))
-            assert p["hidden_sectors"] == start, (vol, p["hidden_sectors"])
+            if fs == "exfat":
+                # mkfs.exfat on a file records no partition offset
+                del p["hidden_sectors"]
+            else:
+                assert p["hidden_sectors"] == start, (vol, p["hidden_sectors"])
             if fs == "ntfs" and top.get("boot_sector_zeroed"):
                 p["boot_sector_zeroed"] = True
         parts.append(p)
@@ -538,7 +556,7 @@ def cmd_verify(img, manifest_path):
     ok = True
     bps = str(m.get("bytes_per_sector", 512))
     for p in m["partitions"]:
-        if p["fs"] not in ("ntfs", "fat12", "fat16", "fat32"):
+        if p["fs"] not in ("ntfs", "fat12", "fat16", "fat32", "exfat"):
             continue
         off = str(p["start"])
         res = subprocess.run(["fls", "-b", bps, "-r", "-p", "-o", off, img],
@@ -581,6 +599,14 @@ def cmd_verify(img, manifest_path):
             if lost:
                 ok = False
                 print("    DELETED FILES NOT READABLE:", ", ".join(lost))
+        if p["fs"] == "exfat":
+            # Deleted files of exFAT: every one not flagged must read back
+            # whole through TSK as well.
+            lost = [e["path"] for e in n_del if e["type"] == "file" and
+                    not e["flags"] and e not in readable]
+            if lost:
+                ok = False
+                print("    DELETED FILES NOT READABLE:", ", ".join(lost))
         print("  partition %d (%s @%d, %d sectors, cluster %d): %d/%d live "
               "entries listed, %d bad contents; deleted: %d/%d still named, "
               "%d/%d files still readable" % (
@@ -594,6 +620,151 @@ def cmd_verify(img, manifest_path):
             print("    BAD CONTENT:", ", ".join(bad))
     if not ok:
         sys.exit(1)
+
+
+def cmd_exfat_files(mnt, stage, desc, index, kind):
+    """Writes the files of an exFAT volume through its exfat-fuse mount and
+    mirrors them into the staging tree; deleted entries and flags go to
+    DESC. KIND: card (the card-like volume) or small (the bare volume)."""
+    t = Twin(mnt, stage, desc, "exfat-%s" % kind)
+    t.seed = lambda path: "exfat-%s/p%s%s" % (kind, index, path)
+    idx = int(index)
+
+    def rand(path, size):
+        t.put(path, random.Random(t.seed(path)).randbytes(size))
+
+    def grow(paths, size, step):
+        # appended to in turns, so that their clusters interleave
+        data = {p: random.Random(t.seed(p)).randbytes(size) for p in paths}
+        for off in range(0, size, step):
+            for p in paths:
+                for root in (t.mnt, t.stage):
+                    os.makedirs(os.path.dirname(root + p), exist_ok=True)
+                    with open(root + p, "ab") as f:
+                        f.write(data[p][off:off + step])
+
+    if kind == "card":
+        t.text("/readme.txt", 3000)
+        rand("/DCIM/100CAMERA/IMG_0001.JPG", 36000)
+        rand("/DCIM/100CAMERA/IMG_0002.JPG", 19000)
+        rand("/DCIM/100CAMERA/IMG_0003.JPG", 24000)
+        t.put("/empty.txt", b"")
+        # a name of 255 UTF-16 units (Linux names stop at 255 bytes of UTF-8,
+        # so it is ASCII), one of 84 CJK units, letters outside Latin-1 and
+        # a surrogate pair
+        t.text("/Names/" + ("long-name-" * 26)[:251] + ".txt", 900)
+        t.text("/Names/" + ("\u65e5\u672c\u8a9e" * 27)[:80] + ".txt", 1500)
+        t.text("/Names/\u00c9t\u00e9 \u0424\u043e\u0442\u043e \U0001F4F7 \u5199\u771f.txt",
+               2200)
+        t.text("/Docs/Deep/Deeper/Deepest/note.txt", 700)
+        # a live file whose clusters interleave with another's: a FAT chain
+        grow(["/Docs/interleaved-a.bin", "/Docs/interleaved-b.bin"], 24000,
+             5000)
+        t.line("flag", idx, "/Docs/interleaved-a.bin", "fat_chain")
+        t.line("flag", idx, "/Docs/interleaved-b.bin", "fat_chain")
+        # deleted: two photos written in one go, a fragmented clip, a folder
+        rand("/DCIM/100CAMERA/IMG_0004.JPG", 30000)
+        rand("/DCIM/100CAMERA/IMG_0005.JPG", 7000)
+        grow(["/DCIM/100CAMERA/MOV_0006.MP4", "/DCIM/100CAMERA/keep.dat"],
+             20000, 5000)
+        t.line("flag", idx, "/DCIM/100CAMERA/keep.dat", "fat_chain")
+        rand("/DCIM/101CAMERA/IMG_0101.JPG", 16000)
+        rand("/DCIM/101CAMERA/IMG_0102.JPG", 9000)
+        t.text("/DCIM/101CAMERA/Notes/list.txt", 1200)
+        # a folder of 70 photos: its directory outgrows its first cluster
+        # while they are written, so it gets a FAT chain, cleared when it
+        # is deleted (TSK then finds only the first cluster's files)
+        for i in range(70):
+            t.text("/DCIM/102CAMERA/IMG_%04d.JPG" % (201 + i), 1500)
+        t.line("flag", idx, "/DCIM/102CAMERA", "directory_chain_lost")
+        for path in ("/DCIM/100CAMERA/IMG_0004.JPG",
+                     "/DCIM/100CAMERA/IMG_0005.JPG",
+                     "/DCIM/100CAMERA/MOV_0006.MP4", "/DCIM/101CAMERA",
+                     "/DCIM/102CAMERA"):
+            t.line("del", idx, path)
+        t.line("flag", idx, "/DCIM/100CAMERA/MOV_0006.MP4", "fragmented")
+    else:
+        t.text("/A file on a bare exFAT volume.txt", 2400)
+        rand("/DATA/BLOB.BIN", 18000)
+        t.text("/DATA/Sub/notes.txt", 1300)
+        t.text("/DATA/gone.txt", 1600)
+        t.text("/Old/one.txt", 800)
+        rand("/Old/two.bin", 5000)
+        for path in ("/DATA/gone.txt", "/Old"):
+            t.line("del", idx, path)
+    # the deletions, children first
+    with open(desc) as f:
+        dels = [r.split("\t")[2].rstrip("\n") for r in f
+                if r.startswith("del\t%s\t" % index)]
+    for path in dels:
+        full = t.mnt + path
+        if os.path.isdir(full):
+            for root, dirs, files in os.walk(full, topdown=False):
+                for n in files:
+                    os.unlink(os.path.join(root, n))
+                for n in dirs:
+                    os.rmdir(os.path.join(root, n))
+            os.rmdir(full)
+        else:
+            os.unlink(full)
+
+
+def cmd_exfat_facts(img, manifest_path):
+    """Adds each exFAT file's first cluster as istat lists it, and checks
+    that the files flagged fragmented or fat_chain lie in more than one
+    run (live) or lost their chain (deleted), and that no other file does."""
+    with open(manifest_path) as f:
+        m = json.load(f)
+    bad = []
+    for p in m["partitions"]:
+        if p["fs"] != "exfat":
+            continue
+        off = str(p["start"])
+        spc = p["cluster_bytes"] // 512
+        heap = p["cluster_heap_offset"]
+        inodes = fls_records(img, off)
+        for e in m["files"]:
+            if e["partition"] != p["index"] or e["type"] != "file" or \
+                    e["size"] == 0:
+                continue
+            if e["path"] not in inodes and "directory_chain_lost" in e["flags"]:
+                continue  # TSK does not find it
+            out = tsk("istat", "-o", off, img, inodes[e["path"]])
+            tail = out.split("Sectors:", 1)[1] if "Sectors:" in out else ""
+            sectors = [int(x) for x in tail.split() if x.isdigit() and
+                       int(x) != 0]
+            clusters = []
+            for sec in sectors:
+                c = (sec - heap) // spc + 2
+                if not clusters or clusters[-1] != c:
+                    clusters.append(c)
+            e["first_cluster"] = clusters[0] if clusters else 0
+            runs = sum(1 for i, c in enumerate(clusters)
+                       if i == 0 or c != clusters[i - 1] + 1)
+            chained = "fat_chain" in e["flags"] or "fragmented" in e["flags"]
+            if e["state"] == "live" and (runs > 1) != chained:
+                bad.append("%s: %d runs" % (e["path"], runs))
+    if bad:
+        print("  MISMATCH:\n    " + "\n    ".join(bad))
+        sys.exit(1)
+    m.pop("image_sha256", None)
+    m["image_sha256"] = sha256_file(img)
+    with open(manifest_path, "w") as f:
+        json.dump(m, f, indent=1)
+        f.write("\n")
+
+
+def cmd_zero_exfat_boot(img, start, which):
+    """Zeroes an exFAT volume's main boot region (sectors 0-11), or both
+    regions (0-23) with WHICH=both."""
+    start = int(start)
+    count = 24 if which == "both" else 12
+    with open(img, "r+b") as f:
+        f.seek(start * 512)
+        assert f.read(512)[3:11] == b"EXFAT   ", "no exFAT boot sector"
+        f.seek(start * 512)
+        f.write(bytes(count * 512))
+    print("  zeroed sectors %d-%d" % (start, start + count - 1))
 
 
 def label_bytes(tag, offset, size):
@@ -1365,7 +1536,9 @@ if __name__ == "__main__":
      "zero-fat32-boot": cmd_zero_fat32_boot, "label-data": cmd_label_data,
      "damage-gpt": cmd_damage_gpt, "fidelity": cmd_fidelity,
      "check-fidelity": cmd_check_fidelity, "shift-mft": cmd_shift_mft,
-     "ext2-superblock": cmd_ext2_superblock}[cmd](*args)
+     "ext2-superblock": cmd_ext2_superblock,
+     "exfat-files": cmd_exfat_files, "exfat-facts": cmd_exfat_facts,
+     "zero-exfat-boot": cmd_zero_exfat_boot}[cmd](*args)
 PY
 
 py() { python3 "$helper" "$@"; }
@@ -2532,6 +2705,88 @@ build_fat16_volume_only() {
   py fat-facts "$img" "$work/$name.manifest.json"
   publish "$name"
 }
+
+# fill_exfat VOLFILE STAGE DESC INDEX KIND: the files of `exfat-files` KIND,
+# written through exfat-fuse on a loop device over the volume file.
+fill_exfat() {
+  local vol=$1 stage=$2 desc=$3 index=$4 kind=$5 mnt=$work/exfat-mnt
+  mkdir -p "$mnt" "$stage"
+  loop_dev=$(losetup -f --show "$vol")
+  mount.exfat-fuse "$loop_dev" "$mnt" >/dev/null
+  mnt_dir=$mnt
+  py exfat-files "$mnt" "$stage" "$desc" "$index" "$kind"
+  umount "$mnt"
+  mnt_dir=""
+  losetup -d "$loop_dev"
+  loop_dev=""
+}
+
+###########################################################################
+# 26. exfat_card: a camera card's layout: an MBR whose exFAT partition
+#     (type 0x07) starts at 4 MiB, with its cluster heap aligned to 4 MiB
+#     (mkfs.exfat -b 4M), 4 KiB clusters; long and non-Latin names, a file
+#     name with a surrogate pair, files whose FAT chains interleave, deleted
+#     photos (contiguous), a deleted fragmented clip and a deleted folder.
+#     exfat_card_backup is a copy without the MBR and the main boot region
+#     (the backup at volume sector 12 is left); exfat_card_zeroed has both
+#     boot regions zeroed as well.
+###########################################################################
+build_exfat_card() {
+  local name=exfat_card
+  local img=$work/$name.img desc=$work/$name.desc s=$work/$name
+  rm -rf "$img" "$desc" "$s"
+  truncate -s 16M "$img"
+  sfdisk -q "$img" <<'EOF'
+label: dos
+label-id: 0x5eed0026
+unit: sectors
+sector-size: 512
+
+start=8192, size=24576, type=7
+EOF
+  local vol=$s.p1.vol
+  truncate -s $((24576 * 512)) "$vol"
+  mkfs.exfat -b 4M -c 4K -L CAMERA "$vol" >/dev/null
+  fill_exfat "$vol" "$s/p1" "$desc" 1 card
+  desc_line "$desc" part 1 exfat "$vol" "$s/p1"
+  place "$vol" "$img" 8192
+  finish "$name"
+  py exfat-facts "$img" "$work/$name.manifest.json"
+  publish "$name"
+
+  local b=exfat_card_backup z=exfat_card_zeroed
+  cp --sparse=always "$img" "$work/$b.img"
+  py zero-tables "$work/$b.img"
+  py zero-exfat-boot "$work/$b.img" 8192 main
+  py derive "$work/$name.manifest.json" "$work/$b.manifest.json" \
+    "$work/$b.img" table_zeroed=true boot_sector_zeroed=true
+  publish "$b"
+  cp --sparse=always "$img" "$work/$z.img"
+  py zero-tables "$work/$z.img"
+  py zero-exfat-boot "$work/$z.img" 8192 both
+  py derive "$work/$name.manifest.json" "$work/$z.manifest.json" \
+    "$work/$z.img" table_zeroed=true boot_regions_zeroed=true
+  publish "$z"
+}
+
+###########################################################################
+# 27. exfat_volume_only: an exFAT volume of 4 MiB with no partition table,
+#     512-byte clusters, a deleted file and a deleted folder.
+###########################################################################
+build_exfat_volume_only() {
+  local name=exfat_volume_only
+  local img=$work/$name.img desc=$work/$name.desc s=$work/$name
+  rm -rf "$img" "$desc" "$s"
+  truncate -s 4M "$img"
+  mkfs.exfat -c 512 -L BARE "$img" >/dev/null
+  desc_line "$desc" top table '"none"'
+  fill_exfat "$img" "$s/p1" "$desc" 1 small
+  desc_line "$desc" part 1 exfat "$img" "$s/p1"
+  finish "$name"
+  py exfat-facts "$img" "$work/$name.manifest.json"
+  publish "$name"
+}
+
 
 ###########################################################################
 # 22. ntfs_fidelity: named data streams, a file with 40 hard links, two

@@ -86,6 +86,8 @@ SaveAccount saveRecoveredFiles(const OutputFolder& destination, std::vector<Plan
                             "its entry claims " +
                                 (file.claimedSize != 0 ? std::to_string(file.claimedSize) + " bytes" : std::string("more")) +
                                 ", more than the volume can hold; " + std::to_string(written) + " bytes saved");
+    else if (!file.damageNote.empty())
+      account.savedWithNote(path, written, "possibly damaged: " + file.damageNote);
     else if (written < file.size)
       account.savedWithNote(path, written,
                             "only " + std::to_string(written) + " of its " + std::to_string(file.size) +

@@ -26,6 +26,8 @@ struct PlannedFile {
   // when it is known (else 0).
   bool sizeCut = false;
   std::uint64_t claimedSize = 0;
+  // Why the data saved may not be the file's own (TreeEntry::damageNote); empty for none.
+  std::string damageNote;
   // Writes the data to `fd`; false when there is nothing valid to write (the file is removed).
   // May throw AlreadyReported after a failing read or write (source.lastWriteError() tells which).
   std::function<bool(int fd, std::uint64_t& written)> save;

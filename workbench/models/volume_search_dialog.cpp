@@ -18,9 +18,9 @@ bool VolumeSearchDialogModel::onProgress(std::uint64_t position, std::uint64_t e
   return changed;
 }
 
-void VolumeSearchDialogModel::onVolumeFound(std::uint64_t startSector) {
+void VolumeSearchDialogModel::onVolumeFound(std::uint64_t startSector, const std::string& driveWord) {
   ++counter_;
-  rows_.push_back({words_.driveWord + " logical drive #" + std::to_string(static_cast<int>(counter_)),
+  rows_.push_back({(driveWord.empty() ? words_.driveWord : driveWord) + " logical drive #" + std::to_string(static_cast<int>(counter_)),
                    std::to_string(startSector)});
 }
 

@@ -21,7 +21,7 @@ struct SearchDialogWords {
 SearchDialogWords searchDialogWords(const std::string& driveWord, bool thorough, bool basicName = false);
 
 struct SearchDialogRow {
-  std::string name;           // "NTFS logical drive #%d"
+  std::string name;           // "NTFS logical drive #%d" ("exFAT logical drive #%d" in OV_FAT)
   std::string startLocation;  // the start sector
 };
 
@@ -38,7 +38,8 @@ class VolumeSearchDialogModel {
 
   // Returns true when the percentage changed (the bar moves).
   bool onProgress(std::uint64_t position, std::uint64_t end);
-  void onVolumeFound(std::uint64_t startSector);
+  // `driveWord` names a kind of volume apart from the words' own ("exFAT"); empty: the words'.
+  void onVolumeFound(std::uint64_t startSector, const std::string& driveWord = {});
   SearchFinishMessage onFinished(bool completed) const;
 
   const SearchDialogWords& words() const { return words_; }

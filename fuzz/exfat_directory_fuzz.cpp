@@ -1,0 +1,78 @@
+// Any bytes as exFAT directory data: the entry-set parser over them in both modes, then the same
+// bytes as the clusters of a small in-memory exFAT volume, walked from its root and swept by the
+// Turbo Scan. Every entry must be listed once, and every run must end.
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "disk/backend.h"
+#include "disk/sector_source.h"
+#include "fat/exfat_directory.h"
+#include "fat/exfat_tree.h"
+#include "fuzz/fuzz_host.h"
+
+namespace {
+
+std::size_t countEntries(const ov::fat::FileEntry& top) {
+  std::size_t n = 0;
+  std::vector<const ov::fat::FileEntry*> pending{&top};
+  while (!pending.empty()) {
+    const ov::fat::FileEntry* f = pending.back();
+    pending.pop_back();
+    for (const ov::fat::FileEntry* c = f->firstChild; c; c = c->nextSibling) {
+      ++n;
+      if (c->isFolder()) pending.push_back(c);
+    }
+  }
+  return n;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size > (1u << 16)) return 0;
+  ov::Bytes bytes(data, size);
+  for (bool stop : {true, false}) {
+    ov::fat::ExFatDirectory d = ov::fat::parseExFatDirectory(bytes, stop);
+    for (const auto& s : d.sets)
+      if (s.entries < 3 || s.entries > 19 || s.name.size() > 255 || s.offset + s.entries * 32 > size) __builtin_trap();
+  }
+
+  // A volume of 64 clusters of 512 bytes: the FAT at sector 24, the clusters from sector 32, the
+  // input laid over the clusters from the root (cluster 2) on.
+  static ov::fuzz::SilentHost host;
+  ov::RunControl run;
+  run.start();
+  std::vector<std::uint8_t> disk(96 * 512, 0);
+  std::copy(data, data + std::min<std::size_t>(size, 64 * 512), disk.begin() + 32 * 512);
+  // FAT entries 0 and 1, then each cluster chained to the next from the input's first bytes.
+  for (std::size_t c = 0; c < 66 && c * 4 + 4 <= 512; ++c) {
+    const std::uint32_t value = c < 2 ? 0xFFFFFFFFu : (c < size ? data[c] : 0xFFFFFFFFu);
+    for (int k = 0; k < 4; ++k) disk[24 * 512 + c * 4 + static_cast<std::size_t>(k)] = static_cast<std::uint8_t>(value >> (8 * k));
+  }
+  ov::SectorSource source(host, run);
+  source.openBackend(std::make_unique<ov::MemoryBackend>(std::move(disk)), 512, 96);
+  ov::fat::FatVolume v;
+  v.fatType = ov::fat::kExFat;
+  v.bytesPerSector = 512;
+  v.sectorsPerCluster = 1;
+  v.bytesPerCluster = 512;
+  v.reservedSectors = 24;
+  v.secondFatOffset = 24;
+  v.fatSectors = 8;
+  v.dataOffset = 32;
+  v.sectorCount = 96;
+  v.clusterCount = 64;
+  v.rootCluster = 2;
+  ov::fat::FatReader reader(source, v);
+  ov::fat::FatTree tree;
+  ov::fat::ExFatTreeBuilder builder(reader, tree, host, run);
+  try {
+    builder.processFileSystem();
+    if (countEntries(*tree.root()) > tree.size()) __builtin_trap();
+    builder.turboScan();
+    if (countEntries(*tree.root()) > tree.size()) __builtin_trap();
+  } catch (const ov::AlreadyReported&) {
+  }
+  return 0;
+}

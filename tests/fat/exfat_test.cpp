@@ -1,0 +1,258 @@
+// exFAT in the FAT engine, through the recovery-engine interface the programs use, on images
+// written by mkfs.exfat and exfat-fuse: every volume found by the walk and by each search on the
+// damaged copies, every file of the manifests listed and saved (deleted fragmented files flagged;
+// the files of a deleted folder whose directory had a chain found past its first cluster),
+// the same after the Turbo Scan and after reopening saved scan information; and hostile entry sets
+// and directories that name each other, which must end in bounded work.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <fstream>
+
+#include "fat/exfat_directory.h"
+#include "fat/fat_engine.h"
+#include "fat/fat_scan_info.h"
+#include "tests/support/test_support.h"
+
+namespace ov::fat {
+namespace {
+
+using nlohmann::json;
+
+enum class Find { Walk, Basic, Thorough };
+enum class Pass { Processing, Turbo, Reopened };
+
+struct Opened {
+  ov::test::RecordingHost host;
+  RunControl run;
+  FatEngine engine{host, run};
+  int counter = 0;
+
+  explicit Opened(const std::string& path) {
+    if (engine.openImage(path) != 0) throw std::runtime_error("open " + path);
+  }
+
+  std::optional<TreeEntry> at(const std::string& path, bool live, bool folder) {
+    std::optional<TreeEntry> current = engine.topFolder();
+    std::size_t from = 1;
+    while (current && from <= path.size()) {
+      std::size_t slash = std::min(path.find('/', from), path.size());
+      const std::u16string part = utf8ToUtf16(path.substr(from, slash - from));
+      const bool last = slash == path.size();
+      std::optional<TreeEntry> next;
+      for (auto& c : engine.listFolder(*current, nullptr, true))
+        if (c.name == part && (last ? c.isLive() == live && c.isFolder() == folder : c.isFolder()))
+          if (!next || (!next->isLive() && c.isLive())) next = c;
+      current = next;
+      from = slash + 1;
+    }
+    return current;
+  }
+
+  std::vector<std::uint8_t> save(const TreeEntry& e) {
+    auto path = ov::test::scratchDir() / ("exfat-saved-" + std::to_string(counter++));
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    run.start();
+    EXPECT_TRUE(engine.saveFileData(e, fd, {}, {}).ok);
+    run.stop();
+    ::close(fd);
+    return ov::test::readFile(path);
+  }
+};
+
+bool flagged(const json& f, const char* flag) {
+  for (const auto& x : f["flags"])
+    if (x == flag) return true;
+  return false;
+}
+
+TEST(ExFat, VolumesFoundListedAndRecovered) {
+  struct Row {
+    const char* image;
+    Find find;
+    Pass run;
+  };
+  const std::vector<Row> rows = {
+      {"exfat_card", Find::Walk, Pass::Processing},       {"exfat_card", Find::Walk, Pass::Turbo},
+      {"exfat_card", Find::Walk, Pass::Reopened},         {"exfat_volume_only", Find::Walk, Pass::Processing},
+      {"exfat_card_backup", Find::Basic, Pass::Processing}, {"exfat_card_zeroed", Find::Thorough, Pass::Processing},
+      {"exfat_card_zeroed", Find::Thorough, Pass::Turbo},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::string(row.image) + " " + std::to_string(static_cast<int>(row.find)) + "/" +
+                 std::to_string(static_cast<int>(row.run)));
+    const json m = ov::test::manifest(row.image);
+    const json& p = m["partitions"][0];
+    Opened o(ov::test::image(row.image).string());
+    const std::uint64_t total = o.engine.source().totalSectors();
+    if (row.find == Find::Walk) {
+      ASSERT_TRUE(o.engine.readPartitionTable());
+    } else {
+      // The quick search finds nothing where both boot regions are gone.
+      ASSERT_TRUE(o.engine.searchVolumes(VolumeSearch::Quick, 0, total));
+      if (row.find == Find::Thorough) {
+        EXPECT_EQ(o.engine.volumeCount(), 0u);
+        ASSERT_TRUE(o.engine.searchVolumes(VolumeSearch::Thorough, 0, total));
+      } else {
+        EXPECT_EQ(o.host.found.size(), 1u);
+      }
+    }
+    ASSERT_EQ(o.engine.volumeCount(), 1u);
+    const VolumeRow volume = o.engine.volumeRow(0);
+    EXPECT_EQ(volume.name, "exFAT logical drive 1");
+    EXPECT_EQ(volume.fileSystem, "exFAT");
+    const FatVolume& v = o.engine.volumes()[0];
+    // Where the clusters begin, however the volume was found.
+    EXPECT_EQ(v.startSector + v.dataOffset, p["start"].get<std::uint64_t>() + p["cluster_heap_offset"].get<std::uint64_t>());
+    EXPECT_EQ(v.bytesPerCluster, p["cluster_bytes"]);
+    EXPECT_EQ(v.rootCluster, p["root_cluster"]);
+    if (row.find != Find::Thorough) {
+      EXPECT_EQ(v.startSector, p["start"]);
+    }
+    ASSERT_TRUE(o.engine.selectVolume(0));
+    if (row.run == Pass::Turbo) {
+      ASSERT_TRUE(o.engine.turboScan(1));
+    } else {
+      ASSERT_TRUE(o.engine.processFileSystem());
+    }
+    if (row.run == Pass::Reopened) {
+      const auto scan = ov::test::scratchDir() / "exfat.ovt";
+      ASSERT_TRUE(o.engine.savePartitionScanInfo(scan.string()));
+      o.engine.close();
+      ASSERT_TRUE(o.engine.openPartitionScanInfo(scan.string()));
+    }
+    int checked = 0;
+    for (const auto& f : m["files"]) {
+      const std::string path = f["path"];
+      const bool live = f["state"] == "live", folder = f["type"] == "folder";
+      SCOPED_TRACE(path + (live ? " (live)" : " (deleted)"));
+      auto e = o.at(path, live, folder);
+      ASSERT_TRUE(e.has_value()) << "not listed";
+      ++checked;
+      if (folder) continue;
+      EXPECT_EQ(e->size, f["size"].get<std::uint64_t>());
+      if (f.contains("first_cluster")) {
+        EXPECT_EQ(e->number, f["first_cluster"].get<std::uint32_t>());
+      }
+      const bool fragmentedDeleted = !live && flagged(f, "fragmented");
+      EXPECT_EQ(e->possiblyDamaged(), fragmentedDeleted) << e->damageNote;
+      if (!fragmentedDeleted) {
+        EXPECT_EQ(ov::test::sha256Hex(o.save(*e)), f["sha256"].get<std::string>());
+      }
+    }
+    EXPECT_EQ(checked, static_cast<int>(m["files"].size()));
+  }
+}
+
+// Bytes of one entry set: a file entry, a stream extension and the name entries, its checksum set.
+std::vector<std::uint8_t> entrySet(const std::u16string& name, bool inUse, std::uint32_t cluster, std::uint64_t size) {
+  const std::size_t names = (name.size() + 14) / 15;
+  std::vector<std::uint8_t> b((2 + names) * 32, 0);
+  MutableBytes m(b.data(), b.size());
+  b[0] = inUse ? 0x85 : 0x05;
+  b[1] = static_cast<std::uint8_t>(1 + names);
+  b[32] = inUse ? 0xC0 : 0x40;
+  b[33] = 0x03;
+  b[35] = static_cast<std::uint8_t>(name.size());
+  writeLe<std::uint64_t>(m, 40, size);
+  writeLe<std::uint32_t>(m, 52, cluster);
+  writeLe<std::uint64_t>(m, 56, size);
+  for (std::size_t k = 0; k < names; ++k) b[64 + 32 * k] = inUse ? 0xC1 : 0x41;
+  for (std::size_t i = 0; i < name.size(); ++i) writeLe<std::uint16_t>(m, 64 + 32 * (i / 15) + 2 + 2 * (i % 15), name[i]);
+  writeLe<std::uint16_t>(m, 2, exFatSetChecksum(Bytes(b.data(), b.size())));
+  return b;
+}
+
+TEST(ExFat, HostileEntrySetsAreBounded) {
+  struct Row {
+    const char* what;
+    std::function<void(std::vector<std::uint8_t>&)> change;
+    std::size_t sets;
+    bool checksumOk;
+  };
+  const std::vector<Row> rows = {
+      {"whole", [](auto&) {}, 1, true},
+      {"a byte of its name changed", [](auto& b) { b[66] ^= 1; }, 1, false},
+      {"more secondaries than entries", [](auto& b) { b[1] = 0xFF; }, 0, false},
+      {"a name longer than its entries", [](auto& b) { b[35] = 200; }, 0, false},
+      {"no stream extension", [](auto& b) { b[32] = 0xC1; }, 0, false},
+      {"deleted stream in a live set", [](auto& b) { b[32] = 0x40; }, 0, false},
+      {"cut short", [](auto& b) { b.resize(b.size() - 32); }, 0, false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    std::vector<std::uint8_t> b = entrySet(u"photo.jpg", true, 9, 5000);
+    row.change(b);
+    ExFatDirectory d = parseExFatDirectory(Bytes(b.data(), b.size()), true);
+    ASSERT_EQ(d.sets.size(), row.sets);
+    if (row.sets) {
+      EXPECT_EQ(d.sets[0].checksumOk, row.checksumOk);
+    }
+  }
+  // A deleted set checks against the sum it had when live; a name of 255 units in 17 entries.
+  const std::u16string longName(255, u'n');
+  auto deleted = entrySet(longName, false, 9, 5000);
+  ExFatDirectory d = parseExFatDirectory(Bytes(deleted.data(), deleted.size()), true);
+  ASSERT_EQ(d.sets.size(), 1u);
+  EXPECT_TRUE(d.sets[0].checksumOk);
+  EXPECT_FALSE(d.sets[0].inUse);
+  EXPECT_EQ(d.sets[0].name, longName);
+}
+
+// A copy of exfat_volume_only whose folder /DATA names the root's cluster, whose /Old (a deleted
+// folder) claims 2^64-1 bytes, and whose first file keeps only 100 valid bytes of its 2400: the
+// walk reads each directory once and ends, and the file is saved with zeros past its valid length.
+TEST(ExFat, PatchedEntrySets) {
+  const json m = ov::test::manifest("exfat_volume_only");
+  const json& p = m["partitions"][0];
+  auto bytes = ov::test::readFile(ov::test::image("exfat_volume_only"));
+  const std::size_t cluster = p["cluster_bytes"];
+  const std::size_t root = p["cluster_heap_offset"].get<std::size_t>() * 512 +
+                           (p["root_cluster"].get<std::size_t>() - 2) * cluster;
+  int patched = 0;
+  for (std::size_t at = root; at + 96 <= root + cluster; at += 32) {
+    auto set = parseExFatEntrySet(Bytes(bytes.data(), bytes.size()), at);
+    if (!set || !set->isFolder()) continue;
+    MutableBytes b(bytes.data() + at, set->entries * 32);
+    if (set->name == u"DATA") writeLe<std::uint32_t>(b, 52, p["root_cluster"].get<std::uint32_t>());
+    if (set->name == u"Old") writeLe<std::uint64_t>(b, 56, UINT64_MAX);
+    writeLe<std::uint16_t>(b, 2, exFatSetChecksum(Bytes(b.data(), b.size())));
+    ++patched;
+  }
+  for (std::size_t at = root; at + 96 <= root + cluster; at += 32) {
+    auto set = parseExFatEntrySet(Bytes(bytes.data(), bytes.size()), at);
+    if (!set || set->name != u"A file on a bare exFAT volume.txt") continue;
+    MutableBytes b(bytes.data() + at, set->entries * 32);
+    writeLe<std::uint64_t>(b, 40, 100);
+    writeLe<std::uint16_t>(b, 2, exFatSetChecksum(Bytes(b.data(), b.size())));
+    ++patched;
+  }
+  ASSERT_EQ(patched, 3);
+  const auto path = ov::test::scratchDir() / "exfat-loop.img";
+  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                              static_cast<std::streamsize>(bytes.size()));
+  Opened o(path.string());
+  ASSERT_TRUE(o.engine.readPartitionTable());
+  ASSERT_TRUE(o.engine.selectVolume(0));
+  ASSERT_TRUE(o.engine.processFileSystem());
+  auto data = o.at("/DATA", true, true);
+  ASSERT_TRUE(data.has_value());
+  EXPECT_TRUE(o.engine.listFolder(*data, nullptr, true).empty());  // the root is not read again below it
+  EXPECT_TRUE(o.at("/Old/one.txt", false, false).has_value());
+  EXPECT_LT(o.engine.treeEntryCount(), 20u);
+  auto partly = o.at("/A file on a bare exFAT volume.txt", true, false);
+  ASSERT_TRUE(partly.has_value());
+  const std::uint64_t first = partly->number;
+  auto saved = o.save(*partly);
+  ASSERT_EQ(saved.size(), 2400u);
+  const std::size_t at = p["cluster_heap_offset"].get<std::size_t>() * 512 + (first - 2) * cluster;
+  std::vector<std::uint8_t> expected(bytes.begin() + static_cast<std::ptrdiff_t>(at),
+                                     bytes.begin() + static_cast<std::ptrdiff_t>(at + 100));
+  expected.resize(2400, 0);
+  EXPECT_EQ(saved, expected);
+}
+
+}  // namespace
+}  // namespace ov::fat
