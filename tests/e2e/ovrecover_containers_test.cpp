@@ -8,6 +8,7 @@
 #include <fstream>
 #include <map>
 
+#include "scans/scan_file.h"
 #include "tests/e2e/cli_run.h"
 
 namespace ov::test {
@@ -27,6 +28,7 @@ fs::path unpacked(const std::string& name) {
 }
 
 void writeText(const fs::path& p, const std::string& text) { std::ofstream(p, std::ios::binary) << text; }
+
 
 // Relative path -> SHA-256 of every file under `dir`.
 std::map<std::string, std::string> tree(const fs::path& dir) {
@@ -93,6 +95,16 @@ TEST(OvrecoverContainers, ListAndRecoverAsFromTheRawImage) {
                             digest == f["sha256"]);
         EXPECT_TRUE(found) << path;
       }
+    }
+    if (row.files.front() == "split") {
+      // Scan information names the set by its first piece, and reopens the whole set from it.
+      const fs::path scan = scratchDir() / "split.ovt";
+      Outcome saved = ovrecover("ls -r --json --fs fat --start 63 " + shq(source) + " --save-scan " + shq(scan));
+      ASSERT_EQ(saved.status, 0) << saved.err;
+      EXPECT_EQ(scanFileSourcePath(scan.string()), std::optional<std::string>(source.string()));
+      Outcome reopened = ovrecover("ls -r --json --fs fat --scan " + shq(scan));
+      ASSERT_EQ(reopened.status, 0) << reopened.err;
+      EXPECT_EQ(reopened.out, saved.out);
     }
     if (row.carve) {
       if (!rawCarve.count(row.raw)) rawCarve[row.raw] = ovrecover("carve --list-only --json " + raw).out;
