@@ -279,7 +279,7 @@ files=${BENCH_FILES:-20000}
 vol=$work/volume.img
 note "making a 1 GiB NTFS volume with $files files"
 truncate -s 1G "$vol"
-mkntfs -F -Q -q -L bench "$vol"
+mkntfs -F -Q -q -L bench "$vol" >/dev/null 2>&1 || die "mkntfs failed"
 mkdir -p "$work/mnt"
 ntfs-3g "$vol" "$work/mnt"
 head -c 4096 /dev/zero | openssl enc -aes-128-ctr -nosalt -K 0f0e0d0c0b0a09080706050403020100 \
