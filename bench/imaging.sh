@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
-# Benchmark of `ovrecover image` (a whole source copied to an ".ov2" image) against
-# `dd bs=128K` (a plain copy at the same request size) and, when installed, GNU ddrescue.
+# Benchmark of `ovrecover image` (a whole source copied to an ".ov2" image), also with a map
+# (`--map`, GNU ddrescue's mapfile kept as it goes), against `dd bs=128K` (a plain copy at the
+# same request size) and, when installed, GNU ddrescue. Then, unless BENCH_CONTAINERS=0, the
+# read speed of the containers: `ovrecover ls -r` of a 1 GiB NTFS volume from the raw image,
+# an E01 and a VHDX of it, against The Sleuth Kit's `fls -r` on the same E01.
 #
 # Usage: bench/imaging.sh
 #
@@ -10,7 +13,11 @@
 #   BENCH_SIZE_MIB   size of the source image in MiB (default 2048, at least 256)
 #   BENCH_RUNS       timed runs per tool (default 3); the best and the median are kept
 #   CXX              compiler for the stand-in driver (default g++), see below
-#   TMPDIR           where the temporary folder goes (needs twice the image size + 200 MiB free)
+#   TMPDIR           where the temporary folder goes (needs twice the image size + 200 MiB free;
+#                    the container part needs 3 GiB more)
+#   BENCH_CONTAINERS 0 skips the container part (it needs root, mkntfs, ntfs-3g, qemu-img,
+#                    ewfacquire and fls: WITH_IMAGE_TOOLS=1 bash scripts/install-deps.sh)
+#   BENCH_FILES      files written into the 1 GiB volume (default 20000)
 #
 # Every run writes a fresh copy into the same temporary folder and is timed until the copy is
 # on the disk: each tool is followed by `sync FILE` inside the timing (ovrecover flushes its
@@ -150,9 +157,9 @@ else
   note "ddrescue not installed (apt package 'gddrescue'): skipped"
 fi
 
-# fresh: removes the last copy (and ddrescue's map file) and syncs, outside the timing.
+# fresh: removes the last copy (and the map files) and syncs, outside the timing.
 fresh() {
-  rm -f -- "$dest" "$work/ddrescue.map"
+  rm -f -- "$dest" "$work/ddrescue.map" "$work/ovrecover.map"
   sync
 }
 
@@ -197,11 +204,19 @@ stored_bps=$(od -An -t u2 -j 444 -N 2 "$dest" | tr -d ' ')
 grep -q "^no unreadable sectors$" "$work/check.out" || die "ovrecover reported unreadable sectors"
 
 tools=(dd ovrecover)
+have_map=0
+if "$ovrecover" image --help 2>/dev/null | grep -q -- --map; then
+  have_map=1
+  tools+=(ovrecover_map)
+fi
 ((have_ddrescue)) && tools+=(ddrescue)
 for ((r = 1; r <= runs; r++)); do
   note "run $r of $runs"
   run_timed dd dd if="$source_img" of="$dest" bs=128K status=none
   run_timed ovrecover "$ovrecover" image "$source_img" "$dest"
+  if ((have_map)); then
+    run_timed ovrecover_map "$ovrecover" image "$source_img" "$dest" --map "$work/ovrecover.map"
+  fi
   if ((have_ddrescue)); then
     run_timed ddrescue ddrescue -q "$source_img" "$dest" "$work/ddrescue.map"
   fi
@@ -221,7 +236,7 @@ echo "Source: $size_mib MiB keystream, $runs runs per tool, warm page cache, eac
 echo "ovrecover: $ovrecover"
 echo "Commit: $(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo unknown)$(git -C "$root" diff --quiet HEAD -- . ':!bench' ':!tests' ':!docs' 2>/dev/null || echo ' (with local changes)')"
 echo
-printf '%-10s %9s %9s %9s %14s %9s\n' tool best_s median_s MiB/s peak_RSS_MiB "% of dd"
+printf '%-14s %9s %9s %9s %14s %9s\n' tool best_s median_s MiB/s peak_RSS_MiB "% of dd"
 read -r dd_best dd_median _ < <(stats dd)
 for tool in "${tools[@]}"; do
   read -r best median rss < <(stats "$tool")
@@ -229,7 +244,7 @@ for tool in "${tools[@]}"; do
     mibs = (b > 0) ? s / b : 0
     rs = (r < 0) ? "n/a" : sprintf("%.1f", r / 1024)
     pct = (c > 0 && b > 0) ? sprintf("%.0f%%", 100 * c / b) : "n/a"
-    printf "%-10s %9.3f %9.3f %9.0f %14s %9s\n", t, b, m, mibs, rs, pct
+    printf "%-14s %9.3f %9.3f %9.0f %14s %9s\n", t, b, m, mibs, rs, pct
   }'
 done
 echo
@@ -242,3 +257,70 @@ awk -v c="$dd_best" -v o="$ov_best" -v cm="$dd_median" -v om="$ov_median" 'BEGIN
   printf "target of at least 90%% of dd: %s\n", (p >= 90) ? "met" : "NOT met"
 }'
 echo "ovrecover's image equals the source except the geometry fields of sector 0 ($stored_sectors sectors of $stored_bps bytes)"
+if ((have_map)); then
+  read -r map_best _ _ < <(stats ovrecover_map)
+  awk -v c="$dd_best" -v o="$map_best" 'BEGIN {
+    p = (o > 0) ? 100 * c / o : 0
+    printf "ovrecover with a map: %.0f%% of dd, best against best; target of at least 90%%: %s\n", p, (p >= 90) ? "met" : "NOT met"
+  }'
+fi
+
+# --- containers --------------------------------------------------------------------------------
+# A 1 GiB NTFS volume with BENCH_FILES small files in 200 folders and 600 MiB of data, as a raw
+# image, an E01 (ewfacquire, fast deflate) and a VHDX (qemu-img). Timed: listing every file of
+# the volume, which reads its MFT, 3 times each on a warm page cache.
+[[ ${BENCH_CONTAINERS:-1} == 0 ]] && exit 0
+for tool in mkntfs ntfs-3g fusermount qemu-img ewfacquire fls; do
+  command -v "$tool" >/dev/null || { note "container part skipped: '$tool' is missing"; exit 0; }
+done
+[[ $(id -u) -eq 0 ]] || { note "container part skipped: ntfs-3g needs root here"; exit 0; }
+rm -f -- "$source_img" "$dest"
+files=${BENCH_FILES:-20000}
+vol=$work/volume.img
+note "making a 1 GiB NTFS volume with $files files"
+truncate -s 1G "$vol"
+mkntfs -F -Q -q -L bench "$vol" >/dev/null 2>&1 || die "mkntfs failed"
+mkdir -p "$work/mnt"
+ntfs-3g "$vol" "$work/mnt"
+head -c 4096 /dev/zero | openssl enc -aes-128-ctr -nosalt -K 0f0e0d0c0b0a09080706050403020100 \
+  -iv 00000000000000000000000000000000 >"$work/small"
+for ((d = 0; d < 200; d++)); do
+  mkdir "$work/mnt/dir$d"
+  for ((f = d; f < files; f += 200)); do cp "$work/small" "$work/mnt/dir$d/file$f.bin"; done
+done
+head -c $((600 * 1024 * 1024)) /dev/zero | openssl enc -aes-128-ctr -nosalt -K 000102030405060708090a0b0c0d0e0f \
+  -iv 00000000000000000000000000000000 >"$work/mnt/large.bin"
+fusermount -u "$work/mnt"
+note "making the E01 and the VHDX"
+ewfacquire -u -q -t "$work/volume" -c fast -f encase6 -C bench -D bench -e bench -E 1 -N none "$vol" </dev/null >/dev/null
+qemu-img convert -q -f raw -O vhdx "$vol" "$work/volume.vhdx"
+cat "$vol" "$work/volume.E01" "$work/volume.vhdx" >/dev/null
+
+list_timed() {
+  local name=$1 t0 t1
+  shift
+  "$@" >"$work/$name.list" 2>/dev/null || die "'$*' failed"
+  for ((r = 1; r <= runs; r++)); do
+    t0=$(date +%s%N)
+    "$@" >/dev/null 2>&1
+    t1=$(date +%s%N)
+    echo "$(((t1 - t0) / 1000000)) -1" >>"$work/list_$name.times"
+  done
+}
+list_timed raw "$ovrecover" ls -r --json --volume 1 "$vol"
+list_timed e01 "$ovrecover" ls -r --json --volume 1 "$work/volume.E01"
+list_timed vhdx "$ovrecover" ls -r --json --volume 1 "$work/volume.vhdx"
+list_timed fls_e01 fls -r -p "$work/volume.E01"
+list_timed fls_raw fls -r -p "$vol"
+cmp -s "$work/raw.list" "$work/e01.list" || die "the E01 lists other files than the raw image"
+cmp -s "$work/raw.list" "$work/vhdx.list" || die "the VHDX lists other files than the raw image"
+listed=$(grep -o '"folder":false' "$work/raw.list" | wc -l)
+
+echo
+echo "Listing a 1 GiB NTFS volume ($files files + 1 large; ovrecover listed $listed files), $runs runs, warm cache"
+echo "sizes: raw $(($(stat -c %s "$vol") / 1048576)) MiB, E01 $(($(stat -c %s "$work/volume.E01") / 1048576)) MiB, VHDX $(($(stat -c %s "$work/volume.vhdx") / 1048576)) MiB"
+printf '%-26s %9s %9s\n' source best_s median_s
+for pair in "raw:ovrecover ls, raw" "e01:ovrecover ls, E01" "vhdx:ovrecover ls, VHDX" "fls_e01:fls, E01" "fls_raw:fls, raw"; do
+  read -r best median _ < <(stats "list_${pair%%:*}")
+  printf '%-26s %9.3f %9.3f\n' "${pair#*:}" "$best" "$median"
+done

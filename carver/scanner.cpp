@@ -8,6 +8,7 @@
 
 #include "carver/formats/registry.h"
 #include "disk/byte_io.h"
+#include "disk/image_formats.h"
 #include "disk/image_sector_size.h"
 
 namespace ov::carver {
@@ -26,11 +27,13 @@ bool isDisconnectError(int error) {
 int CarverDisk::open(const std::string& path, std::uint16_t sectorSize) {
   close();
   int error = 0;
-  auto backend = FileBackend::open(path, error);
+  auto backend = openSourceBackend(path, error, openFailure_);
   if (!backend) return error;
   const std::uint32_t device = backend->deviceSectorSize();
   std::uint16_t bps = sectorSize;
-  if (bps == 0) bps = device != 0 && device <= 32768 ? static_cast<std::uint16_t>(device) : detectImageSectorSize(*backend);
+  if (bps == 0 && device != 0 && device <= 32768) bps = static_cast<std::uint16_t>(device);
+  if (bps == 0) bps = recordedSectorSize(*backend);
+  if (bps == 0) bps = detectImageSectorSize(*backend);
   if (bps == 0) bps = 512;
   const std::uint64_t total = backend->sizeBytes() / bps;
   openBackend(std::move(backend), bps, total);

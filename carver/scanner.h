@@ -41,10 +41,13 @@ class CarverDisk final : public CarveSource, public CarvedDataSource {
  public:
   explicit CarverDisk(EngineHost& host) : host_(host) {}
 
-  // An image file or a block device: the device's logical sector size; for a file the size its
-  // partition table and boot sectors show (detectImageSectorSize), else 512; `sectorSize`, when
-  // not 0, instead. The sector count is the size divided by it. Returns 0 or an errno value.
+  // An image file, a container (E01, VHD(X), VMDK, qcow2, split raw) or a block device: the
+  // device's logical sector size; for a container the size it records, when not 512; for a file
+  // the size its partition table and boot sectors show (detectImageSectorSize), else 512;
+  // `sectorSize`, when not 0, instead. The sector count is the size divided by it. Returns 0 or
+  // an errno value; openFailure() says why a container could not be read.
   int open(const std::string& path, std::uint16_t sectorSize = 0);
+  const std::string& openFailure() const { return openFailure_; }
   // Any backend (tests use memory and fault backends).
   void openBackend(std::unique_ptr<ReadBackend> backend, std::uint16_t bytesPerSector, std::uint64_t totalSectors);
   void close();
@@ -70,6 +73,7 @@ class CarverDisk final : public CarveSource, public CarvedDataSource {
  private:
   EngineHost& host_;
   std::unique_ptr<ReadBackend> backend_;
+  std::string openFailure_;
   std::uint16_t bps_ = 0;
   std::uint64_t total_ = 0;
 };

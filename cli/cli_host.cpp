@@ -31,7 +31,16 @@ void CliHost::progress(std::uint64_t total, std::uint64_t done) {
 }
 
 void CliHost::statusText(const std::string& text) {
-  if (!quiet_ && !terminal_) std::fprintf(stderr, "%s\n", text.c_str());
+  if (quiet_) return;
+  if (!terminal_) {
+    std::fprintf(stderr, "%s\n", text.c_str());
+    return;
+  }
+  // On a terminal the text goes beside a bar that is shown.
+  if (barShown_) {
+    barShown_ = false;
+    drawBar(lastPercent_, text);
+  }
 }
 
 void CliHost::beginSearch(SearchDialogWords words) {

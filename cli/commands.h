@@ -46,6 +46,8 @@ struct Options {
   // image and clone
   std::string destination;
   bool overwrite = false;
+  std::string mapFile;        // image --map: a mapfile kept (and continued when it exists)
+  std::uint32_t retryPasses = 0;  // image --retry: passes over the bad sectors
 };
 
 // The text of the last failure the host logged (for one clear line on stderr).
@@ -71,6 +73,7 @@ int runLs(RecoveryEngine& engine, CliHost& host, const Options& o);
 int runRecover(RecoveryEngine& engine, CliHost& host, const Options& o);
 int runDisks(bool json, EngineHost& host);
 int runCopy(CliHost& host, RunControl& run, const std::string& source, const std::string& dest, bool clone,
-            bool overwrite, std::uint16_t sectorSize = 0);
+            bool overwrite, std::uint16_t sectorSize = 0, const std::string& mapFile = {},
+            std::uint32_t retryPasses = 0);
 
 }  // namespace ov::cli

@@ -213,7 +213,8 @@ int runCarve(CliHost& cliHost, RunControl& run, const CarveOptions& o) {
   CarveHost host(cliHost, tree);
   carver::CarverDisk disk(host);
   if (int error = disk.open(o.source, o.sectorSize)) {
-    std::fprintf(stderr, "ovrecover: cannot open %s: %s\n", o.source.c_str(), systemErrorText(error).c_str());
+    if (!disk.openFailure().empty()) std::fprintf(stderr, "ovrecover: %s\n", disk.openFailure().c_str());
+    else std::fprintf(stderr, "ovrecover: cannot open %s: %s\n", o.source.c_str(), systemErrorText(error).c_str());
     return kFailed;
   }
   if (disk.totalSectors() == 0) {

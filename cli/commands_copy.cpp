@@ -149,15 +149,21 @@ void printUnreadable(const std::vector<std::uint64_t>& sectors) {
 }  // namespace
 
 int runCopy(CliHost& host, RunControl& run, const std::string& source, const std::string& dest, bool clone,
-            bool overwrite, std::uint16_t sectorSize) {
+            bool overwrite, std::uint16_t sectorSize, const std::string& mapFile, std::uint32_t retryPasses) {
   SectorSource from(host, run);
   if (int error = openCopySource(from, source, sectorSize)) {
+    if (!from.openFailure().empty()) {
+      std::fprintf(stderr, "ovrecover: %s\n", from.openFailure().c_str());
+      return kCopyFailed;
+    }
     std::fprintf(stderr, "ovrecover: cannot open %s: %s\n", source.c_str(), systemErrorText(error).c_str());
     return kCopyFailed;
   }
   CopyOptions options;
   options.kind = clone ? CopyKind::Cloning : CopyKind::Imaging;
   options.overwrite = overwrite;
+  options.mapPath = clone ? std::string() : mapFile;
+  options.retryPasses = retryPasses;
   // An image is a file: a device or FIFO given as its destination is refused as it is, never
   // turned into "DEST.ov2" beside it. A copy onto a disk is a clone, which writes to the path
   // exactly as given (a block device, or an existing file).
@@ -198,6 +204,14 @@ int runCopy(CliHost& host, RunControl& run, const std::string& source, const std
   bool completed = result.outcome == CopyOutcome::Completed;
   host.showMessage("Information", copyEndMessage(options.kind, completed),
                    completed ? MessageIcon::Information : MessageIcon::Error);
+  if (!options.mapPath.empty()) {
+    std::printf("rescued %llu bytes, bad %llu bytes, remaining %llu bytes%s\n",
+                static_cast<unsigned long long>(result.bytesRescued), static_cast<unsigned long long>(result.bytesBad),
+                static_cast<unsigned long long>(result.bytesRemaining), result.resumed ? " (a run continued)" : "");
+    if (!completed && result.bytesRemaining > 0)
+      std::fprintf(stderr, "ovrecover: the map %s keeps what was done; run the same command again to continue\n",
+                   options.mapPath.c_str());
+  }
   printUnreadable(result.unreadableSectors);
   std::fflush(stdout);
   return completed ? kCopyCompleted : kCopyFailed;

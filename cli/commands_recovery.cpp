@@ -48,6 +48,10 @@ std::string nothingFound(const RecoveryEngine& engine, const std::string& search
 int openSource(RecoveryEngine& engine, const std::string& path) {
   int rc = engine.openImage(path);
   if (rc == 0) return kExitOk;
+  if (!engine.source().openFailure().empty()) {
+    std::fprintf(stderr, "ovrecover: %s\n", engine.source().openFailure().c_str());
+    return kExitFailed;
+  }
   std::fprintf(stderr, "ovrecover: cannot open %s: %s\n", path.c_str(), systemErrorText(rc).c_str());
   return kExitFailed;
 }

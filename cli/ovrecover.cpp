@@ -74,10 +74,14 @@ int main(int argc, char** argv) {
   auto* disks = app.add_subcommand("disks", "List the disks of this machine");
   disks->add_flag("--json", o.json, "Print JSON");
 
-  auto* image = app.add_subcommand("image", "Copy a disk sector by sector into an image file (.ov2)");
-  image->add_option("SOURCE", o.source, "Disk or image to copy")->required();
+  auto* image = app.add_subcommand("image", "Copy a disk or image sector by sector into an image file (.ov2 or raw)");
+  image->add_option("SOURCE", o.source, "Disk or image to copy (raw, E01, VHD, VHDX, VMDK, qcow2, split raw)")->required();
   image->add_option("DEST", o.destination, "Image file to create (.ov2 is added when missing)")->required();
   image->add_flag("--overwrite", o.overwrite, "Replace an existing image file");
+  image->add_option("--map", o.mapFile,
+                    "Keep a mapfile (GNU ddrescue's format) to resume an interrupted run; an existing one is continued");
+  image->add_option("--retry", o.retryPasses, "With --map: passes over the bad sectors at the end (default 0)")
+      ->check(CLI::Range(0, 1000));
   addSectorSize(image, o.sectorSize);
 
   auto* clone = app.add_subcommand("clone", "Copy a disk sector by sector onto another disk (or a file)");
@@ -174,6 +178,10 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "ovrecover: a SOURCE is needed (or a saved scan)\nRun 'ovrecover --help' for usage.\n");
     return kExitUsage;
   }
+  if (image->count("--retry") > 0 && o.mapFile.empty()) {
+    std::fprintf(stderr, "ovrecover: --retry needs --map, which records the bad sectors to try again\n");
+    return kExitUsage;
+  }
   if (search->parsed() && !o.quick && !o.thorough) {
     std::fprintf(stderr, "ovrecover: search needs --quick or --thorough\n");
     return kExitUsage;
@@ -189,6 +197,7 @@ int main(int argc, char** argv) {
   if (!o.logFile.empty()) destinations.push_back({o.logFile, false});
   if (!o.saveScan.empty()) destinations.push_back({ov::withExtension(o.saveScan, ".ovt"), false});
   if (!o.saveDiskScan.empty()) destinations.push_back({ov::withExtension(o.saveDiskScan, ".ovd"), false});
+  if (image->parsed() && !o.mapFile.empty()) destinations.push_back({o.mapFile, false});
   if (recover->parsed()) destinations.push_back({o.outDir, true});
   std::string source = carve->parsed() ? carveOptions.source : o.source;
   if (carve->parsed() && !carveOptions.listOnly && !carveOptions.outDir.empty())
@@ -222,7 +231,8 @@ int main(int argc, char** argv) {
   try {
     if (disks->parsed()) rc = runDisks(o.json, host);
     else if (carve->parsed()) rc = runCarve(host, run, carveOptions);
-    else if (image->parsed()) rc = runCopy(host, run, o.source, o.destination, false, o.overwrite, o.sectorSize);
+    else if (image->parsed()) rc = runCopy(host, run, o.source, o.destination, false, o.overwrite, o.sectorSize, o.mapFile,
+                                            o.retryPasses);
     else if (clone->parsed()) rc = runCopy(host, run, o.source, o.destination, true, true, o.sectorSize);
     else if (volumes->parsed())
       rc = runVolumes(chosen, host, o, o.fs.empty() && o.diskScan.empty() ? &fatEngine : nullptr);

@@ -10,6 +10,13 @@
 
 namespace ov {
 
+// One file that a source reads from: an image file, a segment of a split set or of an E01, an
+// extent of a VMDK, the parent of a differencing disk.
+struct SourceFile {
+  std::string path;
+  std::uint64_t dev = 0, ino = 0;
+};
+
 // A raw byte store read at absolute byte offsets. Reads return 0 or an errno value; a read
 // that ends at the end of the store is not an error and reports how many bytes it got.
 class ReadBackend {
@@ -25,6 +32,13 @@ class ReadBackend {
     (void)dev; (void)ino; (void)rdev;
     return false;
   }
+  // The sector size that a container records (E01, VHDX), or 0 when it records none.
+  virtual std::uint32_t formatSectorSize() const { return 0; }
+  // The container's name ("E01", "VHDX", "split raw" ...); empty for a plain file or device.
+  virtual std::string formatName() const { return {}; }
+  // Every file the bytes are read from, the first one included, when there is more than the one
+  // file that identity() names (or a container of one file); empty otherwise.
+  virtual std::vector<SourceFile> files() const { return {}; }
 };
 
 // An image file or a block device opened read-only with pread.
@@ -81,6 +95,8 @@ class FaultBackend final : public ReadBackend {
   int readAt(std::uint64_t offset, void* buffer, std::size_t length, std::size_t& got) override;
   std::uint64_t sizeBytes() const override { return inner_->sizeBytes(); }
   std::string path() const override { return inner_->path(); }
+  std::uint32_t formatSectorSize() const override { return inner_->formatSectorSize(); }
+  std::string formatName() const override { return inner_->formatName(); }
 
  private:
   std::unique_ptr<ReadBackend> inner_;

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "disk/image_formats.h"
 #include "disk/sector_source.h"
 
 namespace ov {
@@ -178,6 +179,14 @@ StorageNode storageNodeOf(const struct stat& st, const SystemViews& views) {
 
 std::string storageConflict(const SourceIdentity& source, const StorageNode& destination,
                             const std::string& destinationPath, const SystemViews& views) {
+  // Each file of a container is judged as a source of its own.
+  for (const SourceFile& file : source.files) {
+    SourceIdentity part;
+    part.path = file.path;
+    part.dev = file.dev;
+    part.ino = file.ino;
+    if (std::string why = storageConflict(part, destination, destinationPath, views); !why.empty()) return why;
+  }
   const StorageNode src = sourceNode(source, views);
   if (!destination.key.empty() && destination.key == src.key)
     return "destination " + destinationPath + " is the source " + source.path + " itself";
@@ -252,6 +261,7 @@ std::optional<SourceIdentity> identifySource(const std::string& path) {
   id.dev = st.st_dev;
   id.ino = st.st_ino;
   id.rdev = id.blockDevice ? st.st_rdev : 0;
+  if (!id.blockDevice) id.files = sourceFiles(path);
   return id;
 }
 
@@ -264,6 +274,7 @@ std::optional<SourceIdentity> identifySource(const SectorSource& source) {
   id.dev = dev;
   id.ino = ino;
   id.rdev = rdev;
+  id.files = source.backend()->files();
   return id;
 }
 

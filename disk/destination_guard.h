@@ -17,6 +17,9 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <vector>
+
+#include "disk/backend.h"
 
 namespace ov {
 
@@ -28,6 +31,10 @@ struct SourceIdentity {
   bool blockDevice = false;
   std::uint64_t dev = 0, ino = 0;  // a regular file: the file system it is on and its inode
   std::uint64_t rdev = 0;          // a block device: its device number
+  // A container read from several files (the segments of an E01 or of a split raw set, the
+  // extents of a VMDK, the parents of a differencing disk): all of them, each as much the source
+  // as the first. Empty for a plain image file or device.
+  std::vector<SourceFile> files;
 };
 
 // Where the system's facts are read from; tests give folders of their own.
@@ -41,7 +48,8 @@ struct SystemViews {
 // no sectors). Opens nothing.
 std::string unusableSourceReason(const std::string& path);
 
-// The identity of a source path (following links), or nullopt when it cannot be examined.
+// The identity of a source path (following links), or nullopt when it cannot be examined. A
+// container's files are found as opening it finds them.
 std::optional<SourceIdentity> identifySource(const std::string& path);
 // The identity of an open source; nullopt for memory and test backends.
 std::optional<SourceIdentity> identifySource(const SectorSource& source);

@@ -1,5 +1,6 @@
 #include "disk/sector_source.h"
 
+#include "disk/image_formats.h"
 #include "disk/image_sector_size.h"
 
 #include <unistd.h>
@@ -40,9 +41,17 @@ std::uint16_t imageSectorSize(std::uint16_t stored) {
 
 int SectorSource::openImage(const std::string& path) {
   close();
+  openFailure_.clear();
   int error = 0;
-  auto backend = FileBackend::open(path, error);
-  if (!backend) return error;
+  std::string reason;
+  auto backend = openSourceBackend(path, error, reason);
+  if (!backend) {
+    openFailure_ = reason;
+    if (!reason.empty()) host_.addLogEntry(LogEntry{"Cannot open " + path, reason, LogKind::Aborted, {}});
+    return error;
+  }
+  const std::string format = backend->formatName();
+  const std::size_t fileCount = backend->files().size();
   openBackend(std::move(backend), 512, 0);
   std::vector<std::uint8_t> first(512, 0);
   int rc = readSectorsRetrying(first.data(), first.size(), 0);
@@ -50,13 +59,23 @@ int SectorSource::openImage(const std::string& path) {
     close();
     return rc;
   }
-  // A disk device tells its own sector size; only image files carry it at byte 444, and a raw
-  // copy of a disk with larger sectors shows them in its partition table and boot sectors.
+  if (!format.empty()) {
+    host_.addLogEntry(LogEntry{"Image format " + format,
+                               fileCount > 1 ? "Read from " + std::to_string(fileCount) + " files" : std::string(),
+                               LogKind::Started, {}});
+  }
+  // A disk device tells its own sector size, and so do some containers (E01, VHDX); only image
+  // files carry it at byte 444, and a raw copy of a disk with larger sectors shows them in its
+  // partition table and boot sectors.
   std::uint32_t deviceSectorSize = backend_->deviceSectorSize();
   if (sectorSizeOverride_ != 0) {
     bytesPerSector_ = sectorSizeOverride_;
   } else if (deviceSectorSize >= 512 && deviceSectorSize <= 32768) {
     bytesPerSector_ = static_cast<std::uint16_t>(deviceSectorSize);
+  } else if (std::uint16_t recorded = recordedSectorSize(*backend_)) {
+    bytesPerSector_ = recorded;
+    host_.addLogEntry(LogEntry{"Sector size " + std::to_string(recorded) + " bytes",
+                               "Recorded in the " + format + " image", LogKind::Started, {}});
   } else {
     bytesPerSector_ = imageSectorSize(static_cast<std::uint16_t>(first[444] | (first[445] << 8)));
     if (bytesPerSector_ == 512) {

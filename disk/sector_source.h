@@ -33,12 +33,16 @@ class SectorSource {
  public:
   SectorSource(EngineHost& host, RunControl& run) : host_(host), run_(run) {}
 
-  // Opens an image file or a block device. A device reports its own sector size. An image's comes
-  // from byte 444 of its first sector (where this suite's disk copies keep it); when that says
-  // nothing but 512, from the image's partition table and boot sectors (detectImageSectorSize).
-  // A size set with setSectorSizeOverride wins over both. Returns 0 or an errno value; on
-  // failure the source is closed.
+  // Opens an image file or a block device, or a container (E01, VHD, VHDX, VMDK, qcow2, a split
+  // raw set; see image_formats.h). A device reports its own sector size, and so does a container
+  // that records one other than 512. A raw image's comes from byte 444 of its first sector (where
+  // this suite's disk copies keep it); when that says nothing but 512, from the image's partition
+  // table and boot sectors (detectImageSectorSize). A size set with setSectorSizeOverride wins
+  // over all of them. Returns 0 or an errno value; on failure the source is closed, and a
+  // container that cannot be read leaves its reason in openFailure() (and in the log).
   int openImage(const std::string& path);
+  // Why the last openImage failed when the errno value alone does not say it; else empty.
+  const std::string& openFailure() const { return openFailure_; }
   // The sector size the next openImage calls use whatever the source says (0: none). It stays
   // through close(); the user sets it when detection cannot decide.
   void setSectorSizeOverride(std::uint16_t bytesPerSector) { sectorSizeOverride_ = bytesPerSector; }
@@ -84,6 +88,7 @@ class SectorSource {
   std::uint16_t bytesPerSector_ = 0;
   std::uint64_t totalSectors_ = 0;
   std::uint16_t sectorSizeOverride_ = 0;
+  std::string openFailure_;
   std::function<void(std::chrono::milliseconds)> sleep_;
   int lastWriteError_ = 0;
 };

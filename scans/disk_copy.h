@@ -7,9 +7,11 @@
 // the log's process state afterwards (the helpers at the end of this file).
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -18,6 +20,7 @@
 #include "disk/host.h"
 #include "disk/sector_source.h"
 #include "scans/process_log.h"
+#include "scans/rescue_map.h"
 
 namespace ov {
 
@@ -37,6 +40,17 @@ struct CopyOptions {
   // Flush the destination before reporting "completed", so that a clone that says it is done
   // can be unplugged at once.
   bool flush = true;
+  // Imaging only: keep a map of the run in GNU ddrescue's mapfile format at this path, and
+  // continue the run that an existing map describes (one this program or ddrescue wrote). With
+  // a map the image is a byte-for-byte copy; only an image named ".ov2" gets the geometry in
+  // its sector 0. Areas are copied in chunks first; a chunk that fails is left for later
+  // ('*'), then read sector by sector, so that a failing area is not hammered before the rest
+  // of the disk is safe.
+  std::string mapPath;
+  // With a map: passes over the bad sectors ('-') after everything else was tried.
+  std::uint32_t retryPasses = 0;
+  // With a map: how often the image is flushed and the map saved.
+  std::chrono::milliseconds mapSaveInterval{5000};
 };
 
 struct CopyResult {
@@ -47,6 +61,10 @@ struct CopyResult {
   std::vector<std::uint64_t> unreadableSectors;
   // Source sectors written to the destination.
   std::uint64_t sectorsCopied = 0;
+  // With a map: the bytes its blocks hold at the end, by status.
+  std::uint64_t bytesRescued = 0, bytesBad = 0, bytesRemaining = 0;
+  // With a map: an existing map was continued.
+  bool resumed = false;
 };
 
 class DiskCopy {
@@ -67,8 +85,13 @@ class DiskCopy {
 
   const std::string& destination() const { return destination_; }
   CopyKind kind() const { return options_.kind; }
+  // With a map, after openDestination: the map as loaded (or new).
+  const std::optional<RescueMap>& map() const { return map_; }
 
  private:
+  std::string openMap();
+  CopyResult runWithMap();
+  void saveMap(bool flushImage);
   bool readChunk(std::uint8_t* buffer, std::uint64_t lba, std::uint32_t sectors, SectorSource& reader,
                  CopyResult& result);
   void writeChunk(const std::uint8_t* buffer, std::uint64_t lba, std::uint64_t sectors);
@@ -81,6 +104,8 @@ class DiskCopy {
   std::string destination_;
   CopyOptions options_;
   int fd_ = -1;
+  std::optional<RescueMap> map_;
+  bool mapExisted_ = false;
   std::vector<std::uint64_t> failedReads_;
   std::string lastError_;
 };
@@ -88,6 +113,10 @@ class DiskCopy {
 // Opens the destination and copies; the same as DiskCopy(...).run().
 CopyResult copyDisk(EngineHost& host, RunControl& run, SectorSource& source, const std::string& destination,
                     const CopyOptions& options = {});
+
+// The progress line of an imaging run with a map: "rescued 1.50 GiB, bad 4.00 KiB, remaining
+// 10.0 GiB, 85.2 MiB/s".
+std::string rescueStatusText(std::uint64_t rescued, std::uint64_t bad, std::uint64_t remaining, double bytesPerSecond);
 
 // The free-space check of the imaging page, made before the copy starts.
 enum class FreeSpaceVerdict { Enough, NotEnough, Unknown };

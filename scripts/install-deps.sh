@@ -9,10 +9,13 @@ packages=(
   qt6-base-dev qt6-qpa-plugins qt6-image-formats-plugins zlib1g-dev libminizip-dev
   xvfb xauth fonts-dejavu-core
   libgtest-dev libcli11-dev nlohmann-json3-dev libssl-dev
+  libewf-dev libvhdi-dev libvmdk-dev libqcow-dev
 )
 # Only needed to rebuild the committed test images (tests/data/make_images.sh).
 if [ "${WITH_IMAGE_TOOLS:-0}" = 1 ]; then
   packages+=(ntfs-3g dosfstools mtools fdisk attr imagemagick sleuthkit exfatprogs exfat-fuse)
+  # The containers of tests/data/containers and the mapfile written by ddrescue.
+  packages+=(qemu-utils ewf-tools gddrescue)
 fi
 
 missing=()

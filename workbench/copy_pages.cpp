@@ -1,5 +1,6 @@
 #include "workbench/copy_pages.h"
 
+#include <QCheckBox>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QHBoxLayout>
@@ -92,6 +93,7 @@ bool CWizardCloneDiskPage::validatePage() {
     return false;
   if (!sheet_.openDisk(source, this)) return false;
   std::string destination = devicePath(target.deviceName, frame.environment().deviceDirectory);
+  sheet_.copyMapPath.clear();
   sheet_.copy = CopyRequest{CopyKind::Cloning, destination,
                             cloningRunEntry(source.deviceName, source.model, source.serialNumber, destination)};
   return true;
@@ -107,11 +109,16 @@ CWizardImageDiskPage::CWizardImageDiskPage(CWizardSheet& sheet)
   auto* choose = new QPushButton(tr("Select &destination path"), body());
   destination_ = new QLabel(body());
   destination_->setWordWrap(true);
+  keepMap_ = new QCheckBox(tr("&Keep a map to resume later"), body());
+  keepMap_->setToolTip(tr("Writes IMAGE.map beside the image (GNU ddrescue's mapfile format). Imaging the same "
+                          "disk to the same image again continues where it stopped and tries only what is left."));
+  connect(keepMap_, &QCheckBox::toggled, this, [this] { showDestination(); });
   auto* layout = new QVBoxLayout(body());
   layout->addWidget(tree_, 1);
   layout->addWidget(step2);
   layout->addWidget(choose, 0, Qt::AlignLeft);
   layout->addWidget(destination_);
+  layout->addWidget(keepMap_);
   info()->setLines({"HDRSteps to proceed. ", "1. Select the drive to copy.",
                     "2. Choose where the image file goes: on another drive, with as much free space as the "
                     "drive is large.",
@@ -134,8 +141,14 @@ CWizardImageDiskPage::CWizardImageDiskPage(CWizardSheet& sheet)
 
 void CWizardImageDiskPage::setImagePath(const QString& path) {
   path_ = QString::fromStdString(withImageExtension(path.toStdString()));
-  destination_->setText(tr("Destination path :") + path_);
+  showDestination();
   Q_EMIT completeChanged();
+}
+
+void CWizardImageDiskPage::showDestination() {
+  QString text = tr("Destination path :") + path_;
+  if (keepMap_->isChecked() && !path_.isEmpty()) text += "\n" + tr("Map :") + path_ + QStringLiteral(".map");
+  destination_->setText(text);
 }
 
 void CWizardImageDiskPage::initializePage() {
@@ -165,6 +178,7 @@ bool CWizardImageDiskPage::validatePage() {
   if (!sheet_.openDisk(disk, this)) return false;
   std::string image = path_.toStdString();
   sheet_.copy = CopyRequest{CopyKind::Imaging, image, imagingRunEntry(disk.deviceName, disk.model, disk.serialNumber, image)};
+  sheet_.copyMapPath = keepMap_->isChecked() ? image + ".map" : std::string();
   return true;
 }
 

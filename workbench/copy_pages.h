@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QDialog>
+#include <QCheckBox>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
@@ -46,8 +47,11 @@ class CWizardImageDiskPage final : public WizardPage {
   void setImagePath(const QString& path);
 
  private:
+  void showDestination();
+
   DiskTree* tree_;
   QLabel* destination_;
+  QCheckBox* keepMap_;
   QString path_;
 };
 

@@ -342,7 +342,7 @@ void CMainFrame::dropEvent(QDropEvent* event) {
 namespace {
 void finishWizard(CMainFrame& frame, CWizardSheet& sheet) {
   if (sheet.option == WizardChoice::CloneDisk || sheet.option == WizardChoice::CreateImage) {
-    frame.startCopy(sheet.copy);
+    frame.startCopy(sheet.copy, sheet.copyMapPath);
     return;
   }
   if (sheet.chosenVolume < 0) return;
@@ -381,11 +381,12 @@ namespace ov::workbench {
 
 // --- Disk copies -------------------------------------------------------------------------------
 
-void CMainFrame::startCopy(const CopyRequest& request) {
+void CMainFrame::startCopy(const CopyRequest& request, const std::string& mapPath) {
   if (busy_ || worker_->busy() || request.destination.empty()) return;
   CopyOptions options;
   options.kind = request.kind;
   options.overwrite = true;  // the save dialog has asked before replacing a file
+  options.mapPath = mapPath;  // an existing map is continued, its image kept
   auto copy = std::make_shared<DiskCopy>(host_, engine_.run(), engine_.source(), request.destination, options);
   std::string refusal;
   worker_->runAndWait([&] { refusal = copy->openDestination(); });

@@ -77,7 +77,8 @@ class CMainFrame final : public QMainWindow, public HostWindow {
     updateActions();
   }
   // Images or clones the open source (the wizard's last two options).
-  void startCopy(const CopyRequest& request);
+  // With `mapPath`, an imaging run keeps a mapfile there (and continues the one there).
+  void startCopy(const CopyRequest& request, const std::string& mapPath = {});
   void stopCopy();
   // Starts the carver with this window's socket name and hides the window until it is back.
   void launchCarver(const QString& program);

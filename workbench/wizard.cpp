@@ -10,6 +10,7 @@
 #include <QStorageInfo>
 #include <QVBoxLayout>
 
+#include "disk/image_formats.h"
 #include "workbench/copy_pages.h"
 #include "workbench/main_frame.h"
 #include "workbench/search_dialogs.h"
@@ -49,7 +50,9 @@ std::vector<std::string> imagePageHelp() {
           "2. Choose how its volumes are found (Image Processing Mode).",
           "3. Click Next.",
           "HDRImage files",
-          "Images made by this program (.ov2) and raw copies of a disk or of one volume (dd, .img) are read."};
+          "Images made by this program (.ov2) and raw copies of a disk or of one volume (dd, .img) are read, "
+          "and so are E01 images, virtual disks (VHD, VHDX, VMDK, qcow2) and raw images split into pieces "
+          "(choose the first piece, NAME.001). A differencing disk needs its parent in the same folder."};
 }
 
 std::vector<std::string> partitionPageHelp() {
@@ -234,8 +237,9 @@ CwizardImageSelection::CwizardImageSelection(CWizardSheet& sheet)
   info()->setLines(imagePageHelp());
   connect(choose, &QPushButton::clicked, this, [this, group] {
     const std::string& title = sheet_.frame().engine().texts().programTitle;
-    QString filter = tr("Disk images (*.ov2 *.img *.dd *.raw *.bin *.iso *.001);;%1 Image File (*.ov2);;All files (*)")
-                         .arg(QString::fromStdString(title.substr(title.find("Dodedoz"))));
+    QString filter = tr("Disk images (%2);;%1 Image File (*.ov2);;All files (*)")
+                         .arg(QString::fromStdString(title.substr(title.find("Dodedoz"))),
+                              QString::fromLatin1(kImageFilePatterns));
     QString path = QFileDialog::getOpenFileName(this, tr("Select Image File"), QFileInfo(path_).path(), filter);
     if (!path.isEmpty()) setImagePath(path);
     group->setEnabled(!path_.isEmpty());
@@ -266,8 +270,10 @@ bool CwizardImageSelection::validatePage() {
     error = engine.openImage(path);
   });
   if (error != 0) {
+    const std::string& why = engine.source().openFailure();
     QMessageBox::warning(this, tr("Error"),
-                         tr("The image %1 cannot be opened: %2.").arg(path_, QString::fromStdString(systemErrorText(error))));
+                         why.empty() ? tr("The image %1 cannot be opened: %2.").arg(path_, QString::fromStdString(systemErrorText(error)))
+                                     : QString::fromStdString(why));
     return false;
   }
   sheet_.runEntry = LogEntry{"Selected: " + path, {}, LogKind::Started, {}};

@@ -148,6 +148,8 @@ class CWizardSheet final : public QWizard {
   int chosenVolume = -1;
   // The copy to start, after the cloning or imaging page.
   CopyRequest copy;
+  // Imaging: the mapfile kept beside the image to resume the run later (empty: none).
+  std::string copyMapPath;
 
   void setImagePath(const QString& path);
   // Opens at the volume list of the volumes found last.

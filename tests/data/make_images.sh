@@ -32,9 +32,10 @@ for image in "${@:-all}"; do
                  build_fat16_volume_only build_ntfs_fidelity
                  build_ntfs_odd_mft build_ntfs_4kn build_fat16_not_ntfs
                  build_ntfs_ext2_signature build_exfat_card
-                 build_exfat_volume_only) ;;
+                 build_exfat_volume_only build_containers) ;;
     exfat_card | exfat_card_backup | exfat_card_zeroed) builds+=(build_exfat_card) ;;
     exfat_volume_only) builds+=(build_exfat_volume_only) ;;
+    containers) builds+=(build_containers) ;;
     mbr_ntfs_fat | mbr_ntfs_fat_zeroed) builds+=(build_mbr_ntfs_fat) ;;
     ntfs_zeroed_boot) builds+=(build_ntfs_zeroed_boot) ;;
     ntfs_4k) builds+=(build_ntfs_4k) ;;
@@ -66,7 +67,7 @@ for image in "${@:-all}"; do
         "fat_small_mbr, fat16_volume_only," \
         "ntfs_fidelity, ntfs_odd_mft, ntfs_4kn_gpt, ntfs_4kn_mbr," \
         "fat16_not_ntfs, ntfs_ext2_signature, exfat_card, exfat_card_backup," \
-        "exfat_card_zeroed, exfat_volume_only)" >&2
+        "exfat_card_zeroed, exfat_volume_only, containers)" >&2
       exit 1
       ;;
   esac
@@ -2978,6 +2979,55 @@ build_ntfs_ext2_signature() {
   py derive "$work/$name.manifest.json" "$work/$name.manifest.json.new" "$img"
   mv "$work/$name.manifest.json.new" "$work/$name.manifest.json"
   publish "$name"
+}
+
+###########################################################################
+# 27. containers: the committed fat_small_mbr and ntfs_4kn_mbr images in the
+#     containers people bring (made by qemu-img and ewfacquire, xz-compressed
+#     in containers/), and a mapfile written by GNU ddrescue over
+#     fat_small_mbr with simulated bad sectors (its test mode), stopped
+#     before the end. Made from the committed .img.xz files, so the other
+#     images need not be rebuilt first.
+###########################################################################
+build_containers() {
+  local dir=$out_dir/containers c=$work/containers
+  for tool in qemu-img ewfacquire ddrescue; do
+    command -v "$tool" >/dev/null || {
+      echo "make_images.sh: $tool is missing (WITH_IMAGE_TOOLS=1 bash scripts/install-deps.sh)" >&2
+      exit 1
+    }
+  done
+  rm -rf "$c"
+  mkdir -p "$c" "$dir"
+  xz -dc "$out_dir/fat_small_mbr.img.xz" >"$c/raw.img"
+  xz -dc "$out_dir/ntfs_4kn_mbr.img.xz" >"$c/raw4k.img"
+  local f=$c/fat_small_mbr
+  # VHD: force_size keeps the disk's size (qemu-img otherwise rounds it to a CHS geometry).
+  qemu-img convert -q -f raw -O vpc -o subformat=dynamic,force_size=on "$c/raw.img" "$f.vhd"
+  qemu-img convert -q -f raw -O vhdx "$c/raw.img" "$f.vhdx"
+  # A descriptor and one sparse extent file beside it.
+  qemu-img convert -q -f raw -O vmdk -o subformat=twoGbMaxExtentSparse "$c/raw.img" "$f.vmdk"
+  qemu-img convert -q -f raw -O qcow2 "$c/raw.img" "$f.qcow2"
+  # Overlays that change nothing: every read goes through to the file below.
+  (cd "$c" && qemu-img create -q -f qcow2 -b fat_small_mbr.qcow2 -F qcow2 fat_small_mbr_overlay.qcow2)
+  (cd "$c" && qemu-img create -q -f vmdk -b fat_small_mbr.vmdk -F vmdk fat_small_mbr_snapshot.vmdk)
+  ewfacquire -u -q -t "$f" -c best -f encase6 -C case -D fat_small_mbr -e examiner -E 1 -N none \
+    "$c/raw.img" </dev/null >/dev/null
+  # 4096-byte sectors recorded in the image, in four segment files.
+  ewfacquire -u -q -t "$c/ntfs_4kn_mbr" -c empty-block -P 4096 -S 1048576 -f encase6 -C case \
+    -D ntfs_4kn_mbr -e examiner -E 2 -N none "$c/raw4k.img" </dev/null >/dev/null
+  # ddrescue's test mode: sectors 100-107 and 20000 fail. The run neither trims nor scrapes
+  # (the failed clusters stay '*') and stops after 12 MiB (the rest is not in the map).
+  printf '%s\n' '0x00000000     +               1' \
+    '0x00000000  0x0000C800  +' '0x0000C800  0x00001000  -' '0x0000D800  0x009B6800  +' \
+    '0x009C4000  0x00000200  -' '0x009C4200  0x00B3BE00  +' >"$c/bad_sectors.map"
+  (cd "$c" && ddrescue -q -n -N -H bad_sectors.map -s 12MiB raw.img rescued.img fat_small_mbr.ddrescue.map) || true
+  rm -f "$dir"/*.xz "$dir"/*.map
+  for file in "$c"/*.vhd "$c"/*.vhdx "$c"/*.vmdk "$c"/*.qcow2 "$c"/*.E0?; do
+    xz -9 -c "$file" >"$dir/$(basename "$file").xz"
+  done
+  cp "$c/fat_small_mbr.ddrescue.map" "$dir/"
+  echo "containers: $(cat "$dir"/*.xz | wc -c) bytes compressed"
 }
 
 for build in "${builds[@]}"; do

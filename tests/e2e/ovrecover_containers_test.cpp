@@ -1,0 +1,149 @@
+// ovrecover pointed at the containers people bring (E01, VHD, VHDX, VMDK, qcow2, a split raw
+// set): the same volumes, the same recovered files (those of the manifest, byte for byte) and
+// the same carving results as from the raw image; imaging a container with a map.
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+
+#include "scans/scan_file.h"
+#include "tests/e2e/cli_run.h"
+
+namespace ov::test {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+fs::path unpacked(const std::string& name) {
+  fs::path dir = scratchDir() / "containers";
+  fs::create_directories(dir);
+  fs::path out = dir / name;
+  if (!fs::exists(out)) {
+    EXPECT_EQ(shell("xz -dc " + shq(dataDir() / "containers" / (name + ".xz")) + " > " + shq(out)).status, 0);
+  }
+  return out;
+}
+
+void writeText(const fs::path& p, const std::string& text) { std::ofstream(p, std::ios::binary) << text; }
+
+
+// Relative path -> SHA-256 of every file under `dir`.
+std::map<std::string, std::string> tree(const fs::path& dir) {
+  std::map<std::string, std::string> out;
+  for (const auto& e : fs::recursive_directory_iterator(dir))
+    if (e.is_regular_file()) out[fs::relative(e.path(), dir).string()] = sha256Hex(readFile(e.path()));
+  return out;
+}
+
+TEST(OvrecoverContainers, ListAndRecoverAsFromTheRawImage) {
+  struct Row {
+    std::vector<std::string> files;  // the first is given to ovrecover
+    std::string raw;
+    bool carve;
+  };
+  const std::vector<Row> rows = {
+      {{"fat_small_mbr.E01"}, "fat_small_mbr", true},
+      {{"fat_small_mbr.vhd"}, "fat_small_mbr", false},
+      {{"fat_small_mbr.vhdx"}, "fat_small_mbr", false},
+      {{"fat_small_mbr_snapshot.vmdk", "fat_small_mbr.vmdk", "fat_small_mbr-s001.vmdk"}, "fat_small_mbr", false},
+      {{"fat_small_mbr_overlay.qcow2", "fat_small_mbr.qcow2"}, "fat_small_mbr", false},
+      {{"ntfs_4kn_mbr.E01", "ntfs_4kn_mbr.E02", "ntfs_4kn_mbr.E03", "ntfs_4kn_mbr.E04"}, "ntfs_4kn_mbr", false},
+      {{"split"}, "fat_small_mbr", true},
+  };
+  // The split set: pieces of 5 MB as split(1) makes them.
+  const fs::path splitDir = scratchDir() / "split-cli";
+  fs::create_directories(splitDir);
+  ASSERT_EQ(shell("split -b 5000000 -d -a 3 --numeric-suffixes=1 " + shq(image("fat_small_mbr")) + " " +
+                  shq(splitDir / "card.")).status, 0);
+
+  std::map<std::string, std::string> rawVolumes, rawCarve;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.files.front());
+    for (const std::string& f : row.files)
+      if (f != "split") unpacked(f);
+    const fs::path source = row.files.front() == "split" ? splitDir / "card.001" : unpacked(row.files.front());
+    const std::string raw = shq(image(row.raw));
+    if (!rawVolumes.count(row.raw)) rawVolumes[row.raw] = ovrecover("volumes --json " + raw).out;
+    Outcome volumes = ovrecover("volumes --json " + shq(source));
+    ASSERT_EQ(volumes.status, 0) << volumes.err;
+    EXPECT_EQ(volumes.out, rawVolumes[row.raw]);
+
+    const json m = manifest(row.raw);
+    for (const auto& p : m["partitions"]) {
+      const std::string start = std::to_string(p["start"].get<std::uint64_t>());
+      const std::string fsKind = p["fs"] == "ntfs" ? "ntfs" : "fat";
+      const fs::path out = scratchDir() / ("recovered-" + fs::path(row.files.front()).filename().string() + "-" + start);
+      const fs::path fromRaw = scratchDir() / ("recovered-raw-" + row.raw + "-" + start);
+      const std::string args = "recover --fs " + fsKind + " --start " + start + " ";
+      if (!fs::exists(fromRaw)) {
+        ASSERT_EQ(ovrecover(args + raw + " --out " + shq(fromRaw)).status, 0);
+      }
+      Outcome recovered = ovrecover(args + shq(source) + " --out " + shq(out));
+      ASSERT_EQ(recovered.status, 0) << recovered.err;
+      const auto files = tree(out);
+      EXPECT_EQ(files, tree(fromRaw));
+      // Every live file of the manifest, byte for byte.
+      for (const auto& f : m["files"]) {
+        if (f["partition"] != p["index"] || f["type"] != "file" || f["state"] != "live") continue;
+        const std::string path = f["path"].get<std::string>().substr(1);
+        bool found = false;
+        for (const auto& [name, digest] : files)
+          found = found || (name.size() >= path.size() && name.compare(name.size() - path.size(), path.size(), path) == 0 &&
+                            digest == f["sha256"]);
+        EXPECT_TRUE(found) << path;
+      }
+    }
+    if (row.files.front() == "split") {
+      // Scan information names the set by its first piece, and reopens the whole set from it.
+      const fs::path scan = scratchDir() / "split.ovt";
+      Outcome saved = ovrecover("ls -r --json --fs fat --start 63 " + shq(source) + " --save-scan " + shq(scan));
+      ASSERT_EQ(saved.status, 0) << saved.err;
+      EXPECT_EQ(scanFileSourcePath(scan.string()), std::optional<std::string>(source.string()));
+      Outcome reopened = ovrecover("ls -r --json --fs fat --scan " + shq(scan));
+      ASSERT_EQ(reopened.status, 0) << reopened.err;
+      EXPECT_EQ(reopened.out, saved.out);
+    }
+    if (row.carve) {
+      if (!rawCarve.count(row.raw)) rawCarve[row.raw] = ovrecover("carve --list-only --json " + raw).out;
+      Outcome carved = ovrecover("carve --list-only --json " + shq(source));
+      ASSERT_EQ(carved.status, 0) << carved.err;
+      EXPECT_EQ(carved.out, rawCarve[row.raw]);
+    }
+  }
+}
+
+TEST(OvrecoverContainers, AContainerIsImagedWithAMapAndTheRunResumes) {
+  const fs::path source = unpacked("fat_small_mbr.vhdx");
+  const fs::path dir = scratchDir() / "image-map";
+  fs::create_directories(dir);
+  const fs::path dest = dir / "card.img", map = dir / "card.map";
+  Outcome first = ovrecover("image " + shq(source) + " " + shq(dest) + " --map " + shq(map));
+  ASSERT_EQ(first.status, 0) << first.err;
+  EXPECT_NE(first.out.find("bad 0 bytes, remaining 0 bytes"), std::string::npos) << first.out;
+  // A byte-for-byte copy: only an image named .ov2 carries the geometry in its sector 0.
+  EXPECT_TRUE(readFile(dest) == readFile(image("fat_small_mbr")));
+  // Run again, the map says everything is done: nothing is read, the image stays.
+  Outcome again = ovrecover("image " + shq(source) + " " + shq(dest) + " --map " + shq(map) + " --retry 1");
+  ASSERT_EQ(again.status, 0) << again.err;
+  EXPECT_NE(again.out.find("(a run continued)"), std::string::npos) << again.out;
+  EXPECT_TRUE(readFile(dest) == readFile(image("fat_small_mbr")));
+  // Without the map, the image is not overwritten; --retry needs a map.
+  EXPECT_EQ(ovrecover("image " + shq(source) + " " + shq(dest)).status, 2);
+  EXPECT_EQ(ovrecover("image " + shq(source) + " " + shq(dir / "other.img") + " --retry 2").status, 2);
+  // A map that is no map, and a map of a larger disk, are refused before anything is written.
+  writeText(dir / "bad.map", "hello\n");
+  Outcome bad = ovrecover("image " + shq(source) + " " + shq(dir / "x.img") + " --map " + shq(dir / "bad.map"));
+  EXPECT_EQ(bad.status, 2);
+  EXPECT_NE(bad.err.find("line 1"), std::string::npos) << bad.err;
+  writeText(dir / "big.map", "0 +\n0 0x40000000 +\n");
+  Outcome big = ovrecover("image " + shq(source) + " " + shq(dir / "y.img") + " --map " + shq(dir / "big.map"));
+  EXPECT_EQ(big.status, 2);
+  EXPECT_NE(big.err.find("another disk"), std::string::npos) << big.err;
+  EXPECT_FALSE(fs::exists(dir / "x.img") || fs::exists(dir / "y.img"));
+}
+
+}  // namespace
+}  // namespace ov::test
