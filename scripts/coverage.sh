@@ -6,12 +6,13 @@ cd "$(dirname "$0")/.."
 build_dir=build-coverage
 BUILD_DIR="$build_dir" BUILD_TYPE=Debug bash scripts/build.sh -DOV_COVERAGE=ON "$@"
 find "$build_dir" -name '*.gcda' -delete
-start=$(date +%s)
-ctest --test-dir "$build_dir" -j "$(nproc)" --output-on-failure || status=$?
-echo "ctest took $(( $(date +%s) - start ))s"
+/usr/bin/time -f "ctest took %e s (%U s user, %S s system)" \
+  ctest --test-dir "$build_dir" -j "$(nproc)" --output-on-failure || status=$?
+# Objects of test files removed since they were built only make gcov complain: its messages go
+# to a file.
 gcovr --root . --object-directory "$build_dir" --json-summary "$build_dir/coverage.json" \
   --filter '(ntfs|fat|carver|disk|scans|cli|workbench)/' --exclude '.*_test\.cpp' \
-  --exclude 'tests/' --exclude 'fuzz/' --gcov-ignore-parse-errors >/dev/null
+  --exclude 'tests/' --exclude 'fuzz/' --gcov-ignore-parse-errors >/dev/null 2>"$build_dir/gcovr.log"
 python3 - "$build_dir/coverage.json" <<'PY'
 import json, sys
 from collections import defaultdict
