@@ -515,7 +515,14 @@ TEST(BlockDeviceStack, FollowsPartitionsAndStackedDevices) {
   EXPECT_TRUE(blockDeviceStack(9, 9, sys.string()).empty());
 }
 
-TEST(ImageNames, TheExtensionIsAddedToANameWithoutOne) {
+TEST(ImageNames, NamesAndTheExtensionAddedToANameWithoutOne) {
+  std::tm t{};
+  t.tm_mday = 6;
+  t.tm_mon = 8;
+  t.tm_year = 126;
+  EXPECT_EQ(defaultImageName(t), "Ovelin Dodedoz Avov Ovavized (NTFS) Image # Sun, 06-Sept-2026");
+  EXPECT_EQ(cloningRunEntry("sda", "M", "S", "/dev/sdb").name, "Cloning Disk :sda,  M, Serial:S");
+  EXPECT_EQ(copySectorWord(CopyKind::Cloning), "Cloning");
   EXPECT_EQ(withImageExtension("/backup/disk"), "/backup/disk.ov2");
   EXPECT_EQ(withImageExtension("/backup/disk.img"), "/backup/disk.img");
   EXPECT_EQ(withImageExtension("/back.up/disk"), "/back.up/disk.ov2");
