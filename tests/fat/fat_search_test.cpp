@@ -1,7 +1,7 @@
 // The FAT partition-table walk and the Basic and Thorough Scans on disks built in memory: types
-// that lie about the volume, boot sectors at sector 0, extended chains that loop, backups, volumes
-// known only by their FATs and folders, aborts and failing sectors. The images made by mkfs.fat,
-// mtools and sfdisk are checked in tests/e2e.
+// that lie about the volume, boot sectors at sector 0, extended chains that loop, volumes known
+// only by their FATs and folders, aborts and failing sectors. The images made by mkfs.fat, mtools
+// and sfdisk are checked in tests/e2e.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -9,7 +9,6 @@
 
 #include "fat/fat_search.h"
 #include "tests/support/builders.h"
-#include "workbench/models/volume_search_dialog.h"
 
 namespace ov::fat {
 namespace {
@@ -62,7 +61,6 @@ void expectVolumes(const std::vector<FatVolume>& got, const std::vector<Expected
 }
 
 TEST(FatPartitionTable, ListsTheVolumesTheTablesHoldByTheirBootSectors) {
-  FatBootFields f32{512, 1, 32, 600, 81920, 0xAABBCCDDu};
   struct Row {
     const char* what;
     std::function<void(MemoryDisk&)> build;
@@ -70,22 +68,6 @@ TEST(FatPartitionTable, ListsTheVolumesTheTablesHoldByTheirBootSectors) {
     PartitionTableKind kind = PartitionTableKind::Mbr;
   };
   const std::vector<Row> rows = {
-      {"primary and logical volumes in table order, sizes from the table",
-       [&](MemoryDisk& d) {
-         d.entry(0, 0, 0x06, 63, 100000);
-         d.entry(0, 1, 0x05, 1000, 2000);
-         d.entry(0, 2, 0x0C, 200, 90000);
-         d.put(63, test::fat16BootSector());
-         d.put(200, test::fat32BootSector(f32));
-         // The first logical volume: its table at 1000, links relative to the first table.
-         d.entry(1000, 0, 0x0B, 63, 70000);
-         d.entry(1000, 1, 0x05, 500, 600);
-         d.put(1063, test::fat32BootSector(f32));
-         d.entry(1500, 0, 0x0E, 63, 80000);
-         d.put(1563, test::fat16BootSector());
-       },
-       {{63, kFat16, 100000, kFatBootParsed}, {200, kFat32, 90000, kFatBootParsed, 6}, {1063, kFat32, 70000},
-        {1563, kFat16}}},
       {"hidden types are not listed",
        [](MemoryDisk& d) {
          const std::uint8_t hidden[] = {0x11, 0x1B, 0x1C, 0x1E};
@@ -201,7 +183,6 @@ TEST(FatSearchMarks, FatStartsAndFolderStarts) {
 }
 
 TEST(FatSearches, PlaceVolumesByBootSectorsBackupsFatsAndFolders) {
-  const FatBootFields big{512, 8, 32, 500, 81920, 0x0BADF00Du};
   const FatBootFields small{512, 1, 32, 100, 81920, 0x12345678u};
   const FatBootFields eight{512, 8, 32, 100, 81920, 0x12345678u};
   struct Row {
@@ -212,17 +193,6 @@ TEST(FatSearches, PlaceVolumesByBootSectorsBackupsFatsAndFolders) {
     std::vector<std::uint64_t> found;  // volumes reported as found
   };
   const std::vector<Row> rows = {
-      {"boot sectors of both kinds; FATs and folders are for the Thorough Scan",
-       false,
-       {{100, test::fat16BootSector()}, {1500, test::fat32BootSector(big)}, {2000, fat16Start()},
-        {2100, directoryStart(10)}, {2116, directoryStart(12)}},
-       {{100, kFat16, 81920, kFatBootParsed}, {1500, kFat32, 0, kFatBootParsed, 1500}},
-       {100, 1500}},
-      {"a backup joins its volume, another volume's sector does not",
-       false,
-       {{100, test::fat32BootSector()}, {106, test::fat32BootSector()}, {206, test::fat32BootSector({512, 4, 4, 80, 81920, 1})}},
-       {{100, kFat32, 0, kFatBootParsed | kFatBackupSeen, 106}, {206, kFat32}},
-       {100, 206}},
       {"two folders give a FAT16 and a FAT32 reading, reported to no one",
        true,
        {{1000, directoryStart(10)}, {1016, directoryStart(12)}},
@@ -356,23 +326,6 @@ TEST(FatSearches, ABackupJoinsOnlyTheSameVolume) {
   EXPECT_TRUE(mergeBackupBootSector(list, backup));
   EXPECT_EQ(list[0].bootCopySector, 56u);
   EXPECT_EQ(list[0].foundBy, kFatBootParsed | kFatBackupSeen);
-}
-
-TEST(FatSearchDialog, RowsAndWordsOfTheBasicScan) {
-  auto words = searchDialogWords("FAT", false, true);
-  EXPECT_EQ(words.modeTitle, "Basic Scan");
-  EXPECT_EQ(searchDialogWords("FAT", true, true).modeTitle, "Thorough Scan");
-  MemoryDisk d(3000);
-  d.put(100, test::fat16BootSector());
-  d.put(2000, test::fat32BootSector());
-  std::vector<FatVolume> volumes;
-  basicSearch(d.open(), 0, 3000, volumes);
-  VolumeSearchDialogModel model(words);
-  for (auto s : d.host.found) model.onVolumeFound(s);
-  ASSERT_EQ(model.rows().size(), 2u);
-  EXPECT_EQ(model.rows()[1].name, "FAT logical drive #2");
-  EXPECT_EQ(model.rows()[1].startLocation, "2000");
-  EXPECT_EQ(model.onFinished(true).text, "Basic scan of drives completed.");
 }
 
 }  // namespace

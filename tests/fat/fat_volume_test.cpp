@@ -93,41 +93,18 @@ TEST(FatBootSector, EachRuleTakesOrRefusesAndTheKindComesFromTheClusterCount) {
   }
 }
 
-TEST(FatBootSector, GivesTheVolumesGeometry) {
-  struct Row {
-    const char* what;
-    Buffer boot;
-    std::uint64_t sectors, dataOffset;
-    std::uint32_t clusters;
-  };
-  Buffer sixteenBit = test::fat16BootSector();
-  writeLe<std::uint16_t>(sixteenBit, 19, 40000);
+TEST(FatBootSector, AVolumeSmallerThanItsFatsHasNoClustersAndSectorSize0IsTheSources) {
   FatBootFields tiny = fat32Fields();
   tiny.totalSectors = 1000;  // less than reserved + 2 FATs
-  const std::vector<Row> rows = {
-      {"FAT16 of 81,920 sectors", test::fat16BootSector(), 81920, 164, (81920 - 164) / 4},  // the root counts as data
-      {"FAT16, the 16-bit total set", sixteenBit, 40000, 164, (40000 - 164) / 4},
-      {"FAT32 of 81,920 sectors", test::fat32BootSector(fat32Fields()), 81920, 1292, 81920 - 1292},
-      {"FAT32 smaller than its FATs", test::fat32BootSector(tiny), 1000, 1292, 0},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.what);
-    FatVolume v;
-    if (isFat32BootSector(row.boot)) parseFat32BootSector(row.boot, v);
-    else parseFat12or16BootSector(row.boot, v);
-    EXPECT_EQ(v.sectorCount, row.sectors);
-    EXPECT_EQ(v.dataOffset, row.dataOffset);
-    EXPECT_EQ(v.clusterCount, row.clusters);
-    EXPECT_EQ(v.bytesPerCluster, std::uint32_t{v.bytesPerSector} * v.sectorsPerCluster);
-  }
-  // A sector size of 0 takes the source's once the volume is selected.
+  FatVolume v;
+  parseFat32BootSector(test::fat32BootSector(tiny), v);
+  EXPECT_EQ(v.clusterCount, 0u);
   Buffer zero = test::fat16BootSector();
   writeLe<std::uint16_t>(zero, 11, 0);
   FatVolume p;
   parseFat12or16BootSector(zero, p);
   EXPECT_EQ(selectVolume(p, 512).bytesPerCluster, 2048u);
-  FatVolume none;
-  EXPECT_EQ(selectVolume(none, 4096).bytesPerCluster, 32768u);
+  EXPECT_EQ(selectVolume(FatVolume{}, 4096).bytesPerCluster, 32768u);
 }
 
 TEST(StoredFatVolume, LayoutAndRoundTrip) {
