@@ -8,10 +8,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cmath>
-#include <functional>
 #include <map>
-#include <random>
 
 #include "tests/support/engines.h"
 
@@ -130,78 +127,6 @@ TEST(WorkingFiles, ChildrenAppendedInAnyOrderAreAllListedFilesFirst) {
   FileEntry late;
   late.entryIndex = count + 5;
   EXPECT_THROW(wf.writeEntry(late), std::logic_error);
-}
-
-TEST(WorkingFiles, MissingParentsBecomeNumberedFoldersUnderTheTop) {
-  RecordingHost host;
-  WorkingFiles wf(host);
-  ASSERT_TRUE(wf.create());
-  bool inserted = false;
-  std::map<std::uint32_t, std::uint32_t> childOf;
-  for (std::uint32_t key : {1234u, 77u, 9000u, 6u}) {
-    std::uint32_t node = wf.findOrInsertFolder(key, true, inserted);
-    ASSERT_TRUE(inserted);
-    childOf[key] = addFile(wf, u"child", 3, 0x08).entryIndex;
-    wf.appendChild(node, childOf[key]);
-  }
-  std::uint32_t real = wf.findOrInsertFolder(500, false, inserted);
-  FileEntry realEntry = addFile(wf, u"real", 0, 0x18);
-  wf.folder(real).entryIndex = realEntry.entryIndex;
-  wf.appendChild(wf.findOrInsertFolder(5, false, inserted), realEntry.entryIndex);
-  const std::uint32_t firstNew = wf.nextEntryIndex();
-  wf.addMissingParentFolders();
-  EXPECT_EQ(wf.nextEntryIndex(), firstNew + 4);
-  wf.finishWriting();
-  ASSERT_TRUE(wf.open());
-  std::vector<std::u16string> names;
-  for (const auto& e : folder(wf, 0)) {
-    names.push_back(e.name);
-    if (e.name == u" Root") continue;
-    EXPECT_EQ(e.attributes, 0x10);
-    EXPECT_EQ(e.name, u"#" + utf8ToUtf16(std::to_string(e.recordNumber)));
-    auto inside = folder(wf, e.childrenBlock);
-    ASSERT_EQ(inside.size(), 1u);
-    EXPECT_EQ(inside[0].entryIndex, childOf[e.recordNumber]);
-  }
-  std::sort(names.begin(), names.end());
-  EXPECT_EQ(names, (std::vector<std::u16string>{u" Root", u"#1234", u"#6", u"#77", u"#9000"}));
-}
-
-TEST(FolderIndex, StaysBalancedAndFindsEveryKey) {
-  for (std::uint32_t range : {1000000u, 300u}) {  // mostly distinct keys, then many equal ones
-    std::mt19937 rng(range);
-    FolderIndex index;
-    std::vector<std::uint32_t> keys;
-    for (int i = 0; i < 20000; ++i) {
-      keys.push_back(static_cast<std::uint32_t>(rng() % range));
-      index.insert(keys.back());
-    }
-    // Height, balance factors, parent links and key order.
-    std::size_t count = 0;
-    std::function<int(std::uint32_t, std::uint32_t, std::uint64_t, std::uint64_t)> height =
-        [&](std::uint32_t i, std::uint32_t parent, std::uint64_t low, std::uint64_t high) {
-          if (i == kNoNode) return 0;
-          const FolderNode& n = index.node(i);
-          ++count;
-          EXPECT_EQ(n.parent, parent);
-          EXPECT_TRUE(n.key >= low && n.key <= high);
-          const int l = height(n.left, i, low, n.key), r = height(n.right, i, n.key, high);
-          EXPECT_EQ(n.balance, r - l);
-          EXPECT_LE(std::abs(r - l), 1);
-          return 1 + std::max(l, r);
-        };
-    const int h = height(index.root(), kNoNode, 0, UINT64_MAX);
-    EXPECT_EQ(count, keys.size());
-    EXPECT_LE(h, static_cast<int>(1.45 * std::log2(static_cast<double>(keys.size()) + 2)));
-    for (auto k : keys) {
-      auto found = index.find(k);
-      ASSERT_TRUE(found);
-      EXPECT_EQ(index.node(*found).key, k);
-    }
-    std::size_t visited = 0;
-    index.preorder([&](std::uint32_t) { ++visited; });
-    EXPECT_EQ(visited, keys.size());
-  }
 }
 
 // ---- files damaged or crafted on disk ----
