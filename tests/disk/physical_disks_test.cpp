@@ -23,7 +23,7 @@ fs::path writeFile(const fs::path& path, const std::string& bytes) {
   return path;
 }
 
-TEST(DiskTexts, SerialNumbersAndSizes) {
+TEST(DiskTexts, SerialNumbersFromDeviceIds) {
   const std::pair<const char*, const char*> serials[] = {
       {"315342413343", " S1ABC3"},  // each group of four digits comes with its halves swapped
       {"3153424139", " S1AB9"},     // characters after the last whole group stay
@@ -33,15 +33,6 @@ TEST(DiskTexts, SerialNumbersAndSizes) {
       {"", " "},
   };
   for (auto [id, serial] : serials) EXPECT_EQ(decodeSerialNumber(id), serial) << id;
-  const std::pair<std::uint64_t, const char*> sizes[] = {
-      {0, "0.00 MB"}, {1073741823ull, "1024.00 MB"}, {1073741824ull, "1.00 GB"}, {500107862016ull, "465.76 GB"}};
-  for (auto [bytes, text] : sizes) EXPECT_EQ(diskSizeText(bytes), text) << bytes;
-  DiskInfo d{"sda", "Fixed hard disk media", "IDE", "976773168", "60801", "255", "465.76 GB",
-             "5VM12345", "CC38", "ST3500418AS", "512"};
-  const auto lines = diskInformationLines(d);
-  ASSERT_EQ(lines.size(), 10u);
-  EXPECT_EQ(lines[0], "HDRInformation: sda");
-  EXPECT_EQ(lines[3], "Serial Number: 5VM12345");
 }
 
 RawDiskProperties rawDisk(const std::string& name) {
