@@ -61,18 +61,5 @@ TEST(ProcessLogState, PauseResumeAndEndOfARun) {
   EXPECT_EQ(log.highlightedRow(), 3);
 }
 
-TEST(ProcessLogState, AbortedCopyAndClear) {
-  ProcessLog log;
-  log.setRunEntry(LogEntry{"Imaging Disk :sda,  Model, Serial: X", "To Location /x.ov2", LogKind::Started, {}});
-  log.processState(LoggedProcess::DiskImaging, ProcessState::Paused);
-  log.processState(LoggedProcess::DiskImaging, ProcessState::Aborted);
-  ASSERT_EQ(log.entries().size(), 2u);
-  EXPECT_EQ(log.entries()[0].name, "Disk Imaging");
-  EXPECT_EQ(log.entries()[1].name, "Aborted Imaging Disk :sda,  Model, Serial: X");
-  EXPECT_EQ(log.entries()[1].kind, LogKind::Aborted);
-  log.clear();
-  EXPECT_EQ(log.highlightedRow(), -1);
-}
-
 }  // namespace
 }  // namespace ov
