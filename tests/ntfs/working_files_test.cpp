@@ -8,7 +8,10 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cmath>
+#include <functional>
 #include <map>
+#include <random>
 
 #include "tests/support/engines.h"
 
@@ -127,6 +130,39 @@ TEST(WorkingFiles, ChildrenAppendedInAnyOrderAreAllListedFilesFirst) {
   FileEntry late;
   late.entryIndex = count + 5;
   EXPECT_THROW(wf.writeEntry(late), std::logic_error);
+}
+
+// The folder index keeps a working file's folders: a fault in its rotations misplaces children.
+TEST(FolderIndex, StaysBalancedAndFindsEveryKey) {
+  for (std::uint32_t range : {1000000u, 300u}) {  // mostly distinct keys, then many equal ones
+    std::mt19937 rng(range);
+    FolderIndex index;
+    std::vector<std::uint32_t> keys;
+    for (int i = 0; i < 20000; ++i) {
+      keys.push_back(static_cast<std::uint32_t>(rng() % range));
+      index.insert(keys.back());
+    }
+    std::size_t count = 0;
+    std::function<int(std::uint32_t, std::uint32_t, std::uint64_t, std::uint64_t)> height =
+        [&](std::uint32_t i, std::uint32_t parent, std::uint64_t low, std::uint64_t high) {
+          if (i == kNoNode) return 0;
+          const FolderNode& n = index.node(i);
+          ++count;
+          EXPECT_EQ(n.parent, parent);
+          EXPECT_TRUE(n.key >= low && n.key <= high);
+          const int l = height(n.left, i, low, n.key), r = height(n.right, i, n.key, high);
+          EXPECT_EQ(n.balance, r - l);
+          EXPECT_LE(std::abs(r - l), 1);
+          return 1 + std::max(l, r);
+        };
+    EXPECT_LE(height(index.root(), kNoNode, 0, UINT64_MAX), 1.45 * std::log2(static_cast<double>(keys.size()) + 2));
+    EXPECT_EQ(count, keys.size());
+    for (auto k : keys) {
+      auto found = index.find(k);
+      ASSERT_TRUE(found);
+      EXPECT_EQ(index.node(*found).key, k);
+    }
+  }
 }
 
 // ---- files damaged or crafted on disk ----
