@@ -85,7 +85,8 @@ Buffer join(std::initializer_list<Buffer> parts) {
 
 TEST(Lznt1, HandAssembledUnits) {
   Buffer as(kChunk, 'a');
-  as.insert(as.end(), {'c', 'd'});
+  as.push_back('c');
+  as.push_back('d');
   Buffer xs(kChunk, 'X');
   const Buffer abcd = text("abcdabcdab");
   xs.insert(xs.end(), abcd.begin(), abcd.end());
