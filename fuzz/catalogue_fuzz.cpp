@@ -1,9 +1,6 @@
 // Any bytes as the carver's "Signature" file: loaded from a file as the page loads it, checked
 // against the in-memory reader, indexed, and looked up on a few sectors, then driven through
 // the file-type page.
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -12,36 +9,12 @@
 
 #include "carver/catalogue.h"
 #include "carver/catalogue_page.h"
-
-namespace {
-
-std::filesystem::path scratch() {
-  static std::filesystem::path dir = [] {
-    std::string pattern = (std::filesystem::temp_directory_path() / "ovfuzz-catalogue-XXXXXX").string();
-    if (!::mkdtemp(pattern.data())) __builtin_trap();
-    return std::filesystem::path(pattern);
-  }();
-  return dir;
-}
-
-void put(const std::filesystem::path& path, const std::uint8_t* data, std::size_t size) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) return;
-  while (size > 0) {
-    ssize_t n = ::write(fd, data, size);
-    if (n <= 0) break;
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  ::close(fd);
-}
-
-}  // namespace
+#include "fuzz/fuzz_host.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace ov::carver;
-  auto path = scratch() / "Signature";
-  put(path, data, size);
+  const auto path = ov::fuzz::scratch() / "Signature";
+  ov::fuzz::writeFile(path, data, size);
   // A catalogue found valid must load whole: every record of it, and nothing after it.
   const bool valid = catalogueDefect(ov::Bytes(data, size)).empty();
   if (valid != catalogueFileDefect(path).empty()) __builtin_trap();

@@ -12,13 +12,8 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 8 || size > (1u << 20)) return 0;
   ov::Bytes head(data, 8);
-  ov::fuzz::SilentHost host;
-  ov::RunControl run;
-  run.start();
-  ov::SectorSource source(host, run);
-  std::vector<std::uint8_t> fat(data + 8, data + size);
-  std::uint64_t sectors = fat.size() / 512 + 1;
-  source.openBackend(std::make_unique<ov::MemoryBackend>(std::move(fat)), 512, sectors);
+  ov::fuzz::MemoryDisk disk(data + 8, size - 8, 1);
+  ov::SectorSource& source = disk.source;
   ov::fat::FatVolume v;
   v.fatType = (head[0] & 1) ? ov::fat::kFat32 : ov::fat::kFat16;
   v.fat12 = v.fatType == ov::fat::kFat16 && (head[0] & 8) != 0;

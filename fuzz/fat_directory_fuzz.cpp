@@ -29,11 +29,8 @@ std::size_t countEntries(const ov::fat::FileEntry& top) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size > (1u << 16)) return 0;
-  static ov::fuzz::SilentHost host;
-  ov::RunControl run;
-  run.start();
-  ov::SectorSource source(host, run);
-  source.openBackend(std::make_unique<ov::MemoryBackend>(std::vector<std::uint8_t>(64 * 512, 0)), 512, 64);
+  ov::fuzz::MemoryDisk disk(std::vector<std::uint8_t>(64 * 512, 0));
+  ov::SectorSource& source = disk.source;
   ov::fat::FatVolume v;
   v.fatType = size > 0 && (data[0] & 1) ? ov::fat::kFat16 : ov::fat::kFat32;
   v.fat12 = v.fatType == ov::fat::kFat16 && (data[0] & 2) != 0;
@@ -48,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   v.clusterCount = 61;
   ov::fat::FatReader reader(source, v);
   ov::fat::FatTree tree;
-  ov::fat::FatTreeBuilder builder(reader, tree, host, run);
+  ov::fat::FatTreeBuilder builder(reader, tree, ov::fuzz::host(), disk.run);
   ov::Bytes bytes(data, size);
   try {
     for (auto mode : {ov::fat::WalkMode::Processing, ov::fat::WalkMode::Naming}) {

@@ -11,14 +11,9 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size > (1u << 20)) return 0;
-  ov::fuzz::SilentHost host;
-  ov::RunControl run;
-  run.start();
-  ov::SectorSource source(host, run);
-  std::vector<std::uint8_t> disk(data, data + size);
-  // The claimed size may exceed the bytes present, as on a truncated image.
-  std::uint64_t sectors = size / 512 + 64;
-  source.openBackend(std::make_unique<ov::MemoryBackend>(std::move(disk)), 512, sectors);
+  ov::fuzz::MemoryDisk disk(data, size, 64);  // claims more than is there, as a truncated image
+  ov::SectorSource& source = disk.source;
+  const std::uint64_t sectors = source.totalSectors();
   std::vector<ov::fat::FatVolume> volumes;
   std::vector<ov::fat::FatPartitionInfo> infos;
   ov::PartitionTableKind kind = ov::PartitionTableKind::None;

@@ -73,10 +73,9 @@ void extractAll(ov::fat::FatEngine& engine, int sink) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 4096 || size > (1u << 20)) return 0;
-  static ov::fuzz::SilentHost host;
-  static int sink = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+  const int sink = ov::fuzz::nullSink();
   ov::RunControl run;
-  ov::fat::FatEngine engine(host, run);
+  ov::fat::FatEngine engine(ov::fuzz::host(), run);
   engine.source().openBackend(std::make_unique<ov::MemoryBackend>(std::vector<std::uint8_t>(data, data + size)), 512,
                               size / 512);
   engine.setVolumes({geometry(data, size)});

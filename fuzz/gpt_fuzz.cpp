@@ -8,13 +8,9 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size > (1u << 20)) return 0;
-  ov::fuzz::SilentHost host;
-  ov::RunControl run;
-  run.start();
-  ov::SectorSource source(host, run);
   // The claimed size may exceed the bytes present (the backup header then reads as zeros).
-  source.openBackend(std::make_unique<ov::MemoryBackend>(std::vector<std::uint8_t>(data, data + size)), 512,
-                     size / 512 + 8);
+  ov::fuzz::MemoryDisk disk(data, size, 8);
+  ov::SectorSource& source = disk.source;
   std::vector<ov::GptPartition> partitions;
   bool usedBackup = false;
   ov::readGpt(source, partitions, usedBackup);

@@ -59,14 +59,10 @@ ov::ntfs::VolumeParameters fixedGeometry(std::size_t size) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 4096 || size > (1u << 20)) return 0;
-  static ov::fuzz::SilentHost host;
-  static ov::ntfs::WorkingFiles files(host);
-  static int sink = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-  ov::RunControl run;
-  run.start();
-  ov::SectorSource source(host, run);
-  source.openBackend(std::make_unique<ov::MemoryBackend>(std::vector<std::uint8_t>(data, data + size)), 512,
-                     size / 512);
+  static ov::ntfs::WorkingFiles files(ov::fuzz::host());
+  const int sink = ov::fuzz::nullSink();
+  ov::fuzz::MemoryDisk disk(data, size);
+  ov::SectorSource& source = disk.source;
   ov::ntfs::NtfsVolume volume;
   ov::Bytes boot(data, 512);
   if (ov::ntfs::isNtfsBootSector(boot))

@@ -12,12 +12,8 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 1024 || size > (1u << 20)) return 0;
-  ov::fuzz::SilentHost host;
-  ov::RunControl run;
-  run.start();
-  ov::SectorSource source(host, run);
-  source.openBackend(std::make_unique<ov::MemoryBackend>(std::vector<std::uint8_t>(data, data + size)), 512,
-                     size / 512);
+  ov::fuzz::MemoryDisk disk(data, size);
+  ov::SectorSource& source = disk.source;
   ov::ntfs::NtfsVolume volume;
   auto& p = volume.params;
   p.bytesPerSector = 512;

@@ -1,63 +1,17 @@
 // Any bytes as a scan information file, partition (.ovt) or disk (.ovd): the first input byte
-// picks the reader. The stored source path is pointed at a small real file, so that reading
-// goes on past the disk's opening into the working files and the tree.
-#include <fcntl.h>
-#include <unistd.h>
-
+// picks the reader. The stored source path leads to a small real disk, so that reading goes on
+// past the disk's opening into the working files and the tree.
 #include <cstddef>
 #include <cstdint>
-#include <filesystem>
-#include <vector>
 
 #include "fuzz/fuzz_host.h"
 #include "ntfs/scan_info.h"
-#include "scans/scan_file.h"
-
-namespace {
-
-std::filesystem::path scratch() {
-  static std::filesystem::path dir = [] {
-    std::string pattern = (std::filesystem::temp_directory_path() / "ovfuzz-scan-XXXXXX").string();
-    if (!::mkdtemp(pattern.data())) __builtin_trap();
-    return std::filesystem::path(pattern);
-  }();
-  return dir;
-}
-
-void put(const std::filesystem::path& path, const std::uint8_t* data, std::size_t size) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) return;
-  while (size > 0) {
-    ssize_t n = ::write(fd, data, size);
-    if (n <= 0) break;
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  ::close(fd);
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 1) return 0;
-  static ov::fuzz::SilentHost host;
-  static std::filesystem::path disk = [] {
-    std::vector<std::uint8_t> zeros(64 * 1024, 0);
-    auto path = scratch() / "disk.img";
-    put(path, zeros.data(), zeros.size());
-    return path;
-  }();
-  std::vector<std::uint8_t> file(data + 1, data + size);
-  if (file.size() >= 4 + ov::kSourceBlockBytes) {
-    auto block = ov::decodeSourceBlock(ov::Bytes(file.data() + 4, ov::kSourceBlockBytes));
-    block->path = disk.string();
-    auto stored = ov::encodeSourceBlock(*block);
-    std::copy(stored.begin(), stored.end(), file.begin() + 4);
-  }
-  auto path = scratch() / "scan.bin";
-  put(path, file.data(), file.size());
+  const auto path = ov::fuzz::scanFile(data + 1, size - 1);
   ov::RunControl run;
-  ov::ntfs::NtfsEngine engine(host, run);
+  ov::ntfs::NtfsEngine engine(ov::fuzz::host(), run);
   if (data[0] & 1) ov::ntfs::openDiskScanInfo(engine, path.string());
   else ov::ntfs::openPartitionScanInfo(engine, path.string());
   return 0;

@@ -1,43 +1,17 @@
 // Any bytes as a set of working files: entries, names and tree file read back as a saved scan
 // would be. The input starts with two 16-bit lengths (entries, names); the rest is the tree.
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
-#include <string>
 
 #include "disk/byte_io.h"
+#include "fuzz/fuzz_host.h"
 #include "ntfs/working_files.h"
-
-namespace {
-
-class SilentHost final : public ov::EngineHost {
- public:
-  void addLogEntry(const ov::LogEntry&) override {}
-  void showMessage(const std::string&, const std::string&, ov::MessageIcon) override {}
-};
-
-void put(const std::filesystem::path& path, const std::uint8_t* data, std::size_t size) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0) return;
-  while (size > 0) {
-    ssize_t n = ::write(fd, data, size);
-    if (n <= 0) break;
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  ::close(fd);
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   // One private folder for the whole run, removed when the process ends.
-  static SilentHost host;
-  static ov::ntfs::WorkingFiles files(host);
+  static ov::ntfs::WorkingFiles files(ov::fuzz::host());
 
   ov::Bytes input(data, size);
   std::size_t entriesSize = ov::le16(input, 0);
@@ -46,9 +20,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   entriesSize = std::min(entriesSize, size - at);
   namesSize = std::min(namesSize, size - at - entriesSize);
   auto paths = files.paths();
-  put(paths.entries, data + at, entriesSize);
-  put(paths.names, data + at + entriesSize, namesSize);
-  put(paths.tree, data + at + entriesSize + namesSize, size - at - entriesSize - namesSize);
+  ov::fuzz::writeFile(paths.entries, data + at, entriesSize);
+  ov::fuzz::writeFile(paths.names, data + at + entriesSize, namesSize);
+  ov::fuzz::writeFile(paths.tree, data + at + entriesSize + namesSize, size - at - entriesSize - namesSize);
 
   if (!files.open()) return 0;
   std::uint32_t count = static_cast<std::uint32_t>(entriesSize / ov::ntfs::kEntryBytes) + 2;

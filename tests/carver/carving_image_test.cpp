@@ -266,19 +266,6 @@ TEST(CarvingImage, TwoMatchingTypesOnOneSectorGiveOneItem) {
   }
 }
 
-TEST(CarvingImage, LargerReadsGiveTheSameItems) {
-  ScanOptions chunkwise;
-  chunkwise.readAheadSectors = kChunkSectors;
-  CarvedImage small(chunkwise);
-  const CarvedImage& big = carved();
-  ASSERT_EQ(small.items.size(), big.items.size());
-  for (std::size_t i = 0; i < big.items.size(); ++i) {
-    EXPECT_EQ(small.items[i].startSector, big.items[i].startSector);
-    EXPECT_EQ(small.items[i].extension, big.items[i].extension);
-    EXPECT_EQ(small.items[i].size, big.items[i].size);
-  }
-}
-
 // ---- Saving ----
 
 TEST(CarvingImage, SavedFolderHoldsExactlyWhatWasMarked) {

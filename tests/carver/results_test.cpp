@@ -209,15 +209,11 @@ TEST(ResultTree, ShapeOrderAndNames) {
 
   f.tree.reset();
   EXPECT_EQ(childNames(f.tree.root()), std::vector<std::u16string>{u"Raw Data"});
-  EXPECT_EQ(f.tree.rawData().firstChild, nullptr);
   EXPECT_EQ(f.tree.foundCount(), 0u);
-}
-
-TEST(ResultTree, CategoryLookupIsCaseSensitive) {
-  ResultTree tree;
-  tree.addCarvedItem(1, find(u"Pictures", u"jpg", 10), 512, 100);
-  tree.addCarvedItem(2, find(u"pictures", u"jpg", 10), 512, 100);
-  EXPECT_EQ(childNames(tree.rawData()), (std::vector<std::u16string>{u"pictures", u"Pictures"}));
+  // Categories are told apart by case.
+  f.tree.addCarvedItem(1, find(u"Pictures", u"jpg", 10), 512, 100);
+  f.tree.addCarvedItem(2, find(u"pictures", u"jpg", 10), 512, 100);
+  EXPECT_EQ(childNames(f.tree.rawData()), (std::vector<std::u16string>{u"pictures", u"Pictures"}));
 }
 
 TEST(ResultTree, SizeRule) {
@@ -256,65 +252,41 @@ TEST(ResultTree, CatalogueTextsCannotClimbOutOfTheirFolder) {
 
 // ---- Marks and totals ----
 
-TEST(Marks, FolderMarksDescendantsAndAncestorsFollowChildren) {
-  Fixture f;
-  ResultNode& pictures = *child(f.tree.rawData(), u"Pictures");
-  setChecked(pictures, true);
-  EXPECT_TRUE(f.jpgA->checked);
-  EXPECT_TRUE(f.jpgB->checked);
-  EXPECT_TRUE(f.tree.rawData().checked);
-  EXPECT_TRUE(f.tree.root().checked);
-  EXPECT_FALSE(f.doc->checked);
-
-  toggleChecked(*f.jpgA);
-  EXPECT_FALSE(f.jpgA->checked);
-  EXPECT_TRUE(pictures.checked);  // one child still marked
-  toggleChecked(*f.jpgB);
-  EXPECT_FALSE(pictures.checked);
-  EXPECT_FALSE(f.tree.root().checked);
-}
-
-TEST(Marks, DrawnStateCountsFilesBelow) {
+TEST(Marks, FoldersMarkWhatIsBelowAndTotalsFollowTheMarks) {
   Fixture f;
   ResultNode& pictures = *child(f.tree.rawData(), u"Pictures");
   EXPECT_EQ(checkState(pictures), CheckState::Unchecked);
   setChecked(*f.jpgA, true);
-  ResultNode& jpg = *f.jpgA->parent;
-  EXPECT_EQ(checkState(jpg), CheckState::Partial);
-  // The category's only child is marked, but only half its files are.
-  EXPECT_EQ(checkState(pictures), CheckState::Partial);
-  setChecked(*f.jpgB, true);
+  EXPECT_EQ(checkState(*f.jpgA->parent), CheckState::Partial);
+  EXPECT_EQ(checkState(pictures), CheckState::Partial);  // its only child is marked, half its files
+  setChecked(pictures, true);
+  EXPECT_TRUE(f.jpgB->checked);
+  EXPECT_TRUE(f.tree.root().checked);
+  EXPECT_FALSE(f.doc->checked);
   EXPECT_EQ(checkState(pictures), CheckState::Checked);
-  EXPECT_EQ(checkState(*f.jpgA), CheckState::Checked);
-}
+  toggleChecked(*f.jpgA);
+  EXPECT_TRUE(pictures.checked);  // one child still marked
+  toggleChecked(*f.jpgB);
+  EXPECT_FALSE(pictures.checked);
+  EXPECT_FALSE(f.tree.root().checked);
+  EXPECT_FALSE(canSave(f.tree.root()));
 
-TEST(Marks, TotalsAndSaveButton) {
-  Fixture f;
-  TreeTotals all = treeTotals(f.tree.root());
+  const TreeTotals all = treeTotals(f.tree.root());
   EXPECT_EQ(all.files, 5u);
   EXPECT_EQ(all.folders, 1u + 3u + 4u);  // Raw Data, three categories, four extensions
   EXPECT_EQ(all.bytes, 5000u + 3000u + 1536u + 7000u + 100u);
-
-  EXPECT_FALSE(canSave(f.tree.root()));
-  setChecked(*child(f.tree.rawData(), u"Pictures"), true);
+  setChecked(pictures, true);
   setChecked(*f.pdf, true);
-  SelectionTotals sel = selectionTotals(f.tree.root());
+  const SelectionTotals sel = selectionTotals(f.tree.root());
   EXPECT_EQ(sel.files, 3u);
   EXPECT_EQ(sel.folders, 1u + 2u + 2u);
   EXPECT_EQ(sel.bytes, 5000u + 1536u + 100u);
   EXPECT_TRUE(canSave(f.tree.root()));
-
   clearChecks(f.tree.root());
   EXPECT_EQ(selectionTotals(f.tree.root()).files, 0u);
-  EXPECT_FALSE(f.tree.root().checked);
-}
-
-TEST(Marks, SizeTexts) {
-  EXPECT_EQ(resultsSizeText(1536), "[1.50 KB]");
-  EXPECT_EQ(resultsSizeText(1048575), "[1024.00 KB]");
-  EXPECT_EQ(resultsSizeText(1048576), "[1.00 MB]");
-  EXPECT_EQ(resultsSizeText(3221225472ULL), "[3.00 GB]");
-  EXPECT_EQ(savingSizeText(2048), "  2.000 KB");
+  const std::pair<std::uint64_t, const char*> texts[] = {
+      {1536, "[1.50 KB]"}, {1048575, "[1024.00 KB]"}, {1048576, "[1.00 MB]"}, {3221225472ULL, "[3.00 GB]"}};
+  for (auto [bytes, text] : texts) EXPECT_EQ(resultsSizeText(bytes), text);
   EXPECT_EQ(savingSizeText(5u * 1048576), "  5.000 MB");
 }
 
@@ -374,58 +346,42 @@ TEST(Find, SizeAndDateOptions) {
   EXPECT_EQ(packFindDate(2000, 2, 3), (20 << 9) | (2 << 5) | 3);
 }
 
-TEST(Find, SizeFieldCheck) {
+TEST(Find, TheSizeFieldAndWildcards) {
   std::uint64_t kb = 0;
+  for (const char16_t* bad : {u"0", u"-4", u"abc", u"99999999999999999999"})
+    EXPECT_EQ(checkFindSizeField(bad, kb), std::optional<std::string>(kSizeAboveZeroText));
   EXPECT_EQ(checkFindSizeField(u"", kb), std::optional<std::string>(kProvideSizeText));
-  EXPECT_EQ(checkFindSizeField(u"0", kb), std::optional<std::string>(kSizeAboveZeroText));
-  EXPECT_EQ(checkFindSizeField(u"-4", kb), std::optional<std::string>(kSizeAboveZeroText));
-  EXPECT_EQ(checkFindSizeField(u"abc", kb), std::optional<std::string>(kSizeAboveZeroText));
-  EXPECT_EQ(checkFindSizeField(u"99999999999999999999", kb), std::optional<std::string>(kSizeAboveZeroText));
   EXPECT_EQ(checkFindSizeField(u"100", kb), std::nullopt);
   EXPECT_EQ(kb, 100u);
-}
-
-TEST(Find, Wildcards) {
-  EXPECT_TRUE(matchResultName(u"*", u"", false));
-  EXPECT_TRUE(matchResultName(u"a*b*c", u"aXbYbZc", true));
-  EXPECT_FALSE(matchResultName(u"a*b*c", u"aXbYbZ", true));
-  EXPECT_TRUE(matchResultName(u"??.doc", u"40.doc", true));
-  EXPECT_FALSE(matchResultName(u"?.doc", u"40.doc", true));
-  // Only ASCII letters fold without "Match Case".
-  EXPECT_TRUE(matchResultName(u"ABC", u"abc", false));
-  EXPECT_FALSE(matchResultName(u"\u00C9", u"\u00E9", false));
-  EXPECT_FALSE(matchResultName(u"@", u"`", false));
+  struct Row {
+    const char16_t* pattern;
+    const char16_t* name;
+    bool matchCase, matches;
+  };
+  const Row rows[] = {{u"*", u"", false, true},          {u"a*b*c", u"aXbYbZc", true, true},
+                      {u"a*b*c", u"aXbYbZ", true, false}, {u"??.doc", u"40.doc", true, true},
+                      {u"?.doc", u"40.doc", true, false},  {u"ABC", u"abc", false, true},
+                      {u"\u00C9", u"\u00E9", false, false}, {u"@", u"`", false, false}};  // only ASCII letters fold
+  for (const Row& row : rows) EXPECT_EQ(matchResultName(row.pattern, row.name, row.matchCase), row.matches);
 }
 
 // ---- Text view ----
 
-TEST(TextView, LinesOfThirtyTwoBytes) {
+TEST(TextView, LinesOfThirtyTwoBytesInWindows1252) {
   std::vector<std::uint8_t> item(100);
   for (std::size_t i = 0; i < item.size(); ++i) item[i] = static_cast<std::uint8_t>('A' + i % 26);
   EXPECT_EQ(textViewLineCount(100), 4u);
   EXPECT_EQ(textViewLineCount(96), 3u);
-  EXPECT_EQ(textViewLineCount(0), 0u);
-  std::u16string last = textViewLine(item, 3);
   std::u16string expected = u"Line 00000003:    S T U V ";
   expected.append(28 * 2, u' ');
-  EXPECT_EQ(last, expected);
-  EXPECT_EQ(textViewLine(item, 0).size(), last.size());
-}
-
-TEST(TextView, PdfFirstLineAndWindows1252) {
-  std::string pdf = "%PDF-1.4\n";
-  std::vector<std::uint8_t> item(pdf.begin(), pdf.end());
-  std::u16string line = textViewLine(item, 0);
+  EXPECT_EQ(textViewLine(item, 3), expected);
+  const std::string pdf = "%PDF-1.4\n";
+  const std::u16string line = textViewLine(std::vector<std::uint8_t>(pdf.begin(), pdf.end()), 0);
   EXPECT_EQ(line.substr(0, 30), u"Line 00000000:    % P D F - 1 ");
   EXPECT_EQ(line.substr(34, 2), u". ");  // the line feed has no character
-
-  EXPECT_EQ(textViewChar(0x80), u'\u20AC');
-  EXPECT_EQ(textViewChar(0x93), u'\u201C');
-  EXPECT_EQ(textViewChar(0x9F), u'\u0178');
-  EXPECT_EQ(textViewChar(0xE9), u'\u00E9');
-  EXPECT_EQ(textViewChar(0x81), u'.');
-  EXPECT_EQ(textViewChar(0x00), u'.');
-  EXPECT_EQ(textViewChar('~'), u'~');
+  const std::pair<std::uint8_t, char16_t> chars[] = {{0x80, u'\u20AC'}, {0x9F, u'\u0178'}, {0xE9, u'\u00E9'},
+                                                     {0x81, u'.'},       {0x00, u'.'},       {'~', u'~'}};
+  for (auto [byte, shown] : chars) EXPECT_EQ(textViewChar(byte), shown) << int{byte};
 }
 
 // ---- Copying ----

@@ -232,17 +232,6 @@ TEST(Scanner, ARejectedRoutineFallsBackToTheAlternatives) {
   EXPECT_TRUE(alone({row("jpg", "Pictures", sig, 0, 167, 999)}).empty());
 }
 
-TEST(Scanner, AProgressiveJpegIsRejectedAndABaselineOneCarvedExactly) {
-  Buffer disk = randomSectors(200);
-  const Buffer progressive = sample("jpeg_progressive.jpg");
-  const Buffer baseline = sample("jpeg_exif_thumb.jpg");
-  place(disk, 10, progressive);
-  place(disk, 100, baseline);
-  Scan scan(disk);
-  auto found = scan({row("jpg", "Pictures", Buffer{0xFF, 0xD8, 0xFF}, 0, 167, 4 << 20)});
-  EXPECT_EQ(found, (std::vector<Found>{{100, "jpg", baseline.size(), true}}));
-}
-
 // ---- The forced MP3 lookup ----
 
 std::vector<SignatureRecord> mp3AndBmp() {

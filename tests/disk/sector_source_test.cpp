@@ -1,3 +1,6 @@
+// Reading a failing disk (the FaultBackend): unreadable sectors skipped and logged while the rest
+// is read, busy devices waited out, access denied and vanished devices ending the operation, a
+// stop between retries; short reads at the end; opening images and writing out.
 #include "disk/sector_source.h"
 
 #include <gtest/gtest.h>
@@ -5,9 +8,11 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <fstream>
 
+#include "disk/byte_io.h"
 #include "tests/support/test_support.h"
 
 namespace ov {
@@ -16,13 +21,6 @@ namespace {
 constexpr std::uint16_t kBps = 512;
 
 // A 64-sector disk whose sector n is filled with the byte n + 1.
-std::vector<std::uint8_t> patternDisk(std::size_t sectors = 64) {
-  std::vector<std::uint8_t> bytes(sectors * kBps);
-  for (std::size_t s = 0; s < sectors; ++s)
-    std::fill_n(bytes.begin() + static_cast<std::ptrdiff_t>(s * kBps), kBps, static_cast<std::uint8_t>(s + 1));
-  return bytes;
-}
-
 struct Fixture {
   test::RecordingHost host;
   RunControl run;
@@ -31,180 +29,123 @@ struct Fixture {
   std::vector<std::chrono::milliseconds> waits;
 
   Fixture() {
-    auto backend = std::make_unique<FaultBackend>(std::make_unique<MemoryBackend>(patternDisk()), kBps);
+    std::vector<std::uint8_t> bytes(64 * kBps);
+    for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(i / kBps + 1);
+    auto backend = std::make_unique<FaultBackend>(std::make_unique<MemoryBackend>(bytes), kBps);
     faults = backend.get();
     source.openBackend(std::move(backend), kBps, 64);
     source.setSleeper([this](std::chrono::milliseconds ms) { waits.push_back(ms); });
     run.start();
   }
-  std::size_t accessErrors() const {
-    std::size_t n = 0;
-    for (const auto& e : host.log) n += e.name.rfind("Drive access error @ sector =", 0) == 0;
-    return n;
-  }
 };
 
-TEST(SectorSourceRetry, UnreadableSectorIsSkippedAndLoggedAndTheRestIsRead) {
-  Fixture f;
-  f.faults->failSector(4, EIO);  // the 5th sector of a read at 0
-  std::vector<std::uint8_t> buffer(16 * kBps, 0);
-  EXPECT_EQ(f.source.readSectorsRetrying(buffer.data(), buffer.size(), 0), 0);
-  for (std::size_t s = 0; s < 16; ++s)
-    EXPECT_EQ(buffer[s * kBps + 7], s == 4 ? 0 : s + 1) << "sector " << s;
-  ASSERT_EQ(f.accessErrors(), 2u);
-  EXPECT_EQ(f.host.log[0].name, "Drive access error @ sector =0 (Code =" + std::to_string(EIO) + ")");
-  EXPECT_EQ(f.host.log[1].name, "Drive access error @ sector =4 (Code =" + std::to_string(EIO) + ")");
-  EXPECT_EQ(f.host.log[1].kind, LogKind::Aborted);
-  EXPECT_EQ(f.host.log[1].description, systemErrorText(EIO));
-  EXPECT_TRUE(f.host.messages.empty());
+TEST(SectorSource, ReadsAFailingDiskSectorBySector) {
+  struct Row {
+    const char* what;
+    std::vector<std::pair<std::uint64_t, int>> failures;
+    int disappearAfter = -1;
+    bool stopped = false;
+    std::uint64_t at = 0;
+    std::size_t sectors = 16;
+    int result = 0;        // the call's return; -1: throws AlreadyReported
+    std::vector<std::size_t> zeros = {};  // sectors of the buffer left at zero
+    std::vector<std::string> logged = {};
+    std::size_t reads = 0;  // 0: not counted
+    std::size_t waits = 0;
+  };
+  const std::string eio = std::to_string(EIO);
+  const std::vector<Row> rows = {
+      {"an unreadable sector is skipped and logged, the rest read", {{4, EIO}}, -1, false, 0, 16, 0, {4},
+       {"Drive access error @ sector =0 (Code =" + eio + ")", "Drive access error @ sector =4 (Code =" + eio + ")"}},
+      {"the code of the last single-sector read", {{15, ENODATA}}, -1, false, 0, 16, ENODATA, {15}, {}, 0},
+      {"a failed read of nothing returns its code at once", {}, 0, false, 3, 0, ENODEV, {}, {}, 1},
+      {"access denied fails at once with a message", {{2, EACCES}}, -1, false, 0, 8, -1, {}, {}, 1},
+      {"a busy device is waited out once a sector", {{8, EBUSY}, {9, EBUSY}, {10, EBUSY}, {11, EBUSY}}, -1, false, 8, 4,
+       EBUSY, {0, 1, 2, 3}, {}, 0, 4},
+      {"a device that vanishes during the retry ends it", {{1, EIO}}, 2, false, 0, 4, -1, {}, {}, 0},
+      {"a stop during the retry returns before the next sector", {{0, EIO}}, -1, true, 0, 4, 0, {}, {}, 1},
+      {"a short read at the end is zero-filled and no error", {}, -1, false, 62, 4, 0, {2, 3}, {}, 0},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    Fixture f;
+    for (auto [sector, error] : row.failures) f.faults->failSector(sector, error);
+    if (row.disappearAfter >= 0) f.faults->disappearAfterReads(static_cast<std::size_t>(row.disappearAfter));
+    if (row.stopped) f.run.stop();
+    std::vector<std::uint8_t> buffer(row.sectors * kBps, 0);
+    if (row.result < 0) {
+      EXPECT_THROW(f.source.readSectorsRetrying(buffer.data(), buffer.size(), row.at), AlreadyReported);
+      ASSERT_EQ(f.host.messages.size(), 1u);
+      EXPECT_EQ(f.host.messages[0].title, "Error");
+    } else {
+      EXPECT_EQ(f.source.readSectorsRetrying(buffer.data(), buffer.size(), row.at), row.result);
+      EXPECT_TRUE(f.host.messages.empty());
+      if (!row.stopped)
+        for (std::size_t s = 0; s < row.sectors; ++s) {
+          const bool zero = std::count(row.zeros.begin(), row.zeros.end(), s) > 0;
+          EXPECT_EQ(buffer[s * kBps + 7], zero ? 0 : row.at + s + 1) << "sector " << s;
+        }
+    }
+    std::vector<std::string> logged;
+    for (const auto& e : f.host.log) logged.push_back(e.name);
+    if (!row.logged.empty()) {
+      EXPECT_EQ(logged, row.logged);
+      EXPECT_EQ(f.host.log.back().kind, LogKind::Aborted);
+      EXPECT_EQ(f.host.log.back().description, systemErrorText(EIO));
+    }
+    if (row.reads) {
+      EXPECT_EQ(f.faults->readCount(), row.reads);
+    }
+    EXPECT_EQ(f.waits.size(), row.waits);
+    for (auto w : f.waits) EXPECT_EQ(w.count(), 1000);
+  }
+  EXPECT_EQ(classifyReadError(EILSEQ), ReadErrorAction::Skip);
+  EXPECT_EQ(classifyReadError(ETIMEDOUT), ReadErrorAction::Wait);
+  EXPECT_EQ(classifyReadError(ENODEV), ReadErrorAction::Fail);
 }
 
-TEST(SectorSourceRetry, ReturnsTheCodeOfTheLastSingleSectorRead) {
-  Fixture f;
-  f.faults->failSector(15, ENODATA);
-  std::vector<std::uint8_t> buffer(16 * kBps, 0);
-  EXPECT_EQ(f.source.readSectorsRetrying(buffer.data(), buffer.size(), 0), ENODATA);
-}
-
-TEST(SectorSourceRetry, ZeroByteReadThatFailsReturnsItsCodeWithoutRetry) {
-  Fixture f;
-  f.faults->disappearAfterReads(0);
-  std::uint8_t dummy = 0;
-  EXPECT_EQ(f.source.readSectorsRetrying(&dummy, 0, 3), ENODEV);
-  EXPECT_EQ(f.faults->readCount(), 1u);
-  EXPECT_TRUE(f.host.messages.empty());
-}
-
-TEST(SectorSourceRetry, AccessDeniedFailsAtOnceWithAMessage) {
-  Fixture f;
-  f.faults->failSector(2, EACCES);
-  std::vector<std::uint8_t> buffer(8 * kBps, 0);
-  EXPECT_THROW(f.source.readSectorsRetrying(buffer.data(), buffer.size(), 0), AlreadyReported);
-  EXPECT_EQ(f.faults->readCount(), 1u);  // no single-sector reads
-  ASSERT_EQ(f.host.messages.size(), 1u);
-  EXPECT_EQ(f.host.messages[0].title, "Error");
-  EXPECT_EQ(f.host.messages[0].text, systemErrorText(EACCES));
-}
-
-TEST(SectorSourceRetry, BusyDeviceIsWaitedOutOncePerSector) {
-  Fixture f;
-  for (std::uint64_t s = 8; s < 12; ++s) f.faults->failSector(s, EBUSY);
-  std::vector<std::uint8_t> buffer(4 * kBps, 0);
-  EXPECT_EQ(f.source.readSectorsRetrying(buffer.data(), buffer.size(), 8), EBUSY);
-  EXPECT_EQ(f.waits.size(), 4u);
-  for (auto w : f.waits) EXPECT_EQ(w.count(), 1000);
-}
-
-TEST(SectorSourceRetry, DeviceThatDisappearsMidRetryEndsTheOperation) {
-  Fixture f;
-  f.faults->failSector(1, EIO);
-  f.faults->disappearAfterReads(2);  // the range read, sector 0, then ENODEV
-  std::vector<std::uint8_t> buffer(4 * kBps, 0);
-  EXPECT_THROW(f.source.readSectorsRetrying(buffer.data(), buffer.size(), 0), AlreadyReported);
-  ASSERT_EQ(f.host.messages.size(), 1u);
-  EXPECT_EQ(f.host.messages[0].text, systemErrorText(ENODEV));
-}
-
-TEST(SectorSourceRetry, AbortDuringRetryReturnsSuccessBeforeTheNextSector) {
-  Fixture f;
-  f.faults->failSector(0, EIO);
-  f.run.stop();
-  std::vector<std::uint8_t> buffer(4 * kBps, 0);
-  EXPECT_EQ(f.source.readSectorsRetrying(buffer.data(), buffer.size(), 0), 0);
-  EXPECT_EQ(f.faults->readCount(), 1u);
-}
-
-TEST(SectorSourceRead, ShortReadAtTheEndIsZeroFilledAndNotAnError) {
-  Fixture f;
-  std::vector<std::uint8_t> buffer(4 * kBps, 0xCC);
-  EXPECT_EQ(f.source.readSectorsRetrying(buffer.data(), buffer.size(), 62), 0);
-  EXPECT_EQ(buffer[0], 63);
-  EXPECT_EQ(buffer[kBps], 64);
-  EXPECT_EQ(buffer[2 * kBps], 0);
-  EXPECT_EQ(buffer[4 * kBps - 1], 0);
-  EXPECT_TRUE(f.host.log.empty());
-}
-
-TEST(SectorSourceRead, ReadWithNothingOpenFailsWithACode) {
+TEST(SectorSource, OpensImagesWithTheirSectorSizeAndRefusesWhatIsNone) {
+  // The sector size of an image with no partition table or boot sector: offset 444 of sector 0.
+  const std::pair<std::uint16_t, std::uint16_t> sizes[] = {{0x0000, 512}, {0x0400, 1024}, {0x0600, 512},
+                                                           {0x1000, 4096}, {0x0123, 512}};
+  for (auto [stored, expected] : sizes) {
+    std::vector<std::uint8_t> bytes(8192, 0);
+    writeLe<std::uint16_t>(bytes, 444, stored);
+    const auto path = test::scratchDir() / ("sector-size-" + std::to_string(stored) + ".img");
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), 8192);
+    test::RecordingHost host;
+    RunControl run;
+    SectorSource source(host, run);
+    ASSERT_EQ(source.openImage(path.string()), 0);
+    EXPECT_EQ(source.bytesPerSector(), expected) << stored;
+    EXPECT_EQ(source.totalSectors(), 8192u / expected);
+  }
   test::RecordingHost host;
   RunControl run;
   SectorSource source(host, run);
   std::uint8_t b[512];
-  EXPECT_EQ(source.readRaw(b, sizeof b, 0), EBADF);
-}
-
-class ImageSectorSize : public ::testing::TestWithParam<std::pair<std::uint16_t, std::uint16_t>> {};
-
-TEST_P(ImageSectorSize, ComesFromOffset444OfTheFirstSector) {
-  auto [stored, expected] = GetParam();
-  std::vector<std::uint8_t> bytes(8192, 0);
-  bytes[444] = static_cast<std::uint8_t>(stored & 0xFF);
-  bytes[445] = static_cast<std::uint8_t>(stored >> 8);
-  auto path = test::scratchDir() / ("sector-size-" + std::to_string(stored) + ".img");
-  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), 8192);
-  test::RecordingHost host;
-  RunControl run;
-  SectorSource source(host, run);
-  ASSERT_EQ(source.openImage(path.string()), 0);
-  EXPECT_EQ(source.bytesPerSector(), expected);
-  EXPECT_EQ(source.totalSectors(), 8192u / expected);
-}
-
-INSTANTIATE_TEST_SUITE_P(Rule, ImageSectorSize,
-                         ::testing::Values(std::pair<std::uint16_t, std::uint16_t>{0x0000, 512},
-                                           std::pair<std::uint16_t, std::uint16_t>{0x0200, 512},
-                                           std::pair<std::uint16_t, std::uint16_t>{0x0400, 1024},
-                                           std::pair<std::uint16_t, std::uint16_t>{0x0600, 512},
-                                           std::pair<std::uint16_t, std::uint16_t>{0x1000, 4096},
-                                           std::pair<std::uint16_t, std::uint16_t>{0x0123, 512}));
-
-TEST(SectorSourceOpen, MissingImageGivesItsErrnoAndLeavesTheSourceClosed) {
-  test::RecordingHost host;
-  RunControl run;
-  SectorSource source(host, run);
+  EXPECT_EQ(source.readRaw(b, sizeof b, 0), EBADF);  // nothing open
   EXPECT_EQ(source.openImage((test::scratchDir() / "does-not-exist.img").string()), ENOENT);
   EXPECT_FALSE(source.isOpen());
   EXPECT_EQ(source.bytesPerSector(), 0);
-}
-
-TEST(SectorSourceOpen, ADirectoryIsRefused) {
-  test::RecordingHost host;
-  RunControl run;
-  SectorSource source(host, run);
-  EXPECT_NE(source.openImage(test::scratchDir().string()), 0);
+  EXPECT_NE(source.openImage(test::scratchDir().string()), 0);  // a folder
   EXPECT_FALSE(source.isOpen());
 }
 
-TEST(SectorSourceWrite, FailedWriteIsReportedAndEndsTheOperation) {
+TEST(SectorSource, WritesEverythingOrReportsTheFailure) {
   Fixture f;
-  int fd = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
-  ASSERT_GE(fd, 0);
-  std::vector<std::uint8_t> data(4096, 1);
-  EXPECT_THROW(f.source.writeOut(fd, data.data(), data.size()), AlreadyReported);
-  ::close(fd);
-  ASSERT_EQ(f.host.messages.size(), 1u);
-  EXPECT_EQ(f.host.messages[0].text, "No space left on device");
-}
-
-TEST(SectorSourceWrite, WritesEverything) {
-  Fixture f;
-  auto path = test::scratchDir() / "written.bin";
+  const auto path = test::scratchDir() / "written.bin";
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  ASSERT_GE(fd, 0);
   std::vector<std::uint8_t> data(100000, 7);
   f.source.writeOut(fd, data.data(), data.size());
   ::close(fd);
   EXPECT_EQ(test::readFile(path), data);
-}
-
-TEST(ReadErrorPolicy, MapsErrnoValues) {
-  EXPECT_EQ(classifyReadError(EIO), ReadErrorAction::Skip);
-  EXPECT_EQ(classifyReadError(EILSEQ), ReadErrorAction::Skip);
-  EXPECT_EQ(classifyReadError(ENODATA), ReadErrorAction::Skip);
-  EXPECT_EQ(classifyReadError(EAGAIN), ReadErrorAction::Wait);
-  EXPECT_EQ(classifyReadError(ETIMEDOUT), ReadErrorAction::Wait);
-  EXPECT_EQ(classifyReadError(EACCES), ReadErrorAction::Fail);
-  EXPECT_EQ(classifyReadError(ENODEV), ReadErrorAction::Fail);
+  fd = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  EXPECT_THROW(f.source.writeOut(fd, data.data(), 4096), AlreadyReported);
+  ::close(fd);
+  ASSERT_EQ(f.host.messages.size(), 1u);
+  EXPECT_EQ(f.host.messages[0].text, "No space left on device");
 }
 
 }  // namespace

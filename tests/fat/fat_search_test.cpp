@@ -1,71 +1,30 @@
-// The FAT partition-table walk and the Basic and Thorough Scans, on synthetic disks and on the
-// images made by mkfs.fat, mtools and sfdisk (tests/data), checked against their manifests.
+// The FAT partition-table walk and the Basic and Thorough Scans on disks built in memory: types
+// that lie about the volume, boot sectors at sector 0, extended chains that loop, volumes known
+// only by their FATs and folders, aborts and failing sectors. The images made by mkfs.fat, mtools
+// and sfdisk are checked in tests/e2e.
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <cstring>
+#include <functional>
 
-#include <openssl/sha.h>
-
-#include "disk/sector_source.h"
 #include "fat/fat_search.h"
-#include "fat/fat_volume.h"
-#include "tests/support/test_support.h"
-#include "workbench/models/volume_search_dialog.h"
+#include "tests/support/builders.h"
 
 namespace ov::fat {
 namespace {
 
-using nlohmann::json;
+using test::FatBootFields;
+using test::MemoryDisk;
+using Buffer = std::vector<std::uint8_t>;
 
-struct BootFields {
-  std::uint16_t bytesPerSector = 512;
-  std::uint8_t sectorsPerCluster = 4;
-  std::uint16_t reserved = 4;
-  std::uint32_t fatSectors = 80;
-  std::uint32_t totalSectors = 81920;
-  std::uint32_t serial = 0x12345678u;
-};
+const FatBootFields kFloppy{512, 1, 1, 9, 2880, 0x12345678u};
 
-std::vector<std::uint8_t> fat16Boot(BootFields f = {}) {
-  std::vector<std::uint8_t> b(512, 0);
-  b[0] = 0xEB; b[1] = 0x3C; b[2] = 0x90;
-  writeLe<std::uint16_t>(b, 11, f.bytesPerSector);
-  b[13] = f.sectorsPerCluster;
-  writeLe<std::uint16_t>(b, 14, f.reserved);
-  b[16] = 2;
-  writeLe<std::uint16_t>(b, 17, 512);
-  writeLe<std::uint16_t>(b, 22, static_cast<std::uint16_t>(f.fatSectors));
-  writeLe<std::uint32_t>(b, 32, f.totalSectors);
-  writeLe<std::uint32_t>(b, 39, f.serial);
-  std::memcpy(b.data() + 54, "FAT16   ", 8);
-  b[510] = 0x55; b[511] = 0xAA;
-  return b;
-}
+Buffer fat16Start() { return {0xF8, 0xFF, 0xFF, 0xFF, 0x03, 0x00, 0xFF, 0xFF}; }
+Buffer fat32Start() { return {0xF8, 0xFF, 0xFF, 0x0F, 0xFF, 0xFF, 0xFF, 0xFF}; }
 
-std::vector<std::uint8_t> fat32Boot(BootFields f = {}) {
-  std::vector<std::uint8_t> b(512, 0);
-  b[0] = 0xEB; b[1] = 0x58; b[2] = 0x90;
-  writeLe<std::uint16_t>(b, 11, f.bytesPerSector);
-  b[13] = f.sectorsPerCluster;
-  writeLe<std::uint16_t>(b, 14, f.reserved);
-  b[16] = 2;
-  writeLe<std::uint32_t>(b, 32, f.totalSectors);
-  writeLe<std::uint32_t>(b, 36, f.fatSectors);
-  writeLe<std::uint32_t>(b, 44, 2);
-  writeLe<std::uint16_t>(b, 48, 1);
-  writeLe<std::uint16_t>(b, 50, 6);
-  writeLe<std::uint32_t>(b, 67, f.serial);
-  std::memcpy(b.data() + 82, "FAT32   ", 8);
-  b[510] = 0x55; b[511] = 0xAA;
-  return b;
-}
-
-std::vector<std::uint8_t> fat16Start() { return {0xF8, 0xFF, 0xFF, 0xFF, 0x03, 0x00, 0xFF, 0xFF}; }
-std::vector<std::uint8_t> fat32Start() { return {0xF8, 0xFF, 0xFF, 0x0F, 0xFF, 0xFF, 0xFF, 0xFF}; }
-
-std::vector<std::uint8_t> directoryStart(std::uint32_t cluster) {
-  std::vector<std::uint8_t> b(512, 0);
+// A folder's first sector: "." naming `cluster`, then "..".
+Buffer directoryStart(std::uint32_t cluster) {
+  Buffer b(512, 0);
   std::memcpy(b.data(), ".          ", 11);
   b[11] = 0x10;
   writeLe<std::uint16_t>(b, 20, static_cast<std::uint16_t>(cluster >> 16));
@@ -75,293 +34,232 @@ std::vector<std::uint8_t> directoryStart(std::uint32_t cluster) {
   return b;
 }
 
-struct Disk {
-  ov::test::RecordingHost host;
-  RunControl run;
-  SectorSource source{host, run};
-  std::vector<FatVolume> volumes;
-  std::vector<std::uint8_t> bytes;
-  FaultBackend* faults = nullptr;
-
-  explicit Disk(std::size_t sectors) : bytes(sectors * 512, 0) {}
-  void put(std::uint64_t sector, const std::vector<std::uint8_t>& b) {
-    std::memcpy(bytes.data() + sector * 512, b.data(), b.size());
-  }
-  void entry(std::uint64_t table, int index, std::uint8_t type, std::uint32_t first, std::uint32_t count) {
-    std::size_t at = table * 512 + 0x1BE + 16 * static_cast<std::size_t>(index);
-    bytes[at + 4] = type;
-    writeLe<std::uint32_t>(bytes, at + 8, first);
-    writeLe<std::uint32_t>(bytes, at + 12, count);
-    writeLe<std::uint16_t>(bytes, table * 512 + 0x1FE, 0xAA55);
-  }
-  void open() {
-    auto f = std::make_unique<FaultBackend>(std::make_unique<MemoryBackend>(bytes), 512);
-    faults = f.get();
-    source.openBackend(std::move(f), 512, bytes.size() / 512);
-    run.start();
-  }
-  bool walk() {
-    open();
-    return readFatPartitionTable(source, volumes);
-  }
+struct Expected {
+  std::uint64_t start;
+  std::uint8_t type;
+  std::uint64_t sectors = 0;  // 0: not checked
+  int foundBy = -1;           // -1: not checked
+  std::uint64_t bootCopy = 0;
 };
 
-// ---- Partition table ----
-
-TEST(FatPartitionTable, PrimaryAndLogicalVolumesInTableOrder) {
-  Disk d(4096);
-  d.entry(0, 0, 0x06, 63, 100000);
-  d.entry(0, 1, 0x05, 1000, 2000);
-  d.entry(0, 2, 0x0C, 200, 90000);
-  d.put(63, fat16Boot());
-  BootFields f32;
-  f32.sectorsPerCluster = 1;
-  f32.reserved = 32;
-  f32.fatSectors = 600;
-  f32.serial = 0xAABBCCDDu;
-  d.put(200, fat32Boot(f32));
-  // First logical: table at 1000, volume at 1000 + 63; the link is relative to the first table.
-  d.entry(1000, 0, 0x0B, 63, 70000);
-  d.entry(1000, 1, 0x05, 500, 600);
-  d.put(1063, fat32Boot(f32));
-  d.entry(1500, 0, 0x0E, 63, 80000);
-  d.put(1563, fat16Boot());
-  ASSERT_TRUE(d.walk());
-  ASSERT_EQ(d.volumes.size(), 4u);
-  const auto& a = d.volumes[0];
-  EXPECT_EQ(a.startSector, 63u);
-  EXPECT_EQ(a.sectorCount, 100000u);  // the table's count, not the boot sector's
-  EXPECT_EQ(a.fatType, kFat16);
-  EXPECT_EQ(a.foundBy, kFatBootParsed);
-  EXPECT_EQ(a.bootCopySector, 0u);
-  EXPECT_EQ(a.clusterCount, (100000u - 2 * 80 - 4) / 4);
-  EXPECT_EQ(a.dataOffset, 164u);
-  EXPECT_EQ(a.serialNumber, 0x12345678u);
-  const auto& b = d.volumes[1];
-  EXPECT_EQ(b.startSector, 200u);
-  EXPECT_EQ(b.fatType, kFat32);
-  EXPECT_EQ(b.bootCopySector, 6u);
-  EXPECT_EQ(b.sectorCount, 90000u);
-  EXPECT_EQ(b.clusterCount, 90000u - 1200 - 32);
-  EXPECT_EQ(b.serialNumber, 0xAABBCCDDu);
-  EXPECT_EQ(d.volumes[2].startSector, 1063u);
-  EXPECT_EQ(d.volumes[2].sectorCount, 70000u);
-  EXPECT_EQ(d.volumes[3].startSector, 1563u);
-  EXPECT_EQ(d.volumes[3].fatType, kFat16);
-}
-
-TEST(FatPartitionTable, HiddenTypesAreIgnored) {
-  Disk e(4096);
-  for (int i = 0; i < 4; ++i) {
-    const std::uint8_t hidden[] = {0x11, 0x1B, 0x1C, 0x1E};
-    e.entry(0, i, hidden[i], static_cast<std::uint32_t>(100 + 100 * i), 100000);
-    e.put(static_cast<std::uint64_t>(100 + 100 * i), i == 3 ? fat16Boot() : fat32Boot());
+void expectVolumes(const std::vector<FatVolume>& got, const std::vector<Expected>& expected) {
+  ASSERT_EQ(got.size(), expected.size());
+  for (std::size_t i = 0; i < got.size(); ++i) {
+    SCOPED_TRACE("volume " + std::to_string(i));
+    EXPECT_EQ(got[i].startSector, expected[i].start);
+    EXPECT_EQ(got[i].fatType, expected[i].type);
+    if (expected[i].sectors) {
+      EXPECT_EQ(got[i].sectorCount, expected[i].sectors);
+    }
+    if (expected[i].foundBy >= 0) {
+      EXPECT_EQ(got[i].foundBy, expected[i].foundBy);
+    }
+    if (expected[i].bootCopy) {
+      EXPECT_EQ(got[i].bootCopySector, expected[i].bootCopy);
+    }
   }
-  EXPECT_FALSE(e.walk());
 }
 
-TEST(FatPartitionTable, FirstEntryOfTypeZeroYieldsNothing) {
-  Disk d(4096);
-  d.entry(0, 1, 0x06, 63, 100000);
-  d.put(63, fat16Boot());
-  EXPECT_FALSE(d.walk());
-  EXPECT_TRUE(d.volumes.empty());
-}
-
-// Any FAT type (FAT12 0x01, FAT16 0x04/0x06/0x0E, FAT32 0x0B/0x0C) is taken by its boot sector,
-// whichever kind the type names, and a FAT16 volume of fewer than 65,536 sectors is taken.
-TEST(FatPartitionTable, TheBootSectorDecidesTheKindOrMissingSignature) {
-  Disk d(4096);
-  d.entry(0, 0, 0x0C, 63, 100000);
-  d.put(63, fat16Boot());  // a FAT16 boot sector under a FAT32 type
-  d.entry(0, 1, 0x01, 300, 100000);
-  BootFields small;
-  small.totalSectors = 60000;
-  d.put(300, fat16Boot(small));
-  d.entry(0, 2, 0x04, 500, 100000);
-  d.put(500, fat32Boot());
-  d.entry(0, 3, 0x06, 1000, 100000);
-  BootFields floppy;  // 2,880 sectors: FAT12
-  floppy.sectorsPerCluster = 1;
-  floppy.reserved = 1;
-  floppy.fatSectors = 9;
-  floppy.totalSectors = 2880;
-  d.put(1000, fat16Boot(floppy));
-  ASSERT_TRUE(d.walk());
-  ASSERT_EQ(d.volumes.size(), 4u);
-  EXPECT_EQ(d.volumes[0].fatType, kFat16);
-  EXPECT_EQ(d.volumes[1].startSector, 300u);
-  EXPECT_EQ(d.volumes[1].fatType, kFat16);
-  EXPECT_FALSE(d.volumes[1].fat12);
-  EXPECT_EQ(d.volumes[2].fatType, kFat32);
-  EXPECT_TRUE(d.volumes[3].fat12);
-  Disk e(4096);
-  e.entry(0, 0, 0x06, 63, 100000);
-  e.put(63, fat16Boot());
-  e.bytes[0x1FE] = 0;
-  EXPECT_FALSE(e.walk());
-}
-
-// A boot sector carries the partition table's signature too: a volume's boot sector at sector 0
-// is no table, even when the volume is of another kind.
-TEST(FatPartitionTable, ABootSectorAtSectorZeroIsNoPartitionTable) {
-  Disk d(4096);
-  BootFields floppy;
-  floppy.sectorsPerCluster = 1;
-  floppy.reserved = 1;
-  floppy.fatSectors = 9;
-  floppy.totalSectors = 2880;
-  d.put(0, fat16Boot(floppy));
-  d.open();
-  PartitionTableKind kind = PartitionTableKind::Mbr;
-  ASSERT_TRUE(readFatPartitionTable(d.source, d.volumes, &kind));
-  EXPECT_EQ(kind, PartitionTableKind::None);
-  ASSERT_EQ(d.volumes.size(), 1u);
-  EXPECT_TRUE(d.volumes[0].fat12);
-  Disk n(4096);  // another file system's boot sector
-  auto other = fat32Boot();
-  std::memcpy(other.data() + 3, "NTFS    ", 8);
-  other[13] = 8;
-  writeLe<std::uint32_t>(other, 44, 0);
-  n.put(0, other);
-  n.open();
-  EXPECT_FALSE(readFatPartitionTable(n.source, n.volumes, &kind));
-  EXPECT_EQ(kind, PartitionTableKind::None);
-  Disk m(4096);  // an MBR without a FAT volume is still a table
-  m.entry(0, 0, 0x07, 63, 1000);
-  m.open();
-  EXPECT_FALSE(readFatPartitionTable(m.source, m.volumes, &kind));
-  EXPECT_EQ(kind, PartitionTableKind::Mbr);
-}
-
-TEST(FatPartitionTable, ExtendedChainThatLoopsBackEnds) {
-  Disk d(4096);
-  d.entry(0, 0, 0x0F, 1000, 100);
-  d.entry(1000, 0, 0x0B, 63, 70000);
-  d.entry(1000, 1, 0x05, 0, 100);  // links back to the first extended table
-  d.put(1063, fat32Boot());
-  ASSERT_TRUE(d.walk());
-  ASSERT_EQ(d.volumes.size(), 1u);
-  EXPECT_EQ(d.volumes[0].startSector, 1063u);
-  Disk e(4096);  // two tables that point at each other
-  e.entry(0, 0, 0x85, 1000, 100);
-  e.entry(1000, 0, 0x0B, 63, 70000);
-  e.entry(1000, 1, 0x05, 500, 100);
-  e.entry(1500, 0, 0x0B, 63, 70000);
-  e.entry(1500, 1, 0x05, 0, 100);
-  e.put(1063, fat32Boot());
-  e.put(1563, fat32Boot());
-  ASSERT_TRUE(e.walk());
-  EXPECT_EQ(e.volumes.size(), 2u);
-}
-
-TEST(FatPartitionTable, PartitionSmallerThanItsFatsHasNoClusters) {
-  Disk d(4096);
+TEST(FatPartitionTable, ListsTheVolumesTheTablesHoldByTheirBootSectors) {
+  struct Row {
+    const char* what;
+    std::function<void(MemoryDisk&)> build;
+    std::vector<Expected> volumes;
+    PartitionTableKind kind = PartitionTableKind::Mbr;
+  };
+  const std::vector<Row> rows = {
+      {"hidden types are not listed",
+       [](MemoryDisk& d) {
+         const std::uint8_t hidden[] = {0x11, 0x1B, 0x1C, 0x1E};
+         for (int i = 0; i < 4; ++i) {
+           d.entry(0, i, hidden[i], static_cast<std::uint32_t>(100 + 100 * i), 100000);
+           d.put(static_cast<std::uint64_t>(100 + 100 * i), i == 3 ? test::fat16BootSector() : test::fat32BootSector());
+         }
+       },
+       {}},
+      {"a first entry of type 0",
+       [](MemoryDisk& d) {
+         d.entry(0, 1, 0x06, 63, 100000);
+         d.put(63, test::fat16BootSector());
+       },
+       {}},
+      {"the boot sector decides the kind, whatever the type says",
+       [](MemoryDisk& d) {
+         d.entry(0, 0, 0x0C, 63, 100000);
+         d.put(63, test::fat16BootSector());
+         d.entry(0, 1, 0x01, 300, 100000);
+         d.put(300, test::fat16BootSector({512, 4, 4, 80, 60000, 1}));
+         d.entry(0, 2, 0x04, 500, 100000);
+         d.put(500, test::fat32BootSector());
+         d.entry(0, 3, 0x06, 1000, 100000);
+         d.put(1000, test::fat16BootSector(kFloppy));
+       },
+       {{63, kFat16}, {300, kFat16}, {500, kFat32}, {1000, kFat16}}},
+      {"no signature",
+       [](MemoryDisk& d) {
+         d.entry(0, 0, 0x06, 63, 100000);
+         d.put(63, test::fat16BootSector());
+         d.bytes[0x1FE] = 0;
+       },
+       {}, PartitionTableKind::None},
+      {"an extended chain that loops back",
+       [](MemoryDisk& d) {
+         d.entry(0, 0, 0x0F, 1000, 100);
+         d.entry(1000, 0, 0x0B, 63, 70000);
+         d.entry(1000, 1, 0x05, 0, 100);
+         d.put(1063, test::fat32BootSector());
+       },
+       {{1063, kFat32}}},
+      {"two extended tables that point at each other",
+       [](MemoryDisk& d) {
+         d.entry(0, 0, 0x85, 1000, 100);
+         d.entry(1000, 0, 0x0B, 63, 70000);
+         d.entry(1000, 1, 0x05, 500, 100);
+         d.entry(1500, 0, 0x0B, 63, 70000);
+         d.entry(1500, 1, 0x05, 0, 100);
+         d.put(1063, test::fat32BootSector());
+         d.put(1563, test::fat32BootSector());
+       },
+       {{1063, kFat32}, {1563, kFat32}}},
+      {"a floppy's boot sector at sector 0 is no table", [](MemoryDisk& d) { d.put(0, test::fat16BootSector(kFloppy)); },
+       {{0, kFat16, 2880}}, PartitionTableKind::None},
+      {"another file system's boot sector at sector 0",
+       [](MemoryDisk& d) {
+         auto other = test::fat32BootSector();
+         std::memcpy(other.data() + 3, "NTFS    ", 8);
+         other[13] = 8;
+         writeLe<std::uint32_t>(other, 44, 0);
+         d.put(0, other);
+       },
+       {}, PartitionTableKind::None},
+      {"an MBR without a FAT volume", [](MemoryDisk& d) { d.entry(0, 0, 0x07, 63, 1000); }, {}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    MemoryDisk d(4096);
+    row.build(d);
+    std::vector<FatVolume> volumes;
+    PartitionTableKind kind = PartitionTableKind::Gpt;
+    EXPECT_EQ(readFatPartitionTable(d.open(), volumes, &kind), !row.volumes.empty());
+    expectVolumes(volumes, row.volumes);
+    EXPECT_EQ(kind, row.kind);
+  }
+  // A partition smaller than its FATs has no clusters; a closed source lists nothing.
+  MemoryDisk d(4096);
   d.entry(0, 0, 0x06, 63, 100);
-  d.put(63, fat16Boot());
-  ASSERT_TRUE(d.walk());
-  EXPECT_EQ(d.volumes[0].clusterCount, 0u);
-}
-
-TEST(FatPartitionTable, ClosedSourceYieldsNothing) {
-  ov::test::RecordingHost host;
-  RunControl run;
-  SectorSource source(host, run);
+  d.put(63, test::fat16BootSector());
   std::vector<FatVolume> volumes{FatVolume{}};
-  EXPECT_FALSE(readFatPartitionTable(source, volumes));
+  ASSERT_TRUE(readFatPartitionTable(d.open(), volumes));
+  EXPECT_EQ(volumes[0].clusterCount, 0u);
+  test::RecordingHost host;
+  RunControl run;
+  SectorSource closed(host, run);
+  EXPECT_FALSE(readFatPartitionTable(closed, volumes));
   EXPECT_TRUE(volumes.empty());
 }
 
-// ---- Sector tests of the Thorough Scan ----
-
-TEST(FatStartMarks, KindsOfFatStart) {
-  EXPECT_EQ(fatStartKind(fat16Start()), kFat16);
-  EXPECT_EQ(fatStartKind(fat32Start()), kFat32);
-  // As mkfs.fat writes them (entry 1 0x0FFFFFFF), and with the clean-shutdown bit cleared.
-  EXPECT_EQ(fatStartKind(std::vector<std::uint8_t>{0xF8, 0xFF, 0xFF, 0x0F, 0xFF, 0xFF, 0xFF, 0x0F}), kFat32);
-  EXPECT_EQ(fatStartKind(std::vector<std::uint8_t>{0xF8, 0xFF, 0xFF, 0x0F, 0xFF, 0xFF, 0xFF, 0x07}), kFat32);
-  EXPECT_EQ(fatStartKind(std::vector<std::uint8_t>{0xF8, 0xFF, 0xFF, 0x7F, 0, 0, 0, 0}), kFat16);
-  // FAT12: the media byte (0xF0 for floppies) and entry 1 at 0xFFF.
-  EXPECT_EQ(fatStartKind(std::vector<std::uint8_t>{0xF0, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0}), kFat12Mark);
-  EXPECT_EQ(fatStartKind(std::vector<std::uint8_t>{0xF8, 0xFF, 0xFF, 0x0F, 0, 0, 0, 0}), kFat12Mark);
-  EXPECT_EQ(fatStartKind(std::vector<std::uint8_t>{0xF1, 0xFF, 0xFF, 0x0F, 0, 0, 0, 0}), 0);
-  EXPECT_EQ(fatStartKind(std::vector<std::uint8_t>{0xF8, 0xFF, 0x7F, 0x0F, 0, 0, 0, 0}), 0);
-  EXPECT_EQ(fatStartKind(std::vector<std::uint8_t>(512, 0)), 0);
+TEST(FatSearchMarks, FatStartsAndFolderStarts) {
+  const std::vector<std::pair<Buffer, std::uint8_t>> rows = {
+      {fat16Start(), kFat16},
+      {fat32Start(), kFat32},
+      {{0xF8, 0xFF, 0xFF, 0x0F, 0xFF, 0xFF, 0xFF, 0x0F}, kFat32},  // as mkfs.fat writes it
+      {{0xF8, 0xFF, 0xFF, 0x0F, 0xFF, 0xFF, 0xFF, 0x07}, kFat32},  // the clean-shutdown bit cleared
+      {{0xF8, 0xFF, 0xFF, 0x7F, 0, 0, 0, 0}, kFat16},
+      {{0xF0, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0}, kFat12Mark},  // a floppy's media byte
+      {{0xF8, 0xFF, 0xFF, 0x0F, 0, 0, 0, 0}, kFat12Mark},
+      {{0xF1, 0xFF, 0xFF, 0x0F, 0, 0, 0, 0}, 0},
+      {{0xF8, 0xFF, 0x7F, 0x0F, 0, 0, 0, 0}, 0},
+      {Buffer(512, 0), 0},
+  };
+  for (const auto& [sector, kind] : rows) EXPECT_EQ(fatStartKind(sector), kind);
+  std::uint32_t cluster = 0;
+  EXPECT_TRUE(isDirectoryStart(directoryStart(0x00012345u), cluster));
+  EXPECT_EQ(cluster, 0x00012345u);
+  for (std::size_t damaged : {std::size_t{5}, std::size_t{34}}) {
+    Buffer b = directoryStart(5);
+    b[damaged] = 'X';
+    EXPECT_FALSE(isDirectoryStart(b, cluster)) << damaged;
+  }
 }
 
-TEST(FatStartMarks, DirectoryStart) {
-  std::uint32_t c = 0;
-  EXPECT_TRUE(isDirectoryStart(directoryStart(0x00012345u), c));
-  EXPECT_EQ(c, 0x00012345u);
-  auto b = directoryStart(5);
-  b[5] = 'X';
-  EXPECT_FALSE(isDirectoryStart(b, c));
-  b = directoryStart(5);
-  b[34] = 'X';
-  EXPECT_FALSE(isDirectoryStart(b, c));
+TEST(FatSearches, PlaceVolumesByBootSectorsBackupsFatsAndFolders) {
+  const FatBootFields small{512, 1, 32, 100, 81920, 0x12345678u};
+  const FatBootFields eight{512, 8, 32, 100, 81920, 0x12345678u};
+  struct Row {
+    const char* what;
+    bool thorough;
+    std::vector<std::pair<std::uint64_t, Buffer>> sectors;
+    std::vector<Expected> volumes;
+    std::vector<std::uint64_t> found;  // volumes reported as found
+  };
+  const std::vector<Row> rows = {
+      {"two folders give a FAT16 and a FAT32 reading, reported to no one",
+       true,
+       {{1000, directoryStart(10)}, {1016, directoryStart(12)}},
+       {{936 - 64, kFat16, 80, kFatBootParsed}, {936, kFat32, 80, kFatBootParsed}},
+       {}},
+      {"the FATs below place a folder volume",
+       true,
+       {{500, fat16Start()}, {700, fat16Start()}, {600, fat32Start()}, {1000, directoryStart(10)}, {1016, directoryStart(12)}},
+       {{700, kFat16, 0, kFatBootParsed | kFatFirstFatSeen | kFatSecondFatSeen}, {600, kFat32}},
+       {}},
+      {"an odd distance forgets both; a cluster not larger restarts",
+       true,
+       {{1000, directoryStart(10)}, {1007, directoryStart(12)}, {1100, directoryStart(20)}, {1116, directoryStart(22)},
+        {2000, directoryStart(10)}, {2016, directoryStart(5)}, {2032, directoryStart(7)}},
+       {{1100 - 18 * 8 - 64, kFat16}, {1100 - 18 * 8, kFat32}, {2016 - 3 * 8 - 64, kFat16}, {2016 - 3 * 8, kFat32, 2032 - (2016 - 3 * 8)}},
+       {}},
+      {"later folders grow the estimate",
+       true,
+       {{1000, directoryStart(10)}, {1016, directoryStart(12)}, {1800, directoryStart(110)}, {1832, directoryStart(114)}},
+       {{936 - 64, kFat16, 1832 - 936}, {936, kFat32}},
+       {}},
+      {"a quotient past a byte gives no cluster size", true, {{1000, directoryStart(10)}, {1528, directoryStart(12)}}, {}, {}},
+      {"folders of a listed volume add nothing",
+       true,
+       {{100, test::fat32BootSector(eight)}, {332 + 8 * 8, directoryStart(10)}, {332 + 8 * 20, directoryStart(22)}},
+       {{100, kFat32}},
+       {100}},
+      {"boot sector, backup and both FATs",
+       true,
+       {{100, test::fat32BootSector(small)}, {106, test::fat32BootSector(small)}, {132, fat32Start()}, {232, fat32Start()}},
+       {{100, kFat32, 0, kFatBootParsed | kFatBackupSeen | kFatFirstFatSeen | kFatSecondFatSeen, 106}},
+       {100}},
+      {"a volume listed at its backup moves to its start",
+       true,
+       {{106, test::fat32BootSector(small)}, {132, fat32Start()}, {232, fat32Start()}},
+       {{100, kFat32, 0, kFatBootParsed | kFatFirstFatSeen | kFatSecondFatSeen, 106}},
+       {106}},
+      {"the Basic Scan sees no FATs and leaves it at its backup",
+       false,
+       {{106, test::fat32BootSector(small)}, {132, fat32Start()}, {232, fat32Start()}},
+       {{106, kFat32}},
+       {106}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    MemoryDisk d(3000);
+    for (const auto& [sector, bytes] : row.sectors) d.put(sector, bytes);
+    std::vector<FatVolume> volumes;
+    ASSERT_TRUE((row.thorough ? thoroughSearch : basicSearch)(d.open(), 0, 3000, volumes));
+    expectVolumes(volumes, row.volumes);
+    EXPECT_EQ(d.host.found, row.found);
+    EXPECT_EQ(d.host.progress.back(), (std::pair<std::uint64_t, std::uint64_t>{3000, 3000}));
+  }
 }
 
-// ---- The searches on synthetic disks ----
-
-TEST(BasicScan, FindsBootSectorsOfBothKinds) {
-  Disk d(3000);
-  d.put(100, fat16Boot());
-  BootFields f;
-  f.sectorsPerCluster = 8;
-  f.reserved = 32;
-  f.fatSectors = 500;
-  f.serial = 0x0BADF00Du;
-  d.put(1500, fat32Boot(f));
-  d.put(2000, fat16Start());  // noted by the Thorough Scan only
-  d.put(2100, directoryStart(10));
-  d.put(2116, directoryStart(12));
-  d.open();
-  ASSERT_TRUE(basicSearch(d.source, 0, 3000, d.volumes));
-  ASSERT_EQ(d.volumes.size(), 2u);
-  EXPECT_EQ(d.volumes[0].startSector, 100u);
-  EXPECT_EQ(d.volumes[0].fatType, kFat16);
-  EXPECT_EQ(d.volumes[0].foundBy, kFatBootParsed);
-  EXPECT_EQ(d.volumes[0].sectorCount, 81920u);
-  EXPECT_EQ(d.volumes[1].startSector, 1500u);
-  EXPECT_EQ(d.volumes[1].bootCopySector, 1500u);
-  EXPECT_EQ(d.volumes[1].fatType, kFat32);
-  EXPECT_EQ(d.volumes[1].serialNumber, 0x0BADF00Du);
-  EXPECT_EQ(d.host.found, (std::vector<std::uint64_t>{100, 1500}));
-  EXPECT_EQ(d.host.progress.back(), (std::pair<std::uint64_t, std::uint64_t>{3000, 3000}));
-}
-
-TEST(BasicScan, BackupBootSectorJoinsItsVolume) {
-  Disk d(3000);
-  d.put(100, fat32Boot());
-  d.put(106, fat32Boot());
-  BootFields other;
-  other.serial = 1;
-  d.put(206, fat32Boot(other));  // another volume's sector: not a backup of the one at 100/200
-  d.open();
-  basicSearch(d.source, 0, 3000, d.volumes);
-  ASSERT_EQ(d.volumes.size(), 2u);
-  EXPECT_EQ(d.volumes[0].startSector, 100u);
-  EXPECT_EQ(d.volumes[0].bootCopySector, 106u);
-  EXPECT_EQ(d.volumes[0].foundBy, kFatBootParsed | kFatBackupSeen);
-  EXPECT_EQ(d.volumes[1].startSector, 206u);
-  EXPECT_EQ(d.host.found, (std::vector<std::uint64_t>{100, 206}));
-}
-
-TEST(BasicScan, RangeEndInsideABlock) {
-  Disk d(5000);
-  d.put(4499, fat16Boot());
-  d.put(4500, fat16Boot());
-  d.open();
-  basicSearch(d.source, 10, 4500, d.volumes);
-  ASSERT_EQ(d.volumes.size(), 1u);
-  EXPECT_EQ(d.volumes[0].startSector, 4499u);
-  // Two blocks: 2048 sectors each (1 MiB) and the rest; the last progress carries the end.
+TEST(FatSearches, RangesAbortsAndFailingSectors) {
+  // A range that ends inside a block: blocks of 2048 sectors, the last progress at the end.
+  MemoryDisk d(5000);
+  d.put(4499, test::fat16BootSector());
+  d.put(4500, test::fat16BootSector());
+  std::vector<FatVolume> volumes;
+  basicSearch(d.open(), 10, 4500, volumes);
+  expectVolumes(volumes, {{4499, kFat16}});
   EXPECT_EQ(d.host.progress,
             (std::vector<std::pair<std::uint64_t, std::uint64_t>>{{2058, 4500}, {4106, 4500}, {4500, 4500}}));
-}
-
-TEST(BasicScan, AbortStopsAndReportsIt) {
-  struct StoppingHost : ov::test::RecordingHost {
+  // A stop at the first progress: nothing found, one message.
+  struct StoppingHost : test::RecordingHost {
     RunControl* run = nullptr;
     void searchProgress(std::uint64_t p, std::uint64_t e) override {
       RecordingHost::searchProgress(p, e);
@@ -371,183 +269,43 @@ TEST(BasicScan, AbortStopsAndReportsIt) {
   RunControl run;
   host.run = &run;
   SectorSource source(host, run);
-  std::vector<std::uint8_t> disk(10000 * 512, 0);
-  auto boot = fat16Boot();
-  std::memcpy(disk.data() + 9000 * 512, boot.data(), 512);
+  Buffer disk(10000 * 512, 0);
+  const Buffer boot = test::fat16BootSector();
+  std::copy(boot.begin(), boot.end(), disk.begin() + 9000 * 512);
   source.openBackend(std::make_unique<MemoryBackend>(disk), 512, 10000);
   run.start();
-  std::vector<FatVolume> volumes;
   EXPECT_FALSE(basicSearch(source, 0, 10000, volumes));
   EXPECT_EQ(host.progress.size(), 1u);
   EXPECT_TRUE(volumes.empty());
+  // A read failure that is reported ends the scan and keeps what was found; unreadable sectors
+  // are skipped without log lines.
+  MemoryDisk f(6000);
+  f.put(100, test::fat16BootSector());
+  f.put(5000, test::fat16BootSector());
+  f.open();
+  f.faults->failSector(3000, EACCES);
+  f.faults->failSector(10, EIO);
+  EXPECT_TRUE(basicSearch(f.source, 0, 6000, volumes));
+  expectVolumes(volumes, {{100, kFat16}});
+  EXPECT_EQ(f.host.messages.size(), 1u);
+  EXPECT_TRUE(f.host.log.empty());
 }
 
-TEST(BasicScan, ReportedReadFailureEndsTheScanButKeepsWhatWasFound) {
-  Disk d(6000);
-  d.put(100, fat16Boot());
-  d.put(5000, fat16Boot());
-  d.open();
-  d.faults->failSector(3000, EACCES);
-  EXPECT_TRUE(basicSearch(d.source, 0, 6000, d.volumes));  // not aborted by the user
-  ASSERT_EQ(d.volumes.size(), 1u);
-  EXPECT_EQ(d.volumes[0].startSector, 100u);
-  EXPECT_EQ(d.host.messages.size(), 1u);
+TEST(FatSearches, FolderVolumesNeverStartBeforeSectorZero) {
+  std::vector<FatVolume> list(3);
+  list[0].dataOffset = 40;  // the FAT16 root would be at 8: no room for 32 more sectors below
+  list[1].dataOffset = 20;  // no room for the FAT16 root at all
+  list[2].dataOffset = 5000;
+  list[2].clusterCount = 70000;  // too many clusters for FAT16
+  for (auto& v : list) v.sectorsPerCluster = 1;
+  settleDirectoryVolumes(list, {});
+  ASSERT_EQ(list.size(), 4u);
+  EXPECT_EQ(list[0].fatType, kFat16);
+  EXPECT_EQ(list[0].startSector, 0u);
+  for (std::size_t i = 1; i < 4; ++i) EXPECT_EQ(list[i].fatType, kFat32) << i;
 }
 
-TEST(BasicScan, UnreadableSectorsAreSkippedWithoutLogLines) {
-  Disk d(3000);
-  d.put(2500, fat16Boot());
-  d.open();
-  d.faults->failSector(10, EIO);
-  EXPECT_TRUE(basicSearch(d.source, 0, 3000, d.volumes));
-  ASSERT_EQ(d.volumes.size(), 1u);
-  EXPECT_TRUE(d.host.log.empty());
-}
-
-TEST(ThoroughScan, TwoDirectoriesGiveAFat16AndAFat32Reading) {
-  Disk d(2000);
-  d.put(1000, directoryStart(10));
-  d.put(1016, directoryStart(12));
-  d.open();
-  ASSERT_TRUE(thoroughSearch(d.source, 0, 2000, d.volumes));
-  ASSERT_EQ(d.volumes.size(), 2u);
-  const auto& a = d.volumes[0];
-  EXPECT_EQ(a.fatType, kFat16);
-  EXPECT_EQ(a.foundBy, kFatBootParsed);
-  EXPECT_EQ(a.sectorsPerCluster, 8);
-  EXPECT_EQ(a.bytesPerCluster, 4096u);
-  EXPECT_EQ(a.sectorCount, 80u);
-  EXPECT_EQ(a.clusterCount, 10u);
-  EXPECT_EQ(a.startSector, 936u - 64);
-  EXPECT_EQ(a.dataOffset, 32u);
-  EXPECT_EQ(a.reservedSectors, 0u);
-  EXPECT_EQ(a.secondFatOffset, 0u);
-  EXPECT_EQ(clusterSector(a, 10), 1000u);
-  const auto& b = d.volumes[1];
-  EXPECT_EQ(b.fatType, kFat32);
-  EXPECT_EQ(b.foundBy, kFatBootParsed);
-  EXPECT_EQ(b.startSector, 936u);
-  EXPECT_EQ(b.dataOffset, 0u);
-  EXPECT_EQ(b.sectorCount, 80u);
-  EXPECT_EQ(clusterSector(b, 12), 1016u);
-  EXPECT_TRUE(d.host.found.empty());  // derived volumes send no found message
-}
-
-TEST(ThoroughScan, DirectoryVolumeIsPlacedByTheFatsBelowIt) {
-  Disk d(2000);
-  d.put(500, fat16Start());
-  d.put(700, fat16Start());  // the second FAT: the last one below the root
-  d.put(600, fat32Start());
-  d.put(1000, directoryStart(10));
-  d.put(1016, directoryStart(12));
-  d.open();
-  thoroughSearch(d.source, 0, 2000, d.volumes);
-  ASSERT_EQ(d.volumes.size(), 2u);
-  EXPECT_EQ(d.volumes[0].startSector, 700u);
-  EXPECT_EQ(d.volumes[0].dataOffset, 904u - 700u);
-  EXPECT_EQ(fat16RootSector(d.volumes[0]), 904u);
-  EXPECT_EQ(d.volumes[0].foundBy, kFatBootParsed | kFatFirstFatSeen | kFatSecondFatSeen);
-  EXPECT_EQ(d.volumes[1].startSector, 600u);
-  EXPECT_EQ(d.volumes[1].dataOffset, 336u);
-  EXPECT_EQ(clusterSector(d.volumes[1], 10), 1000u);
-}
-
-TEST(ThoroughScan, OddDistanceForgetsBothAndSmallerClusterRestarts) {
-  Disk d(3000);
-  d.put(1000, directoryStart(10));
-  d.put(1007, directoryStart(12));  // 7 sectors apart: nothing, both forgotten
-  d.put(1100, directoryStart(20));
-  d.put(1116, directoryStart(22));
-  d.put(2000, directoryStart(10));
-  d.put(2016, directoryStart(5));   // not larger: replaces the first
-  d.put(2032, directoryStart(7));
-  d.open();
-  thoroughSearch(d.source, 0, 3000, d.volumes);
-  ASSERT_EQ(d.volumes.size(), 4u);
-  EXPECT_EQ(d.volumes[1].startSector, 1100u - 18 * 8);
-  EXPECT_EQ(d.volumes[3].startSector, 2016u - 3 * 8);
-  EXPECT_EQ(d.volumes[3].sectorCount, 2032u - (2016u - 3 * 8));
-}
-
-TEST(ThoroughScan, LaterDirectoriesGrowTheEstimate) {
-  Disk d(3000);
-  d.put(1000, directoryStart(10));
-  d.put(1016, directoryStart(12));
-  d.put(1800, directoryStart(110));
-  d.put(1832, directoryStart(114));
-  d.open();
-  thoroughSearch(d.source, 0, 3000, d.volumes);
-  ASSERT_EQ(d.volumes.size(), 2u);
-  EXPECT_EQ(d.volumes[0].sectorCount, 1832u - 936u);
-  EXPECT_EQ(d.volumes[0].clusterCount, (1832u - 936u) / 8);
-}
-
-TEST(ThoroughScan, QuotientPastAByteGivesNoClusterSize) {
-  Disk d(3000);
-  d.put(1000, directoryStart(10));
-  d.put(1528, directoryStart(12));  // 528 / 2 = 264 sectors a cluster: no such size
-  d.open();
-  thoroughSearch(d.source, 0, 3000, d.volumes);
-  EXPECT_TRUE(d.volumes.empty());
-}
-
-TEST(ThoroughScan, DirectoriesOfAListedVolumeAddNothing) {
-  Disk d(3000);
-  BootFields f;
-  f.sectorsPerCluster = 8;
-  f.reserved = 32;
-  f.fatSectors = 100;
-  d.put(100, fat32Boot(f));  // data area at 100 + 232 = 332
-  d.put(332 + 8 * 8, directoryStart(10));
-  d.put(332 + 8 * 20, directoryStart(22));
-  d.open();
-  thoroughSearch(d.source, 0, 3000, d.volumes);
-  ASSERT_EQ(d.volumes.size(), 1u);
-  EXPECT_EQ(d.volumes[0].startSector, 100u);
-}
-
-TEST(ThoroughScan, BootSectorBackupAndBothFatsSetEveryFlag) {
-  Disk d(3000);
-  BootFields f;
-  f.sectorsPerCluster = 1;
-  f.reserved = 32;
-  f.fatSectors = 100;
-  d.put(100, fat32Boot(f));
-  d.put(106, fat32Boot(f));
-  d.put(132, fat32Start());
-  d.put(232, fat32Start());
-  d.open();
-  thoroughSearch(d.source, 0, 3000, d.volumes);
-  ASSERT_EQ(d.volumes.size(), 1u);
-  EXPECT_EQ(d.volumes[0].startSector, 100u);
-  EXPECT_EQ(d.volumes[0].bootCopySector, 106u);
-  EXPECT_EQ(d.volumes[0].foundBy, kFatBootParsed | kFatBackupSeen | kFatFirstFatSeen | kFatSecondFatSeen);
-  EXPECT_EQ(d.host.found, std::vector<std::uint64_t>{100});
-}
-
-TEST(ThoroughScan, VolumeListedAtItsBackupMovesToItsStart) {
-  Disk d(3000);
-  BootFields f;
-  f.sectorsPerCluster = 1;
-  f.reserved = 32;
-  f.fatSectors = 100;
-  d.put(106, fat32Boot(f));  // the primary at 100 is gone
-  d.put(132, fat32Start());
-  d.put(232, fat32Start());
-  d.open();
-  thoroughSearch(d.source, 0, 3000, d.volumes);
-  ASSERT_EQ(d.volumes.size(), 1u);
-  EXPECT_EQ(d.volumes[0].startSector, 100u);
-  EXPECT_EQ(d.volumes[0].bootCopySector, 106u);
-  EXPECT_EQ(d.volumes[0].foundBy, kFatBootParsed | kFatFirstFatSeen | kFatSecondFatSeen);
-  // The Basic Scan sees no FATs and leaves it at the backup.
-  basicSearch(d.source, 0, 3000, d.volumes);
-  EXPECT_EQ(d.volumes[0].startSector, 106u);
-}
-
-// ---- The steps on their own ----
-
-TEST(SearchSteps, MergeBackupBootSectorNeedsTheSameVolume) {
+TEST(FatSearches, ABackupJoinsOnlyTheSameVolume) {
   std::vector<FatVolume> list(1);
   list[0].fatType = kFat32;
   list[0].serialNumber = 7;
@@ -555,261 +313,19 @@ TEST(SearchSteps, MergeBackupBootSectorNeedsTheSameVolume) {
   list[0].sectorsPerCluster = 8;
   list[0].bootCopySector = 50;
   list[0].foundBy = kFatBootParsed;
-  FatVolume n = list[0];
-  n.startSector = n.bootCopySector = 56;
-  FatVolume wrong = n;
-  wrong.serialNumber = 8;
-  EXPECT_FALSE(mergeBackupBootSector(list, wrong));
-  wrong = n;
-  wrong.sectorsPerCluster = 4;
-  EXPECT_FALSE(mergeBackupBootSector(list, wrong));
-  wrong = n;
-  wrong.startSector = wrong.bootCopySector = 57;
-  EXPECT_FALSE(mergeBackupBootSector(list, wrong));
-  wrong = n;
-  wrong.fatType = kFat16;
-  EXPECT_FALSE(mergeBackupBootSector(list, wrong));
-  EXPECT_TRUE(mergeBackupBootSector(list, n));
+  FatVolume backup = list[0];
+  backup.startSector = backup.bootCopySector = 56;
+  const std::vector<std::function<void(FatVolume&)>> others = {
+      [](FatVolume& v) { v.serialNumber = 8; }, [](FatVolume& v) { v.sectorsPerCluster = 4; },
+      [](FatVolume& v) { v.startSector = v.bootCopySector = 57; }, [](FatVolume& v) { v.fatType = kFat16; }};
+  for (const auto& change : others) {
+    FatVolume other = backup;
+    change(other);
+    EXPECT_FALSE(mergeBackupBootSector(list, other));
+  }
+  EXPECT_TRUE(mergeBackupBootSector(list, backup));
   EXPECT_EQ(list[0].bootCopySector, 56u);
   EXPECT_EQ(list[0].foundBy, kFatBootParsed | kFatBackupSeen);
-}
-
-TEST(SearchSteps, FindVolumeByDataStartAlsoMatchesAFat16Root) {
-  std::vector<FatVolume> list(2);
-  list[0].startSector = 100;
-  list[0].dataOffset = 164;  // FAT16 root at 264, data at 296
-  list[0].sectorsPerCluster = 4;
-  list[1].startSector = 500;
-  list[1].sectorsPerCluster = 8;
-  FatVolume r;
-  r.sectorsPerCluster = 4;
-  r.dataOffset = 296;
-  EXPECT_EQ(findVolumeByDataStart(list, r), &list[0]);
-  r.dataOffset = 264;
-  EXPECT_EQ(findVolumeByDataStart(list, r), &list[0]);
-  r.sectorsPerCluster = 8;
-  EXPECT_EQ(findVolumeByDataStart(list, r), nullptr);
-  r.dataOffset = 500;
-  EXPECT_EQ(findVolumeByDataStart(list, r), &list[1]);
-  r.dataOffset = 10;
-  EXPECT_EQ(findVolumeByDataStart(list, r), nullptr);
-}
-
-TEST(SearchSteps, LargeDirectoryVolumeIsReadAsFat32Only) {
-  std::vector<FatVolume> list(1);
-  list[0].dataOffset = 5000;
-  list[0].sectorsPerCluster = 1;
-  list[0].clusterCount = 70000;
-  settleDirectoryVolumes(list, {});
-  ASSERT_EQ(list.size(), 1u);
-  EXPECT_EQ(list[0].fatType, kFat32);
-  EXPECT_EQ(list[0].startSector, 5000u);
-}
-
-TEST(SearchSteps, DirectoryVolumeNearSectorZeroDoesNotStartBeforeIt) {
-  std::vector<FatVolume> list(2);
-  list[0].dataOffset = 40;  // the FAT16 root would be at 8: no room for 32 more sectors below
-  list[0].sectorsPerCluster = 1;
-  list[1].dataOffset = 20;  // no room for the FAT16 root at all
-  list[1].sectorsPerCluster = 1;
-  settleDirectoryVolumes(list, {});
-  ASSERT_EQ(list.size(), 3u);
-  EXPECT_EQ(list[0].fatType, kFat16);
-  EXPECT_EQ(list[0].startSector, 0u);
-  EXPECT_EQ(fat16RootSector(list[0]), 8u);
-  EXPECT_EQ(list[1].fatType, kFat32);
-  EXPECT_EQ(list[2].fatType, kFat32);
-  EXPECT_EQ(list[2].startSector, 20u);
-}
-
-TEST(SearchSteps, FindFatStartBelowTakesTheLastOfTheRightKind) {
-  std::vector<FatStartMark> marks{{10, kFat16}, {20, kFat32}, {30, kFat16}, {50, kFat16}};
-  FatVolume v;
-  v.fatType = kFat16;
-  v.dataOffset = 40;
-  EXPECT_EQ(findFatStartBelow(v, marks), 30u);
-  v.fatType = kFat32;
-  EXPECT_EQ(findFatStartBelow(v, marks), 20u);
-  v.dataOffset = 10;
-  EXPECT_FALSE(findFatStartBelow(v, marks));
-}
-
-// ---- The search dialog's rows ----
-
-TEST(FatSearchDialog, BasicScanWordsAndRows) {
-  auto words = searchDialogWords("FAT", false, true);
-  EXPECT_EQ(words.modeTitle, "Basic Scan");
-  EXPECT_EQ(words.statusText, "Basic scan in progress");
-  Disk d(3000);
-  d.put(100, fat16Boot());
-  d.put(2000, fat32Boot());
-  d.open();
-  basicSearch(d.source, 0, 3000, d.volumes);
-  VolumeSearchDialogModel model(words);
-  for (auto s : d.host.found) model.onVolumeFound(s);
-  ASSERT_EQ(model.rows().size(), 2u);
-  EXPECT_EQ(model.rows()[0].name, "FAT logical drive #1");
-  EXPECT_EQ(model.rows()[0].startLocation, "100");
-  EXPECT_EQ(model.rows()[1].name, "FAT logical drive #2");
-  EXPECT_EQ(model.rows()[1].startLocation, "2000");
-  EXPECT_EQ(model.onFinished(true).text, "Basic scan of drives completed.");
-  EXPECT_EQ(searchDialogWords("FAT", true, true).modeTitle, "Thorough Scan");
-}
-
-// ---- The images ----
-
-struct Image {
-  ov::test::RecordingHost host;
-  RunControl run;
-  SectorSource source{host, run};
-  std::vector<FatVolume> volumes;
-  json manifest;
-  explicit Image(const std::string& name) : manifest(ov::test::manifest(name)) {
-    if (source.openImage(ov::test::image(name).string()) != 0) throw std::runtime_error("cannot open " + name);
-    run.start();
-  }
-  std::uint64_t end() const { return source.totalSectors(); }
-};
-
-std::vector<json> fatPartitions(const json& m) {
-  std::vector<json> out;
-  for (const auto& p : m["partitions"])
-    if (p["fs"] == "fat16" || p["fs"] == "fat32") out.push_back(p);
-  return out;
-}
-
-std::uint64_t serialOf(const json& p) { return std::stoull(p["serial"].get<std::string>(), nullptr, 16); }
-
-// The fields the boot sector gives, whichever way the volume was found.
-void expectBootFields(const FatVolume& v, const json& p) {
-  SCOPED_TRACE("partition " + p["index"].dump());
-  EXPECT_EQ(v.startSector, p["start"].get<std::uint64_t>());
-  EXPECT_EQ(v.fatType, p["fs"] == "fat16" ? kFat16 : kFat32);
-  EXPECT_EQ(v.bytesPerCluster, p["cluster_bytes"].get<std::uint32_t>());
-  EXPECT_EQ(v.serialNumber, serialOf(p));
-  EXPECT_EQ(v.reservedSectors, p["reserved_sectors"].get<std::uint64_t>());
-  EXPECT_EQ(v.fatSectors, p["fat_sectors"].get<std::uint32_t>());
-  EXPECT_EQ(v.bootCopySector == 0, p["fs"] == "fat16");
-}
-
-TEST(FatImages, PartitionTableListsEveryFatVolume) {
-  Image img("fat_mbr");
-  ASSERT_TRUE(readFatPartitionTable(img.source, img.volumes));
-  auto expected = fatPartitions(img.manifest);
-  ASSERT_EQ(img.volumes.size(), expected.size());
-  for (std::size_t i = 0; i < expected.size(); ++i) {
-    expectBootFields(img.volumes[i], expected[i]);
-    EXPECT_EQ(img.volumes[i].sectorCount, expected[i]["sectors"].get<std::uint64_t>());
-    EXPECT_EQ(img.volumes[i].foundBy, kFatBootParsed);
-    if (img.volumes[i].fatType == kFat32) {
-      EXPECT_EQ(img.volumes[i].bootCopySector, 6u);
-      EXPECT_GE(img.volumes[i].clusterCount, 65525u);
-    }
-  }
-  EXPECT_EQ(fatVolumeLabel(img.volumes[0], 1), "FAT 16 logical drive 1");
-  EXPECT_EQ(fatVolumeLabel(img.volumes[2], 3), "FAT 32 logical drive 3");
-  EXPECT_EQ(fatVolumeSizeText(img.volumes[0]), " 40.000 MB");
-  EXPECT_EQ(fatClusterSizeText(img.volumes[0]), "2.0 KB");
-  EXPECT_EQ(fatVolumeStartText(img.volumes[2]), "167936");
-}
-
-TEST(FatImages, ZeroedTablesListNothing) {
-  for (const char* name : {"fat_mbr_zeroed"}) {
-    Image img(name);
-    EXPECT_FALSE(readFatPartitionTable(img.source, img.volumes)) << name;
-  }
-}
-
-class FatSearchOnImages : public ::testing::TestWithParam<std::tuple<std::string, bool>> {};
-
-TEST_P(FatSearchOnImages, FindsEveryVolumeByItsBootSector) {
-  const auto& [name, thorough] = GetParam();
-  Image img(name);
-  ASSERT_TRUE(thorough ? thoroughSearch(img.source, 0, img.end(), img.volumes)
-                       : basicSearch(img.source, 0, img.end(), img.volumes));
-  auto expected = fatPartitions(img.manifest);
-  ASSERT_EQ(img.volumes.size(), expected.size());
-  std::vector<std::uint64_t> starts;
-  for (std::size_t i = 0; i < expected.size(); ++i) {
-    const auto& v = img.volumes[i];
-    const auto& p = expected[i];
-    expectBootFields(v, p);
-    starts.push_back(p["start"].get<std::uint64_t>());
-    EXPECT_EQ(v.sectorCount, p["boot_total_sectors"].get<std::uint64_t>());
-    std::uint8_t want = kFatBootParsed;
-    if (v.fatType == kFat32) {
-      // The backup at 6, and a copy at 12 that mlabel leaves of the boot sector it rewrote:
-      // each copy 6 sectors after the last one seen joins the volume.
-      want |= kFatBackupSeen;
-      EXPECT_EQ(v.bootCopySector, v.startSector + 12);
-    }
-    if (thorough) want |= kFatFirstFatSeen | kFatSecondFatSeen;
-    EXPECT_EQ(v.foundBy, want) << i;
-  }
-  EXPECT_EQ(img.host.found, starts);
-  EXPECT_EQ(img.host.progress.back(), (std::pair<std::uint64_t, std::uint64_t>{img.end(), img.end()}));
-}
-
-INSTANTIATE_TEST_SUITE_P(Images, FatSearchOnImages,
-                         ::testing::Combine(::testing::Values("fat_mbr", "fat_mbr_zeroed"), ::testing::Bool()));
-
-TEST(FatImages, BackupBootVolumeIsPlacedByTheThoroughScan) {
-  Image img("fat32_backup_boot");
-  const json p = fatPartitions(img.manifest).at(0);
-  const std::uint64_t start = p["start"].get<std::uint64_t>();
-  EXPECT_FALSE(readFatPartitionTable(img.source, img.volumes));  // its boot sector is gone
-  ASSERT_TRUE(basicSearch(img.source, 0, img.end(), img.volumes));
-  ASSERT_EQ(img.volumes.size(), 1u);
-  EXPECT_EQ(img.volumes[0].startSector, start + 6);
-  EXPECT_EQ(img.volumes[0].foundBy, kFatBootParsed);
-  ASSERT_TRUE(thoroughSearch(img.source, 0, img.end(), img.volumes));
-  ASSERT_EQ(img.volumes.size(), 1u);
-  expectBootFields(img.volumes[0], p);
-  EXPECT_EQ(img.volumes[0].bootCopySector, start + 6);
-  EXPECT_EQ(img.volumes[0].foundBy, kFatBootParsed | kFatFirstFatSeen | kFatSecondFatSeen);
-}
-
-std::string sha256(const std::vector<std::uint8_t>& bytes) { return ov::test::sha256Hex(bytes); }
-
-// Every live file read through its cluster chain gives the recorded bytes, fragmented ones too.
-TEST(FatImages, ClusterChainsReadBackEveryLiveFile) {
-  Image img("fat_mbr");
-  ASSERT_TRUE(readFatPartitionTable(img.source, img.volumes));
-  auto parts = fatPartitions(img.manifest);
-  int files = 0, fragmented = 0;
-  for (std::size_t i = 0; i < parts.size(); ++i) {
-    FatVolume current = selectVolume(img.volumes[i], img.source.bytesPerSector());
-    FatReader reader(img.source, current);
-    for (const auto& e : img.manifest["files"]) {
-      if (e["partition"] != parts[i]["index"] || e["state"] != "live" || e["type"] != "file") continue;
-      const auto size = e["size"].get<std::size_t>();
-      const auto first = e["first_cluster"].get<std::uint32_t>();
-      SCOPED_TRACE(e["path"].get<std::string>());
-      if (size == 0) {
-        EXPECT_EQ(first, 0u);
-        continue;
-      }
-      auto chain = buildClusterChain(reader, first);
-      ASSERT_EQ(chain.size(), (size + current.bytesPerCluster - 1) / current.bytesPerCluster);
-      std::vector<std::uint8_t> data;
-      std::vector<std::uint8_t> cluster(current.bytesPerCluster);
-      bool contiguous = true;
-      for (std::size_t k = 0; k < chain.size(); ++k) {
-        if (k > 0 && chain[k] != chain[k - 1] + 1) contiguous = false;
-        ASSERT_TRUE(reader.read(cluster.data(), cluster.size(), clusterSector(current, chain[k])));
-        data.insert(data.end(), cluster.begin(), cluster.end());
-      }
-      data.resize(size);
-      EXPECT_EQ(sha256(data), e["sha256"].get<std::string>());
-      bool flagged = false;
-      for (const auto& f : e["flags"]) flagged = flagged || f == "fragmented";
-      EXPECT_EQ(!contiguous, flagged);
-      fragmented += flagged ? 1 : 0;
-      ++files;
-    }
-  }
-  EXPECT_GT(files, 15);
-  EXPECT_EQ(fragmented, 2);
 }
 
 }  // namespace

@@ -1,18 +1,113 @@
-// The FAT volume record, the boot sector tests and parsers, the row texts, cluster addressing,
-// the FAT engine's reading rules and cluster chains.
+// FAT volumes: which boot sectors are taken and what they give (FAT12 or FAT16 by the cluster
+// count, sizes smaller than the FATs), the stored volume record, reads on a failing disk, and
+// cluster chains that loop, end in bad marks, straddle FAT12 entries or come from the second FAT.
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <cstring>
+#include <functional>
 
-#include "disk/sector_source.h"
 #include "fat/fat_volume.h"
-#include "tests/support/test_support.h"
+#include "tests/support/builders.h"
 
 namespace ov::fat {
 namespace {
 
-FatVolume sample() {
+using Buffer = std::vector<std::uint8_t>;
+using test::FatBootFields;
+
+FatBootFields fat32Fields() { return {512, 1, 32, 630, 81920, 0x5EED1602u}; }
+
+TEST(FatBootSector, EachRuleTakesOrRefusesAndTheKindComesFromTheClusterCount) {
+  struct Row {
+    const char* what;
+    bool fat32;
+    std::function<void(Buffer&)> change;
+    bool accepted;
+    bool fat12 = false;
+  };
+  auto bps = [](std::uint16_t n) { return [n](Buffer& b) { writeLe<std::uint16_t>(b, 11, n); }; };
+  std::vector<Row> rows;
+  for (bool fat32 : {false, true}) {
+    const std::vector<Row> shared = {
+        {"well formed", fat32, [](Buffer&) {}, true},
+        {"jump byte 0", fat32, [](Buffer& b) { b[0] = 0; }, false},
+        {"jump byte 1", fat32, [](Buffer& b) { b[1] = 0; }, false},
+        {"jump byte 2", fat32, [](Buffer& b) { b[2] = 0x91; }, false},
+        {"sector size 0", fat32, bps(0), true},
+        {"sector size 4096", fat32, bps(4096), true},
+        {"sector size 1536", fat32, bps(1536), false},
+        {"sector size 256", fat32, bps(256), false},
+        {"one FAT", fat32, [](Buffer& b) { b[16] = 1; }, false},
+        {"three FATs", fat32, [](Buffer& b) { b[16] = 3; }, false},
+        {"no sectors per cluster", fat32, [](Buffer& b) { b[13] = 0; }, false},
+        {"3 sectors per cluster", fat32, [](Buffer& b) { b[13] = 3; }, false},
+        {"64 sectors per cluster: few clusters", fat32, [](Buffer& b) { b[13] = 64; }, true, !fat32},
+        {"cut short", fat32, [](Buffer& b) { b.resize(100); }, false},
+    };
+    rows.insert(rows.end(), shared.begin(), shared.end());
+  }
+  const std::vector<Row> own = {
+      {"FAT16 below 65,536 sectors", false,
+       [](Buffer& b) {
+         writeLe<std::uint32_t>(b, 32, 0);
+         writeLe<std::uint16_t>(b, 19, 60000);
+       },
+       true},
+      {"1.44 MB floppy", false,
+       [](Buffer& b) {
+         writeLe<std::uint32_t>(b, 32, 0);
+         writeLe<std::uint16_t>(b, 19, 2880);
+         b[13] = 1;
+         writeLe<std::uint16_t>(b, 14, 1);
+         writeLe<std::uint16_t>(b, 17, 224);
+         writeLe<std::uint16_t>(b, 22, 9);
+       },
+       true, true},
+      // Reserved 4 + FATs 160 + root 32 = 196 sectors before 4,084 or 4,085 clusters of 4.
+      {"4,084 clusters", false, [](Buffer& b) { writeLe<std::uint32_t>(b, 32, 196 + 4084 * 4 + 3); }, true, true},
+      {"4,085 clusters", false, [](Buffer& b) { writeLe<std::uint32_t>(b, 32, 196 + 4085 * 4); }, true},
+      {"the 16-bit total wins", false, [](Buffer& b) { writeLe<std::uint16_t>(b, 19, 196 + 100 * 4); }, true, true},
+      {"no file system name", false, [](Buffer& b) { writeLe<std::uint32_t>(b, 57, 0); }, false},
+      {"no root entries", false, [](Buffer& b) { writeLe<std::uint16_t>(b, 17, 0); }, false},
+      {"no reserved sector", false, [](Buffer& b) { writeLe<std::uint16_t>(b, 14, 0); }, false},
+      {"no 16-bit FAT size", false, [](Buffer& b) { writeLe<std::uint16_t>(b, 22, 0); }, false},
+      {"no size at all", false, [](Buffer& b) { writeLe<std::uint32_t>(b, 32, 0); }, false},
+      {"no room for a cluster", false, [](Buffer& b) { writeLe<std::uint32_t>(b, 32, 199); }, false},
+      {"root at cluster 3", true, [](Buffer& b) { writeLe<std::uint32_t>(b, 44, 3); }, false},
+      {"no backup boot sector", true, [](Buffer& b) { writeLe<std::uint16_t>(b, 50, 0); }, false},
+      {"information sector 2", true, [](Buffer& b) { writeLe<std::uint16_t>(b, 48, 2); }, false},
+  };
+  rows.insert(rows.end(), own.begin(), own.end());
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::string(row.fat32 ? "FAT32: " : "FAT16: ") + row.what);
+    Buffer b = row.fat32 ? test::fat32BootSector(fat32Fields()) : test::fat16BootSector();
+    row.change(b);
+    EXPECT_EQ(row.fat32 ? isFat32BootSector(b) : isFat12or16BootSector(b), row.accepted);
+    EXPECT_FALSE(row.fat32 ? isFat12or16BootSector(b) : isFat32BootSector(b));
+    if (!row.accepted || row.fat32) continue;
+    FatVolume v;
+    parseFat12or16BootSector(b, v);
+    EXPECT_EQ(v.fat12, row.fat12);
+    EXPECT_EQ(fatEntryBits(v), row.fat12 ? 12u : 16u);
+    EXPECT_EQ(v.rootEntries, le16(b, 17));
+  }
+}
+
+TEST(FatBootSector, AVolumeSmallerThanItsFatsHasNoClustersAndSectorSize0IsTheSources) {
+  FatBootFields tiny = fat32Fields();
+  tiny.totalSectors = 1000;  // less than reserved + 2 FATs
+  FatVolume v;
+  parseFat32BootSector(test::fat32BootSector(tiny), v);
+  EXPECT_EQ(v.clusterCount, 0u);
+  Buffer zero = test::fat16BootSector();
+  writeLe<std::uint16_t>(zero, 11, 0);
+  FatVolume p;
+  parseFat12or16BootSector(zero, p);
+  EXPECT_EQ(selectVolume(p, 512).bytesPerCluster, 2048u);
+  EXPECT_EQ(selectVolume(FatVolume{}, 4096).bytesPerCluster, 32768u);
+}
+
+TEST(StoredFatVolume, LayoutAndRoundTrip) {
   FatVolume v;
   v.bootCopySector = 0x0102030405060708ull;
   v.startSector = 0x1112131415161718ull;
@@ -28,639 +123,202 @@ FatVolume sample() {
   v.sectorsPerCluster = 0xB1;
   v.fatType = 0xC1;
   v.foundBy = 0x0D;
-  return v;
-}
-
-TEST(StoredFatVolume, FieldsSitAtTheirOffsets) {
-  auto b = encodeFatVolume(sample(), true);
-  ASSERT_EQ(b.size(), 78u);
-  EXPECT_EQ(b[0], 0);
-  EXPECT_EQ(b[1], 0x08); EXPECT_EQ(b[8], 0x01);    // bootCopySector
-  EXPECT_EQ(b[9], 0x18); EXPECT_EQ(b[16], 0x11);   // startSector
-  EXPECT_EQ(b[17], 0x28); EXPECT_EQ(b[24], 0x21);  // sectorCount
-  EXPECT_EQ(b[25], 0x38); EXPECT_EQ(b[32], 0x31);  // serialNumber
-  EXPECT_EQ(b[33], 0x48); EXPECT_EQ(b[40], 0x41);  // reservedSectors
-  EXPECT_EQ(b[41], 0x58); EXPECT_EQ(b[48], 0x51);  // secondFatOffset
-  EXPECT_EQ(b[49], 0x68); EXPECT_EQ(b[56], 0x61);  // dataOffset
-  EXPECT_EQ(b[57], 0x74); EXPECT_EQ(b[60], 0x71);  // fatSectors
-  EXPECT_NE(b[61] | b[62] | b[63] | b[64], 0);      // link: another record follows
-  EXPECT_EQ(b[65], 0x84); EXPECT_EQ(b[68], 0x81);  // clusterCount
-  EXPECT_EQ(b[69], 0x94); EXPECT_EQ(b[72], 0x91);  // bytesPerCluster
-  EXPECT_EQ(b[73], 0xA2); EXPECT_EQ(b[74], 0xA1);  // bytesPerSector
-  EXPECT_EQ(b[75], 0xB1);                          // sectorsPerCluster
-  EXPECT_EQ(b[76], 0xC1);                          // fatType
-  EXPECT_EQ(b[77], 0x0D);                          // foundBy
-  auto last = encodeFatVolume(sample(), false);
-  EXPECT_EQ(last[61] | last[62] | last[63] | last[64], 0);
-}
-
-TEST(StoredFatVolume, RoundTripAndShortRecord) {
-  bool hasNext = false;
-  auto decoded = decodeFatVolume(encodeFatVolume(sample(), true), &hasNext);
-  ASSERT_TRUE(decoded);
-  EXPECT_EQ(*decoded, sample());
-  EXPECT_TRUE(hasNext);
-  decodeFatVolume(encodeFatVolume(sample(), false), &hasNext);
-  EXPECT_FALSE(hasNext);
-  auto b = encodeFatVolume(sample(), false);
+  const auto b = encodeFatVolume(v, true);
+  test::expectLayout(Buffer(b.begin(), b.end()), 78,
+                     {{0, 1, 0}, {1, 8, v.bootCopySector}, {9, 8, v.startSector}, {17, 8, v.sectorCount},
+                      {25, 8, v.serialNumber}, {33, 8, v.reservedSectors}, {41, 8, v.secondFatOffset},
+                      {49, 8, v.dataOffset}, {57, 4, v.fatSectors}, {65, 4, v.clusterCount},
+                      {69, 4, v.bytesPerCluster}, {73, 2, 0xA1A2}, {75, 1, 0xB1}, {76, 1, 0xC1}, {77, 1, 0x0D}});
+  EXPECT_NE(le32(b, 61), 0u);  // another record follows
+  EXPECT_EQ(le32(encodeFatVolume(v, false), 61), 0u);
+  bool more = false;
+  EXPECT_EQ(decodeFatVolume(b, &more), v);
+  EXPECT_TRUE(more);
   EXPECT_FALSE(decodeFatVolume(Bytes(b.data(), 77)));
+  // FAT12 and the root's size sit where older records hold 0 (the byte at 0 and the 64-bit
+  // boot copy of a FAT16 volume); those read back as FAT16 with a root of 32 sectors.
+  FatVolume small;
+  small.fatType = kFat16;
+  small.fat12 = true;
+  small.rootEntries = 224;
+  small.bytesPerSector = 512;
+  auto s = encodeFatVolume(small, false);
+  EXPECT_EQ(s[0], 12);
+  EXPECT_EQ(le64(Bytes(s.data(), s.size()), 1), 224u);
+  EXPECT_EQ(decodeFatVolume(s), small);
+  EXPECT_EQ(rootDirSectors(small), 14u);
+  s[0] = 0;
+  writeLe<std::uint64_t>(MutableBytes(s.data(), s.size()), 1, 0);
+  auto older = decodeFatVolume(s);
+  ASSERT_TRUE(older);
+  EXPECT_FALSE(older->fat12);
+  EXPECT_EQ(rootDirSectors(*older), kFat16RootSectors);
+  writeLe<std::uint64_t>(MutableBytes(s.data(), s.size()), 1, 0x10000);  // no root holds 65,536 entries
+  EXPECT_FALSE(decodeFatVolume(s));
 }
 
-// FAT12 and the root size of a FAT12/FAT16 volume sit in bytes that older records hold as 0:
-// those read back as FAT16 with a root of 32 sectors.
-TEST(StoredFatVolume, Fat12AndRootEntriesUseBytesOlderRecordsLeaveZero) {
-  FatVolume v;
-  v.fatType = kFat16;
-  v.fat12 = true;
-  v.rootEntries = 224;
-  v.bytesPerSector = 512;
-  auto b = encodeFatVolume(v, false);
-  EXPECT_EQ(b[0], 12);
-  EXPECT_EQ(le64(Bytes(b.data(), b.size()), 1), 224u);
-  auto back = decodeFatVolume(Bytes(b.data(), b.size()));
-  ASSERT_TRUE(back);
-  EXPECT_EQ(*back, v);
-  EXPECT_EQ(rootDirSectors(*back), 14u);
-  // A record written before: byte 0 and bootCopySector are 0.
-  b[0] = 0;
-  writeLe<std::uint64_t>(MutableBytes(b.data(), b.size()), 1, 0);
-  back = decodeFatVolume(Bytes(b.data(), b.size()));
-  ASSERT_TRUE(back);
-  EXPECT_FALSE(back->fat12);
-  EXPECT_EQ(rootDirSectors(*back), kFat16RootSectors);
-  // No root directory holds more than 65,535 entries.
-  writeLe<std::uint64_t>(MutableBytes(b.data(), b.size()), 1, 0x10000);
-  EXPECT_FALSE(decodeFatVolume(Bytes(b.data(), b.size())));
-  // FAT32 keeps its bootCopySector there.
-  FatVolume w;
-  w.fatType = kFat32;
-  w.bootCopySector = 0x123456789ull;
-  auto c = encodeFatVolume(w, false);
-  EXPECT_EQ(c[0], 0);
-  EXPECT_EQ(decodeFatVolume(Bytes(c.data(), c.size()))->bootCopySector, 0x123456789ull);
-}
-
-// A FAT16 boot sector as mkfs.fat writes it for 81,920 sectors.
-std::vector<std::uint8_t> fat16Boot() {
-  std::vector<std::uint8_t> b(512, 0);
-  b[0] = 0xEB; b[1] = 0x3C; b[2] = 0x90;
-  writeLe<std::uint16_t>(b, 11, 512);
-  b[13] = 4;
-  writeLe<std::uint16_t>(b, 14, 4);
-  b[16] = 2;
-  writeLe<std::uint16_t>(b, 17, 512);
-  writeLe<std::uint16_t>(b, 22, 80);
-  writeLe<std::uint32_t>(b, 32, 81920);
-  writeLe<std::uint32_t>(b, 39, 0x5EED1601u);
-  std::memcpy(b.data() + 54, "FAT16   ", 8);
-  b[510] = 0x55; b[511] = 0xAA;
-  return b;
-}
-
-std::vector<std::uint8_t> fat32Boot() {
-  std::vector<std::uint8_t> b(512, 0);
-  b[0] = 0xEB; b[1] = 0x58; b[2] = 0x90;
-  writeLe<std::uint16_t>(b, 11, 512);
-  b[13] = 1;
-  writeLe<std::uint16_t>(b, 14, 32);
-  b[16] = 2;
-  writeLe<std::uint32_t>(b, 32, 81920);
-  writeLe<std::uint32_t>(b, 36, 630);
-  writeLe<std::uint32_t>(b, 44, 2);
-  writeLe<std::uint16_t>(b, 48, 1);
-  writeLe<std::uint16_t>(b, 50, 6);
-  writeLe<std::uint32_t>(b, 67, 0x5EED1602u);
-  std::memcpy(b.data() + 82, "FAT32   ", 8);
-  b[510] = 0x55; b[511] = 0xAA;
-  return b;
-}
-
-using Edit = void (*)(std::vector<std::uint8_t>&);
-
-TEST(BootSectorTests, SharedRules) {
-  for (auto make : {fat16Boot, fat32Boot}) {
-    auto test = [&](Edit edit) {
-      auto b = make();
-      edit(b);
-      return make == fat16Boot ? isFat12or16BootSector(b) : isFat32BootSector(b);
-    };
-    EXPECT_TRUE(test([](std::vector<std::uint8_t>&) {}));
-    EXPECT_FALSE(test([](std::vector<std::uint8_t>& b) { b[0] = 0; }));
-    EXPECT_FALSE(test([](std::vector<std::uint8_t>& b) { b[1] = 0; }));
-    EXPECT_FALSE(test([](std::vector<std::uint8_t>& b) { b[2] = 0x91; }));
-    for (std::uint16_t bps : std::initializer_list<std::uint16_t>{0, 512, 1024, 2048, 4096}) {
-      auto b = make();
-      writeLe<std::uint16_t>(b, 11, bps);
-      EXPECT_TRUE(make == fat16Boot ? isFat12or16BootSector(b) : isFat32BootSector(b)) << bps;
-    }
-    for (std::uint16_t bps : std::initializer_list<std::uint16_t>{1536, 700, 256}) {
-      auto b = make();
-      writeLe<std::uint16_t>(b, 11, bps);
-      EXPECT_FALSE(make == fat16Boot ? isFat12or16BootSector(b) : isFat32BootSector(b)) << bps;
-    }
-    EXPECT_FALSE(test([](std::vector<std::uint8_t>& b) { b[16] = 1; }));
-    EXPECT_FALSE(test([](std::vector<std::uint8_t>& b) { b[16] = 3; }));
-    EXPECT_FALSE(test([](std::vector<std::uint8_t>& b) { b[13] = 0; }));
-    EXPECT_FALSE(test([](std::vector<std::uint8_t>& b) { b[13] = 3; }));
-    EXPECT_TRUE(test([](std::vector<std::uint8_t>& b) { b[13] = 1; }));
-    EXPECT_TRUE(test([](std::vector<std::uint8_t>& b) { b[13] = 64; }));
-    auto b = make();
-    EXPECT_FALSE(isFat12or16BootSector(Bytes(b.data(), 100)));
-    EXPECT_FALSE(isFat32BootSector(Bytes(b.data(), 100)));
-  }
-}
-
-// The cluster count decides between FAT12 and FAT16 (the 16-bit total when it is not 0); the
-// volume's size does not matter.
-TEST(BootSectorTests, Fat12AndFat16Rules) {
-  EXPECT_FALSE(isFat32BootSector(fat16Boot()));
+// A 64-sector disk whose bytes tell their position; `volumeSector` is the FAT volume's sector size.
+TEST(FatReader, SkipsUnreadableSectorsWaitsOutBusyOnesAndReportsTheRest) {
   struct Row {
     const char* what;
-    void (*edit)(std::vector<std::uint8_t>&);
-    bool accepted;
-    bool fat12;
+    std::vector<std::pair<std::uint64_t, int>> failures;
+    std::uint16_t volumeSector;
+    std::size_t bytes;
+    std::uint64_t at;
+    bool stopped;
+    enum { Read, Aborted, Reported } outcome;
+    std::vector<std::size_t> zeroPieces;  // pieces of volumeSector bytes read as zeros
+    std::size_t waits = 0;
   };
-  const Row rows[] = {
-      {"mkfs.fat FAT16, 81,920 sectors", [](std::vector<std::uint8_t>&) {}, true, false},
-      {"FAT16 below 65,536 sectors", [](std::vector<std::uint8_t>& b) {
-         writeLe<std::uint32_t>(b, 32, 0);
-         writeLe<std::uint16_t>(b, 19, 60000);
-       }, true, false},
-      {"1.44 MB floppy", [](std::vector<std::uint8_t>& b) {
-         writeLe<std::uint32_t>(b, 32, 0);
-         writeLe<std::uint16_t>(b, 19, 2880);
-         b[13] = 1;
-         writeLe<std::uint16_t>(b, 14, 1);
-         writeLe<std::uint16_t>(b, 17, 224);
-         writeLe<std::uint16_t>(b, 22, 9);
-         b[21] = 0xF0;
-       }, true, true},
-      // reserved 4 + FATs 160 + root 32 = 196 sectors before 4,084 or 4,085 clusters of 4.
-      {"4,084 clusters", [](std::vector<std::uint8_t>& b) {
-         writeLe<std::uint32_t>(b, 32, 196 + 4084 * 4 + 3);
-       }, true, true},
-      {"4,085 clusters", [](std::vector<std::uint8_t>& b) { writeLe<std::uint32_t>(b, 32, 196 + 4085 * 4); }, true, false},
-      {"16-bit total wins", [](std::vector<std::uint8_t>& b) { writeLe<std::uint16_t>(b, 19, 196 + 100 * 4); }, true, true},
-      {"no file system name", [](std::vector<std::uint8_t>& b) { writeLe<std::uint32_t>(b, 57, 0); }, false, false},
-      {"no root entries", [](std::vector<std::uint8_t>& b) { writeLe<std::uint16_t>(b, 17, 0); }, false, false},
-      {"no reserved sector", [](std::vector<std::uint8_t>& b) { writeLe<std::uint16_t>(b, 14, 0); }, false, false},
-      {"no 16-bit FAT size", [](std::vector<std::uint8_t>& b) { writeLe<std::uint16_t>(b, 22, 0); }, false, false},
-      {"no size at all", [](std::vector<std::uint8_t>& b) { writeLe<std::uint32_t>(b, 32, 0); }, false, false},
-      {"no room for a cluster", [](std::vector<std::uint8_t>& b) { writeLe<std::uint32_t>(b, 32, 199); }, false, false},
+  const std::vector<Row> rows = {
+      {"an unreadable sector reads as zeros, unlogged", {{12, EIO}}, 512, 8 * 512, 10, false, Row::Read, {2}},
+      {"busy sectors are waited out, half a second each", {{0, EBUSY}, {1, EBUSY}, {2, EBUSY}, {3, EBUSY}}, 512, 4 * 512,
+       0, false, Row::Read, {0, 1, 2, 3}, 4},
+      {"access denied ends the operation", {{3, EACCES}}, 512, 8 * 512, 0, false, Row::Reported, {}},
+      {"a failure on the last piece is still reported", {{0, EIO}, {1, ENODEV}}, 512, 2 * 512, 0, false, Row::Reported, {}},
+      {"a stop during the retry", {{5, EIO}}, 512, 8 * 512, 0, true, Row::Aborted, {}},
+      {"the retry steps by the volume's sector", {{12, EIO}}, 1024, 4096, 10, false, Row::Read, {1}},
+      {"past the end of the disk", {}, 512, 1024, 63, false, Row::Read, {1}},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
-    auto b = fat16Boot();
-    row.edit(b);
-    EXPECT_EQ(isFat12or16BootSector(b), row.accepted);
-    if (!row.accepted) continue;
+    test::MemoryDisk d(64);
+    for (std::size_t i = 0; i < d.bytes.size(); ++i) d.bytes[i] = static_cast<std::uint8_t>(i / 512 + i % 7 + 1);
+    d.open();
+    for (auto [sector, error] : row.failures) d.faults->failSector(sector, error);
+    if (row.stopped) d.run.stop();
     FatVolume v;
-    parseFat12or16BootSector(b, v);
-    EXPECT_EQ(v.fatType, kFat16);
-    EXPECT_EQ(v.fat12, row.fat12);
-    EXPECT_EQ(v.rootEntries, le16(b, 17));
-    EXPECT_EQ(fatEntryBits(v), row.fat12 ? 12u : 16u);
-    EXPECT_EQ(std::string(fatKindName(v)), row.fat12 ? "fat12" : "fat16");
+    v.bytesPerSector = row.volumeSector;
+    FatReader reader(d.source, v);
+    std::vector<std::chrono::milliseconds> waits;
+    reader.setSleeper([&](std::chrono::milliseconds ms) { waits.push_back(ms); });
+    Buffer buffer(row.bytes, 0xEE);
+    if (row.outcome == Row::Reported) {
+      EXPECT_THROW(reader.read(buffer.data(), buffer.size(), row.at), AlreadyReported);
+      ASSERT_EQ(d.host.messages.size(), 1u);
+      EXPECT_EQ(d.host.messages[0].title, "Error");
+      continue;
+    }
+    EXPECT_EQ(reader.read(buffer.data(), buffer.size(), row.at), row.outcome == Row::Read);
+    if (row.outcome == Row::Aborted) continue;
+    for (std::size_t i = 0; i < buffer.size(); ++i) {
+      const bool zero = std::count(row.zeroPieces.begin(), row.zeroPieces.end(), i / row.volumeSector) > 0;
+      const std::size_t at = row.at * 512 + i;
+      ASSERT_EQ(buffer[i], zero || at >= d.bytes.size() ? 0 : d.bytes[at]) << i;
+    }
+    EXPECT_EQ(waits.size(), row.waits);
+    for (auto w : waits) EXPECT_EQ(w.count(), 500);
+    EXPECT_TRUE(d.host.log.empty());
+    EXPECT_TRUE(d.host.messages.empty());
   }
 }
 
-TEST(BootSectorTests, Fat32Rules) {
-  EXPECT_FALSE(isFat12or16BootSector(fat32Boot()));
-  auto b = fat32Boot();
-  writeLe<std::uint32_t>(b, 44, 3);
-  EXPECT_FALSE(isFat32BootSector(b));
-  b = fat32Boot();
-  writeLe<std::uint16_t>(b, 50, 0);
-  EXPECT_FALSE(isFat32BootSector(b));
-  b = fat32Boot();
-  writeLe<std::uint16_t>(b, 48, 2);
-  EXPECT_FALSE(isFat32BootSector(b));
-}
+using Chain = std::vector<std::uint32_t>;
 
-TEST(BootSectorParse, Fat16Fields) {
+// FATs at sector 10 of an in-memory disk; entries are set in the FAT at `copy` sectors from there.
+struct Fats {
+  Buffer bytes;
   FatVolume v;
-  parseFat12or16BootSector(fat16Boot(), v);
-  EXPECT_EQ(v.bytesPerSector, 512);
-  EXPECT_EQ(v.sectorsPerCluster, 4);
-  EXPECT_EQ(v.bytesPerCluster, 2048u);
-  EXPECT_EQ(v.serialNumber, 0x5EED1601u);
-  EXPECT_EQ(v.fatType, kFat16);
-  EXPECT_EQ(v.fatSectors, 80u);
-  EXPECT_EQ(v.sectorCount, 81920u);
-  EXPECT_EQ(v.reservedSectors, 4u);
-  EXPECT_EQ(v.secondFatOffset, 84u);
-  EXPECT_EQ(v.dataOffset, 164u);
-  EXPECT_EQ(v.clusterCount, (81920u - 164u) / 4u);  // the root's 32 sectors count as data
-  auto b = fat16Boot();
-  writeLe<std::uint16_t>(b, 19, 40000);  // the 16-bit total wins when it is set
-  parseFat12or16BootSector(b, v);
-  EXPECT_EQ(v.sectorCount, 40000u);
-}
-
-TEST(BootSectorParse, Fat32Fields) {
-  FatVolume v;
-  parseFat32BootSector(fat32Boot(), v);
-  EXPECT_EQ(v.bytesPerSector, 512);
-  EXPECT_EQ(v.sectorsPerCluster, 1);
-  EXPECT_EQ(v.bytesPerCluster, 512u);
-  EXPECT_EQ(v.serialNumber, 0x5EED1602u);
-  EXPECT_EQ(v.fatType, kFat32);
-  EXPECT_EQ(v.fatSectors, 630u);
-  EXPECT_EQ(v.sectorCount, 81920u);
-  EXPECT_EQ(v.secondFatOffset, 662u);
-  EXPECT_EQ(v.dataOffset, 1292u);
-  EXPECT_EQ(v.clusterCount, 81920u - 1292u);
-  EXPECT_EQ(v.bootCopySector, 0u);
-  EXPECT_EQ(v.foundBy, 0);
-}
-
-TEST(BootSectorParse, VolumeSmallerThanItsFatsHasNoClusters) {
-  auto b = fat32Boot();
-  writeLe<std::uint32_t>(b, 32, 1000);  // less than reserved + 2 FATs
-  FatVolume v;
-  parseFat32BootSector(b, v);
-  EXPECT_EQ(v.clusterCount, 0u);
-  auto s = fat16Boot();
-  writeLe<std::uint16_t>(s, 19, 100);
-  parseFat12or16BootSector(s, v);
-  EXPECT_EQ(v.clusterCount, 0u);
-}
-
-TEST(SelectVolume, ZeroSizesTakeDefaults) {
-  FatVolume v;
-  v.startSector = 7;
-  FatVolume c = selectVolume(v, 4096);
-  EXPECT_EQ(c.bytesPerSector, 4096);
-  EXPECT_EQ(c.sectorsPerCluster, 8);
-  EXPECT_EQ(c.bytesPerCluster, 32768u);
-  EXPECT_EQ(c.startSector, 7u);
-  v.bytesPerSector = 512;
-  v.sectorsPerCluster = 2;
-  v.bytesPerCluster = 999;  // kept when set
-  c = selectVolume(v, 4096);
-  EXPECT_EQ(c.bytesPerSector, 512);
-  EXPECT_EQ(c.bytesPerCluster, 999u);
-  // A parsed boot sector with bytes-per-sector 0 is usable once selected.
-  auto b = fat16Boot();
-  writeLe<std::uint16_t>(b, 11, 0);
-  ASSERT_TRUE(isFat12or16BootSector(b));
-  FatVolume p;
-  parseFat12or16BootSector(b, p);
-  EXPECT_EQ(selectVolume(p, 512).bytesPerCluster, 2048u);
-}
-
-TEST(ClusterAddressing, Fat16RootComesFirst) {
-  FatVolume v;
-  v.startSector = 2048;
-  v.dataOffset = 164;
-  v.sectorsPerCluster = 4;
-  v.fatType = kFat16;
-  EXPECT_EQ(fat16RootSector(v), 2212u);
-  EXPECT_EQ(clusterSector(v, 2), 2244u);
-  EXPECT_EQ(clusterSector(v, 5), 2256u);
-  EXPECT_EQ(rootFolderKey(v), 1u);
-  // A floppy's root of 224 entries is 14 sectors; 512 entries of 4,096-byte sectors are 4.
-  v.rootEntries = 224;
-  v.bytesPerSector = 512;
-  EXPECT_EQ(clusterSector(v, 2), 2212u + 14u);
-  v.rootEntries = 512;
-  v.bytesPerSector = 4096;
-  EXPECT_EQ(clusterSector(v, 2), 2212u + 4u);
-  v.fatType = kFat32;
-  v.dataOffset = 1292;
-  v.sectorsPerCluster = 1;
-  EXPECT_EQ(clusterSector(v, 2), 3340u);
-  EXPECT_EQ(clusterSector(v, 10), 3348u);
-  EXPECT_EQ(rootFolderKey(v), 2u);
-}
-
-TEST(RowTexts, LabelSizeClusterAndStart) {
-  FatVolume v;
-  v.fatType = kFat16;
-  EXPECT_EQ(fatVolumeLabel(v, 1), "FAT 16 logical drive 1");
-  v.fat12 = true;
-  EXPECT_EQ(fatVolumeLabel(v, 4), "FAT 12 logical drive 4");
-  v.fat12 = false;
-  v.fatType = kFat32;
-  EXPECT_EQ(fatVolumeLabel(v, 3), "FAT 32 logical drive 3");
-  v.fatType = kFatUnknown;
-  EXPECT_EQ(fatVolumeLabel(v, 2), "FAT 32 logical drive 2");
-  v.bytesPerSector = 512;
-  v.sectorCount = 100;
-  EXPECT_EQ(fatVolumeSizeText(v), " 50.000 KB");
-  v.sectorCount = 81920;
-  EXPECT_EQ(fatVolumeSizeText(v), " 40.000 MB");
-  v.sectorCount = 3u * 1024 * 1024 * 2;
-  EXPECT_EQ(fatVolumeSizeText(v), "  3.000 GB");
-  v.sectorCount = UINT64_MAX;  // no wrap to a small size
-  EXPECT_NE(fatVolumeSizeText(v).find("GB"), std::string::npos);
-  v.bytesPerCluster = 2048;
-  EXPECT_EQ(fatClusterSizeText(v), "2.0 KB");
-  v.bytesPerCluster = 512;
-  EXPECT_EQ(fatClusterSizeText(v), "0.5 KB");
-  v.bytesPerCluster = 32768;
-  EXPECT_EQ(fatClusterSizeText(v), "32.0 KB");
-  v.startSector = 0x100000800ull;
-  EXPECT_EQ(fatVolumeStartText(v), "2048");
-}
-
-// ---- Reading ----
-
-struct ReadFixture {
-  ov::test::RecordingHost host;
-  RunControl run;
-  SectorSource source{host, run};
-  std::vector<std::uint8_t> disk;
-  FaultBackend* faults = nullptr;
-  explicit ReadFixture(std::size_t sectors) : disk(sectors * 512) {
-    for (std::size_t i = 0; i < disk.size(); ++i) disk[i] = static_cast<std::uint8_t>(i / 512 + i % 7);
-  }
-  void open() {
-    auto f = std::make_unique<FaultBackend>(std::make_unique<MemoryBackend>(disk), 512);
-    faults = f.get();
-    source.openBackend(std::move(f), 512, disk.size() / 512);
-    run.start();
-  }
-};
-
-TEST(FatReader, SkippedSectorsReadAsZerosAndAreNotLogged) {
-  ReadFixture f(64);
-  f.open();
-  f.faults->failSector(12, EIO);
-  FatVolume none;
-  FatReader reader(f.source, none);
-  std::vector<std::uint8_t> buffer(8 * 512, 0xEE);
-  EXPECT_TRUE(reader.read(buffer.data(), buffer.size(), 10));
-  for (std::size_t i = 0; i < buffer.size(); ++i) {
-    std::uint8_t want = (i / 512 == 2) ? 0 : f.disk[10 * 512 + i];
-    ASSERT_EQ(buffer[i], want) << i;
-  }
-  EXPECT_TRUE(f.host.log.empty());
-  EXPECT_TRUE(f.host.messages.empty());
-}
-
-TEST(FatReader, DeviceErrorsWaitHalfASecondPerSector) {
-  ReadFixture f(64);
-  f.open();
-  for (std::uint64_t s = 0; s < 4; ++s) f.faults->failSector(s, EBUSY);
-  FatVolume none;
-  FatReader reader(f.source, none);
-  std::vector<std::chrono::milliseconds> waits;
-  reader.setSleeper([&](std::chrono::milliseconds ms) { waits.push_back(ms); });
-  std::vector<std::uint8_t> buffer(4 * 512);
-  EXPECT_TRUE(reader.read(buffer.data(), buffer.size(), 0));
-  ASSERT_EQ(waits.size(), 4u);
-  for (auto w : waits) EXPECT_EQ(w.count(), 500);
-}
-
-TEST(FatReader, OtherErrorsAreReportedAndEndTheOperation) {
-  ReadFixture f(64);
-  f.open();
-  f.faults->failSector(3, EACCES);
-  FatVolume none;
-  FatReader reader(f.source, none);
-  std::vector<std::uint8_t> buffer(8 * 512);
-  EXPECT_THROW(reader.read(buffer.data(), buffer.size(), 0), AlreadyReported);
-  ASSERT_EQ(f.host.messages.size(), 1u);
-  EXPECT_EQ(f.host.messages[0].title, "Error");
-  EXPECT_EQ(f.host.messages[0].text, systemErrorText(EACCES));
-}
-
-TEST(FatReader, AFailureOnTheLastPieceIsStillReported) {
-  ReadFixture f(64);
-  f.open();
-  f.faults->failSector(1, ENODEV);
-  FatVolume none;
-  FatReader reader(f.source, none);
-  std::vector<std::uint8_t> buffer(2 * 512);
-  f.faults->failSector(0, EIO);
-  EXPECT_THROW(reader.read(buffer.data(), buffer.size(), 0), AlreadyReported);
-}
-
-TEST(FatReader, AbortDuringTheRetryReturnsFalse) {
-  ReadFixture f(64);
-  f.open();
-  f.faults->failSector(5, EIO);
-  f.run.stop();
-  FatVolume none;
-  FatReader reader(f.source, none);
-  std::vector<std::uint8_t> buffer(8 * 512);
-  EXPECT_FALSE(reader.read(buffer.data(), buffer.size(), 0));
-  EXPECT_TRUE(reader.read(buffer.data(), 512, 0));  // a clean read does not look at `running`
-}
-
-TEST(FatReader, RetryStepIsTheVolumeSectorAndPiecesLineUpWithTheWholeRead) {
-  ReadFixture f(64);
-  f.open();
-  f.faults->failSector(12, EIO);  // inside the second 1024-byte piece
-  FatVolume v;
-  v.bytesPerSector = 1024;
-  FatReader reader(f.source, v);
-  std::vector<std::uint8_t> buffer(4096, 0xEE);
-  EXPECT_TRUE(reader.read(buffer.data(), buffer.size(), 10));
-  // Four reads for the pieces plus the failed whole read; the failed piece is all zeros.
-  EXPECT_EQ(f.faults->readCount(), 5u);
-  for (std::size_t i = 0; i < buffer.size(); ++i) {
-    std::uint8_t want = (i / 1024 == 1) ? 0 : f.disk[10 * 512 + i];
-    ASSERT_EQ(buffer[i], want) << i;
-  }
-}
-
-TEST(FatReader, ReadPastTheEndGivesZeros) {
-  ReadFixture f(4);
-  f.open();
-  FatVolume none;
-  FatReader reader(f.source, none);
-  std::vector<std::uint8_t> buffer(1024, 0xEE);
-  EXPECT_TRUE(reader.read(buffer.data(), buffer.size(), 3));
-  EXPECT_EQ(buffer[0], f.disk[3 * 512]);
-  EXPECT_EQ(buffer[600], 0);
-}
-
-// ---- Cluster chains ----
-
-struct ChainFixture {
-  ov::test::RecordingHost host;
-  RunControl run;
-  SectorSource source{host, run};
-  std::vector<std::uint8_t> disk;
-  FatVolume v;
-  // A volume at sector 10 with 4 reserved sectors and FATs of `fatSectors` sectors.
-  ChainFixture(std::uint8_t type, std::uint32_t fatSectors) : disk((16 + 2 * fatSectors) * 512, 0) {
+  Fats(std::uint8_t type, std::uint32_t fatSectors, bool fat12 = false) : bytes((16 + 2 * fatSectors) * 512, 0) {
     v.startSector = 10;
-    v.reservedSectors = 0;
     v.fatSectors = fatSectors;
     v.bytesPerSector = 512;
     v.sectorsPerCluster = 1;
     v.fatType = type;
+    v.fat12 = fat12;
   }
-  void set(std::uint32_t cluster, std::uint32_t value, std::uint64_t fatOffset = 0) {
+  Fats& set(std::uint32_t cluster, std::uint32_t value, std::uint64_t copy = 0) {
+    auto& b = bytes;
     if (v.fat12) {  // two entries in three bytes, the even one in the low 12 bits
-      std::size_t at = (v.startSector + fatOffset) * 512 + cluster + cluster / 2;
-      std::uint16_t pair = le16(disk, at);
-      pair = cluster % 2 == 0 ? static_cast<std::uint16_t>((pair & 0xF000) | value)
-                              : static_cast<std::uint16_t>((pair & 0x000F) | (value << 4));
-      writeLe<std::uint16_t>(disk, at, pair);
-      return;
+      const std::size_t at = (v.startSector + copy) * 512 + cluster + cluster / 2;
+      const std::uint16_t pair = le16(b, at);
+      writeLe<std::uint16_t>(b, at, cluster % 2 == 0 ? static_cast<std::uint16_t>((pair & 0xF000) | value)
+                                                     : static_cast<std::uint16_t>((pair & 0x000F) | (value << 4)));
+    } else if (v.fatType == kFat16) {
+      writeLe<std::uint16_t>(b, (v.startSector + copy) * 512 + cluster * 2u, static_cast<std::uint16_t>(value));
+    } else {
+      writeLe<std::uint32_t>(b, (v.startSector + copy) * 512 + cluster * 4u, value);
     }
-    std::size_t at = (v.startSector + fatOffset) * 512 + static_cast<std::size_t>(cluster) * 2u * v.fatType;
-    if (v.fatType == kFat16) writeLe<std::uint16_t>(disk, at, static_cast<std::uint16_t>(value));
-    else writeLe<std::uint32_t>(disk, at, value);
+    return *this;
   }
-  std::vector<std::uint32_t> chain(std::uint32_t first) {
-    source.openBackend(std::make_unique<MemoryBackend>(disk), 512, disk.size() / 512);
-    run.start();
-    FatReader reader(source, v);
+  Fats& link(std::uint32_t from, std::uint32_t to) {
+    for (std::uint32_t c = from; c < to; ++c) set(c, c + 1);
+    return *this;
+  }
+  Chain chain(std::uint32_t first) const {
+    test::MemoryDisk disk(bytes.size() / 512);
+    disk.bytes = bytes;
+    FatReader reader(disk.open(), v);
     return buildClusterChain(reader, first);
   }
 };
 
-using Chain = std::vector<std::uint32_t>;
-
-TEST(ClusterChain, Fat16FollowsToTheEndMarker) {
-  ChainFixture f(kFat16, 4);
-  f.set(2, 3);
-  f.set(3, 7);
-  f.set(7, 300);  // in the FAT's second sector
-  f.set(300, 0xFFFF);
-  EXPECT_EQ(f.chain(2), (Chain{2, 3, 7, 300}));
-}
-
-// Two 12-bit entries share three bytes; entry 341 straddles the FAT's first two sectors.
-TEST(ClusterChain, Fat12EntriesOfBothHalvesAndAcrossASectorBoundary) {
-  ChainFixture f(kFat16, 4);
-  f.v.fat12 = true;
-  f.set(2, 3);
-  f.set(3, 340);
-  f.set(340, 341);
-  f.set(341, 342);
-  f.set(342, 0xFFF);
-  f.set(4, 0xABC);  // a neighbour of 3 and 5 that must not leak into them
-  f.set(5, 0x123);
-  EXPECT_EQ(f.chain(2), (Chain{2, 3, 340, 341, 342}));
-  f.set(342, 0xFF7);  // bad cluster
-  EXPECT_EQ(f.chain(341), (Chain{341, 342}));
-  f.set(342, 0xFF8);
-  EXPECT_EQ(f.chain(340), (Chain{340, 341, 342}));
-  f.set(342, 1);
-  EXPECT_EQ(f.chain(342), (Chain{342}));
-  // The longest chain a FAT12 volume can hold is kept; one longer is garbage.
-  ChainFixture g(kFat16, 12);
-  g.v.fat12 = true;
-  for (std::uint32_t c = 2; c < kMaxFat12Clusters + 2; ++c) g.set(c, c + 1);
-  g.set(kMaxFat12Clusters + 1, 0xFFF);
-  EXPECT_EQ(g.chain(2).size(), kMaxFat12Clusters);
-  g.set(kMaxFat12Clusters + 1, kMaxFat12Clusters + 2);
-  g.set(kMaxFat12Clusters + 2, 0xFFF);
-  EXPECT_TRUE(g.chain(2).empty());
-}
-
-TEST(ClusterChain, ClusterOneIsTheFat16RootAndHasNoChain) {
-  ChainFixture f(kFat16, 4);
-  f.set(1, 5);
-  EXPECT_TRUE(f.chain(1).empty());
-}
-
-TEST(ClusterChain, Fat16BadClusterMarkEndsTheChain) {
-  ChainFixture f(kFat16, 4);
-  f.set(2, 4);
-  f.set(4, 0xFFF7);
-  EXPECT_EQ(f.chain(2), (Chain{2, 4}));
-  ChainFixture g(kFat16, 4);
-  g.set(2, 0xFFF0);
-  EXPECT_EQ(g.chain(2), (Chain{2}));
-  ChainFixture h(kFat16, 4);
-  h.set(2, 0);  // free: the chain ends
-  EXPECT_EQ(h.chain(2), (Chain{2}));
-  ChainFixture k(kFat16, 4);
-  k.set(2, 1);
-  EXPECT_EQ(k.chain(2), (Chain{2}));
-}
-
-TEST(ClusterChain, Fat32MaskedEndMarkerEndsTheChain) {
-  ChainFixture f(kFat32, 4);
-  f.set(5, 6);
-  f.set(6, 0xFFFFFFF8u);
-  EXPECT_EQ(f.chain(5), (Chain{5, 6}));
-  ChainFixture g(kFat32, 4);
-  g.set(5, 0x0FFFFFF7u);  // bad cluster
-  EXPECT_EQ(g.chain(5), (Chain{5}));
-  ChainFixture h(kFat32, 4);
-  h.set(5, 0xF0000009u);  // the top four bits are not part of the cluster number
-  h.set(9, 0x0FFFFFFFu);
-  EXPECT_EQ(h.chain(5), (Chain{5, 9}));
-}
-
-TEST(ClusterChain, SelfPointingEntryEndsTheChain) {
-  ChainFixture f(kFat16, 4);
-  f.set(2, 3);
-  f.set(3, 3);
-  EXPECT_EQ(f.chain(2), (Chain{2, 3}));
-  ChainFixture g(kFat32, 4);
-  g.set(4, 4);
-  EXPECT_EQ(g.chain(4), (Chain{4}));
-}
-
-TEST(ClusterChain, ChainThatLoopsBackToAnEarlierClusterEnds) {
-  ChainFixture f(kFat16, 4);
-  f.set(2, 3);
-  f.set(3, 4);
-  f.set(4, 5);
-  f.set(5, 3);
-  EXPECT_EQ(f.chain(2), (Chain{2, 3, 4, 5}));
-  // A long loop, past the point where the chain switches to its bitmap of held clusters.
-  ChainFixture g(kFat32, 8);
-  for (std::uint32_t c = 2; c < 900; ++c) g.set(c, c + 1);
-  g.set(900, 100);
-  auto chain = g.chain(2);
-  ASSERT_EQ(chain.size(), 899u);
-  EXPECT_EQ(chain.back(), 900u);
-}
-
-TEST(ClusterChain, ReadsTheSecondFatWhenItIsSet) {
-  ChainFixture f(kFat16, 4);
-  f.v.secondFatOffset = 4;
-  f.set(2, 0xFFFF);       // first FAT: ends at once
-  f.set(2, 8, 4);         // second FAT: goes on
-  f.set(8, 0xFFFF, 4);
-  EXPECT_EQ(f.chain(2), (Chain{2, 8}));
-}
-
-TEST(ClusterChain, LongestPossibleFat16ChainIsKeptWhole) {
-  // Every cluster number from 2 to 0xFFEF once: 65,518 clusters, below the 65,525 limit; with
-  // the loop guard no FAT16 chain can reach the limit.
-  ChainFixture f(kFat16, 256);
-  for (std::uint32_t c = 2; c < 0xFFEF; ++c) f.set(c, c + 1);
-  f.set(0xFFEF, 0xFFFF);
-  auto chain = f.chain(2);
-  ASSERT_EQ(chain.size(), 65518u);
-  EXPECT_EQ(chain.front(), 2u);
-  EXPECT_EQ(chain.back(), 0xFFEFu);
-}
-
-TEST(ClusterChain, VolumeWithoutTypeOrSectorSizeHasNoChain) {
-  ChainFixture f(kFatUnknown, 4);
-  EXPECT_TRUE(f.chain(2).empty());
-  ChainFixture g(kFat32, 4);
-  g.v.bytesPerSector = 0;
-  EXPECT_TRUE(g.chain(2).empty());
-}
-
-TEST(ClusterChain, AbortKeepsWhatWasFollowed) {
-  ov::test::RecordingHost host;
-  RunControl run;
-  SectorSource source(host, run);
-  std::vector<std::uint8_t> disk(64 * 512, 0);
-  writeLe<std::uint16_t>(disk, 10 * 512 + 4, 300);  // cluster 2 -> 300, in the next FAT sector
-  auto faulty = std::make_unique<FaultBackend>(std::make_unique<MemoryBackend>(disk), 512);
-  faulty->failSector(11, EIO);
-  source.openBackend(std::move(faulty), 512, 64);
-  FatVolume v;
-  v.startSector = 10;
-  v.bytesPerSector = 512;
-  v.fatType = kFat16;
-  FatReader reader(source, v);
-  run.stop();
+TEST(ClusterChain, FollowsTheFatToItsEndAndStopsAtLoopsAndBadMarks) {
+  struct Row {
+    const char* what;
+    std::function<Fats()> fats;
+    std::uint32_t first;
+    Chain chain;  // empty: no chain at all
+  };
+  const std::uint32_t fat12Max = kMaxFat12Clusters;
+  const std::vector<Row> rows = {
+      {"FAT16 to its end mark, into the FAT's second sector",
+       [] { return Fats(kFat16, 4).set(2, 3).set(3, 7).set(7, 300).set(300, 0xFFFF); }, 2, {2, 3, 7, 300}},
+      {"FAT12 entries of both halves and across a sector boundary",
+       [] { return Fats(kFat16, 4, true).set(2, 3).set(3, 340).link(340, 342).set(342, 0xFFF).set(4, 0xABC).set(5, 0x123); },
+       2, {2, 3, 340, 341, 342}},
+      {"a FAT12 bad cluster mark", [] { return Fats(kFat16, 4, true).set(341, 342).set(342, 0xFF7); }, 341, {341, 342}},
+      {"a FAT12 end mark of 0xFF8", [] { return Fats(kFat16, 4, true).link(340, 342).set(342, 0xFF8); }, 340, {340, 341, 342}},
+      {"the longest FAT12 chain", [=] { return Fats(kFat16, 12, true).link(2, fat12Max + 1).set(fat12Max + 1, 0xFFF); }, 2,
+       [=] {
+         Chain c;
+         for (std::uint32_t i = 2; i < fat12Max + 2; ++i) c.push_back(i);
+         return c;
+       }()},
+      {"a FAT12 chain longer than the volume can hold", [=] { return Fats(kFat16, 12, true).link(2, fat12Max + 2).set(fat12Max + 2, 0xFFF); },
+       2, {}},
+      {"cluster 1, the FAT16 root", [] { return Fats(kFat16, 4).set(1, 5); }, 1, {}},
+      {"a FAT16 bad cluster mark", [] { return Fats(kFat16, 4).set(2, 4).set(4, 0xFFF7); }, 2, {2, 4}},
+      {"a reserved FAT16 value", [] { return Fats(kFat16, 4).set(2, 0xFFF0); }, 2, {2}},
+      {"a free entry", [] { return Fats(kFat16, 4).set(2, 0); }, 2, {2}},
+      {"a link to cluster 1", [] { return Fats(kFat16, 4).set(2, 1); }, 2, {2}},
+      {"a FAT32 end mark with the top bits set", [] { return Fats(kFat32, 4).set(5, 6).set(6, 0xFFFFFFF8u); }, 5, {5, 6}},
+      {"a FAT32 bad cluster mark", [] { return Fats(kFat32, 4).set(5, 0x0FFFFFF7u); }, 5, {5}},
+      {"the top four bits are no part of the cluster",
+       [] { return Fats(kFat32, 4).set(5, 0xF0000009u).set(9, 0x0FFFFFFFu); }, 5, {5, 9}},
+      {"an entry pointing at itself", [] { return Fats(kFat16, 4).set(2, 3).set(3, 3); }, 2, {2, 3}},
+      {"a loop back to an earlier cluster", [] { return Fats(kFat16, 4).link(2, 5).set(5, 3); }, 2, {2, 3, 4, 5}},
+      {"the second FAT when it is set",
+       [] {
+         Fats f(kFat16, 4);
+         f.v.secondFatOffset = 4;
+         return f.set(2, 0xFFFF).set(2, 8, 4).set(8, 0xFFFF, 4);
+       },
+       2, {2, 8}},
+      {"no FAT type", [] { return Fats(kFatUnknown, 4); }, 2, {}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    Fats f = row.fats();
+    EXPECT_EQ(f.chain(row.first), row.chain);
+  }
+  // A long loop, past the point where the chain keeps a bitmap of the clusters it holds; and the
+  // longest FAT16 chain, 65,518 clusters, kept whole.
+  auto loop = Fats(kFat32, 8).link(2, 900).set(900, 100).chain(2);
+  ASSERT_EQ(loop.size(), 899u);
+  EXPECT_EQ(loop.back(), 900u);
+  auto longest = Fats(kFat16, 256).link(2, 0xFFEF).set(0xFFEF, 0xFFFF).chain(2);
+  ASSERT_EQ(longest.size(), 65518u);
+  EXPECT_EQ(longest.back(), 0xFFEFu);
+  // A stop while reading the FAT keeps what was followed.
+  Fats stopped(kFat16, 4);
+  stopped.set(2, 300);
+  test::MemoryDisk disk(24);
+  disk.bytes = stopped.bytes;
+  disk.open();
+  disk.faults->failSector(11, EIO);
+  disk.run.stop();
+  FatReader reader(disk.source, stopped.v);
   EXPECT_EQ(buildClusterChain(reader, 2), (Chain{2, 300}));
 }
 

@@ -176,36 +176,31 @@ TEST(DiskImaging, CopyOfTheSampleDiskEqualsItExceptTheGeometryFields) {
   EXPECT_EQ(st.st_mode & 0777, 0644u & ~mask);
 }
 
-TEST(DiskImaging, ThousandSectorsAreThreeChunksThenSingleSectors) {
-  MemoryDisk disk(1000);
-  fs::path dest = scratchFile("thousand.ov2");
-  CopyResult r = disk.copyTo(dest);
-  ASSERT_EQ(r.outcome, CopyOutcome::Completed);
-  EXPECT_EQ(disk.faults->readCount(), 3u + 232u);
-  auto copy = test::readFile(dest);
-  ASSERT_EQ(copy.size(), 1000u * 512);
-  EXPECT_EQ(differences(copy, disk.bytes), 0u);
-  EXPECT_EQ(le64(copy, 432), 1000u);
-  EXPECT_EQ(le16(copy, 444), 512u);
-  // Progress before each further chunk, then the last position.
-  ASSERT_EQ(disk.host.copyProgress.size(), 3u);
-  EXPECT_EQ(disk.host.copyProgress[0].first, 256u);
-  EXPECT_EQ(disk.host.copyProgress[1].first, 512u);
-  EXPECT_EQ(disk.host.copyProgress[2].first, 1000u);
-}
-
-TEST(DiskImaging, DiskSmallerThanAChunkGivesOneWholeChunk) {
-  MemoryDisk disk(100);
-  fs::path dest = scratchFile("tiny.ov2");
-  CopyResult r = disk.copyTo(dest);
-  ASSERT_EQ(r.outcome, CopyOutcome::Completed);
-  auto copy = test::readFile(dest);
-  ASSERT_EQ(copy.size(), 256u * 512);
-  EXPECT_EQ(differences(std::vector<std::uint8_t>(copy.begin(), copy.begin() + 100 * 512), disk.bytes), 0u);
-  EXPECT_TRUE(std::all_of(copy.begin() + 100 * 512, copy.end(), [](std::uint8_t b) { return b == 0; }));
-  EXPECT_EQ(le64(copy, 432), 100u);
-  ASSERT_EQ(disk.host.copyProgress.size(), 1u);
-  EXPECT_EQ(disk.host.copyProgress[0], std::make_pair(std::uint64_t{100}, std::uint64_t{100}));
+TEST(DiskImaging, ChunksOfAQuarterMebibyteThenSingleSectors) {
+  struct Row {
+    std::size_t sectors;
+    std::size_t fileSectors;  // a disk smaller than a chunk gives one whole chunk
+    std::size_t reads;
+    std::vector<std::uint64_t> progress;
+  };
+  for (const Row& row : {Row{1000, 1000, 3 + 232, {256, 512, 1000}}, Row{100, 256, 1, {100}}}) {
+    SCOPED_TRACE(row.sectors);
+    MemoryDisk disk(row.sectors);
+    const fs::path dest = scratchFile("chunks.ov2");
+    ASSERT_EQ(disk.copyTo(dest).outcome, CopyOutcome::Completed);
+    EXPECT_EQ(disk.faults->readCount(), row.reads);
+    auto copy = test::readFile(dest);
+    ASSERT_EQ(copy.size(), row.fileSectors * 512);
+    EXPECT_EQ(differences(std::vector<std::uint8_t>(copy.begin(), copy.begin() + static_cast<std::ptrdiff_t>(row.sectors * 512)),
+                          disk.bytes),
+              0u);
+    EXPECT_TRUE(std::all_of(copy.begin() + static_cast<std::ptrdiff_t>(row.sectors * 512), copy.end(),
+                            [](std::uint8_t b) { return b == 0; }));
+    EXPECT_EQ(le64(copy, 432), row.sectors);
+    std::vector<std::uint64_t> progress;
+    for (const auto& p : disk.host.copyProgress) progress.push_back(p.first);
+    EXPECT_EQ(progress, row.progress);
+  }
 }
 
 TEST(DiskImaging, UnreadableSectorsAreLoggedSkippedAsZerosAndListed) {
@@ -353,22 +348,6 @@ TEST(DiskImaging, PauseHoldsTheCopyUntilResumeAndTheLogShowsBoth) {
   EXPECT_EQ(rows[3].kind, LogKind::Completed);
 }
 
-TEST(DiskCloning, PauseRowsNameTheCloningProcess) {
-  RunControl run;
-  ProcessLog log;
-  pauseCopy(run, log, CopyKind::Cloning);
-  EXPECT_TRUE(run.paused());
-  resumeCopy(run, log, CopyKind::Cloning);
-  EXPECT_FALSE(run.paused());
-  ASSERT_EQ(log.entries().size(), 2u);
-  EXPECT_EQ(log.entries()[0].name, "Disk Cloning");
-  EXPECT_EQ(log.entries()[0].description, "Process Paused");
-  EXPECT_EQ(log.entries()[1].description, "Process Resumed");
-  EXPECT_EQ(copyEndMessage(CopyKind::Cloning, true), "Disk Cloning Completed");
-  EXPECT_EQ(copySectorWord(CopyKind::Cloning), "Cloning");
-  EXPECT_EQ(copySectorWord(CopyKind::Imaging), "Imaging");
-}
-
 TEST(DiskImaging, ImageOfA4096ByteSectorDiskReopensWith4096ByteSectors) {
   MemoryDisk disk(300, 4096);
   fs::path dest = scratchFile("big-sectors.ov2");
@@ -390,120 +369,79 @@ TEST(DiskImaging, ImageOfA4096ByteSectorDiskReopensWith4096ByteSectors) {
   EXPECT_TRUE(std::equal(sector.begin(), sector.end(), disk.bytes.begin() + 299 * 4096));
 }
 
-TEST(DiskImaging, ExistingImageIsKeptUnlessOverwriteIsAsked) {
+TEST(DiskCopy, RefusalsTouchNothing) {
+  FileDisk file("self-source.img", 600);
+  const fs::path symlink = scratchFile("self-symlink.img"), hardlink = scratchFile("self-hardlink.img");
+  fs::create_symlink(file.path, symlink);
+  fs::create_hard_link(file.path, hardlink);
+  for (CopyKind kind : {CopyKind::Imaging, CopyKind::Cloning}) {
+    CopyOptions options;
+    options.kind = kind;
+    options.overwrite = true;
+    for (const fs::path& dest : {file.path, symlink, hardlink, file.path.parent_path() / "." / file.path.filename()}) {
+      CopyResult r = file.copyTo(dest, options);
+      EXPECT_EQ(r.outcome, CopyOutcome::Refused) << dest;
+      EXPECT_NE(r.error.find("is the source"), std::string::npos) << r.error;
+      EXPECT_EQ(test::readFile(file.path), file.bytes) << dest;
+    }
+  }
+  EXPECT_TRUE(fs::is_symlink(symlink));
+  // An image of an image file into another file is allowed.
+  EXPECT_EQ(file.copyTo(scratchFile("plain-copy.ov2")).outcome, CopyOutcome::Completed);
+
+  struct Row {
+    const char* what;
+    fs::path dest;
+    std::vector<std::uint8_t> before;  // what the destination held; empty: nothing
+    CopyOptions options;
+    const char* error;
+  };
+  const std::vector<Row> rows = {
+      {"an existing image", scratchFile("existing.ov2"), std::vector<std::uint8_t>(2 << 20, 0xEE), {}, "already exists"},
+      {"a missing folder", test::scratchDir() / "no-such-folder" / "x.ov2", {}, {}, "cannot create"},
+      {"a folder", test::scratchDir(), {}, {}, "is a folder"},
+      {"a clone onto a smaller target", scratchFile("small-target.img"), std::vector<std::uint8_t>(599 * 512, 0x11), cloning(),
+       "smaller than the source"},
+      {"a clone onto a missing target", scratchFile("missing-target.img"), {}, cloning(), ""},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    MemoryDisk disk(600);
+    if (!row.before.empty()) writeFile(row.dest, row.before);
+    CopyResult r = disk.copyTo(row.dest, row.options);
+    EXPECT_EQ(r.outcome, CopyOutcome::Refused);
+    EXPECT_NE(r.error.find(row.error), std::string::npos) << r.error;
+    EXPECT_EQ(disk.faults->readCount(), 0u);
+    if (!row.before.empty()) {
+      EXPECT_EQ(test::readFile(row.dest), row.before);
+    } else if (row.dest != test::scratchDir()) {
+      EXPECT_FALSE(fs::exists(row.dest));
+    }
+  }
+  // Asked to overwrite, the old image is replaced, and a longer one cut.
   MemoryDisk disk(300);
-  fs::path dest = scratchFile("existing.ov2");
-  std::vector<std::uint8_t> old(2 << 20, 0xEE);
-  writeFile(dest, old);
-
-  CopyResult refused = disk.copyTo(dest);
-  EXPECT_EQ(refused.outcome, CopyOutcome::Refused);
-  EXPECT_NE(refused.error.find("already exists"), std::string::npos) << refused.error;
-  EXPECT_EQ(test::readFile(dest), old);
-  EXPECT_EQ(disk.faults->readCount(), 0u);
-
-  CopyResult replaced = disk.copyTo(dest, overwriting());
-  EXPECT_EQ(replaced.outcome, CopyOutcome::Completed);
-  auto copy = test::readFile(dest);
-  EXPECT_EQ(copy.size(), 300u * 512);  // the longer old file is cut
-  EXPECT_EQ(differences(copy, disk.bytes), 0u);
-}
-
-TEST(DiskImaging, MissingFolderOrAFolderAsDestinationIsRefused) {
-  MemoryDisk disk(300);
-  CopyResult r = disk.copyTo(test::scratchDir() / "no-such-folder" / "x.ov2");
-  EXPECT_EQ(r.outcome, CopyOutcome::Refused);
-  EXPECT_NE(r.error.find("cannot create"), std::string::npos) << r.error;
-  r = disk.copyTo(test::scratchDir());
-  EXPECT_EQ(r.outcome, CopyOutcome::Refused);
-  EXPECT_NE(r.error.find("is a folder"), std::string::npos) << r.error;
-}
-
-TEST(DiskImaging, NoSourceIsRefused) {
+  ASSERT_EQ(disk.copyTo(test::scratchDir() / "existing.ov2", overwriting()).outcome, CopyOutcome::Completed);
+  EXPECT_EQ(differences(test::readFile(test::scratchDir() / "existing.ov2"), disk.bytes), 0u);
+  // No source at all.
   test::RecordingHost host;
   RunControl run;
-  SectorSource source(host, run);
-  CopyResult r = copyDisk(host, run, source, scratchFile("nothing.ov2").string());
-  EXPECT_EQ(r.outcome, CopyOutcome::Refused);
+  SectorSource none(host, run);
+  EXPECT_EQ(copyDisk(host, run, none, scratchFile("nothing.ov2").string()).outcome, CopyOutcome::Refused);
   EXPECT_FALSE(fs::exists(test::scratchDir() / "nothing.ov2"));
 }
 
-class SourceAsDestination : public ::testing::TestWithParam<CopyKind> {};
-
-TEST_P(SourceAsDestination, SamePathSymlinkAndHardLinkAreRefused) {
-  FileDisk disk("self-source.img", 600);
-  fs::path symlink = scratchFile("self-symlink.img");
-  fs::path hardlink = scratchFile("self-hardlink.img");
-  fs::create_symlink(disk.path, symlink);
-  fs::create_hard_link(disk.path, hardlink);
-  CopyOptions options;
-  options.kind = GetParam();
-  options.overwrite = true;
-
-  for (const fs::path& dest : {disk.path, symlink, hardlink, disk.path.parent_path() / "." / disk.path.filename()}) {
-    CopyResult r = disk.copyTo(dest, options);
-    EXPECT_EQ(r.outcome, CopyOutcome::Refused) << dest;
-    EXPECT_NE(r.error.find("is the source"), std::string::npos) << r.error;
-    EXPECT_EQ(test::readFile(disk.path), disk.bytes) << dest;
+TEST(DiskCloning, TheTargetGetsTheSourceAndKeepsItsTailButIsNeverWrittenPastItsEnd) {
+  for (std::size_t targetSectors : {std::size_t{1200}, std::size_t{1000}}) {
+    MemoryDisk disk(1000);
+    const fs::path dest = scratchFile("target.img");
+    writeFile(dest, std::vector<std::uint8_t>(targetSectors * 512, 0x11));
+    ASSERT_EQ(disk.copyTo(dest, cloning()).outcome, CopyOutcome::Completed);
+    auto copy = test::readFile(dest);
+    ASSERT_EQ(copy.size(), targetSectors * 512);
+    EXPECT_EQ(differences(std::vector<std::uint8_t>(copy.begin(), copy.begin() + 1000 * 512), disk.bytes), 0u);
+    EXPECT_EQ(le64(copy, 432), 1000u);
+    EXPECT_TRUE(std::all_of(copy.begin() + 1000 * 512, copy.end(), [](std::uint8_t b) { return b == 0x11; }));
   }
-  EXPECT_TRUE(fs::is_symlink(symlink));
-  EXPECT_TRUE(disk.host.log.empty());
-}
-
-INSTANTIATE_TEST_SUITE_P(Kinds, SourceAsDestination, ::testing::Values(CopyKind::Imaging, CopyKind::Cloning));
-
-TEST(DiskImaging, ImageOfAnImageFileIntoAnotherFileIsAllowed) {
-  FileDisk disk("plain-source.img", 600);
-  fs::path dest = scratchFile("plain-copy.ov2");
-  CopyResult r = disk.copyTo(dest);
-  EXPECT_EQ(r.outcome, CopyOutcome::Completed) << r.error;
-  EXPECT_EQ(differences(test::readFile(dest), disk.bytes), 0u);
-}
-
-TEST(DiskCloning, TargetSmallerThanTheSourceIsRefused) {
-  MemoryDisk disk(600);
-  fs::path dest = scratchFile("small-target.img");
-  std::vector<std::uint8_t> target(599 * 512, 0x11);
-  writeFile(dest, target);
-  CopyResult r = disk.copyTo(dest, cloning());
-  EXPECT_EQ(r.outcome, CopyOutcome::Refused);
-  EXPECT_NE(r.error.find("smaller than the source"), std::string::npos) << r.error;
-  EXPECT_EQ(test::readFile(dest), target);
-  EXPECT_EQ(disk.faults->readCount(), 0u);
-}
-
-TEST(DiskCloning, MissingTargetIsRefusedAndNotCreated) {
-  MemoryDisk disk(600);
-  fs::path dest = scratchFile("missing-target.img");
-  CopyResult r = disk.copyTo(dest, cloning());
-  EXPECT_EQ(r.outcome, CopyOutcome::Refused);
-  EXPECT_FALSE(fs::exists(dest));
-}
-
-TEST(DiskCloning, LargerTargetGetsTheSourceAndKeepsItsTail) {
-  MemoryDisk disk(1000);
-  fs::path dest = scratchFile("large-target.img");
-  std::vector<std::uint8_t> target(1200 * 512, 0x11);
-  writeFile(dest, target);
-  CopyResult r = disk.copyTo(dest, cloning());
-  ASSERT_EQ(r.outcome, CopyOutcome::Completed) << r.error;
-  auto copy = test::readFile(dest);
-  ASSERT_EQ(copy.size(), target.size());
-  EXPECT_EQ(differences(std::vector<std::uint8_t>(copy.begin(), copy.begin() + 1000 * 512), disk.bytes), 0u);
-  EXPECT_EQ(le64(copy, 432), 1000u);
-  EXPECT_EQ(le16(copy, 444), 512u);
-  EXPECT_TRUE(std::all_of(copy.begin() + 1000 * 512, copy.end(), [](std::uint8_t b) { return b == 0x11; }));
-}
-
-TEST(DiskCloning, TargetOfExactlyATinySourceIsNotWrittenPastItsEnd) {
-  MemoryDisk disk(100);
-  fs::path dest = scratchFile("tiny-target.img");
-  writeFile(dest, std::vector<std::uint8_t>(100 * 512, 0x11));
-  CopyResult r = disk.copyTo(dest, cloning());
-  ASSERT_EQ(r.outcome, CopyOutcome::Completed) << r.error;
-  auto copy = test::readFile(dest);
-  ASSERT_EQ(copy.size(), 100u * 512);
-  EXPECT_EQ(differences(copy, disk.bytes), 0u);
 }
 
 TEST(DiskImaging, FailedWriteEndsTheCopyAsAbortedWithTheSystemsText) {
@@ -577,17 +515,17 @@ TEST(BlockDeviceStack, FollowsPartitionsAndStackedDevices) {
   EXPECT_TRUE(blockDeviceStack(9, 9, sys.string()).empty());
 }
 
-TEST(ImageNames, DefaultNameAndExtension) {
+TEST(ImageNames, NamesAndTheExtensionAddedToANameWithoutOne) {
   std::tm t{};
-  t.tm_wday = 0;
   t.tm_mday = 6;
   t.tm_mon = 8;
   t.tm_year = 126;
   EXPECT_EQ(defaultImageName(t), "Ovelin Dodedoz Avov Ovavized (NTFS) Image # Sun, 06-Sept-2026");
+  EXPECT_EQ(cloningRunEntry("sda", "M", "S", "/dev/sdb").name, "Cloning Disk :sda,  M, Serial:S");
+  EXPECT_EQ(copySectorWord(CopyKind::Cloning), "Cloning");
   EXPECT_EQ(withImageExtension("/backup/disk"), "/backup/disk.ov2");
   EXPECT_EQ(withImageExtension("/backup/disk.img"), "/backup/disk.img");
   EXPECT_EQ(withImageExtension("/back.up/disk"), "/back.up/disk.ov2");
-  EXPECT_EQ(cloningRunEntry("sda", "M", "S", "/dev/sdb").name, "Cloning Disk :sda,  M, Serial:S");
 }
 
 }  // namespace

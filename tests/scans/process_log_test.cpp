@@ -19,42 +19,26 @@ std::tm at(int year, int month, int day, int wday, int h, int m, int s) {
   return t;
 }
 
-TEST(ProcessLogTime, IsTwentyFourCharactersWithTheYearBeforeTheTime) {
-  std::string text = logTimeText(at(2026, 12, 6, 0, 1, 8, 55));
-  EXPECT_EQ(text, "Sun Dec  6 2026 01:08:55");
-  EXPECT_EQ(text.size(), 24u);
+TEST(ProcessLogTexts, TimesAndFileNames) {
+  EXPECT_EQ(logTimeText(at(2026, 12, 6, 0, 1, 8, 55)), "Sun Dec  6 2026 01:08:55");  // 24 characters
   EXPECT_EQ(logTimeText(at(2025, 9, 23, 2, 23, 59, 0)), "Tue Sep 23 2025 23:59:00");
-}
-
-TEST(ProcessLogFileName, UsesSeptForSeptember) {
   EXPECT_EQ(defaultLogFileName(at(2025, 9, 3, 3, 0, 0, 0)), "OV NTFS Process Log # Wed, 03-Sept-2025.txt");
-  EXPECT_EQ(defaultLogFileName(at(2026, 12, 6, 0, 0, 0, 0)), "OV NTFS Process Log # Sun, 06-Dec-2026.txt");
 }
 
 const std::string kHeader =
     "------------------------Ovelin Dodedoz Avov Ovavized (NTFS) v2\t.0.1  Process Log------------------------\n\n";
 
-TEST(ProcessLogText, EmptyLogIsTheHeaderAndOneLineOfDashes) {
+TEST(ProcessLogText, RowsAreNameDescriptionAndTimeBetweenDashes) {
   ProcessLog log;
-  auto path = test::scratchDir() / "empty-log.txt";
+  const auto path = test::scratchDir() / "empty-log.txt";
   ASSERT_TRUE(log.saveText(path.string()));
-  auto bytes = test::readFile(path);
+  const auto bytes = test::readFile(path);
   EXPECT_EQ(std::string(bytes.begin(), bytes.end()), kHeader + "\n" + std::string(68, '-'));
-}
-
-TEST(ProcessLogText, EachRowIsNameDescriptionAndTime) {
-  ProcessLog log;
+  EXPECT_FALSE(log.saveText((test::scratchDir() / "no-such-folder" / "log.txt").string()));
   log.add(LogEntry{"Completed processing Internal File System Structure", std::string(35, '-'), LogKind::Completed, {}},
           at(2026, 12, 6, 0, 1, 8, 55));
-  std::string expected = kHeader + "\n" + std::string(68, '-') +
-                         "\nCompleted processing Internal File System Structure\n\t\t" + std::string(35, '-') +
-                         "\n\t\tSun Dec  6 2026 01:08:55\n" + std::string(68, '-');
-  EXPECT_EQ(log.text(), expected);
-}
-
-TEST(ProcessLogText, UnwritablePathFails) {
-  ProcessLog log;
-  EXPECT_FALSE(log.saveText((test::scratchDir() / "no-such-folder" / "log.txt").string()));
+  EXPECT_EQ(log.text(), kHeader + "\n" + std::string(68, '-') + "\nCompleted processing Internal File System Structure\n\t\t" +
+                            std::string(35, '-') + "\n\t\tSun Dec  6 2026 01:08:55\n" + std::string(68, '-'));
 }
 
 TEST(ProcessLogState, PauseResumeAndEndOfARun) {
@@ -75,19 +59,6 @@ TEST(ProcessLogState, PauseResumeAndEndOfARun) {
   EXPECT_EQ(e[3].description, run.description);
   EXPECT_EQ(e[3].kind, LogKind::Completed);
   EXPECT_EQ(log.highlightedRow(), 3);
-}
-
-TEST(ProcessLogState, AbortedCopyAndClear) {
-  ProcessLog log;
-  log.setRunEntry(LogEntry{"Imaging Disk :sda,  Model, Serial: X", "To Location /x.ov2", LogKind::Started, {}});
-  log.processState(LoggedProcess::DiskImaging, ProcessState::Paused);
-  log.processState(LoggedProcess::DiskImaging, ProcessState::Aborted);
-  ASSERT_EQ(log.entries().size(), 2u);
-  EXPECT_EQ(log.entries()[0].name, "Disk Imaging");
-  EXPECT_EQ(log.entries()[1].name, "Aborted Imaging Disk :sda,  Model, Serial: X");
-  EXPECT_EQ(log.entries()[1].kind, LogKind::Aborted);
-  log.clear();
-  EXPECT_EQ(log.highlightedRow(), -1);
 }
 
 }  // namespace

@@ -1,15 +1,54 @@
-// Synthetic NTFS structures for the unit tests: a boot sector and MFT records built field by field.
+// Synthetic disk structures for the unit tests, built field by field: a disk in memory with MBR
+// entries, NTFS and FAT boot sectors, MFT records, and a stored record's expected layout.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
+#include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "disk/backend.h"
 #include "disk/byte_io.h"
+#include "disk/sector_source.h"
+#include "tests/support/test_support.h"
 
-namespace ov::ntfs::test {
+namespace ov::test {
 
-struct BootFields {
+// A disk of 512-byte sectors in memory, opened through a FaultBackend so sectors can fail.
+struct MemoryDisk {
+  RecordingHost host;
+  RunControl run;
+  SectorSource source{host, run};
+  std::vector<std::uint8_t> bytes;
+  FaultBackend* faults = nullptr;
+
+  explicit MemoryDisk(std::size_t sectors) : bytes(sectors * 512, 0) {}
+  void put(std::uint64_t sector, const std::vector<std::uint8_t>& b) {
+    std::memcpy(bytes.data() + sector * 512, b.data(), b.size());
+  }
+  // Partition entry `index` of the MBR (or EBR) at sector `table`, with the table's signature.
+  void entry(std::uint64_t table, int index, std::uint8_t type, std::uint32_t first, std::uint32_t count) {
+    const std::size_t at = table * 512 + 0x1BE + 16 * static_cast<std::size_t>(index);
+    bytes[at + 4] = type;
+    writeLe<std::uint32_t>(bytes, at + 8, first);
+    writeLe<std::uint32_t>(bytes, at + 12, count);
+    writeLe<std::uint16_t>(bytes, table * 512 + 0x1FE, 0xAA55);
+  }
+  SectorSource& open() {
+    auto f = std::make_unique<FaultBackend>(std::make_unique<MemoryBackend>(bytes), 512);
+    faults = f.get();
+    source.openBackend(std::move(f), 512, bytes.size() / 512);
+    run.start();
+    return source;
+  }
+};
+
+// ---- NTFS ----
+
+struct NtfsBootFields {
   std::uint16_t bytesPerSector = 512;
   std::uint8_t sectorsPerCluster = 8;
   std::uint64_t totalSectors = 40959;
@@ -20,11 +59,10 @@ struct BootFields {
   std::uint64_t serial = 0x1122334455667788ull;
 };
 
-inline std::vector<std::uint8_t> bootSector(const BootFields& f = {}) {
+inline std::vector<std::uint8_t> ntfsBootSector(const NtfsBootFields& f = {}) {
   std::vector<std::uint8_t> b(512, 0);
   b[0] = 0xEB; b[1] = 0x52; b[2] = 0x90;
-  const char* oem = "NTFS    ";
-  for (int i = 0; i < 8; ++i) b[3 + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(oem[i]);
+  std::memcpy(b.data() + 3, "NTFS    ", 8);
   writeLe<std::uint16_t>(b, 0x0B, f.bytesPerSector);
   b[0x0D] = f.sectorsPerCluster;
   b[0x15] = 0xF8;
@@ -44,8 +82,8 @@ class RecordBuilder {
  public:
   explicit RecordBuilder(std::uint32_t recordBytes = 1024, std::uint16_t sequenceOffset = 48,
                          std::uint16_t sequenceCount = 3, std::uint16_t firstAttribute = 56)
-      : r_(recordBytes, 0), usOffset_(sequenceOffset), usCount_(sequenceCount) {
-    r_[0] = 'F'; r_[1] = 'I'; r_[2] = 'L'; r_[3] = 'E';
+      : r_(recordBytes, 0), usOffset_(sequenceOffset), usCount_(sequenceCount), at_(firstAttribute) {
+    std::memcpy(r_.data(), "FILE", 4);
     writeLe<std::uint16_t>(r_, 0x04, sequenceOffset);
     writeLe<std::uint16_t>(r_, 0x06, sequenceCount);
     writeLe<std::uint16_t>(r_, 0x10, 1);
@@ -53,15 +91,12 @@ class RecordBuilder {
     writeLe<std::uint16_t>(r_, 0x14, firstAttribute);
     writeLe<std::uint16_t>(r_, 0x16, 1);
     writeLe<std::uint32_t>(r_, 0x1C, recordBytes);
-    at_ = firstAttribute;
   }
 
   RecordBuilder& standardInformation(std::uint64_t created, std::uint64_t others) {
     std::vector<std::uint8_t> v(0x48, 0);
     writeLe<std::uint64_t>(v, 0x00, created);
-    writeLe<std::uint64_t>(v, 0x08, others);
-    writeLe<std::uint64_t>(v, 0x10, others);
-    writeLe<std::uint64_t>(v, 0x18, others);
+    for (std::size_t at : {std::size_t{0x08}, std::size_t{0x10}, std::size_t{0x18}}) writeLe<std::uint64_t>(v, at, others);
     return resident(0x10, v);
   }
   RecordBuilder& fileName(const std::u16string& name, std::uint8_t nameSpace = 3, std::uint64_t parent = 5) {
@@ -73,7 +108,7 @@ class RecordBuilder {
     return resident(0x30, v);
   }
   RecordBuilder& resident(std::uint32_t type, const std::vector<std::uint8_t>& value) {
-    std::uint32_t length = static_cast<std::uint32_t>((0x18 + value.size() + 7) & ~std::size_t{7});
+    const auto length = static_cast<std::uint32_t>((0x18 + value.size() + 7) & ~std::size_t{7});
     writeLe<std::uint32_t>(r_, at_, type);
     writeLe<std::uint32_t>(r_, at_ + 4, length);
     writeLe<std::uint32_t>(r_, at_ + 0x10, static_cast<std::uint32_t>(value.size()));
@@ -85,9 +120,8 @@ class RecordBuilder {
   // A non-resident attribute with one run of `clusters` clusters at `lcn`.
   RecordBuilder& nonResident(std::uint32_t type, std::uint64_t lastVcn, std::uint64_t allocated, std::uint64_t data,
                              std::uint64_t initialized, std::uint8_t clusters, std::uint16_t lcn) {
-    std::uint32_t length = 0x48;
     writeLe<std::uint32_t>(r_, at_, type);
-    writeLe<std::uint32_t>(r_, at_ + 4, length);
+    writeLe<std::uint32_t>(r_, at_ + 4, 0x48);
     r_[at_ + 8] = 1;
     writeLe<std::uint64_t>(r_, at_ + 0x18, lastVcn);
     writeLe<std::uint16_t>(r_, at_ + 0x20, 0x40);
@@ -97,7 +131,7 @@ class RecordBuilder {
     r_[at_ + 0x40] = 0x21;
     r_[at_ + 0x41] = clusters;
     writeLe<std::uint16_t>(r_, at_ + 0x42, lcn);
-    at_ += length;
+    at_ += 0x48;
     return *this;
   }
   RecordBuilder& rawAttribute(std::uint32_t type, std::uint32_t length, std::uint8_t nonResidentFlag = 0) {
@@ -111,8 +145,7 @@ class RecordBuilder {
   // Ends the attributes, sets the bytes in use (or `inUse`) and applies the update sequence.
   std::vector<std::uint8_t> finish(std::uint32_t bytesPerSector = 512, std::uint32_t inUse = 0) {
     writeLe<std::uint32_t>(r_, at_, 0xFFFFFFFF);
-    std::uint32_t used = inUse != 0 ? inUse : static_cast<std::uint32_t>(at_ + 8);
-    writeLe<std::uint32_t>(r_, 0x18, used);
+    writeLe<std::uint32_t>(r_, 0x18, inUse != 0 ? inUse : static_cast<std::uint32_t>(at_ + 8));
     const std::uint16_t usn = 0x0007;
     writeLe<std::uint16_t>(r_, usOffset_, usn);
     std::size_t entry = 1;
@@ -145,4 +178,69 @@ class RecordBuilder {
   std::size_t at_;
 };
 
-}  // namespace ov::ntfs::test
+// ---- FAT ----
+
+struct FatBootFields {
+  std::uint16_t bytesPerSector = 512;
+  std::uint8_t sectorsPerCluster = 4;
+  std::uint16_t reserved = 4;
+  std::uint32_t fatSectors = 80;
+  std::uint32_t totalSectors = 81920;
+  std::uint32_t serial = 0x12345678u;
+};
+
+// A FAT16 boot sector as mkfs.fat writes it (81,920 sectors by default).
+inline std::vector<std::uint8_t> fat16BootSector(const FatBootFields& f = {}) {
+  std::vector<std::uint8_t> b(512, 0);
+  b[0] = 0xEB; b[1] = 0x3C; b[2] = 0x90;
+  writeLe<std::uint16_t>(b, 11, f.bytesPerSector);
+  b[13] = f.sectorsPerCluster;
+  writeLe<std::uint16_t>(b, 14, f.reserved);
+  b[16] = 2;
+  writeLe<std::uint16_t>(b, 17, 512);
+  writeLe<std::uint16_t>(b, 22, static_cast<std::uint16_t>(f.fatSectors));
+  writeLe<std::uint32_t>(b, 32, f.totalSectors);
+  writeLe<std::uint32_t>(b, 39, f.serial);
+  std::memcpy(b.data() + 54, "FAT16   ", 8);
+  b[510] = 0x55; b[511] = 0xAA;
+  return b;
+}
+
+inline std::vector<std::uint8_t> fat32BootSector(const FatBootFields& f = {}) {
+  std::vector<std::uint8_t> b(512, 0);
+  b[0] = 0xEB; b[1] = 0x58; b[2] = 0x90;
+  writeLe<std::uint16_t>(b, 11, f.bytesPerSector);
+  b[13] = f.sectorsPerCluster;
+  writeLe<std::uint16_t>(b, 14, f.reserved);
+  b[16] = 2;
+  writeLe<std::uint32_t>(b, 32, f.totalSectors);
+  writeLe<std::uint32_t>(b, 36, f.fatSectors);
+  writeLe<std::uint32_t>(b, 44, 2);
+  writeLe<std::uint16_t>(b, 48, 1);
+  writeLe<std::uint16_t>(b, 50, 6);
+  writeLe<std::uint32_t>(b, 67, f.serial);
+  std::memcpy(b.data() + 82, "FAT32   ", 8);
+  b[510] = 0x55; b[511] = 0xAA;
+  return b;
+}
+
+// ---- stored records ----
+
+// One field of a stored record: where it sits, its width in bytes and the value it must hold.
+struct Field {
+  std::size_t offset;
+  std::size_t width;
+  std::uint64_t value;
+};
+
+// The encoded record has `size` bytes and each field holds its value, little-endian.
+inline void expectLayout(const std::vector<std::uint8_t>& b, std::size_t size, const std::vector<Field>& fields) {
+  ASSERT_EQ(b.size(), size);
+  for (const Field& f : fields) {
+    std::uint64_t v = 0;
+    for (std::size_t i = 0; i < f.width; ++i) v |= std::uint64_t{b[f.offset + i]} << (8 * i);
+    EXPECT_EQ(v, f.value) << "field at " << f.offset;
+  }
+}
+
+}  // namespace ov::test

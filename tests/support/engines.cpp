@@ -1,0 +1,216 @@
+#include "tests/support/engines.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cctype>
+#include <fstream>
+#include <set>
+
+namespace ov::test {
+
+using nlohmann::json;
+
+bool hasFlag(const json& file, const char* flag) {
+  if (!file.contains("flags")) return false;
+  for (const auto& x : file["flags"])
+    if (x == flag) return true;
+  return false;
+}
+
+std::vector<json> partitionsOf(const json& manifest, std::initializer_list<const char*> fileSystems) {
+  std::vector<json> out;
+  for (const auto& p : manifest["partitions"])
+    for (const char* fs : fileSystems)
+      if (p["fs"] == fs) out.push_back(p);
+  return out;
+}
+
+std::uint64_t serialOf(const json& partition) {
+  return std::stoull(partition["serial"].get<std::string>(), nullptr, 16);
+}
+
+void writeFile(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+namespace {
+
+std::vector<std::string> split(const std::string& path) {
+  std::vector<std::string> parts;
+  for (std::size_t at = 1; at <= path.size();) {
+    std::size_t slash = path.find('/', at);
+    if (slash == std::string::npos) slash = path.size();
+    parts.push_back(path.substr(at, slash - at));
+    at = slash + 1;
+  }
+  return parts;
+}
+
+bool equalIgnoringCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (std::toupper(static_cast<unsigned char>(a[i])) != std::toupper(static_cast<unsigned char>(b[i]))) return false;
+  return true;
+}
+
+// A name an 8.3 entry holds alone (no long name): at most 8 + 3 characters, each part in one case.
+bool shortNameOnly(const std::string& name) {
+  const std::size_t dot = name.find('.');
+  const std::string base = name.substr(0, dot), ext = dot == std::string::npos ? "" : name.substr(dot + 1);
+  if (base.empty() || base.size() > 8 || ext.size() > 3 || ext.find('.') != std::string::npos) return false;
+  for (const std::string& part : {base, ext}) {
+    bool lower = false, upper = false;
+    for (char c : part) {
+      if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_' && c != '~' && c != '-') return false;
+      lower = lower || std::islower(static_cast<unsigned char>(c));
+      upper = upper || std::isupper(static_cast<unsigned char>(c));
+    }
+    if (lower && upper) return false;
+  }
+  return true;
+}
+
+bool nameMatches(const TreeEntry& e, const std::string& wanted, Names names) {
+  const std::string shown = utf16ToUtf8(e.name);
+  if (shown == wanted || (names == Names::FatAnyCase && equalIgnoringCase(shown, wanted))) return true;
+  if (names == Names::Exact || e.isLive() || shown.size() != wanted.size() || shown.empty() || shown[0] != 'X')
+    return false;
+  const std::string_view rest(shown.data() + 1, shown.size() - 1), wantedRest(wanted.data() + 1, wanted.size() - 1);
+  return names == Names::FatAnyCase ? equalIgnoringCase(rest, wantedRest) : rest == wantedRest && shortNameOnly(wanted);
+}
+
+}  // namespace
+
+Tree::Tree(RecoveryEngine& engine) {
+  auto top = engine.topFolder();
+  if (!top) return;
+  if (top->isRoot) {
+    walk(engine, *top, -1, 0);  // FAT: the top is the root
+    return;
+  }
+  for (const TreeEntry& e : engine.listFolder(*top)) {
+    if (e.isRoot) {
+      walk(engine, e, -1, 0);
+    } else {
+      nodes_.push_back({e, -1});
+      if (e.isFolder()) walk(engine, e, static_cast<long>(nodes_.size() - 1), 1);
+    }
+  }
+}
+
+void Tree::walk(RecoveryEngine& engine, const TreeEntry& folder, long parent, int depth) {
+  if (depth > 10000) {
+    ADD_FAILURE() << "the tree is deeper than any test volume";
+    return;
+  }
+  for (const TreeEntry& e : engine.listFolder(folder)) {
+    nodes_.push_back({e, parent});
+    if (e.isFolder()) walk(engine, e, static_cast<long>(nodes_.size() - 1), depth + 1);
+  }
+}
+
+const TreeEntry* Tree::find(const std::string& path, bool live, bool folder, Names names) const {
+  const auto parts = split(path);
+  for (const Node& n : nodes_) {
+    if (n.entry.isLive() != live || n.entry.isFolder() != folder) continue;
+    const Node* at = &n;
+    std::size_t i = parts.size();
+    while (i > 0 && at && nameMatches(at->entry, parts[i - 1], names)) {
+      at = at->parent < 0 ? nullptr : &nodes_[static_cast<std::size_t>(at->parent)];
+      --i;
+    }
+    if (i == 0 && !at) return &n.entry;
+  }
+  return nullptr;
+}
+
+std::size_t Tree::count(const std::string& path) const {
+  const auto parts = split(path);
+  std::size_t n = 0;
+  for (const Node& node : nodes_) {
+    const Node* at = &node;
+    std::size_t i = parts.size();
+    while (i > 0 && at && utf16ToUtf8(at->entry.name) == parts[i - 1]) {
+      at = at->parent < 0 ? nullptr : &nodes_[static_cast<std::size_t>(at->parent)];
+      --i;
+    }
+    n += i == 0 && !at;
+  }
+  return n;
+}
+
+std::vector<std::uint8_t> saveEntry(RecoveryEngine& engine, RunControl& run, const TreeEntry& e, bool* ok) {
+  static std::atomic<int> counter{0};
+  const auto path = scratchDir() / ("saved-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  EXPECT_GE(fd, 0);
+  run.start();
+  const SaveOutcome outcome = engine.saveFileData(e, fd, nullptr, nullptr);
+  run.stop();
+  ::close(fd);
+  if (ok) *ok = outcome.ok;
+  EXPECT_TRUE(outcome.ok || ok) << utf16ToUtf8(e.name);
+  auto bytes = readFile(path);
+  std::filesystem::remove(path);
+  return bytes;
+}
+
+int checkAgainstManifest(RecoveryEngine& engine, RunControl& run, const Tree& tree, const json& manifest,
+                         const json& partition, const ManifestCheck& how) {
+  const bool fat = engine.texts().fileSystem == "FAT";
+  std::set<const TreeEntry*> seen;
+  int listed = 0;
+  for (const auto& f : manifest["files"]) {
+    if (f["partition"] != partition["index"] || hasFlag(f, "record_reused") || hasFlag(f, "name_lost")) continue;
+    const std::string path = f["path"];
+    const bool live = f["state"] == "live", folder = f["type"] == "folder";
+    if (how.liveOnly && !live) continue;
+    SCOPED_TRACE(path + (live ? " (live)" : " (deleted)"));
+    const TreeEntry* e = tree.find(path, live, folder, how.names);
+    if (hasFlag(f, "parent_reused")) {
+      // Its folder's record now holds a file: it is listed under "#N", N the old folder's record.
+      EXPECT_EQ(e, nullptr);
+      e = tree.find("/#" + std::to_string(f["parent_record"].get<std::uint32_t>()) + path.substr(path.rfind('/')),
+                    live, folder, how.names);
+    }
+    if (!e && hasFlag(f, "hard_link")) {
+      // One record, many names: it is listed once, under one of them.
+      for (const auto& g : manifest["files"])
+        if (!e && hasFlag(g, "hard_link")) e = tree.find(g["path"], live, false, how.names);
+    }
+    // A deleted entry whose clusters were taken may have lost its directory slot as well.
+    if (!e && !live && hasFlag(f, "overwritten")) continue;
+    if (!e) {
+      ADD_FAILURE() << "not listed";
+      continue;
+    }
+    ++listed;
+    if (!hasFlag(f, "hard_link")) {
+      EXPECT_TRUE(seen.insert(e).second) << "listed for another entry too";
+    }
+    if (fat && f.contains("first_cluster")) {
+      EXPECT_EQ(e->number, f["first_cluster"].get<std::uint32_t>());
+    }
+    if (folder) continue;
+    EXPECT_EQ(e->size, f["size"].get<std::uint64_t>());
+    EXPECT_EQ(!e->streamName.empty(), hasFlag(f, "stream"));
+    if (!e->streamName.empty()) {
+      EXPECT_EQ(utf16ToUtf8(e->streamName), path.substr(path.rfind(':') + 1));
+    }
+    if (hasFlag(f, "overwritten") || (fat && !live && hasFlag(f, "fragmented"))) continue;
+    const std::string sha = f["sha256"];
+    EXPECT_EQ(sha256Hex(saveEntry(engine, run, *e)), sha);
+    if (hasFlag(f, "valid_length")) {
+      // The preview shows zeros past the valid data length too.
+      auto preview = engine.loadPreview(*e);
+      EXPECT_TRUE(preview && sha256Hex(*preview) == sha);
+    }
+  }
+  return listed;
+}
+
+}  // namespace ov::test

@@ -1,0 +1,135 @@
+// Both recovery engines on images for the tests: an engine opened on a committed image (or on
+// bytes in memory), a volume processed, the tree read back through the recovery-engine interface,
+// entries found by path and saved, and every file of a manifest checked against what came out.
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <filesystem>
+#include <initializer_list>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "disk/backend.h"
+#include "disk/recovery_engine.h"
+#include "fat/fat_engine.h"
+#include "ntfs/ntfs_engine.h"
+#include "tests/support/test_support.h"
+
+namespace ov::test {
+
+bool hasFlag(const nlohmann::json& file, const char* flag);
+// The manifest's partitions of the given file systems ("ntfs", "fat16", ...), in table order.
+std::vector<nlohmann::json> partitionsOf(const nlohmann::json& manifest, std::initializer_list<const char*> fileSystems);
+std::uint64_t serialOf(const nlohmann::json& partition);
+void writeFile(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes);
+
+// An image held in memory whose reads are counted (offset and length of each).
+class CountingBackend final : public ReadBackend {
+ public:
+  explicit CountingBackend(std::vector<std::uint8_t> bytes) : inner_(std::move(bytes)) {}
+  int readAt(std::uint64_t offset, void* buffer, std::size_t length, std::size_t& got) override {
+    requests.emplace_back(offset, length);
+    return inner_.readAt(offset, buffer, length, got);
+  }
+  std::uint64_t sizeBytes() const override { return inner_.sizeBytes(); }
+  std::string path() const override { return "memory"; }
+  std::vector<std::uint8_t>& bytes() { return inner_.bytes(); }
+  std::vector<std::pair<std::uint64_t, std::size_t>> requests;
+
+ private:
+  MemoryBackend inner_;
+};
+
+// How names of the manifest meet names of the tree. FAT shows a deleted entry without a long
+// name with "X" for its lost first character; FAT32 images made by mtools keep some names only
+// as upper-case short names.
+enum class Names { Exact, FatShort, FatAnyCase };
+
+// The tree an engine recovered. Paths are below the volume's root ("/Docs/a.txt"); entries
+// outside it (NTFS "#N" folders, FAT's "Lost") are under their own names ("/#1234/a.txt").
+class Tree {
+ public:
+  explicit Tree(RecoveryEngine& engine);
+  const TreeEntry* find(const std::string& path, bool live, bool folder, Names names = Names::Exact) const;
+  // How many entries are listed at exactly `path`.
+  std::size_t count(const std::string& path) const;
+  std::size_t size() const { return nodes_.size(); }
+
+ private:
+  struct Node {
+    TreeEntry entry;
+    long parent;  // -1: below the top
+  };
+  void walk(RecoveryEngine& engine, const TreeEntry& folder, long parent, int depth);
+  std::vector<Node> nodes_;
+};
+
+// Saves the file through the engine into a scratch file; what was written.
+std::vector<std::uint8_t> saveEntry(RecoveryEngine& engine, RunControl& run, const TreeEntry& e, bool* ok = nullptr);
+
+template <class Engine>
+struct Opened {
+  RecordingHost host;
+  RunControl run;
+  Engine engine{host, run};
+  CountingBackend* counter = nullptr;  // when opened on bytes
+
+  Opened() = default;  // nothing open: for scan information files
+  explicit Opened(const std::string& imageName) : Opened(image(imageName)) {}
+  explicit Opened(const std::filesystem::path& path) {
+    if (engine.openImage(path.string()) != 0) throw std::runtime_error("cannot open " + path.string());
+  }
+  explicit Opened(std::vector<std::uint8_t> bytes, std::uint16_t bytesPerSector = 512) {
+    const std::uint64_t sectors = bytes.size() / bytesPerSector;
+    auto backend = std::make_unique<CountingBackend>(std::move(bytes));
+    counter = backend.get();
+    engine.source().openBackend(std::move(backend), bytesPerSector, sectors);
+  }
+
+  std::optional<std::size_t> volumeAt(std::uint64_t start) const {
+    for (std::size_t i = 0; i < engine.volumeCount(); ++i)
+      if (engine.volumeRow(i).startSector == start) return i;
+    return std::nullopt;
+  }
+  // Lists the volumes (the partition table, else a thorough search) and processes the one at
+  // `start` with the processing run or the Turbo Scan; false when it fails or is not found.
+  bool process(std::uint64_t start, bool turbo) {
+    if (engine.volumeCount() == 0) engine.readPartitionTable();
+    if (!volumeAt(start)) {
+      run.start();
+      engine.searchVolumes(VolumeSearch::Thorough, 0, engine.source().totalSectors());
+    }
+    auto index = volumeAt(start);
+    if (!index) return false;
+    if (turbo) {
+      engine.useVolume(*index);
+      return engine.turboScan(static_cast<std::uint32_t>(*index + 1));
+    }
+    return engine.selectVolume(*index) && engine.processFileSystem();
+  }
+  Tree tree() { return Tree(engine); }
+  // Saves the file through the engine; what was written.
+  std::vector<std::uint8_t> save(const TreeEntry& e, bool* ok = nullptr) { return saveEntry(engine, run, e, ok); }
+};
+
+
+using NtfsOpened = Opened<ntfs::NtfsEngine>;
+using FatOpened = Opened<fat::FatEngine>;
+
+struct ManifestCheck {
+  bool liveOnly = false;  // the tree was read without the folders that held the deleted entries
+  Names names = Names::Exact;
+};
+
+// Every entry of the manifest's partition is listed where it belongs (live or deleted, file or
+// folder, with its size and, on FAT, its first cluster), once, and every file whose bytes the
+// disk still holds is saved byte for byte. Returns how many entries were listed.
+int checkAgainstManifest(RecoveryEngine& engine, RunControl& run, const Tree& tree, const nlohmann::json& manifest,
+                         const nlohmann::json& partition, const ManifestCheck& how = {});
+
+}  // namespace ov::test
