@@ -321,7 +321,9 @@ TEST(OvrecoverFat, ListsAndSavesEveryFileOfTheManifests) {
     ASSERT_EQ(volumes.status, search.empty() ? 0 : 1);
     const json listedVolumes = json::parse(volumes.out);
     const auto expected = partitions(row.image, {"fat12", "fat16", "fat32", "exfat"});
-    if (search.empty()) ASSERT_EQ(listedVolumes.size(), expected.size());
+    if (search.empty()) {
+      ASSERT_EQ(listedVolumes.size(), expected.size());
+    }
     for (std::size_t n = 0; n < expected.size(); ++n) {
       const json& p = expected[n];
       const std::string start = std::to_string(p["start"].get<std::uint64_t>());
@@ -355,8 +357,9 @@ TEST(OvrecoverFat, ListsAndSavesEveryFileOfTheManifests) {
         ASSERT_FALSE(shown.empty()) << "not listed";
         EXPECT_EQ(listed[shown]["size"], f["size"]);
         // exFAT keeps no chain for a deleted file: one that had one is flagged.
-        if (p["fs"] == "exfat")
+        if (p["fs"] == "exfat") {
           EXPECT_EQ(listed[shown].contains("possibly_damaged"), !live && hasFlag(f, "fragmented"));
+        }
         if (hasFlag(f, "overwritten") || (!live && hasFlag(f, "fragmented"))) continue;
         // A name saved already (a live and a deleted file of one name) is saved as "#0" + name.
         fs::path saved = out / shown.substr(1);

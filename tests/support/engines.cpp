@@ -149,7 +149,7 @@ std::vector<std::uint8_t> saveEntry(RecoveryEngine& engine, RunControl& run, con
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   EXPECT_GE(fd, 0);
   run.start();
-  const SaveOutcome outcome = engine.saveFileData(e, fd, nullptr, nullptr);
+  const FileDataSaved outcome = engine.saveFileData(e, fd, nullptr, nullptr);
   run.stop();
   ::close(fd);
   if (ok) *ok = outcome.ok;
