@@ -15,9 +15,10 @@ bool badCharacter(QChar c) { return QStringLiteral("\\/:*?\"<>|").contains(c); }
 
 CInputName::CInputName(const QString& oldName, QWidget* parent) : QDialog(parent), oldName_(oldName) {
   setWindowTitle(tr("Rename"));
-  auto* old = new QLabel(oldName, this);
-  old->setWordWrap(true);
-  old->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  // A long name has no blanks to wrap at: its middle gives way, the whole of it is the tooltip.
+  auto* old = new QLabel(this);
+  old->setText(old->fontMetrics().elidedText(oldName, Qt::ElideMiddle, 400));
+  old->setToolTip(oldName);
   auto* prompt = new QLabel(QString::fromLatin1(kPromptText), this);
   auto* label = new QLabel(tr("&New Name"), this);
   field_ = new QLineEdit(this);

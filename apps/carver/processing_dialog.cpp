@@ -270,7 +270,8 @@ void COvelinDFRProcessingDialog::workerDone() {
     if (burned.outcome == BurnOutcome::Completed) {
       for (const std::string& line : burned.staged.account.summary(burned.target)) lines << QString::fromStdString(line);
       lines << QString();
-      lines << tr("Image: %1").arg(QString::fromStdString(savingSizeText(burned.imageBytes)).trimmed());
+      lines << tr("Image size: %1").arg(QString::fromStdString(savingSizeText(burned.imageBytes)).trimmed());
+      status_->setText(tr(kBurnCompletedText));
     } else {
       lines << (burned.outcome == BurnOutcome::Stopped ? tr(kBurnAbortedText) : tr("Burning process failed."));
       lines << tr("Nothing was written to %1.").arg(QString::fromStdString(burned.target));
