@@ -225,8 +225,7 @@ std::vector<Writer> listWriters() {
   burn_drive_info* infos = nullptr;
   unsigned int count = 0;
   int rc = 0;
-  while ((rc = burn_drive_scan(&infos, &count)) == 0) {
-  }
+  while ((rc = burn_drive_scan(&infos, &count)) == 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   takeBurnMessage();
   if (rc < 0 || !infos) return out;
   for (unsigned int i = 0; i < count; ++i) {
