@@ -161,6 +161,10 @@ class Saver {
     if (settings_.trackOutput) settings_.trackOutput(folderFd, name, open);
   }
   std::string shown(const std::string& entry) const { return outputName_ + "/" + entry; }
+  const std::u16string& nameOf(const ResultNode& node) const {
+    auto renamed = settings_.names.find(&node);
+    return renamed == settings_.names.end() ? node.name : renamed->second;
+  }
   void archiveFile(const OutputFolder& folder, const std::string& usedName, const std::string& entry,
                    std::uint64_t size);
   bool addToArchive(const OutputFolder& folder, const std::string& usedName, const std::string& entry,
@@ -277,12 +281,12 @@ void Saver::writeLevel(const ResultNode& parent, const OutputFolder& here, const
       continue;
     }
     int error = 0;
-    std::string prefix = entryPrefix + safeOutputName(child->name) + "/";
-    OutputFolder sub = here.subfolder(child->name, error);
+    std::string prefix = entryPrefix + safeOutputName(nameOf(*child)) + "/";
+    OutputFolder sub = here.subfolder(nameOf(*child), error);
     if (!sub.isOpen() && badPath(error)) {
       if (const OutputFolder* orphans = orphanFolder(error)) {
-        sub = orphans->subfolder(child->name, error);
-        prefix = std::string(kOrphanFolderName) + "/" + safeOutputName(child->name) + "/";
+        sub = orphans->subfolder(nameOf(*child), error);
+        prefix = std::string(kOrphanFolderName) + "/" + safeOutputName(nameOf(*child)) + "/";
       }
     }
     if (!sub.isOpen()) {
@@ -300,16 +304,16 @@ bool Saver::writeFile(const ResultNode& item, const OutputFolder& here, const st
   std::string usedName;
   const OutputFolder* where = &here;
   std::string prefix = entryPrefix;
-  int fd = here.createFile(item.name, usedName, error);
+  int fd = here.createFile(nameOf(item), usedName, error);
   if (fd < 0 && badPath(error)) {
     if (const OutputFolder* orphans = orphanFolder(error)) {
-      fd = orphans->createFile(item.name, usedName, error);
+      fd = orphans->createFile(nameOf(item), usedName, error);
       where = orphans;
       prefix = std::string(kOrphanFolderName) + "/";
     }
   }
   if (fd < 0) {
-    report_.account.failed(shown(prefix + safeOutputName(item.name)), "cannot create it: " + std::string(std::strerror(error)));
+    report_.account.failed(shown(prefix + safeOutputName(nameOf(item))), "cannot create it: " + std::string(std::strerror(error)));
     errorNumber(error);
     return false;
   }
@@ -524,11 +528,13 @@ SaveReport Saver::run() {
 
   if (failed || writeFailed_ || !report_.account.failures().empty()) {
     report_.outcome = SaveOutcome::Failed;
-    host_.showMessage("Error", kSaveFailedText, MessageIcon::Error);
+    if (!settings_.quietEnd) host_.showMessage("Error", kSaveFailedText, MessageIcon::Error);
   } else if (stopped_) {
     report_.account.stoppedByUser();
     report_.outcome = SaveOutcome::Stopped;
-    host_.showMessage("Error", kSaveAbortedText, MessageIcon::Error);
+    if (!settings_.quietEnd) host_.showMessage("Error", kSaveAbortedText, MessageIcon::Error);
+  } else if (settings_.quietEnd) {
+    report_.outcome = SaveOutcome::Completed;
   } else {
     report_.outcome = SaveOutcome::Completed;
     host_.statusText(kSaveCompletedStatus);

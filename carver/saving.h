@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -72,6 +73,11 @@ struct SaveSettings {
   // Told when an output file (a saved file, an archive) is opened (true) and when it is done with
   // or set aside (false), so that a program ended at once by a signal can mark it as partial.
   std::function<void(int folderFd, const std::string& name, bool open)> trackOutput;
+  // Names to save items under instead of their own (a burn's shortened long names).
+  std::map<const ResultNode*, std::u16string> names;
+  // The save is a step of something larger (a burn): its end is not announced (no completion
+  // status, no end message); the caller reads the report and says how it all ended.
+  bool quietEnd = false;
 };
 
 enum class SaveOutcome { Completed, Stopped, Failed };

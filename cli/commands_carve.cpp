@@ -15,6 +15,7 @@
 #include <optional>
 
 #include "carver/catalogue.h"
+#include "carver/disc/burning.h"
 #include "carver/saving.h"
 #include "carver/scanner.h"
 #include "disk/byte_io.h"
@@ -102,7 +103,10 @@ class CarveHost final : public EngineHost {
     constexpr unsigned kWidth = 40;
     std::string bar(percent * kWidth / 100, '#');
     bar.append(kWidth - bar.size(), '.');
-    if (saving_)
+    if (burning_)
+      std::fprintf(stderr, "\r[%s] %3u %%  writing the image: %.1f of %.1f MB\033[K", bar.c_str(), percent,
+                   static_cast<double>(done) / 1048576.0, static_cast<double>(total) / 1048576.0);
+    else if (saving_)
       std::fprintf(stderr, "\r[%s] %3u %%  saving: %llu of %llu files\033[K", bar.c_str(), percent,
                    static_cast<unsigned long long>(done), static_cast<unsigned long long>(total));
     else
@@ -111,7 +115,13 @@ class CarveHost final : public EngineHost {
     std::fflush(stderr);
     shown_ = true;
   }
-  void statusText(const std::string& text) override { (void)text; }  // the bar shows the counts
+  // The bar shows the counts; a burn's status tells when the image's bytes are counted instead.
+  void statusText(const std::string& text) override {
+    if (text == kBurningStatus || text == kBurningCompressedStatus) {
+      clear();
+      burning_ = true;
+    }
+  }
 
   void savingMode() {
     clear();
@@ -130,6 +140,7 @@ class CarveHost final : public EngineHost {
   bool terminal_;
   bool shown_ = false;
   bool saving_ = false;
+  bool burning_ = false;
   unsigned lastPercent_ = 101;
   std::uint64_t lastFound_ = 0;
 };
@@ -143,12 +154,68 @@ nlohmann::json itemJson(const CarvedItem& item) {
           {"size_known", item.sizeKnown}};
 }
 
+// What was found, written into a disc image: staged in "OVTmp" beside the image (on the same
+// file system, which the checks before the scan passed), then written through libburn's file
+// pseudo-drive. The staging folder goes whatever the end; so does an image not written whole.
+int burnImage(CarveHost& host, RunControl& run, ResultTree& tree, carver::CarverDisk& disk, const CarveOptions& o,
+              const fs::path& isoFolder, int rc) {
+  setChecked(tree.root(), true);
+  SaveSettings settings;
+  settings.compress = o.zip;
+  settings.source = identifySource(o.source);
+  for (const auto& e : o.exclude)
+    if (!e.empty()) settings.excludedExtensions.push_back(utf8ToUtf16(withoutDot(e)));
+  settings.askSaveUncompressed = [](const std::string&) { return true; };
+  BurnSettings burn;
+  burn.imagePath = o.iso;
+  burn.cacheFolder = isoFolder.string();
+  std::map<std::string, std::unique_ptr<AbruptExitCleanup>> temporary;
+  burn.trackTemporary = [&temporary](const std::string& path, bool exists) {
+    if (exists)
+      temporary[path] = std::make_unique<AbruptExitCleanup>([path] {
+        std::error_code ec;
+        fs::remove_all(path, ec);
+      });
+    else
+      temporary.erase(path);
+  };
+  host.savingMode();
+  run.start();
+  const BurnReport burned = burnMarkedItems(tree.root(), disk, settings, burn, host, run);
+  host.clear();
+  temporary.clear();
+  if (burned.outcome != BurnOutcome::Completed) return kFailed;
+  std::fprintf(stderr, "ovrecover: disc image %s: %llu bytes\n", o.iso.c_str(),
+               static_cast<unsigned long long>(burned.imageBytes));
+  for (const std::string& line : burned.staged.account.summary(o.iso))
+    std::fprintf(stderr, "ovrecover: %s\n", printable(line).c_str());
+  return burned.staged.account.complete() ? rc : kFailed;
+}
+
 }  // namespace
 
 int runCarve(CliHost& cliHost, RunControl& run, const CarveOptions& o) {
-  if (o.outDir.empty() && !o.listOnly) {
-    std::fprintf(stderr, "ovrecover: carve needs --out DIR (or --list-only)\n");
+  if (o.outDir.empty() && o.iso.empty() && !o.listOnly) {
+    std::fprintf(stderr, "ovrecover: carve needs --out DIR or --iso FILE.iso (or --list-only)\n");
     return kUsage;
+  }
+  if (!o.outDir.empty() && !o.iso.empty()) {
+    std::fprintf(stderr, "ovrecover: carve takes either --out or --iso\n");
+    return kUsage;
+  }
+  fs::path isoFolder;
+  if (!o.iso.empty() && !o.listOnly) {
+    // Known before a scan that may take hours: the image is a new file in an existing folder.
+    std::error_code ec;
+    isoFolder = fs::absolute(fs::path(o.iso), ec).parent_path();
+    if (fs::symlink_status(o.iso, ec).type() != fs::file_type::not_found) {
+      std::fprintf(stderr, "ovrecover: %s exists; remove it or choose another name\n", o.iso.c_str());
+      return kFailed;
+    }
+    if (!fs::is_directory(isoFolder, ec)) {
+      std::fprintf(stderr, "ovrecover: the folder %s does not exist\n", isoFolder.c_str());
+      return kFailed;
+    }
   }
   std::uint32_t maxSize = 0;
   if (!o.maxSize.empty()) {
@@ -254,6 +321,8 @@ int runCarve(CliHost& cliHost, RunControl& run, const CarveOptions& o) {
   std::fprintf(stderr, "ovrecover: %s: %llu files found\n", how, static_cast<unsigned long long>(report.found));
   int rc = report.outcome == carver::ScanOutcome::Completed ? kOk : kFailed;
   if (o.listOnly || items.empty()) return rc;
+
+  if (!o.iso.empty()) return burnImage(host, run, tree, disk, o, isoFolder, rc);
 
   // The destination was checked before the scan; it is made only now that there is something to save.
   std::error_code ec;

@@ -13,6 +13,7 @@ namespace ov::cli {
 struct CarveOptions {
   std::string source;
   std::string outDir;                // where the found files are saved (not with listOnly)
+  std::string iso;                   // or the disc image they are written into (ISO 9660, Joliet)
   std::vector<std::string> types;    // extensions to search for; empty: every type
   std::string category;              // only the types of this category; empty: every category
   std::string maxSize;               // "512K", "4M", "1G", plain bytes; empty: the catalogue's sizes

@@ -148,6 +148,7 @@ int main(int argc, char** argv) {
   carve->add_option("--types", carveOptions.types, "Extensions to search for (default: every type)")->delimiter(',');
   carve->add_option("--category", carveOptions.category, "Only the types of this category");
   carve->add_option("--max-size", carveOptions.maxSize, "Size of files whose end is not found, e.g. 8M (default: per type)");
+  carve->add_option("--iso", carveOptions.iso, "Write what is found into this disc image (ISO 9660 with Joliet names)");
   carve->add_flag("--zip", carveOptions.zip, "Save into zip archives");
   carve->add_option("--exclude", carveOptions.exclude, "Extensions not to save")->delimiter(',');
   carve->add_flag("--list-only", carveOptions.listOnly, "List what was found, save nothing");
@@ -202,6 +203,8 @@ int main(int argc, char** argv) {
   std::string source = carve->parsed() ? carveOptions.source : o.source;
   if (carve->parsed() && !carveOptions.listOnly && !carveOptions.outDir.empty())
     destinations.push_back({carveOptions.outDir, true});
+  if (carve->parsed() && !carveOptions.listOnly && !carveOptions.iso.empty())
+    destinations.push_back({carveOptions.iso, false});
   std::string scanFile = !o.scan.empty() ? o.scan : o.diskScan;
   if (auto refused = refuseBeforeStart(source, scanFile, destinations)) return *refused;
 

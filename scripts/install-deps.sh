@@ -7,11 +7,13 @@ packages=(
   build-essential cmake ninja-build pkg-config git xz-utils
   clang libclang-rt-14-dev
   qt6-base-dev qt6-qpa-plugins qt6-image-formats-plugins zlib1g-dev libminizip-dev
-  xvfb xauth fonts-dejavu-core
+  libisofs-dev libburn-dev
+  xvfb xauth fonts-dejavu-core xorriso
   libgtest-dev libcli11-dev nlohmann-json3-dev libssl-dev
   libewf-dev libvhdi-dev libvmdk-dev libqcow-dev
 )
-# Only needed to rebuild the committed test images (tests/data/make_images.sh).
+# Only needed to rebuild the committed test images (tests/data/make_images.sh), and xorriso to
+# read back the disc images the burning tests write (they skip that part without it).
 if [ "${WITH_IMAGE_TOOLS:-0}" = 1 ]; then
   packages+=(ntfs-3g dosfstools mtools fdisk attr imagemagick sleuthkit exfatprogs exfat-fuse)
   # The containers of tests/data/containers and the mapfile written by ddrescue.

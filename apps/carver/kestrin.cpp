@@ -135,6 +135,7 @@ int CarverSession::run() {
   Step step = Step::Disk;
   bool afterScan = false;
   SaveSettings save;
+  std::optional<BurnSettings> burn;
   while (step != Step::End && !closing_) {
     switch (step) {
       case Step::Disk: {
@@ -178,6 +179,7 @@ int CarverSession::run() {
         if (closing_) break;
         if (r == PageSave) {
           save = dialog.takeSaveSettings();
+          burn = dialog.takeBurnSettings();
           step = Step::Save;
         } else if (r == PageBack) {
           // The next disk opening frees the results.
@@ -189,9 +191,12 @@ int CarverSession::run() {
         break;
       }
       case Step::Save: {
-        COvelinDFRProcessingDialog dialog(*this, std::move(save));
+        // Saving into a folder, or burning.
+        auto dialog = burn ? std::make_unique<COvelinDFRProcessingDialog>(*this, std::move(save), std::move(*burn))
+                           : std::make_unique<COvelinDFRProcessingDialog>(*this, std::move(save));
         save = SaveSettings{};
-        execPage(dialog);
+        burn.reset();
+        execPage(*dialog);
         step = Step::Results;
         break;
       }

@@ -10,11 +10,13 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "carver/catalogue.h"
+#include "carver/disc/burning.h"
 #include "carver/results.h"
 #include "carver/saving.h"
 #include "carver/scanner.h"
@@ -37,6 +39,8 @@ struct KestrinEnvironment {
   std::string deviceDirectory = kDeviceDirectory;
   QString signatureFile;  // empty: "Signature" beside the program, else in the install's data folder
   QString helpFolder;     // empty: "kestrin-help" beside the program, else in the install's data folder
+  // The optical writers; null: the machine's (a test may name a file pseudo-drive, "stdio:PATH").
+  std::function<std::vector<disc::Writer>()> listWriters;
 };
 
 // The disk (or image) the scan reads, as the pages and the processing dialog show it.

@@ -8,6 +8,7 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
+#include "apps/carver/input_name.h"
 #include "apps/carver/page_common.h"
 #include "disk/destination_guard.h"
 #include "workbench/common_widgets.h"
@@ -24,6 +25,9 @@ constexpr const char* kSaveExplanation =
     "Please wait...saving data is in progress.It may take several seconds to few hours. Estimated save time "
     "depends upon data  selected and speed, physical condition of destination disk drive.\n\nYou can press [Stop] "
     "button at any instance to stop the saving.";
+constexpr const char* kBurnExplanation =
+    "Please wait, application is burning data to %1.This process may take few minutes to complete.\n\nYou can "
+    "press [Stop] button at any instance to stop this operation.";
 
 QString clock(std::uint64_t seconds) {
   return QString::asprintf("%02llu:%02llu:%02llu", static_cast<unsigned long long>(seconds / 3600),
@@ -113,8 +117,8 @@ COvelinDFRProcessingDialog::COvelinDFRProcessingDialog(CarverSession& session, M
   connect(stop_, &QPushButton::clicked, this, &COvelinDFRProcessingDialog::askStop);
   connect(close_, &QPushButton::clicked, this, &QDialog::accept);
   connect(openFolder_, &QPushButton::clicked, this, [this] {
-    if (report_ && !report_->resultFolder.empty())
-      QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(report_->resultFolder)));
+    const std::string folder = report_ ? report_->resultFolder : burnReport_ ? burnReport_->resultFolder : std::string();
+    if (!folder.empty()) QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(folder)));
   });
   connect(help, &QPushButton::clicked, this, [this] { showHelp(session_, this, kHelpTopic); });
   bindHelpKey(session_, this, kHelpTopic);
@@ -141,6 +145,18 @@ COvelinDFRProcessingDialog::COvelinDFRProcessingDialog(CarverSession& session, S
                        .arg(what.files)
                        .arg(what.folders));
   status_->setText(settings_.compress ? tr("Saving Compressed data is in Progress..") : tr("Saving is in progress."));
+}
+
+COvelinDFRProcessingDialog::COvelinDFRProcessingDialog(CarverSession& session, SaveSettings settings, BurnSettings burn,
+                                                       QWidget* parent)
+    : COvelinDFRProcessingDialog(session, std::move(settings), parent) {
+  mode_ = Mode::Burning;
+  burn_ = std::move(burn);
+  const QString target = QString::fromStdString(burnTargetName(burn_));
+  counts_->setText(tr("Burning recovered data to %1:").arg(target));
+  if (auto* explanation = findChild<QLabel*>(QStringLiteral("Explanation")))
+    explanation->setText(tr(kBurnExplanation).arg(target));
+  status_->setText(QString::fromLatin1(kWritingCacheStatus));
 }
 
 COvelinDFRProcessingDialog::~COvelinDFRProcessingDialog() { session_.setReceiver(nullptr); }
@@ -171,12 +187,18 @@ void COvelinDFRProcessingDialog::start() {
         [this] { workerDone(); });
     return;
   }
-  // Saving: the worker's questions and the destination line come to this dialog on the GUI thread.
+  startSaveOrBurn();
+}
+
+void COvelinDFRProcessingDialog::startSaveOrBurn() {
+  // The worker's questions and the destination line come to this dialog on the GUI thread.
+  CarverSession* session = &session_;
   settings_.source = identifySource(session_.chosen().path);
-  settings_.showDestination = [this](const std::string& text) {
-    QMetaObject::invokeMethod(
-        this, [this, &text] { counts_->setText(QString::fromStdString(text)); }, Qt::BlockingQueuedConnection);
-  };
+  if (mode_ == Mode::Saving)
+    settings_.showDestination = [this](const std::string& text) {
+      QMetaObject::invokeMethod(
+          this, [this, &text] { counts_->setText(QString::fromStdString(text)); }, Qt::BlockingQueuedConnection);
+    };
   settings_.askSaveUncompressed = [this](const std::string& question) {
     bool yes = true;
     QMetaObject::invokeMethod(
@@ -189,10 +211,34 @@ void COvelinDFRProcessingDialog::start() {
         Qt::BlockingQueuedConnection);
     return yes;
   };
-  report_ = std::make_shared<SaveReport>();
-  auto report = report_;
   SaveSettings* settings = &settings_;
   session_.runControl().start();
+  if (mode_ == Mode::Burning) {
+    burn_.askShorterName = [this](const std::u16string& name) {
+      std::optional<std::u16string> shorter;
+      QMetaObject::invokeMethod(
+          this,
+          [this, &name, &shorter] {
+            if (session_.closing()) return;
+            CInputName dialog(QString::fromStdU16String(name), this);
+            if (dialog.exec() == QDialog::Accepted) shorter = dialog.newName().toStdU16String();
+          },
+          Qt::BlockingQueuedConnection);
+      return shorter;
+    };
+    burnReport_ = std::make_shared<BurnReport>();
+    auto report = burnReport_;
+    BurnSettings* burn = &burn_;
+    session_.worker().start(
+        [session, settings, burn, report] {
+          *report = burnMarkedItems(session->tree().root(), session->disk(), *settings, *burn, session->host(),
+                                    session->runControl());
+        },
+        [this] { workerDone(); });
+    return;
+  }
+  report_ = std::make_shared<SaveReport>();
+  auto report = report_;
   session_.worker().start(
       [session, settings, report] {
         *report = saveMarkedItems(session->tree().root(), session->disk(), *settings, session->host(),
@@ -216,16 +262,37 @@ void COvelinDFRProcessingDialog::workerDone() {
   counts_->setVisible(false);
   if (auto* explanation = findChild<QLabel*>(QStringLiteral("Explanation"))) explanation->setVisible(false);
   QStringList lines;
-  for (const std::string& line : report_->account.summary(report_->resultFolder)) lines << QString::fromStdString(line);
-  if (!report_->archives.empty()) {
-    lines << QString();
-    lines << tr("Archives:");
-    for (const std::string& a : report_->archives) lines << QString::fromStdString(a);
+  std::string resultFolder;
+  if (mode_ == Mode::Burning) {
+    // What went onto the disc (or into the image); nothing did unless the burn completed.
+    const BurnReport& burned = *burnReport_;
+    resultFolder = burned.resultFolder;
+    if (burned.outcome == BurnOutcome::Completed) {
+      for (const std::string& line : burned.staged.account.summary(burned.target)) lines << QString::fromStdString(line);
+      lines << QString();
+      lines << tr("Image size: %1").arg(QString::fromStdString(savingSizeText(burned.imageBytes)).trimmed());
+      status_->setText(tr(kBurnCompletedText));
+    } else {
+      lines << (burned.outcome == BurnOutcome::Stopped ? tr(kBurnAbortedText) : tr("Burning process failed."));
+      lines << tr("Nothing was written to %1.").arg(QString::fromStdString(burned.target));
+      status_->setText(tr("Burning ended"));
+    }
+    if (!burned.stagingLeft.empty())
+      lines << tr("The temporary cache %1 could not be deleted.").arg(QString::fromStdString(burned.stagingLeft));
+  } else {
+    resultFolder = report_->resultFolder;
+    for (const std::string& line : report_->account.summary(report_->resultFolder))
+      lines << QString::fromStdString(line);
+    if (!report_->archives.empty()) {
+      lines << QString();
+      lines << tr("Archives:");
+      for (const std::string& a : report_->archives) lines << QString::fromStdString(a);
+    }
+    if (report_->outcome != SaveOutcome::Completed) status_->setText(tr("Saving ended"));
   }
   detail_->setText(lines.join(QLatin1Char('\n')));
-  if (report_->outcome != SaveOutcome::Completed) status_->setText(tr("Saving ended"));
   remaining_->setText(QStringLiteral("00:00:00"));
-  openFolder_->setVisible(!report_->resultFolder.empty());
+  openFolder_->setVisible(!resultFolder.empty());
   close_->setVisible(true);
   close_->setDefault(true);
   close_->setFocus();
@@ -268,7 +335,8 @@ void COvelinDFRProcessingDialog::askStop() {
   run.pause();
   timer_.stop();
   const QString question =
-      tr("Do you want to stop %1 process?").arg(mode_ == Mode::Scanning ? tr("scanning") : tr("saving"));
+      tr("Do you want to stop %1 process?")
+          .arg(mode_ == Mode::Scanning ? tr("scanning") : mode_ == Mode::Saving ? tr("saving") : tr("burning"));
   const bool yes = QMessageBox::question(this, tr("Confirm"), question, QMessageBox::Yes | QMessageBox::No,
                                          QMessageBox::No) == QMessageBox::Yes;
   if (finished_) return;
@@ -322,8 +390,14 @@ void COvelinDFRProcessingDialog::showStatusText(const std::string& text) {
     return;
   }
   status_->setText(QString::fromStdString(text));
-  // The work is done; only its end message is still to come.
-  if (text == carver::kScanCompletedStatus || text == kSaveCompletedStatus) {
+  // A disc is written at the writer's pace: it cannot wait, only stop.
+  if (text == kBurningStatus || text == kBurningCompressedStatus) {
+    if (paused_) togglePause();
+    pause_->setEnabled(false);
+  }
+  // The work is done (a disc being closed can no longer be stopped); only its end message is
+  // still to come.
+  if (text == carver::kScanCompletedStatus || text == kSaveCompletedStatus || text == kBurnFinalizingStatus) {
     timer_.stop();
     pause_->setEnabled(false);
     stop_->setEnabled(false);

@@ -1,5 +1,5 @@
-// The processing dialog: the scan or the save running on the worker, with its progress, the
-// counts, the time taken and left, and Pause, Resume and Stop.
+// The processing dialog: the scan, the save or the burn running on the worker, with its progress,
+// the counts, the time taken and left, and Pause, Resume and Stop.
 #pragma once
 
 #include <QDialog>
@@ -20,12 +20,15 @@ class COvelinDFRProcessingDialog final : public QDialog, public workbench::HostW
   Q_OBJECT
  public:
   static constexpr const char* kHelpTopic = "::/XEBtreeview.htm";
-  enum class Mode { Scanning, Saving };
+  enum class Mode { Scanning, Saving, Burning };
 
   // Scans the open disk for the chosen types.
   explicit COvelinDFRProcessingDialog(CarverSession& session, QWidget* parent = nullptr);
   // Saves the marked items with these settings.
   COvelinDFRProcessingDialog(CarverSession& session, SaveSettings settings, QWidget* parent = nullptr);
+  // Burns the marked items (to a writer or into a disc image file).
+  COvelinDFRProcessingDialog(CarverSession& session, SaveSettings settings, BurnSettings burn,
+                             QWidget* parent = nullptr);
   ~COvelinDFRProcessingDialog() override;
 
   Mode mode() const { return mode_; }
@@ -39,6 +42,8 @@ class COvelinDFRProcessingDialog final : public QDialog, public workbench::HostW
   QPushButton* closeButton() const { return close_; }
   // The save's account, once the save has ended.
   const SaveReport* saveReport() const { return report_.get(); }
+  // The burn's report, once the burn has ended.
+  const BurnReport* burnReport() const { return burnReport_.get(); }
 
   // HostWindow: what the worker reports.
   void addLogEntry(const LogEntry&) override {}
@@ -60,11 +65,14 @@ class COvelinDFRProcessingDialog final : public QDialog, public workbench::HostW
   void tick();
   void showTimes();
   void workerDone();
+  void startSaveOrBurn();
 
   CarverSession& session_;
   Mode mode_;
   SaveSettings settings_;
   std::shared_ptr<SaveReport> report_;
+  BurnSettings burn_;
+  std::shared_ptr<BurnReport> burnReport_;
   QLabel* counts_;
   QLabel* detail_;
   QLabel* status_;

@@ -312,6 +312,8 @@ void COvelinDataFoundDialog::goSave() {
   SavingOptionsDialog options(session_, this);
   if (options.exec() != QDialog::Accepted) return;
   settings_ = options.settings();
+  burn_.reset();
+  if (options.burning()) burn_ = options.burnSettings();
   done(PageSave);
 }
 

@@ -8,6 +8,8 @@
 #include <QPushButton>
 #include <QTreeView>
 
+#include <optional>
+
 #include "apps/carver/kestrin.h"
 #include "apps/carver/results_models.h"
 
@@ -25,6 +27,8 @@ class COvelinDataFoundDialog final : public QDialog {
 
   // What the saving options delivered (after the dialog ended with PageSave).
   SaveSettings takeSaveSettings() { return std::move(settings_); }
+  // With them, when the marked items are to be burned: the writer or image, and the cache.
+  std::optional<BurnSettings> takeBurnSettings() { return std::move(burn_); }
 
   QTreeView* treeView() const { return tree_; }
   QTreeView* listView() const { return list_; }
@@ -74,6 +78,7 @@ class COvelinDataFoundDialog final : public QDialog {
   QPushButton* findNext_;
   QPointer<QWidget> preview_;
   SaveSettings settings_;
+  std::optional<BurnSettings> burn_;
   bool showHint_;
   bool shown_ = false;
 };

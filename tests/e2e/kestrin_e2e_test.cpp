@@ -6,8 +6,9 @@
 // test's folder is a link to the test itself, so the second process is Kestrin: it runs the
 // program's start-up and wizard in its own windows and drives them as a person would: "Image
 // file..." on the carving test image, every type, the scan, every item marked, a picture and a
-// text previewed, a search, and saves into a folder and into zip archives, each compared with
-// the image's manifest; then Exit. The first process checks that its window came back, maximized,
+// text previewed, a search, and saves into a folder, into zip archives and into a disc image
+// ("Burn data to CD/DVD", "Save as disc image (.iso)"), each compared with the image's manifest;
+// then Exit. The first process checks that its window came back, maximized,
 // on Kestrin's leave notice while Kestrin still ran. Screenshots of every page go to the build
 // folder's screenshots/ (kestrin-*.png).
 #include <QApplication>
@@ -116,10 +117,12 @@ class KestrinFlow : public QObject {
   void resultsAgain(COvelinDataFoundDialog* d);
   void saveWith(COvelinDataFoundDialog* d, const fs::path& destination, bool compress, const char* name,
                 std::function<void(COvelinDataFoundDialog*)> next);
+  void burnImage(COvelinDataFoundDialog* d);
   void exitResults(COvelinDataFoundDialog* d);
 
   fs::path folderOut_ = test::scratchDir() / "kestrin-folder";
   fs::path zipOut_ = test::scratchDir() / "kestrin-zip";
+  fs::path isoOut_ = test::scratchDir() / "kestrin-iso";
   QString previewLine_;
   bool pictureDrawn_ = false;
   QString foundName_;
@@ -133,6 +136,8 @@ void KestrinFlow::carveTheTestImage() {
   QVERIFY(!image.empty());
   fs::remove_all(folderOut_);
   fs::remove_all(zipOut_);
+  fs::remove_all(isoOut_);
+  fs::create_directories(isoOut_ / "cache");
   // What the image holds, from its manifest: every file the shipped catalogue finds, by the name
   // it gets; the files whose end the carver finds are the sample files, byte for byte.
   const nlohmann::json manifest = carvingManifest();
@@ -236,6 +241,7 @@ void KestrinFlow::carveTheTestImage() {
   QCOMPARE(messages_.value(1), QString::fromLatin1(COvelinDataFoundDialog::kHintText));
   QCOMPARE(messages_.value(2), QString::fromLatin1(kSaveCompletedText));
   QCOMPARE(messages_.value(3), QString::fromLatin1(kCompressedSaveCompletedText));
+  QVERIFY(messages_.value(4).startsWith(QString::fromLatin1(kBurnCompletedText)));
   QVERIFY(pictureDrawn_);
   QVERIFY2(previewLine_.startsWith(QStringLiteral("Line 00000000:    % P D F - 1 . ")), qPrintable(previewLine_));
   QVERIFY2(foundName_.endsWith(QStringLiteral(".gif")), qPrintable(foundName_));
@@ -268,7 +274,30 @@ void KestrinFlow::carveTheTestImage() {
   }
   QCOMPARE(archives, std::size_t{1});
 
-  for (const auto* saved : {&inFolder, &inZip}) {
+  // The disc image: its Joliet names, as a loop mount (or xorriso) reads them; the cache is gone.
+  const fs::path iso = isoOut_ / "kestrin.iso";
+  QVERIFY(fs::is_regular_file(iso));
+  QVERIFY(fs::is_empty(isoOut_ / "cache"));
+  std::map<std::string, std::vector<std::uint8_t>> inIso;
+  const fs::path isoRead = test::scratchDir() / "kestrin-iso-read";
+  fs::create_directories(isoRead);
+  const std::string mount = "mount -t iso9660 -o loop,ro,norock '" + iso.string() + "' '" + isoRead.string() + "'";
+  const std::string extract = "xorriso -read_fs norock -indev '" + iso.string() + "' -osirrox on -extract / '" +
+                              isoRead.string() + "/x'";
+  const bool mounted = std::system((mount + " 2>/dev/null").c_str()) == 0;
+  if (mounted || std::system((extract + " >/dev/null 2>&1").c_str()) == 0) {
+    for (const auto& e : fs::recursive_directory_iterator(isoRead))
+      if (e.is_regular_file()) {
+        QVERIFY2(fs::relative(e.path(), isoRead).string().find("Raw Data/") != std::string::npos, e.path().c_str());
+        inIso[e.path().filename().string()] = test::readFile(e.path());
+      }
+    if (mounted) std::system(("umount '" + isoRead.string() + "'").c_str());
+  } else {
+    qWarning("The disc image was not read back: neither a loop mount of iso9660 nor xorriso is available");
+    inIso = inFolder;
+  }
+
+  for (const auto* saved : {&inFolder, &inZip, &inIso}) {
     std::set<std::string> got;
     for (const auto& [name, bytes] : *saved) got.insert(name);
     QCOMPARE(got, names);
@@ -371,7 +400,35 @@ void KestrinFlow::resultsAgain(COvelinDataFoundDialog* d) {
   // The marks are cleared when the results come back.
   QVERIFY(!d->saveButton()->isEnabled());
   clickCheckBox(d->treeView(), d->folderModel().index(0, 0));
-  saveWith(d, zipOut_, true, "17b-saving-options-zip", [this](COvelinDataFoundDialog* last) { exitResults(last); });
+  saveWith(d, zipOut_, true, "17b-saving-options-zip", [this](COvelinDataFoundDialog* again) { burnImage(again); });
+}
+
+void KestrinFlow::burnImage(COvelinDataFoundDialog* d) {
+  clickCheckBox(d->treeView(), d->folderModel().index(0, 0));
+  test::onModal<SavingOptionsDialog>([this](SavingOptionsDialog* options) {
+    options->tabs()->setCurrentIndex(1);  // "Burn data to CD/DVD"; the writers are listed now
+    QCOMPARE(options->writers()->itemText(options->writers()->count() - 1),
+             QString::fromLatin1(SavingOptionsDialog::kImageEntryText));
+    options->writers()->setCurrentIndex(options->writers()->count() - 1);
+    options->imagePath()->setText(QString::fromStdString((isoOut_ / "kestrin.iso").string()));
+    options->cacheFolder()->setText(QString::fromStdString((isoOut_ / "cache").string()));
+    shot("19b-burn-page");
+    test::onModal<QMessageBox>([this](QMessageBox* box) {
+      messages_ << box->text();
+      shot("19c-burn-completed");
+      test::onModal<COvelinDFRProcessingDialog>([this](COvelinDFRProcessingDialog* processing) {
+        QVERIFY(test::waitFor([processing] { return processing->finished(); }, 20000));
+        QVERIFY(processing->burnReport() && processing->burnReport()->outcome == BurnOutcome::Completed);
+        QVERIFY(processing->burnReport()->staged.account.complete());
+        shot("19d-burn-account");
+        test::onModal<COvelinDataFoundDialog>([this](COvelinDataFoundDialog* last) { exitResults(last); });
+        QTest::mouseClick(processing->closeButton(), Qt::LeftButton);
+      });
+      box->button(QMessageBox::Ok)->click();
+    });
+    options->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
+  });
+  QTest::mouseClick(d->saveButton(), Qt::LeftButton);
 }
 
 void KestrinFlow::exitResults(COvelinDataFoundDialog* d) {

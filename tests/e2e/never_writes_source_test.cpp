@@ -95,6 +95,7 @@ void expectEveryDestinationOnTheMountRefused(MountedImage& m, const std::string&
   std::vector<Refusal> refusals = {
       {"recover into a new folder", "recover " + fsOption + " SRC --out MNT/saved/deeper", "disk being recovered"},
       {"carve", "carve SRC --out MNT/carved", "disk being recovered"},
+      {"carve into a disc image", "carve SRC --iso MNT/carved.iso", "disk being recovered"},
       {"image", "image SRC MNT/copy.ov2", "disk being recovered"},
       {"partition scan information", "ls " + fsOption + " SRC --save-scan MNT/tree", "disk being recovered"},
       {"disk scan information", "volumes SRC --save-disk-scan MNT/disk", "disk being recovered"},

@@ -1,0 +1,232 @@
+// Burning carved files through libburn's file pseudo-drive, which past the choice of the drive
+// runs the same code as a writer: items of the carving image (tests/data/carving) are burned
+// into a disc image, which is then read back by other tools (the kernel's iso9660 driver over a
+// loop device, else xorriso) through its Joliet names and compared with the manifest's files.
+#include <gtest/gtest.h>
+#include <minizip/unzip.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "carver/disc/burning.h"
+#include "carver/scanner.h"
+#include "disk/byte_io.h"
+#include "tests/support/test_support.h"
+
+namespace ov {
+namespace {
+
+namespace fs = std::filesystem;
+using Files = std::map<std::string, std::vector<std::uint8_t>>;  // path in the image -> bytes
+
+std::string shq(const std::string& s) { return "'" + std::regex_replace(s, std::regex("'"), "'\\''") + "'"; }
+
+// Files of the folder `root`, by their paths below it.
+Files filesIn(const fs::path& root) {
+  Files out;
+  for (const auto& e : fs::recursive_directory_iterator(root))
+    if (e.is_regular_file()) out[fs::relative(e.path(), root).string()] = test::readFile(e.path());
+  return out;
+}
+
+// The image's files as a reader of its Joliet names sees them; empty `why` on success.
+Files jolietFiles(const fs::path& iso, std::string& why) {
+  const fs::path dir = test::scratchDir() / ("read-" + iso.stem().string());
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  if (std::system(("mount -t iso9660 -o loop,ro,norock " + shq(iso) + " " + shq(dir) + " 2>/dev/null").c_str()) == 0) {
+    Files files = filesIn(dir);
+    std::system(("umount " + shq(dir)).c_str());
+    return files;
+  }
+  if (std::system("command -v xorriso >/dev/null 2>&1") != 0) {
+    why = "neither a loop mount of iso9660 nor xorriso is available (WITH_IMAGE_TOOLS=1 scripts/install-deps.sh)";
+    return {};
+  }
+  const std::string cmd = "xorriso -read_fs norock -indev " + shq(iso) + " -osirrox on -extract / " + shq(dir) +
+                          " >/dev/null 2>&1";
+  if (std::system(cmd.c_str()) != 0) why = "xorriso cannot read " + iso.string();
+  return filesIn(dir);
+}
+
+// The volume labels of the primary and the Joliet descriptor, read from the image's bytes.
+std::pair<std::string, std::string> labels(const std::vector<std::uint8_t>& iso) {
+  std::string primary, joliet;
+  for (std::size_t at = 16 * 2048; at + 2048 <= iso.size(); at += 2048) {
+    Bytes d(iso.data() + at, 2048);
+    if (d[0] == 255 || std::string(d.begin() + 1, d.begin() + 6) != "CD001") break;
+    if (d[0] == 1) primary.assign(d.begin() + 40, d.begin() + 72);
+    if (d[0] == 2 && d[88] == '%' && d[89] == '/')
+      for (std::size_t i = 40; i < 72; i += 2) joliet += d[i] == 0 && d[i + 1] < 0x80 ? static_cast<char>(d[i + 1]) : '?';
+  }
+  auto trim = [](std::string s) { return s.substr(0, s.find_last_not_of(' ') + 1); };
+  return {trim(primary), trim(joliet)};
+}
+
+Files zipEntries(const fs::path& zip) {
+  Files out;
+  unzFile z = unzOpen64(zip.c_str());
+  EXPECT_TRUE(z) << zip;
+  for (int rc = z ? unzGoToFirstFile(z) : UNZ_END_OF_LIST_OF_FILE; rc == UNZ_OK; rc = unzGoToNextFile(z)) {
+    char name[512] = {};
+    unz_file_info64 info{};
+    unzGetCurrentFileInfo64(z, &info, name, sizeof name, nullptr, 0, nullptr, 0);
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(info.uncompressed_size));
+    unzOpenCurrentFile(z);
+    if (!bytes.empty()) unzReadCurrentFile(z, bytes.data(), static_cast<unsigned>(bytes.size()));
+    EXPECT_EQ(unzCloseCurrentFile(z), UNZ_OK) << name;  // the CRC
+    out[name] = std::move(bytes);
+  }
+  if (z) unzClose(z);
+  return out;
+}
+
+void expectSameFiles(const Files& got, const Files& want) {
+  std::string missing, extra;
+  for (const auto& f : want)
+    if (!got.count(f.first)) missing += " " + f.first;
+  for (const auto& f : got)
+    if (!want.count(f.first)) extra += " " + f.first;
+  EXPECT_TRUE(missing.empty() && extra.empty()) << "missing:" << missing << "\nnot wanted:" << extra;
+  for (const auto& [path, bytes] : want) EXPECT_TRUE(!got.count(path) || got.at(path) == bytes) << path;
+}
+
+// Stops the run once the image is being written.
+class Host : public test::RecordingHost {
+ public:
+  explicit Host(RunControl& run, bool stopWhenWriting) : run_(run), stop_(stopWhenWriting) {}
+  void statusText(const std::string& text) override {
+    statuses.push_back(text);
+    if (stop_ && text == kBurningStatus) run_.stop();
+  }
+  void progress(std::uint64_t total, std::uint64_t done) override { last = {total, done}; }
+  std::vector<std::string> statuses;
+  std::pair<std::uint64_t, std::uint64_t> last;
+
+ private:
+  RunControl& run_;
+  bool stop_;
+};
+
+struct Row {
+  const char* what;
+  bool compress;
+  std::uint64_t mediumBytes;
+  bool stopWhenWriting;
+  BurnOutcome outcome;
+  const char* message;  // how the end message begins
+};
+
+TEST(Burning, MarkedItemsIntoADiscImageThroughTheFilePseudoDrive) {
+  const fs::path carving = test::scratchDir() / "burn-carving.img";
+  ASSERT_EQ(std::system(("xz -dc " + shq((test::dataDir() / "carving" / "carving.img.xz").string()) + " > " +
+                         shq(carving.string()))
+                            .c_str()),
+            0);
+  // The files whose end the carver finds, at their places in the image; one more under an
+  // extension of 110 characters, whose folder and name a compressed burn asks to shorten.
+  ResultTree tree;
+  Files expected;
+  std::ifstream in(test::dataDir() / "carving" / "carving.manifest.json");
+  const nlohmann::json manifest = nlohmann::json::parse(in);
+  std::uint64_t longItem = 0;
+  for (const auto& f : manifest.at("files")) {
+    if (f.at("expected") != "end found" || f.at("carved_size") != f.at("size")) continue;
+    const std::string file = f.at("file");
+    const std::string ext = file.substr(file.rfind('.') + 1);
+    const std::uint64_t sector = f.at("start_sector");
+    tree.addCarvedItem(sector, CarvedFind{u"Test", utf8ToUtf16(ext), f.at("size"), 0, 0}, 512, UINT64_MAX / 1024);
+    expected["Raw Data/Test/" + ext + "/" + std::to_string(sector) + "." + ext] =
+        test::readFile(test::dataDir() / "carving" / file);
+    longItem = sector;
+  }
+  ASSERT_GE(expected.size(), 10u);
+  const std::string longExt(110, 'x');
+  ResultNode& longNode =
+      tree.addCarvedItem(longItem, CarvedFind{u"Test", utf8ToUtf16(longExt), 4096, 0, 0}, 512, UINT64_MAX / 1024);
+  const std::vector<std::uint8_t> image = test::readFile(carving);
+  const std::vector<std::uint8_t> longBytes(image.begin() + static_cast<long>(longItem * 512),
+                                            image.begin() + static_cast<long>(longItem * 512 + 4096));
+
+  const std::vector<Row> rows = {
+      {"disc image", false, 0, false, BurnOutcome::Completed, kBurnCompletedText},
+      {"compressed disc image", true, 0, false, BurnOutcome::Completed, kBurnCompletedText},
+      {"larger than the chosen medium", false, 65536, false, BurnOutcome::Failed, disc::kHigherCapacityText},
+      {"compressed, larger than the chosen medium", true, 65536, false, BurnOutcome::Failed, disc::kHigherCapacityText},
+      {"stopped while writing", false, 0, true, BurnOutcome::Stopped, kBurnAbortedText},
+  };
+  std::string noReader;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    const fs::path folder = test::scratchDir() / "burn" / row.what;
+    fs::create_directories(folder / "cache");
+    const fs::path iso = folder / "out.iso";
+
+    // The long name only where a burn shortens it.
+    setChecked(tree.root(), true);
+    longNode.checked = row.compress;
+    recomputeFolderChecks(tree.root());
+    RunControl run;
+    run.start();
+    Host host(run, row.stopWhenWriting);
+    carver::CarverDisk disk(host);
+    ASSERT_EQ(disk.open(carving.string(), 512), 0);
+    SaveSettings save;
+    save.compress = row.compress;
+    save.source = identifySource(carving.string());
+    BurnSettings burn;
+    burn.imagePath = iso.string();
+    burn.mediumBytes = row.mediumBytes;
+    burn.cacheFolder = (folder / "cache").string();
+    int asked = 0;
+    burn.askShorterName = [&asked](const std::u16string& name) {
+      EXPECT_GT(name.size(), kBurnLongNameLimit);
+      ++asked;
+      return std::optional<std::u16string>(u"short");
+    };
+    const BurnReport report = burnMarkedItems(tree.root(), disk, save, burn, host, run);
+
+    EXPECT_EQ(report.outcome, row.outcome);
+    ASSERT_FALSE(host.messages.empty());
+    EXPECT_EQ(host.messages.back().text.rfind(row.message, 0), 0u) << host.messages.back().text;
+    // The staging folder and "OVTmp" are gone, whatever the end; so is an image not written whole.
+    EXPECT_TRUE(fs::is_empty(folder / "cache"));
+    EXPECT_TRUE(report.stagingLeft.empty());
+    EXPECT_EQ(fs::exists(iso), row.outcome == BurnOutcome::Completed);
+    if (row.outcome == BurnOutcome::Stopped) {
+      EXPECT_NE(host.messages.back().text.find(kCacheDeletedText), std::string::npos);
+    }
+    if (row.outcome != BurnOutcome::Completed) continue;
+
+    const std::vector<std::uint8_t> isoBytes = test::readFile(iso);
+    EXPECT_EQ(report.imageBytes, isoBytes.size());
+    EXPECT_EQ(host.last, std::make_pair(report.imageBytes, report.imageBytes));
+    EXPECT_EQ(labels(isoBytes), std::make_pair(std::string("Ovelin"), std::string("Ovelin")));
+    const Files burned = jolietFiles(iso, noReader);
+    if (!noReader.empty()) continue;
+    Files want = expected;
+    if (!row.compress) {
+      expectSameFiles(burned, want);
+      continue;
+    }
+    // Compressed: the archive is all there is on the disc, and it holds the files.
+    EXPECT_EQ(asked, 2);  // the extension's folder and the item
+    want["Raw Data/Test/short/short"] = longBytes;
+    ASSERT_EQ(burned.size(), 1u);
+    EXPECT_TRUE(std::regex_match(burned.begin()->first, std::regex("DataXEB[0-9]+\\.zip")));
+    const fs::path zip = folder / "burned.zip";
+    std::ofstream(zip, std::ios::binary)
+        .write(reinterpret_cast<const char*>(burned.begin()->second.data()),
+               static_cast<std::streamsize>(burned.begin()->second.size()));
+    expectSameFiles(zipEntries(zip), want);
+  }
+  if (!noReader.empty()) GTEST_SKIP() << "the images' contents were not read back: " << noReader;
+}
+
+}  // namespace
+}  // namespace ov
