@@ -12,8 +12,8 @@ packages=(
   libgtest-dev libcli11-dev nlohmann-json3-dev libssl-dev
   libewf-dev libvhdi-dev libvmdk-dev libqcow-dev
 )
-# Only needed to rebuild the committed test images (tests/data/make_images.sh), and xorriso to
-# read back the disc images the burning tests write (they skip that part without it).
+# xorriso (above) reads back the disc images the burning tests write. These are only needed to
+# rebuild the committed test images (tests/data/make_images.sh).
 if [ "${WITH_IMAGE_TOOLS:-0}" = 1 ]; then
   packages+=(ntfs-3g dosfstools mtools fdisk attr imagemagick sleuthkit exfatprogs exfat-fuse)
   # The containers of tests/data/containers and the mapfile written by ddrescue.
