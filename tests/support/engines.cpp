@@ -113,7 +113,7 @@ void Tree::walk(RecoveryEngine& engine, const TreeEntry& folder, long parent, in
   }
 }
 
-const TreeEntry* Tree::find(const std::string& path, bool live, bool folder, Names names) const {
+const TreeEntry* Tree::find(const std::string& path, bool live, bool folder, Names names) const& {
   const auto parts = split(path);
   for (const Node& n : nodes_) {
     if (n.entry.isLive() != live || n.entry.isFolder() != folder) continue;

@@ -55,7 +55,9 @@ enum class Names { Exact, FatShort, FatAnyCase };
 class Tree {
  public:
   explicit Tree(RecoveryEngine& engine);
-  const TreeEntry* find(const std::string& path, bool live, bool folder, Names names = Names::Exact) const;
+  const TreeEntry* find(const std::string& path, bool live, bool folder, Names names = Names::Exact) const&;
+  // The entry would point into a tree about to be destroyed: keep the tree in a variable.
+  const TreeEntry* find(const std::string&, bool, bool, Names = Names::Exact) && = delete;
   // How many entries are listed at exactly `path`.
   std::size_t count(const std::string& path) const;
   std::size_t size() const { return nodes_.size(); }
