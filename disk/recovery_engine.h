@@ -48,6 +48,46 @@ struct VolumeRow {
   std::vector<std::pair<std::string, std::variant<std::uint64_t, std::string>>> facts;
 };
 
+// A time read from the disk: seconds since 1970-01-01 00:00 and the part of a second. NTFS
+// times are UTC; FAT times are the local time of the machine that wrote them, zone unknown
+// (kept here as if they were UTC, and written without a zone).
+struct FileTime {
+  std::int64_t seconds = 0;
+  std::uint32_t nanoseconds = 0;
+  bool known = false;
+  bool dateOnly = false;  // FAT's last-access date has no time of day
+};
+
+// The times of a file as its record or entry holds them (unknown where it holds none).
+struct FileTimes {
+  bool utc = false;      // NTFS: UTC, 100 ns steps; FAT: local time without a zone
+  FileTime created;      // FAT: with its 10 ms field
+  FileTime modified;     // content last written
+  FileTime changed;      // NTFS: the MFT record last changed
+  FileTime accessed;     // FAT: a date
+  // NTFS: the file-name attribute's created and modified times (set when the file was named or
+  // moved), given only where they differ from the standard information's.
+  FileTime nameCreated;
+  FileTime nameModified;
+};
+
+// What the disk says about whether a deleted file's data is still there: its clusters free (good),
+// some or all of them now in use by live files. Live files are not judged.
+enum class Recoverability : std::uint8_t { Unknown, Good, PartlyOverwritten, Overwritten };
+
+// Where a file's data lies on the source: byte offsets from the source's start.
+struct ByteRun {
+  std::uint64_t fileOffset = 0;
+  std::uint64_t diskOffset = 0;  // 0 for a hole
+  std::uint64_t length = 0;
+  bool sparse = false;           // a hole: reads as zeros, nothing on the disk
+};
+struct FileLayout {
+  std::vector<ByteRun> runs;
+  bool resident = false;  // NTFS: the data is kept inside the file's record (the run names the record)
+  Recoverability verdict = Recoverability::Unknown;
+};
+
 // One file or folder of a recovered tree, as both engines can hand it out.
 struct TreeEntry {
   std::uint64_t key = 0;        // names the entry for its engine; never shown
@@ -60,6 +100,7 @@ struct TreeEntry {
   std::uint16_t createdDate = 0;   // DOS dates, 0 when unknown
   std::uint16_t accessedDate = 0;
   std::uint16_t attributes = 0;  // 0x10 folder, 0x08 live
+  FileTimes times;               // kept in memory only: scan information and working files hold the DOS dates
   bool isTop = false;            // the top folder "#"
   bool isRoot = false;           // the volume's root folder (" Root" in NTFS, "#" in FAT)
   // A named data stream of the file listed beside it: its name is "<file>:<stream>".
@@ -144,6 +185,9 @@ class RecoveryEngine {
                                    const std::function<bool()>& cancel) = 0;
   // The file's data for a preview; nullopt when there is nothing to show (or it is too large).
   virtual std::optional<std::vector<std::uint8_t>> loadPreview(const TreeEntry& file) = 0;
+  // Where the file's data lies and, for a deleted file, whether live files now use its clusters.
+  // Read from the disk on each call (the record, the chain, the allocation map).
+  virtual FileLayout fileLayout(const TreeEntry& file) = 0;
 
   // Scan information files; outcomes go to the process log.
   virtual bool savePartitionScanInfo(const std::string& path) = 0;

@@ -160,6 +160,7 @@ int SectorSource::readSectorsRetrying(void* buffer, std::size_t byteCount, std::
     std::size_t piece = bytesPerSector_;
     if (piece > byteCount - offset) piece = byteCount - offset;
     error = readRaw(out + offset, piece, sector);
+    if (error != 0 && classifyReadError(error) == ReadErrorAction::Skip) ++skipped_;
     offset += bytesPerSector_;
     sector += 1;
     if (offset >= byteCount) return error;

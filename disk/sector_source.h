@@ -80,6 +80,11 @@ class SectorSource {
   EngineHost& host() { return host_; }
   RunControl& run() { return run_; }
 
+  // Sectors skipped as unreadable (read as zeros) since the source was opened; a reader that
+  // bypasses readSectorsRetrying notes its own.
+  std::uint64_t skippedSectors() const { return skipped_; }
+  void noteSkippedSector() { ++skipped_; }
+
  private:
   EngineHost& host_;
   RunControl& run_;
@@ -91,6 +96,7 @@ class SectorSource {
   std::string openFailure_;
   std::function<void(std::chrono::milliseconds)> sleep_;
   int lastWriteError_ = 0;
+  std::uint64_t skipped_ = 0;
 };
 
 }  // namespace ov

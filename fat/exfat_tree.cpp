@@ -210,6 +210,12 @@ void ExFatTreeBuilder::parseInto(FileEntry& folder, Bytes data) {
     e.parentCluster = folder.firstCluster;
     e.createdDate = s.created.date();
     e.accessedDate = s.accessed.date();
+    e.createdTime = static_cast<std::uint16_t>(s.created.dos & 0xFFFF);
+    e.createdTenMs = s.created.tenMs;
+    e.modifiedDate = s.modified.date();
+    e.modifiedTime = static_cast<std::uint16_t>(s.modified.dos & 0xFFFF);
+    e.modifiedTenMs = s.modified.tenMs;
+    e.accessedTime = static_cast<std::uint16_t>(s.accessed.dos & 0xFFFF);
     if (s.noFatChain()) e.exFlags |= kExNoFatChain;
     if (!s.checksumOk) e.exFlags |= kExBadChecksum;
     if (e.isFolder()) {

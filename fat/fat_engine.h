@@ -92,6 +92,7 @@ class FatEngine final : public RecoveryEngine {
   FileDataSaved saveFileData(const TreeEntry& file, int fd, const std::function<void(std::uint64_t)>& progress,
                            const std::function<bool()>& cancel) override;
   std::optional<std::vector<std::uint8_t>> loadPreview(const TreeEntry& file) override;
+  FileLayout fileLayout(const TreeEntry& file) override;
   bool savePartitionScanInfo(const std::string& path) override;
   bool openPartitionScanInfo(const std::string& path) override;
   bool saveDiskScanInfo(const std::string& path) override;
@@ -110,8 +111,9 @@ class FatEngine final : public RecoveryEngine {
   ExFatBitmap bitmap_;
   // Runs the exFAT tree builder (processing or Turbo Scan) and keeps what it learnt of the volume.
   bool runExFat(bool turbo);
-  // The bitmap a save of `e` needs (loaded on first use), or nullptr.
-  const ExFatBitmap* exFatBitmap(const FileEntry& e);
+  // The bitmap a save of `e` needs (loaded on first use), or nullptr; `always`: also when the
+  // save does not need it (exFAT volumes only).
+  const ExFatBitmap* exFatBitmap(const FileEntry& e, bool always = false);
 };
 
 }  // namespace ov::fat

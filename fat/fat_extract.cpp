@@ -59,6 +59,72 @@ std::vector<ClusterRun> exFatClusterRuns(FatReader& reader, const FileEntry& e, 
   return runs;
 }
 
+std::vector<ClusterRun> fileClusterRuns(FatReader& reader, const FileEntry& e, const ExFatBitmap* bitmap) {
+  std::vector<ClusterRun> runs;
+  const FatVolume& v = reader.volume();
+  if (e.dataSize == 0 || e.firstCluster < 2 || v.bytesPerCluster == 0) return runs;
+  const std::uint64_t clusters = (e.dataSize + v.bytesPerCluster - 1) / v.bytesPerCluster;
+  if (v.fatType == kExFat) return exFatClusterRuns(reader, e, clusters, bitmap);
+  std::vector<std::uint32_t> chain = buildClusterChain(reader, e.firstCluster);
+  if (chainMatchesSize(chain.size(), e.dataSize, v.bytesPerCluster)) {
+    for (std::uint64_t k = 0; k < chain.size() && k < clusters; ++k) {
+      const std::uint32_t c = chain[static_cast<std::size_t>(k)];
+      if (!runs.empty() && runs.back().first + std::uint64_t{runs.back().count} == c) ++runs.back().count;
+      else runs.push_back({c, 1});
+    }
+    return runs;
+  }
+  const std::uint64_t held = bytesFromClusterToEnd(v, e.firstCluster) / v.bytesPerCluster;
+  const std::uint64_t count = std::min<std::uint64_t>({clusters, held, UINT32_MAX});
+  if (count > 0) runs.push_back({e.firstCluster, static_cast<std::uint32_t>(count)});
+  return runs;
+}
+
+std::optional<std::uint64_t> clustersInUse(FatReader& reader, const std::vector<ClusterRun>& runs,
+                                           const ExFatBitmap* bitmap) {
+  const FatVolume& v = reader.volume();
+  std::uint64_t used = 0;
+  if (v.fatType == kExFat) {
+    if (!bitmap || !bitmap->loaded()) return std::nullopt;
+    for (const ClusterRun& r : runs)
+      for (std::uint64_t c = r.first; c < std::uint64_t{r.first} + r.count; ++c)
+        if (bitmap->inUse(static_cast<std::uint32_t>(c))) ++used;
+    return used;
+  }
+  const std::uint32_t bits = fatEntryBits(v);
+  const std::uint32_t bps = v.bytesPerSector;
+  if (bps < 4) return std::nullopt;
+  const std::uint64_t fatStart = v.startSector + v.secondFatOffset;
+  std::vector<std::uint8_t> sector(bps);
+  std::uint64_t loaded = UINT64_MAX;
+  bool failed = false;
+  auto fatByte = [&](std::uint64_t offset) -> std::uint8_t {
+    const std::uint64_t at = fatStart + offset / bps;
+    if (at != loaded) {
+      std::fill(sector.begin(), sector.end(), 0);
+      if (!reader.read(sector.data(), sector.size(), at)) failed = true;
+      loaded = at;
+    }
+    return sector[static_cast<std::size_t>(offset % bps)];
+  };
+  for (const ClusterRun& r : runs) {
+    for (std::uint64_t c = r.first; c < std::uint64_t{r.first} + r.count && !failed; ++c) {
+      std::uint32_t entry = 0;
+      if (bits == 12) {
+        const std::uint64_t offset = c + c / 2;
+        const std::uint32_t pair = fatByte(offset) | (std::uint32_t{fatByte(offset + 1)} << 8);
+        entry = c % 2 == 0 ? pair & 0xFFF : pair >> 4;
+      } else {
+        for (std::uint32_t k = 0; k < bits / 8; ++k) entry |= std::uint32_t{fatByte(c * (bits / 8) + k)} << (8 * k);
+        if (bits == 32) entry &= 0x0FFFFFFFu;
+      }
+      if (entry != 0) ++used;
+    }
+  }
+  if (failed) return std::nullopt;
+  return used;
+}
+
 bool FileExtractor::goOn() const {
   if (!quiet_ && !source_.run().running()) return false;
   return !(cancel_ && cancel_());

@@ -41,6 +41,15 @@ struct ClusterRun {
 std::vector<ClusterRun> exFatClusterRuns(FatReader& reader, const FileEntry& entry, std::uint64_t clusters,
                                          const ExFatBitmap* bitmap);
 
+// The clusters saving `entry` reads, in file order: the choice saveFileData makes (the chain
+// when it fits the size, else consecutive clusters up to the volume's end; exFAT:
+// exFatClusterRuns), holding the entry's size at most.
+std::vector<ClusterRun> fileClusterRuns(FatReader& reader, const FileEntry& entry, const ExFatBitmap* bitmap);
+// How many clusters of `runs` are in use: a FAT entry other than 0 (FAT12/16/32) or a bit set in
+// exFAT's allocation bitmap. Nullopt when the FAT cannot be read or exFAT has no bitmap.
+std::optional<std::uint64_t> clustersInUse(FatReader& reader, const std::vector<ClusterRun>& runs,
+                                           const ExFatBitmap* bitmap);
+
 class FileExtractor {
  public:
   FileExtractor(SectorSource& source, const FatVolume& volume) : reader_(source, volume), source_(source) {}

@@ -12,6 +12,29 @@
 namespace ov::fat {
 namespace {
 
+// A DOS date and time as a local time without a zone (kept as if UTC); unknown for a date of 0
+// or an impossible date or time.
+FileTime dosTime(std::uint16_t date, std::uint16_t time, std::uint8_t tenMs, bool dateOnly) {
+  FileTime t;
+  const unsigned day = date & 31u, month = (date >> 5) & 15u;
+  const int year = 1980 + (date >> 9);
+  const unsigned hour = time >> 11, minute = (time >> 5) & 63u, second = (time & 31u) * 2;
+  if (date == 0 || day == 0 || month == 0 || month > 12 || hour > 23 || minute > 59 || second > 59 || tenMs > 199)
+    return t;
+  // Days since 1970-01-01 in the proleptic Gregorian calendar.
+  const int y = year - (month <= 2 ? 1 : 0);
+  const int era = y / 400;
+  const unsigned yoe = static_cast<unsigned>(y - era * 400);
+  const unsigned doy = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  const std::int64_t days = std::int64_t{era} * 146097 + doe - 719468;
+  t.seconds = days * 86400 + (dateOnly ? 0 : hour * 3600 + minute * 60 + second + tenMs / 100);
+  t.nanoseconds = dateOnly ? 0 : (tenMs % 100u) * 10000000u;
+  t.known = true;
+  t.dateOnly = dateOnly;
+  return t;
+}
+
 TreeEntry toTreeEntry(const FileEntry& e, const FileEntry* root) {
   TreeEntry t;
   t.key = reinterpret_cast<std::uintptr_t>(&e);
@@ -22,6 +45,10 @@ TreeEntry toTreeEntry(const FileEntry& e, const FileEntry* root) {
   t.parentNumber = e.parentCluster;
   t.createdDate = e.createdDate;
   t.accessedDate = e.accessedDate;
+  t.times.created = dosTime(e.createdDate, e.createdTime, e.createdTenMs, false);
+  t.times.modified = dosTime(e.modifiedDate, e.modifiedTime, e.modifiedTenMs, false);
+  // FAT keeps the day of the last access only; exFAT its time too.
+  t.times.accessed = dosTime(e.accessedDate, e.accessedTime, 0, e.accessedTime == 0);
   t.attributes = e.attributes;
   t.sizeCut = e.claimedSize != 0;
   t.claimedSize = e.claimedSize;
@@ -156,8 +183,8 @@ std::vector<TreeEntry> FatEngine::listFolder(const TreeEntry& folder, FolderCoun
   return out;
 }
 
-const ExFatBitmap* FatEngine::exFatBitmap(const FileEntry& e) {
-  if (volume_.fatType != kExFat || !(e.exFlags & kExChainGuessed)) return nullptr;
+const ExFatBitmap* FatEngine::exFatBitmap(const FileEntry& e, bool always) {
+  if (volume_.fatType != kExFat || !(always || (e.exFlags & kExChainGuessed))) return nullptr;
   if (!bitmap_.loaded() && volume_.bitmapCluster != 0) {
     FatReader reader(source_, volume_);
     try {
@@ -192,6 +219,36 @@ std::optional<std::vector<std::uint8_t>> FatEngine::loadPreview(const TreeEntry&
   extractor.setBitmap(exFatBitmap(*e));
   extractor.setQuietProgress(true);
   return extractor.loadPreview(*e);
+}
+
+FileLayout FatEngine::fileLayout(const TreeEntry& file) {
+  FileLayout out;
+  const FileEntry* e = entryOf(file);
+  if (!e || e->isFolder() || e->dataSize == 0) return out;
+  const ExFatBitmap* bitmap = exFatBitmap(*e);
+  FatReader reader(source_, volume_);
+  std::vector<ClusterRun> runs;
+  std::optional<std::uint64_t> used;
+  try {
+    runs = fileClusterRuns(reader, *e, bitmap);
+    if (!e->isLive()) used = clustersInUse(reader, runs, exFatBitmap(*e, true));
+  } catch (const AlreadyReported&) {
+    return out;
+  }
+  const std::uint64_t sectorBytes = source_.bytesPerSector();
+  std::uint64_t at = 0, total = 0;
+  for (const ClusterRun& r : runs) {
+    if (at >= e->dataSize) break;
+    const std::uint64_t length = std::min<std::uint64_t>(std::uint64_t{r.count} * volume_.bytesPerCluster, e->dataSize - at);
+    out.runs.push_back({at, clusterSector(volume_, r.first) * sectorBytes, length, false});
+    at += length;
+    total += r.count;
+  }
+  if (used && total > 0)
+    out.verdict = *used == 0 ? Recoverability::Good
+                  : *used >= total ? Recoverability::Overwritten
+                                   : Recoverability::PartlyOverwritten;
+  return out;
 }
 
 bool FatEngine::savePartitionScanInfo(const std::string& path) { return fat::savePartitionScanInfo(*this, path); }

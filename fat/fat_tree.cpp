@@ -416,6 +416,10 @@ void FatTreeBuilder::place(FileEntry& folder, const FileEntry& entry, WalkMode m
     if (!c->isFolder() || c->firstCluster != entry.firstCluster || c->createdDate != entry.createdDate) continue;
     c->attributes = entry.attributes;
     c->accessedDate = entry.accessedDate;
+    c->createdTime = entry.createdTime;
+    c->createdTenMs = entry.createdTenMs;
+    c->modifiedDate = entry.modifiedDate;
+    c->modifiedTime = entry.modifiedTime;
     c->parentCluster = entry.parentCluster;
     c->name = entry.name;
     return;
@@ -484,6 +488,10 @@ bool FatTreeBuilder::parseDirectoryBuffer(Bytes b, FileEntry& folder, WalkMode m
     entry.parentCluster = folder.firstCluster;
     entry.createdDate = le16(e, 16);
     entry.accessedDate = le16(e, 18);
+    entry.createdTenMs = le8(e, 13);
+    entry.createdTime = le16(e, 14);
+    entry.modifiedTime = le16(e, 22);
+    entry.modifiedDate = le16(e, 24);
     entry.attributes = deleted ? static_cast<std::uint8_t>(attribute & ~kEntryLive)
                                : static_cast<std::uint8_t>(attribute | kEntryLive);
     if (entry.isFolder()) entry.dataSize = 0;

@@ -43,6 +43,15 @@ struct FileEntry {
   std::u16string name;              // at most 255 units
   std::uint16_t createdDate = 0;    // DOS dates: day bits 0-4, month 5-8, years since 1980 9-15
   std::uint16_t accessedDate = 0;
+  // The rest of the entry's times, in memory only (scan information keeps the two dates): DOS
+  // times (2-second steps), the created and modified hundredths in 10 ms units (0-199), the
+  // accessed time (exFAT only).
+  std::uint16_t createdTime = 0;
+  std::uint16_t modifiedDate = 0;
+  std::uint16_t modifiedTime = 0;
+  std::uint16_t accessedTime = 0;
+  std::uint8_t createdTenMs = 0;
+  std::uint8_t modifiedTenMs = 0;
   std::uint8_t attributes = 0;      // the FAT attribute byte; 0x08 = live, 0x10 = folder
   // exFAT only: the valid data length (bytes past it read as zeros; for a folder, the length of
   // its directory data) and the kEx* flags.

@@ -342,6 +342,7 @@ bool FatReader::read(void* buffer, std::size_t byteCount, std::uint64_t sector) 
     std::size_t piece = step == 0 ? byteCount : std::min(step, byteCount - offset);
     error = positionFits ? raw(out + offset, piece, base + offset) : EINVAL;
     if (error != 0) std::memset(out + offset, 0, piece);  // a skipped sector reads as zeros
+    if (error != 0 && classifyReadError(error) == ReadErrorAction::Skip) source_.noteSkippedSector();
     offset += piece;
     if (offset >= byteCount) break;
   }

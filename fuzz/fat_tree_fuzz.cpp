@@ -63,6 +63,12 @@ void extractAll(ov::fat::FatEngine& engine, int sink) {
         ::lseek(sink, 0, SEEK_SET);
         extractor.saveFileData(*c, sink);
         extractor.loadPreview(*c);
+        ov::fat::FatReader reader(engine.source(), engine.volume());
+        auto runs = ov::fat::fileClusterRuns(reader, *c, nullptr);
+        auto used = ov::fat::clustersInUse(reader, runs, nullptr);
+        std::uint64_t held = 0;
+        for (const auto& r : runs) held += r.count;
+        if (used && *used > held) __builtin_trap();
       }
     }
   }

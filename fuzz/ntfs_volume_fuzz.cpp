@@ -33,6 +33,14 @@ void readTree(ov::ntfs::WorkingFiles& files, ov::ntfs::FileExtractor& extractor,
       } else if (e.dataSize < (1u << 22)) {
         ::lseek(sink, 0, SEEK_SET);
         extractor.saveFileData(e.recordSector, e.dataSize, sink);
+        if (auto layout = extractor.layout(e.recordSector, e.dataSize)) {
+          std::uint64_t at = 0;
+          for (const auto& r : layout->runs) {
+            if (r.fileOffset != at || r.length == 0) __builtin_trap();  // runs follow each other
+            at += r.length;
+          }
+          if (at > e.dataSize) __builtin_trap();
+        }
       }
     }
   }

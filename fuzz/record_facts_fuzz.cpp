@@ -1,4 +1,5 @@
-// Any bytes as an MFT record, decoded into the facts the tree keeps and its named data streams.
+// Any bytes as an MFT record, decoded into the facts the tree keeps, its times and its named data
+// streams.
 // The input doubles as a tiny volume, so that attribute lists naming other records are followed
 // into it.
 #include <cstddef>
@@ -9,6 +10,7 @@
 #include "fuzz/fuzz_host.h"
 #include "ntfs/file_record.h"
 #include "ntfs/mft.h"
+#include "ntfs/record_times.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 1024 || size > (1u << 20)) return 0;
@@ -34,6 +36,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     streams = ov::ntfs::namedStreams(source, volume, record);
   } catch (const ov::AlreadyReported&) {
   }
+  const ov::FileTimes times = ov::ntfs::recordTimes(record);
+  if (times.modified.known && times.modified.nanoseconds >= 1000000000u) __builtin_trap();
   if (facts.name.size() > 255) __builtin_trap();
   for (const auto& s : streams)
     if (s.name.empty() || s.name.size() > 255) __builtin_trap();

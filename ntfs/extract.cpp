@@ -183,6 +183,45 @@ bool FileExtractor::saveFileData(std::uint64_t recordSector, std::uint64_t dataS
   return true;
 }
 
+std::optional<FileLayout> FileExtractor::layout(std::uint64_t recordSector, std::uint64_t dataSize,
+                                                const std::u16string& stream) {
+  const auto& p = volume_.params;
+  validLength_ = dataSize;
+  std::vector<std::uint8_t> record(p.bytesPerMftRecord, 0);
+  source_.readSectorsRetrying(record.data(), record.size(), recordSector);
+  if (!checkFileRecord(record, p.bytesPerMftRecord, p.bytesPerSector)) return std::nullopt;
+  std::vector<DataPiece> pieces;
+  if (!collectPieces(Bytes(record.data(), record.size()), stream, pieces)) return std::nullopt;
+  const std::uint64_t sectorBytes = source_.bytesPerSector();
+  const std::uint64_t clusterBytes = std::max<std::uint64_t>(1, p.bytesPerCluster);
+  FileLayout out;
+  std::uint64_t at = 0;
+  for (const auto& piece : pieces) {
+    if (at >= dataSize) break;
+    if (piece.resident) {
+      const std::uint64_t length = std::min<std::uint64_t>(piece.value.size(), dataSize - at);
+      out.resident = true;
+      out.runs.push_back({at, recordSector * sectorBytes, length, false});
+      at += length;
+      continue;
+    }
+    for (const auto& run : piece.runs) {
+      if (at >= dataSize) break;
+      // Cut to what the file uses (a damaged run list may claim more than any volume holds).
+      const std::uint64_t left = dataSize - at;
+      const std::uint64_t length = run.clusters > left / clusterBytes ? left : run.clusters * clusterBytes;
+      ByteRun r{at, run.sparse ? 0 : clusterSector(run.lcn) * sectorBytes, length, run.sparse};
+      if (!out.runs.empty() && !r.sparse && !out.runs.back().sparse &&
+          out.runs.back().diskOffset + out.runs.back().length == r.diskOffset)
+        out.runs.back().length += r.length;
+      else
+        out.runs.push_back(r);
+      at += length;
+    }
+  }
+  return out;
+}
+
 void FileExtractor::plainCopy(const std::vector<Run>& runs) {
   const auto& p = volume_.params;
   const std::uint64_t clusterBytes = p.bytesPerCluster;

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "disk/recovery_engine.h"
 #include "disk/sector_source.h"
 #include "ntfs/mft.h"
 
@@ -35,6 +36,12 @@ class FileExtractor {
   bool saveFileData(std::uint64_t recordSector, std::uint64_t dataSize, int outputFd,
                     const std::u16string& stream = {});
   std::uint64_t bytesWritten() const { return written_; }
+
+  // Where the stream's data lies on the source, the runs cut to `dataSize` (resident data: one
+  // run at the record). The verdict is left unknown. Nullopt when the record (or an extension
+  // record it needs) is not valid; read failures throw AlreadyReported as saving does.
+  std::optional<FileLayout> layout(std::uint64_t recordSector, std::uint64_t dataSize,
+                                   const std::u16string& stream = {});
 
   // The beginning of a file (or of its named stream) for the preview; nullopt when there is
   // nothing to show.

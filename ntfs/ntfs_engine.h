@@ -82,6 +82,7 @@ class NtfsEngine final : public RecoveryEngine {
   FileDataSaved saveFileData(const TreeEntry& file, int fd, const std::function<void(std::uint64_t)>& progress,
                            const std::function<bool()>& cancel) override;
   std::optional<std::vector<std::uint8_t>> loadPreview(const TreeEntry& file) override;
+  FileLayout fileLayout(const TreeEntry& file) override;
   bool savePartitionScanInfo(const std::string& path) override;
   bool openPartitionScanInfo(const std::string& path) override;
   bool saveDiskScanInfo(const std::string& path) override;
@@ -94,6 +95,10 @@ class NtfsEngine final : public RecoveryEngine {
   void populated();
   bool createWorkingFiles();
   bool finishWorkingFiles();
+  // The times of the record at `sector` (unknown where it cannot be read or fails its check).
+  FileTimes timesAt(std::uint64_t sector);
+  // The volume's allocation bitmap ($Bitmap), read once per volume; nullptr when it cannot be read.
+  const std::vector<std::uint8_t>* allocationBitmap();
 
   EngineHost& host_;
   RunControl& run_;
@@ -102,6 +107,9 @@ class NtfsEngine final : public RecoveryEngine {
   PartitionTableKind tableKind_ = PartitionTableKind::None;
   NtfsVolume volume_;
   WorkingFiles files_;
+  std::vector<std::uint8_t> bitmap_;
+  VolumeParameters bitmapOf_;  // the volume bitmap_ belongs to
+  bool bitmapRead_ = false;
 };
 
 }  // namespace ov::ntfs

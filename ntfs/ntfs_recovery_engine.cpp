@@ -9,6 +9,7 @@
 #include "disk/byte_io.h"
 #include "ntfs/boot_sector.h"
 #include "ntfs/extract.h"
+#include "ntfs/record_times.h"
 #include "ntfs/ntfs_engine.h"
 #include "ntfs/scan_info.h"
 #include "ntfs/volume_finder.h"
@@ -108,7 +109,10 @@ std::vector<TreeEntry> NtfsEngine::listFolder(const TreeEntry& folder, FolderCou
   std::uint32_t files = 0, folders = 0;
   auto entries = files_.readFolder(static_cast<std::uint32_t>(folder.folderKey), bytes, files, folders, keepFiles);
   out.reserve(entries.size());
-  for (const auto& e : entries) out.push_back(toTreeEntry(e));
+  for (const auto& e : entries) {
+    out.push_back(toTreeEntry(e));
+    if (keepFiles || e.isFolder()) out.back().times = timesAt(e.recordSector);
+  }
   if (counts) {
     counts->bytes += bytes;
     counts->files += files;
@@ -153,6 +157,102 @@ std::optional<std::vector<std::uint8_t>> NtfsEngine::loadPreview(const TreeEntry
   if (!ok) return std::nullopt;
   data.resize(got);
   return data;
+}
+
+FileTimes NtfsEngine::timesAt(std::uint64_t sector) {
+  FileTimes none;
+  none.utc = true;
+  const auto& p = volume_.params;
+  if (sector == 0 || p.bytesPerMftRecord == 0 || p.bytesPerMftRecord > 65536 || !source_.isOpen()) return none;
+  std::vector<std::uint8_t> record(p.bytesPerMftRecord, 0);
+  // A quiet read: a record that cannot be read leaves the times unknown, and the listing goes on
+  // (saving the file reports the sector).
+  ReadBackend* backend = source_.backend();
+  const std::uint64_t bps = source_.bytesPerSector();
+  std::size_t got = 0;
+  if (!backend || bps == 0 || sector > UINT64_MAX / bps || backend->readAt(sector * bps, record.data(), record.size(), got) != 0 ||
+      got != record.size())
+    return none;
+  if (!checkFileRecord(record, p.bytesPerMftRecord, p.bytesPerSector)) return none;
+  return recordTimes(Bytes(record.data(), record.size()));
+}
+
+const std::vector<std::uint8_t>* NtfsEngine::allocationBitmap() {
+  const auto& p = volume_.params;
+  if (bitmapRead_ && bitmapOf_ == p) return bitmap_.empty() ? nullptr : &bitmap_;
+  bitmapRead_ = true;
+  bitmapOf_ = p;
+  bitmap_.clear();
+  constexpr std::uint32_t kBitmapRecord = 6;
+  constexpr std::uint64_t kMaxBitmapBytes = std::uint64_t{1} << 30;
+  auto sector = recordSector(volume_, kBitmapRecord);
+  if (!sector || p.sectorsPerCluster == 0) return nullptr;
+  const std::uint64_t bytes = (p.sectorCount / p.sectorsPerCluster + 7) / 8;
+  if (bytes == 0 || bytes > kMaxBitmapBytes) return nullptr;
+  int fd = ::memfd_create("ov-bitmap", MFD_CLOEXEC);
+  if (fd < 0) return nullptr;
+  FileExtractor extractor(source_, volume_);
+  extractor.setQuietProgress(true);
+  bool ok = false;
+  try {
+    ok = extractor.saveFileData(*sector, bytes, fd);
+  } catch (const AlreadyReported&) {
+    ok = false;
+  }
+  if (ok && extractor.bytesWritten() == bytes) {
+    bitmap_.resize(static_cast<std::size_t>(bytes));
+    std::size_t got = 0;
+    while (got < bitmap_.size()) {
+      ssize_t n = ::pread(fd, bitmap_.data() + got, bitmap_.size() - got, static_cast<off_t>(got));
+      if (n <= 0) break;
+      got += static_cast<std::size_t>(n);
+    }
+    if (got != bitmap_.size()) bitmap_.clear();
+  }
+  ::close(fd);
+  return bitmap_.empty() ? nullptr : &bitmap_;
+}
+
+FileLayout NtfsEngine::fileLayout(const TreeEntry& file) {
+  FileLayout out;
+  if (file.isFolder() || file.location == 0) return out;
+  FileExtractor extractor(source_, volume_);
+  extractor.setQuietProgress(true);
+  std::optional<FileLayout> found;
+  try {
+    found = extractor.layout(file.location, file.size, file.streamName);
+  } catch (const AlreadyReported&) {
+    return out;
+  }
+  if (!found) return out;
+  out = std::move(*found);
+  if (file.isLive()) return out;
+  if (out.resident || out.runs.empty()) {
+    // The data is in the deleted record itself, which nothing has taken over.
+    out.verdict = Recoverability::Good;
+    return out;
+  }
+  const auto* bitmap = allocationBitmap();
+  if (!bitmap) return out;
+  const auto& p = volume_.params;
+  const std::uint64_t sectorBytes = source_.bytesPerSector();
+  const std::uint64_t clusterBytes = std::uint64_t{p.bytesPerCluster};
+  const std::uint64_t volumeStart = p.startSector * sectorBytes;
+  std::uint64_t used = 0, total = 0;
+  for (const auto& run : out.runs) {
+    if (run.sparse || run.diskOffset < volumeStart || clusterBytes == 0) continue;
+    const std::uint64_t first = (run.diskOffset - volumeStart) / clusterBytes;
+    const std::uint64_t count = (run.length + clusterBytes - 1) / clusterBytes;
+    for (std::uint64_t c = first; c < first + count; ++c) {
+      ++total;
+      // A cluster beyond the bitmap lies beyond the volume: nothing else can use it either.
+      if (c / 8 < bitmap->size() && ((*bitmap)[static_cast<std::size_t>(c / 8)] >> (c % 8)) & 1) ++used;
+    }
+  }
+  out.verdict = used == 0 ? Recoverability::Good
+                : used == total ? Recoverability::Overwritten
+                                : Recoverability::PartlyOverwritten;
+  return out;
 }
 
 bool NtfsEngine::savePartitionScanInfo(const std::string& path) { return ntfs::savePartitionScanInfo(*this, path); }
