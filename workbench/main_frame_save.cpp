@@ -96,6 +96,7 @@ void runSave(RecoveryEngine& engine, EngineHost& host, SaveJob& job) {
     file.sizeCut = item.entry.sizeCut;
     file.claimedSize = item.entry.claimedSize;
     file.damageNote = item.entry.damageNote;
+    file.times = item.entry.times;
     file.save = [&engine, &host, &run, &total, &doneBefore, entry = item.entry](int fd, std::uint64_t& written) {
       FileDataSaved outcome = engine.saveFileData(
           entry, fd, [&](std::uint64_t done) { host.progress(total, doneBefore + done); },
