@@ -35,6 +35,11 @@ struct Options {
   std::string outDir;
   bool onlyDeleted = false;
   bool onlyLive = false;
+  bool bodyfile = false;    // ls: the body format of timeline tools instead of the listing
+  bool intactOnly = false;  // recover: deleted files only when no live file uses their clusters
+  std::string reportFile;   // recover: the report of what was saved (DFXML for ".xml", else JSON lines)
+  bool hashSource = false;  // recover --report: the SHA-256 of the whole source too
+  std::string commandLine;  // as given, for reports
   std::vector<std::string> patterns;
   std::string fs;  // "", "ntfs" or "fat"
   std::uint16_t sectorSize = 0;  // --sector-size: the source's sector size when detection cannot tell

@@ -3,12 +3,16 @@
 // "Record"/"Cluster"); nothing here depends on which file system it is.
 #include <nlohmann/json.hpp>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <iostream>
 #include <set>
 
 #include "cli/commands.h"
 #include "cli/listing.h"
+#include "cli/recovery_report.h"
 #include "workbench/models/find_files.h"
 #include "workbench/models/sector_range.h"
 #include "workbench/models/volume_search_dialog.h"
@@ -113,7 +117,7 @@ std::vector<Listed> rowsOf(const RecoveryEngine& engine, std::size_t numberFrom 
 }
 
 // Chooses the volume from the partition table or a search, and rebuilds its tree.
-int processVolume(RecoveryEngine& engine, CliHost& host, const Options& o) {
+int processVolume(RecoveryEngine& engine, CliHost& host, const Options& o, std::optional<VolumeRow>& chosenRow) {
   if (int rc = openSource(engine, o.source)) return rc;
   const std::string fs = engine.texts().fileSystem;
   if (o.searchMode.empty()) {
@@ -153,6 +157,7 @@ int processVolume(RecoveryEngine& engine, CliHost& host, const Options& o) {
   }
 
   const VolumeRow chosen = engine.volumeRow(*index);
+  chosenRow = chosen;
   LogEntry run{"Selected " + chosen.name, "Starting Sector " + chosen.startText + ", Size " + chosen.sizeText,
                LogKind::Started, {}};
   host.log().setRunEntry(run);
@@ -177,14 +182,17 @@ int processVolume(RecoveryEngine& engine, CliHost& host, const Options& o) {
 
 // The tree from a saved scan, or from processing a volume (then saved when asked).
 // `incomplete`: the tree is there but processing did not run to the end.
-int prepareVolume(RecoveryEngine& engine, CliHost& host, const Options& o, bool& incomplete) {
+int prepareVolume(RecoveryEngine& engine, CliHost& host, const Options& o, bool& incomplete,
+                  std::optional<VolumeRow>* chosenRow = nullptr) {
   incomplete = false;
   if (!o.scan.empty()) {
     if (engine.openPartitionScanInfo(o.scan)) return kExitOk;
     std::fprintf(stderr, "ovrecover: %s\n", lastFailure(host).c_str());
     return kExitFailed;
   }
-  int rc = processVolume(engine, host, o);
+  std::optional<VolumeRow> row;
+  int rc = processVolume(engine, host, o, row);
+  if (chosenRow) *chosenRow = row;
   incomplete = rc == kExitFailed && engine.hasTree();
   if (!o.saveScan.empty() && engine.hasTree() && !engine.savePartitionScanInfo(o.saveScan)) {
     std::fprintf(stderr, "ovrecover: %s\n", lastFailure(host).c_str());
@@ -222,10 +230,39 @@ std::optional<TreeEntry> resolve(RecoveryEngine& engine, const std::string& path
   return current;
 }
 
-void printEntry(const TreeEntry& e, const std::vector<std::string>& path, bool json, bool fullPath,
+// The verdict of a deleted file (unknown for live files and folders).
+Recoverability verdictOf(RecoveryEngine& engine, const TreeEntry& e) {
+  if (e.isFolder() || e.isLive()) return Recoverability::Unknown;
+  return engine.fileLayout(e).verdict;
+}
+
+// One line of the body format that timeline tools read:
+// MD5|name|inode|mode|UID|GID|size|atime|mtime|ctime|crtime.
+void printBodyLine(const TreeEntry& e, const std::vector<std::string>& path, const std::string& name) {
+  std::string full = "/" + (path.empty() ? name : joined(path) + "/" + name);
+  if (!e.isLive()) full += " (deleted)";
+  // The separator and line ends cannot appear inside a field.
+  for (char& c : full)
+    if (c == '|' || c == '\n' || c == '\r') c = '_';
+  const bool utc = e.times.utc;
+  std::printf("0|%s|%u|%s|0|0|%llu|%lld|%lld|%lld|%lld\n", full.c_str(), e.number,
+              e.isFolder() ? "d/drwxrwxrwx" : "r/rrwxrwxrwx", static_cast<unsigned long long>(e.size),
+              static_cast<long long>(epochSeconds(e.times.accessed, utc).value_or(0)),
+              static_cast<long long>(epochSeconds(e.times.modified, utc).value_or(0)),
+              static_cast<long long>(epochSeconds(e.times.changed, utc).value_or(0)),
+              static_cast<long long>(epochSeconds(e.times.created, utc).value_or(0)));
+}
+
+void printEntry(RecoveryEngine& engine, const TreeEntry& e, const std::vector<std::string>& path, const Options& o,
                 JsonArrayPrinter& list) {
   std::string name = utf16ToUtf8(e.name);
-  if (json) {
+  if (o.bodyfile) {
+    printBodyLine(e, path, name);
+    return;
+  }
+  const std::string verdict = recoverabilityText(verdictOf(engine, e));
+  const FileTimes& t = e.times;
+  if (o.json) {
     std::vector<std::string> full = path;
     full.push_back(name);
     nlohmann::json entry = {{"path", full},
@@ -237,7 +274,16 @@ void printEntry(const TreeEntry& e, const std::vector<std::string>& path, bool j
                             {"parent", e.parentNumber},
                             {"created", dateJson(e.createdDate)},
                             {"accessed", dateJson(e.accessedDate)},
+                            {"modified", dateOfJson(t.modified)},
+                            {"changed", dateOfJson(t.changed)},
+                            {"created_time", timeJson(t.created, t.utc)},
+                            {"modified_time", timeJson(t.modified, t.utc)},
+                            {"accessed_time", timeJson(t.accessed, t.utc)},
+                            {"changed_time", timeJson(t.changed, t.utc)},
                             {"attributes", e.attributes}};
+    if (t.nameCreated.known) entry["name_created_time"] = timeJson(t.nameCreated, t.utc);
+    if (t.nameModified.known) entry["name_modified_time"] = timeJson(t.nameModified, t.utc);
+    if (!e.isFolder() && !e.isLive()) entry["recoverable"] = verdict.empty() ? nlohmann::json(nullptr) : nlohmann::json(verdict);
     if (!e.streamName.empty()) entry["stream"] = utf16ToUtf8(e.streamName);
     if (e.sizeCut) entry["size_cut"] = true;
     if (e.claimedSize != 0) entry["claimed_size"] = e.claimedSize;
@@ -245,15 +291,18 @@ void printEntry(const TreeEntry& e, const std::vector<std::string>& path, bool j
     list.add(entry);
     return;
   }
-  std::string shown = fullPath && !path.empty() ? joined(path) + "/" + name : name;
+  std::string shown = o.recursive && !path.empty() ? joined(path) + "/" + name : name;
   std::string created = isoDate(e.createdDate), accessed = isoDate(e.accessedDate);
+  std::string modified = isoTime(t.modified, true).substr(0, 19);
+  if (modified.size() == 19) modified[10] = ' ';
   std::string cut;
   if (e.claimedSize != 0) cut = "  [size cut: its entry claims " + std::to_string(e.claimedSize) + " bytes]";
   else if (e.sizeCut) cut = "  [size cut: its record claims more than its data can hold]";
   if (e.possiblyDamaged()) cut += "  [possibly damaged: " + e.damageNote + "]";
-  std::printf("%-7s %-7s %14llu  %-10s  %-10s  %10u %10u  %s%s\n", e.isFolder() ? "folder" : "file",
+  std::printf("%-7s %-7s %14llu  %-10s  %-19s  %-10s  %-18s  %10u %10u  %s%s\n", e.isFolder() ? "folder" : "file",
               e.isLive() ? "live" : "deleted", static_cast<unsigned long long>(e.size),
-              created.empty() ? "-" : created.c_str(), accessed.empty() ? "-" : accessed.c_str(), e.number,
+              created.empty() ? "-" : created.c_str(), modified.empty() ? "-" : modified.c_str(),
+              accessed.empty() ? "-" : accessed.c_str(), verdict.empty() ? "-" : verdict.c_str(), e.number,
               e.parentNumber, printable(shown).c_str(), cut.c_str());
 }
 
@@ -261,7 +310,7 @@ void listFolder(RecoveryEngine& engine, const TreeEntry& folder, std::vector<std
                 JsonArrayPrinter& list, std::set<std::uint64_t>& visited, int depth) {
   for (const auto& e : engine.listFolder(folder)) {
     if (stdoutBroken()) return;
-    printEntry(e, path, o.json, o.recursive, list);
+    printEntry(engine, e, path, o, list);
     if (o.recursive && e.isFolder() && depth < kMaxDepth && visited.insert(e.key).second) {
       path.push_back(utf16ToUtf8(e.name));
       listFolder(engine, e, path, o, list, visited, depth + 1);
@@ -369,10 +418,11 @@ int runLs(RecoveryEngine& engine, CliHost& host, const Options& o) {
     std::fprintf(stderr, "ovrecover: no folder %s in the recovered tree\n", o.path.c_str());
     return kExitFailed;
   }
-  JsonArrayPrinter list(o.json);
-  if (!o.json)
-    std::printf("%-7s %-7s %14s  %-10s  %-10s  %10s %10s  %s\n", "Type", "State", "Size", "Created", "Accessed",
-                engine.texts().numberWord.c_str(), engine.texts().parentWord.c_str(), "Name");
+  JsonArrayPrinter list(o.json && !o.bodyfile);
+  if (!o.json && !o.bodyfile)
+    std::printf("%-7s %-7s %14s  %-10s  %-19s  %-10s  %-18s  %10s %10s  %s\n", "Type", "State", "Size", "Created",
+                "Modified", "Accessed", "Recoverable", engine.texts().numberWord.c_str(),
+                engine.texts().parentWord.c_str(), "Name");
   std::set<std::uint64_t> visited{folder->key};
   listFolder(engine, *folder, path, o, list, visited, 0);
   list.close();
@@ -382,7 +432,8 @@ int runLs(RecoveryEngine& engine, CliHost& host, const Options& o) {
 int runRecover(RecoveryEngine& engine, CliHost& host, const Options& o) {
   host.setQuiet(true);
   bool incomplete = false;
-  int rc = prepareVolume(engine, host, o, incomplete);
+  std::optional<VolumeRow> chosenRow;
+  int rc = prepareVolume(engine, host, o, incomplete, &chosenRow);
   if (!engine.hasTree()) return rc == kExitOk ? kExitFailed : rc;
   host.setQuiet(false);
   if (warnIncompleteTree(incomplete, false)) return kExitFailed;
@@ -395,9 +446,71 @@ int runRecover(RecoveryEngine& engine, CliHost& host, const Options& o) {
   std::vector<std::u16string> path;
   std::set<std::uint64_t> visited{top->key};
   collect(engine, *top, path, o, patterns, files, visited, 0);
+
+  // Where each file lies (for the report, and the verdict --intact-only keeps to).
+  std::vector<FileLayout> layouts;
+  if (o.intactOnly || !o.reportFile.empty()) {
+    std::vector<std::pair<std::vector<std::u16string>, TreeEntry>> kept;
+    std::size_t left = 0;
+    for (auto& f : files) {
+      FileLayout layout = engine.fileLayout(f.second);
+      if (o.intactOnly && !f.second.isLive() && layout.verdict != Recoverability::Good) {
+        ++left;
+        continue;
+      }
+      kept.push_back(std::move(f));
+      layouts.push_back(std::move(layout));
+    }
+    files = std::move(kept);
+    if (left > 0)
+      std::fprintf(stderr, "ovrecover: %zu deleted file%s left out: %s\n", left, left == 1 ? "" : "s",
+                   "live files now use some of their clusters, or that could not be told");
+  }
   if (files.empty()) {
     std::fprintf(stderr, "ovrecover: no file matches\n");
     return kExitFailed;
+  }
+
+  std::optional<RecoveryReport> report;
+  std::vector<ReportedFile> reported;
+  if (!o.reportFile.empty()) {
+    std::string why;
+    report = RecoveryReport::create(o.reportFile, why);
+    if (!report) {
+      std::fprintf(stderr, "ovrecover: cannot create the report %s: %s\n", o.reportFile.c_str(), why.c_str());
+      return kExitFailed;
+    }
+    ReportSource source{engine.source().path(), engine.source().totalSectors() * engine.source().bytesPerSector(),
+                        engine.source().bytesPerSector(), {}};
+    if (o.hashSource) {
+      source.sha256 = sha256OfSource(engine.source());
+      if (source.sha256.empty()) std::fprintf(stderr, "ovrecover: the source could not be read whole; no hash of it\n");
+    }
+    ReportVolume volume;
+    volume.fileSystem = lower(engine.texts().fileSystem);
+    if (chosenRow) {
+      volume.name = chosenRow->name;
+      volume.fileSystem = lower(chosenRow->fileSystem);
+      volume.offset = chosenRow->startSector * engine.source().bytesPerSector();
+      for (const auto& [key, value] : chosenRow->facts)
+        if (key == "bytes_per_cluster" && std::holds_alternative<std::uint64_t>(value))
+          volume.clusterBytes = static_cast<std::uint32_t>(std::get<std::uint64_t>(value));
+    }
+    report->begin(source, volume, o.commandLine);
+    reported.resize(files.size());
+    for (std::size_t i = 0; i < files.size(); ++i) {
+      const auto& [folders, entry] = files[i];
+      ReportedFile& r = reported[i];
+      std::string original;
+      for (const auto& part : folders) original += "/" + utf16ToUtf8(part);
+      r.originalPath = original + "/" + utf16ToUtf8(entry.name);
+      r.number = entry.number;
+      r.live = entry.isLive();
+      r.size = entry.size;
+      r.times = entry.times;
+      r.layout = layouts[i];
+      r.state = "not tried";
+    }
   }
 
   std::uint64_t selected = 0, doneBefore = 0;
@@ -405,7 +518,7 @@ int runRecover(RecoveryEngine& engine, CliHost& host, const Options& o) {
   std::vector<PlannedFile> plan;
   for (const auto& [folders, entry] : files) {
     plan.push_back({folders, entry.outputName(), entry.size, entry.sizeCut, entry.claimedSize, entry.damageNote,
-                    [&engine, &host, &selected, &doneBefore, e = entry](int fd, std::uint64_t& written) {
+                    entry.times, [&engine, &host, &selected, &doneBefore, e = entry](int fd, std::uint64_t& written) {
                       FileDataSaved outcome = engine.saveFileData(
                           e, fd, [&](std::uint64_t done) { host.progress(selected, doneBefore + done); },
                           [&engine] { return !engine.run().proceed(); });
@@ -413,7 +526,37 @@ int runRecover(RecoveryEngine& engine, CliHost& host, const Options& o) {
                       return outcome.ok;
                     }});
   }
-  return saveFiles(o.outDir, plan, engine.source(), host, [&](std::uint64_t d) { doneBefore = d; }, rc);
+  std::uint64_t savedCount = 0, failedCount = 0;
+  FileDoneHook fileDone;
+  if (report) {
+    fileDone = [&](const PlannedFile& file, const FileSaveOutcome& outcome) {
+      ReportedFile& r = reported[static_cast<std::size_t>(&file - plan.data())];
+      static const char* const kStates[] = {"whole", "unreadable sectors (zeros)", "partial", "failed", "interrupted"};
+      r.state = kStates[static_cast<int>(outcome.state)];
+      r.savedPath = outcome.keptPath;
+      r.written = outcome.written;
+      r.note = outcome.note;
+      r.skippedSectors = outcome.skippedSectors;
+      if (outcome.state == FileSaveState::Failed || outcome.state == FileSaveState::Interrupted) ++failedCount;
+      else ++savedCount;
+      if (!outcome.keptName.empty() && outcome.folderFd >= 0) {
+        int fd = ::openat(outcome.folderFd, outcome.keptName.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        if (fd >= 0) {
+          r.sha256 = sha256OfFile(fd);
+          ::close(fd);
+        }
+      }
+    };
+  }
+  int result = saveFiles(o.outDir, plan, engine.source(), host, [&](std::uint64_t d) { doneBefore = d; }, rc, fileDone);
+  if (report) {
+    for (const ReportedFile& r : reported) report->add(r);
+    if (!report->finish(savedCount, failedCount)) {
+      std::fprintf(stderr, "ovrecover: the report %s could not be written whole\n", o.reportFile.c_str());
+      result = kExitFailed;
+    }
+  }
+  return result;
 }
 
 }  // namespace ov::cli

@@ -11,6 +11,7 @@
 
 #include "cli/cli_host.h"
 #include "disk/host.h"
+#include "disk/recovery_engine.h"
 #include "disk/sector_source.h"
 #include "workbench/models/file_saving.h"
 #include "workbench/models/output_folder.h"
@@ -21,6 +22,16 @@ namespace ov::cli {
 std::string isoDate(std::uint16_t dosDate);
 nlohmann::json dateJson(std::uint16_t dosDate);
 std::string joined(const std::vector<std::string>& path);
+
+// ISO 8601 of a time read from the disk: "2026-12-06T14:03:11.1234567Z" for NTFS (UTC, 100 ns),
+// "2026-12-06T14:03:11.25" for FAT (local time, no zone; hundredths only when there are any),
+// "2026-12-06" for a date without a time; empty when unknown.
+std::string isoTime(const FileTime& t, bool utc);
+nlohmann::json timeJson(const FileTime& t, bool utc);
+// The date part alone, "2026-12-06" (null when unknown).
+nlohmann::json dateOfJson(const FileTime& t);
+// "good", "partly overwritten", "overwritten"; empty when unknown.
+std::string recoverabilityText(Recoverability r);
 
 // Writes a JSON array one element at a time, so that listing a large tree needs no more memory
 // than one entry.
@@ -51,8 +62,10 @@ class JsonArrayPrinter {
 // "name.partial" (or removed when empty); a file stopped by Ctrl+C likewise. Prints the summary
 // (every failed file by name, the files never tried) and puts the failures in the process log.
 // Returns kExitFailed unless every file was saved whole, else `rc`.
+// `fileDone`, when set, hears how each file tried ended (see SaveHooks::fileDone).
+using FileDoneHook = std::function<void(const PlannedFile&, const FileSaveOutcome&)>;
 int saveFiles(const std::string& outDir, std::vector<PlannedFile>& files, SectorSource& source, CliHost& host,
-              const std::function<void(std::uint64_t)>& onProgress, int rc);
+              const std::function<void(std::uint64_t)>& onProgress, int rc, const FileDoneHook& fileDone = {});
 
 // Text for a terminal: control characters (and backslashes) written as escapes, so that a name
 // read from a damaged disk cannot move the cursor, clear the screen or fake a line.

@@ -131,7 +131,10 @@ int main(int argc, char** argv) {
   auto* ls = app.add_subcommand("ls", "Process a volume and list a folder of the recovered tree");
   addVolumeOptions(ls);
   ls->add_flag("-r,--recursive", o.recursive, "List the folders below too");
-  ls->add_flag("--json", o.json, "Print JSON");
+  auto* lsJson = ls->add_flag("--json", o.json, "Print JSON");
+  ls->add_flag("--bodyfile", o.bodyfile,
+               "Print the body format of timeline tools (MD5|name|inode|mode|UID|GID|size|atime|mtime|ctime|crtime)")
+      ->excludes(lsJson);
   ls->add_option("PATH", o.path, "Folder to list, names separated by '/' (default: the top folder \"#\")");
 
   auto* recover = app.add_subcommand("recover", "Process a volume and save files of the recovered tree");
@@ -140,6 +143,13 @@ int main(int argc, char** argv) {
   auto* deleted = recover->add_flag("--deleted", o.onlyDeleted, "Only deleted files");
   auto* live = recover->add_flag("--live", o.onlyLive, "Only live files");
   deleted->excludes(live);
+  recover->add_flag("--intact-only", o.intactOnly,
+                    "Deleted files only when no live file uses their clusters now (live files as usual)");
+  auto* reportOption = recover->add_option(
+      "--report", o.reportFile,
+      "Write a report of the save: DFXML when FILE ends in .xml, else JSON lines (paths, times, extents, SHA-256)");
+  recover->add_flag("--hash-source", o.hashSource, "With --report: the SHA-256 of the whole source too")
+      ->needs(reportOption);
   recover->add_option("PATTERN", o.patterns, "Name patterns with * and ? (default: every file)");
 
   auto* carve = app.add_subcommand("carve", "Search a disk or image for files by their signatures and save them");
@@ -158,6 +168,7 @@ int main(int argc, char** argv) {
 
   try {
     app.parse(argc, argv);
+    for (int i = 0; i < argc; ++i) o.commandLine += (i ? " " : "") + std::string(argv[i]);
   } catch (const CLI::CallForHelp& e) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
@@ -200,6 +211,7 @@ int main(int argc, char** argv) {
   if (!o.saveDiskScan.empty()) destinations.push_back({ov::withExtension(o.saveDiskScan, ".ovd"), false});
   if (image->parsed() && !o.mapFile.empty()) destinations.push_back({o.mapFile, false});
   if (recover->parsed()) destinations.push_back({o.outDir, true});
+  if (recover->parsed() && !o.reportFile.empty()) destinations.push_back({o.reportFile, false});
   std::string source = carve->parsed() ? carveOptions.source : o.source;
   if (carve->parsed() && !carveOptions.listOnly && !carveOptions.outDir.empty())
     destinations.push_back({carveOptions.outDir, true});

@@ -1,0 +1,268 @@
+// Times, saved files' times, the recovery report and the recoverability verdict, end to end on
+// the committed images. The Sleuth Kit is the oracle for times (fls -m on the same image, both
+// read in UTC); the manifests for contents (SHA-256) and for deleted files that other files
+// overwrote.
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+
+#include "tests/e2e/cli_run.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+using ov::test::shell;
+using ov::test::shq;
+
+struct BodyLine {
+  std::string name;
+  long long atime = 0, mtime = 0, ctime = 0, crtime = 0;
+  int count = 0;
+};
+
+// Body-format lines by name (MD5|name|inode|mode|UID|GID|size|atime|mtime|ctime|crtime).
+std::map<std::string, BodyLine> parseBody(const std::string& text) {
+  std::map<std::string, BodyLine> out;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    std::vector<std::string> f;
+    std::stringstream fields(line);
+    for (std::string x; std::getline(fields, x, '|');) f.push_back(x);
+    if (f.size() != 11) continue;
+    BodyLine& b = out[f[1]];
+    b.name = f[1];
+    b.atime = std::stoll(f[7]);
+    b.mtime = std::stoll(f[8]);
+    b.ctime = std::stoll(f[9]);
+    b.crtime = std::stoll(f[10]);
+    ++b.count;
+  }
+  return out;
+}
+
+std::vector<json> jsonLines(const fs::path& file) {
+  std::vector<json> out;
+  std::ifstream in(file);
+  for (std::string line; std::getline(in, line);) out.push_back(json::parse(line));
+  return out;
+}
+
+bool endsWith(const std::string& text, const std::string& tail) {
+  return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// Whether a reported path names a manifest file. A deleted FAT short name has lost its first letter.
+bool names(const std::string& reported, const std::string& path, bool deleted) {
+  if (!deleted || reported.size() != path.size()) return reported == path;
+  const std::size_t first = path.rfind('/') + 1;
+  return reported.compare(0, first, path, 0, first) == 0 &&
+         reported.compare(first + 1, std::string::npos, path, first + 1, std::string::npos) == 0;
+}
+
+bool hasFlag(const json& f, const char* flag) {
+  for (const auto& x : f.value("flags", json::array()))
+    if (x == flag) return true;
+  return false;
+}
+
+// The bytes of the image that the report's runs name, holes as zeros.
+std::vector<std::uint8_t> readRuns(const fs::path& image, const json& runs) {
+  std::vector<std::uint8_t> out;
+  std::ifstream in(image, std::ios::binary);
+  for (const auto& r : runs) {
+    std::vector<std::uint8_t> piece(r["length"].get<std::size_t>(), 0);
+    if (!r.contains("sparse")) {
+      in.seekg(r["disk_offset"].get<std::streamoff>());
+      in.read(reinterpret_cast<char*>(piece.data()), static_cast<std::streamsize>(piece.size()));
+    }
+    out.insert(out.end(), piece.begin(), piece.end());
+  }
+  return out;
+}
+
+struct Volume {
+  std::string image;
+  std::string select;  // ovrecover's options naming the volume
+  int partition;       // in the manifest
+  bool ntfs;
+  // fls leaves out exFAT's 10 ms field (up to 1.99 s past the 2-second time): ours may be 1 s later.
+  long long tskSlack;
+};
+
+const std::vector<Volume> kVolumes = {
+    {"sample", "", 1, true, 0},
+    {"fat_mbr", "--fs fat --volume 1", 1, false, 0},
+    {"exfat_card", "--fs fat", 1, false, 1},
+};
+
+// The times of every live file and folder match The Sleuth Kit's; the bodyfile feeds mactime and
+// names each entry once; saved files keep their modification and access times; the report's
+// hashes are those of the manifest and of the saved files, and its extents hold those bytes;
+// the DFXML report says the same as the JSON lines; the verdicts follow the manifest.
+TEST(TimestampsAndReport, MatchTheSleuthKitAndTheManifests) {
+  if (shell("command -v fls >/dev/null").status != 0) GTEST_SKIP() << "The Sleuth Kit's fls is not installed";
+  for (const Volume& v : kVolumes) {
+    SCOPED_TRACE(v.image);
+    const fs::path image = ov::test::image(v.image);
+    const json m = ov::test::manifest(v.image);
+    std::uint64_t start = 0;
+    for (const auto& p : m["partitions"])
+      if (p["index"] == v.partition) start = p["start"];
+    const std::string args = v.select + " " + shq(image);
+
+    auto ours = shell("TZ=UTC OVRECOVER ls -r --bodyfile " + args);
+    ASSERT_EQ(ours.status, 0) << ours.err;
+    auto tsk = shell("TZ=UTC fls -z UTC -m / -r -o " + std::to_string(start) + " " + shq(image));
+    ASSERT_EQ(tsk.status, 0) << tsk.err;
+    const auto body = parseBody(ours.out), oracle = parseBody(tsk.out);
+
+    // Every live file and folder of the manifest, once, with The Sleuth Kit's four times.
+    std::map<std::string, long long> mtimeOf;
+    int compared = 0;
+    for (const auto& f : m["files"]) {
+      if (f["partition"] != v.partition || f["state"] != "live") continue;
+      const std::string path = f["path"];
+      auto expected = oracle.find(path);
+      if (expected == oracle.end()) continue;  // fls lists it otherwise (a stream, a short name)
+      const BodyLine* found = nullptr;
+      for (const auto& [name, line] : body)
+        if (endsWith(name, path) && (v.ntfs ? name == "/ Root" + path : name == path)) found = &line;
+      ASSERT_NE(found, nullptr) << path;
+      EXPECT_EQ(found->count, 1) << path;
+      auto near = [&v](long long mine, long long theirs) { return mine >= theirs && mine <= theirs + v.tskSlack; };
+      EXPECT_PRED2(near, found->mtime, expected->second.mtime) << path;
+      EXPECT_EQ(found->atime, expected->second.atime) << path;
+      EXPECT_PRED2(near, found->crtime, expected->second.crtime) << path;
+      if (v.ntfs) {
+        EXPECT_EQ(found->ctime, expected->second.ctime) << path;
+      }
+      EXPECT_NE(found->mtime, 0) << path;
+      mtimeOf[path] = found->mtime;
+      ++compared;
+    }
+    EXPECT_GT(compared, 3);
+    if (shell("command -v mactime >/dev/null").status == 0) {
+      auto bodyFile = ov::test::scratchDir() / (v.image + ".body");
+      std::ofstream(bodyFile) << ours.out;
+      auto timeline = shell("TZ=UTC mactime -b " + shq(bodyFile) + " -d -z UTC");
+      EXPECT_EQ(timeline.status, 0) << timeline.err;
+      EXPECT_NE(timeline.out.find(body.begin()->first), std::string::npos);
+    } else {
+      std::printf("mactime is not installed: the timeline of the bodyfile is not checked\n");
+    }
+
+    // ls --json: the full times beside the dates, with a zone for NTFS only.
+    auto listed = shell("OVRECOVER ls -r --json " + args);
+    ASSERT_EQ(listed.status, 0) << listed.err;
+    int timed = 0;
+    for (const auto& e : json::parse(listed.out)) {
+      if (!e["modified_time"].is_string()) continue;
+      const std::string t = e["modified_time"];
+      EXPECT_EQ(endsWith(t, "Z"), v.ntfs) << t;
+      EXPECT_EQ(t.substr(0, 10), e["modified"].get<std::string>());
+      ++timed;
+    }
+    EXPECT_GT(timed, 3);
+
+    // The save with its report, as JSON lines and as DFXML.
+    const fs::path out = ov::test::scratchDir() / (v.image + "-saved");
+    const fs::path lines = ov::test::scratchDir() / (v.image + "-report.jsonl");
+    const fs::path xml = ov::test::scratchDir() / (v.image + "-report.xml");
+    fs::remove_all(out);
+    fs::remove_all(out.string() + "-xml");
+    auto saved = shell("TZ=UTC OVRECOVER recover " + args + " --out " + shq(out) + " --report " + shq(lines) +
+                       " --hash-source");
+    EXPECT_NE(saved.status, 2) << saved.err;
+    auto savedXml = shell("TZ=UTC OVRECOVER recover " + args + " --out " + shq(out.string() + "-xml") + " --report " +
+                          shq(xml));
+    EXPECT_NE(savedXml.status, 2) << savedXml.err;
+
+    const auto report = jsonLines(lines);
+    ASSERT_GE(report.size(), 2u);
+    EXPECT_EQ(report.front()["source"]["sha256"], ov::test::sha256Hex(ov::test::readFile(image)));
+    std::map<std::string, std::string> hashOf;  // by original path, for the DFXML
+    int checked = 0, verdicts = 0;
+    for (const auto& r : report) {
+      if (r["type"] != "file" || !r["sha256"].is_string()) continue;
+      const std::string original = r["original_path"];
+      hashOf[original] = r["sha256"];
+      // The hash is the saved file's.
+      const fs::path copy = out / r["saved_path"].get<std::string>();
+      EXPECT_EQ(r["sha256"], ov::test::sha256Hex(ov::test::readFile(copy))) << original;
+      for (const auto& f : m["files"]) {
+        const std::string path = f["path"];
+        if (f["partition"] != v.partition || f["type"] != "file") continue;
+        if (!names(original, v.ntfs ? "/Root" + path : path, f["state"] == "deleted")) continue;
+        if (f["state"] == "live") {
+          EXPECT_EQ(r["sha256"], f["sha256"]) << path;
+          EXPECT_EQ(r["state"], "whole") << path;
+          // Extents: the bytes they name are the file (compressed data is not the file's bytes).
+          if (!hasFlag(f, "compressed") && !r.contains("resident")) {
+            EXPECT_EQ(ov::test::sha256Hex(readRuns(image, r["byte_runs"])), f["sha256"]) << path;
+          }
+          struct stat st {};
+          ASSERT_EQ(::stat(copy.c_str(), &st), 0);
+          if (mtimeOf.count(path)) {
+            EXPECT_EQ(st.st_mtim.tv_sec, mtimeOf[path]) << path;
+          }
+          ++checked;
+        } else {
+          EXPECT_EQ(r["recoverable"], hasFlag(f, "overwritten") ? "overwritten" : "good") << path;
+          ++verdicts;
+        }
+      }
+    }
+    EXPECT_GT(checked, 3);
+    EXPECT_GT(verdicts, 0);
+
+    // The DFXML parsed back by an XML parser: its file objects name the same files and hashes.
+    if (shell("command -v python3 >/dev/null").status != 0) {
+      std::printf("python3 is not installed: the DFXML report is not parsed back\n");
+      continue;
+    }
+    auto parsed = shell(
+        "python3 -c \"import sys, xml.etree.ElementTree as E; n='{http://www.forensicswiki.org/wiki/"
+        "Category:Digital_Forensics_XML}'; [print(o.find(n+'filename').text + '|' + o.find(n+'hashdigest').text) "
+        "for o in E.parse(sys.argv[1]).getroot().iter(n+'fileobject') if o.find(n+'hashdigest') is not None]\" " +
+        shq(xml));
+    ASSERT_EQ(parsed.status, 0) << parsed.err;
+    std::map<std::string, std::string> xmlHashOf;
+    std::istringstream in(parsed.out);
+    for (std::string line; std::getline(in, line);)
+      xmlHashOf[line.substr(0, line.rfind('|'))] = line.substr(line.rfind('|') + 1);
+    EXPECT_EQ(xmlHashOf, hashOf);
+  }
+}
+
+// --intact-only keeps the deleted files that no live file overwrote, and only those.
+TEST(TimestampsAndReport, IntactOnlyLeavesOverwrittenFilesOut) {
+  const fs::path out = ov::test::scratchDir() / "intact-only";
+  const fs::path lines = ov::test::scratchDir() / "intact-only.jsonl";
+  fs::remove_all(out);
+  auto r = ov::test::ovrecover("recover --fs fat --volume 1 --deleted --intact-only " + shq(ov::test::image("fat_mbr")) +
+                               " --out " + shq(out) + " --report " + shq(lines));
+  EXPECT_NE(r.status, 2) << r.err;
+  std::map<std::string, bool> overwritten;
+  for (const auto& f : ov::test::manifest("fat_mbr")["files"])
+    if (f["partition"] == 1 && f["state"] == "deleted" && f["type"] == "file") overwritten[f["path"]] = hasFlag(f, "overwritten");
+  std::set<std::string> kept;
+  for (const auto& line : jsonLines(lines)) {
+    if (line["type"] != "file") continue;
+    EXPECT_EQ(line["recoverable"], "good");
+    for (const auto& [path, gone] : overwritten)
+      if (names(line["original_path"], path, true)) {
+        EXPECT_FALSE(gone) << path;
+        kept.insert(path);
+      }
+  }
+  for (const auto& [path, gone] : overwritten) EXPECT_EQ(kept.count(path), gone ? 0u : 1u) << path;
+}
+
+}  // namespace
