@@ -351,8 +351,12 @@ bool Saver::writeFile(const ResultNode& item, const OutputFolder& here, const st
   }
   track(where->fd(), usedName, false);
   ++report_.filesWritten;
-  if (settings_.compress && archiving_) archiveFile(*where, usedName, prefix + usedName, item.size);
-  else report_.account.saved(item.size);
+  if (settings_.compress && archiving_) {
+    archiveFile(*where, usedName, prefix + usedName, item.size);
+  } else {
+    report_.account.saved(item.size);
+    if (settings_.fileSaved) settings_.fileSaved(item, where->fd(), usedName, shown(prefix + usedName));
+  }
   return true;
 }
 

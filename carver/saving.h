@@ -73,6 +73,9 @@ struct SaveSettings {
   // Told when an output file (a saved file, an archive) is opened (true) and when it is done with
   // or set aside (false), so that a program ended at once by a signal can mark it as partial.
   std::function<void(int folderFd, const std::string& name, bool open)> trackOutput;
+  // Told of each file saved whole outside an archive, with the folder that holds it (still open),
+  // its name there and its path below the destination (a report hashes it).
+  std::function<void(const ResultNode& item, int folderFd, const std::string& name, const std::string& path)> fileSaved;
   // Names to save items under instead of their own (a burn's shortened long names).
   std::map<const ResultNode*, std::u16string> names;
   // The save is a step of something larger (a burn): its end is not announced (no completion

@@ -4,6 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,6 +24,7 @@
 #include "disk/sector_source.h"
 #include "cli/interrupts.h"
 #include "cli/listing.h"
+#include "cli/recovery_report.h"
 #include "workbench/models/save_account.h"
 
 namespace ov::cli {
@@ -203,6 +205,10 @@ int runCarve(CliHost& cliHost, RunControl& run, const CarveOptions& o) {
     std::fprintf(stderr, "ovrecover: carve takes either --out or --iso\n");
     return kUsage;
   }
+  if (!o.reportFile.empty() && (o.outDir.empty() || o.zip || o.listOnly)) {
+    std::fprintf(stderr, "ovrecover: carve --report needs --out, without --zip or --list-only\n");
+    return kUsage;
+  }
   fs::path isoFolder;
   if (!o.iso.empty() && !o.listOnly) {
     // Known before a scan that may take hours: the image is a new file in an existing folder.
@@ -349,11 +355,44 @@ int runCarve(CliHost& cliHost, RunControl& run, const CarveOptions& o) {
     else
       open.erase({folderFd, name});
   };
+  std::optional<RecoveryReport> carveReport;
+  if (!o.reportFile.empty()) {
+    std::string why;
+    carveReport = RecoveryReport::create(o.reportFile, why);
+    if (!carveReport) {
+      std::fprintf(stderr, "ovrecover: cannot create the report %s: %s\n", o.reportFile.c_str(), why.c_str());
+      return kFailed;
+    }
+    const std::uint32_t sectorBytes = disk.sectorSize();
+    carveReport->begin({o.source, disk.totalSectors() * sectorBytes, sectorBytes, {}}, {"carved", "", 0, 0},
+                       o.commandLine);
+    settings.fileSaved = [&carveReport, sectorBytes](const ResultNode& item, int folderFd, const std::string& name,
+                                                     const std::string& path) {
+      ReportedFile r;
+      r.carved = true;
+      r.savedPath = path;
+      r.size = item.size;
+      r.written = item.size;
+      r.state = "whole";
+      r.layout.runs.push_back({0, item.startSector() * sectorBytes, item.size, false});
+      int fd = ::openat(folderFd, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+      if (fd >= 0) {
+        r.sha256 = sha256OfFile(fd);
+        ::close(fd);
+      }
+      carveReport->add(r);
+    };
+  }
   host.savingMode();
   run.start();
   SaveReport saved = saveMarkedItems(tree.root(), disk, settings, host, run);
   host.clear();
   open.clear();
+  if (carveReport &&
+      !carveReport->finish(saved.account.savedCount(), saved.account.failures().size())) {
+    std::fprintf(stderr, "ovrecover: the report %s could not be written whole\n", o.reportFile.c_str());
+    rc = kFailed;
+  }
   if (saved.outcome != SaveOutcome::Completed || !saved.account.complete()) rc = kFailed;
   if (o.zip) {
     for (const auto& archive : saved.archives) std::fprintf(stderr, "ovrecover: archive %s\n", archive.c_str());

@@ -23,6 +23,8 @@ struct CarveOptions {
   bool json = false;
   std::string catalogue;             // the Signature file; empty: the one shipped beside the program
   std::uint16_t sectorSize = 0;      // the source's sector size; 0: the device's or the detected one
+  std::string reportFile;            // the report of the files saved (DFXML for ".xml", else JSON lines)
+  std::string commandLine;           // as given, for the report
 };
 
 int runCarve(CliHost& host, RunControl& run, const CarveOptions& o);

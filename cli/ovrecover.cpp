@@ -164,11 +164,14 @@ int main(int argc, char** argv) {
   carve->add_flag("--list-only", carveOptions.listOnly, "List what was found, save nothing");
   carve->add_flag("--json", carveOptions.json, "Print JSON");
   carve->add_option("--catalogue", carveOptions.catalogue, "Signature file to use (default: the one shipped)");
+  carve->add_option("--report", carveOptions.reportFile,
+                    "With --out: write a report of the files saved (DFXML when FILE ends in .xml, else JSON lines)");
   addSectorSize(carve, carveOptions.sectorSize);
 
   try {
     app.parse(argc, argv);
     for (int i = 0; i < argc; ++i) o.commandLine += (i ? " " : "") + std::string(argv[i]);
+    carveOptions.commandLine = o.commandLine;
   } catch (const CLI::CallForHelp& e) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
@@ -215,6 +218,8 @@ int main(int argc, char** argv) {
   std::string source = carve->parsed() ? carveOptions.source : o.source;
   if (carve->parsed() && !carveOptions.listOnly && !carveOptions.outDir.empty())
     destinations.push_back({carveOptions.outDir, true});
+  if (carve->parsed() && !carveOptions.listOnly && !carveOptions.reportFile.empty())
+    destinations.push_back({carveOptions.reportFile, false});
   if (carve->parsed() && !carveOptions.listOnly && !carveOptions.iso.empty())
     destinations.push_back({carveOptions.iso, false});
   std::string scanFile = !o.scan.empty() ? o.scan : o.diskScan;

@@ -184,6 +184,17 @@ void RecoveryReport::begin(const ReportSource& source, const ReportVolume& volum
 
 void RecoveryReport::add(const ReportedFile& f) {
   const std::string verdict = recoverabilityText(f.layout.verdict);
+  if (!xml_ && f.carved) {
+    nlohmann::json line = {{"type", "file"},         {"carved", true},         {"saved_path", f.savedPath},
+                           {"size", f.size},         {"written", f.written},   {"state", f.state},
+                           {"sha256", f.sha256.empty() ? nlohmann::json(nullptr) : nlohmann::json(f.sha256)}};
+    auto runs = nlohmann::json::array();
+    for (const ByteRun& r : f.layout.runs)
+      runs.push_back({{"file_offset", r.fileOffset}, {"disk_offset", r.diskOffset}, {"length", r.length}});
+    line["byte_runs"] = runs;
+    std::fprintf(file_, "%s\n", line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+    return;
+  }
   if (!xml_) {
     nlohmann::json line = {{"type", "file"},
                            {"saved_path", f.savedPath.empty() ? nlohmann::json(nullptr) : nlohmann::json(f.savedPath)},
@@ -211,9 +222,10 @@ void RecoveryReport::add(const ReportedFile& f) {
     return;
   }
   std::fprintf(file_, "    <fileobject>\n      <filename>%s</filename>\n      <filesize>%llu</filesize>\n",
-               xmlText(f.originalPath).c_str(), static_cast<unsigned long long>(f.size));
-  std::fprintf(file_, "      <%s>1</%s>\n      <inode>%u</inode>\n", f.live ? "alloc" : "unalloc",
-               f.live ? "alloc" : "unalloc", f.number);
+               xmlText(f.carved ? f.savedPath : f.originalPath).c_str(), static_cast<unsigned long long>(f.size));
+  if (!f.carved)
+    std::fprintf(file_, "      <%s>1</%s>\n      <inode>%u</inode>\n", f.live ? "alloc" : "unalloc",
+                 f.live ? "alloc" : "unalloc", f.number);
   auto time = [&](const char* tag, const FileTime& t) {
     std::string text = isoTime(t, f.times.utc);
     if (!text.empty()) std::fprintf(file_, "      <%s>%s</%s>\n", tag, text.c_str(), tag);
@@ -238,7 +250,7 @@ void RecoveryReport::add(const ReportedFile& f) {
   if (!f.sha256.empty()) std::fprintf(file_, "      <hashdigest type='sha256'>%s</hashdigest>\n", f.sha256.c_str());
   std::fprintf(file_, "      <ov:saved_path>%s</ov:saved_path>\n      <ov:state>%s</ov:state>\n      <ov:written>%llu</ov:written>\n",
                xmlText(f.savedPath).c_str(), xmlText(f.state).c_str(), static_cast<unsigned long long>(f.written));
-  if (!f.live && !verdict.empty()) std::fprintf(file_, "      <ov:recoverable>%s</ov:recoverable>\n", verdict.c_str());
+  if (!f.live && !f.carved && !verdict.empty()) std::fprintf(file_, "      <ov:recoverable>%s</ov:recoverable>\n", verdict.c_str());
   if (f.skippedSectors)
     std::fprintf(file_, "      <ov:unreadable_sectors>%llu</ov:unreadable_sectors>\n",
                  static_cast<unsigned long long>(f.skippedSectors));

@@ -43,6 +43,7 @@ struct ReportedFile {
   std::string note;         // why, where the save says
   std::string sha256;       // of what was saved; empty when nothing was
   std::uint64_t skippedSectors = 0;
+  bool carved = false;  // found by its contents: no original path, record, state or times
 };
 
 class RecoveryReport {

@@ -224,7 +224,12 @@ std::optional<std::vector<std::uint8_t>> FatEngine::loadPreview(const TreeEntry&
 FileLayout FatEngine::fileLayout(const TreeEntry& file) {
   FileLayout out;
   const FileEntry* e = entryOf(file);
-  if (!e || e->isFolder() || e->dataSize == 0) return out;
+  if (!e || e->isFolder()) return out;
+  if (e->dataSize == 0) {
+    // Nothing on the disk that another file could have taken.
+    if (!e->isLive()) out.verdict = Recoverability::Good;
+    return out;
+  }
   const ExFatBitmap* bitmap = exFatBitmap(*e);
   FatReader reader(source_, volume_);
   std::vector<ClusterRun> runs;

@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -263,6 +264,45 @@ TEST(TimestampsAndReport, IntactOnlyLeavesOverwrittenFilesOut) {
       }
   }
   for (const auto& [path, gone] : overwritten) EXPECT_EQ(kept.count(path), gone ? 0u : 1u) << path;
+}
+
+}  // namespace
+
+namespace {
+
+// carve --report: every file saved is reported once with the hash of the saved copy and the
+// extent of the disk it was carved from, which the manifest places.
+TEST(TimestampsAndReport, CarveReportNamesEachSavedFileAndItsExtent) {
+  const fs::path image = ov::test::scratchDir() / "carving-report.img";
+  shell("xz -dc " + shq(ov::test::dataDir() / "carving" / "carving.img.xz") + " > " + shq(image));
+  const fs::path out = ov::test::scratchDir() / "carved-report";
+  const fs::path lines = ov::test::scratchDir() / "carved-report.jsonl";
+  fs::remove_all(out);
+  auto r = ov::test::ovrecover("carve " + shq(image) + " --out " + shq(out) + " --report " + shq(lines));
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::map<std::uint64_t, std::uint64_t> endFound;  // start byte -> size, for the files whose end is found
+  const json m = json::parse(std::ifstream(ov::test::dataDir() / "carving" / "carving.manifest.json"));
+  for (const auto& f : m["files"])
+    if (f["expected"] == "end found") endFound[f["start_sector"].get<std::uint64_t>() * 512] = f["carved_size"];
+  std::size_t files = 0, placed = 0;
+  for (const auto& line : jsonLines(lines)) {
+    if (line["type"] != "file") continue;
+    ++files;
+    const fs::path copy = out / line["saved_path"].get<std::string>();
+    const std::string hash = ov::test::sha256Hex(ov::test::readFile(copy));
+    EXPECT_EQ(line["sha256"], hash) << copy;
+    EXPECT_EQ(ov::test::sha256Hex(readRuns(image, line["byte_runs"])), hash) << copy;
+    auto known = endFound.find(line["byte_runs"][0]["disk_offset"]);
+    if (known != endFound.end()) {
+      EXPECT_EQ(known->second, line["size"]) << copy;
+      ++placed;
+    }
+  }
+  EXPECT_EQ(files, static_cast<std::size_t>(std::distance(fs::recursive_directory_iterator(out), {})) -
+                       static_cast<std::size_t>(std::count_if(fs::recursive_directory_iterator(out), {},
+                                                              [](const auto& e) { return e.is_directory(); })));
+  // The shipped catalogue finds all but the test-only types.
+  EXPECT_GT(placed, endFound.size() / 2);
 }
 
 }  // namespace

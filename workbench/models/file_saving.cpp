@@ -116,7 +116,7 @@ SaveAccount saveRecoveredFiles(const OutputFolder& destination, std::vector<Plan
       std::string reason = writeError != 0 ? "cannot write it: " + systemErrorText(writeError)
                                            : std::string("the source could not be read");
       account.failed(path, reason, kept.empty() ? "" : below(folderPath, kept));
-      done(kept.empty() ? FileSaveState::Failed : FileSaveState::Partial, kept, written, skipped, reason);
+      done(FileSaveState::Failed, kept, written, skipped, reason);
       // A failing source, or a destination that cannot take more, ends the save.
       if (writeError == 0 || writeErrorEndsSave(writeError)) break;
       continue;

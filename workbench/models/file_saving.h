@@ -42,7 +42,9 @@ enum class FileSaveState { Whole, UnreadableSectors, Partial, Failed, Interrupte
 struct FileSaveOutcome {
   FileSaveState state = FileSaveState::Failed;
   std::string path;      // below the destination, as the account names it
-  std::string keptPath;  // what is kept below the destination (the file, or its ".partial"); empty for nothing
+  // What is kept below the destination: the file, or what a failed or interrupted one wrote
+  // (its ".partial"); empty for nothing.
+  std::string keptPath;
   int folderFd = -1;     // the folder that holds what is kept
   std::string keptName;  // its name in that folder
   std::uint64_t written = 0;
