@@ -216,6 +216,7 @@ void ExFatTreeBuilder::parseInto(FileEntry& folder, Bytes data) {
     e.modifiedTime = static_cast<std::uint16_t>(s.modified.dos & 0xFFFF);
     e.modifiedTenMs = s.modified.tenMs;
     e.accessedTime = static_cast<std::uint16_t>(s.accessed.dos & 0xFFFF);
+    e.timesKnown = true;
     if (s.noFatChain()) e.exFlags |= kExNoFatChain;
     if (!s.checksumOk) e.exFlags |= kExBadChecksum;
     if (e.isFolder()) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -109,6 +110,7 @@ class FatEngine final : public RecoveryEngine {
   FatTree tree_;
   // exFAT: the current volume's allocation bitmap, read when a run or a save first needs it.
   ExFatBitmap bitmap_;
+  std::mutex bitmapMutex_;  // its first reading
   // Runs the exFAT tree builder (processing or Turbo Scan) and keeps what it learnt of the volume.
   bool runExFat(bool turbo);
   // The bitmap a save of `e` needs (loaded on first use), or nullptr; `always`: also when the

@@ -45,8 +45,9 @@ TreeEntry toTreeEntry(const FileEntry& e, const FileEntry* root) {
   t.parentNumber = e.parentCluster;
   t.createdDate = e.createdDate;
   t.accessedDate = e.accessedDate;
-  t.times.created = dosTime(e.createdDate, e.createdTime, e.createdTenMs, false);
-  t.times.modified = dosTime(e.modifiedDate, e.modifiedTime, e.modifiedTenMs, false);
+  // A tree reopened from scan information has the two dates only.
+  t.times.created = dosTime(e.createdDate, e.createdTime, e.createdTenMs, !e.timesKnown);
+  if (e.timesKnown) t.times.modified = dosTime(e.modifiedDate, e.modifiedTime, e.modifiedTenMs, false);
   // FAT keeps the day of the last access only; exFAT its time too.
   t.times.accessed = dosTime(e.accessedDate, e.accessedTime, 0, e.accessedTime == 0);
   t.attributes = e.attributes;
@@ -185,6 +186,14 @@ std::vector<TreeEntry> FatEngine::listFolder(const TreeEntry& folder, FolderCoun
 
 const ExFatBitmap* FatEngine::exFatBitmap(const FileEntry& e, bool always) {
   if (volume_.fatType != kExFat || !(always || (e.exFlags & kExChainGuessed))) return nullptr;
+  // The worker's save and the window's list may both ask first; once read it is only read. The
+  // verdict never waits for a save that holds the lock (its worker may be waiting for the window).
+  std::unique_lock lock(bitmapMutex_, std::defer_lock);
+  if (always) {
+    if (!lock.try_lock()) return nullptr;
+  } else {
+    lock.lock();
+  }
   if (!bitmap_.loaded() && volume_.bitmapCluster != 0) {
     FatReader reader(source_, volume_);
     try {

@@ -420,6 +420,7 @@ void FatTreeBuilder::place(FileEntry& folder, const FileEntry& entry, WalkMode m
     c->createdTenMs = entry.createdTenMs;
     c->modifiedDate = entry.modifiedDate;
     c->modifiedTime = entry.modifiedTime;
+    c->timesKnown = entry.timesKnown;
     c->parentCluster = entry.parentCluster;
     c->name = entry.name;
     return;
@@ -492,6 +493,7 @@ bool FatTreeBuilder::parseDirectoryBuffer(Bytes b, FileEntry& folder, WalkMode m
     entry.createdTime = le16(e, 14);
     entry.modifiedTime = le16(e, 22);
     entry.modifiedDate = le16(e, 24);
+    entry.timesKnown = true;
     entry.attributes = deleted ? static_cast<std::uint8_t>(attribute & ~kEntryLive)
                                : static_cast<std::uint8_t>(attribute | kEntryLive);
     if (entry.isFolder()) entry.dataSize = 0;

@@ -52,6 +52,7 @@ struct FileEntry {
   std::uint16_t accessedTime = 0;
   std::uint8_t createdTenMs = 0;
   std::uint8_t modifiedTenMs = 0;
+  bool timesKnown = false;  // read from the directory entry (a tree from scan information has the dates only)
   std::uint8_t attributes = 0;      // the FAT attribute byte; 0x08 = live, 0x10 = folder
   // exFAT only: the valid data length (bytes past it read as zeros; for a folder, the length of
   // its directory data) and the kEx* flags.

@@ -98,6 +98,7 @@ class NtfsEngine final : public RecoveryEngine {
   // The times of the record at `sector` (unknown where it cannot be read or fails its check).
   FileTimes timesAt(std::uint64_t sector);
   // The volume's allocation bitmap ($Bitmap), read once per volume; nullptr when it cannot be read.
+  // Only fileLayout reads it, on the thread that lists (never the saving worker).
   const std::vector<std::uint8_t>* allocationBitmap();
 
   EngineHost& host_;

@@ -35,6 +35,8 @@ CMainFrame::CMainFrame(RecoveryEngine& engine, QtEngineHost& host, ProgramEnviro
   logModel_ = std::make_unique<ProcessLogModel>(log_);
   folders_ = std::make_unique<FolderTreeModel>();
   files_ = std::make_unique<FileListModel>(*folders_);
+  // Deleted files shown in the list say whether live files use their clusters now.
+  files_->setJudge([this](const TreeEntry& e) { return engine_.fileLayout(e).verdict; });
   host_.setWindow(this);
   createLayout();
   createActions();

@@ -312,6 +312,7 @@ void FileListModel::setFolder(FolderNode* folder, std::vector<TreeEntry> entries
   beginResetModel();
   folder_ = folder;
   rows_ = std::move(entries);
+  verdicts_.clear();
   childFolders_.clear();
   if (folder_)
     for (auto& c : folder_->children) childFolders_[c->entry.key] = c.get();
@@ -323,6 +324,7 @@ void FileListModel::clear() {
   beginResetModel();
   folder_ = nullptr;
   rows_.clear();
+  verdicts_.clear();
   childFolders_.clear();
   endResetModel();
 }
@@ -365,6 +367,20 @@ int FileListModel::rowCount(const QModelIndex& parent) const {
 
 int FileListModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : ColumnCount; }
 
+Recoverability FileListModel::verdictAt(int row) const {
+  const TreeEntry& e = entryAt(row);
+  if (!judge_ || e.isFolder() || e.isLive()) return Recoverability::Unknown;
+  auto found = verdicts_.find(e.key);
+  if (found != verdicts_.end()) return found->second;
+  Recoverability verdict = Recoverability::Unknown;
+  try {
+    verdict = judge_(e);
+  } catch (const AlreadyReported&) {
+  }
+  verdicts_[e.key] = verdict;
+  return verdict;
+}
+
 QVariant FileListModel::data(const QModelIndex& index, int role) const {
   if (!index.isValid() || index.row() >= rowCount()) return {};
   const TreeEntry& e = entryAt(index.row());
@@ -385,6 +401,13 @@ QVariant FileListModel::data(const QModelIndex& index, int role) const {
         return QString::number(e.number);
       case ParentId:
         return QString::number(e.parentNumber);
+      case Recoverable:
+        switch (verdictAt(index.row())) {
+          case Recoverability::Good: return QStringLiteral("Good");
+          case Recoverability::PartlyOverwritten: return QStringLiteral("Partly overwritten");
+          case Recoverability::Overwritten: return QStringLiteral("Overwritten");
+          default: return QString();
+        }
       default:
         return {};
     }
@@ -421,7 +444,7 @@ QVariant FileListModel::headerData(int section, Qt::Orientation orientation, int
   if (orientation != Qt::Horizontal) return {};
   if (role == Qt::DisplayRole) {
     static const char* kTitles[] = {"File Name", "Size in Bytes", "Type", "Date Accessed", "Date Created",
-                                    "File ID", "Parent ID"};
+                                    "File ID", "Parent ID", "Recoverable"};
     if (section >= 0 && section < ColumnCount) return QString::fromLatin1(kTitles[section]);
   }
   if (role == Qt::TextAlignmentRole) {
@@ -451,8 +474,14 @@ void FileListModel::sort(int column, Qt::SortOrder order) {
     if (c == Name) return toQString(e.name);
     return e.isFolder() ? QStringLiteral("Folder") : QStringLiteral("File");
   };
-  auto number = [](const TreeEntry& e, int c) -> std::uint64_t {
+  if (column == Recoverable)
+    for (int row = 0; row < rowCount(); ++row) verdictAt(row);  // judged before the rows move
+  auto number = [this](const TreeEntry& e, int c) -> std::uint64_t {
     switch (c) {
+      case Recoverable: {
+        auto found = verdicts_.find(e.key);
+        return found == verdicts_.end() ? 0 : static_cast<std::uint64_t>(found->second);
+      }
       case Size:
         return e.isFolder() ? 0 : e.size;
       case FileId:

@@ -100,11 +100,15 @@ class FolderTreeModel final : public QAbstractItemModel {
 class FileListModel final : public QAbstractTableModel {
   Q_OBJECT
  public:
-  enum Column { Name, Size, Type, Accessed, Created, FileId, ParentId, ColumnCount };
+  enum Column { Name, Size, Type, Accessed, Created, FileId, ParentId, Recoverable, ColumnCount };
 
   FileListModel(FolderTreeModel& folders, QObject* parent = nullptr);
 
   void setFolder(FolderNode* folder, std::vector<TreeEntry> entries);
+  // Judges a deleted file (the engine's fileLayout verdict) for the "Recoverable" column; asked
+  // for the rows shown (and all of them when that column is sorted), once per entry.
+  void setJudge(std::function<Recoverability(const TreeEntry&)> judge) { judge_ = std::move(judge); }
+  Recoverability verdictAt(int row) const;
   void clear();
   FolderNode* folder() const { return folder_; }
   const TreeEntry& entryAt(int row) const { return rows_[static_cast<std::size_t>(row)]; }
@@ -135,6 +139,8 @@ class FileListModel final : public QAbstractTableModel {
   std::map<std::uint64_t, FolderNode*> childFolders_;
   int sortColumn_ = -1;
   Qt::SortOrder sortOrder_ = Qt::AscendingOrder;
+  std::function<Recoverability(const TreeEntry&)> judge_;
+  mutable std::map<std::uint64_t, Recoverability> verdicts_;  // by entry key, for the current folder
 };
 
 QString toQString(const std::u16string& text);

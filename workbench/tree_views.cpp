@@ -92,7 +92,7 @@ COVNTFSListView::COVNTFSListView(FileListModel& model, QWidget* parent) : QWidge
   details_->setStyleSheet(QStringLiteral(
       "QTreeView::item { border-right: 1px solid #d8d8d8; border-bottom: 1px solid #e4e4e4; }"
       "QTreeView::item:selected { background: palette(highlight); color: palette(highlighted-text); }"));
-  const int widths[] = {200, 100, 60, 220, 180, 60, 60};
+  const int widths[] = {200, 100, 60, 220, 180, 60, 60, 130};
   for (int c = 0; c < FileListModel::ColumnCount; ++c) details_->setColumnWidth(c, widths[c]);
   QHeaderView* header = details_->header();
   header->setSectionsClickable(true);
