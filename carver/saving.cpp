@@ -14,6 +14,10 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <vector>
+
+#include "carver/exif_date.h"
+#include "workbench/models/file_saving.h"
 
 namespace ov {
 namespace {
@@ -329,10 +333,14 @@ bool Saver::writeFile(const ResultNode& item, const OutputFolder& here, const st
   };
   int writeError = 0;
   std::uint64_t written = 0;
+  std::vector<std::uint8_t> head;  // the file's start, where a picture keeps its Exif date
   try {
     copyCarvedItem(source_, item, [&](Bytes piece) {
       writeError = writeAll(fd, piece);
       if (writeError == 0) written += piece.size();
+      if (head.size() < kExifSearchBytes)
+        head.insert(head.end(), piece.begin(), piece.begin() + static_cast<std::ptrdiff_t>(std::min(
+                                                                     piece.size(), kExifSearchBytes - head.size())));
       return writeError == 0;
     });
   } catch (...) {
@@ -354,6 +362,13 @@ bool Saver::writeFile(const ResultNode& item, const OutputFolder& here, const st
   if (settings_.compress && archiving_) {
     archiveFile(*where, usedName, prefix + usedName, item.size);
   } else {
+    // A picture's copy gets the date its camera recorded as its modification and access time.
+    if (auto taken = exifDate(Bytes(head.data(), head.size()))) {
+      FileTimes times;
+      times.modified = *taken;
+      times.accessed = *taken;
+      applyFileTimes(where->fd(), usedName, times);
+    }
     report_.account.saved(item.size);
     if (settings_.fileSaved) settings_.fileSaved(item, where->fd(), usedName, shown(prefix + usedName));
   }

@@ -306,3 +306,79 @@ TEST(TimestampsAndReport, CarveReportNamesEachSavedFileAndItsExtent) {
 }
 
 }  // namespace
+
+namespace {
+
+// An APP1 Exif segment: a little-endian TIFF whose Exif IFD holds DateTimeOriginal, or a
+// big-endian one whose IFD0 holds DateTime only.
+std::vector<std::uint8_t> exifSegment(const std::string& date, bool bigEndian) {
+  std::vector<std::uint8_t> tiff;
+  auto u16 = [&](unsigned v) {
+    if (bigEndian) tiff.insert(tiff.end(), {std::uint8_t(v >> 8), std::uint8_t(v)});
+    else tiff.insert(tiff.end(), {std::uint8_t(v), std::uint8_t(v >> 8)});
+  };
+  auto u32 = [&](unsigned v) {
+    if (bigEndian) u16(v >> 16), u16(v & 0xFFFF);
+    else u16(v & 0xFFFF), u16(v >> 16);
+  };
+  tiff.insert(tiff.end(), {std::uint8_t(bigEndian ? 'M' : 'I'), std::uint8_t(bigEndian ? 'M' : 'I')});
+  u16(42);
+  u32(8);  // IFD0
+  u16(1);
+  if (bigEndian) {
+    u16(0x0132), u16(2), u32(20), u32(26);  // DateTime, ASCII, 20 bytes at 26
+  } else {
+    u16(0x8769), u16(4), u32(1), u32(26);  // the Exif IFD at 26
+  }
+  u32(0);
+  if (!bigEndian) {
+    u16(1), u16(0x9003), u16(2), u32(20), u32(44), u32(0);  // DateTimeOriginal at 44
+  }
+  tiff.insert(tiff.end(), date.begin(), date.end());
+  tiff.push_back(0);
+  std::vector<std::uint8_t> segment = {0xFF, 0xE1, 0, 0, 'E', 'x', 'i', 'f', 0, 0};
+  segment.insert(segment.end(), tiff.begin(), tiff.end());
+  segment[2] = std::uint8_t((segment.size() - 2) >> 8);
+  segment[3] = std::uint8_t(segment.size() - 2);
+  return segment;
+}
+
+// A carved picture's copy takes the date its Exif block records (a local time, read in TZ).
+TEST(TimestampsAndReport, CarvedPicturesGetTheirExifDate) {
+  const auto jpeg = ov::test::readFile(ov::test::dataDir() / "carving" / "jpeg_dense.jpg");
+  struct Row {
+    std::uint64_t sector;
+    const char* date;
+    bool bigEndian;
+    long long expected;  // seconds since 1970, read in UTC
+  };
+  const std::vector<Row> rows = {{16, "2019:07:14 09:30:05", false, 1563096605},
+                                 {512, "2001:02:03 04:05:06", true, 981173106}};
+  std::vector<std::uint8_t> disk(1 << 20, 0);
+  for (const Row& row : rows) {
+    auto picture = exifSegment(row.date, row.bigEndian);
+    picture.insert(picture.begin(), jpeg.begin(), jpeg.begin() + 2);     // SOI
+    picture.insert(picture.end(), jpeg.begin() + 2, jpeg.end());         // the rest of the picture
+    std::copy(picture.begin(), picture.end(), disk.begin() + static_cast<std::ptrdiff_t>(row.sector * 512));
+  }
+  const fs::path raw = ov::test::scratchDir() / "exif.img";
+  std::ofstream(raw, std::ios::binary).write(reinterpret_cast<const char*>(disk.data()), static_cast<std::streamsize>(disk.size()));
+  const fs::path out = ov::test::scratchDir() / "exif-carved";
+  fs::remove_all(out);
+  auto r = shell("TZ=UTC OVRECOVER carve " + shq(raw) + " --types jpg --out " + shq(out));
+  ASSERT_EQ(r.status, 0) << r.err;
+  int seen = 0;
+  for (const auto& e : fs::recursive_directory_iterator(out)) {
+    if (!e.is_regular_file()) continue;
+    for (const Row& row : rows)
+      if (e.path().stem() == std::to_string(row.sector)) {
+        struct stat st {};
+        ASSERT_EQ(::stat(e.path().c_str(), &st), 0);
+        EXPECT_EQ(st.st_mtim.tv_sec, row.expected) << e.path();
+        ++seen;
+      }
+  }
+  EXPECT_EQ(seen, 2);
+}
+
+}  // namespace
