@@ -471,22 +471,18 @@ int runRecover(RecoveryEngine& engine, CliHost& host, const Options& o) {
     return kExitFailed;
   }
 
-  std::optional<RecoveryReport> report;
+  // The report is written after the save (it may go into the destination, made by the save).
+  const bool reporting = !o.reportFile.empty();
   std::vector<ReportedFile> reported;
-  if (!o.reportFile.empty()) {
-    std::string why;
-    report = RecoveryReport::create(o.reportFile, why);
-    if (!report) {
-      std::fprintf(stderr, "ovrecover: cannot create the report %s: %s\n", o.reportFile.c_str(), why.c_str());
-      return kExitFailed;
-    }
-    ReportSource source{engine.source().path(), engine.source().totalSectors() * engine.source().bytesPerSector(),
-                        engine.source().bytesPerSector(), {}};
+  ReportSource source;
+  ReportVolume volume;
+  if (reporting) {
+    source = ReportSource{engine.source().path(), engine.source().totalSectors() * engine.source().bytesPerSector(),
+                          engine.source().bytesPerSector(), {}};
     if (o.hashSource) {
       source.sha256 = sha256OfSource(engine.source());
       if (source.sha256.empty()) std::fprintf(stderr, "ovrecover: the source could not be read whole; no hash of it\n");
     }
-    ReportVolume volume;
     volume.fileSystem = lower(engine.texts().fileSystem);
     if (chosenRow) {
       volume.name = chosenRow->name;
@@ -496,7 +492,6 @@ int runRecover(RecoveryEngine& engine, CliHost& host, const Options& o) {
         if (key == "bytes_per_cluster" && std::holds_alternative<std::uint64_t>(value))
           volume.clusterBytes = static_cast<std::uint32_t>(std::get<std::uint64_t>(value));
     }
-    report->begin(source, volume, o.commandLine);
     reported.resize(files.size());
     for (std::size_t i = 0; i < files.size(); ++i) {
       const auto& [folders, entry] = files[i];
@@ -528,7 +523,7 @@ int runRecover(RecoveryEngine& engine, CliHost& host, const Options& o) {
   }
   std::uint64_t savedCount = 0, failedCount = 0;
   FileDoneHook fileDone;
-  if (report) {
+  if (reporting) {
     fileDone = [&](const PlannedFile& file, const FileSaveOutcome& outcome) {
       ReportedFile& r = reported[static_cast<std::size_t>(&file - plan.data())];
       static const char* const kStates[] = {"whole", "unreadable sectors (zeros)", "partial", "failed", "interrupted"};
@@ -549,7 +544,14 @@ int runRecover(RecoveryEngine& engine, CliHost& host, const Options& o) {
     };
   }
   int result = saveFiles(o.outDir, plan, engine.source(), host, [&](std::uint64_t d) { doneBefore = d; }, rc, fileDone);
-  if (report) {
+  if (reporting) {
+    std::string why;
+    std::optional<RecoveryReport> report = RecoveryReport::create(o.reportFile, why);
+    if (!report) {
+      std::fprintf(stderr, "ovrecover: cannot create the report %s: %s\n", o.reportFile.c_str(), why.c_str());
+      return kExitFailed;
+    }
+    report->begin(source, volume, o.commandLine);
     for (const ReportedFile& r : reported) report->add(r);
     if (!report->finish(savedCount, failedCount)) {
       std::fprintf(stderr, "ovrecover: the report %s could not be written whole\n", o.reportFile.c_str());
