@@ -24,7 +24,7 @@
 #include "disk/sector_source.h"
 #include "cli/interrupts.h"
 #include "cli/listing.h"
-#include "cli/recovery_report.h"
+#include "workbench/models/recovery_report.h"
 #include "workbench/models/save_account.h"
 
 namespace ov::cli {

@@ -12,7 +12,7 @@
 
 #include "cli/commands.h"
 #include "cli/listing.h"
-#include "cli/recovery_report.h"
+#include "workbench/models/recovery_report.h"
 #include "workbench/models/find_files.h"
 #include "workbench/models/sector_range.h"
 #include "workbench/models/volume_search_dialog.h"
@@ -477,35 +477,15 @@ int runRecover(RecoveryEngine& engine, CliHost& host, const Options& o) {
   ReportSource source;
   ReportVolume volume;
   if (reporting) {
-    source = ReportSource{engine.source().path(), engine.source().totalSectors() * engine.source().bytesPerSector(),
-                          engine.source().bytesPerSector(), {}};
+    source = reportSource(engine.source());
     if (o.hashSource) {
       source.sha256 = sha256OfSource(engine.source());
       if (source.sha256.empty()) std::fprintf(stderr, "ovrecover: the source could not be read whole; no hash of it\n");
     }
     volume.fileSystem = lower(engine.texts().fileSystem);
-    if (chosenRow) {
-      volume.name = chosenRow->name;
-      volume.fileSystem = lower(chosenRow->fileSystem);
-      volume.offset = chosenRow->startSector * engine.source().bytesPerSector();
-      for (const auto& [key, value] : chosenRow->facts)
-        if (key == "bytes_per_cluster" && std::holds_alternative<std::uint64_t>(value))
-          volume.clusterBytes = static_cast<std::uint32_t>(std::get<std::uint64_t>(value));
-    }
-    reported.resize(files.size());
-    for (std::size_t i = 0; i < files.size(); ++i) {
-      const auto& [folders, entry] = files[i];
-      ReportedFile& r = reported[i];
-      std::string original;
-      for (const auto& part : folders) original += "/" + utf16ToUtf8(part);
-      r.originalPath = original + "/" + utf16ToUtf8(entry.name);
-      r.number = entry.number;
-      r.live = entry.isLive();
-      r.size = entry.size;
-      r.times = entry.times;
-      r.layout = layouts[i];
-      r.state = "not tried";
-    }
+    if (chosenRow) volume = reportVolume(*chosenRow, engine.source().bytesPerSector());
+    reported.reserve(files.size());
+    for (std::size_t i = 0; i < files.size(); ++i) reported.push_back(reportedFile(files[i].first, files[i].second, layouts[i]));
   }
 
   std::uint64_t selected = 0, doneBefore = 0;
@@ -526,21 +506,9 @@ int runRecover(RecoveryEngine& engine, CliHost& host, const Options& o) {
   if (reporting) {
     fileDone = [&](const PlannedFile& file, const FileSaveOutcome& outcome) {
       ReportedFile& r = reported[static_cast<std::size_t>(&file - plan.data())];
-      static const char* const kStates[] = {"whole", "unreadable sectors (zeros)", "partial", "failed", "interrupted"};
-      r.state = kStates[static_cast<int>(outcome.state)];
-      r.savedPath = outcome.keptPath;
-      r.written = outcome.written;
-      r.note = outcome.note;
-      r.skippedSectors = outcome.skippedSectors;
+      recordSaveOutcome(r, outcome);
       if (outcome.state == FileSaveState::Failed || outcome.state == FileSaveState::Interrupted) ++failedCount;
       else ++savedCount;
-      if (!outcome.keptName.empty() && outcome.folderFd >= 0) {
-        int fd = ::openat(outcome.folderFd, outcome.keptName.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-        if (fd >= 0) {
-          r.sha256 = sha256OfFile(fd);
-          ::close(fd);
-        }
-      }
     };
   }
   int result = saveFiles(o.outDir, plan, engine.source(), host, [&](std::uint64_t d) { doneBefore = d; }, rc, fileDone);

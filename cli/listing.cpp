@@ -41,49 +41,6 @@ std::string joined(const std::vector<std::string>& path) {
   return out;
 }
 
-std::string isoTime(const FileTime& t, bool utc) {
-  if (!t.known) return {};
-  std::tm tm{};
-  const std::time_t seconds = static_cast<std::time_t>(t.seconds);
-  if (!gmtime_r(&seconds, &tm)) return {};
-  char text[64];
-  if (t.dateOnly) {
-    std::snprintf(text, sizeof text, "%04d-%02d-%02d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday);
-    return text;
-  }
-  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
-                tm.tm_hour, tm.tm_min, tm.tm_sec);
-  std::string out = text;
-  if (utc) {
-    std::snprintf(text, sizeof text, ".%07u", t.nanoseconds / 100);
-    out += text;
-    out += "Z";
-  } else if (t.nanoseconds != 0) {
-    std::snprintf(text, sizeof text, ".%02u", t.nanoseconds / 10000000);
-    out += text;
-  }
-  return out;
-}
-
-nlohmann::json timeJson(const FileTime& t, bool utc) {
-  std::string text = isoTime(t, utc);
-  return text.empty() ? nlohmann::json(nullptr) : nlohmann::json(text);
-}
-
-nlohmann::json dateOfJson(const FileTime& t) {
-  std::string text = isoTime(t, true);
-  return text.size() < 10 ? nlohmann::json(nullptr) : nlohmann::json(text.substr(0, 10));
-}
-
-std::string recoverabilityText(Recoverability r) {
-  switch (r) {
-    case Recoverability::Good: return "good";
-    case Recoverability::PartlyOverwritten: return "partly overwritten";
-    case Recoverability::Overwritten: return "overwritten";
-    default: return {};
-  }
-}
-
 std::string printable(const std::string& text) {
   std::string out;
   out.reserve(text.size());

@@ -15,6 +15,7 @@
 #include "disk/sector_source.h"
 #include "workbench/models/file_saving.h"
 #include "workbench/models/output_folder.h"
+#include "workbench/models/recovery_report.h"
 
 namespace ov::cli {
 
@@ -23,15 +24,6 @@ std::string isoDate(std::uint16_t dosDate);
 nlohmann::json dateJson(std::uint16_t dosDate);
 std::string joined(const std::vector<std::string>& path);
 
-// ISO 8601 of a time read from the disk: "2026-12-06T14:03:11.1234567Z" for NTFS (UTC, 100 ns),
-// "2026-12-06T14:03:11.25" for FAT (local time, no zone; hundredths only when there are any),
-// "2026-12-06" for a date without a time; empty when unknown.
-std::string isoTime(const FileTime& t, bool utc);
-nlohmann::json timeJson(const FileTime& t, bool utc);
-// The date part alone, "2026-12-06" (null when unknown).
-nlohmann::json dateOfJson(const FileTime& t);
-// "good", "partly overwritten", "overwritten"; empty when unknown.
-std::string recoverabilityText(Recoverability r);
 
 // Writes a JSON array one element at a time, so that listing a large tree needs no more memory
 // than one entry.

@@ -16,6 +16,7 @@
 #include "scans/process_log.h"
 #include "workbench/log_view.h"
 #include "workbench/models/file_search.h"
+#include "workbench/models/recovery_report.h"
 #include "workbench/qt_host.h"
 #include "workbench/tree_models.h"
 #include "workbench/tree_views.h"
@@ -89,6 +90,9 @@ class CMainFrame final : public QMainWindow, public HostWindow {
   void saveSelected();
   void saveAll();
   void saveProcessLog();
+  // The report of the last save (what was saved, from where, with hashes) into a file.
+  void saveRecoveryReport();
+  bool hasRecoveryReport() const { return lastReport_ != nullptr; }
   void clearProcessLog();
   // Shows a folder's contents in the list and makes it current in the tree.
   void showFolder(FolderNode* node);
@@ -167,6 +171,7 @@ class CMainFrame final : public QMainWindow, public HostWindow {
   bool scanInfoPresent_ = false;
   bool noSavePrompt_ = false;
   int processedVolume_ = -1;  // index of the volume whose tree is shown
+  std::shared_ptr<const SavedReport> lastReport_;  // of the last save, for "Save Recovery Report"
   bool firstProcessing_ = false;
   ProcessingMode lastMode_ = ProcessingMode::PartitionTable;
   QString progressLabel_;
@@ -177,7 +182,7 @@ class CMainFrame final : public QMainWindow, public HostWindow {
   struct Actions {
     QAction *wizard, *openFound, *loadPartitionInfo, *loadTreeInfo, *exit;
     QAction *find, *findNext, *saveAll, *stop, *savePartitionInfo, *saveTreeInfo, *goToParent, *turboScan,
-        *kestrin, *clearLog, *saveLog, *saveMarked;
+        *kestrin, *clearLog, *saveLog, *saveMarked, *saveReport;
     QAction *toolBar, *statusBar, *largeIcons, *smallIcons, *list, *details;
     QAction *contents, *tips, *update, *about;
     QAction *contextSave, *contextPreview, *contextSearch, *contextProperties;

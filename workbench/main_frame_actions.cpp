@@ -41,6 +41,7 @@ void CMainFrame::createActions() {
   a.kestrin = make(tr("&Kestrin"));
   a.clearLog = make(tr("Cl&ear Process  Log"));
   a.saveLog = make(tr("Sa&ve Process Log"));
+  a.saveReport = make(tr("Save Recovery &Report..."), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_R));
   a.toolBar = make(tr("ToolBar"));
   a.statusBar = make(tr("&Status Bar"));
   a.largeIcons = make(tr("&Large Icons"));
@@ -78,6 +79,7 @@ void CMainFrame::createActions() {
   connect(a.turboScan, &QAction::triggered, this, &CMainFrame::startTurboScan);
   connect(a.clearLog, &QAction::triggered, this, &CMainFrame::clearProcessLog);
   connect(a.saveLog, &QAction::triggered, this, &CMainFrame::saveProcessLog);
+  connect(a.saveReport, &QAction::triggered, this, &CMainFrame::saveRecoveryReport);
   connect(a.statusBar, &QAction::toggled, statusBar(), &QWidget::setVisible);
   connect(a.largeIcons, &QAction::triggered, this, [this] { list_->setMode(COVNTFSListView::Mode::LargeIcons); });
   connect(a.smallIcons, &QAction::triggered, this, [this] { list_->setMode(COVNTFSListView::Mode::SmallIcons); });
@@ -116,6 +118,7 @@ void CMainFrame::createMenus() {
   tools->addSeparator();
   tools->addAction(a.saveMarked);
   tools->addAction(a.saveAll);
+  tools->addAction(a.saveReport);
   tools->addAction(a.stop);
   QMenu* saveScan = tools->addMenu(tr("Save Scan Information"));
   saveScan->addAction(a.savePartitionInfo);
@@ -172,6 +175,7 @@ void CMainFrame::updateActions() {
   a.turboScan->setEnabled(idle && (processedVolume_ >= 0 || engine_.volumeCount() > 0));
   a.saveAll->setEnabled(idle && tree);
   a.saveMarked->setEnabled(idle && marked);
+  a.saveReport->setEnabled(idle && lastReport_ != nullptr);
   a.contextSave->setEnabled(idle && (selected || (tree && folders_->current())));
   a.goToParent->setEnabled(idle && folders_->current() && folders_->current()->parent);
   a.stop->setEnabled(busy_);

@@ -3,8 +3,11 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <QCoreApplication>
 #include <QDir>
+#include <QFileDialog>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QStatusBar>
 
 #include <set>
@@ -15,6 +18,7 @@
 #include "workbench/models/list_texts.h"
 #include "workbench/models/output_folder.h"
 #include "workbench/models/file_saving.h"
+#include "workbench/models/recovery_report.h"
 #include "workbench/models/save_account.h"
 #include "workbench/progress_window.h"
 #include "workbench/save_dialog.h"
@@ -71,6 +75,8 @@ struct SaveJob {
   bool recreate = true;
   std::vector<SaveItem> items;
   SaveAccount account;
+  int volume = -1;  // the volume whose tree is shown
+  std::shared_ptr<SavedReport> report = std::make_shared<SavedReport>();
 };
 
 // Writes every item through the save loop the command line uses too; the account says what
@@ -78,6 +84,10 @@ struct SaveJob {
 void runSave(RecoveryEngine& engine, EngineHost& host, SaveJob& job) {
   int error = 0;
   OutputFolder top = OutputFolder::open(job.destination, error);
+  job.report->source = reportSource(engine.source());
+  job.report->volume.fileSystem = engine.texts().fileSystem;
+  if (job.volume >= 0 && static_cast<std::size_t>(job.volume) < engine.volumeCount())
+    job.report->volume = reportVolume(engine.volumeRow(static_cast<std::size_t>(job.volume)), engine.source().bytesPerSector());
   if (!top.isOpen()) {
     job.account.plan(job.items.size());
     job.account.failed(job.destination, systemErrorText(error));
@@ -106,12 +116,27 @@ void runSave(RecoveryEngine& engine, EngineHost& host, SaveJob& job) {
     };
     plan.push_back(std::move(file));
   }
+  SavedReport& report = *job.report;
+  std::vector<bool> tried(plan.size());
   SaveHooks hooks;
   hooks.beforeFile = [&](std::uint64_t before) {
     doneBefore = before;
     host.progress(total, before);
   };
+  // What the report of this save will say of each file: where it lay on the disk and how it ended.
+  hooks.fileDone = [&](const PlannedFile& file, const FileSaveOutcome& outcome) {
+    const auto index = static_cast<std::size_t>(&file - plan.data());
+    const SaveItem& item = job.items[index];
+    ReportedFile reported = reportedFile(item.folders, item.entry, engine.fileLayout(item.entry));
+    recordSaveOutcome(reported, outcome);
+    if (outcome.state == FileSaveState::Failed || outcome.state == FileSaveState::Interrupted) ++report.failed;
+    else ++report.saved;
+    report.files.push_back(std::move(reported));
+    tried[index] = true;
+  };
   job.account = saveRecoveredFiles(top, plan, engine.source(), hooks);
+  for (std::size_t i = 0; i < plan.size(); ++i)
+    if (!tried[i]) report.files.push_back(reportedFile(job.items[i].folders, job.items[i].entry, {}));
   host.progress(1, 1);
 }
 
@@ -191,6 +216,8 @@ void CMainFrame::startSaving(std::vector<TreeEntry> entries, const std::vector<F
   auto job = std::make_shared<SaveJob>();
   job->destination = folder.toStdString();
   job->recreate = dialog.recreateFolders();
+  job->volume = processedVolume_;
+  job->report->destination = job->destination;
   std::vector<const FolderNode*> roots(folders.begin(), folders.end());
   FolderNode* current = folders_->current();
   beginOperation(QStringLiteral("Saving"));
@@ -213,21 +240,56 @@ void CMainFrame::startSaving(std::vector<TreeEntry> entries, const std::vector<F
       },
       [this, job] {
         saving_ = false;
+        lastReport_ = job->report;
         finishOperation();
         const SaveAccount& a = job->account;
+        QMessageBox box(this);
+        box.setWindowTitle(tr("Information"));
         if (a.complete()) {
-          workbench::showMessage(this, "Information", "Saving data completed.", MessageIcon::Information);
-          return;
+          box.setIcon(QMessageBox::Information);
+          box.setText(tr("Saving data completed."));
+        } else {
+          std::vector<std::string> lines = a.summary(job->destination);
+          box.setIcon(QMessageBox::Warning);
+          box.setText(a.interruptions().empty() ? tr("Saving data failed for some files.") : tr("Saving data was stopped."));
+          QString details;
+          for (const auto& line : lines) details += QString::fromStdString(line) + "\n";
+          box.setInformativeText(QString::fromStdString(lines.empty() ? std::string() : lines.front()));
+          box.setDetailedText(details);
         }
-        std::vector<std::string> lines = a.summary(job->destination);
-        QString text = a.interruptions().empty() ? tr("Saving data failed for some files.") : tr("Saving data was stopped.");
-        QMessageBox box(QMessageBox::Warning, tr("Information"), text, QMessageBox::Ok, this);
-        QString details;
-        for (const auto& line : lines) details += QString::fromStdString(line) + "\n";
-        box.setInformativeText(QString::fromStdString(lines.empty() ? std::string() : lines.front()));
-        box.setDetailedText(details);
+        box.addButton(QMessageBox::Ok);
+        QPushButton* report = box.addButton(tr("Save Recovery &Report..."), QMessageBox::ActionRole);
+        box.setDefaultButton(QMessageBox::Ok);
         box.exec();
+        if (box.clickedButton() == report) saveRecoveryReport();
       });
+}
+
+void CMainFrame::saveRecoveryReport() {
+  if (!lastReport_ || busy_) return;
+  QString folder = settings_.value(QStringLiteral("Save/Folder"), QDir::homePath()).toString();
+  QString path = QFileDialog::getSaveFileName(this, tr("Save Recovery Report"), folder + "/recovery-report.xml",
+                                              tr("DFXML Report (*.xml);;JSON Lines Report (*.jsonl)"));
+  if (path.isEmpty()) return;
+  if (auto problem = outputConflict(path.toStdString())) {
+    QMessageBox::warning(this, tr("Warning"), QString::fromStdString(*problem));
+    return;
+  }
+  std::string why;
+  std::optional<RecoveryReport> report = RecoveryReport::create(path.toStdString(), why);
+  bool ok = report.has_value();
+  if (report) {
+    const SavedReport& r = *lastReport_;
+    report->begin(r.source, r.volume, QCoreApplication::applicationName().toStdString() + ": saved into " + r.destination);
+    for (const ReportedFile& f : r.files) report->add(f);
+    ok = report->finish(r.saved, r.failed);
+    if (!ok) why = "the report could not be written whole";
+  }
+  if (!ok) {
+    QMessageBox::warning(this, tr("Error"), tr("The report %1 was not saved: %2").arg(path, QString::fromStdString(why)));
+    return;
+  }
+  statusBar()->showMessage(tr("Recovery report saved to %1").arg(path), 5000);
 }
 
 }  // namespace ov::workbench

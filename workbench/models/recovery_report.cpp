@@ -1,18 +1,65 @@
-#include "cli/recovery_report.h"
+#include "workbench/models/recovery_report.h"
 
+#include <fcntl.h>
 #include <openssl/evp.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
+#include <variant>
 #include <cerrno>
 #include <ctime>
 #include <memory>
 
-#include "cli/listing.h"
 #include "disk/backend.h"
 #include "disk/sector_source.h"
+#include "disk/byte_io.h"
 
-namespace ov::cli {
+namespace ov {
+
+std::string isoTime(const FileTime& t, bool utc) {
+  if (!t.known) return {};
+  std::tm tm{};
+  const std::time_t seconds = static_cast<std::time_t>(t.seconds);
+  if (!gmtime_r(&seconds, &tm)) return {};
+  char text[64];
+  if (t.dateOnly) {
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday);
+    return text;
+  }
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
+                tm.tm_hour, tm.tm_min, tm.tm_sec);
+  std::string out = text;
+  if (utc) {
+    std::snprintf(text, sizeof text, ".%07u", t.nanoseconds / 100);
+    out += text;
+    out += "Z";
+  } else if (t.nanoseconds != 0) {
+    std::snprintf(text, sizeof text, ".%02u", t.nanoseconds / 10000000);
+    out += text;
+  }
+  return out;
+}
+
+nlohmann::json timeJson(const FileTime& t, bool utc) {
+  std::string text = isoTime(t, utc);
+  return text.empty() ? nlohmann::json(nullptr) : nlohmann::json(text);
+}
+
+nlohmann::json dateOfJson(const FileTime& t) {
+  std::string text = isoTime(t, true);
+  return text.size() < 10 ? nlohmann::json(nullptr) : nlohmann::json(text.substr(0, 10));
+}
+
+std::string recoverabilityText(Recoverability r) {
+  switch (r) {
+    case Recoverability::Good: return "good";
+    case Recoverability::PartlyOverwritten: return "partly overwritten";
+    case Recoverability::Overwritten: return "overwritten";
+    default: return {};
+  }
+}
+
 namespace {
 
 std::string xmlText(const std::string& text) {
@@ -59,6 +106,51 @@ nlohmann::json timesJson(const FileTimes& t) {
 }  // namespace
 
 const char* programVersion() { return OV_VERSION; }
+
+ReportSource reportSource(SectorSource& source) {
+  return ReportSource{source.path(), source.totalSectors() * source.bytesPerSector(), source.bytesPerSector(), {}};
+}
+
+ReportVolume reportVolume(const VolumeRow& row, std::uint32_t bytesPerSector) {
+  ReportVolume volume;
+  volume.name = row.name;
+  volume.fileSystem = row.fileSystem;
+  for (auto& c : volume.fileSystem) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  volume.offset = row.startSector * bytesPerSector;
+  for (const auto& [key, value] : row.facts)
+    if (key == "bytes_per_cluster" && std::holds_alternative<std::uint64_t>(value))
+      volume.clusterBytes = static_cast<std::uint32_t>(std::get<std::uint64_t>(value));
+  return volume;
+}
+
+ReportedFile reportedFile(const std::vector<std::u16string>& folders, const TreeEntry& entry, FileLayout layout) {
+  ReportedFile r;
+  for (const auto& part : folders) r.originalPath += "/" + utf16ToUtf8(part);
+  r.originalPath += "/" + utf16ToUtf8(entry.name);
+  r.number = entry.number;
+  r.live = entry.isLive();
+  r.size = entry.size;
+  r.times = entry.times;
+  r.layout = std::move(layout);
+  r.state = "not tried";
+  return r;
+}
+
+void recordSaveOutcome(ReportedFile& r, const FileSaveOutcome& outcome) {
+  static const char* const kStates[] = {"whole", "unreadable sectors (zeros)", "partial", "failed", "interrupted"};
+  r.state = kStates[static_cast<int>(outcome.state)];
+  r.savedPath = outcome.keptPath;
+  r.written = outcome.written;
+  r.note = outcome.note;
+  r.skippedSectors = outcome.skippedSectors;
+  if (!outcome.keptName.empty() && outcome.folderFd >= 0) {
+    int fd = ::openat(outcome.folderFd, outcome.keptName.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd >= 0) {
+      r.sha256 = sha256OfFile(fd);
+      ::close(fd);
+    }
+  }
+}
 
 namespace {
 
@@ -274,4 +366,4 @@ bool RecoveryReport::finish(std::uint64_t saved, std::uint64_t failed) {
   return ok;
 }
 
-}  // namespace ov::cli
+}  // namespace ov

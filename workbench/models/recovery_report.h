@@ -13,8 +13,21 @@
 #include <vector>
 
 #include "disk/recovery_engine.h"
+#include "disk/sector_source.h"
+#include "workbench/models/file_saving.h"
 
-namespace ov::cli {
+namespace ov {
+
+// ISO 8601 of a time read from the disk: "2026-12-06T14:03:11.1234567Z" for NTFS (UTC, 100 ns),
+// "2026-12-06T14:03:11.25" for FAT (local time, no zone; hundredths only when there are any),
+// "2026-12-06" for a date without a time; empty when unknown.
+std::string isoTime(const FileTime& t, bool utc);
+nlohmann::json timeJson(const FileTime& t, bool utc);
+// The date part alone, "2026-12-06" (null when unknown).
+nlohmann::json dateOfJson(const FileTime& t);
+// "good", "partly overwritten", "overwritten"; empty when unknown.
+std::string recoverabilityText(Recoverability r);
+
 
 struct ReportSource {
   std::string path;
@@ -46,6 +59,24 @@ struct ReportedFile {
   bool carved = false;  // found by its contents: no original path, record, state or times
 };
 
+// What a save leaves for its report, kept until the next save.
+struct SavedReport {
+  ReportSource source;
+  ReportVolume volume;
+  std::string destination;
+  std::vector<ReportedFile> files;
+  std::uint64_t saved = 0;
+  std::uint64_t failed = 0;
+};
+
+// What a report says of the source and of a volume listed on it.
+ReportSource reportSource(SectorSource& source);
+ReportVolume reportVolume(const VolumeRow& row, std::uint32_t bytesPerSector);
+// A file about to be saved, from its entry; "not tried" until `recordSaveOutcome`.
+ReportedFile reportedFile(const std::vector<std::u16string>& folders, const TreeEntry& entry, FileLayout layout);
+// How the save ended for it, with the SHA-256 of what was kept.
+void recordSaveOutcome(ReportedFile& file, const FileSaveOutcome& outcome);
+
 class RecoveryReport {
  public:
   // Creates the file (replacing one there); nullopt with errno's text in `error` when it cannot.
@@ -75,4 +106,4 @@ std::string sha256OfSource(SectorSource& source);
 // The program's version, for reports.
 const char* programVersion();
 
-}  // namespace ov::cli
+}  // namespace ov
