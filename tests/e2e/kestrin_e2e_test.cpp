@@ -22,8 +22,6 @@
 #include <QTest>
 #include <QTimer>
 
-#include <minizip/unzip.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -41,6 +39,7 @@
 #include "apps/carver/text_view.h"
 #include "tests/e2e/kestrin_e2e.h"
 #include "tests/support/test_support.h"
+#include "tests/support/zip_reader.h"
 #include "tests/workbench/gui_driver.h"
 #include "workbench/preview_window.h"
 
@@ -86,16 +85,6 @@ QModelIndex listRow(COvelinDataFoundDialog* d, const ResultNode* node) {
   return d->listModel().index(d->listModel().rowOf(node), 0);
 }
 
-fs::path carvingImage() {
-  fs::path out = test::scratchDir() / "carving.img";
-  if (!fs::exists(out)) {
-    const std::string cmd =
-        "xz -dc '" + (test::dataDir() / "carving" / "carving.img.xz").string() + "' > '" + out.string() + "'";
-    if (std::system(cmd.c_str()) != 0) return {};
-  }
-  return out;
-}
-
 nlohmann::json carvingManifest() {
   std::ifstream in(test::dataDir() / "carving" / "carving.manifest.json");
   return nlohmann::json::parse(in);
@@ -132,7 +121,7 @@ class KestrinFlow : public QObject {
 };
 
 void KestrinFlow::carveTheTestImage() {
-  const fs::path image = carvingImage();
+  const fs::path image = test::carvingImage();
   QVERIFY(!image.empty());
   fs::remove_all(folderOut_);
   fs::remove_all(zipOut_);
@@ -256,21 +245,10 @@ void KestrinFlow::carveTheTestImage() {
   for (const auto& e : fs::directory_iterator(zipOut_)) {
     QVERIFY2(e.path().extension() == ".zip", e.path().c_str());  // nothing uncompressed is left
     ++archives;
-    unzFile zip = unzOpen64(e.path().c_str());
-    QVERIFY(zip);
-    for (int rc2 = unzGoToFirstFile(zip); rc2 == UNZ_OK; rc2 = unzGoToNextFile(zip)) {
-      char entry[512] = {};
-      unz_file_info64 info{};
-      QCOMPARE(unzGetCurrentFileInfo64(zip, &info, entry, sizeof entry, nullptr, 0, nullptr, 0), UNZ_OK);
-      QVERIFY2(std::string(entry).rfind("Raw Data/", 0) == 0, entry);
-      QCOMPARE(unzOpenCurrentFile(zip), UNZ_OK);
-      std::vector<std::uint8_t> bytes(static_cast<std::size_t>(info.uncompressed_size));
-      if (!bytes.empty())
-        QCOMPARE(unzReadCurrentFile(zip, bytes.data(), static_cast<unsigned>(bytes.size())), int(bytes.size()));
-      QCOMPARE(unzCloseCurrentFile(zip), UNZ_OK);  // checks the CRC
-      inZip[lastComponent(entry)] = std::move(bytes);
+    for (auto& [entry, z] : test::unzipAll(e.path())) {
+      QVERIFY2(entry.rfind("Raw Data/", 0) == 0, entry.c_str());
+      inZip[lastComponent(entry)] = std::move(z.bytes);
     }
-    unzClose(zip);
   }
   QCOMPARE(archives, std::size_t{1});
 

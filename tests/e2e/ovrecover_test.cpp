@@ -44,12 +44,6 @@ std::map<std::string, json> manifestFiles(const std::string& name, int partition
   return out;
 }
 
-fs::path freshDir(const std::string& name) {
-  const fs::path dir = ov::test::scratchDir() / name;
-  fs::remove_all(dir);
-  return dir;
-}
-
 TEST(OvrecoverVolumes, ListAndSearchesGiveTheManifestsVolumes) {
   auto r = ovrecover("volumes --fs ntfs --json " + imageArg("mbr_ntfs_fat"));
   ASSERT_EQ(r.status, 0);
@@ -175,14 +169,14 @@ TEST(OvrecoverLs, JsonEntriesCarryPathSizeAndState) {
 
 TEST(OvrecoverRecover, SavesEveryFileByteForByteWithPatternsAndStates) {
   // Everything, and a second run into the same folder that numbers the new file.
-  const fs::path all = freshDir("recover-all");
+  const fs::path all = ov::test::freshDir("recover-all");
   ASSERT_EQ(ovrecover("recover " + imageArg("sample") + " --out " + shq(all)).status, 0);
   for (const auto& [path, f] : manifestFiles("sample", 1))
     EXPECT_EQ(ov::test::fileSha(all / ("Root" + path)), f["sha256"]) << path;
   ASSERT_EQ(ovrecover("recover " + imageArg("sample") + " --out " + shq(all) + " readme.txt").status, 0);
   EXPECT_TRUE(fs::exists(all / "Root/Documents/#0readme.txt"));
   // Deleted pictures only, by patterns without case.
-  const fs::path pictures = freshDir("recover-deleted-jpg");
+  const fs::path pictures = ov::test::freshDir("recover-deleted-jpg");
   ASSERT_EQ(ovrecover("recover --deleted " + imageArg("sample") + " --out " + shq(pictures) + " '*.JPG' '*.png'").status, 0);
   std::set<std::string> saved, expected;
   for (const auto& e : fs::recursive_directory_iterator(pictures))
@@ -192,7 +186,7 @@ TEST(OvrecoverRecover, SavesEveryFileByteForByteWithPatternsAndStates) {
   EXPECT_EQ(saved, expected);
   EXPECT_EQ(ovrecover("recover " + imageArg("sample") + " --out " + shq(pictures) + " '*.none'").status, 1);
   // The Turbo Scan, on a volume without its first MFT records.
-  const fs::path turbo = freshDir("recover-turbo");
+  const fs::path turbo = ov::test::freshDir("recover-turbo");
   ASSERT_EQ(ovrecover("recover --turbo --live " + imageArg("ntfs_turbo") + " --out " + shq(turbo)).status, 0);
   for (const auto& [path, f] : manifestFiles("ntfs_turbo", 1))
     if (f["state"] == "live") {
@@ -208,7 +202,7 @@ TEST(OvrecoverRecover, NamedStreamsAreListedAndSavedBesideTheirFile) {
   ASSERT_TRUE(listed.count("host.txt:secret.txt"));
   EXPECT_EQ(listed["host.txt:secret.txt"]["stream"], "secret.txt");
   EXPECT_FALSE(listed["host.txt"].contains("stream"));
-  const fs::path out = freshDir("streams-out");
+  const fs::path out = ov::test::freshDir("streams-out");
   ASSERT_EQ(ovrecover("recover --out " + shq(out) + " " + imageArg("ntfs_fidelity") + " '*.txt*'").status, 0);
   int saved = 0;
   const json m = ov::test::manifest("ntfs_fidelity");
@@ -238,7 +232,7 @@ TEST(OvrecoverRecover, SectorSizeIsDetectedOrGiven) {
 }
 
 TEST(OvrecoverImage, AnImageAndASavedScanGiveWhatTheSourceGives) {
-  const fs::path dir = freshDir("imaging");
+  const fs::path dir = ov::test::freshDir("imaging");
   fs::create_directories(dir);
   const fs::path copy = dir / "copy.ov2";
   ASSERT_EQ(ovrecover("image " + imageArg("sample") + " " + shq(copy)).status, 0);
@@ -263,28 +257,6 @@ TEST(OvrecoverImage, AnImageAndASavedScanGiveWhatTheSourceGives) {
 
 // ---- FAT ----
 
-// A name an 8.3 entry holds alone: a deleted one has lost its first character ("X").
-bool shortNameOnly(const std::string& name) {
-  const std::size_t dot = name.find('.');
-  const std::string base = name.substr(0, dot), ext = dot == std::string::npos ? "" : name.substr(dot + 1);
-  if (base.empty() || base.size() > 8 || ext.size() > 3) return false;
-  for (const std::string& part : {base, ext}) {
-    bool lower = false, upper = false;
-    for (char c : part) {
-      if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_') return false;
-      lower = lower || std::islower(static_cast<unsigned char>(c));
-      upper = upper || std::isupper(static_cast<unsigned char>(c));
-    }
-    if (lower && upper) return false;
-  }
-  return true;
-}
-
-std::string upper(std::string t) {
-  for (auto& c : t) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return t;
-}
-
 // The listed path that stands for the manifest's path, or "".
 std::string listedAs(const std::map<std::string, json>& listed, const std::string& path, bool live, bool anyCase) {
   for (const auto& [shown, e] : listed) {
@@ -292,13 +264,7 @@ std::string listedAs(const std::map<std::string, json>& listed, const std::strin
     bool same = true;
     for (std::size_t part = 0, i = 0; i <= path.size() && same; ++i) {
       if (i < path.size() && path[i] != '/') continue;
-      std::string a = shown.substr(part, i - part), b = path.substr(part, i - part);
-      if (anyCase) {
-        a = upper(a);
-        b = upper(b);
-      }
-      same = a == b || (!live && shortNameOnly(path.substr(part, i - part)) && !a.empty() && a[0] == 'X' &&
-                        a.substr(1) == b.substr(1));
+      same = ov::test::fatNameMatches(shown.substr(part, i - part), path.substr(part, i - part), live, anyCase);
       part = i + 1;
     }
     if (same) return shown;
@@ -341,7 +307,7 @@ TEST(OvrecoverFat, ListsAndSavesEveryFileOfTheManifests) {
         for (const auto& part : e["path"]) path += "/" + part.get<std::string>();
         if (!e["folder"]) listed[path] = e;
       }
-      const fs::path out = freshDir(std::string("fat-") + row.image + "-" + start);
+      const fs::path out = ov::test::freshDir(std::string("fat-") + row.image + "-" + start);
       ASSERT_EQ(ovrecover(std::string("recover ") + (row.liveOnly ? "--live " : "") + "--fs fat " + choose + " " +
                           imageArg(row.image) + " --out " + shq(out))
                     .status,
@@ -416,7 +382,7 @@ TEST(OvrecoverFat, MessagesSayWhatWasTriedAndWhatToTryNext) {
   auto ls = ovrecover("ls --search basic " + imageArg("fat12_floppy"));
   EXPECT_EQ(ls.status, 0) << ls.err;
   EXPECT_NE(ls.out.find("readme.txt"), std::string::npos);
-  const fs::path out = freshDir("fat-small-basic");
+  const fs::path out = ov::test::freshDir("fat-small-basic");
   EXPECT_EQ(ovrecover("recover --fs fat --search basic --start 32768 " + imageArg("fat_small_mbr") + " --out " +
                       shq(out) + " notes.txt")
                 .status,
