@@ -158,19 +158,6 @@ TEST(Catalogue, AbsurdLengthsAndOffsetsNeverMatchOutsideTheSector) {
 
 // ---- The selected list and the index ----
 
-TEST(SelectedList, ReversedWithMaximumAndCount) {
-  std::vector<SignatureRecord> catalogue{type("A", "a", "X", {1}, 0, 1, 1), type("B", "b", "X", {2}, 0, 1, 0),
-                                         type("C", "c", "X", {3}, 0, 1, 1), type("D", "d", "X", {4}, 0, 1, 7)};
-  auto list = buildSelectedList(catalogue, 123456);
-  EXPECT_EQ(list.count, 3u);
-  ASSERT_EQ(list.records.size(), 3u);
-  EXPECT_EQ(list.records[0].name, "D");
-  EXPECT_EQ(list.records[1].name, "C");
-  EXPECT_EQ(list.records[2].name, "A");
-  for (const auto& r : list.records) EXPECT_EQ(r.maxSize, 123456u);
-  EXPECT_EQ(catalogue[0].maxSize, 0u);  // copies: the catalogue is untouched
-}
-
 TEST(Index, GroupsInFirstOccurrenceOrderWithAlternatives) {
   std::vector<SignatureRecord> catalogue{
       type("Early", "ear", "X", {0xAA, 0xBB}, 0, 0),  // same bytes and place as "Late"
@@ -269,48 +256,6 @@ std::vector<std::uint8_t> sectorWith(std::initializer_list<std::pair<std::size_t
 SignatureIndex shippedIndexAllSelected(std::vector<SignatureRecord> records) {
   for (auto& r : records) r.selected = 1;
   return BuildIndex(buildSelectedList(records, 1u << 20).records);
-}
-
-TEST(ShippedCatalogue, HoldsEveryRoutineAndSaneRows) {
-  auto path = shippedCatalogue();
-  if (!path) GTEST_SKIP() << "OV_SIGNATURE_FILE is not set";
-  auto records = loadShipped();
-  ASSERT_GE(records.size(), 30u);
-  EXPECT_EQ(std::filesystem::file_size(*path), records.size() * 848);
-  std::set<std::uint32_t> codes;
-  std::set<std::string> extensions;
-  for (std::size_t i = 0; i < records.size(); ++i) {
-    const auto& r = records[i];
-    SCOPED_TRACE(r.name);
-    codes.insert(r.handlerCode);
-    extensions.insert(r.extension);
-    EXPECT_FALSE(r.name.empty());
-    EXPECT_FALSE(r.extension.empty());
-    EXPECT_FALSE(r.category.empty());
-    EXPECT_GT(r.signatureLength, 0);
-    EXPECT_LE(r.signatureOffset + r.signatureLength, 512);
-    EXPECT_EQ(r.moreFollows != 0, i + 1 < records.size());
-    EXPECT_EQ(r.maxSize | r.carvedSize | r.skipBytes | r.sizeKnown, 0u);
-    EXPECT_LE(r.selected, 1);
-    EXPECT_GT(r.defaultSize, 0u);
-  }
-  for (std::uint32_t code : {15u, 18u, 61u, 62u, 63u, 68u, 110u, 142u, 161u, 167u, 185u, 203u, 207u, 208u, 235u, 236u,
-                             237u, 238u, 239u, 240u, 241u, 242u, 243u, 244u, 245u, 246u, 247u})
-    EXPECT_TRUE(codes.count(code)) << code;
-  for (const char* ext : {"jpg", "png", "gif", "bmp", "tif", "mrw", "pdf", "mp3", "wav", "mid", "mp4", "mov", "mpg",
-                          "doc", "zip", "docx", "xlsx", "pptx", "rar", "7z", "gz", "avi", "webp", "heic", "3gp", "m4a",
-                          "mkv", "flac", "ogg", "db", "cr2", "arw", "nef", "apk", "epub", "odt"})
-    EXPECT_TRUE(extensions.count(ext)) << ext;
-  // Exactly one "ID" row at offset 0, and it is the MPEG audio routine's.
-  auto ids = std::count_if(records.begin(), records.end(), [](const SignatureRecord& r) {
-    return r.signatureLength == 2 && r.signatureOffset == 0 && r.signature[0] == 'I' && r.signature[1] == 'D';
-  });
-  EXPECT_EQ(ids, 1);
-  for (const auto& r : records) {
-    if (r.signatureLength == 2 && r.signature[0] == 'I' && r.signature[1] == 'D') {
-      EXPECT_EQ(r.handlerCode, 62u);
-    }
-  }
 }
 
 TEST(ShippedCatalogue, EveryRowMatchesItsOwnSignature) {
@@ -497,57 +442,6 @@ TEST(CataloguePage, RowsCategoriesChecksAndNext) {
   EXPECT_FALSE(missing.next());
 }
 
-TEST(CataloguePage, SizeCheckAndUnits) {
-  CataloguePageModel page;
-  page.open(pageTypes());
-  EXPECT_TRUE(page.setSizeText("4194304"));  // 4 GB in KB
-  EXPECT_FALSE(page.takeMessage());
-  EXPECT_TRUE(page.nextEnabled());
-  EXPECT_TRUE(page.setSizeText("4194305"));
-  auto m = page.takeMessage();
-  ASSERT_TRUE(m);
-  EXPECT_EQ(m->text, "Please provide value in range of1KB to 4GB.");
-  EXPECT_EQ(m->caption, "Error");
-  EXPECT_FALSE(m->icon);
-  EXPECT_TRUE(page.sizeTextSelected());
-  EXPECT_FALSE(page.nextEnabled());
-  EXPECT_FALSE(page.setSizeText("12345678"));  // eight characters: the field takes seven
-  EXPECT_EQ(page.sizeText(), "4194305");
-  EXPECT_FALSE(page.setSizeText("12a"));
-  EXPECT_TRUE(page.setSizeText("0"));
-  EXPECT_TRUE(page.takeMessage());
-  EXPECT_FALSE(page.nextEnabled());
-  EXPECT_TRUE(page.setSizeText(""));
-  EXPECT_TRUE(page.takeMessage());
-
-  page.setUnit(SizeUnit::GB);
-  EXPECT_EQ(page.sizeText(), "1");
-  EXPECT_EQ(page.sizeTextLimit(), 1u);
-  EXPECT_TRUE(page.nextEnabled());
-  EXPECT_TRUE(page.setSizeText("5"));
-  EXPECT_TRUE(page.takeMessage());
-  EXPECT_FALSE(page.nextEnabled());
-  // A toggle does not bring Next back while the size is out of range.
-  page.toggleRow(1);
-  EXPECT_FALSE(page.nextEnabled());
-  EXPECT_TRUE(page.setSizeText("4"));
-  EXPECT_FALSE(page.takeMessage());
-  EXPECT_TRUE(page.nextEnabled());
-  EXPECT_EQ(page.sizeBytes(), 4294967296ULL);
-  EXPECT_FALSE(page.setSizeText("10"));
-
-  page.setUnit(SizeUnit::MB);
-  EXPECT_EQ(page.sizeText(), "1");
-  EXPECT_EQ(page.sizeTextLimit(), 4u);
-  EXPECT_TRUE(page.setSizeText("4096"));
-  EXPECT_TRUE(page.nextEnabled());
-  EXPECT_TRUE(page.setSizeText("4097"));
-  EXPECT_FALSE(page.nextEnabled());
-  page.setUnit(SizeUnit::KB);
-  EXPECT_EQ(page.sizeTextLimit(), 7u);
-  EXPECT_EQ(page.sizeBytes(), 1024u);
-}
-
 TEST(CataloguePage, NextHandsOverTheReversedSelectionWithTheMaximumClamped) {
   CataloguePageModel page;
   page.open(pageTypes());
@@ -568,25 +462,6 @@ TEST(CataloguePage, NextHandsOverTheReversedSelectionWithTheMaximumClamped) {
   ASSERT_TRUE(refused.setSizeText("0"));
   EXPECT_FALSE(refused.next());
   EXPECT_EQ(refused.catalogue().size(), 4u);
-}
-
-TEST(CataloguePage, OpensTheShippedCatalogue) {
-  auto path = shippedCatalogue();
-  if (!path) GTEST_SKIP() << "OV_SIGNATURE_FILE is not set";
-  CataloguePageModel page;
-  page.open(*path);
-  EXPECT_FALSE(page.takeMessage());
-  EXPECT_EQ(page.rows().size(), page.catalogue().size());
-  EXPECT_TRUE(page.nextEnabled());
-  auto& c = page.categories();
-  EXPECT_TRUE(std::is_sorted(c.begin(), c.end(), [](const std::string& a, const std::string& b) {
-    auto lower = [](std::string s) {
-      for (char& ch : s) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
-      return s;
-    };
-    return lower(a) < lower(b);
-  }));
-  EXPECT_NE(std::find(c.begin(), c.end(), "All"), c.end());
 }
 
 }  // namespace

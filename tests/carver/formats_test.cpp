@@ -134,42 +134,12 @@ Buffer giantJpegHeader() {
 
 // --- the table --------------------------------------------------------------------------------
 
-TEST(CarverRegistry, EveryHandlerCodeHasItsRoutine) {
-  const std::set<int> codes = {4,   15,  18,  61,  62,  63,  68,  110, 142, 161, 167, 185, 203, 207,
-                               208, 235, 236, 237, 238, 239, 240, 241, 242, 243, 244, 245, 246, 247};
-  for (int code : codes) {
-    const FormatRoutine* r = findRoutine(code);
-    ASSERT_NE(r, nullptr) << code;
-    EXPECT_EQ(r->handlerCode, code);
-    EXPECT_NE(r->findEnd, nullptr);
-  }
-  for (int code : {0, 1, 2, 5, 16, 64, 109, 248, -1, 100000}) EXPECT_EQ(findRoutine(code), nullptr) << code;
-  EXPECT_EQ(findRoutine(15)->findEnd, findRoutine(63)->findEnd);
-  EXPECT_TRUE(findRoutine(110)->addWhenRejected);
-  std::set<int> listed;
-  int previous = -1;
-  for (const FormatRoutine* r : allRoutines()) {
-    EXPECT_GT(r->handlerCode, previous);
-    previous = r->handlerCode;
-    listed.insert(r->handlerCode);
-  }
-  EXPECT_EQ(listed, codes);
-}
-
 // --- the samples ------------------------------------------------------------------------------
 
-TEST(CarverSamples, ManifestMatchesTheFiles) {
-  ASSERT_GE(samples().size(), 20u);
+TEST(CarverSamples, EveryRoutineHasASample) {
   std::set<int> covered;
   for (const Sample& s : samples()) {
-    SCOPED_TRACE(s.file);
-    EXPECT_EQ(s.bytes.size(), s.size);
-    EXPECT_EQ(test::sha256Hex(s.bytes), nlohmann::json::parse(std::ifstream(test::dataDir() / "carving" /
-                                                                             "samples.json"))
-                                          .at("samples")
-                                          .at(static_cast<std::size_t>(&s - samples().data()))
-                                          .at("sha256")
-                                          .get<std::string>());
+    EXPECT_EQ(s.bytes.size(), s.size) << s.file;
     covered.insert(s.handler);
   }
   for (const FormatRoutine* r : allRoutines()) EXPECT_TRUE(covered.contains(r->handlerCode)) << r->handlerCode;
@@ -268,19 +238,6 @@ TEST(CarverBounds, FilesCutByTheDisksEnd) {
       EXPECT_LE(r.result.skipBytes, available);
       EXPECT_NE(r.result.outcome, Outcome::ReadFailed);
     }
-  }
-}
-
-TEST(CarverBounds, TruncatedFilesInRandomBytes) {
-  for (const Sample& s : samples()) {
-    Buffer cut(s.bytes.begin(), s.bytes.begin() + static_cast<std::ptrdiff_t>(s.size * 2 / 3));
-    Buffer disk = diskWith(cut, kSector, kLeadSectors, 256 * 1024, 5);
-    const std::uint64_t available = disk.size() - kLeadSectors * kSector;
-    MemorySource src(std::move(disk), kSector);
-    const Carved r = carve(s.handler, src, kLeadSectors);
-    SCOPED_TRACE(s.file);
-    EXPECT_EQ(r.bad, 0u);
-    EXPECT_LE(r.result.size, available);
   }
 }
 
