@@ -26,18 +26,5 @@ TEST(SourceBlock, LayoutAndRoundTrip) {
   EXPECT_FALSE(decodeSourceBlock(Bytes(stored.data(), 541)));
 }
 
-TEST(ScanFileNames, DefaultsAndExtensions) {
-  std::tm t{};
-  t.tm_year = 108;
-  t.tm_mon = 8;
-  t.tm_mday = 9;
-  t.tm_wday = 2;
-  EXPECT_EQ(partitionScanDefaultName(t, "NTFS"), "OV NTFS Scan Info# 09-Sept-2008.ovt");
-  EXPECT_EQ(diskScanDefaultName(t, "NTFS"), "OV NTFS Scan Information # Tue, 09-Sept-2008");
-  EXPECT_EQ(withExtension("scan", ".ovt"), "scan.ovt");
-  EXPECT_EQ(withExtension("scan.OVT", ".ovt"), "scan.OVT");
-  EXPECT_EQ(withExtension("scan.ovd", ".ovt"), "scan.ovd.ovt");
-}
-
 }  // namespace
 }  // namespace ov
