@@ -28,28 +28,6 @@ TEST(SearchDialogModel, HugePositionsDoNotOverflowThePercentage) {
   EXPECT_EQ(m.percent(), 50u);
 }
 
-TEST(SearchDialogModel, FinishMessages) {
-  VolumeSearchDialogModel quick(searchDialogWords("NTFS", false));
-  auto nothing = quick.onFinished(true);
-  EXPECT_EQ(nothing.title, "Information");
-  EXPECT_EQ(nothing.text, "Quick scan of drives completed.\nNo logical drive(s) found.\nPlease use thorough scan.");
-  EXPECT_EQ(nothing.logEntry.name, "Completed Searching partitions");
-  EXPECT_EQ(nothing.logEntry.description, "-----------------");
-  EXPECT_EQ(nothing.logEntry.kind, LogKind::Completed);
-  quick.onVolumeFound(63);
-  EXPECT_EQ(quick.onFinished(true).text, "Quick scan of drives completed.");
-  auto aborted = quick.onFinished(false);
-  EXPECT_EQ(aborted.text, "Quick scan of drives aborted.");
-  EXPECT_EQ(aborted.icon, MessageIcon::Error);
-  EXPECT_EQ(aborted.logEntry.name, "Aborted searching partitions");
-  EXPECT_EQ(aborted.logEntry.kind, LogKind::Aborted);
-  VolumeSearchDialogModel thorough(searchDialogWords("NTFS", true));
-  EXPECT_EQ(thorough.onFinished(true).text, "Thorough scan of drives completed.");
-  VolumeSearchDialogModel basic(searchDialogWords("FAT", false, true));
-  EXPECT_EQ(basic.words().modeTitle, "Basic Scan");
-  EXPECT_EQ(basic.words().statusText, "Basic scan in progress");
-}
-
 TEST(SectorRange, Checks) {
   EXPECT_EQ(checkSectorRange(100, 50, 1000), "End sector should be greater than start sector");
   EXPECT_EQ(checkSectorRange(1000, 1001, 1000), "Start sector should be less than total sectors");
