@@ -53,16 +53,6 @@ QString gLauncher;  // the second process's argument
 
 void shot(const char* name) { test::kestrinShot(name); }
 
-void clickCheckBox(QAbstractItemView* view, const QModelIndex& index) {
-  view->scrollTo(index);
-  QStyleOptionViewItem option;
-  option.initFrom(view);
-  option.rect = view->visualRect(index);
-  option.features |= QStyleOptionViewItem::HasCheckIndicator | QStyleOptionViewItem::HasDisplay;
-  QRect box = view->style()->subElementRect(QStyle::SE_ItemViewItemCheckIndicator, &option, view);
-  QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, box.center());
-}
-
 void doubleClick(QAbstractItemView* view, const QModelIndex& index) {
   view->scrollTo(index);
   const QPoint at = view->visualRect(index).center();
@@ -287,7 +277,7 @@ void KestrinFlow::results(COvelinDataFoundDialog* d) {
   shot("09-results");
   QVERIFY(!d->saveButton()->isEnabled());
   // Everything marked with the check box of "Root".
-  clickCheckBox(d->treeView(), d->folderModel().index(0, 0));
+  test::clickCheckBox(d->treeView(), d->folderModel().index(0, 0));
   QVERIFY(d->saveButton()->isEnabled());
   const QStringList totals = d->totalsTexts();
   QCOMPARE(totals[0], QStringLiteral("Total Files     : [%1]").arg(expectedFiles_));
@@ -377,12 +367,12 @@ void KestrinFlow::saveWith(COvelinDataFoundDialog* d, const fs::path& destinatio
 void KestrinFlow::resultsAgain(COvelinDataFoundDialog* d) {
   // The marks are cleared when the results come back.
   QVERIFY(!d->saveButton()->isEnabled());
-  clickCheckBox(d->treeView(), d->folderModel().index(0, 0));
+  test::clickCheckBox(d->treeView(), d->folderModel().index(0, 0));
   saveWith(d, zipOut_, true, "17b-saving-options-zip", [this](COvelinDataFoundDialog* again) { burnImage(again); });
 }
 
 void KestrinFlow::burnImage(COvelinDataFoundDialog* d) {
-  clickCheckBox(d->treeView(), d->folderModel().index(0, 0));
+  test::clickCheckBox(d->treeView(), d->folderModel().index(0, 0));
   test::onModal<SavingOptionsDialog>([this](SavingOptionsDialog* options) {
     options->tabs()->setCurrentIndex(1);  // "Burn data to CD/DVD"; the writers are listed now
     QCOMPARE(options->writers()->itemText(options->writers()->count() - 1),
