@@ -177,28 +177,6 @@ TEST(CarverSamples, Ole2WithoutWordOrWorkbookIsAPresentation) {
   EXPECT_EQ(carveBytes(235, diskWith(doc), kLeadSectors).result.extension, "ppt");
 }
 
-TEST(CarverSamples, WalkedFramesAndPacksAreNotNewFiles) {
-  // An MP3 walked once puts its frame sectors into the start list; a frame inside is then refused.
-  const Sample& mp3 = sample("mp3_plain.mp3");
-  MemorySource src(diskWith(mp3.bytes), kSector);
-  CarveState state;
-  ASSERT_TRUE(carve(62, src, kLeadSectors, &state).result.accepted());
-  EXPECT_TRUE(state.mp3Starts.contains(kLeadSectors));
-  ASSERT_GE(state.mp3Starts.size(), 2u);
-  for (std::uint64_t sector : state.mp3Starts) {
-    EXPECT_EQ(carve(62, src, sector, &state).result.outcome, Outcome::Rejected) << sector;
-  }
-  // The same for program-stream packs at sector boundaries.
-  const Sample& ps = sample("mpeg_ps_vob.mpg");
-  MemorySource psSrc(diskWith(ps.bytes), kSector);
-  CarveState psState;
-  ASSERT_TRUE(carve(18, psSrc, kLeadSectors, &psState).result.accepted());
-  EXPECT_EQ(psState.mpegStarts.size(), ps.size / 2048 - 1);
-  EXPECT_EQ(carve(18, psSrc, kLeadSectors + 4, &psState).result.outcome, Outcome::Rejected);
-  // Without the lists each pack would start a file of its own.
-  EXPECT_TRUE(carve(18, psSrc, kLeadSectors + 4).result.accepted());
-}
-
 TEST(CarverSamples, ShortMp3IsRejected) {
   const Sample& s = sample("mp3_plain.mp3");
   // Twenty-odd frames of 104 bytes: fewer than the forty a file needs.
