@@ -69,21 +69,19 @@ TEST(OvrecoverVolumes, ListAndSearchesGiveTheManifestsVolumes) {
   EXPECT_NE(human.out.find(" 20.000 MB"), std::string::npos);
   EXPECT_EQ(human.out.find("NTFS logical drive 2"), std::string::npos);
 
+  // Where each search places the volumes of the zeroed images is checked on the engines
+  // (volumes_on_images_test.cpp); here the command's range and statuses.
   struct Row {
     std::string arguments;
     const char* image;
     int status;
-    std::vector<std::uint64_t> starts;  // from the manifest unless given
-    int foundBy = -1;
+    std::vector<std::uint64_t> starts;
   };
   const std::uint64_t second = partitions("mbr_ntfs_fat_zeroed", {"ntfs"})[1]["start"];
   const std::vector<Row> rows = {
       {"volumes --json", "mbr_ntfs_fat_zeroed", 1, {}},
-      {"search --thorough --json", "mbr_ntfs_fat_zeroed", 0, {}},
-      {"search --thorough --json", "ntfs_zeroed_boot", 0, {}},
       {"search --thorough --json --from " + std::to_string(second) + " --to " + std::to_string(second + 100),
        "mbr_ntfs_fat_zeroed", 0, {second}},
-      {"search --quick --json", "xp_cylinders_zeroed", 0, {}, 1},
       {"search --quick --json", "ntfs_zeroed_boot", 1, {}},
       {"volumes --fs ntfs", "fat16_not_ntfs", 1, {}},
       {"ls --fs ntfs --turbo --start 0", "fat16_not_ntfs", 1, {}},
@@ -93,17 +91,9 @@ TEST(OvrecoverVolumes, ListAndSearchesGiveTheManifestsVolumes) {
     auto s = ovrecover(row.arguments + " " + imageArg(row.image));
     ASSERT_EQ(s.status, row.status);
     if (row.status != 0) continue;
-    std::vector<std::uint64_t> starts = row.starts;
-    if (starts.empty())
-      for (const auto& p : partitions(row.image, {"ntfs"})) starts.push_back(p["start"]);
     const json found = json::parse(s.out);
-    ASSERT_EQ(found.size(), starts.size());
-    for (std::size_t i = 0; i < starts.size(); ++i) {
-      EXPECT_EQ(found[i]["start_sector"], starts[i]);
-      if (row.foundBy >= 0) {
-        EXPECT_EQ(found[i]["found_by"], row.foundBy);
-      }
-    }
+    ASSERT_EQ(found.size(), row.starts.size());
+    for (std::size_t i = 0; i < row.starts.size(); ++i) EXPECT_EQ(found[i]["start_sector"], row.starts[i]);
   }
 }
 
