@@ -6,22 +6,6 @@
 namespace ov {
 namespace {
 
-TEST(SearchDialogModel, ProgressTextsAndRows) {
-  VolumeSearchDialogModel m(searchDialogWords("NTFS", true));
-  EXPECT_EQ(m.words().modeTitle, "Thorough Scan");
-  EXPECT_EQ(m.words().statusText, "Thorough scan in progress");
-  EXPECT_TRUE(m.onProgress(0, 1000));
-  EXPECT_FALSE(m.onProgress(5, 1000));
-  EXPECT_TRUE(m.onProgress(999, 1000));
-  EXPECT_EQ(m.percentText(), "99 %");
-  EXPECT_EQ(m.scanningText(), "Scanning sector 999 of 1000");
-  m.onVolumeFound(2048);
-  m.onVolumeFound(5000000000ull);
-  ASSERT_EQ(m.rows().size(), 2u);
-  EXPECT_EQ(m.rows()[1].name, "NTFS logical drive #2");
-  EXPECT_EQ(m.rows()[1].startLocation, "5000000000");
-}
-
 TEST(SearchDialogModel, HugePositionsDoNotOverflowThePercentage) {
   VolumeSearchDialogModel m(searchDialogWords("NTFS", true));
   m.onProgress(UINT64_MAX / 2, UINT64_MAX);
