@@ -220,21 +220,6 @@ TEST(SaveToFolder, WritesExactlyTheMarkedItemsAndNumbersOutputFolders) {
   EXPECT_EQ(test::filesUnder(dest / "DataXEB1").size(), 3u);
 }
 
-TEST(SaveToFolder, SameNamesGetNumberedCopies) {
-  Fixture f;
-  // The same sector found twice under one extension gives two items of one name.
-  f.tree.addCarvedItem(10, find(u"Pictures", u"jpg", 5000), 512, f.disk.totalSectors());
-  f.tree.addCarvedItem(10, find(u"Pictures", u"jpg", 5000), 512, f.disk.totalSectors());
-  setChecked(*f.jpgA->parent, true);
-  fs::path dest = test::freshDir("clash");
-  SaveSettings settings;
-  settings.destination = dest.string();
-  SaveHost host;
-  EXPECT_EQ(save(f, settings, host).outcome, SaveOutcome::Completed);
-  EXPECT_EQ(test::filesUnder(dest / "DataXEB0/Raw Data/Pictures/jpg"),
-            (std::set<std::string>{"10.jpg", "#010.jpg", "#110.jpg", "100.jpg"}));
-}
-
 TEST(SaveToFolder, ItemsWhoseFolderVanishedGoToOrphanFilesInTheDestination) {
   Fixture f;
   setChecked(*f.jpgA->parent, true);
