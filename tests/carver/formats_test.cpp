@@ -218,6 +218,19 @@ TEST(CarverBounds, FilesCutByTheDisksEnd) {
   }
 }
 
+TEST(CarverBounds, TruncatedFilesInRandomBytes) {
+  for (const Sample& s : samples()) {
+    Buffer cut(s.bytes.begin(), s.bytes.begin() + static_cast<std::ptrdiff_t>(s.size * 2 / 3));
+    Buffer disk = diskWith(cut, kSector, kLeadSectors, 256 * 1024, 5);
+    const std::uint64_t available = disk.size() - kLeadSectors * kSector;
+    MemorySource src(std::move(disk), kSector);
+    const Carved r = carve(s.handler, src, kLeadSectors);
+    SCOPED_TRACE(s.file);
+    EXPECT_EQ(r.bad, 0u);
+    EXPECT_LE(r.result.size, available);
+  }
+}
+
 TEST(CarverBounds, StartOnTheLastSectorAndOutsideTheDisk) {
   for (const Sample& s : samples()) {
     Buffer disk(8 * kSector, 0);
