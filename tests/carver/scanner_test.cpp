@@ -236,6 +236,14 @@ TEST(Scanner, TheForcedLookupGivesNoAlternativesAtSectorsThatDoNotBeginWithId) {
   EXPECT_EQ(found, (std::vector<Found>{{20, "id", 80 * 512, false}}));  // cut at the end
 }
 
+TEST(Scanner, TheForcedLookupOnlyStandsForAnMp3Row) {
+  // An "ID" row of another handler would otherwise give an item at every sector.
+  Buffer disk = randomSectors(50);
+  place(disk, 4, text("IDxx"));
+  Scan scan(disk);
+  EXPECT_EQ(scan({row("idx", "Other", text("ID"), 0, 1, 512)}), (std::vector<Found>{{4, "idx", 512, false}}));
+}
+
 TEST(Scanner, StartListsBelongToOneScan) {
   Buffer disk = randomSectors(100);
   place(disk, 5, sample("mp3_plain.mp3"));
@@ -535,6 +543,18 @@ TEST(CarverDisk, CopiesItemsAndReadsNothingPastTheEnd) {
   EXPECT_TRUE(std::equal(out.begin(), out.begin() + 512, disk.begin() + 19 * 512));
   EXPECT_TRUE(std::all_of(out.begin() + 512, out.end(), [](std::uint8_t b) { return b == 0; }));
   for (const auto& [offset, length] : rec->requests) EXPECT_LE(offset + length, disk.size());
+}
+
+TEST(CarverDisk, OpensImagesWithWholeSectors) {
+  const auto path = test::scratchDir() / "carver_disk_open.img";
+  test::writeFile(path, Buffer(5 * 512 + 100, 0x41));  // a last sector cut short
+  test::RecordingHost host;
+  CarverDisk d(host);
+  EXPECT_EQ(d.open(path.string()), 0);
+  EXPECT_EQ(d.bytesPerSector(), 512u);
+  EXPECT_EQ(d.totalSectors(), 5u);
+  EXPECT_NE(d.open((test::scratchDir() / "no such image").string()), 0);
+  EXPECT_FALSE(d.isOpen());
 }
 
 }  // namespace
