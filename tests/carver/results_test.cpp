@@ -127,6 +127,19 @@ struct Fixture {
   }
 };
 
+TEST(ResultTree, CatalogueTextsCannotClimbOutOfTheirFolder) {
+  EXPECT_EQ(carvedNamePart(u"../../etc"), u"___.__etc");
+  EXPECT_EQ(carvedNamePart(u".."), u"__");
+  EXPECT_EQ(carvedNamePart(u"a\\b"), u"a_b");
+  EXPECT_EQ(carvedNamePart(u""), u"_");
+  EXPECT_EQ(carvedNamePart(u"tar.gz"), u"tar.gz");
+  ResultTree tree;
+  ResultNode& item = tree.addCarvedItem(7, find(u"..", u"/x/../y", 10), 512, 100);
+  EXPECT_EQ(item.name.find(u'/'), std::u16string::npos);
+  EXPECT_EQ(item.name.find(u".."), std::u16string::npos);
+  EXPECT_EQ(item.parent->parent->name, u"__");
+}
+
 TEST(Find, TheSizeFieldAndWildcards) {
   std::uint64_t kb = 0;
   for (const char16_t* bad : {u"0", u"-4", u"abc", u"99999999999999999999"})
