@@ -1,4 +1,4 @@
-// Kestrin's windows on the offscreen platform: the start-up refusals,
+// Kestrin's windows on the offscreen platform: the start-up refusals, the disk list's rules,
 // the results dialog's totals at the size thresholds, marks through the tree and the list,
 // find, and the file-type page's size limit.
 #include <QApplication>
@@ -6,7 +6,6 @@
 
 #include <filesystem>
 
-#include "apps/carver/disk_page.h"
 #include "apps/carver/file_types_page.h"
 #include "apps/carver/find_dialog.h"
 #include "apps/carver/kestrin.h"
@@ -97,6 +96,7 @@ class KestrinTest : public QObject {
  private Q_SLOTS:
   void startupRefusals_data();
   void startupRefusals();
+  void diskList();
   void totalsAtSizeThresholds();
   void marksThroughTreeAndList();
   void find();
@@ -137,6 +137,30 @@ void KestrinTest::startupRefusals() {
   test::answerMessage(QMessageBox::Ok, &seen);
   QCOMPARE(runKestrin(arguments, testEnvironment()), 1);
   QCOMPARE(seen, message);
+}
+
+// The carver's disk list: empty card readers and drives without a medium (no sectors), and sizes
+// past 64 bits, are left out; the media type keeps 16 characters.
+void KestrinTest::diskList() {
+  auto disk = [](const char* name, const char* bus, const char* bytesPerSector, const char* sectors) {
+    DiskInfo d;
+    d.deviceName = name;
+    d.interfaceType = bus;
+    d.model = "ACME Disk";
+    d.mediaType = "Fixed hard disk media";
+    d.bytesPerSector = bytesPerSector;
+    d.totalSectors = sectors;
+    return d;
+  };
+  QStringList shown;
+  for (const CarverDiskEntry& e :
+       carverDiskList({disk("sda", "SCSI", "512", "976773168"), disk("sdb", "USB", "512", "15625000"),
+                       disk("sdc", "USB", "512", "0"), disk("mmcblk0", "SD", "512", "1024000"), disk("sdd", "USB", "", "0"),
+                       disk("sde", "SCSI", "4096", "18446744073709551615")}))
+    shown << QString::fromStdString(e.label + ": " + e.modelLabel + ", " + e.info.mediaType);
+  QCOMPARE(shown, QStringList({QStringLiteral("Disk # sda: ACME Disk (465.76 GB), Fixed hard disk "),
+                               QStringLiteral("Disk # sdb: USB disk (7.45 GB), Fixed hard disk "),
+                               QStringLiteral("Disk # mmcblk0: ACME Disk (500.00 MB), Fixed hard disk ")}));
 }
 
 void KestrinTest::totalsAtSizeThresholds() {
