@@ -5,29 +5,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "disk/backend.h"
-#include "disk/sector_source.h"
 #include "fat/exfat_directory.h"
 #include "fat/exfat_tree.h"
 #include "fuzz/fuzz_host.h"
-
-namespace {
-
-std::size_t countEntries(const ov::fat::FileEntry& top) {
-  std::size_t n = 0;
-  std::vector<const ov::fat::FileEntry*> pending{&top};
-  while (!pending.empty()) {
-    const ov::fat::FileEntry* f = pending.back();
-    pending.pop_back();
-    for (const ov::fat::FileEntry* c = f->firstChild; c; c = c->nextSibling) {
-      ++n;
-      if (c->isFolder()) pending.push_back(c);
-    }
-  }
-  return n;
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size > (1u << 16)) return 0;
@@ -40,9 +20,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // A volume of 64 clusters of 512 bytes: the FAT at sector 24, the clusters from sector 32, the
   // input laid over the clusters from the root (cluster 2) on.
-  static ov::fuzz::SilentHost host;
-  ov::RunControl run;
-  run.start();
   std::vector<std::uint8_t> disk(96 * 512, 0);
   std::copy(data, data + std::min<std::size_t>(size, 64 * 512), disk.begin() + 32 * 512);
   // FAT entries 0 and 1, then each cluster chained to the next from the input's first bytes.
@@ -50,8 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint32_t value = c < 2 ? 0xFFFFFFFFu : (c < size ? data[c] : 0xFFFFFFFFu);
     for (int k = 0; k < 4; ++k) disk[24 * 512 + c * 4 + static_cast<std::size_t>(k)] = static_cast<std::uint8_t>(value >> (8 * k));
   }
-  ov::SectorSource source(host, run);
-  source.openBackend(std::make_unique<ov::MemoryBackend>(std::move(disk)), 512, 96);
+  ov::fuzz::MemoryDisk memory(std::move(disk));
   ov::fat::FatVolume v;
   v.fatType = ov::fat::kExFat;
   v.bytesPerSector = 512;
@@ -64,14 +40,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   v.sectorCount = 96;
   v.clusterCount = 64;
   v.rootCluster = 2;
-  ov::fat::FatReader reader(source, v);
+  ov::fat::FatReader reader(memory.source, v);
   ov::fat::FatTree tree;
-  ov::fat::ExFatTreeBuilder builder(reader, tree, host, run);
+  ov::fat::ExFatTreeBuilder builder(reader, tree, ov::fuzz::host(), memory.run);
   try {
     builder.processFileSystem();
-    if (countEntries(*tree.root()) > tree.size()) __builtin_trap();
+    if (ov::fuzz::countEntries(*tree.root()) > tree.size()) __builtin_trap();
     builder.turboScan();
-    if (countEntries(*tree.root()) > tree.size()) __builtin_trap();
+    if (ov::fuzz::countEntries(*tree.root()) > tree.size()) __builtin_trap();
   } catch (const ov::AlreadyReported&) {
   }
   return 0;

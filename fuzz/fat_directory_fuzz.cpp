@@ -4,28 +4,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "disk/backend.h"
-#include "disk/sector_source.h"
 #include "fat/fat_tree.h"
 #include "fuzz/fuzz_host.h"
-
-namespace {
-
-std::size_t countEntries(const ov::fat::FileEntry& top) {
-  std::size_t n = 0;
-  std::vector<const ov::fat::FileEntry*> pending{&top};
-  while (!pending.empty()) {
-    const ov::fat::FileEntry* f = pending.back();
-    pending.pop_back();
-    for (const ov::fat::FileEntry* c = f->firstChild; c; c = c->nextSibling) {
-      ++n;
-      if (c->isFolder()) pending.push_back(c);
-    }
-  }
-  return n;
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size > (1u << 16)) return 0;
@@ -61,7 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       builder.parseDirectoryBuffer(bytes, folder, mode);
       builder.attachToParent(folder);
       builder.finish();
-      if (countEntries(*tree.root()) > tree.size()) __builtin_trap();  // every entry once
+      if (ov::fuzz::countEntries(*tree.root()) > tree.size()) __builtin_trap();  // every entry once
     }
   } catch (const ov::AlreadyReported&) {
   }

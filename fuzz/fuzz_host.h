@@ -1,6 +1,6 @@
 // What the fuzz targets share: a host that swallows everything the engine reports, a disk in
-// memory made of the input, a private folder for files, and scan information files whose stored
-// source path leads to a small real disk.
+// memory made of the input, a count of a tree's entries, a private folder for files, and scan
+// information files whose stored source path leads to a small real disk.
 #pragma once
 
 #include <fcntl.h>
@@ -43,6 +43,23 @@ struct MemoryDisk {
   MemoryDisk(const std::uint8_t* data, std::size_t size, std::uint64_t extraSectors = 0)
       : MemoryDisk(std::vector<std::uint8_t>(data, data + size), extraSectors) {}
 };
+
+// The entries below `top` of a tree whose entries link firstChild and nextSibling, counted once
+// each, folders walked without recursion.
+template <class Entry>
+std::size_t countEntries(const Entry& top) {
+  std::size_t n = 0;
+  std::vector<const Entry*> pending{&top};
+  while (!pending.empty()) {
+    const Entry* f = pending.back();
+    pending.pop_back();
+    for (const Entry* c = f->firstChild; c; c = c->nextSibling) {
+      ++n;
+      if (c->isFolder()) pending.push_back(c);
+    }
+  }
+  return n;
+}
 
 // A private folder for the whole run.
 inline std::filesystem::path scratch() {

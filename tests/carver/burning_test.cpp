@@ -3,7 +3,6 @@
 // into a disc image, which is then read back by other tools (the kernel's iso9660 driver over a
 // loop device, else xorriso) through its Joliet names and compared with the manifest's files.
 #include <gtest/gtest.h>
-#include <minizip/unzip.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -17,6 +16,7 @@
 #include "carver/scanner.h"
 #include "disk/byte_io.h"
 #include "tests/support/test_support.h"
+#include "tests/support/zip_reader.h"
 
 namespace ov {
 namespace {
@@ -70,19 +70,7 @@ std::pair<std::string, std::string> labels(const std::vector<std::uint8_t>& iso)
 
 Files zipEntries(const fs::path& zip) {
   Files out;
-  unzFile z = unzOpen64(zip.c_str());
-  EXPECT_TRUE(z) << zip;
-  for (int rc = z ? unzGoToFirstFile(z) : UNZ_END_OF_LIST_OF_FILE; rc == UNZ_OK; rc = unzGoToNextFile(z)) {
-    char name[512] = {};
-    unz_file_info64 info{};
-    unzGetCurrentFileInfo64(z, &info, name, sizeof name, nullptr, 0, nullptr, 0);
-    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(info.uncompressed_size));
-    unzOpenCurrentFile(z);
-    if (!bytes.empty()) unzReadCurrentFile(z, bytes.data(), static_cast<unsigned>(bytes.size()));
-    EXPECT_EQ(unzCloseCurrentFile(z), UNZ_OK) << name;  // the CRC
-    out[name] = std::move(bytes);
-  }
-  if (z) unzClose(z);
+  for (auto& [name, entry] : test::unzipAll(zip)) out[name] = std::move(entry.bytes);
   return out;
 }
 
@@ -123,11 +111,7 @@ struct Row {
 };
 
 TEST(Burning, MarkedItemsIntoADiscImageThroughTheFilePseudoDrive) {
-  const fs::path carving = test::scratchDir() / "burn-carving.img";
-  ASSERT_EQ(std::system(("xz -dc " + shq((test::dataDir() / "carving" / "carving.img.xz").string()) + " > " +
-                         shq(carving.string()))
-                            .c_str()),
-            0);
+  const fs::path carving = test::carvingImage();
   // The files whose end the carver finds, at their places in the image; one more under an
   // extension of 110 characters, whose folder and name a compressed burn asks to shorten.
   ResultTree tree;

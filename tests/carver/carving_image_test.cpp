@@ -2,7 +2,6 @@
 // every type selected, the scan, and the saved folders and zip archives, against the manifest
 // written by make_carving_image.sh.
 #include <gtest/gtest.h>
-#include <minizip/unzip.h>
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -19,6 +18,7 @@
 #include "carver/scanner.h"
 #include "disk/byte_io.h"
 #include "tests/support/test_support.h"
+#include "tests/support/zip_reader.h"
 
 namespace ov::carver {
 namespace {
@@ -65,19 +65,8 @@ std::vector<ManifestFile> manifestFiles() {
   return out;
 }
 
-fs::path imagePath() {
-  static const fs::path path = [] {
-    fs::path out = test::scratchDir() / "carving.img";
-    const std::string cmd = "xz -dc '" + (test::dataDir() / "carving" / "carving.img.xz").string() + "' > '" +
-                            out.string() + "'";
-    if (std::system(cmd.c_str()) != 0) ADD_FAILURE() << "cannot decompress the carving image";
-    return out;
-  }();
-  return path;
-}
-
 const Buffer& imageBytes() {
-  static const Buffer bytes = test::readFile(imagePath());
+  static const Buffer bytes = test::readFile(test::carvingImage());
   return bytes;
 }
 
@@ -117,7 +106,7 @@ struct CarvedImage {
   ScanReport report;
 
   explicit CarvedImage(ScanOptions options = {}) {
-    EXPECT_EQ(disk.open(imagePath().string()), 0);
+    EXPECT_EQ(disk.open(test::carvingImage().string()), 0);
     SelectedList list = buildSelectedList(everyType(), kMaxSize);
     CarvingScanner scanner(disk, host, run, tree, options);
     report = scanner.scan(list.records, list.count);
@@ -140,47 +129,6 @@ CarvedImage& carved() {
 std::string itemPath(const CarvedItem& item) {
   return "Raw Data/" + item.category + "/" + item.extension + "/" + std::to_string(item.startSector) + "." +
          item.extension;
-}
-
-std::set<std::string> filesUnder(const fs::path& dir) {
-  std::set<std::string> out;
-  for (const auto& e : fs::recursive_directory_iterator(dir))
-    if (e.is_regular_file()) out.insert(fs::relative(e.path(), dir).generic_string());
-  return out;
-}
-
-std::map<std::string, Buffer> unzipAll(const fs::path& path) {
-  std::map<std::string, Buffer> out;
-  unzFile zf = unzOpen64(path.c_str());
-  if (zf == nullptr) {
-    ADD_FAILURE() << "cannot open " << path;
-    return out;
-  }
-  for (int rc = unzGoToFirstFile(zf); rc == UNZ_OK; rc = unzGoToNextFile(zf)) {
-    unz_file_info64 info{};
-    char name[512] = {};
-    EXPECT_EQ(unzGetCurrentFileInfo64(zf, &info, name, sizeof name, nullptr, 0, nullptr, 0), UNZ_OK);
-    EXPECT_EQ(unzOpenCurrentFile(zf), UNZ_OK);
-    Buffer bytes;
-    Buffer chunk(65536);
-    for (;;) {
-      const int n = unzReadCurrentFile(zf, chunk.data(), static_cast<unsigned>(chunk.size()));
-      EXPECT_GE(n, 0);
-      if (n <= 0) break;
-      bytes.insert(bytes.end(), chunk.begin(), chunk.begin() + n);
-    }
-    EXPECT_EQ(unzCloseCurrentFile(zf), UNZ_OK);  // checks the CRC as well
-    out[name] = std::move(bytes);
-  }
-  unzClose(zf);
-  return out;
-}
-
-fs::path freshFolder(const std::string& name) {
-  fs::path dir = test::scratchDir() / "carving_image" / name;
-  fs::remove_all(dir);
-  fs::create_directories(dir);
-  return dir;
 }
 
 SaveReport saveMarked(CarvedImage& c, SaveSettings& settings) {
@@ -286,12 +234,12 @@ TEST(CarvingImage, SavedFolderHoldsExactlyWhatWasMarked) {
   }
   ASSERT_GT(expected.size(), 5u);
 
-  const fs::path dest = freshFolder("folder");
+  const fs::path dest = test::freshDir("folder");
   SaveSettings settings;
   settings.destination = dest.string();
   const SaveReport report = saveMarked(c, settings);
   EXPECT_EQ(report.outcome, SaveOutcome::Completed);
-  EXPECT_EQ(filesUnder(report.outputFolder), expected);
+  EXPECT_EQ(test::filesUnder(report.outputFolder), expected);
   for (const CarvedItem& item : c.items) {
     if (!expected.count(itemPath(item))) continue;
     EXPECT_EQ(test::readFile(fs::path(report.outputFolder) / itemPath(item)), diskRange(item.startSector, item.size))
@@ -307,38 +255,6 @@ TEST(CarvingImage, SavedFolderHoldsExactlyWhatWasMarked) {
   }
 }
 
-TEST(CarvingImage, EverythingSavedToFolderAndZipAlike) {
-  CarvedImage& c = carved();
-  setChecked(c.tree.root(), true);
-  std::set<std::string> expected;
-  for (const CarvedItem& item : c.items) expected.insert(itemPath(item));
-
-  const fs::path plain = freshFolder("all");
-  SaveSettings folder;
-  folder.destination = plain.string();
-  const SaveReport saved = saveMarked(c, folder);
-  ASSERT_EQ(saved.outcome, SaveOutcome::Completed);
-  EXPECT_EQ(filesUnder(saved.outputFolder), expected);
-
-  setChecked(c.tree.root(), true);
-  const fs::path zipped = freshFolder("zip");
-  SaveSettings zip;
-  zip.destination = zipped.string();
-  zip.compress = true;
-  const SaveReport archived = saveMarked(c, zip);
-  ASSERT_EQ(archived.outcome, SaveOutcome::Completed);
-  ASSERT_EQ(archived.archives.size(), 1u);
-  const auto entries = unzipAll(archived.archives[0]);
-  std::set<std::string> names;
-  for (const auto& [name, bytes] : entries) names.insert(name);
-  EXPECT_EQ(names, expected);
-  for (const CarvedItem& item : c.items) {
-    auto it = entries.find(itemPath(item));
-    ASSERT_NE(it, entries.end());
-    EXPECT_EQ(it->second, test::readFile(fs::path(saved.outputFolder) / itemPath(item))) << itemPath(item);
-  }
-}
-
 TEST(CarvingImage, ZipOfAMarkedSubsetHoldsOnlyThatSubset) {
   CarvedImage& c = carved();
   clearChecks(c.tree.root());
@@ -350,7 +266,7 @@ TEST(CarvingImage, ZipOfAMarkedSubsetHoldsOnlyThatSubset) {
     }
   }
   ASSERT_EQ(expected.size(), 4u);
-  const fs::path dest = freshFolder("subset_zip");
+  const fs::path dest = test::freshDir("subset_zip");
   SaveSettings settings;
   settings.destination = dest.string();
   settings.compress = true;
@@ -359,7 +275,7 @@ TEST(CarvingImage, ZipOfAMarkedSubsetHoldsOnlyThatSubset) {
   ASSERT_EQ(report.outcome, SaveOutcome::Completed);
   ASSERT_EQ(report.archives.size(), 1u);
   std::set<std::string> names;
-  for (const auto& [name, bytes] : unzipAll(report.archives[0])) {
+  for (const auto& [name, bytes] : test::unzipAll(report.archives[0])) {
     names.insert(name);
     EXPECT_EQ(name.substr(name.size() - 4), ".mp3");
   }

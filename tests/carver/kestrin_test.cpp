@@ -1,13 +1,11 @@
-// Kestrin's windows on the offscreen platform: the start-up refusals, the carver's disk labels,
+// Kestrin's windows on the offscreen platform: the start-up refusals, the disk list's rules,
 // the results dialog's totals at the size thresholds, marks through the tree and the list,
-// sorting, find, and the file-type page's size limit.
+// find, and the file-type page's size limit.
 #include <QApplication>
-#include <QHeaderView>
 #include <QTest>
 
 #include <filesystem>
 
-#include "apps/carver/disk_page.h"
 #include "apps/carver/file_types_page.h"
 #include "apps/carver/find_dialog.h"
 #include "apps/carver/kestrin.h"
@@ -89,12 +87,6 @@ struct Results {
     walk(dialog->folderModel().index(0, 0));
     return out;
   }
-  QStringList listColumn(int column) {
-    QStringList out;
-    auto& list = dialog->listModel();
-    for (int r = 0; r < list.rowCount(); ++r) out << list.data(list.index(r, column)).toString();
-    return out;
-  }
 };
 
 }  // namespace
@@ -104,10 +96,9 @@ class KestrinTest : public QObject {
  private Q_SLOTS:
   void startupRefusals_data();
   void startupRefusals();
-  void diskListLabels();
+  void diskList();
   void totalsAtSizeThresholds();
   void marksThroughTreeAndList();
-  void sorting();
   void find();
   void sizeLimitRange();
 };
@@ -148,54 +139,28 @@ void KestrinTest::startupRefusals() {
   QCOMPARE(seen, message);
 }
 
-void KestrinTest::diskListLabels() {
-  auto disk = [](const char* name, const char* bus, std::uint64_t size, bool medium = true) {
-    RawDiskProperties d;
-    d.name = name;
+// The carver's disk list: empty card readers and drives without a medium (no sectors), and sizes
+// past 64 bits, are left out; the media type keeps 16 characters.
+void KestrinTest::diskList() {
+  auto disk = [](const char* name, const char* bus, const char* bytesPerSector, const char* sectors) {
+    DiskInfo d;
+    d.deviceName = name;
     d.interfaceType = bus;
-    d.mediaType = "Fixed hard disk media";
     d.model = "ACME Disk";
-    if (medium) d.bytesPerSector = 512;
-    d.size = std::to_string(size);
-    d.totalSectors = std::to_string(size / 512);
+    d.mediaType = "Fixed hard disk media";
+    d.bytesPerSector = bytesPerSector;
+    d.totalSectors = sectors;
     return d;
   };
-  FakeDiskProvider disks;
-  disks.disks = {disk("sda", "SCSI", 500107862016), disk("sdb", "USB", 8000000000), disk("sdc", "USB", 0),
-                 disk("mmcblk0", "SD", 524288000), disk("sdd", "USB", 0, false)};
-  FakeSizeQuery sizes;
-  for (const auto& d : disks.disks) sizes.sizes["/dev/" + d.name] = std::stoull(d.size);
-  KestrinEnvironment env = testEnvironment();
-  env.diskProvider = &disks;
-  env.sizeQuery = &sizes;
-  CarverSession session(QStringLiteral("nobody-listens"), env);
-  CarverDiskPage page(session);
-  struct Row {
-    const char* label;
-    const char* model;
-  };
-  // The card reader slot without a card (size 0) and the drive without a medium are left out.
-  const std::vector<Row> rows = {{"Disk # sda", "ACME Disk (465.76 GB)"},
-                                 {"Disk # sdb", "USB disk (7.45 GB)"},
-                                 {"Disk # mmcblk0", "ACME Disk (500.00 MB)"}};
-  QTreeWidgetItem* root = page.tree()->topLevelItem(0);
-  QCOMPARE(root->text(0), QStringLiteral("My Computer"));
-  QCOMPARE(root->childCount(), int(rows.size()));
-  for (std::size_t i = 0; i < rows.size(); ++i) {
-    QCOMPARE(root->child(int(i))->text(0), QString::fromLatin1(rows[i].label));
-    QCOMPARE(page.disks()[i].modelLabel, std::string(rows[i].model));
-  }
-  // Choosing a disk shows its facts and enables Next; the media type keeps 16 characters.
-  QVERIFY(!page.nextButton()->isEnabled());
-  page.tree()->setCurrentItem(root->child(1));
-  QVERIFY(page.nextButton()->isEnabled());
-  QStringList info;
-  for (int i = 0; i < page.info()->count(); ++i) info << page.info()->item(i)->text();
-  QVERIFY2(info.join('\n').contains(QStringLiteral("<b>Model Name:</b> USB disk (7.45 GB)")), qPrintable(info.join('\n')));
-  page.tree()->setCurrentItem(root->child(0));
-  info.clear();
-  for (int i = 0; i < page.info()->count(); ++i) info << page.info()->item(i)->text();
-  QVERIFY2(info.contains(QStringLiteral("&#8226;&nbsp;<b>Media type:</b> Fixed hard disk ")), qPrintable(info.join('\n')));
+  QStringList shown;
+  for (const CarverDiskEntry& e :
+       carverDiskList({disk("sda", "SCSI", "512", "976773168"), disk("sdb", "USB", "512", "15625000"),
+                       disk("sdc", "USB", "512", "0"), disk("mmcblk0", "SD", "512", "1024000"), disk("sdd", "USB", "", "0"),
+                       disk("sde", "SCSI", "4096", "18446744073709551615")}))
+    shown << QString::fromStdString(e.label + ": " + e.modelLabel + ", " + e.info.mediaType);
+  QCOMPARE(shown, QStringList({QStringLiteral("Disk # sda: ACME Disk (465.76 GB), Fixed hard disk "),
+                               QStringLiteral("Disk # sdb: USB disk (7.45 GB), Fixed hard disk "),
+                               QStringLiteral("Disk # mmcblk0: ACME Disk (500.00 MB), Fixed hard disk ")}));
 }
 
 void KestrinTest::totalsAtSizeThresholds() {
@@ -265,29 +230,6 @@ void KestrinTest::marksThroughTreeAndList() {
     }
     QCOMPARE(r.dialog->saveButton()->isEnabled(), row.saveEnabled);
   }
-}
-
-void KestrinTest::sorting() {
-  Results r({{u"Pictures", u"jpg", 512, 300}, {u"Pictures", u"jpg", 2048, 100}, {u"Pictures", u"jpg", 64, 200},
-             {u"Pictures", u"jpg", 4096, 200}});
-  r.dialog->showFolder(r.node(u"jpg"));
-  struct Row {
-    int column;
-    Qt::SortOrder order;
-    const char* names;
-  };
-  const std::vector<Row> rows = {
-      {ResultListModel::NameColumn, Qt::AscendingOrder, "64.jpg,512.jpg,2048.jpg,4096.jpg"},  // by number
-      {ResultListModel::NameColumn, Qt::DescendingOrder, "4096.jpg,2048.jpg,512.jpg,64.jpg"},
-      {ResultListModel::SizeColumn, Qt::AscendingOrder, "2048.jpg,64.jpg,4096.jpg,512.jpg"},  // ties by name
-      {ResultListModel::SizeColumn, Qt::DescendingOrder, "512.jpg,4096.jpg,64.jpg,2048.jpg"},
-  };
-  QHeaderView* header = r.dialog->listView()->header();
-  for (const Row& row : rows) {
-    header->setSortIndicator(row.column, row.order);
-    QCOMPARE(r.listColumn(ResultListModel::NameColumn).join(','), QString::fromLatin1(row.names));
-  }
-  QCOMPARE(r.listColumn(ResultListModel::SizeColumn).join(','), QStringLiteral("300,200,200,100"));
 }
 
 void KestrinTest::find() {

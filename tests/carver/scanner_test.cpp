@@ -18,7 +18,7 @@
 #include "carver/saving.h"
 #include "carver/scanner.h"
 #include "disk/backend.h"
-#include "tests/support/test_support.h"
+#include "tests/support/engines.h"
 
 namespace ov::carver {
 namespace {
@@ -28,28 +28,6 @@ using namespace std::string_literals;
 constexpr std::uint16_t kBps = 512;
 
 // ---- Disks ----
-
-// A memory disk that records every request and can behave like a device that refuses a
-// request reaching past its end.
-class RecordingBackend final : public ReadBackend {
- public:
-  explicit RecordingBackend(Buffer bytes, bool refusePastEnd = false)
-      : inner_(std::move(bytes)), refusePastEnd_(refusePastEnd) {}
-  int readAt(std::uint64_t offset, void* buffer, std::size_t length, std::size_t& got) override {
-    requests.emplace_back(offset, length);
-    got = 0;
-    if (refusePastEnd_ && offset + length > inner_.sizeBytes()) return EINVAL;
-    return inner_.readAt(offset, buffer, length, got);
-  }
-  std::uint64_t sizeBytes() const override { return inner_.sizeBytes(); }
-  std::string path() const override { return "recording"; }
-
-  std::vector<std::pair<std::uint64_t, std::size_t>> requests;
-
- private:
-  MemoryBackend inner_;
-  bool refusePastEnd_;
-};
 
 Buffer randomSectors(std::uint64_t sectors, unsigned seed = 7) {
   std::mt19937 rng(seed);
@@ -133,13 +111,13 @@ struct Scan {
   RunControl run;
   ResultTree tree;
   CarverDisk disk{host};
-  RecordingBackend* backend = nullptr;
+  test::CountingBackend* backend = nullptr;
   ScanReport report;
   std::vector<Found> found;
 
   explicit Scan(Buffer bytes, bool refusePastEnd = false) {
     const std::uint64_t total = bytes.size() / kBps;
-    auto b = std::make_unique<RecordingBackend>(std::move(bytes), refusePastEnd);
+    auto b = std::make_unique<test::CountingBackend>(std::move(bytes), refusePastEnd);
     backend = b.get();
     disk.openBackend(std::move(b), kBps, total);
   }
@@ -177,15 +155,6 @@ TEST(Scanner, GroupsAreTriedInIndexOrderAndASectorGivesOneItem) {
     Scan scan(disk);
     EXPECT_EQ(scan({b, a}), (std::vector<Found>{{10, "aaa", 1024, false}, {20, "aaa", 1024, false}}));
   }
-}
-
-TEST(Scanner, SignaturesAtAnOffsetAreMatchedThereOnly) {
-  Buffer disk = randomSectors(100);
-  place(disk, 5, text("RIFF\x10\x00\x00\x00WEBPVP8 "s));
-  place(disk, 6, text("WEBPVP8"));  // at offset 0: not a match
-  Scan scan(disk);
-  EXPECT_EQ(scan({row("webp", "Pictures", text("WEBPVP8"), 8, 1, 4096)}),
-            (std::vector<Found>{{5, "webp", 4096, false}}));
 }
 
 TEST(Scanner, ATypeWithoutRoutineGivesAnItemAtEveryMatchEndingWhereTheNextStarts) {
@@ -506,24 +475,6 @@ TEST(Scanner, ALostDiskDuringASaveIsReported) {
 
 // ---- Messages, pause and stop ----
 
-TEST(Scanner, ProgressCountsAndCompletionGoThroughTheHost) {
-  Buffer disk = randomSectors(130);
-  place(disk, 70, text("T1"));
-  Scan scan(disk);
-  scan({row("t1", "Other", text("T1"), 0, 1, 0)}, 1024);
-  EXPECT_EQ(scan.host.positions, (std::vector<std::pair<std::uint64_t, std::uint64_t>>{
-                                     {0, 130}, {63, 130}, {126, 130}, {130, 130}}));
-  EXPECT_EQ(scan.host.statuses, (std::vector<std::string>{
-                                    "Scanning disk for file types selected. 1 file type(s) to search.\n\nFiles found: 1",
-                                    kScanCompletedStatus}));
-  ASSERT_EQ(scan.host.messages.size(), 1u);
-  EXPECT_EQ(scan.host.messages[0].title, "Information");
-  EXPECT_EQ(scan.host.messages[0].text, kScanCompletedText);
-  EXPECT_EQ(scan.host.messages[0].icon, MessageIcon::Information);
-  EXPECT_EQ(scan.host.finished, std::vector<int>{1});
-  EXPECT_EQ(scan.report.outcome, ScanOutcome::Completed);
-}
-
 TEST(Scanner, StopEndsTheScanWithWhatWasFoundAndNoCompletionMessage) {
   Buffer disk = randomSectors(1000);
   for (std::uint64_t s = 5; s < 1000; s += 100) place(disk, s, text("T1"));
@@ -576,8 +527,8 @@ TEST(CarverDisk, CopiesItemsAndReadsNothingPastTheEnd) {
   Buffer disk = randomSectors(20);
   test::RecordingHost host;
   CarverDisk d(host);
-  auto backend = std::make_unique<RecordingBackend>(disk, true);
-  RecordingBackend* rec = backend.get();
+  auto backend = std::make_unique<test::CountingBackend>(disk, true);
+  test::CountingBackend* rec = backend.get();
   d.openBackend(std::move(backend), kBps, 20);
   ResultTree tree;
   CarvedFind f;
@@ -596,13 +547,7 @@ TEST(CarverDisk, CopiesItemsAndReadsNothingPastTheEnd) {
 
 TEST(CarverDisk, OpensImagesWithWholeSectors) {
   const auto path = test::scratchDir() / "carver_disk_open.img";
-  {
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    ASSERT_NE(f, nullptr);
-    Buffer b(5 * 512 + 100, 0x41);
-    std::fwrite(b.data(), 1, b.size(), f);
-    std::fclose(f);
-  }
+  test::writeFile(path, Buffer(5 * 512 + 100, 0x41));  // a last sector cut short
   test::RecordingHost host;
   CarverDisk d(host);
   EXPECT_EQ(d.open(path.string()), 0);

@@ -29,14 +29,6 @@ fs::path unpack(const std::string& name, const std::string& folder = "containers
   return out;
 }
 
-std::vector<std::uint8_t> readAll(ReadBackend& b) {
-  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(b.sizeBytes()));
-  std::size_t got = 0;
-  EXPECT_EQ(b.readAt(0, bytes.data(), bytes.size(), got), 0);
-  EXPECT_EQ(got, bytes.size());
-  return bytes;
-}
-
 // Pieces of `raw` named NAME.001, NAME.002, ... as split(1) makes them.
 fs::path splitSet(const fs::path& raw, const std::string& name, const std::string& pieceSize) {
   fs::path dir = test::scratchDir() / ("split-" + name);
@@ -45,60 +37,6 @@ fs::path splitSet(const fs::path& raw, const std::string& name, const std::strin
                     (dir / (name + ".")).string() + "'";
   EXPECT_EQ(std::system(cmd.c_str()), 0);
   return dir / (name + ".001");
-}
-
-TEST(ImageFormats, EachContainerReadsAsItsRawImage) {
-  struct Row {
-    std::vector<std::string> files;  // unpacked beside each other; the first is opened
-    std::string raw;
-    std::string format;
-    std::uint16_t sectorSize;  // as SectorSource::openImage decides it
-  };
-  const std::vector<Row> rows = {
-      {{"fat_small_mbr.vhd"}, "fat_small_mbr", "VHD", 512},
-      {{"fat_small_mbr.vhdx"}, "fat_small_mbr", "VHDX", 512},
-      {{"fat_small_mbr.vmdk", "fat_small_mbr-s001.vmdk"}, "fat_small_mbr", "VMDK", 512},
-      {{"fat_small_mbr_snapshot.vmdk", "fat_small_mbr.vmdk", "fat_small_mbr-s001.vmdk"}, "fat_small_mbr", "VMDK", 512},
-      {{"fat_small_mbr.qcow2"}, "fat_small_mbr", "qcow2", 512},
-      {{"fat_small_mbr_overlay.qcow2", "fat_small_mbr.qcow2"}, "fat_small_mbr", "qcow2", 512},
-      {{"fat_small_mbr.E01"}, "fat_small_mbr", "E01", 512},
-      {{"ntfs_4kn_mbr.E01", "ntfs_4kn_mbr.E02", "ntfs_4kn_mbr.E03", "ntfs_4kn_mbr.E04"}, "ntfs_4kn_mbr", "E01", 4096},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.files.front());
-    for (const std::string& f : row.files) unpack(f);
-    const fs::path path = unpack(row.files.front());
-    int error = 0;
-    std::string reason;
-    auto backend = openSourceBackend(path, error, reason);
-    ASSERT_TRUE(backend) << reason;
-    EXPECT_EQ(backend->formatName(), row.format);
-    EXPECT_EQ(backend->files().size(), row.files.size());
-    EXPECT_TRUE(readAll(*backend) == test::readFile(test::image(row.raw)));
-
-    test::RecordingHost host;
-    RunControl run;
-    SectorSource source(host, run);
-    ASSERT_EQ(source.openImage(path), 0);
-    EXPECT_EQ(source.bytesPerSector(), row.sectorSize);
-    EXPECT_EQ(source.path(), path.string());
-  }
-  // A split set opened at its first piece, whatever its pieces' sizes.
-  const fs::path raw = test::image("fat_small_mbr");
-  for (const char* size : {"1M", "7000000"}) {
-    const fs::path first = splitSet(raw, std::string("disk") + size, size);
-    int error = 0;
-    std::string reason;
-    auto backend = openSourceBackend(first, error, reason);
-    ASSERT_TRUE(backend) << reason;
-    EXPECT_EQ(backend->formatName(), "split raw");
-    EXPECT_TRUE(readAll(*backend) == test::readFile(raw));
-    // Reads across the pieces' borders, in odd sizes.
-    std::vector<std::uint8_t> part(3000000), whole = test::readFile(raw);
-    std::size_t got = 0;
-    ASSERT_EQ(backend->readAt(6999999, part.data(), part.size(), got), 0);
-    EXPECT_TRUE(std::equal(part.begin(), part.end(), whole.begin() + 6999999));
-  }
 }
 
 TEST(ImageFormats, DamagedContainersAreRefusedOrReadAroundTheirDamage) {

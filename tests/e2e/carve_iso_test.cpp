@@ -20,8 +20,7 @@ std::set<std::string> entries(const fs::path& folder) {
 }
 
 TEST(CarveIso, AWholeImageOrNothingLeftBehind) {
-  const fs::path carving = ov::test::scratchDir() / "iso-carving.img";
-  ov::test::shell("xz -dc " + shq(ov::test::dataDir() / "carving" / "carving.img.xz") + " > " + shq(carving));
+  const fs::path carving = ov::test::carvingImage();
   struct Row {
     const char* what;
     std::uint64_t tmpfsKiB;  // 0: the scratch folder

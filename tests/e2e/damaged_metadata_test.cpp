@@ -26,11 +26,6 @@ using Bytes = std::vector<std::uint8_t>;
 
 Bytes load(const fs::path& path) { return ov::test::readFile(path); }
 
-void store(const fs::path& path, const Bytes& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
-
 Bytes utf16(const std::u16string& text) {
   Bytes out;
   for (char16_t c : text) {
@@ -152,7 +147,7 @@ TEST(DamagedMetadata, FoldersWhoseParentsGoRoundInALoopComeOutUnderANumberedFold
   setParent(image, u"Documents", records["Documents"]);  // its own parent
   setParent(image, u"Photos", records["Trips"]);         // Photos and Trips: each other's parent
   const fs::path patched = ov::test::scratchDir() / "loops.img";
-  store(patched, image);
+  ov::test::writeFile(patched, image);
   const auto files = manifestFiles("sample");
   for (const char* turbo : {"", "--turbo "}) {
     SCOPED_TRACE(*turbo ? "Turbo Scan" : "MFT walk");
@@ -189,7 +184,7 @@ TEST(DamagedMetadata, NamesOfMetadataFilesDotAndSlashAreOrdinaryNamesThatNeverMe
   Bytes image = load(ov::test::image("sample"));
   for (const auto& [from, to] : renames) rename(image, from, to);
   const fs::path patched = ov::test::scratchDir() / "names.img";
-  store(patched, image);
+  ov::test::writeFile(patched, image);
   auto renamed = [&](std::string part) {
     for (const auto& [from, to] : renames)
       if (ov::utf16ToUtf8(from) == part) return ov::utf16ToUtf8(to);
@@ -256,13 +251,13 @@ TEST(DamagedMetadata, SizesBeyondWhatTheVolumeHoldsAreCutAndFlagged) {
   }
   ASSERT_GE(entries, 1u);
   const fs::path fatPatched = ov::test::scratchDir() / "fat-size.img";
-  store(fatPatched, fatImage);
+  ov::test::writeFile(fatPatched, fatImage);
 
   // NTFS: the data attribute says 1 TiB.
   Bytes ntfsImage = load(ov::test::image("sample"));
   setDataSize(ntfsImage, u"mountain.jpg", std::uint64_t{1} << 40);
   const fs::path ntfsPatched = ov::test::scratchDir() / "ntfs-size.img";
-  store(ntfsPatched, ntfsImage);
+  ov::test::writeFile(ntfsPatched, ntfsImage);
 
   // FAT scan information whose stored size says 92 GiB.
   const fs::path scan = ov::test::scratchDir() / "fat-tree.ovt";
@@ -274,7 +269,7 @@ TEST(DamagedMetadata, SizesBeyondWhatTheVolumeHoldsAreCutAndFlagged) {
   ASSERT_NE(it, stored.end());
   const auto record = static_cast<std::size_t>(it - stored.begin()) - 40;
   for (std::size_t i = 0; i < 8; ++i) stored[record + i] = static_cast<std::uint8_t>((std::uint64_t{92} << 30) >> (8 * i));
-  store(scan, stored);
+  ov::test::writeFile(scan, stored);
 
   const std::vector<Row> rows = {
       {"FAT entry", shq(fatPatched), "--fs fat --volume 1", "README.TXT", fatBytes},

@@ -37,21 +37,12 @@ std::map<std::string, std::string> manifestHashes(const std::string& name) {
   return out;
 }
 
-// Files below `dir` by relative path.
-std::set<std::string> filesUnder(const fs::path& dir) {
-  std::set<std::string> out;
-  if (!fs::exists(dir)) return out;
-  for (const auto& e : fs::recursive_directory_iterator(dir))
-    if (e.is_regular_file()) out.insert(fs::relative(e.path(), dir).string());
-  return out;
-}
-
 bool isPartial(const std::string& path) { return path.ends_with(".partial"); }
 
 // Every file kept under its own name is whole; returns how many were.
 std::size_t expectWholeOrPartial(const fs::path& out, const std::map<std::string, std::string>& hashes) {
   std::size_t whole = 0;
-  for (const std::string& path : filesUnder(out)) {
+  for (const std::string& path : ov::test::filesUnder(out)) {
     if (isPartial(path)) continue;
     auto it = hashes.find(path);
     if (it == hashes.end()) continue;  // metadata files of $Extend and the like
@@ -59,13 +50,6 @@ std::size_t expectWholeOrPartial(const fs::path& out, const std::map<std::string
     ++whole;
   }
   return whole;
-}
-
-fs::path carvingImage() {
-  auto path = ov::test::scratchDir() / "carving.img";
-  if (!fs::exists(path))
-    ov::test::shell("xz -dc " + shq(ov::test::dataDir() / "carving" / "carving.img.xz") + " > " + shq(path));
-  return path;
 }
 
 TEST(FailedSave, RecoverIntoADestinationThatFillsUpNamesTheFailureAndKeepsNoTruncatedFile) {
@@ -101,7 +85,7 @@ TEST(FailedSave, AFileTooLargeForTheDestinationFailsAloneAndTheSaveGoesOn) {
 }
 
 TEST(FailedSave, CarvingIntoADestinationThatFillsUpLeavesOnlyWholeFilesAndReadableArchives) {
-  const auto listed = json::parse(ov::test::ovrecover("carve --list-only --json " + shq(carvingImage())).out);
+  const auto listed = json::parse(ov::test::ovrecover("carve --list-only --json " + shq(ov::test::carvingImage())).out);
   std::map<std::string, std::uint64_t> sizes;
   for (const auto& item : listed) sizes[item["name"]] = item["size"];
   for (const char* mode : {"", " --zip"}) {
@@ -110,12 +94,12 @@ TEST(FailedSave, CarvingIntoADestinationThatFillsUpLeavesOnlyWholeFilesAndReadab
       auto out = ov::test::smallTmpfs("full-carve", kib * 1024);
       if (out.empty()) GTEST_SKIP() << "cannot mount a tmpfs here";
       ov::test::Unmount unmount(out);
-      Outcome r = ov::test::ovrecover("carve " + shq(carvingImage()) + " --out " + shq(out) + mode);
+      Outcome r = ov::test::ovrecover("carve " + shq(ov::test::carvingImage()) + " --out " + shq(out) + mode);
       EXPECT_EQ(r.status, 1);
       EXPECT_EQ(r.err.find("Saving data completed"), std::string::npos) << r.err;
       EXPECT_EQ(r.err.find("completed successfully"), std::string::npos) << r.err;
       EXPECT_NE(r.err.find("  failed: DataXEB0/"), std::string::npos) << r.err;
-      for (const std::string& path : filesUnder(out)) {
+      for (const std::string& path : ov::test::filesUnder(out)) {
         if (path.ends_with(".zip") && path.find('/') == std::string::npos) {
           EXPECT_EQ(ov::test::shell("unzip -tq " + shq(out / path)).status, 0) << path;
           continue;

@@ -22,8 +22,6 @@
 #include <QTest>
 #include <QTimer>
 
-#include <minizip/unzip.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -41,6 +39,7 @@
 #include "apps/carver/text_view.h"
 #include "tests/e2e/kestrin_e2e.h"
 #include "tests/support/test_support.h"
+#include "tests/support/zip_reader.h"
 #include "tests/workbench/gui_driver.h"
 #include "workbench/preview_window.h"
 
@@ -53,16 +52,6 @@ namespace {
 QString gLauncher;  // the second process's argument
 
 void shot(const char* name) { test::kestrinShot(name); }
-
-void clickCheckBox(QAbstractItemView* view, const QModelIndex& index) {
-  view->scrollTo(index);
-  QStyleOptionViewItem option;
-  option.initFrom(view);
-  option.rect = view->visualRect(index);
-  option.features |= QStyleOptionViewItem::HasCheckIndicator | QStyleOptionViewItem::HasDisplay;
-  QRect box = view->style()->subElementRect(QStyle::SE_ItemViewItemCheckIndicator, &option, view);
-  QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, box.center());
-}
 
 void doubleClick(QAbstractItemView* view, const QModelIndex& index) {
   view->scrollTo(index);
@@ -84,16 +73,6 @@ const ResultNode* findNode(const ResultNode& from, const std::u16string& name) {
 
 QModelIndex listRow(COvelinDataFoundDialog* d, const ResultNode* node) {
   return d->listModel().index(d->listModel().rowOf(node), 0);
-}
-
-fs::path carvingImage() {
-  fs::path out = test::scratchDir() / "carving.img";
-  if (!fs::exists(out)) {
-    const std::string cmd =
-        "xz -dc '" + (test::dataDir() / "carving" / "carving.img.xz").string() + "' > '" + out.string() + "'";
-    if (std::system(cmd.c_str()) != 0) return {};
-  }
-  return out;
 }
 
 nlohmann::json carvingManifest() {
@@ -132,7 +111,7 @@ class KestrinFlow : public QObject {
 };
 
 void KestrinFlow::carveTheTestImage() {
-  const fs::path image = carvingImage();
+  const fs::path image = test::carvingImage();
   QVERIFY(!image.empty());
   fs::remove_all(folderOut_);
   fs::remove_all(zipOut_);
@@ -256,21 +235,10 @@ void KestrinFlow::carveTheTestImage() {
   for (const auto& e : fs::directory_iterator(zipOut_)) {
     QVERIFY2(e.path().extension() == ".zip", e.path().c_str());  // nothing uncompressed is left
     ++archives;
-    unzFile zip = unzOpen64(e.path().c_str());
-    QVERIFY(zip);
-    for (int rc2 = unzGoToFirstFile(zip); rc2 == UNZ_OK; rc2 = unzGoToNextFile(zip)) {
-      char entry[512] = {};
-      unz_file_info64 info{};
-      QCOMPARE(unzGetCurrentFileInfo64(zip, &info, entry, sizeof entry, nullptr, 0, nullptr, 0), UNZ_OK);
-      QVERIFY2(std::string(entry).rfind("Raw Data/", 0) == 0, entry);
-      QCOMPARE(unzOpenCurrentFile(zip), UNZ_OK);
-      std::vector<std::uint8_t> bytes(static_cast<std::size_t>(info.uncompressed_size));
-      if (!bytes.empty())
-        QCOMPARE(unzReadCurrentFile(zip, bytes.data(), static_cast<unsigned>(bytes.size())), int(bytes.size()));
-      QCOMPARE(unzCloseCurrentFile(zip), UNZ_OK);  // checks the CRC
-      inZip[lastComponent(entry)] = std::move(bytes);
+    for (auto& [entry, z] : test::unzipAll(e.path())) {
+      QVERIFY2(entry.rfind("Raw Data/", 0) == 0, entry.c_str());
+      inZip[lastComponent(entry)] = std::move(z.bytes);
     }
-    unzClose(zip);
   }
   QCOMPARE(archives, std::size_t{1});
 
@@ -309,7 +277,7 @@ void KestrinFlow::results(COvelinDataFoundDialog* d) {
   shot("09-results");
   QVERIFY(!d->saveButton()->isEnabled());
   // Everything marked with the check box of "Root".
-  clickCheckBox(d->treeView(), d->folderModel().index(0, 0));
+  test::clickCheckBox(d->treeView(), d->folderModel().index(0, 0));
   QVERIFY(d->saveButton()->isEnabled());
   const QStringList totals = d->totalsTexts();
   QCOMPARE(totals[0], QStringLiteral("Total Files     : [%1]").arg(expectedFiles_));
@@ -399,12 +367,12 @@ void KestrinFlow::saveWith(COvelinDataFoundDialog* d, const fs::path& destinatio
 void KestrinFlow::resultsAgain(COvelinDataFoundDialog* d) {
   // The marks are cleared when the results come back.
   QVERIFY(!d->saveButton()->isEnabled());
-  clickCheckBox(d->treeView(), d->folderModel().index(0, 0));
+  test::clickCheckBox(d->treeView(), d->folderModel().index(0, 0));
   saveWith(d, zipOut_, true, "17b-saving-options-zip", [this](COvelinDataFoundDialog* again) { burnImage(again); });
 }
 
 void KestrinFlow::burnImage(COvelinDataFoundDialog* d) {
-  clickCheckBox(d->treeView(), d->folderModel().index(0, 0));
+  test::clickCheckBox(d->treeView(), d->folderModel().index(0, 0));
   test::onModal<SavingOptionsDialog>([this](SavingOptionsDialog* options) {
     options->tabs()->setCurrentIndex(1);  // "Burn data to CD/DVD"; the writers are listed now
     QCOMPARE(options->writers()->itemText(options->writers()->count() - 1),

@@ -43,17 +43,6 @@ void shot(const char* name) {
   screen->grabWindow(0).save(path);
 }
 
-// Clicks the check box of a row of a tree or list view, as a person would.
-void clickCheckBox(QAbstractItemView* view, const QModelIndex& index) {
-  view->scrollTo(index);
-  QStyleOptionViewItem option;
-  option.initFrom(view);
-  option.rect = view->visualRect(index);
-  option.features |= QStyleOptionViewItem::HasCheckIndicator | QStyleOptionViewItem::HasDisplay;
-  QRect box = view->style()->subElementRect(QStyle::SE_ItemViewItemCheckIndicator, &option, view);
-  QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, box.center());
-}
-
 QModelIndex childNamed(QAbstractItemModel& model, const QModelIndex& parent, const QString& name) {
   for (int r = 0; r < model.rowCount(parent); ++r) {
     QModelIndex i = model.index(r, 0, parent);
@@ -120,7 +109,7 @@ void WorkbenchEndToEnd::recoverMarkedFilesFromTheSampleImage() {
   QModelIndex photos = childNamed(folders, root, QStringLiteral("Photos"));
   QModelIndex documents = childNamed(folders, root, QStringLiteral("Documents"));
   QVERIFY(photos.isValid() && documents.isValid());
-  clickCheckBox(frame.treeView(), photos);
+  test::clickCheckBox(frame.treeView(), photos);
   QCOMPARE(FolderTreeModel::nodeOf(photos)->check, Qt::Checked);
   QCOMPARE(FolderTreeModel::nodeOf(root)->check, Qt::PartiallyChecked);
   QTest::mouseClick(frame.treeView()->viewport(), Qt::LeftButton, {},
@@ -132,7 +121,7 @@ void WorkbenchEndToEnd::recoverMarkedFilesFromTheSampleImage() {
     if (list.data(list.index(r, 0)).toString() == QStringLiteral("draft.txt")) draft = r;
   QVERIFY(draft >= 0);
   QVERIFY(!list.entryAt(draft).isLive());
-  clickCheckBox(frame.listView()->details(), list.index(draft, 0));
+  test::clickCheckBox(frame.listView()->details(), list.index(draft, 0));
   QCOMPARE(list.data(list.index(draft, 0), Qt::CheckStateRole).toInt(), int(Qt::Checked));
   QVERIFY(frame.totalsPane()->text().startsWith(QStringLiteral("Marked ")));
   shot("06-marked");
@@ -331,7 +320,7 @@ void WorkbenchEndToEnd::fatFindsALostVolumeAndSavesADeletedFile() {
     if (list.data(list.index(r, 0)).toString() == QStringLiteral("old draft.txt")) draft = r;
   QVERIFY(draft >= 0);
   QVERIFY(!list.entryAt(draft).isLive());
-  clickCheckBox(frame.listView()->details(), list.index(draft, 0));
+  test::clickCheckBox(frame.listView()->details(), list.index(draft, 0));
   shot("06-deleted-file-marked");
   fs::path out = test::scratchDir() / "gui-saved-fat";
   fs::remove_all(out);

@@ -39,21 +39,6 @@ fs::path written(const std::string& name, const std::vector<std::uint8_t>& bytes
   return path;
 }
 
-TEST(NtfsPartitionScanInfo, ReopensTheSameTreeAndSavesEveryFile) {
-  NtfsOpened original{std::string("sample")};
-  ASSERT_TRUE(original.process(2048, false));
-  NtfsOpened reopened;
-  ASSERT_TRUE(openPartitionScanInfo(reopened.engine, savedScan().string()));
-  EXPECT_EQ(lastText(reopened.host), "Partition scan information opened successfully.");
-  EXPECT_EQ(reopened.host.log.front().name, "Processing Scan Info File : sample-scan.ovt");
-  EXPECT_EQ(reopened.engine.volumes(), original.engine.volumes());
-  EXPECT_EQ(reopened.engine.volume().params, original.engine.volume().params);
-  EXPECT_EQ(reopened.engine.volume().mftRuns, original.engine.volume().mftRuns);
-  EXPECT_EQ(reopened.tree().size(), original.tree().size());
-  const json m = test::manifest("sample");
-  EXPECT_GT(test::checkAgainstManifest(reopened.engine, reopened.run, reopened.tree(), m, m["partitions"][0]), 10);
-}
-
 TEST(NtfsPartitionScanInfo, LayoutOfTheFile) {
   const auto bytes = test::readFile(savedScan());
   ASSERT_GT(bytes.size(), 4u + 542 + 76 + 74);

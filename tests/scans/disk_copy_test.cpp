@@ -32,11 +32,6 @@ std::vector<std::uint8_t> patternDisk(std::size_t sectors, std::size_t bps = 512
   return bytes;
 }
 
-void writeFile(const fs::path& path, const std::vector<std::uint8_t>& bytes) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc)
-      .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
-
 fs::path scratchFile(const std::string& name) {
   fs::path p = test::scratchDir() / name;
   std::error_code ignored;
@@ -118,7 +113,7 @@ struct FileDisk {
   std::vector<std::uint8_t> bytes;
 
   FileDisk(const std::string& name, std::size_t sectors) : path(scratchFile(name)), bytes(patternDisk(sectors)) {
-    writeFile(path, bytes);
+    test::writeFile(path, bytes);
     int error = 0;
     auto backend = FileBackend::open(path.string(), error);
     EXPECT_TRUE(backend) << error;
@@ -139,68 +134,6 @@ CopyOptions overwriting() {
   CopyOptions o;
   o.overwrite = true;
   return o;
-}
-
-TEST(DiskImaging, CopyOfTheSampleDiskEqualsItExceptTheGeometryFields) {
-  test::RecordingHost openHost;
-  CopyHost host;
-  RunControl run;
-  SectorSource source(host, run);
-  fs::path sample = test::image("sample");
-  ASSERT_EQ(source.openImage(sample.string()), 0);
-  ASSERT_EQ(source.bytesPerSector(), 512);
-  ASSERT_EQ(source.totalSectors(), 49152u);
-  fs::path dest = scratchFile("sample.ov2");
-
-  CopyResult r = copyDisk(host, run, source, dest.string());
-
-  EXPECT_EQ(r.outcome, CopyOutcome::Completed);
-  EXPECT_TRUE(r.error.empty());
-  EXPECT_TRUE(r.unreadableSectors.empty());
-  EXPECT_EQ(r.sectorsCopied, 49152u);
-  EXPECT_FALSE(run.running());
-  auto copy = test::readFile(dest);
-  auto original = test::readFile(sample);
-  ASSERT_EQ(copy.size(), original.size());
-  EXPECT_EQ(differences(copy, original), 0u);
-  EXPECT_EQ(le64(copy, 432), 49152u);
-  EXPECT_EQ(le16(copy, 444), 512u);
-  EXPECT_TRUE(host.log.empty());
-  ASSERT_FALSE(host.copyProgress.empty());
-  EXPECT_EQ(host.copyProgress.front(), std::make_pair(std::uint64_t{256}, std::uint64_t{49152}));
-  EXPECT_EQ(host.copyProgress.back(), std::make_pair(std::uint64_t{49152}, std::uint64_t{49152}));
-  struct stat st {};
-  ASSERT_EQ(::stat(dest.c_str(), &st), 0);
-  mode_t mask = ::umask(0);
-  ::umask(mask);
-  EXPECT_EQ(st.st_mode & 0777, 0644u & ~mask);
-}
-
-TEST(DiskImaging, ChunksOfAQuarterMebibyteThenSingleSectors) {
-  struct Row {
-    std::size_t sectors;
-    std::size_t fileSectors;  // a disk smaller than a chunk gives one whole chunk
-    std::size_t reads;
-    std::vector<std::uint64_t> progress;
-  };
-  for (const Row& row : {Row{1000, 1000, 3 + 232, {256, 512, 1000}}, Row{100, 256, 1, {100}}}) {
-    SCOPED_TRACE(row.sectors);
-    MemoryDisk disk(row.sectors);
-    const fs::path dest = scratchFile("chunks.ov2");
-    ASSERT_EQ(disk.copyTo(dest).outcome, CopyOutcome::Completed);
-    EXPECT_EQ(disk.faults->readCount(), row.reads);
-    auto copy = test::readFile(dest);
-    ASSERT_EQ(copy.size(), row.fileSectors * 512);
-    EXPECT_EQ(differences(std::vector<std::uint8_t>(copy.begin(), copy.begin() + static_cast<std::ptrdiff_t>(row.sectors * 512)),
-                          disk.bytes),
-              0u);
-    EXPECT_TRUE(std::all_of(copy.begin() + static_cast<std::ptrdiff_t>(row.sectors * 512), copy.end(),
-                            [](std::uint8_t b) { return b == 0; }));
-    EXPECT_EQ(le64(copy, 432), row.sectors);
-    std::vector<std::uint64_t> progress;
-    for (const auto& p : disk.host.copyProgress) progress.push_back(p.first);
-    EXPECT_EQ(progress, row.progress);
-  }
 }
 
 TEST(DiskImaging, UnreadableSectorsAreLoggedSkippedAsZerosAndListed) {
@@ -275,14 +208,6 @@ TEST(DiskImaging, StopEndsTheCopyBeforeTheNextChunk) {
   auto copy = test::readFile(dest);
   ASSERT_EQ(copy.size(), 1024u * 512);
   EXPECT_EQ(differences(copy, std::vector<std::uint8_t>(disk.bytes.begin(), disk.bytes.begin() + 1024 * 512)), 0u);
-
-  ProcessLog log;
-  log.setRunEntry(imagingRunEntry("sdb", "QEMU HARDDISK", "N/A", dest.string()));
-  finishCopyLog(log, CopyKind::Imaging, r);
-  ASSERT_EQ(log.entries().size(), 1u);
-  EXPECT_EQ(log.entries()[0].name, "Aborted Imaging Disk :sdb,  QEMU HARDDISK, Serial:N/A");
-  EXPECT_EQ(log.entries()[0].kind, LogKind::Aborted);
-  EXPECT_EQ(copyEndMessage(CopyKind::Imaging, false), "Disk Imaging Aborted");
 }
 
 TEST(DiskImaging, StopDuringTheSectorBySectorRetryLeavesThatChunkUnwritten) {
@@ -297,55 +222,6 @@ TEST(DiskImaging, StopDuringTheSectorBySectorRetryLeavesThatChunkUnwritten) {
   EXPECT_EQ(r.sectorsCopied, 512u);
   EXPECT_TRUE(r.unreadableSectors.empty());
   EXPECT_EQ(fs::file_size(dest), 512u * 512);
-}
-
-TEST(DiskImaging, PauseHoldsTheCopyUntilResumeAndTheLogShowsBoth) {
-  MemoryDisk disk(2048);
-  fs::path dest = scratchFile("paused.ov2");
-  LogEntry entry = imagingRunEntry("sdb", "QEMU HARDDISK", "QM00001", dest.string());
-  disk.host.processLog.setRunEntry(entry);
-  disk.host.processLog.add(entry);
-
-  std::promise<void> reached;
-  std::promise<void> pausedPromise;
-  std::shared_future<void> paused = pausedPromise.get_future().share();
-  disk.host.onProgress = [&](std::uint64_t, std::uint64_t done) {
-    if (done == 256) {
-      reached.set_value();
-      paused.wait();
-    }
-  };
-  CopyResult r;
-  std::thread worker([&] { r = disk.copyTo(dest); });
-  reached.get_future().wait();
-  {
-    std::lock_guard lock(disk.host.mutex);
-    pauseCopy(disk.run, disk.host.processLog, CopyKind::Imaging);
-  }
-  pausedPromise.set_value();
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  EXPECT_EQ(disk.host.progressCount(), 1u);
-  EXPECT_EQ(disk.faults->readCount(), 1u);  // held at the gate before the second chunk
-  EXPECT_TRUE(disk.run.running());
-  {
-    std::lock_guard lock(disk.host.mutex);
-    resumeCopy(disk.run, disk.host.processLog, CopyKind::Imaging);
-  }
-  worker.join();
-
-  EXPECT_EQ(r.outcome, CopyOutcome::Completed);
-  EXPECT_EQ(differences(test::readFile(dest), disk.bytes), 0u);
-  finishCopyLog(disk.host.processLog, CopyKind::Imaging, r);
-  const auto& rows = disk.host.processLog.entries();
-  ASSERT_EQ(rows.size(), 4u);
-  EXPECT_EQ(rows[0].name, "Imaging Disk :sdb,  QEMU HARDDISK, Serial:QM00001");
-  EXPECT_EQ(rows[0].description, "To Location " + dest.string());
-  EXPECT_EQ(rows[1].name, "Disk Imaging");
-  EXPECT_EQ(rows[1].description, "Process Paused");
-  EXPECT_EQ(rows[2].name, "Disk Imaging");
-  EXPECT_EQ(rows[2].description, "Process Resumed");
-  EXPECT_EQ(rows[3].name, "Completed Imaging Disk :sdb,  QEMU HARDDISK, Serial:QM00001");
-  EXPECT_EQ(rows[3].kind, LogKind::Completed);
 }
 
 TEST(DiskImaging, ImageOfA4096ByteSectorDiskReopensWith4096ByteSectors) {
@@ -407,7 +283,7 @@ TEST(DiskCopy, RefusalsTouchNothing) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
     MemoryDisk disk(600);
-    if (!row.before.empty()) writeFile(row.dest, row.before);
+    if (!row.before.empty()) test::writeFile(row.dest, row.before);
     CopyResult r = disk.copyTo(row.dest, row.options);
     EXPECT_EQ(r.outcome, CopyOutcome::Refused);
     EXPECT_NE(r.error.find(row.error), std::string::npos) << r.error;
@@ -434,7 +310,7 @@ TEST(DiskCloning, TheTargetGetsTheSourceAndKeepsItsTailButIsNeverWrittenPastItsE
   for (std::size_t targetSectors : {std::size_t{1200}, std::size_t{1000}}) {
     MemoryDisk disk(1000);
     const fs::path dest = scratchFile("target.img");
-    writeFile(dest, std::vector<std::uint8_t>(targetSectors * 512, 0x11));
+    test::writeFile(dest, std::vector<std::uint8_t>(targetSectors * 512, 0x11));
     ASSERT_EQ(disk.copyTo(dest, cloning()).outcome, CopyOutcome::Completed);
     auto copy = test::readFile(dest);
     ASSERT_EQ(copy.size(), targetSectors * 512);
@@ -513,19 +389,6 @@ TEST(BlockDeviceStack, FollowsPartitionsAndStackedDevices) {
   EXPECT_EQ(blockDeviceStack(8, 1, sys.string()), (Keys{"8:1", "8:0"}));
   EXPECT_EQ(blockDeviceStack(253, 0, sys.string()), (Keys{"253:0", "8:2", "8:0"}));
   EXPECT_TRUE(blockDeviceStack(9, 9, sys.string()).empty());
-}
-
-TEST(ImageNames, NamesAndTheExtensionAddedToANameWithoutOne) {
-  std::tm t{};
-  t.tm_mday = 6;
-  t.tm_mon = 8;
-  t.tm_year = 126;
-  EXPECT_EQ(defaultImageName(t), "Ovelin Dodedoz Avov Ovavized (NTFS) Image # Sun, 06-Sept-2026");
-  EXPECT_EQ(cloningRunEntry("sda", "M", "S", "/dev/sdb").name, "Cloning Disk :sda,  M, Serial:S");
-  EXPECT_EQ(copySectorWord(CopyKind::Cloning), "Cloning");
-  EXPECT_EQ(withImageExtension("/backup/disk"), "/backup/disk.ov2");
-  EXPECT_EQ(withImageExtension("/backup/disk.img"), "/backup/disk.img");
-  EXPECT_EQ(withImageExtension("/back.up/disk"), "/back.up/disk.ov2");
 }
 
 }  // namespace

@@ -1,8 +1,11 @@
-// The source block at the head of every scan information file, and the scan files' names.
+// The source block at the head of every scan information file, and the names offered for the
+// files the programs save.
 #include "scans/scan_file.h"
 
 #include <gtest/gtest.h>
 
+#include "scans/disk_copy.h"
+#include "scans/process_log.h"
 #include "tests/support/builders.h"
 
 namespace ov {
@@ -26,17 +29,26 @@ TEST(SourceBlock, LayoutAndRoundTrip) {
   EXPECT_FALSE(decodeSourceBlock(Bytes(stored.data(), 541)));
 }
 
-TEST(ScanFileNames, DefaultsAndExtensions) {
+// The names offered for saved scans, logs and images, and the extensions added to a name typed
+// without one (the save dialogs take them as they are).
+TEST(FileNames, DefaultNamesAndAddedExtensions) {
   std::tm t{};
   t.tm_year = 108;
   t.tm_mon = 8;
   t.tm_mday = 9;
   t.tm_wday = 2;
-  EXPECT_EQ(partitionScanDefaultName(t, "NTFS"), "OV NTFS Scan Info# 09-Sept-2008.ovt");
-  EXPECT_EQ(diskScanDefaultName(t, "NTFS"), "OV NTFS Scan Information # Tue, 09-Sept-2008");
-  EXPECT_EQ(withExtension("scan", ".ovt"), "scan.ovt");
-  EXPECT_EQ(withExtension("scan.OVT", ".ovt"), "scan.OVT");
-  EXPECT_EQ(withExtension("scan.ovd", ".ovt"), "scan.ovd.ovt");
+  const std::pair<std::string, std::string> rows[] = {
+      {partitionScanDefaultName(t, "NTFS"), "OV NTFS Scan Info# 09-Sept-2008.ovt"},
+      {diskScanDefaultName(t, "FAT"), "OV FAT Scan Information # Tue, 09-Sept-2008"},
+      {defaultLogFileName(t), "OV NTFS Process Log # Tue, 09-Sept-2008.txt"},
+      {defaultImageName(t), "Ovelin Dodedoz Avov Ovavized (NTFS) Image # Tue, 09-Sept-2008"},
+      {withExtension("scan", ".ovt"), "scan.ovt"},
+      {withExtension("scan.OVT", ".ovt"), "scan.OVT"},
+      {withExtension("scan.ovd", ".ovt"), "scan.ovd.ovt"},
+      {withImageExtension("/back.up/disk"), "/back.up/disk.ov2"},
+      {withImageExtension("/backup/disk.img"), "/backup/disk.img"},
+  };
+  for (const auto& [got, expected] : rows) EXPECT_EQ(got, expected);
 }
 
 }  // namespace

@@ -32,11 +32,6 @@ std::uint64_t serialOf(const json& partition) {
   return std::stoull(partition["serial"].get<std::string>(), nullptr, 16);
 }
 
-void writeFile(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
-
 namespace {
 
 std::vector<std::string> split(const std::string& path) {
@@ -50,37 +45,9 @@ std::vector<std::string> split(const std::string& path) {
   return parts;
 }
 
-bool equalIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (std::toupper(static_cast<unsigned char>(a[i])) != std::toupper(static_cast<unsigned char>(b[i]))) return false;
-  return true;
-}
-
-// A name an 8.3 entry holds alone (no long name): at most 8 + 3 characters, each part in one case.
-bool shortNameOnly(const std::string& name) {
-  const std::size_t dot = name.find('.');
-  const std::string base = name.substr(0, dot), ext = dot == std::string::npos ? "" : name.substr(dot + 1);
-  if (base.empty() || base.size() > 8 || ext.size() > 3 || ext.find('.') != std::string::npos) return false;
-  for (const std::string& part : {base, ext}) {
-    bool lower = false, upper = false;
-    for (char c : part) {
-      if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_' && c != '~' && c != '-') return false;
-      lower = lower || std::islower(static_cast<unsigned char>(c));
-      upper = upper || std::isupper(static_cast<unsigned char>(c));
-    }
-    if (lower && upper) return false;
-  }
-  return true;
-}
-
 bool nameMatches(const TreeEntry& e, const std::string& wanted, Names names) {
   const std::string shown = utf16ToUtf8(e.name);
-  if (shown == wanted || (names == Names::FatAnyCase && equalIgnoringCase(shown, wanted))) return true;
-  if (names == Names::Exact || e.isLive() || shown.size() != wanted.size() || shown.empty() || shown[0] != 'X')
-    return false;
-  const std::string_view rest(shown.data() + 1, shown.size() - 1), wantedRest(wanted.data() + 1, wanted.size() - 1);
-  return names == Names::FatAnyCase ? equalIgnoringCase(rest, wantedRest) : rest == wantedRest && shortNameOnly(wanted);
+  return names == Names::Exact ? shown == wanted : fatNameMatches(shown, wanted, e.isLive(), names == Names::FatAnyCase);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cerrno>
 #include <cstdint>
 #include <filesystem>
 #include <initializer_list>
@@ -26,14 +27,17 @@ bool hasFlag(const nlohmann::json& file, const char* flag);
 // The manifest's partitions of the given file systems ("ntfs", "fat16", ...), in table order.
 std::vector<nlohmann::json> partitionsOf(const nlohmann::json& manifest, std::initializer_list<const char*> fileSystems);
 std::uint64_t serialOf(const nlohmann::json& partition);
-void writeFile(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes);
 
-// An image held in memory whose reads are counted (offset and length of each).
+// An image held in memory whose reads are counted (offset and length of each); with
+// `refusePastEnd`, a device that refuses any request reaching past its end.
 class CountingBackend final : public ReadBackend {
  public:
-  explicit CountingBackend(std::vector<std::uint8_t> bytes) : inner_(std::move(bytes)) {}
+  explicit CountingBackend(std::vector<std::uint8_t> bytes, bool refusePastEnd = false)
+      : inner_(std::move(bytes)), refusePastEnd_(refusePastEnd) {}
   int readAt(std::uint64_t offset, void* buffer, std::size_t length, std::size_t& got) override {
     requests.emplace_back(offset, length);
+    got = 0;
+    if (refusePastEnd_ && offset + length > inner_.sizeBytes()) return EINVAL;
     return inner_.readAt(offset, buffer, length, got);
   }
   std::uint64_t sizeBytes() const override { return inner_.sizeBytes(); }
@@ -43,6 +47,7 @@ class CountingBackend final : public ReadBackend {
 
  private:
   MemoryBackend inner_;
+  bool refusePastEnd_;
 };
 
 // How names of the manifest meet names of the tree. FAT shows a deleted entry without a long

@@ -2,11 +2,13 @@
 
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <fstream>
 #include <map>
 #include <mutex>
 #include <stdexcept>
+#include <string_view>
 
 namespace ov::test {
 namespace fs = std::filesystem;
@@ -36,11 +38,70 @@ std::string quoted(const fs::path& p) {
   return out + "'";
 }
 
+bool equalIgnoringCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (std::toupper(static_cast<unsigned char>(a[i])) != std::toupper(static_cast<unsigned char>(b[i]))) return false;
+  return true;
+}
+
+// A name an 8.3 entry holds alone (no long name): at most 8 + 3 characters, each part in one case.
+bool shortNameOnly(const std::string& name) {
+  const std::size_t dot = name.find('.');
+  const std::string base = name.substr(0, dot), ext = dot == std::string::npos ? "" : name.substr(dot + 1);
+  if (base.empty() || base.size() > 8 || ext.size() > 3 || ext.find('.') != std::string::npos) return false;
+  for (const std::string& part : {base, ext}) {
+    bool lower = false, upper = false;
+    for (char c : part) {
+      if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_' && c != '~' && c != '-') return false;
+      lower = lower || std::islower(static_cast<unsigned char>(c));
+      upper = upper || std::isupper(static_cast<unsigned char>(c));
+    }
+    if (lower && upper) return false;
+  }
+  return true;
+}
+
 }  // namespace
+
+bool fatNameMatches(const std::string& shown, const std::string& wanted, bool live, bool anyCase) {
+  if (shown == wanted || (anyCase && equalIgnoringCase(shown, wanted))) return true;
+  if (live || shown.size() != wanted.size() || shown.empty() || shown[0] != 'X') return false;
+  const std::string_view rest(shown.data() + 1, shown.size() - 1), wantedRest(wanted.data() + 1, wanted.size() - 1);
+  return anyCase ? equalIgnoringCase(rest, wantedRest) : rest == wantedRest && shortNameOnly(wanted);
+}
 
 fs::path scratchDir() {
   static Scratch scratch;
   return scratch.path;
+}
+
+fs::path freshDir(const std::string& name) {
+  fs::path dir = scratchDir() / name;
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  return dir;
+}
+
+std::set<std::string> filesUnder(const fs::path& dir) {
+  std::set<std::string> out;
+  if (!fs::exists(dir)) return out;
+  for (const auto& e : fs::recursive_directory_iterator(dir))
+    if (e.is_regular_file()) out.insert(fs::relative(e.path(), dir).generic_string());
+  return out;
+}
+
+void writeFile(const fs::path& path, const std::vector<std::uint8_t>& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+fs::path carvingImage() {
+  static std::mutex mutex;
+  std::lock_guard lock(mutex);
+  fs::path out = scratchDir() / "carving.img";
+  if (!fs::exists(out)) run("xz -dc " + quoted(dataDir() / "carving" / "carving.img.xz") + " > " + quoted(out));
+  return out;
 }
 
 fs::path dataDir() { return fs::path(OV_TEST_DATA_DIR); }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -48,6 +49,18 @@ nlohmann::json manifest(const std::string& name);
 std::vector<std::uint8_t> readFile(const std::filesystem::path& path);
 // A scratch folder for this test run, removed at exit.
 std::filesystem::path scratchDir();
+// scratchDir()/name, emptied and created.
+std::filesystem::path freshDir(const std::string& name);
+// The regular files below `dir`, by relative path.
+std::set<std::string> filesUnder(const std::filesystem::path& dir);
+void writeFile(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes);
+// Whether `shown`, a name the FAT engine lists, stands for the manifest's `wanted`: the same (with
+// `anyCase`, ignoring case; FAT32 images made by mtools keep some names only as upper-case short
+// names), or, for a deleted entry whose name an 8.3 entry held alone, "X" for its lost first
+// character and the rest the same.
+bool fatNameMatches(const std::string& shown, const std::string& wanted, bool live, bool anyCase);
+// The carving test image (tests/data/carving/carving.img.xz), decompressed once per process.
+std::filesystem::path carvingImage();
 
 }  // namespace ov::test
 

@@ -2,9 +2,12 @@
 // open, and waits keep the event loop running.
 #pragma once
 
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QMessageBox>
+#include <QStyle>
+#include <QStyleOptionViewItem>
 #include <QTest>
 #include <QTimer>
 #include <QWidget>
@@ -56,6 +59,17 @@ inline void answerMessage(QMessageBox::StandardButton button, QString* seen = nu
     if (QAbstractButton* b = box->button(button)) b->click();
     else box->done(button);
   });
+}
+
+// Clicks the check box of a row of a tree or list view, as a person would.
+inline void clickCheckBox(QAbstractItemView* view, const QModelIndex& index) {
+  view->scrollTo(index);
+  QStyleOptionViewItem option;
+  option.initFrom(view);
+  option.rect = view->visualRect(index);
+  option.features |= QStyleOptionViewItem::HasCheckIndicator | QStyleOptionViewItem::HasDisplay;
+  const QRect box = view->style()->subElementRect(QStyle::SE_ItemViewItemCheckIndicator, &option, view);
+  QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, box.center());
 }
 
 }  // namespace ov::test

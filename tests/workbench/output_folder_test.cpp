@@ -15,13 +15,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-fs::path freshFolder(const std::string& name) {
-  fs::path dir = test::scratchDir() / name;
-  fs::remove_all(dir);
-  fs::create_directories(dir);
-  return dir;
-}
-
 TEST(SafeOutputName, NeverLeavesTheFolder) {
   EXPECT_EQ(safeOutputName(u"a/b"), "a_b");
   EXPECT_EQ(safeOutputName(u".."), "_..");
@@ -41,7 +34,7 @@ TEST(SafeOutputName, LongNamesKeepTheirExtensionAndWholeCharacters) {
 }
 
 TEST(OutputFolder, ClashesGetNumberedNames) {
-  fs::path dir = freshFolder("clash");
+  fs::path dir = test::freshDir("clash");
   int error = 0;
   OutputFolder out = OutputFolder::open(dir.string(), error);
   ASSERT_TRUE(out.isOpen());
@@ -55,8 +48,8 @@ TEST(OutputFolder, ClashesGetNumberedNames) {
 }
 
 TEST(OutputFolder, PlantedLinksAreNotFollowed) {
-  fs::path dir = freshFolder("links");
-  fs::path outside = freshFolder("outside");
+  fs::path dir = test::freshDir("links");
+  fs::path outside = test::freshDir("outside");
   fs::create_directory_symlink(outside, dir / "Docs");
   fs::create_symlink(outside / "victim.txt", dir / "victim.txt");
   int error = 0;
@@ -76,7 +69,7 @@ TEST(OutputFolder, PlantedLinksAreNotFollowed) {
 }
 
 TEST(OutputFolder, ExistingFolderIsReused) {
-  fs::path dir = freshFolder("reuse");
+  fs::path dir = test::freshDir("reuse");
   fs::create_directory(dir / "Photos");
   int error = 0;
   OutputFolder out = OutputFolder::open(dir.string(), error);

@@ -6,48 +6,10 @@
 namespace ov {
 namespace {
 
-TEST(SearchDialogModel, ProgressTextsAndRows) {
-  VolumeSearchDialogModel m(searchDialogWords("NTFS", true));
-  EXPECT_EQ(m.words().modeTitle, "Thorough Scan");
-  EXPECT_EQ(m.words().statusText, "Thorough scan in progress");
-  EXPECT_TRUE(m.onProgress(0, 1000));
-  EXPECT_FALSE(m.onProgress(5, 1000));
-  EXPECT_TRUE(m.onProgress(999, 1000));
-  EXPECT_EQ(m.percentText(), "99 %");
-  EXPECT_EQ(m.scanningText(), "Scanning sector 999 of 1000");
-  m.onVolumeFound(2048);
-  m.onVolumeFound(5000000000ull);
-  ASSERT_EQ(m.rows().size(), 2u);
-  EXPECT_EQ(m.rows()[1].name, "NTFS logical drive #2");
-  EXPECT_EQ(m.rows()[1].startLocation, "5000000000");
-}
-
 TEST(SearchDialogModel, HugePositionsDoNotOverflowThePercentage) {
   VolumeSearchDialogModel m(searchDialogWords("NTFS", true));
   m.onProgress(UINT64_MAX / 2, UINT64_MAX);
   EXPECT_EQ(m.percent(), 50u);
-}
-
-TEST(SearchDialogModel, FinishMessages) {
-  VolumeSearchDialogModel quick(searchDialogWords("NTFS", false));
-  auto nothing = quick.onFinished(true);
-  EXPECT_EQ(nothing.title, "Information");
-  EXPECT_EQ(nothing.text, "Quick scan of drives completed.\nNo logical drive(s) found.\nPlease use thorough scan.");
-  EXPECT_EQ(nothing.logEntry.name, "Completed Searching partitions");
-  EXPECT_EQ(nothing.logEntry.description, "-----------------");
-  EXPECT_EQ(nothing.logEntry.kind, LogKind::Completed);
-  quick.onVolumeFound(63);
-  EXPECT_EQ(quick.onFinished(true).text, "Quick scan of drives completed.");
-  auto aborted = quick.onFinished(false);
-  EXPECT_EQ(aborted.text, "Quick scan of drives aborted.");
-  EXPECT_EQ(aborted.icon, MessageIcon::Error);
-  EXPECT_EQ(aborted.logEntry.name, "Aborted searching partitions");
-  EXPECT_EQ(aborted.logEntry.kind, LogKind::Aborted);
-  VolumeSearchDialogModel thorough(searchDialogWords("NTFS", true));
-  EXPECT_EQ(thorough.onFinished(true).text, "Thorough scan of drives completed.");
-  VolumeSearchDialogModel basic(searchDialogWords("FAT", false, true));
-  EXPECT_EQ(basic.words().modeTitle, "Basic Scan");
-  EXPECT_EQ(basic.words().statusText, "Basic scan in progress");
 }
 
 TEST(SectorRange, Checks) {

@@ -108,7 +108,6 @@ class WorkbenchTest : public QObject {
   Q_OBJECT
  private Q_SLOTS:
   void markingRules();
-  void markedCountsFollowMarks();
   void sortOrders();
   void wizardListsTheVolumesOfADisk();
   void wizardSearchesAZeroedTable();
@@ -156,20 +155,6 @@ void WorkbenchTest::markingRules() {
     row.act(*tree);
     QCOMPARE_EQ(states(*tree), std::string(row.expected));
   }
-}
-
-void WorkbenchTest::markedCountsFollowMarks() {
-  SmallTree t;
-  markFolder(*t.a, true);
-  markFile(*t.b, 7, 200, true);
-  FolderCounts c = markedCounts(t.top);
-  QCOMPARE(c.files, 4u);       // A's 2, A1's 1, B's one
-  QCOMPARE(c.bytes, 550ull);   // 350 + 200
-  QCOMPARE(c.folders, 3u);     // A, A1, A2
-  markFile(*t.a, 3, 100, false);
-  c = markedCounts(t.top);
-  QCOMPARE(c.files, 3u);
-  QCOMPARE(c.bytes, 450ull);
 }
 
 void WorkbenchTest::sortOrders() {

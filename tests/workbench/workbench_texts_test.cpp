@@ -75,23 +75,6 @@ TEST(WorkbenchTexts, TextIsRecognisedOnlyWhenItIsText) {
   for (const auto& row : rows) EXPECT_EQ(decodeText(row.bytes), row.text);
 }
 
-TEST(FindRules, NamesMatchAsTheDialogDescribes) {
-  struct Row {
-    const char16_t* pattern;
-    const char16_t* name;
-    bool matchCase;
-    bool matches;
-  };
-  const Row rows[] = {
-      {u"*.txt", u"a.txt", false, true},   {u"*.txt", u".txt", false, true},
-      {u"*.txt", u"a.txt1", false, false}, {u"a?c", u"abc", false, true},
-      {u"a?c", u"ac", false, false},       {u"readme.*", u"README.TXT", false, true},
-      {u"readme.*", u"README.TXT", true, false},
-  };
-  for (const auto& r : rows)
-    EXPECT_EQ(matchName(r.pattern, r.name, r.matchCase), r.matches) << std::string(r.pattern, r.pattern + 3);
-}
-
 TEST(FindRules, SizeAndDateCriteria) {
   FindCriteria c;
   c.pattern = u"*";
