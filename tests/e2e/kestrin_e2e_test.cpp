@@ -1,16 +1,7 @@
-// Kestrin end to end in real windows on an X server (run under xvfb-run), launched from OV_NTFS.
-//
-// The test runs in two processes. The first is OV_NTFS: its main window over the NTFS engine,
-// holding the recovery programs' lock, whose Tools > Kestrin starts "Kestrin" from the program's
-// own folder with its socket name as the only argument and hides the window. "Kestrin" in this
-// test's folder is a link to the test itself, so the second process is Kestrin: it runs the
-// program's start-up and wizard in its own windows and drives them as a person would: "Image
-// file..." on the carving test image, every type, the scan, every item marked, a picture and a
-// text previewed, a search, and saves into a folder, into zip archives and into a disc image
-// ("Burn data to CD/DVD", "Save as disc image (.iso)"), each compared with the image's manifest;
-// then Exit. The first process checks that its window came back, maximized,
-// on Kestrin's leave notice while Kestrin still ran. Screenshots of every page go to the build
-// folder's screenshots/ (kestrin-*.png).
+// Kestrin end to end in real windows under xvfb-run, launched from OV_NTFS's Tools > Kestrin (this
+// test, linked as "Kestrin", is the second process): the carving image scanned for every type, then
+// saved to a folder, to zip archives and to a disc image, each compared with the image's manifest;
+// OV_NTFS's window must come back on Kestrin's leave notice. Screenshots: screenshots/kestrin-*.png.
 #include <QApplication>
 #include <QDialogButtonBox>
 #include <QDir>
@@ -143,15 +134,8 @@ void KestrinFlow::carveTheTestImage() {
   // One USB disk listed beside the image, so that the disk page shows the carver's labels.
   FakeDiskProvider disks;
   RawDiskProperties usb;
-  usb.name = "sdb";
-  usb.interfaceType = "USB";
-  usb.mediaType = "Removable media";
-  usb.model = "Card Reader";
-  usb.bytesPerSector = 512;
-  usb.size = "8000000000";
-  usb.totalSectors = "15625000";
-  usb.totalCylinders = "972";
-  usb.serialNumber = "0123456789AB";
+  usb.name = "sdb", usb.interfaceType = "USB", usb.mediaType = "Removable media", usb.model = "Card Reader";
+  usb.bytesPerSector = 512, usb.size = "8000000000", usb.totalSectors = "15625000";
   disks.disks = {usb};
   FakeSizeQuery sizes;
   sizes.sizes["/dev/sdb"] = 8000000000ULL;
@@ -284,33 +268,27 @@ void KestrinFlow::results(COvelinDataFoundDialog* d) {
   QCOMPARE(totals[3], QStringLiteral("Selected Files     : [%1]").arg(expectedFiles_));
   const ResultNode& root = *ResultFolderModel::nodeOf(d->folderModel().index(0, 0));
 
-  // A picture in its window.
-  const ResultNode* jpeg = findNode(root, pictureName_.toStdU16String());
-  QVERIFY(jpeg);
-  d->showFolder(jpeg->parent);
-  d->listView()->setCurrentIndex(listRow(d, jpeg));
+  // A picture in its window, then a PDF in the text view.
+  auto preview = [d, &root](const QString& name, const char* screenshot) -> QWidget* {
+    const ResultNode* node = findNode(root, name.toStdU16String());
+    if (!node) return nullptr;
+    d->showFolder(node->parent);
+    d->listView()->setCurrentIndex(listRow(d, node));
+    doubleClick(d->listView(), listRow(d, node));
+    if (!test::waitFor([d] { return d->previewOpen(); }, 20000) || !QTest::qWaitForWindowExposed(d->previewWindow()))
+      return nullptr;
+    shot(screenshot);
+    return d->previewWindow();
+  };
   shot("10-all-marked");
-  doubleClick(d->listView(), listRow(d, jpeg));
-  QVERIFY(test::waitFor([d] { return d->previewOpen(); }, 20000));
-  auto* picture = qobject_cast<workbench::CImageViewWindow*>(d->previewWindow());
+  auto* picture = qobject_cast<workbench::CImageViewWindow*>(preview(pictureName_, "11-picture-preview"));
   QVERIFY(picture);
-  QVERIFY(QTest::qWaitForWindowExposed(picture));
   pictureDrawn_ = picture->drawn();
-  shot("11-picture-preview");
   picture->close();
   QVERIFY(test::waitFor([d] { return !d->previewOpen(); }, 5000));
-
-  // A PDF in the text view.
-  const ResultNode* pdf = findNode(root, textName_.toStdU16String());
-  QVERIFY(pdf);
-  d->showFolder(pdf->parent);
-  doubleClick(d->listView(), listRow(d, pdf));
-  QVERIFY(test::waitFor([d] { return d->previewOpen(); }, 20000));
-  auto* text = qobject_cast<CTextViewFrame*>(d->previewWindow());
+  auto* text = qobject_cast<CTextViewFrame*>(preview(textName_, "12-text-preview"));
   QVERIFY(text);
-  QVERIFY(QTest::qWaitForWindowExposed(text));
   previewLine_ = text->view()->lineText(0);
-  shot("12-text-preview");
   text->close();
   QVERIFY(test::waitFor([d] { return !d->previewOpen(); }, 5000));
 
