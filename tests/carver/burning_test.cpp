@@ -1,7 +1,5 @@
-// Burning carved files through libburn's file pseudo-drive, which past the choice of the drive
-// runs the same code as a writer: items of the carving image (tests/data/carving) are burned
-// into a disc image, which is then read back by other tools (the kernel's iso9660 driver over a
-// loop device, else xorriso) through its Joliet names and compared with the manifest's files.
+// Carved files burned through libburn's file pseudo-drive (the writers' code past the choice of the
+// drive) into a disc image, read back by its Joliet names (loop mount or xorriso) against the manifest.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -9,6 +7,7 @@
 #include <fstream>
 #include <map>
 #include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -75,12 +74,10 @@ Files zipEntries(const fs::path& zip) {
 }
 
 void expectSameFiles(const Files& got, const Files& want) {
-  std::string missing, extra;
-  for (const auto& f : want)
-    if (!got.count(f.first)) missing += " " + f.first;
-  for (const auto& f : got)
-    if (!want.count(f.first)) extra += " " + f.first;
-  EXPECT_TRUE(missing.empty() && extra.empty()) << "missing:" << missing << "\nnot wanted:" << extra;
+  std::set<std::string> gotNames, wantNames;
+  for (const auto& f : got) gotNames.insert(f.first);
+  for (const auto& f : want) wantNames.insert(f.first);
+  EXPECT_EQ(gotNames, wantNames);
   for (const auto& [path, bytes] : want) EXPECT_TRUE(!got.count(path) || got.at(path) == bytes) << path;
 }
 
@@ -161,12 +158,9 @@ TEST(Burning, MarkedItemsIntoADiscImageThroughTheFilePseudoDrive) {
     carver::CarverDisk disk(host);
     ASSERT_EQ(disk.open(carving.string(), 512), 0);
     SaveSettings save;
-    save.compress = row.compress;
-    save.source = identifySource(carving.string());
+    save.compress = row.compress, save.source = identifySource(carving.string());
     BurnSettings burn;
-    burn.imagePath = iso.string();
-    burn.mediumBytes = row.mediumBytes;
-    burn.cacheFolder = (folder / "cache").string();
+    burn.imagePath = iso.string(), burn.mediumBytes = row.mediumBytes, burn.cacheFolder = (folder / "cache").string();
     int asked = 0;
     burn.askShorterName = [&asked](const std::u16string& name) {
       EXPECT_GT(name.size(), kBurnLongNameLimit);
@@ -204,9 +198,7 @@ TEST(Burning, MarkedItemsIntoADiscImageThroughTheFilePseudoDrive) {
     ASSERT_EQ(burned.size(), 1u);
     EXPECT_TRUE(std::regex_match(burned.begin()->first, std::regex("DataXEB[0-9]+\\.zip")));
     const fs::path zip = folder / "burned.zip";
-    std::ofstream(zip, std::ios::binary)
-        .write(reinterpret_cast<const char*>(burned.begin()->second.data()),
-               static_cast<std::streamsize>(burned.begin()->second.size()));
+    test::writeFile(zip, burned.begin()->second);
     expectSameFiles(zipEntries(zip), want);
   }
   if (!noReader.empty()) GTEST_SKIP() << "the images' contents were not read back: " << noReader;
