@@ -14,6 +14,7 @@
 #include "carver/disc/burning.h"
 #include "carver/scanner.h"
 #include "disk/byte_io.h"
+#include "tests/carver/iso_reader.h"
 #include "tests/support/test_support.h"
 #include "tests/support/zip_reader.h"
 
@@ -21,37 +22,7 @@ namespace ov {
 namespace {
 
 namespace fs = std::filesystem;
-using Files = std::map<std::string, std::vector<std::uint8_t>>;  // path in the image -> bytes
-
-std::string shq(const std::string& s) { return "'" + std::regex_replace(s, std::regex("'"), "'\\''") + "'"; }
-
-// Files of the folder `root`, by their paths below it.
-Files filesIn(const fs::path& root) {
-  Files out;
-  for (const auto& e : fs::recursive_directory_iterator(root))
-    if (e.is_regular_file()) out[fs::relative(e.path(), root).string()] = test::readFile(e.path());
-  return out;
-}
-
-// The image's files as a reader of its Joliet names sees them; empty `why` on success.
-Files jolietFiles(const fs::path& iso, std::string& why) {
-  const fs::path dir = test::scratchDir() / ("read-" + iso.stem().string());
-  fs::remove_all(dir);
-  fs::create_directories(dir);
-  if (std::system(("mount -t iso9660 -o loop,ro,norock " + shq(iso) + " " + shq(dir) + " 2>/dev/null").c_str()) == 0) {
-    Files files = filesIn(dir);
-    std::system(("umount " + shq(dir)).c_str());
-    return files;
-  }
-  if (std::system("command -v xorriso >/dev/null 2>&1") != 0) {
-    why = "neither a loop mount of iso9660 nor xorriso is available (WITH_IMAGE_TOOLS=1 scripts/install-deps.sh)";
-    return {};
-  }
-  const std::string cmd = "xorriso -read_fs norock -indev " + shq(iso) + " -osirrox on -extract / " + shq(dir) +
-                          " >/dev/null 2>&1";
-  if (std::system(cmd.c_str()) != 0) why = "xorriso cannot read " + iso.string();
-  return filesIn(dir);
-}
+using Files = test::IsoFiles;
 
 // The volume labels of the primary and the Joliet descriptor, read from the image's bytes.
 std::pair<std::string, std::string> labels(const std::vector<std::uint8_t>& iso) {
@@ -185,7 +156,7 @@ TEST(Burning, MarkedItemsIntoADiscImageThroughTheFilePseudoDrive) {
     EXPECT_EQ(report.imageBytes, isoBytes.size());
     EXPECT_EQ(host.last, std::make_pair(report.imageBytes, report.imageBytes));
     EXPECT_EQ(labels(isoBytes), std::make_pair(std::string("Ovelin"), std::string("Ovelin")));
-    const Files burned = jolietFiles(iso, noReader);
+    const Files burned = test::jolietFiles(iso, noReader);
     if (!noReader.empty()) continue;
     Files want = expected;
     if (!row.compress) {

@@ -28,6 +28,7 @@
 #include "apps/carver/results_dialog.h"
 #include "apps/carver/saving_options.h"
 #include "apps/carver/text_view.h"
+#include "tests/carver/iso_reader.h"
 #include "tests/e2e/kestrin_e2e.h"
 #include "tests/support/test_support.h"
 #include "tests/support/zip_reader.h"
@@ -231,21 +232,13 @@ void KestrinFlow::carveTheTestImage() {
   QVERIFY(fs::is_regular_file(iso));
   QVERIFY(fs::is_empty(isoOut_ / "cache"));
   std::map<std::string, std::vector<std::uint8_t>> inIso;
-  const fs::path isoRead = test::scratchDir() / "kestrin-iso-read";
-  fs::create_directories(isoRead);
-  const std::string mount = "mount -t iso9660 -o loop,ro,norock '" + iso.string() + "' '" + isoRead.string() + "'";
-  const std::string extract = "xorriso -read_fs norock -indev '" + iso.string() + "' -osirrox on -extract / '" +
-                              isoRead.string() + "/x'";
-  const bool mounted = std::system((mount + " 2>/dev/null").c_str()) == 0;
-  if (mounted || std::system((extract + " >/dev/null 2>&1").c_str()) == 0) {
-    for (const auto& e : fs::recursive_directory_iterator(isoRead))
-      if (e.is_regular_file()) {
-        QVERIFY2(fs::relative(e.path(), isoRead).string().find("Raw Data/") != std::string::npos, e.path().c_str());
-        inIso[e.path().filename().string()] = test::readFile(e.path());
-      }
-    if (mounted) std::system(("umount '" + isoRead.string() + "'").c_str());
-  } else {
-    qWarning("The disc image was not read back: neither a loop mount of iso9660 nor xorriso is available");
+  std::string noReader;
+  for (auto& [path, bytes] : test::jolietFiles(iso, noReader)) {
+    QVERIFY2(path.find("Raw Data/") != std::string::npos, path.c_str());
+    inIso[lastComponent(path)] = std::move(bytes);
+  }
+  if (!noReader.empty()) {
+    qWarning("The disc image was not read back: %s", noReader.c_str());
     inIso = inFolder;
   }
 
