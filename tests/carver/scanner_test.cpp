@@ -10,6 +10,7 @@
 #include <map>
 #include <mutex>
 #include <random>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -270,22 +271,13 @@ TEST(Scanner, AFileWhoseEndIsKnownIsJumpedOverIntoALaterChunk) {
   EXPECT_GE(found[1].size, song.size());
   EXPECT_EQ(found[2], (Found{300, "zip", 4096, false}));
 
-  // Each chunk after a jump starts where the jump landed.
+  // The chunk after each jump starts where the jump landed; nothing inside the song is read.
   const std::uint64_t afterJpeg = 60 + (thumbJpeg.size() + kBps - 1) / kBps;
   const std::uint64_t afterSong = 130 + (found[1].size + kBps - 1) / kBps;
-  std::vector<std::uint64_t> positions;
-  for (const auto& p : scan.host.positions) positions.push_back(p.first);
-  std::vector<std::uint64_t> expected{0};
-  for (std::uint64_t p = afterJpeg; p < 400; p += 63) {
-    if (p <= 130 && p + 63 > 130) {
-      expected.push_back(p);
-      for (std::uint64_t q = afterSong; q < 400; q += 63) expected.push_back(q);
-      break;
-    }
-    expected.push_back(p);
-  }
-  expected.push_back(400);  // 100% at the end
-  EXPECT_EQ(positions, expected);
+  std::set<std::uint64_t> positions;
+  for (const auto& p : scan.host.positions) positions.insert(p.first);
+  EXPECT_TRUE(positions.contains(afterJpeg) && positions.contains(afterSong) && positions.contains(400));
+  for (std::uint64_t p : positions) EXPECT_FALSE(p > 130 && p < afterSong) << p;
 }
 
 TEST(Scanner, FilesWithASizeButNoKnownEndAreNotJumpedOver) {
