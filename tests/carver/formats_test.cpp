@@ -1,5 +1,4 @@
-// The end-finding routines on real files made by ordinary tools (tests/data/carving), placed at a
-// sector boundary inside a disk of random bytes, and on damaged and hostile headers.
+// The end-finding routines on real sample files (tests/data/carving) in random bytes, and on hostile headers.
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -71,8 +70,7 @@ void appendRandom(Buffer& disk, std::size_t n, std::mt19937& rng) {
   for (std::size_t i = 0; i < n; ++i) disk.push_back(static_cast<std::uint8_t>(rng() & 0xFFu));
 }
 
-// `lead` random sectors, the file, random bytes to the next sector boundary and `tail` more random
-// bytes (rounded up to whole sectors).
+// `lead` random sectors, the file, then random bytes to a sector boundary `tail` bytes further.
 Buffer diskWith(const Buffer& file, std::uint16_t bps = kSector, std::uint64_t lead = kLeadSectors,
                 std::size_t tail = 64 * 1024, unsigned seed = 1) {
   std::mt19937 rng(seed);
@@ -144,9 +142,7 @@ TEST(CarverSamples, EveryRoutineHasASample) {
   for (const FormatRoutine* r : allRoutines()) EXPECT_TRUE(covered.contains(r->handlerCode)) << r->handlerCode;
 }
 
-// Each sample at a sector boundary in random bytes, on 512- and 4096-byte sectors, and from the
-// chunk the scan already holds; a thumbnail inside a JPEG does not end it, a progressive JPEG is
-// refused (the manifest's expected results).
+// Each sample on 512- and 4096-byte sectors and from the chunk the scan holds, as its manifest expects.
 TEST(CarverSamples, EachFileAtASectorBoundaryInRandomBytes) {
   for (const Sample& s : samples()) {
     MemorySource src(diskWith(s.bytes), kSector);
@@ -167,8 +163,7 @@ TEST(CarverSamples, EachFileAtASectorBoundaryInRandomBytes) {
   }
 }
 
-// The spreadsheet and the document keep their kinds on the carving image; a compound file with
-// neither a Word nor a Workbook stream is taken for a presentation.
+// A compound file with neither a Word nor a Workbook stream is taken for a presentation.
 TEST(CarverSamples, Ole2WithoutWordOrWorkbookIsAPresentation) {
   Buffer doc = sample("ole2_doc.doc").bytes;
   const std::uint64_t dir = (std::uint64_t{doc[48]} | std::uint64_t{doc[49]} << 8) + 1;
@@ -261,8 +256,7 @@ TEST(CarverBounds, DisconnectedDiskIsReported) {
 }
 
 TEST(CarverBounds, StoppedScanEndsTheWalk) {
-  // A JPEG claiming 65535 x 65535 pixels and no end marker, on a large zero disk: the search
-  // would cover gigabytes, but a stopped scan ends it at its next test.
+  // A JPEG of 65535 x 65535 pixels and no end: a stopped scan ends the search at its next test.
   Buffer head = giantJpegHeader();
   head.resize(64 * 1024 * 1024, 0);
   MemorySource src(std::move(head), kSector);
@@ -306,8 +300,7 @@ TEST(CarverHostile, MpegPacksOfFourBytes) {
   EXPECT_EQ(packState.mpegStarts.size(), 63u);  // one per sector after the first
 }
 
-// A TIFF header followed by directories at the given offsets, each with one valid entry and a
-// link to the next offset.
+// A TIFF header and directories at `dirs`, each of one valid entry and a link to `links`.
 Buffer tiffChain(const std::vector<std::uint32_t>& dirs, const std::vector<std::uint32_t>& links, bool big = false) {
   Buffer b(16 * kSector, 0);
   auto put16 = [&](std::size_t at, std::uint16_t v) {
@@ -387,9 +380,7 @@ TEST(CarverMended, PdfWithoutLinearizationEndsAtItsLastEof) {
   EXPECT_EQ(carveBytes(110, diskWith(v3), kLeadSectors).result.outcome, Outcome::Rejected);
 }
 
-// A GIF of one sub-block, a MIDI file ending at its last chunk and an MP3 with its ID3v1 tag are
-// carved whole from the carving image (carving_image_test.cpp); here a comment extension of three
-// sub-blocks before the image.
+// (One sub-block, MIDI's last chunk, ID3v1 tags: on the carving image.) Comment blocks before the image.
 TEST(CarverMended, GifOfOneSubBlockAndLongExtensions) {
   const Sample& tiny = sample("gif_tiny.gif");
   Buffer gif(tiny.bytes.begin(), tiny.bytes.end());
@@ -407,13 +398,11 @@ TEST(CarverMended, TiffDirectoryAfterTheImageData) {
 }
 
 TEST(CarverMended, DenseJpegEndsAtItsOwnEndMarker) {
-  // Quality 100 and random pixels: the file is longer than its dimensions suggest, and its
-  // restart markers lie in the entropy-coded data.
+  // Quality 100 and random pixels: longer than its dimensions suggest, restart markers in the data.
   const Sample& s = sample("jpeg_dense.jpg");
   const std::uint64_t pixels = 160 * 160;
   ASSERT_GT(s.size, 63u * kSector + pixels * 3 / 2 * 3 / 4) << "the end marker is inside the window";
-  // With the search window alone the size would be an estimate; the walk finds the real end
-  // even when the type's limit is just enough.
+  // The walk finds the real end even when the type's limit is just enough.
   MemorySource src(diskWith(s.bytes), kSector);
   CarveContext ctx{src, kLeadSectors};
   ctx.defaultSize = static_cast<std::uint32_t>(s.size);
@@ -432,8 +421,6 @@ TEST(CarverMended, MpegSystemStreamIsOneItemWithEveryPackListed) {
   // Packs start at 4,096, 8,192, 10,240 and 12,288 bytes: every one of them is in the list.
   for (std::uint64_t at : {4096u, 8192u, 10240u, 12288u}) EXPECT_TRUE(state.mpegStarts.contains(kLeadSectors + at / kSector)) << at;
 }
-
-// --- hostile headers of the later routines ---------------------------------------------------
 
 struct HostileCase {
   const char* what;
@@ -470,9 +457,7 @@ Buffer tiffEntries(std::uint16_t tag1, std::uint32_t value1, std::uint16_t tag2,
   return b;
 }
 
-// Size fields of gigabytes, chains that never end or loop, and headers that lie: each routine
-// rejects the header or stays within the disk, reads a bounded number of sectors and reads nothing
-// outside it.
+// Gigabyte size fields, endless or looping chains, lying headers: rejected, or bounded by the disk.
 TEST(CarverHostile, HeadersRejectOrStayBounded) {
   constexpr auto any = std::nullopt;
   const std::vector<HostileCase> cases = {
