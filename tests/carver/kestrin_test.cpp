@@ -3,6 +3,8 @@
 #include <QTest>
 
 #include <filesystem>
+#include <optional>
+#include <tuple>
 
 #include "apps/carver/file_types_page.h"
 #include "apps/carver/find_dialog.h"
@@ -92,7 +94,6 @@ struct Results {
 class KestrinTest : public QObject {
   Q_OBJECT
  private Q_SLOTS:
-  void startupRefusals_data();
   void startupRefusals();
   void diskList();
   void totalsAtSizeThresholds();
@@ -101,40 +102,25 @@ class KestrinTest : public QObject {
   void sizeLimitRange();
 };
 
-void KestrinTest::startupRefusals_data() {
-  QTest::addColumn<QStringList>("arguments");
-  QTest::addColumn<bool>("recoveryRunning");
-  QTest::addColumn<bool>("carverRunning");
-  QTest::addColumn<QString>("message");
-  QTest::newRow("started on its own") << QStringList{QStringLiteral("Kestrin")} << true << false
-                                      << QString::fromLatin1(kNoLauncherText);
-  QTest::newRow("only quotes and blanks") << QStringList{QStringLiteral("Kestrin"), QStringLiteral("\" \"")} << true
-                                          << false << QString::fromLatin1(kNoLauncherText);
-  QTest::newRow("no recovery program") << QStringList{QStringLiteral("Kestrin"), QStringLiteral("ov-recovery-1")}
-                                       << false << false << QString::fromLatin1(kLauncherNotRunningText);
-  QTest::newRow("second Kestrin") << QStringList{QStringLiteral("Kestrin"), QStringLiteral("ov-recovery-1")} << true
-                                  << true << QString::fromLatin1(kAlreadyRunningText);
-}
-
 void KestrinTest::startupRefusals() {
-  QFETCH(QStringList, arguments);
-  QFETCH(bool, recoveryRunning);
-  QFETCH(bool, carverRunning);
-  QFETCH(QString, message);
-  // Locks held elsewhere: flock locks of other open files conflict also within one process.
-  std::optional<workbench::InstanceLock> recovery, carver;
-  if (recoveryRunning) {
-    recovery.emplace(workbench::kRecoveryProgramLock);
-    QCOMPARE(recovery->acquire(), workbench::InstanceLock::Result::Held);
+  const QStringList alone{QStringLiteral("Kestrin")}, blank{QStringLiteral("Kestrin"), QStringLiteral("\" \"")},
+      launched{QStringLiteral("Kestrin"), QStringLiteral("ov-recovery-1")};
+  const std::vector<std::tuple<QStringList, bool, bool, const char*>> rows = {  // arguments, held locks, message
+      {alone, true, false, kNoLauncherText},
+      {blank, true, false, kNoLauncherText},
+      {launched, false, false, kLauncherNotRunningText},
+      {launched, true, true, kAlreadyRunningText},
+  };
+  for (const auto& [arguments, recoveryRunning, carverRunning, message] : rows) {
+    // Locks held elsewhere: flock locks of other open files conflict also within one process.
+    std::optional<workbench::InstanceLock> recovery, carver;
+    if (recoveryRunning) QCOMPARE(recovery.emplace(workbench::kRecoveryProgramLock).acquire(), workbench::InstanceLock::Result::Held);
+    if (carverRunning) QCOMPARE(carver.emplace(kCarverLock).acquire(), workbench::InstanceLock::Result::Held);
+    QString seen;
+    test::answerMessage(QMessageBox::Ok, &seen);
+    QCOMPARE(runKestrin(arguments, testEnvironment()), 1);
+    QCOMPARE(seen, QString::fromLatin1(message));
   }
-  if (carverRunning) {
-    carver.emplace(kCarverLock);
-    QCOMPARE(carver->acquire(), workbench::InstanceLock::Result::Held);
-  }
-  QString seen;
-  test::answerMessage(QMessageBox::Ok, &seen);
-  QCOMPARE(runKestrin(arguments, testEnvironment()), 1);
-  QCOMPARE(seen, message);
 }
 
 // The carver's disk list: empty card readers and drives without a medium (no sectors), and sizes
