@@ -45,13 +45,6 @@ QString gLauncher;  // the second process's argument
 
 void shot(const char* name) { test::kestrinShot(name); }
 
-void doubleClick(QAbstractItemView* view, const QModelIndex& index) {
-  view->scrollTo(index);
-  const QPoint at = view->visualRect(index).center();
-  QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, at);
-  QTest::mouseDClick(view->viewport(), Qt::LeftButton, {}, at);
-}
-
 const ResultNode* findNode(const ResultNode& from, const std::u16string& name) {
   std::vector<const ResultNode*> pending{&from};
   while (!pending.empty()) {
@@ -259,7 +252,9 @@ void KestrinFlow::results(COvelinDataFoundDialog* d) {
     if (!node) return nullptr;
     d->showFolder(node->parent);
     d->listView()->setCurrentIndex(listRow(d, node));
-    doubleClick(d->listView(), listRow(d, node));
+    d->listView()->scrollTo(listRow(d, node));
+    const QPoint at = d->listView()->visualRect(listRow(d, node)).center();
+    QTest::mouseDClick(d->listView()->viewport(), Qt::LeftButton, {}, at);
     if (!test::waitFor([d] { return d->previewOpen(); }, 20000) || !QTest::qWaitForWindowExposed(d->previewWindow()))
       return nullptr;
     shot(screenshot);
