@@ -254,6 +254,7 @@ void KestrinFlow::results(COvelinDataFoundDialog* d) {
     d->listView()->setCurrentIndex(listRow(d, node));
     d->listView()->scrollTo(listRow(d, node));
     const QPoint at = d->listView()->visualRect(listRow(d, node)).center();
+    QTest::mouseClick(d->listView()->viewport(), Qt::LeftButton, {}, at);
     QTest::mouseDClick(d->listView()->viewport(), Qt::LeftButton, {}, at);
     if (!test::waitFor([d] { return d->previewOpen(); }, 20000) || !QTest::qWaitForWindowExposed(d->previewWindow()))
       return nullptr;
