@@ -468,7 +468,9 @@ TEST(SaveToZip, AFileTooLargeForAnArchiveIsAskedAbout) {
     EXPECT_FALSE(fs::exists(dest / "DataXEB0"));
     EXPECT_EQ(test::readFile(dest / "200.gz"), text("mine"));  // never replaced
     EXPECT_EQ(fs::exists(dest / "#0200.gz"), keep);
-    if (keep) EXPECT_EQ(test::readFile(dest / "#0200.gz"), f.disk.expected(*f.gz));
+    if (keep) {
+      EXPECT_EQ(test::readFile(dest / "#0200.gz"), f.disk.expected(*f.gz));
+    }
     ASSERT_EQ(report.archives.size(), 1u);
     auto entries = test::unzipAll(report.archives[0]);
     EXPECT_EQ(entries.size(), 1u);
