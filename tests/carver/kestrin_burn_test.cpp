@@ -1,11 +1,11 @@
-// Kestrin's burning windows on the offscreen platform: the rename dialog's rules, and the saving
-// options' page "Burn data to CD/DVD" with its writers (libburn's pseudo-drives stand in for
-// optical writers: "stdio:" is a drive without a medium).
+// Kestrin's burning windows offscreen: the rename dialog's rules, and the "Burn data to CD/DVD" page
+// with libburn's pseudo-drives as writers ("stdio:" is a drive without a medium).
 #include <QApplication>
 #include <QClipboard>
 #include <QTest>
 
 #include <filesystem>
+#include <vector>
 
 #include "apps/carver/input_name.h"
 #include "apps/carver/kestrin.h"
@@ -19,57 +19,45 @@ using namespace ov::kestrin;
 class KestrinBurnTest : public QObject {
   Q_OBJECT
  private Q_SLOTS:
-  void renameRules_data();
   void renameRules();
   void burnPage();
 };
 
-void KestrinBurnTest::renameRules_data() {
-  QTest::addColumn<QString>("oldName");
-  QTest::addColumn<QString>("typed");
-  QTest::addColumn<bool>("pasted");
-  QTest::addColumn<bool>("ok");
-  QTest::addColumn<bool>("message");
-  QTest::addColumn<QString>("newName");
-  const QString longName = QString(110, QLatin1Char('a')) + QStringLiteral(".jpeg");
-  QTest::newRow("the whole extension is kept") << longName << "short" << false << true << false << "short.jpeg";
-  QTest::newRow("a name without a dot") << QString(110, QLatin1Char('b')) << "short" << false << true << false
-                                       << "short";
-  QTest::newRow("40 characters at most") << longName << QString(45, QLatin1Char('x')) << false << true << false
-                                        << QString(40, QLatin1Char('x')) + QStringLiteral(".jpeg");
-  QTest::newRow("empty") << longName << "" << false << false << false << ".jpeg";
-  QTest::newRow("a blank") << longName << "two words" << false << false << false << "two words.jpeg";
-  for (QChar c : QStringLiteral("\\/:*?\"<>|"))
-    QTest::newRow(qPrintable(QStringLiteral("ending with ") + c))
-        << longName << QStringLiteral("name") + c << false << false << true << QStringLiteral("name") + c + ".jpeg";
-  QTest::newRow("a slash inside, pasted") << longName << "a/b" << true << false << true << "a/b.jpeg";
-}
-
 void KestrinBurnTest::renameRules() {
-  QFETCH(QString, oldName);
-  QFETCH(QString, typed);
-  QFETCH(bool, pasted);
-  QFETCH(bool, ok);
-  QFETCH(bool, message);
-  QFETCH(QString, newName);
-  CInputName dialog(oldName);
-  dialog.show();
-  QString seen;
-  if (message) test::answerMessage(QMessageBox::Ok, &seen);
-  if (pasted) {
-    QApplication::clipboard()->setText(typed);
-    QTest::keyClick(dialog.field(), Qt::Key_V, Qt::ControlModifier);
-  } else {
-    QTest::keyClicks(dialog.field(), typed);
+  struct Row {
+    QString oldName, typed;
+    bool pasted, ok, message;
+    QString newName;
+  };
+  const QString longName = QString(110, QLatin1Char('a')) + QStringLiteral(".jpeg");
+  std::vector<Row> rows = {
+      {longName, "short", false, true, false, "short.jpeg"},  // the whole extension is kept
+      {QString(110, QLatin1Char('b')), "short", false, true, false, "short"},
+      {longName, QString(45, QLatin1Char('x')), false, true, false, QString(40, QLatin1Char('x')) + ".jpeg"},
+      {longName, "", false, false, false, ".jpeg"},
+      {longName, "two words", false, false, false, "two words.jpeg"},
+      {longName, "a/b", true, false, true, "a/b.jpeg"},  // pasted
+  };
+  for (QChar c : QStringLiteral("\\/:*?\"<>|")) rows.push_back({longName, "name" + QString(c), false, false, true, "name" + QString(c) + ".jpeg"});
+  for (const Row& row : rows) {
+    CInputName dialog(row.oldName);
+    dialog.show();
+    QString seen;
+    if (row.message) test::answerMessage(QMessageBox::Ok, &seen);
+    if (row.pasted) {
+      QApplication::clipboard()->setText(row.typed);
+      QTest::keyClick(dialog.field(), Qt::Key_V, Qt::ControlModifier);
+    } else {
+      QTest::keyClicks(dialog.field(), row.typed);
+    }
+    if (row.message) {
+      QVERIFY(test::waitFor([&] { return !seen.isEmpty(); }, 5000));
+      QCOMPARE(seen, QString::fromLatin1(CInputName::kBadCharactersText));
+      QCOMPARE(dialog.field()->selectedText(), dialog.field()->text());  // selected, to be typed over
+    }
+    QCOMPARE(dialog.okButton()->isEnabled(), row.ok);
+    QCOMPARE(dialog.newName(), row.newName);
   }
-  if (message) {
-    QVERIFY(test::waitFor([&] { return !seen.isEmpty(); }, 5000));
-    QCOMPARE(seen, QString::fromLatin1(CInputName::kBadCharactersText));
-    // The text is selected, to be typed over.
-    QCOMPARE(dialog.field()->selectedText(), dialog.field()->text());
-  }
-  QCOMPARE(dialog.okButton()->isEnabled(), ok);
-  QCOMPARE(dialog.newName(), newName);
 }
 
 void KestrinBurnTest::burnPage() {

@@ -1,6 +1,5 @@
-// The carving scanner on small disks built in memory: which group wins a sector, the forced MP3
-// lookup, the alternatives, the jump past files whose end is known, the size rule and the cut
-// at the disk's end, the reads it makes, a lost disk, and pause and stop.
+// The carving scanner on small disks built in memory: groups, the forced MP3 lookup, alternatives,
+// jumps, the size rule, its reads, an unreadable or lost disk, pause and stop.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,6 +10,7 @@
 #include <map>
 #include <mutex>
 #include <random>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -33,8 +33,7 @@ Buffer randomSectors(std::uint64_t sectors, unsigned seed = 7) {
   std::mt19937 rng(seed);
   Buffer b(static_cast<std::size_t>(sectors) * kBps);
   for (auto& x : b) x = static_cast<std::uint8_t>(rng() & 0xFFu);
-  // Random bytes could hold a two-byte signature by chance; the first bytes of every sector are
-  // cleared so that only what a test places there is found.
+  // No signature by chance: only what a test places at a sector's start is found.
   for (std::size_t s = 0; s < b.size(); s += kBps) std::memset(b.data() + s, 0xEE, 16);
   return b;
 }
@@ -51,15 +50,10 @@ Buffer sample(const std::string& name) { return test::readFile(test::dataDir() /
 SignatureRecord row(const std::string& ext, const std::string& category, const Buffer& signature,
                     std::uint16_t offset, std::uint32_t handler, std::uint32_t defaultSize = 0) {
   SignatureRecord r;
-  r.selected = 1;
-  r.name = ext + " file";
-  r.extension = ext;
-  r.category = category;
-  r.signatureLength = static_cast<std::uint8_t>(signature.size());
-  r.signatureOffset = offset;
+  r.selected = 1, r.name = ext + " file", r.extension = ext, r.category = category;
+  r.signatureLength = static_cast<std::uint8_t>(signature.size()), r.signatureOffset = offset;
   std::copy(signature.begin(), signature.end(), r.signature.begin());
-  r.defaultSize = defaultSize;
-  r.handlerCode = handler;
+  r.defaultSize = defaultSize, r.handlerCode = handler;
   return r;
 }
 
@@ -82,9 +76,6 @@ class ScanHost : public test::RecordingHost {
   std::size_t progressCount() {
     std::lock_guard lock(mutex);
     return positions.size();
-  }
-  bool saw(const std::string& t) const {
-    return std::any_of(messages.begin(), messages.end(), [&](const Message& m) { return m.text == t; });
   }
 
   std::mutex mutex;
@@ -147,14 +138,8 @@ TEST(Scanner, GroupsAreTriedInIndexOrderAndASectorGivesOneItem) {
   // File order A, B: the selected list is B, A, so the group of B (length 4) comes first.
   const auto a = row("aaa", "Other", text("AB"), 0, 1, 1024);
   const auto b = row("bbb", "Other", text("ABCD"), 0, 1, 2048);
-  {
-    Scan scan(disk);
-    EXPECT_EQ(scan({a, b}), (std::vector<Found>{{10, "bbb", 2048, false}, {20, "aaa", 1024, false}}));
-  }
-  {
-    Scan scan(disk);
-    EXPECT_EQ(scan({b, a}), (std::vector<Found>{{10, "aaa", 1024, false}, {20, "aaa", 1024, false}}));
-  }
+  EXPECT_EQ(Scan(disk)({a, b}), (std::vector<Found>{{10, "bbb", 2048, false}, {20, "aaa", 1024, false}}));
+  EXPECT_EQ(Scan(disk)({b, a}), (std::vector<Found>{{10, "aaa", 1024, false}, {20, "aaa", 1024, false}}));
 }
 
 TEST(Scanner, ATypeWithoutRoutineGivesAnItemAtEveryMatchEndingWhereTheNextStarts) {
@@ -234,14 +219,10 @@ TEST(Scanner, TheForcedLookupGivesNoAlternativesAtSectorsThatDoNotBeginWithId) {
   // "ID" row with an alternative: the alternative comes only where "ID" really stands.
   auto found = scan({row("id", "Other", text("ID"), 0, 1, 100), row("mp3", "Audio", text("ID"), 0, 62, 8 << 20)});
   EXPECT_EQ(found, (std::vector<Found>{{20, "id", 80 * 512, false}}));  // cut at the end
-}
-
-TEST(Scanner, TheForcedLookupOnlyStandsForAnMp3Row) {
-  // An "ID" row of another handler would otherwise give an item at every sector.
-  Buffer disk = randomSectors(50);
-  place(disk, 4, text("IDxx"));
-  Scan scan(disk);
-  EXPECT_EQ(scan({row("idx", "Other", text("ID"), 0, 1, 512)}), (std::vector<Found>{{4, "idx", 512, false}}));
+  // The forced lookup stands only for an MP3 row: an "ID" row of another handler is found where
+  // "ID" stands, not at every sector.
+  Scan other(disk);
+  EXPECT_EQ(other({row("idx", "Other", text("ID"), 0, 1, 512)}), (std::vector<Found>{{20, "idx", 512, false}}));
 }
 
 TEST(Scanner, StartListsBelongToOneScan) {
@@ -287,22 +268,13 @@ TEST(Scanner, AFileWhoseEndIsKnownIsJumpedOverIntoALaterChunk) {
   EXPECT_GE(found[1].size, song.size());
   EXPECT_EQ(found[2], (Found{300, "zip", 4096, false}));
 
-  // Each chunk after a jump starts where the jump landed.
+  // The chunk after each jump starts where the jump landed; nothing inside the song is read.
   const std::uint64_t afterJpeg = 60 + (thumbJpeg.size() + kBps - 1) / kBps;
   const std::uint64_t afterSong = 130 + (found[1].size + kBps - 1) / kBps;
-  std::vector<std::uint64_t> positions;
-  for (const auto& p : scan.host.positions) positions.push_back(p.first);
-  std::vector<std::uint64_t> expected{0};
-  for (std::uint64_t p = afterJpeg; p < 400; p += 63) {
-    if (p <= 130 && p + 63 > 130) {
-      expected.push_back(p);
-      for (std::uint64_t q = afterSong; q < 400; q += 63) expected.push_back(q);
-      break;
-    }
-    expected.push_back(p);
-  }
-  expected.push_back(400);  // 100% at the end
-  EXPECT_EQ(positions, expected);
+  std::set<std::uint64_t> positions;
+  for (const auto& p : scan.host.positions) positions.insert(p.first);
+  EXPECT_TRUE(positions.contains(afterJpeg) && positions.contains(afterSong) && positions.contains(400));
+  for (std::uint64_t p : positions) EXPECT_FALSE(p > 130 && p < afterSong) << p;
 }
 
 TEST(Scanner, FilesWithASizeButNoKnownEndAreNotJumpedOver) {
@@ -325,19 +297,10 @@ TEST(Scanner, SizeRuleRoutineThenMaximumThenDefaultThenTwoMebibytes) {
   place(disk, 20, sample("bmp.bmp"));
   const auto withDefault = row("t1", "Other", text("T1"), 0, 1, 12345);
   const auto bmp = row("bmp", "Pictures", text("BM"), 0, 142, 777);
-  {
-    Scan scan(disk);
-    EXPECT_EQ(scan({withDefault, bmp}, 5000),
-              (std::vector<Found>{{10, "t1", 5000, false}, {20, "bmp", sample("bmp.bmp").size(), false}}));
-  }
-  {
-    Scan scan(disk);
-    EXPECT_EQ(scan({withDefault}), (std::vector<Found>{{10, "t1", 12345, false}}));
-  }
-  {
-    Scan scan(disk);
-    EXPECT_EQ(scan({row("t1", "Other", text("T1"), 0, 1, 0)}), (std::vector<Found>{{10, "t1", 2097152, false}}));
-  }
+  EXPECT_EQ(Scan(disk)({withDefault, bmp}, 5000),
+            (std::vector<Found>{{10, "t1", 5000, false}, {20, "bmp", sample("bmp.bmp").size(), false}}));
+  EXPECT_EQ(Scan(disk)({withDefault}), (std::vector<Found>{{10, "t1", 12345, false}}));
+  EXPECT_EQ(Scan(disk)({row("t1", "Other", text("T1"), 0, 1, 0)}), (std::vector<Found>{{10, "t1", 2097152, false}}));
 }
 
 TEST(Scanner, AFindNearTheEndIsCutToTheDisksEnd) {
@@ -427,7 +390,7 @@ TEST(Scanner, AnUnreadableSectorLosesOnlyItsChunk) {
     options.readAheadSectors = ahead;
     auto found = scan(everyRow(), 0, options);
     EXPECT_EQ(scan.report.outcome, ScanOutcome::Completed);
-    EXPECT_TRUE(scan.host.messages.size() == 1 && scan.host.saw(kScanCompletedText));
+    EXPECT_TRUE(scan.host.messages.size() == 1 && scan.host.messages[0].text == kScanCompletedText);
     return found;
   };
   const auto chunkwise = scanWith(63);
@@ -452,8 +415,6 @@ TEST(Scanner, ALostDiskIsReportedOnceAndEndsTheScanWithWhatWasFound) {
   EXPECT_EQ(scan.report.outcome, ScanOutcome::Disconnected);
   ASSERT_EQ(scan.host.messages.size(), 1u);
   EXPECT_EQ(scan.host.messages[0].text, kDisconnectedText);
-  EXPECT_EQ(scan.host.messages[0].title, "Error");
-  EXPECT_EQ(scan.host.messages[0].icon, MessageIcon::Error);
   EXPECT_EQ(scan.host.finished, std::vector<int>{0});
   ASSERT_FALSE(found.empty());
   EXPECT_EQ(found.back().sector, 401u);

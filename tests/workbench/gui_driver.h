@@ -52,10 +52,13 @@ void onModal(std::function<void(T*)> action, int milliseconds = 60000) {
   timer->start(20);
 }
 
-// Answers the next message box with `button` and hands its text to `seen`.
-inline void answerMessage(QMessageBox::StandardButton button, QString* seen = nullptr) {
-  onModal<QMessageBox>([button, seen](QMessageBox* box) {
+// Answers the next message box with `button` and hands its text to `seen`; `before` runs first
+// (a screenshot of the box).
+inline void answerMessage(QMessageBox::StandardButton button, QString* seen = nullptr,
+                          std::function<void()> before = {}) {
+  onModal<QMessageBox>([button, seen, before](QMessageBox* box) {
     if (seen) *seen = box->text();
+    if (before) before();
     if (QAbstractButton* b = box->button(button)) b->click();
     else box->done(button);
   });

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <tuple>
 
 #include "tests/support/test_support.h"
 #include "workbench/models/find_files.h"
@@ -81,17 +82,11 @@ TEST(OutputFolder, ExistingFolderIsReused) {
 }
 
 TEST(MatchName, StarsAndQuestionMarks) {
-  EXPECT_TRUE(matchName(u"*.txt", u"a.txt", false));
-  EXPECT_TRUE(matchName(u"*.txt", u".txt", false));
-  EXPECT_FALSE(matchName(u"*.txt", u"a.txt1", false));
-  EXPECT_TRUE(matchName(u"a?c", u"abc", false));
-  EXPECT_FALSE(matchName(u"a?c", u"ac", false));
-  EXPECT_TRUE(matchName(u"readme.*", u"README.TXT", false));
-  EXPECT_FALSE(matchName(u"readme.*", u"README.TXT", true));
-  EXPECT_TRUE(matchName(u"*a*b*c", u"xxaxxbxxbxc", false));
-  EXPECT_FALSE(matchName(u"*a*b*c", u"xxaxxbxxbx", false));
-  EXPECT_TRUE(matchName(u"*", u"", false));
-  EXPECT_FALSE(matchName(u"a", u"", false));
+  const std::tuple<const char16_t*, const char16_t*, bool, bool> rows[] = {  // pattern, name, match case, matches
+      {u"*.txt", u".txt", false, true},         {u"*.txt", u"a.txt1", false, false}, {u"a?c", u"ac", false, false},
+      {u"readme.*", u"README.TXT", false, true}, {u"readme.*", u"README.TXT", true, false},
+      {u"*a*b*c", u"xxaxxbxxbxc", false, true},  {u"*a*b*c", u"xxaxxbxxbx", false, false}, {u"a", u"", false, false}};
+  for (const auto& [pattern, name, matchCase, matches] : rows) EXPECT_EQ(matchName(pattern, name, matchCase), matches);
 }
 
 }  // namespace

@@ -18,8 +18,6 @@ TEST(SectorRange, Checks) {
   EXPECT_EQ(checkSectorRange(0, 1001, 1000), "End sector should be less than total sectors");
   EXPECT_FALSE(checkSectorRange(0, 1000, 1000));
   EXPECT_EQ(rangeSizeText(1000), "1000 bytes");
-  EXPECT_EQ(rangeSizeText(1536), "1.50 KB");
-  EXPECT_EQ(rangeSizeText(3u << 20), "3.00 MB");
   EXPECT_EQ(rangeSizeText(5ull << 30), "5.00 GB");
 }
 

@@ -1,6 +1,5 @@
-// The workbench's own behaviour, on the offscreen platform: the marking rules, the list's sort
-// orders and header rule, the wizard's pages over test images listed as disks, and the refusal
-// of commands while an operation runs.
+// The workbench on the offscreen platform: marking rules, sort orders, the wizard over test images
+// listed as disks, and the refusals while an operation runs.
 #include <QApplication>
 #include <QDir>
 #include <QFileDialog>
@@ -53,16 +52,7 @@ struct SmallTree {
   }
 };
 
-char state(const FolderNode* n) {
-  switch (n->check) {
-    case Qt::Checked:
-      return 'x';
-    case Qt::PartiallyChecked:
-      return '~';
-    default:
-      return '-';
-  }
-}
+char state(const FolderNode* n) { return n->check == Qt::Checked ? 'x' : n->check == Qt::PartiallyChecked ? '~' : '-'; }
 
 std::string states(const SmallTree& t) {
   return {state(&t.top), state(t.a), state(t.a1), state(t.a2), state(t.b)};
@@ -70,12 +60,7 @@ std::string states(const SmallTree& t) {
 
 TreeEntry fileEntry(const char16_t* name, std::uint64_t size, std::uint32_t number, std::uint16_t created) {
   TreeEntry e;
-  e.name = name;
-  e.size = size;
-  e.number = number;
-  e.key = number;
-  e.createdDate = created;
-  e.attributes = 0x08;
+  e.name = name, e.size = size, e.number = number, e.key = number, e.createdDate = created, e.attributes = 0x08;
   return e;
 }
 
@@ -130,11 +115,7 @@ void WorkbenchTest::markingRules() {
       {"unmarking one subfolder leaves its parent partly marked", false, [](SmallTree& t) { markFolder(*t.a1, false); },
        "~~-x-"},
       {"unmarking the last marked subfolder of an empty-filed folder unmarks it", true,
-       [](SmallTree& t) {
-         markFolder(*t.a2, true);
-         markFolder(*t.a2, false);
-       },
-       "-----"},
+       [](SmallTree& t) { markFolder(*t.a2, true); markFolder(*t.a2, false); }, "-----"},
       {"marking the top marks everything", true, [](SmallTree& t) { markFolder(t.top, true); }, "xxxxx"},
       {"a file unmarked in a marked folder makes it and its parents partly marked", false,
        [](SmallTree& t) { markFile(*t.b, 7, 200, false); }, "~xxx~"},
@@ -143,11 +124,7 @@ void WorkbenchTest::markingRules() {
       {"one file marked alone marks its folder partly", true, [](SmallTree& t) { markFile(*t.a1, 9, 50, true); },
        "~~x--"},
       {"a folder with all subfolders marked but its own files not is partly marked", true,
-       [](SmallTree& t) {
-         markFolder(*t.a1, true);
-         markFolder(*t.a2, true);
-       },
-       "~~xx-"},
+       [](SmallTree& t) { markFolder(*t.a1, true); markFolder(*t.a2, true); }, "~~xx-"},
   };
   auto tree = std::make_unique<SmallTree>();
   for (const auto& row : rows) {
@@ -162,32 +139,17 @@ void WorkbenchTest::sortOrders() {
   FileListModel list(folders);
   list.setFolder(nullptr, {fileEntry(u"b", 10, 10, 0x5A21), fileEntry(u"A", 9, 9, 0x5A22), fileEntry(u"c", 100, 100, 0),
                            fileEntry(u"D", 9, 1000, 0x4A21)});
-  auto column = [&](int c) {
+  auto names = [&] {
     QStringList out;
-    for (int r = 0; r < list.rowCount(); ++r) out << list.data(list.index(r, c)).toString();
+    for (int r = 0; r < list.rowCount(); ++r) out << list.data(list.index(r, FileListModel::Name)).toString();
     return out.join(',');
   };
-  struct Row {
-    int column;
-    Qt::SortOrder order;
-    const char* names;
-  };
-  const std::vector<Row> rows = {
-      {FileListModel::Name, Qt::AscendingOrder, "A,b,c,D"},
-      {FileListModel::Size, Qt::AscendingOrder, "A,D,b,c"},  // 9 before 10, ties by name
-      {FileListModel::FileId, Qt::AscendingOrder, "A,b,c,D"},
-      {FileListModel::FileId, Qt::DescendingOrder, "D,c,b,A"},
-      {FileListModel::Created, Qt::AscendingOrder, "c,D,b,A"},  // empty first, then by date
-  };
-  for (const auto& row : rows) {
-    list.sort(row.column, row.order);
-    QCOMPARE(column(FileListModel::Name), QString::fromLatin1(row.names));
-  }
-  QCOMPARE(column(FileListModel::Created), QStringLiteral(",01-01-2017,01-01-2025,02-01-2025"));
+  list.sort(FileListModel::Size, Qt::AscendingOrder);
+  QCOMPARE(names(), QStringLiteral("A,D,b,c"));  // 9 before 10, ties by name
+  list.sort(FileListModel::Created, Qt::AscendingOrder);
+  QCOMPARE(names(), QStringLiteral("c,D,b,A"));  // empty first, then by date
   // The header rule: any click after a sort goes the other way from the last direction used.
-  list.sort(FileListModel::Name, Qt::AscendingOrder);
   QCOMPARE(list.nextOrder(FileListModel::Name), Qt::DescendingOrder);
-  QCOMPARE(list.nextOrder(FileListModel::Size), Qt::DescendingOrder);
   list.sort(FileListModel::Size, Qt::DescendingOrder);
   QCOMPARE(list.nextOrder(FileListModel::Name), Qt::AscendingOrder);
 }
@@ -215,11 +177,6 @@ void WorkbenchTest::wizardListsTheVolumesOfADisk() {
   QCOMPARE(list->topLevelItemCount(), ntfsVolumes);
   QCOMPARE(list->topLevelItem(0)->text(0), QStringLiteral("NTFS logical drive 1"));
   QCOMPARE(list->topLevelItem(0)->text(1), QString::number(manifest["partitions"][0]["start"].get<int>()));
-  // The run entry of the chosen disk is in the log.
-  const auto& log = p.frame->logModel().log().entries();
-  QVERIFY(!log.empty());
-  QVERIFY(QString::fromStdString(log.back().name).startsWith("mbr_ntfs_fat-"));
-  QCOMPARE(log.back().description, std::string("Disk Processing :Partition Table"));
 }
 
 void WorkbenchTest::wizardSearchesAZeroedTable() {
@@ -263,10 +220,7 @@ void WorkbenchTest::commandsAreRefusedWhileBusy() {
   // Hold the run at its first test of `running`, as a paused operation is.
   engine.run().pause();
   p.frame->startProcessing(0, false);
-  QVERIFY(p.frame->operationRunning());
-  QVERIFY(!p.frame->actions.wizard->isEnabled());
-  QVERIFY(!p.frame->actions.turboScan->isEnabled());
-  QVERIFY(p.frame->actions.stop->isEnabled());
+  QVERIFY(p.frame->operationRunning() && !p.frame->actions.wizard->isEnabled() && !p.frame->actions.turboScan->isEnabled());
   QVERIFY(test::waitFor([&] { return engine.run().running(); }));
   QString said;
   test::answerMessage(QMessageBox::Ok, &said);
@@ -324,12 +278,10 @@ void WorkbenchTest::findScanInformationAndCopyRefusals() {
   matches << found();
   matches.sort();
   QCOMPARE(matches, QStringList({QStringLiteral("old-report.pdf"), QStringLiteral("report.pdf")}));
-  for (int again = 0; again < 2; ++again) {  // after the last match: nothing, until a new Find
-    QString said;
-    test::answerMessage(QMessageBox::Ok, &said);
-    frame.findNext();
-    QCOMPARE(said, QStringLiteral("Search Item not found."));
-  }
+  QString said;  // after the last match: nothing
+  test::answerMessage(QMessageBox::Ok, &said);
+  frame.findNext();
+  QCOMPARE(said, QStringLiteral("Search Item not found."));
 
   QString scan = QString::fromStdString((test::scratchDir() / "round-trip").string());
   test::onModal<QFileDialog>([scan](QFileDialog* dialog) {
