@@ -158,30 +158,6 @@ TEST(FatPartitionTable, ListsTheVolumesTheTablesHoldByTheirBootSectors) {
   EXPECT_TRUE(volumes.empty());
 }
 
-TEST(FatSearchMarks, FatStartsAndFolderStarts) {
-  const std::vector<std::pair<Buffer, std::uint8_t>> rows = {
-      {fat16Start(), kFat16},
-      {fat32Start(), kFat32},
-      {{0xF8, 0xFF, 0xFF, 0x0F, 0xFF, 0xFF, 0xFF, 0x0F}, kFat32},  // as mkfs.fat writes it
-      {{0xF8, 0xFF, 0xFF, 0x0F, 0xFF, 0xFF, 0xFF, 0x07}, kFat32},  // the clean-shutdown bit cleared
-      {{0xF8, 0xFF, 0xFF, 0x7F, 0, 0, 0, 0}, kFat16},
-      {{0xF0, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0}, kFat12Mark},  // a floppy's media byte
-      {{0xF8, 0xFF, 0xFF, 0x0F, 0, 0, 0, 0}, kFat12Mark},
-      {{0xF1, 0xFF, 0xFF, 0x0F, 0, 0, 0, 0}, 0},
-      {{0xF8, 0xFF, 0x7F, 0x0F, 0, 0, 0, 0}, 0},
-      {Buffer(512, 0), 0},
-  };
-  for (const auto& [sector, kind] : rows) EXPECT_EQ(fatStartKind(sector), kind);
-  std::uint32_t cluster = 0;
-  EXPECT_TRUE(isDirectoryStart(directoryStart(0x00012345u), cluster));
-  EXPECT_EQ(cluster, 0x00012345u);
-  for (std::size_t damaged : {std::size_t{5}, std::size_t{34}}) {
-    Buffer b = directoryStart(5);
-    b[damaged] = 'X';
-    EXPECT_FALSE(isDirectoryStart(b, cluster)) << damaged;
-  }
-}
-
 TEST(FatSearches, PlaceVolumesByBootSectorsBackupsFatsAndFolders) {
   const FatBootFields small{512, 1, 32, 100, 81920, 0x12345678u};
   const FatBootFields eight{512, 8, 32, 100, 81920, 0x12345678u};
