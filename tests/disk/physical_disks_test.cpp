@@ -23,18 +23,6 @@ fs::path writeFile(const fs::path& path, const std::string& bytes) {
   return path;
 }
 
-TEST(DiskTexts, SerialNumbersFromDeviceIds) {
-  const std::pair<const char*, const char*> serials[] = {
-      {"315342413343", " S1ABC3"},  // each group of four digits comes with its halves swapped
-      {"3153424139", " S1AB9"},     // characters after the last whole group stay
-      {"42413231", " AB10"},        // trimming eats a digit and leaves a lone "3"
-      {"..2053543320__", " TS3"},   // trimmed at both ends; bytes that are no digit or capital go
-      {"4z5a6a3-g1", " ZC0"},       // letters count past fifteen, other characters as zero
-      {"", " "},
-  };
-  for (auto [id, serial] : serials) EXPECT_EQ(decodeSerialNumber(id), serial) << id;
-}
-
 RawDiskProperties rawDisk(const std::string& name) {
   RawDiskProperties r;
   r.name = name;
@@ -88,8 +76,6 @@ TEST(EnumeratePhysicalDisks, AppliesTheListsRules) {
          EXPECT_EQ(d.mediaType, "Removable media");
          EXPECT_EQ(d.model, "USB mobile disk");
        }},
-      {"tabs in the media type", [](RawDiskProperties& r, auto&) { r.mediaType = "Fixed\thard disk\t\tmedia"; },
-       [](const DiskInfo& d) { EXPECT_EQ(d.mediaType, "Fixed hard disk  media"); }},
       {"an unreadable size from the system", [](RawDiskProperties& r, FakeSizeQuery& q) {
          r.size = "";
          q.openErrors["/dev/sda"] = ENOENT;
