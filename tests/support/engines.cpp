@@ -164,6 +164,9 @@ int checkAgainstManifest(RecoveryEngine& engine, RunControl& run, const Tree& tr
     }
     if (folder) continue;
     EXPECT_EQ(e->size, f["size"].get<std::uint64_t>());
+    if (how.damageFlags) {
+      EXPECT_EQ(e->possiblyDamaged(), !live && hasFlag(f, "fragmented")) << e->damageNote;
+    }
     EXPECT_EQ(!e->streamName.empty(), hasFlag(f, "stream"));
     if (!e->streamName.empty()) {
       EXPECT_EQ(utf16ToUtf8(e->streamName), path.substr(path.rfind(':') + 1));

@@ -131,6 +131,7 @@ using FatOpened = Opened<fat::FatEngine>;
 struct ManifestCheck {
   bool liveOnly = false;  // the tree was read without the folders that held the deleted entries
   Names names = Names::Exact;
+  bool damageFlags = false;  // deleted fragmented files are flagged possibly damaged (exFAT keeps no chain)
 };
 
 // Every entry of the manifest's partition is listed where it belongs (live or deleted, file or
