@@ -17,31 +17,14 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 using ov::test::ovrecover;
+using ov::test::hasFlag;
+using ov::test::manifestFiles;
 using ov::test::shq;
 
 std::string imageArg(const std::string& name) { return shq(ov::test::image(name)); }
 
 std::vector<json> partitions(const std::string& image, std::initializer_list<const char*> fileSystems) {
-  std::vector<json> out;
-  const json m = ov::test::manifest(image);
-  for (const auto& p : m["partitions"])
-    for (const char* fs : fileSystems)
-      if (p["fs"] == fs) out.push_back(p);
-  return out;
-}
-
-bool hasFlag(const json& f, const char* flag) {
-  for (const auto& x : f.value("flags", json::array()))
-    if (x == flag) return true;
-  return false;
-}
-
-std::map<std::string, json> manifestFiles(const std::string& name, int partition) {
-  std::map<std::string, json> out;
-  const json m = ov::test::manifest(name);
-  for (const auto& f : m["files"])
-    if (f["partition"] == partition && f["type"] == "file") out[f["path"]] = f;
-  return out;
+  return ov::test::partitionsOf(ov::test::manifest(image), fileSystems);
 }
 
 TEST(OvrecoverVolumes, ListAndSearchesGiveTheManifestsVolumes) {
@@ -60,8 +43,7 @@ TEST(OvrecoverVolumes, ListAndSearchesGiveTheManifestsVolumes) {
     EXPECT_EQ(list[i]["mft_record_bytes"], expected[i]["mft_record_bytes"]);
     EXPECT_EQ(list[i]["bytes_per_sector"], 512);
     EXPECT_EQ(list[i]["found_by"], 0);
-    EXPECT_EQ(std::stoull(list[i]["serial_number"].get<std::string>(), nullptr, 16),
-              std::stoull(expected[i]["serial"].get<std::string>(), nullptr, 16));
+    EXPECT_EQ(std::stoull(list[i]["serial_number"].get<std::string>(), nullptr, 16), ov::test::serialOf(expected[i]));
   }
   auto human = ovrecover("volumes " + imageArg("sample"));
   ASSERT_EQ(human.status, 0);

@@ -19,6 +19,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
+using ov::test::hasFlag;
 using ov::test::shell;
 using ov::test::shq;
 
@@ -65,12 +66,6 @@ bool names(const std::string& reported, const std::string& path, bool deleted) {
   const std::size_t first = path.rfind('/') + 1;
   return reported.compare(0, first, path, 0, first) == 0 &&
          reported.compare(first + 1, std::string::npos, path, first + 1, std::string::npos) == 0;
-}
-
-bool hasFlag(const json& f, const char* flag) {
-  for (const auto& x : f.value("flags", json::array()))
-    if (x == flag) return true;
-  return false;
 }
 
 // The bytes of the image that the report's runs name, holes as zeros.

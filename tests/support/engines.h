@@ -23,10 +23,6 @@
 
 namespace ov::test {
 
-bool hasFlag(const nlohmann::json& file, const char* flag);
-// The manifest's partitions of the given file systems ("ntfs", "fat16", ...), in table order.
-std::vector<nlohmann::json> partitionsOf(const nlohmann::json& manifest, std::initializer_list<const char*> fileSystems);
-std::uint64_t serialOf(const nlohmann::json& partition);
 
 // An image held in memory whose reads are counted (offset and length of each); with
 // `refusePastEnd`, a device that refuses any request reaching past its end.

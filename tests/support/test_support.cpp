@@ -145,6 +145,30 @@ nlohmann::json manifest(const std::string& name) {
   return nlohmann::json::parse(in);
 }
 
+bool hasFlag(const nlohmann::json& file, const char* flag) {
+  for (const auto& x : file.value("flags", nlohmann::json::array()))
+    if (x == flag) return true;
+  return false;
+}
+
+std::vector<nlohmann::json> partitionsOf(const nlohmann::json& manifest, std::initializer_list<const char*> fileSystems) {
+  std::vector<nlohmann::json> out;
+  for (const auto& p : manifest["partitions"])
+    for (const char* fs : fileSystems)
+      if (p["fs"] == fs) out.push_back(p);
+  return out;
+}
+
+std::uint64_t serialOf(const nlohmann::json& partition) { return std::stoull(partition["serial"].get<std::string>(), nullptr, 16); }
+
+std::map<std::string, nlohmann::json> manifestFiles(const std::string& name, int partition) {
+  std::map<std::string, nlohmann::json> out;
+  const nlohmann::json m = manifest(name);
+  for (const auto& f : m["files"])
+    if (f["partition"] == partition && f["type"] == "file") out[f["path"]] = f;
+  return out;
+}
+
 std::vector<std::uint8_t> readFile(const fs::path& path) {
   // One read of the whole file: byte by byte, a 40 MB image took seconds in unoptimised builds.
   std::ifstream in(path, std::ios::binary | std::ios::ate);
