@@ -56,10 +56,6 @@ std::vector<json> jsonLines(const fs::path& file) {
   return out;
 }
 
-bool endsWith(const std::string& text, const std::string& tail) {
-  return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
-}
-
 // Whether a reported path names a manifest file. A deleted FAT short name has lost its first letter.
 bool names(const std::string& reported, const std::string& path, bool deleted) {
   if (!deleted || reported.size() != path.size()) return reported == path;
@@ -129,7 +125,7 @@ TEST(TimestampsAndReport, MatchTheSleuthKitAndTheManifests) {
       if (expected == oracle.end()) continue;  // fls lists it otherwise (a stream, a short name)
       const BodyLine* found = nullptr;
       for (const auto& [name, line] : body)
-        if (endsWith(name, path) && (v.ntfs ? name == "/ Root" + path : name == path)) found = &line;
+        if (name.ends_with(path) && (v.ntfs ? name == "/ Root" + path : name == path)) found = &line;
       ASSERT_NE(found, nullptr) << path;
       EXPECT_EQ(found->count, 1) << path;
       auto near = [&v](long long mine, long long theirs) { return mine >= theirs && mine <= theirs + v.tskSlack; };
@@ -161,7 +157,7 @@ TEST(TimestampsAndReport, MatchTheSleuthKitAndTheManifests) {
     for (const auto& e : json::parse(listed.out)) {
       if (!e["modified_time"].is_string()) continue;
       const std::string t = e["modified_time"];
-      EXPECT_EQ(endsWith(t, "Z"), v.ntfs) << t;
+      EXPECT_EQ(t.ends_with("Z"), v.ntfs) << t;
       EXPECT_EQ(t.substr(0, 10), e["modified"].get<std::string>());
       ++timed;
     }
