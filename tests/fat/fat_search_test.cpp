@@ -56,6 +56,7 @@ void expectVolumes(const std::vector<FatVolume>& got, const std::vector<Expected
   }
 }
 
+// A floppy or another file system at sector 0: the image tables (fat12_floppy, ntfs_volume_only).
 TEST(FatPartitionTable, ListsTheVolumesTheTablesHoldByTheirBootSectors) {
   struct Row {
     const char* what;
@@ -117,17 +118,6 @@ TEST(FatPartitionTable, ListsTheVolumesTheTablesHoldByTheirBootSectors) {
          d.put(1563, test::fat32BootSector());
        },
        {{1063, kFat32}, {1563, kFat32}}},
-      {"a floppy's boot sector at sector 0 is no table", [](MemoryDisk& d) { d.put(0, test::fat16BootSector(kFloppy)); },
-       {{0, kFat16, 2880}}, PartitionTableKind::None},
-      {"another file system's boot sector at sector 0",
-       [](MemoryDisk& d) {
-         auto other = test::fat32BootSector();
-         std::memcpy(other.data() + 3, "NTFS    ", 8);
-         other[13] = 8;
-         writeLe<std::uint32_t>(other, 44, 0);
-         d.put(0, other);
-       },
-       {}, PartitionTableKind::None},
       {"an MBR without a FAT volume", [](MemoryDisk& d) { d.entry(0, 0, 0x07, 63, 1000); }, {}},
   };
   for (const Row& row : rows) {
