@@ -29,7 +29,6 @@ fs::path unpacked(const std::string& name) {
 
 void writeText(const fs::path& p, const std::string& text) { std::ofstream(p, std::ios::binary) << text; }
 
-
 // Relative path -> SHA-256 of every file under `dir`.
 std::map<std::string, std::string> tree(const fs::path& dir) {
   std::map<std::string, std::string> out;
@@ -83,18 +82,10 @@ TEST(OvrecoverContainers, ListAndRecoverAsFromTheRawImage) {
       }
       Outcome recovered = ovrecover(args + shq(source) + " --out " + shq(out));
       ASSERT_EQ(recovered.status, 0) << recovered.err;
+      // What the raw image gives is checked against the manifests by OvrecoverFat and the engine tables.
       const auto files = tree(out);
+      EXPECT_FALSE(files.empty());
       EXPECT_EQ(files, tree(fromRaw));
-      // Every live file of the manifest, byte for byte.
-      for (const auto& f : m["files"]) {
-        if (f["partition"] != p["index"] || f["type"] != "file" || f["state"] != "live") continue;
-        const std::string path = f["path"].get<std::string>().substr(1);
-        bool found = false;
-        for (const auto& [name, digest] : files)
-          found = found || (name.size() >= path.size() && name.compare(name.size() - path.size(), path.size(), path) == 0 &&
-                            digest == f["sha256"]);
-        EXPECT_TRUE(found) << path;
-      }
     }
     if (row.files.front() == "split") {
       // Scan information names the set by its first piece, and reopens the whole set from it.
