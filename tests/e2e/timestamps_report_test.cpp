@@ -242,7 +242,8 @@ TEST(TimestampsAndReport, IntactOnlyLeavesOverwrittenFilesOut) {
                                " --out " + shq(out) + " --report " + shq(lines));
   EXPECT_NE(r.status, 2) << r.err;
   std::map<std::string, bool> overwritten;
-  for (const auto& f : ov::test::manifest("fat_mbr")["files"])
+  const json m = ov::test::manifest("fat_mbr");  // named: the loop walks into it
+  for (const auto& f : m["files"])
     if (f["partition"] == 1 && f["state"] == "deleted" && f["type"] == "file") overwritten[f["path"]] = hasFlag(f, "overwritten");
   std::set<std::string> kept;
   for (const auto& line : jsonLines(lines)) {
