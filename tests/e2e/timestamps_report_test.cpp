@@ -265,8 +265,7 @@ namespace {
 // carve --report: every file saved is reported once with the hash of the saved copy and the
 // extent of the disk it was carved from, which the manifest places.
 TEST(TimestampsAndReport, CarveReportNamesEachSavedFileAndItsExtent) {
-  const fs::path image = ov::test::scratchDir() / "carving-report.img";
-  shell("xz -dc " + shq(ov::test::dataDir() / "carving" / "carving.img.xz") + " > " + shq(image));
+  const fs::path image = ov::test::carvingImage();
   const fs::path out = ov::test::scratchDir() / "carved-report";
   const fs::path lines = ov::test::scratchDir() / "carved-report.jsonl";
   fs::remove_all(out);
