@@ -17,16 +17,6 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 
-fs::path unpacked(const std::string& name) {
-  fs::path dir = scratchDir() / "containers";
-  fs::create_directories(dir);
-  fs::path out = dir / name;
-  if (!fs::exists(out)) {
-    EXPECT_EQ(shell("xz -dc " + shq(dataDir() / "containers" / (name + ".xz")) + " > " + shq(out)).status, 0);
-  }
-  return out;
-}
-
 void writeText(const fs::path& p, const std::string& text) { std::ofstream(p, std::ios::binary) << text; }
 
 // Relative path -> SHA-256 of every file under `dir`.
@@ -62,8 +52,8 @@ TEST(OvrecoverContainers, ListAndRecoverAsFromTheRawImage) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.files.front());
     for (const std::string& f : row.files)
-      if (f != "split") unpacked(f);
-    const fs::path source = row.files.front() == "split" ? splitDir / "card.001" : unpacked(row.files.front());
+      if (f != "split") container(f);
+    const fs::path source = row.files.front() == "split" ? splitDir / "card.001" : container(row.files.front());
     const std::string raw = shq(image(row.raw));
     if (!rawVolumes.count(row.raw)) rawVolumes[row.raw] = ovrecover("volumes --json " + raw).out;
     Outcome volumes = ovrecover("volumes --json " + shq(source));
@@ -114,7 +104,7 @@ TEST(OvrecoverContainers, ListAndRecoverAsFromTheRawImage) {
 }
 
 TEST(OvrecoverContainers, AContainerIsImagedWithAMapAndTheRunResumes) {
-  const fs::path source = unpacked("fat_small_mbr.vhdx");
+  const fs::path source = container("fat_small_mbr.vhdx");
   const fs::path dir = scratchDir() / "image-map";
   fs::create_directories(dir);
   const fs::path dest = dir / "card.img", map = dir / "card.map";

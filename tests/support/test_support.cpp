@@ -131,6 +131,21 @@ fs::path image(const std::string& name) {
   return out;
 }
 
+fs::path container(const std::string& name, const std::string& folder) {
+  static std::mutex mutex;
+  std::lock_guard lock(mutex);
+  fs::create_directories(scratchDir() / folder);
+  fs::path out = scratchDir() / folder / name;
+  if (!fs::exists(out)) run("xz -dc " + quoted(dataDir() / "containers" / (name + ".xz")) + " > " + quoted(out));
+  return out;
+}
+
+std::vector<std::uint8_t> join(std::initializer_list<std::vector<std::uint8_t>> parts) {
+  std::vector<std::uint8_t> out;
+  for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+
 fs::path gunzipped(const fs::path& gz) {
   static std::mutex mutex;
   std::lock_guard lock(mutex);

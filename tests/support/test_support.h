@@ -45,6 +45,10 @@ std::optional<std::filesystem::path> sharedTestdataDir();
 
 // Decompresses tests/data/NAME.img.xz once per test run and returns the image's path.
 std::filesystem::path image(const std::string& name);
+// Decompresses tests/data/containers/NAME.xz into scratchDir()/FOLDER once; its path.
+std::filesystem::path container(const std::string& name, const std::string& folder = "containers");
+// The pieces of concatenated `parts`.
+std::vector<std::uint8_t> join(std::initializer_list<std::vector<std::uint8_t>> parts);
 // Decompresses a gzip file (third-party images) into the scratch folder.
 std::filesystem::path gunzipped(const std::filesystem::path& gz);
 nlohmann::json manifest(const std::string& name);
