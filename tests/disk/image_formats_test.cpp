@@ -17,18 +17,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Decompresses containers/NAME.xz into a folder of the test's own, once.
-fs::path unpack(const std::string& name, const std::string& folder = "containers") {
-  fs::path dir = test::scratchDir() / folder;
-  fs::create_directories(dir);
-  fs::path out = dir / name;
-  if (!fs::exists(out)) {
-    std::string cmd = "xz -dc '" + (test::dataDir() / "containers" / (name + ".xz")).string() + "' > '" + out.string() + "'";
-    if (std::system(cmd.c_str()) != 0) ADD_FAILURE() << cmd;
-  }
-  return out;
-}
-
 // Pieces of `raw` named NAME.001, NAME.002, ... as split(1) makes them.
 fs::path splitSet(const fs::path& raw, const std::string& name, const std::string& pieceSize) {
   fs::path dir = test::scratchDir() / ("split-" + name);
@@ -45,7 +33,7 @@ TEST(ImageFormats, DamagedContainersAreRefusedOrReadAroundTheirDamage) {
   auto copyOf = [&](const std::vector<std::string>& names, const std::string& tag) {
     fs::path to = dir / tag;
     fs::create_directories(to);
-    for (const std::string& n : names) fs::copy_file(unpack(n), to / n, fs::copy_options::overwrite_existing);
+    for (const std::string& n : names) fs::copy_file(test::container(n), to / n, fs::copy_options::overwrite_existing);
     return to / names.front();
   };
   auto patch = [](const fs::path& file, std::uint64_t offset, std::vector<std::uint8_t> bytes) {
@@ -160,7 +148,7 @@ TEST(ImageFormats, DamagedContainersAreRefusedOrReadAroundTheirDamage) {
 TEST(ImageFormats, EveryFileOfAContainerIsTheSource) {
   for (const char* n : {"ntfs_4kn_mbr.E01", "ntfs_4kn_mbr.E02", "ntfs_4kn_mbr.E03", "ntfs_4kn_mbr.E04",
                                "fat_small_mbr_snapshot.vmdk", "fat_small_mbr.vmdk", "fat_small_mbr-s001.vmdk"})
-    unpack(n, "guard");
+    test::container(n, "guard");
   const fs::path dir = test::scratchDir() / "guard";
   struct Row {
     std::string source, destination;

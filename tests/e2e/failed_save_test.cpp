@@ -31,9 +31,7 @@ using ov::test::Outcome;
 // sha256 of every file of a volume, by path below its root, from the manifest.
 std::map<std::string, std::string> manifestHashes(const std::string& name) {
   std::map<std::string, std::string> out;
-  const json manifest = ov::test::manifest(name);  // kept: the loop walks into it
-  for (const auto& f : manifest["files"])
-    if (f["type"] == "file") out["Root" + f["path"].get<std::string>()] = f["sha256"];
+  for (const auto& [path, f] : ov::test::manifestFiles(name)) out["Root" + path] = f["sha256"];
   return out;
 }
 

@@ -17,18 +17,7 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 
-fs::path unpacked(const std::string& name) {
-  fs::path dir = scratchDir() / "containers";
-  fs::create_directories(dir);
-  fs::path out = dir / name;
-  if (!fs::exists(out)) {
-    EXPECT_EQ(shell("xz -dc " + shq(dataDir() / "containers" / (name + ".xz")) + " > " + shq(out)).status, 0);
-  }
-  return out;
-}
-
 void writeText(const fs::path& p, const std::string& text) { std::ofstream(p, std::ios::binary) << text; }
-
 
 // Relative path -> SHA-256 of every file under `dir`.
 std::map<std::string, std::string> tree(const fs::path& dir) {
@@ -63,8 +52,8 @@ TEST(OvrecoverContainers, ListAndRecoverAsFromTheRawImage) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.files.front());
     for (const std::string& f : row.files)
-      if (f != "split") unpacked(f);
-    const fs::path source = row.files.front() == "split" ? splitDir / "card.001" : unpacked(row.files.front());
+      if (f != "split") container(f);
+    const fs::path source = row.files.front() == "split" ? splitDir / "card.001" : container(row.files.front());
     const std::string raw = shq(image(row.raw));
     if (!rawVolumes.count(row.raw)) rawVolumes[row.raw] = ovrecover("volumes --json " + raw).out;
     Outcome volumes = ovrecover("volumes --json " + shq(source));
@@ -83,18 +72,10 @@ TEST(OvrecoverContainers, ListAndRecoverAsFromTheRawImage) {
       }
       Outcome recovered = ovrecover(args + shq(source) + " --out " + shq(out));
       ASSERT_EQ(recovered.status, 0) << recovered.err;
+      // What the raw image gives is checked against the manifests by OvrecoverFat and the engine tables.
       const auto files = tree(out);
+      EXPECT_FALSE(files.empty());
       EXPECT_EQ(files, tree(fromRaw));
-      // Every live file of the manifest, byte for byte.
-      for (const auto& f : m["files"]) {
-        if (f["partition"] != p["index"] || f["type"] != "file" || f["state"] != "live") continue;
-        const std::string path = f["path"].get<std::string>().substr(1);
-        bool found = false;
-        for (const auto& [name, digest] : files)
-          found = found || (name.size() >= path.size() && name.compare(name.size() - path.size(), path.size(), path) == 0 &&
-                            digest == f["sha256"]);
-        EXPECT_TRUE(found) << path;
-      }
     }
     if (row.files.front() == "split") {
       // Scan information names the set by its first piece, and reopens the whole set from it.
@@ -123,7 +104,7 @@ TEST(OvrecoverContainers, ListAndRecoverAsFromTheRawImage) {
 }
 
 TEST(OvrecoverContainers, AContainerIsImagedWithAMapAndTheRunResumes) {
-  const fs::path source = unpacked("fat_small_mbr.vhdx");
+  const fs::path source = container("fat_small_mbr.vhdx");
   const fs::path dir = scratchDir() / "image-map";
   fs::create_directories(dir);
   const fs::path dest = dir / "card.img", map = dir / "card.map";

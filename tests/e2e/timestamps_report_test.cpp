@@ -19,6 +19,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
+using ov::test::hasFlag;
 using ov::test::shell;
 using ov::test::shq;
 
@@ -55,22 +56,12 @@ std::vector<json> jsonLines(const fs::path& file) {
   return out;
 }
 
-bool endsWith(const std::string& text, const std::string& tail) {
-  return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
-}
-
 // Whether a reported path names a manifest file. A deleted FAT short name has lost its first letter.
 bool names(const std::string& reported, const std::string& path, bool deleted) {
   if (!deleted || reported.size() != path.size()) return reported == path;
   const std::size_t first = path.rfind('/') + 1;
   return reported.compare(0, first, path, 0, first) == 0 &&
          reported.compare(first + 1, std::string::npos, path, first + 1, std::string::npos) == 0;
-}
-
-bool hasFlag(const json& f, const char* flag) {
-  for (const auto& x : f.value("flags", json::array()))
-    if (x == flag) return true;
-  return false;
 }
 
 // The bytes of the image that the report's runs name, holes as zeros.
@@ -134,7 +125,7 @@ TEST(TimestampsAndReport, MatchTheSleuthKitAndTheManifests) {
       if (expected == oracle.end()) continue;  // fls lists it otherwise (a stream, a short name)
       const BodyLine* found = nullptr;
       for (const auto& [name, line] : body)
-        if (endsWith(name, path) && (v.ntfs ? name == "/ Root" + path : name == path)) found = &line;
+        if (name.ends_with(path) && (v.ntfs ? name == "/ Root" + path : name == path)) found = &line;
       ASSERT_NE(found, nullptr) << path;
       EXPECT_EQ(found->count, 1) << path;
       auto near = [&v](long long mine, long long theirs) { return mine >= theirs && mine <= theirs + v.tskSlack; };
@@ -166,7 +157,7 @@ TEST(TimestampsAndReport, MatchTheSleuthKitAndTheManifests) {
     for (const auto& e : json::parse(listed.out)) {
       if (!e["modified_time"].is_string()) continue;
       const std::string t = e["modified_time"];
-      EXPECT_EQ(endsWith(t, "Z"), v.ntfs) << t;
+      EXPECT_EQ(t.ends_with("Z"), v.ntfs) << t;
       EXPECT_EQ(t.substr(0, 10), e["modified"].get<std::string>());
       ++timed;
     }
@@ -251,7 +242,8 @@ TEST(TimestampsAndReport, IntactOnlyLeavesOverwrittenFilesOut) {
                                " --out " + shq(out) + " --report " + shq(lines));
   EXPECT_NE(r.status, 2) << r.err;
   std::map<std::string, bool> overwritten;
-  for (const auto& f : ov::test::manifest("fat_mbr")["files"])
+  const json m = ov::test::manifest("fat_mbr");  // named: the loop walks into it
+  for (const auto& f : m["files"])
     if (f["partition"] == 1 && f["state"] == "deleted" && f["type"] == "file") overwritten[f["path"]] = hasFlag(f, "overwritten");
   std::set<std::string> kept;
   for (const auto& line : jsonLines(lines)) {
@@ -273,8 +265,7 @@ namespace {
 // carve --report: every file saved is reported once with the hash of the saved copy and the
 // extent of the disk it was carved from, which the manifest places.
 TEST(TimestampsAndReport, CarveReportNamesEachSavedFileAndItsExtent) {
-  const fs::path image = ov::test::scratchDir() / "carving-report.img";
-  shell("xz -dc " + shq(ov::test::dataDir() / "carving" / "carving.img.xz") + " > " + shq(image));
+  const fs::path image = ov::test::carvingImage();
   const fs::path out = ov::test::scratchDir() / "carved-report";
   const fs::path lines = ov::test::scratchDir() / "carved-report.jsonl";
   fs::remove_all(out);

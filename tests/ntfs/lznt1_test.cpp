@@ -11,8 +11,12 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/test_support.h"
+
 namespace ov::ntfs {
 namespace {
+
+using test::join;
 
 using Buffer = std::vector<std::uint8_t>;
 constexpr std::size_t kChunk = 4096;
@@ -76,12 +80,6 @@ Buffer decompress(const Buffer& in, std::size_t capacity) {
 }
 
 Buffer text(const std::string& s) { return Buffer(s.begin(), s.end()); }
-
-Buffer join(std::initializer_list<Buffer> parts) {
-  Buffer out;
-  for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
-  return out;
-}
 
 TEST(Lznt1, HandAssembledUnits) {
   Buffer as(kChunk, 'a');

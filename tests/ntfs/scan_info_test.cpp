@@ -33,12 +33,6 @@ fs::path savedScan() {
   return path;
 }
 
-fs::path written(const std::string& name, const std::vector<std::uint8_t>& bytes) {
-  const fs::path path = test::scratchDir() / name;
-  test::writeFile(path, bytes);
-  return path;
-}
-
 TEST(NtfsPartitionScanInfo, LayoutOfTheFile) {
   const auto bytes = test::readFile(savedScan());
   ASSERT_GT(bytes.size(), 4u + 542 + 76 + 74);
@@ -75,38 +69,18 @@ TEST(NtfsPartitionScanInfo, DamagedAndCraftedFilesAreRefusedAndLeaveNothingOpen)
     for (int i = 0; i < width; ++i) b[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(value >> (8 * i));
     return b;
   };
-  SourceBlock block = *decodeSourceBlock(Bytes(bytes.data() + 4, 542));
-  block.path = "/nonexistent/disk.img";
-  const auto stored = encodeSourceBlock(block);
-  auto gone = bytes;
-  std::copy(stored.begin(), stored.end(), gone.begin() + 4);
-  struct Row {
-    const char* what;
-    std::vector<std::uint8_t> file;
-    const char* text;
-  };
-  std::vector<Row> rows = {
-      {"a volume chain that never ends", changed(4 + 542 + 72, 1, 4), nullptr},
-      {"a working file of 2^62 bytes", changed(files, std::uint64_t{1} << 62, 8), "Not a valid Partition scan information."},
-      {"an absurd record size", changed(4 + 542 + 76 + 56, 0x7FFFFFFF, 4), nullptr},
-      {"a disk that is not there", gone, "Failed to open Partition scan information. Errorcode =2"},
-  };
+  using Files = std::vector<std::pair<std::string, std::vector<std::uint8_t>>>;
+  const Files anyText = {{"a volume chain that never ends", changed(4 + 542 + 72, 1, 4)},
+                         {"an absurd record size", changed(4 + 542 + 76 + 56, 0x7FFFFFFF, 4)}};
+  Files invalid = {{"a working file of 2^62 bytes", changed(files, std::uint64_t{1} << 62, 8)}};
   for (std::size_t cut : {std::size_t{0}, std::size_t{3}, std::size_t{100}, std::size_t{4 + 542 + 40},
                           std::size_t{4 + 542 + 76 + 10}, bytes.size() / 2, bytes.size() - 1})
-    rows.push_back({"cut short", std::vector<std::uint8_t>(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(cut)),
-                    "Not a valid Partition scan information."});
-  for (const Row& row : rows) {
-    SCOPED_TRACE(std::string(row.what) + ", " + std::to_string(row.file.size()) + " bytes");
-    NtfsOpened o;
-    EXPECT_FALSE(openPartitionScanInfo(o.engine, written("damaged.ovt", row.file).string()));
-    if (row.text) {
-      EXPECT_EQ(lastText(o.host), row.text);
-    }
-    EXPECT_EQ(o.host.log.back().kind, LogKind::Aborted);
-    EXPECT_FALSE(o.engine.source().isOpen());
-    EXPECT_FALSE(o.engine.workingFiles().isOpen());
-    EXPECT_TRUE(o.engine.volumes().empty());
-  }
+    invalid.emplace_back("cut short", std::vector<std::uint8_t>(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(cut)));
+  auto closed = [](NtfsEngine& e) { EXPECT_FALSE(e.workingFiles().isOpen()); };
+  test::expectScanRefused<NtfsEngine>(anyText, openPartitionScanInfo, nullptr, closed);
+  test::expectScanRefused<NtfsEngine>(invalid, openPartitionScanInfo, "Not a valid Partition scan information.", closed);
+  test::expectScanRefused<NtfsEngine>({{"a disk that is not there", test::withSourcePath(bytes, "/nonexistent/disk.img")}},
+                                      openPartitionScanInfo, "Failed to open Partition scan information. Errorcode =2", closed);
 }
 
 TEST(NtfsScanInfo, FailedSavesLeaveNoFile) {

@@ -18,6 +18,7 @@
 namespace ov::ntfs {
 namespace {
 
+using test::join;
 using test::readFile;
 using test::RecordingHost;
 
@@ -178,12 +179,6 @@ std::vector<std::uint8_t> rawEntry(std::uint32_t index, std::uint32_t record, st
   e.attributes = attributes;
   auto b = encodeEntry(e);
   return std::vector<std::uint8_t>(b.begin(), b.end());
-}
-
-std::vector<std::uint8_t> join(std::initializer_list<std::vector<std::uint8_t>> parts) {
-  std::vector<std::uint8_t> out;
-  for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
-  return out;
 }
 
 std::vector<std::uint8_t> blocks(std::initializer_list<TreeBlock> list) {

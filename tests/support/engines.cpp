@@ -13,25 +13,6 @@ namespace ov::test {
 
 using nlohmann::json;
 
-bool hasFlag(const json& file, const char* flag) {
-  if (!file.contains("flags")) return false;
-  for (const auto& x : file["flags"])
-    if (x == flag) return true;
-  return false;
-}
-
-std::vector<json> partitionsOf(const json& manifest, std::initializer_list<const char*> fileSystems) {
-  std::vector<json> out;
-  for (const auto& p : manifest["partitions"])
-    for (const char* fs : fileSystems)
-      if (p["fs"] == fs) out.push_back(p);
-  return out;
-}
-
-std::uint64_t serialOf(const json& partition) {
-  return std::stoull(partition["serial"].get<std::string>(), nullptr, 16);
-}
-
 namespace {
 
 std::vector<std::string> split(const std::string& path) {
@@ -164,6 +145,9 @@ int checkAgainstManifest(RecoveryEngine& engine, RunControl& run, const Tree& tr
     }
     if (folder) continue;
     EXPECT_EQ(e->size, f["size"].get<std::uint64_t>());
+    if (how.damageFlags) {
+      EXPECT_EQ(e->possiblyDamaged(), !live && hasFlag(f, "fragmented")) << e->damageNote;
+    }
     EXPECT_EQ(!e->streamName.empty(), hasFlag(f, "stream"));
     if (!e->streamName.empty()) {
       EXPECT_EQ(utf16ToUtf8(e->streamName), path.substr(path.rfind(':') + 1));

@@ -3,8 +3,10 @@
 // entries found by path and saved, and every file of a manifest checked against what came out.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <filesystem>
@@ -19,14 +21,11 @@
 #include "disk/recovery_engine.h"
 #include "fat/fat_engine.h"
 #include "ntfs/ntfs_engine.h"
+#include "scans/scan_file.h"
 #include "tests/support/test_support.h"
 
 namespace ov::test {
 
-bool hasFlag(const nlohmann::json& file, const char* flag);
-// The manifest's partitions of the given file systems ("ntfs", "fat16", ...), in table order.
-std::vector<nlohmann::json> partitionsOf(const nlohmann::json& manifest, std::initializer_list<const char*> fileSystems);
-std::uint64_t serialOf(const nlohmann::json& partition);
 
 // An image held in memory whose reads are counted (offset and length of each); with
 // `refusePastEnd`, a device that refuses any request reaching past its end.
@@ -125,12 +124,44 @@ struct Opened {
 };
 
 
+// A scan-information file whose stored source path is changed to `path`.
+inline std::vector<std::uint8_t> withSourcePath(std::vector<std::uint8_t> scan, const std::string& path) {
+  SourceBlock block = *decodeSourceBlock(Bytes(scan.data() + 4, kSourceBlockBytes));
+  block.path = path;
+  const auto stored = encodeSourceBlock(block);
+  std::copy(stored.begin(), stored.end(), scan.begin() + 4);
+  return scan;
+}
+
+// Each (what, bytes) file is refused by `open` (a scan-information opener) with `text` when one is
+// given, logged as aborted, and leaves nothing open: no source, no volumes, and what `closed` checks.
+template <class Engine, class Open, class Closed>
+void expectScanRefused(const std::vector<std::pair<std::string, std::vector<std::uint8_t>>>& files, Open open,
+                       const char* text, Closed closed) {
+  for (const auto& [what, bytes] : files) {
+    SCOPED_TRACE(what + ", " + std::to_string(bytes.size()) + " bytes");
+    const auto path = scratchDir() / "refused-scan";
+    writeFile(path, bytes);
+    Opened<Engine> o;
+    EXPECT_FALSE(open(o.engine, path.string()));
+    ASSERT_FALSE(o.host.log.empty());
+    if (text) {
+      EXPECT_EQ(o.host.log.back().name, text);
+    }
+    EXPECT_EQ(o.host.log.back().kind, LogKind::Aborted);
+    EXPECT_FALSE(o.engine.source().isOpen());
+    EXPECT_EQ(o.engine.volumeCount(), 0u);
+    closed(o.engine);
+  }
+}
+
 using NtfsOpened = Opened<ntfs::NtfsEngine>;
 using FatOpened = Opened<fat::FatEngine>;
 
 struct ManifestCheck {
   bool liveOnly = false;  // the tree was read without the folders that held the deleted entries
   Names names = Names::Exact;
+  bool damageFlags = false;  // deleted fragmented files are flagged possibly damaged (exFAT keeps no chain)
 };
 
 // Every entry of the manifest's partition is listed where it belongs (live or deleted, file or

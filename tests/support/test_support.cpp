@@ -131,6 +131,21 @@ fs::path image(const std::string& name) {
   return out;
 }
 
+fs::path container(const std::string& name, const std::string& folder) {
+  static std::mutex mutex;
+  std::lock_guard lock(mutex);
+  fs::create_directories(scratchDir() / folder);
+  fs::path out = scratchDir() / folder / name;
+  if (!fs::exists(out)) run("xz -dc " + quoted(dataDir() / "containers" / (name + ".xz")) + " > " + quoted(out));
+  return out;
+}
+
+std::vector<std::uint8_t> join(std::initializer_list<std::vector<std::uint8_t>> parts) {
+  std::vector<std::uint8_t> out;
+  for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+
 fs::path gunzipped(const fs::path& gz) {
   static std::mutex mutex;
   std::lock_guard lock(mutex);
@@ -143,6 +158,30 @@ nlohmann::json manifest(const std::string& name) {
   std::ifstream in(dataDir() / (name + ".manifest.json"));
   if (!in) throw std::runtime_error("missing manifest " + name);
   return nlohmann::json::parse(in);
+}
+
+bool hasFlag(const nlohmann::json& file, const char* flag) {
+  for (const auto& x : file.value("flags", nlohmann::json::array()))
+    if (x == flag) return true;
+  return false;
+}
+
+std::vector<nlohmann::json> partitionsOf(const nlohmann::json& manifest, std::initializer_list<const char*> fileSystems) {
+  std::vector<nlohmann::json> out;
+  for (const auto& p : manifest["partitions"])
+    for (const char* fs : fileSystems)
+      if (p["fs"] == fs) out.push_back(p);
+  return out;
+}
+
+std::uint64_t serialOf(const nlohmann::json& partition) { return std::stoull(partition["serial"].get<std::string>(), nullptr, 16); }
+
+std::map<std::string, nlohmann::json> manifestFiles(const std::string& name, int partition) {
+  std::map<std::string, nlohmann::json> out;
+  const nlohmann::json m = manifest(name);
+  for (const auto& f : m["files"])
+    if (f["partition"] == partition && f["type"] == "file") out[f["path"]] = f;
+  return out;
 }
 
 std::vector<std::uint8_t> readFile(const fs::path& path) {

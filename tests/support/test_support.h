@@ -6,6 +6,8 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <initializer_list>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
@@ -43,9 +45,19 @@ std::optional<std::filesystem::path> sharedTestdataDir();
 
 // Decompresses tests/data/NAME.img.xz once per test run and returns the image's path.
 std::filesystem::path image(const std::string& name);
+// Decompresses tests/data/containers/NAME.xz into scratchDir()/FOLDER once; its path.
+std::filesystem::path container(const std::string& name, const std::string& folder = "containers");
+// The pieces of concatenated `parts`.
+std::vector<std::uint8_t> join(std::initializer_list<std::vector<std::uint8_t>> parts);
 // Decompresses a gzip file (third-party images) into the scratch folder.
 std::filesystem::path gunzipped(const std::filesystem::path& gz);
 nlohmann::json manifest(const std::string& name);
+bool hasFlag(const nlohmann::json& file, const char* flag);
+// The manifest's partitions of the given file systems ("ntfs", "fat16", ...), in table order.
+std::vector<nlohmann::json> partitionsOf(const nlohmann::json& manifest, std::initializer_list<const char*> fileSystems);
+std::uint64_t serialOf(const nlohmann::json& partition);
+// The files (not folders) of a manifest's partition, by path below its root.
+std::map<std::string, nlohmann::json> manifestFiles(const std::string& name, int partition = 1);
 std::vector<std::uint8_t> readFile(const std::filesystem::path& path);
 // A scratch folder for this test run, removed at exit.
 std::filesystem::path scratchDir();
