@@ -150,7 +150,7 @@ void KestrinTest::totalsAtSizeThresholds() {
   Results r(items);
   QCOMPARE(r.dialog->totalsTexts().mid(0, 3), QStringList({QStringLiteral("Total Files     : [4]"),
                                                            QStringLiteral("Total Folders: [5]"),
-                                                           QStringLiteral("Total Data    : [7.00 GB]")}));
+                                                           QStringLiteral("Total Data    : [6.00 GB]")}));
   const std::vector<std::pair<const char16_t*, const char*>> rows = {
       {u"20.jpg", "[1024.00 KB]"}, {u"30.jpg", "[1.00 MB]"}, {u"50.avi", "[1.00 GB]"}, {u"60.avi", "[5.00 GB]"}};
   for (const auto& [name, data] : rows) {
