@@ -3,6 +3,8 @@
 #include <QApplication>
 #include <QDialogButtonBox>
 #include <QDir>
+#include <QFile>
+#include <QFileDialog>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
@@ -12,6 +14,7 @@
 
 #include <filesystem>
 #include <map>
+#include <fstream>
 
 #include "fat/fat_engine.h"
 #include "ntfs/ntfs_engine.h"
@@ -307,6 +310,23 @@ void WorkbenchEndToEnd::fatFindsALostVolumeAndSavesADeletedFile() {
   QVERIFY(!expected.empty());
   QCOMPARE(test::sha256Hex(test::readFile(out / "Projects" / "old draft.txt")), expected);
   QCOMPARE(std::distance(fs::recursive_directory_iterator(out), fs::recursive_directory_iterator()), 2);
+
+  // The report of that save names the file, where it went, and the hash of the copy.
+  const QString reportPath = QString::fromStdString((test::scratchDir() / "gui-saved-fat.jsonl").string());
+  QFile::remove(reportPath);
+  test::onModal<QFileDialog>([reportPath](QFileDialog* dialog) {
+    dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))->setText(reportPath);
+    QMetaObject::invokeMethod(dialog, "accept");
+  });
+  QVERIFY(frame.actions.saveReport->isEnabled());
+  frame.actions.saveReport->trigger();
+  std::vector<nlohmann::json> files;
+  std::ifstream lines(reportPath.toStdString());
+  for (std::string line; std::getline(lines, line);)
+    if (auto row = nlohmann::json::parse(line); row["type"] == "file") files.push_back(row);
+  QCOMPARE(files.size(), size_t{1});
+  QCOMPARE(files[0]["saved_path"].get<std::string>(), std::string("Projects/old draft.txt"));
+  QCOMPARE(files[0]["sha256"].get<std::string>(), expected);
   program = "ov_ntfs";
 }
 
