@@ -15,6 +15,7 @@
 #include "carver/formats/common.h"
 #include "carver/formats/memory_source.h"
 #include "carver/formats/registry.h"
+#include "disk/byte_io.h"
 #include "tests/support/test_support.h"
 
 namespace ov::carver {
@@ -41,16 +42,10 @@ std::vector<Sample> loadSamples() {
   const auto json = nlohmann::json::parse(in);
   std::vector<Sample> out;
   for (const auto& s : json.at("samples")) {
-    Sample sample;
-    sample.file = s.at("file").get<std::string>();
-    sample.handler = s.at("handler").get<int>();
-    sample.size = s.at("size").get<std::uint64_t>();
-    sample.expected = s.at("expected").get<std::string>();
-    sample.jump = s.at("jump").get<bool>();
-    sample.carvedSize = s.value("carved_size", sample.size);
-    sample.extension = s.value("extension", std::string());
-    sample.bytes = test::readFile(test::dataDir() / "carving" / sample.file);
-    out.push_back(std::move(sample));
+    const std::string file = s.at("file");
+    out.push_back({file, s.at("handler"), s.at("size"), s.at("expected"), s.at("jump"),
+                   s.value("carved_size", s.at("size").get<std::uint64_t>()), s.value("extension", std::string()),
+                   test::readFile(test::dataDir() / "carving" / file)});
   }
   return out;
 }
@@ -107,21 +102,13 @@ Carved carveBytes(int code, Buffer disk, std::uint64_t start = 0, std::uint16_t 
 
 void expectSample(const Sample& s, const CarveResult& r, const std::string& where) {
   SCOPED_TRACE(s.file + " " + where);
-  if (s.expected == "rejected") {
-    EXPECT_EQ(r.outcome, Outcome::Rejected);
-    return;
-  }
-  ASSERT_EQ(r.outcome, Outcome::Accepted);
-  if (s.expected == "max size") {
-    EXPECT_EQ(r.size, 0u);
-    return;
-  }
-  EXPECT_EQ(r.size, s.carvedSize);
+  ASSERT_EQ(r.outcome, s.expected == "rejected" ? Outcome::Rejected : Outcome::Accepted);
+  if (s.expected == "rejected") return;
+  EXPECT_EQ(r.size, s.expected == "max size" ? std::uint64_t{0} : s.carvedSize);
+  if (s.expected == "max size") return;
   EXPECT_EQ(r.endFound, s.jump);
   EXPECT_EQ(r.skipBytes, s.jump ? s.carvedSize : 0u);
-  if (!s.extension.empty()) {
-    EXPECT_EQ(r.extension, s.extension);
-  }
+  EXPECT_EQ(r.extension, s.extension.empty() ? r.extension : s.extension);
 }
 
 // SOI, an APP0 segment, SOF0 of 65535 x 65535 pixels and SOS: no end-of-image marker follows.
@@ -182,9 +169,7 @@ TEST(CarverSamples, WaveHandsMpegAudioToTheFrameWalk) {
   const Sample& s = sample("wave_mp3.wav");
   MemorySource src(diskWith(s.bytes), kSector);
   CarveState state;
-  const Carved r = carve(68, src, kLeadSectors, &state);
-  EXPECT_EQ(r.result.size, s.size);
-  EXPECT_TRUE(r.result.endFound);
+  carve(68, src, kLeadSectors, &state);  // its size: EachFileAtASectorBoundaryInRandomBytes
   EXPECT_TRUE(state.mp3Starts.contains(kLeadSectors));
   // Not a WAVE file: rejected before anything else.
   Buffer notWave = s.bytes;
@@ -269,15 +254,10 @@ TEST(CarverBounds, StoppedScanEndsTheWalk) {
 // --- hostile headers ------------------------------------------------------------------------
 
 void putBe32(Buffer& b, std::size_t at, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) b[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(v >> (24 - 8 * i));
+  for (std::size_t i = 0; i < 4; ++i) b[at + i] = static_cast<std::uint8_t>(v >> (24 - 8 * i));
 }
-void putLe32(Buffer& b, std::size_t at, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) b[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-void putLe16(Buffer& b, std::size_t at, std::uint16_t v) {
-  b[at] = static_cast<std::uint8_t>(v);
-  b[at + 1] = static_cast<std::uint8_t>(v >> 8);
-}
+void putLe32(Buffer& b, std::size_t at, std::uint32_t v) { writeLe<std::uint32_t>(b, at, v); }
+void putLe16(Buffer& b, std::size_t at, std::uint16_t v) { writeLe<std::uint16_t>(b, at, v); }
 void putText(Buffer& b, std::size_t at, const std::string& s) { std::copy(s.begin(), s.end(), b.begin() + static_cast<std::ptrdiff_t>(at)); }
 
 TEST(CarverHostile, MpegPacksOfFourBytes) {
