@@ -1,6 +1,5 @@
-// ovrecover pointed at the containers people bring (E01, VHD, VHDX, VMDK, qcow2, a split raw
-// set): the same volumes, the same recovered files (those of the manifest, byte for byte) and
-// the same carving results as from the raw image; imaging a container with a map.
+// ovrecover on containers (E01, VHD, VHDX, VMDK, qcow2, a split raw set): the same volumes, files and
+// carving results as from the raw image; imaging a container with a map.
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
