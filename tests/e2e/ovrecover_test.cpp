@@ -95,6 +95,10 @@ TEST(OvrecoverUsage, StatusesOfChoicesAndErrors) {
       {"ls " + imageArg("sample") + " Root/NoSuchFolder", 1},
       {"volumes --sector-size 1000 " + imageArg("sample"), 2},
       {"ls --fs ntfs --search basic " + imageArg("fat12_floppy"), 2},
+      // 4096-byte sectors, detected or given (where the volumes lie: volumes_on_images_test.cpp).
+      {"ls -r " + imageArg("ntfs_4kn_gpt"), 0}, {"ls -r " + imageArg("ntfs_4kn_mbr"), 0},
+      {"ls -r --sector-size 4096 " + imageArg("ntfs_4kn_gpt"), 0}, {"ls -r --sector-size 512 " + imageArg("ntfs_4kn_gpt"), 1},
+      {"ls -r --sector-size 4096 " + imageArg("ntfs_4kn_mbr"), 0}, {"ls -r --sector-size 512 " + imageArg("ntfs_4kn_mbr"), 1},
   };
   for (const auto& [arguments, status] : rows) EXPECT_EQ(ovrecover(arguments).status, status) << arguments;
 }
@@ -164,16 +168,6 @@ TEST(OvrecoverRecover, NamedStreamsAreListedAndSavedBesideTheirFile) {
     ++saved;
   }
   EXPECT_EQ(saved, 3);
-}
-
-// Where the 4096-byte-sector volumes lie is checked on the engines (volumes_on_images_test.cpp).
-TEST(OvrecoverRecover, SectorSizeIsDetectedOrGiven) {
-  for (const char* image : {"ntfs_4kn_gpt", "ntfs_4kn_mbr"}) {
-    SCOPED_TRACE(image);
-    EXPECT_EQ(ovrecover("ls -r " + imageArg(image)).status, 0);
-    EXPECT_EQ(ovrecover("ls -r --sector-size 4096 " + imageArg(image)).status, 0);
-    EXPECT_EQ(ovrecover("ls -r --sector-size 512 " + imageArg(image)).status, 1);
-  }
 }
 
 TEST(OvrecoverImage, AnImageAndASavedScanGiveWhatTheSourceGives) {
