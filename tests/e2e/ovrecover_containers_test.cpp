@@ -21,8 +21,7 @@ void writeText(const fs::path& p, const std::string& text) { std::ofstream(p, st
 // Relative path -> SHA-256 of every file under `dir`.
 std::map<std::string, std::string> tree(const fs::path& dir) {
   std::map<std::string, std::string> out;
-  for (const auto& e : fs::recursive_directory_iterator(dir))
-    if (e.is_regular_file()) out[fs::relative(e.path(), dir).string()] = sha256Hex(readFile(e.path()));
+  for (const std::string& path : filesUnder(dir)) out[path] = fileSha(dir / path);
   return out;
 }
 
