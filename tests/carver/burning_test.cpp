@@ -2,9 +2,7 @@
 // drive) into a disc image, read back by its Joliet names (loop mount or xorriso) against the manifest.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <regex>
 #include <set>
@@ -84,8 +82,7 @@ TEST(Burning, MarkedItemsIntoADiscImageThroughTheFilePseudoDrive) {
   // extension of 110 characters, whose folder and name a compressed burn asks to shorten.
   ResultTree tree;
   Files expected;
-  std::ifstream in(test::dataDir() / "carving" / "carving.manifest.json");
-  const nlohmann::json manifest = nlohmann::json::parse(in);
+  const nlohmann::json manifest = test::manifest("carving/carving");
   std::uint64_t longItem = 0;
   for (const auto& f : manifest.at("files")) {
     if (f.at("expected") != "end found" || f.at("carved_size") != f.at("size")) continue;

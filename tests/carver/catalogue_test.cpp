@@ -14,23 +14,13 @@ namespace {
 
 SignatureRecord sample() {
   SignatureRecord r;
-  r.reserved0 = 0x5A;
-  r.selected = 1;
-  r.signatureLength = 3;
-  r.signatureOffset = 0x0201;
+  r.reserved0 = 0x5A, r.selected = 1, r.signatureLength = 3, r.signatureOffset = 0x0201;
   for (std::size_t i = 0; i < r.signature.size(); ++i) r.signature[i] = static_cast<std::uint8_t>(i);
   for (std::size_t i = 0; i < r.reserved1.size(); ++i) r.reserved1[i] = static_cast<std::uint8_t>(0xFF - i % 256);
   r.name = "Caf\u00e9 \u20ac";  // é and € are single bytes in Windows-1252
-  r.extension = "jpg";
-  r.defaultSize = 0x11121314u;
-  r.maxSize = 0x21222324u;
-  r.carvedSize = 0x31323334u;
-  r.skipBytes = 0x41424344u;
-  r.sizeKnown = 1;
-  r.reserved2 = 0x77;
-  r.category = "Pictures";
-  r.handlerCode = 0x51525354u;
-  r.moreFollows = 0x61626364u;
+  r.extension = "jpg", r.category = "Pictures";
+  r.defaultSize = 0x11121314u, r.maxSize = 0x21222324u, r.carvedSize = 0x31323334u, r.skipBytes = 0x41424344u;
+  r.sizeKnown = 1, r.reserved2 = 0x77, r.handlerCode = 0x51525354u, r.moreFollows = 0x61626364u;
   return r;
 }
 

@@ -1,5 +1,8 @@
-// Kestrin's windows on the offscreen platform: start-up refusals, disk list, totals, marks, find, size limit.
+// Kestrin's windows on the offscreen platform: start-up refusals, disk list, totals, marks, find, size
+// limit; the rename dialog's rules and the burn page, with libburn's pseudo-drives as writers ("stdio:"
+// is a drive without a medium).
 #include <QApplication>
+#include <QClipboard>
 #include <QTest>
 
 #include <filesystem>
@@ -8,8 +11,10 @@
 
 #include "apps/carver/file_types_page.h"
 #include "apps/carver/find_dialog.h"
+#include "apps/carver/input_name.h"
 #include "apps/carver/kestrin.h"
 #include "apps/carver/results_dialog.h"
+#include "apps/carver/saving_options.h"
 #include "tests/support/test_support.h"
 #include "tests/workbench/gui_driver.h"
 #include "workbench/instance_lock.h"
@@ -19,9 +24,13 @@ using namespace ov::kestrin;
 
 namespace {
 
+// The shipped catalogue, and no disks.
 KestrinEnvironment testEnvironment() {
+  static FakeDiskProvider noDisks;
+  static FakeSizeQuery noSizes;
   KestrinEnvironment env;
   env.signatureFile = QStringLiteral(OV_SIGNATURE_FILE);
+  env.diskProvider = &noDisks, env.sizeQuery = &noSizes;
   return env;
 }
 
@@ -34,16 +43,11 @@ struct Item {
 };
 
 struct Results {
-  FakeDiskProvider disks;
-  FakeSizeQuery sizes;
   std::unique_ptr<CarverSession> session;
   std::unique_ptr<COvelinDataFoundDialog> dialog;
 
   explicit Results(const std::vector<Item>& items) {
-    KestrinEnvironment env = testEnvironment();
-    env.diskProvider = &disks;
-    env.sizeQuery = &sizes;
-    session = std::make_unique<CarverSession>(QStringLiteral("nobody-listens"), env);
+    session = std::make_unique<CarverSession>(QStringLiteral("nobody-listens"), testEnvironment());
     for (const Item& i : items)
       session->tree().addCarvedItem(i.sector, CarvedFind{i.category, i.extension, i.size, 0, 0}, 512, UINT64_MAX / 1024);
     dialog = std::make_unique<COvelinDataFoundDialog>(*session, false);
@@ -100,6 +104,8 @@ class KestrinTest : public QObject {
   void marksThroughTreeAndList();
   void find();
   void sizeLimitRange();
+  void renameRules();
+  void burnPage();
 };
 
 void KestrinTest::startupRefusals() {
@@ -226,12 +232,7 @@ void KestrinTest::find() {
 }
 
 void KestrinTest::sizeLimitRange() {
-  FakeDiskProvider disks;
-  FakeSizeQuery sizes;
-  KestrinEnvironment env = testEnvironment();
-  env.diskProvider = &disks;
-  env.sizeQuery = &sizes;
-  CarverSession session(QStringLiteral("nobody-listens"), env);
+  CarverSession session(QStringLiteral("nobody-listens"), testEnvironment());
   COvelinKnownFileTypes page(session);
   page.show();
   QVERIFY(page.list()->topLevelItemCount() > 10);
@@ -261,6 +262,98 @@ void KestrinTest::sizeLimitRange() {
     QCOMPARE(seen, row.message ? QStringLiteral("Please provide value in range of1KB to 4GB.") : QString());
     QCOMPARE(page.sizeField()->text(), QString::fromLatin1(row.shown));
     QCOMPARE(page.nextButton()->isEnabled(), row.next);
+  }
+}
+
+void KestrinTest::renameRules() {
+  struct Row {
+    QString oldName, typed;
+    bool pasted, ok, message;
+    QString newName;
+  };
+  const QString longName = QString(110, QLatin1Char('a')) + QStringLiteral(".jpeg");
+  std::vector<Row> rows = {
+      {longName, "short", false, true, false, "short.jpeg"},  // the whole extension is kept
+      {QString(110, QLatin1Char('b')), "short", false, true, false, "short"},
+      {longName, QString(45, QLatin1Char('x')), false, true, false, QString(40, QLatin1Char('x')) + ".jpeg"},
+      {longName, "", false, false, false, ".jpeg"},
+      {longName, "two words", false, false, false, "two words.jpeg"},
+      {longName, "a/b", true, false, true, "a/b.jpeg"},  // pasted
+  };
+  for (QChar c : QStringLiteral("\\/:*?\"<>|")) rows.push_back({longName, "name" + QString(c), false, false, true, "name" + QString(c) + ".jpeg"});
+  for (const Row& row : rows) {
+    CInputName dialog(row.oldName);
+    dialog.show();
+    QString seen;
+    if (row.message) test::answerMessage(QMessageBox::Ok, &seen);
+    if (row.pasted) {
+      QApplication::clipboard()->setText(row.typed);
+      QTest::keyClick(dialog.field(), Qt::Key_V, Qt::ControlModifier);
+    } else {
+      QTest::keyClicks(dialog.field(), row.typed);
+    }
+    if (row.message) {
+      QVERIFY(test::waitFor([&] { return !seen.isEmpty(); }, 5000));
+      QCOMPARE(seen, QString::fromLatin1(CInputName::kBadCharactersText));
+      QCOMPARE(dialog.field()->selectedText(), dialog.field()->text());  // selected, to be typed over
+    }
+    QCOMPARE(dialog.okButton()->isEnabled(), row.ok);
+    QCOMPARE(dialog.newName(), row.newName);
+  }
+}
+
+void KestrinTest::burnPage() {
+  const std::filesystem::path folder = test::scratchDir() / "burn-page";
+  std::filesystem::create_directories(folder / "cache");
+  KestrinEnvironment env = testEnvironment();
+  std::vector<disc::Writer> writers;
+  env.listWriters = [&writers] { return writers; };
+
+  struct Row {
+    const char* what;
+    std::vector<disc::Writer> writers;
+    bool image;           // "Save as disc image (.iso)" chosen
+    const char* message;  // shown on OK; null: the dialog is accepted
+  };
+  const Row rows[] = {
+      {"a writer without a disc", {{"stdio:", "Empty drive"}}, false, disc::kInsertMediaText},
+      {"no writer, a disc image", {}, true, nullptr},
+  };
+  for (const Row& row : rows) {
+    writers = row.writers;
+    CarverSession session(QStringLiteral("nobody-listens"), env);
+    SavingOptionsDialog options(session);
+    options.show();
+    options.showBurnPage();
+    QStringList entries;
+    for (int i = 0; i < options.writers()->count(); ++i) entries << options.writers()->itemText(i);
+    QStringList expected;
+    for (const disc::Writer& w : row.writers) expected << QString::fromStdString(w.name);
+    expected << QString::fromLatin1(SavingOptionsDialog::kImageEntryText);
+    QCOMPARE(entries, expected);
+    QCOMPARE(options.writersNote()->isVisible(), row.writers.empty());
+    QCOMPARE(options.writersNote()->text(), QString::fromLatin1(disc::kNoBurningDeviceText));
+    options.writers()->setCurrentIndex(row.image ? options.writers()->count() - 1 : 0);
+    QCOMPARE(options.imagePath()->isEnabled(), row.image);
+    options.imagePath()->setText(QString::fromStdString((folder / "disc").string()));
+    options.mediumSize()->setCurrentIndex(1);
+    options.cacheFolder()->setText(QString::fromStdString((folder / "cache").string()));
+    QString seen;
+    if (row.message) test::answerMessage(QMessageBox::Ok, &seen);
+    options.accept();
+    if (row.message) {
+      QVERIFY(test::waitFor([&] { return !seen.isEmpty(); }, 5000));
+      QCOMPARE(seen, QString::fromLatin1(row.message));
+      QVERIFY(options.isVisible());
+      continue;
+    }
+    QCOMPARE(options.result(), int(QDialog::Accepted));
+    QVERIFY(options.burning());
+    const BurnSettings burn = options.burnSettings();
+    QVERIFY(burn.writer.empty());
+    QCOMPARE(burn.imagePath, (folder / "disc.iso").string());  // ".iso" added
+    QCOMPARE(burn.mediumBytes, std::uint64_t{360000} * 2048);   // a CD
+    QCOMPARE(burn.cacheFolder, (folder / "cache").string());
   }
 }
 

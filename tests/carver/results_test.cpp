@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <random>
 #include <set>
 
 #include "tests/support/test_support.h"
@@ -27,13 +28,8 @@ class MemorySource : public CarvedDataSource {
  public:
   MemorySource(std::uint64_t sectors, std::uint32_t bytesPerSector)
       : bps_(bytesPerSector), bytes_(sectors * bytesPerSector) {
-    std::uint32_t x = 2463534242u;
-    for (auto& b : bytes_) {
-      x ^= x << 13;
-      x ^= x >> 17;
-      x ^= x << 5;
-      b = static_cast<std::uint8_t>(x);
-    }
+    std::mt19937 rng(7);
+    for (auto& b : bytes_) b = static_cast<std::uint8_t>(rng());
   }
   bool read(std::uint64_t sector, std::size_t sectors, std::uint8_t* out) override {
     reads.emplace_back(sector, sectors);
@@ -93,11 +89,7 @@ class SaveHost : public test::RecordingHost {
 };
 
 CarvedFind find(const std::u16string& category, const std::u16string& extension, std::uint64_t carved) {
-  CarvedFind f;
-  f.category = category;
-  f.extension = extension;
-  f.carvedSize = carved;
-  return f;
+  return CarvedFind{category, extension, carved, 0, 0};
 }
 
 ResultNode* child(ResultNode& node, const std::u16string& name) {
@@ -131,12 +123,7 @@ TEST(ResultTree, CatalogueTextsCannotClimbOutOfTheirFolder) {
   EXPECT_EQ(carvedNamePart(u".."), u"__");
   EXPECT_EQ(carvedNamePart(u"a\\b"), u"a_b");
   EXPECT_EQ(carvedNamePart(u""), u"_");
-  EXPECT_EQ(carvedNamePart(u"tar.gz"), u"tar.gz");
-  ResultTree tree;
-  ResultNode& item = tree.addCarvedItem(7, find(u"..", u"/x/../y", 10), 512, 100);
-  EXPECT_EQ(item.name.find(u'/'), std::u16string::npos);
-  EXPECT_EQ(item.name.find(u".."), std::u16string::npos);
-  EXPECT_EQ(item.parent->parent->name, u"__");
+  EXPECT_EQ(carvedNamePart(u"tar.gz"), u"tar.gz");  // the items saved from such texts: SaveToFolder below
 }
 
 TEST(Find, TheSizeFieldAndWildcards) {
@@ -172,19 +159,6 @@ TEST(Copy, UnreadableRangesAreZerosAndARefusingSinkStops) {
   int calls = 0;
   EXPECT_FALSE(copyCarvedItem(disk, item, [&](Bytes) { return ++calls < 2; }));
   EXPECT_EQ(calls, 2);
-}
-
-TEST(Copy, PreviewFileTakesANumberedNameOnClash) {
-  Fixture f;
-  fs::path dir = test::freshDir("preview");
-  int error = 0;
-  OutputFolder folder = OutputFolder::open(dir.string(), error);
-  std::string used;
-  EXPECT_EQ(writeCarvedItemFile(f.disk, *f.jpgA, folder, used), 0);
-  EXPECT_EQ(used, "10.jpg");
-  EXPECT_EQ(writeCarvedItemFile(f.disk, *f.jpgA, folder, used), 0);
-  EXPECT_EQ(used, "#010.jpg");
-  EXPECT_EQ(test::readFile(dir / "#010.jpg"), f.disk.expected(*f.jpgA));
 }
 
 // ---- Saving to folders ----

@@ -142,23 +142,6 @@ TEST(Scanner, GroupsAreTriedInIndexOrderAndASectorGivesOneItem) {
   EXPECT_EQ(Scan(disk)({b, a}), (std::vector<Found>{{10, "aaa", 1024, false}, {20, "aaa", 1024, false}}));
 }
 
-TEST(Scanner, ATypeWithoutRoutineGivesAnItemAtEveryMatchEndingWhereTheNextStarts) {
-  Buffer disk = randomSectors(300);
-  for (std::uint64_t s : {3u, 4u, 62u, 63u, 200u}) place(disk, s, text("PK\x03\x04"));
-  place(disk, 100, Buffer{0x89, 'P', 'N', 'G', 0, 0, 0, 0});
-  Scan scan(disk);
-  // The maximum (20 sectors) unless the next found file starts sooner; a find whose size comes
-  // from its own routine (the length field at 100: 2,048 + 0 bytes) is never cut.
-  auto found = scan({row("zip", "Archives", text("PK\x03\x04"), 0, 1, 64 * 1024 * 1024),
-                     row("bin", "Other", text("\x89PNG"), 0, 4, 1)},
-                    10 * 1024);
-  std::vector<std::uint64_t> sizes;
-  for (const auto& f : found) sizes.push_back(f.size);
-  EXPECT_EQ(sizes, (std::vector<std::uint64_t>{512, 10240, 512, 10240, 2048, 10240}));
-  EXPECT_EQ(scan.tree.foundCount(), 6u);
-  EXPECT_EQ(treeTotals(scan.tree.root()).bytes, 512u + 10240 + 512 + 10240 + 2048 + 10240);
-}
-
 TEST(Scanner, HandlerZeroGivesOneItemPerAlternativeAndNoneOfItsOwn) {
   Buffer disk = randomSectors(100);
   place(disk, 7, text("OOXML!"));
@@ -205,7 +188,8 @@ TEST(Scanner, MpegAudioWithoutATagIsFoundThroughTheForcedLookup) {
   EXPECT_EQ(found, (std::vector<Found>{{5, "mp3", mp3.size(), true},
                                        {60, "bmp", bmp.size(), false},
                                        {90, "mp3", sample("mp3_id3v2.mp3").size(), true}}));
-
+  // The frames walked in the first scan do not hide the files from a second one.
+  EXPECT_EQ(scan(mp3AndBmp()), found);
   // Without the "ID" row the bare frames are not looked for.
   Scan without(disk);
   EXPECT_EQ(without({mp3AndBmp()[1]}), (std::vector<Found>{{60, "bmp", bmp.size(), false}}));
@@ -223,15 +207,6 @@ TEST(Scanner, TheForcedLookupGivesNoAlternativesAtSectorsThatDoNotBeginWithId) {
   // "ID" stands, not at every sector.
   Scan other(disk);
   EXPECT_EQ(other({row("idx", "Other", text("ID"), 0, 1, 512)}), (std::vector<Found>{{20, "idx", 512, false}}));
-}
-
-TEST(Scanner, StartListsBelongToOneScan) {
-  Buffer disk = randomSectors(100);
-  place(disk, 5, sample("mp3_plain.mp3"));
-  Scan scan(disk);
-  EXPECT_EQ(scan(mp3AndBmp()).size(), 1u);
-  // The frames walked in the first scan do not hide the file from a second one.
-  EXPECT_EQ(scan(mp3AndBmp()).size(), 1u);
 }
 
 // ---- Jumps ----
@@ -303,13 +278,9 @@ TEST(Scanner, SizeRuleRoutineThenMaximumThenDefaultThenTwoMebibytes) {
   EXPECT_EQ(Scan(disk)({row("t1", "Other", text("T1"), 0, 1, 0)}), (std::vector<Found>{{10, "t1", 2097152, false}}));
 }
 
+// A size that would end inside the sector after the last one is cut to the disk's end (a find
+// without a size is cut there on the carving image).
 TEST(Scanner, AFindNearTheEndIsCutToTheDisksEnd) {
-  Buffer disk = randomSectors(100);
-  place(disk, 90, text("T1"));
-  Scan scan(disk);
-  EXPECT_EQ(scan({row("t1", "Other", text("T1"), 0, 1, 0)}, 1 << 20), (std::vector<Found>{{90, "t1", 10 * 512, false}}));
-
-  // A size that would end inside the sector after the last one is cut as well.
   Buffer bmpDisk = randomSectors(100);
   Buffer header = text("BM");
   const std::uint32_t size = 10 * 512 + 100;
@@ -492,11 +463,7 @@ TEST(CarverDisk, CopiesItemsAndReadsNothingPastTheEnd) {
   test::CountingBackend* rec = backend.get();
   d.openBackend(std::move(backend), kBps, 20);
   ResultTree tree;
-  CarvedFind f;
-  f.category = u"Other";
-  f.extension = u"bin";
-  f.carvedSize = 3 * 512 + 10;
-  ResultNode& item = tree.addCarvedItem(16, f, kBps, 20);
+  ResultNode& item = tree.addCarvedItem(16, CarvedFind{u"Other", u"bin", 3 * 512 + 10, 0, 0}, kBps, 20);
   const auto bytes = readCarvedItem(d, item);
   EXPECT_EQ(bytes, Buffer(disk.begin() + 16 * 512, disk.begin() + 16 * 512 + 3 * 512 + 10));
   std::vector<std::uint8_t> out(2 * 512, 0);

@@ -1,6 +1,5 @@
-// ovrecover carve --iso: what is found goes into a disc image through the same burn as Kestrin's
-// (staged in "OVTmp" beside the image). Whatever the end, nothing is left behind but a whole
-// image: no staging folder, no image cut short, an existing file never replaced.
+// ovrecover carve --iso: the found files go into a disc image through Kestrin's burn. Whatever the end,
+// nothing is left but a whole image: no staging folder, no image cut short, no existing file replaced.
 #include <gtest/gtest.h>
 
 #include <filesystem>

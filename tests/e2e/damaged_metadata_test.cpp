@@ -1,8 +1,6 @@
-// Damaged metadata never inflates output or drops subtrees: copies of the committed images are
-// patched here (sizes that claim more than the volume holds, parent links that go round in a
-// loop, names of metadata files in user folders, "." and names that differ only by "/" and "_",
-// a control character), and every file of the manifest must still come out, whole, and nothing
-// larger than the volume may be written.
+// Copies of the committed images patched with damaged metadata (sizes past the volume, parent loops,
+// names of metadata files, ".", "/" against "_", a control character): every file of the manifest
+// still comes out whole, and nothing larger than the volume is written.
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -107,14 +105,11 @@ struct ManifestFile {
   std::string sha256;
 };
 
-std::vector<ManifestFile> manifestFiles(const std::string& image, int partition = 1) {
+std::vector<ManifestFile> manifestFiles(const std::string& image) {
   std::vector<ManifestFile> out;
-  const json manifest = ov::test::manifest(image);  // kept: the loop walks into it
-  for (const auto& f : manifest["files"]) {
-    if (f["type"] != "file" || f["partition"] != partition) continue;
-    ManifestFile m{{}, f["size"], f["sha256"]};
-    for (const auto& part : fs::path(f["path"].get<std::string>()).relative_path()) m.path.push_back(part.string());
-    out.push_back(m);
+  for (const auto& [path, f] : ov::test::manifestFiles(image)) {
+    out.push_back({{}, f["size"], f["sha256"]});
+    for (const auto& part : fs::path(path).relative_path()) out.back().path.push_back(part.string());
   }
   return out;
 }

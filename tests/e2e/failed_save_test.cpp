@@ -1,8 +1,6 @@
-// A failed save is never reported as saved: destinations that fill up (a small tmpfs) or refuse
-// large files (a file-size limit), a temporary folder without room for the working files, a
-// closed output pipe and a stop by signal. Whatever happens, the exit status is not 0 unless
-// everything was written, every file under its own name is whole, an incomplete file is kept
-// only as "name.partial", every archive left behind is readable, and no working files remain.
+// A failed save (a full tmpfs, a file-size limit, no room for working files, a closed pipe, SIGINT) is
+// never reported as saved: files kept under their own names are whole, an incomplete one is only
+// "name.partial", archives left behind are readable, and no working files remain.
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 

@@ -1,6 +1,5 @@
-// The first process of Kestrin's end-to-end test: OV_NTFS's main window over the NTFS engine,
-// holding the recovery programs' lock, whose Tools > Kestrin starts the second process (see
-// kestrin_e2e_test.cpp) and hides the window until Kestrin leaves.
+// The first process of Kestrin's end-to-end test: OV_NTFS's window, holding the recovery programs'
+// lock, whose Tools > Kestrin starts the second process and hides the window until Kestrin leaves.
 #include <QAbstractButton>
 #include <QApplication>
 #include <QTest>

@@ -1,7 +1,6 @@
-// Kestrin end to end in real windows under xvfb-run, launched from OV_NTFS's Tools > Kestrin (this
-// test, linked as "Kestrin", is the second process): the carving image scanned for every type, then
-// saved to a folder, to zip archives and to a disc image, each compared with the image's manifest;
-// OV_NTFS's window must come back on Kestrin's leave notice. Screenshots: screenshots/kestrin-*.png.
+// Kestrin end to end under xvfb-run, started by OV_NTFS's Tools > Kestrin (this test, linked as
+// "Kestrin", is the second process): the carving image scanned, saved to a folder, zip archives and a
+// disc image, each against the manifest; OV_NTFS's window comes back. Screenshots: kestrin-*.png.
 #include <QApplication>
 #include <QDialogButtonBox>
 #include <QDir>
@@ -60,11 +59,6 @@ QModelIndex listRow(COvelinDataFoundDialog* d, const ResultNode* node) {
   return d->listModel().index(d->listModel().rowOf(node), 0);
 }
 
-nlohmann::json carvingManifest() {
-  std::ifstream in(test::dataDir() / "carving" / "carving.manifest.json");
-  return nlohmann::json::parse(in);
-}
-
 std::string lastComponent(const std::string& path) { return path.substr(path.rfind('/') + 1); }
 
 }  // namespace
@@ -82,7 +76,6 @@ class KestrinFlow : public QObject {
   void saveWith(COvelinDataFoundDialog* d, const fs::path& destination, bool compress, const char* name,
                 std::function<void(COvelinDataFoundDialog*)> next);
   void burnImage(COvelinDataFoundDialog* d);
-  void exitResults(COvelinDataFoundDialog* d);
 
   fs::path folderOut_ = test::scratchDir() / "kestrin-folder";
   fs::path zipOut_ = test::scratchDir() / "kestrin-zip";
@@ -103,7 +96,7 @@ void KestrinFlow::carveTheTestImage() {
   fs::remove_all(isoOut_);
   fs::create_directories(isoOut_ / "cache");
   // From the manifest: every file the shipped catalogue finds, by its name; those whose end is found, byte for byte.
-  const nlohmann::json manifest = carvingManifest();
+  const nlohmann::json manifest = test::manifest("carving/carving");
   std::map<std::string, std::vector<std::uint8_t>> expected;  // name -> bytes
   std::set<std::string> names;
   for (const auto& f : manifest.at("files")) {
@@ -348,7 +341,10 @@ void KestrinFlow::burnImage(COvelinDataFoundDialog* d) {
         QVERIFY(processing->burnReport() && processing->burnReport()->outcome == BurnOutcome::Completed);
         QVERIFY(processing->burnReport()->staged.account.complete());
         shot("19d-burn-account");
-        test::onModal<COvelinDataFoundDialog>([this](COvelinDataFoundDialog* last) { exitResults(last); });
+        test::onModal<COvelinDataFoundDialog>([](COvelinDataFoundDialog* last) {
+          shot("20-results-before-exit");
+          QTest::mouseClick(last->exitButton(), Qt::LeftButton);
+        });
         QTest::mouseClick(processing->closeButton(), Qt::LeftButton);
       });
       box->button(QMessageBox::Ok)->click();
@@ -356,11 +352,6 @@ void KestrinFlow::burnImage(COvelinDataFoundDialog* d) {
     options->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
   });
   QTest::mouseClick(d->saveButton(), Qt::LeftButton);
-}
-
-void KestrinFlow::exitResults(COvelinDataFoundDialog* d) {
-  shot("20-results-before-exit");
-  QTest::mouseClick(d->exitButton(), Qt::LeftButton);
 }
 
 int main(int argc, char** argv) {

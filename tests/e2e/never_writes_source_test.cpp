@@ -1,7 +1,6 @@
-// Never writes to the source: with a test image mounted read-write (through a loop device with
-// ntfs-3g or the kernel's vfat, or by ntfs-3g on the image file itself), every command whose
-// destination lies on that mount, or on the loop device, is refused before it creates anything,
-// and the image's bytes stay as they were. Needs root, loop devices and FUSE; skips without them.
+// Never writes to the source: with a test image mounted read-write (ntfs-3g or vfat, over a loop
+// device or the file), every command whose destination lies on the mount or the loop device is
+// refused before it creates anything, and the image's bytes stay. Needs root, loop devices, FUSE.
 #include <gtest/gtest.h>
 
 #include <sys/mount.h>

@@ -1,7 +1,6 @@
-// NTFS volumes damaged on purpose, from copies of the committed images: extension records found
-// by the Turbo Scan when the MFT cannot be set up, a record copied into free space that must not
-// come back as a phantom file, sizes and runs far past the source's end, boot sectors that are no
-// NTFS volume's, and named streams saved from a reopened scan.
+// NTFS volumes damaged on purpose: extension records found by the Turbo Scan, a record copy in free
+// space that is no phantom file, sizes and runs past the source's end, boot sectors of no NTFS
+// volume, named streams saved from a reopened scan.
 #include <gtest/gtest.h>
 
 #include <algorithm>

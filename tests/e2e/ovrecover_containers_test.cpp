@@ -1,6 +1,5 @@
-// ovrecover pointed at the containers people bring (E01, VHD, VHDX, VMDK, qcow2, a split raw
-// set): the same volumes, the same recovered files (those of the manifest, byte for byte) and
-// the same carving results as from the raw image; imaging a container with a map.
+// ovrecover on containers (E01, VHD, VHDX, VMDK, qcow2, a split raw set): the same volumes, files and
+// carving results as from the raw image; imaging a container with a map.
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -22,8 +21,7 @@ void writeText(const fs::path& p, const std::string& text) { std::ofstream(p, st
 // Relative path -> SHA-256 of every file under `dir`.
 std::map<std::string, std::string> tree(const fs::path& dir) {
   std::map<std::string, std::string> out;
-  for (const auto& e : fs::recursive_directory_iterator(dir))
-    if (e.is_regular_file()) out[fs::relative(e.path(), dir).string()] = sha256Hex(readFile(e.path()));
+  for (const std::string& path : filesUnder(dir)) out[path] = fileSha(dir / path);
   return out;
 }
 

@@ -1,9 +1,6 @@
-// Recovery end to end on the committed images (made by mkntfs, ntfs-3g, mkfs.fat, mtools, sfdisk
-// and mke2fs): each volume processed by the processing run and by the Turbo Scan lists every file
-// and folder of its manifest where it belongs, live or deleted, and saves every file the disk still
-// holds byte for byte: compressed, sparse and fragmented files, attribute lists, named streams,
-// hard links, a valid data length shorter than the file, 4096-byte sectors, an MFT on odd sectors,
-// FAT12 floppies with lower-case 8.3 names, FAT32 without its boot sector.
+// Recovery end to end on the committed images: each volume, processed by the processing run and by
+// the Turbo Scan, lists every file and folder of its manifest where it belongs, live or deleted, and
+// saves every file the disk still holds byte for byte.
 #include <gtest/gtest.h>
 
 #include <algorithm>

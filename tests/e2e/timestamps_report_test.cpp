@@ -1,7 +1,5 @@
-// Times, saved files' times, the recovery report and the recoverability verdict, end to end on
-// the committed images. The Sleuth Kit is the oracle for times (fls -m on the same image, both
-// read in UTC); the manifests for contents (SHA-256) and for deleted files that other files
-// overwrote.
+// Times, saved files' times, the recovery report and the recoverability verdict on the committed
+// images: The Sleuth Kit (fls -m, in UTC) is the oracle for times, the manifests for contents.
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <sys/stat.h>
@@ -258,10 +256,6 @@ TEST(TimestampsAndReport, IntactOnlyLeavesOverwrittenFilesOut) {
   for (const auto& [path, gone] : overwritten) EXPECT_EQ(kept.count(path), gone ? 0u : 1u) << path;
 }
 
-}  // namespace
-
-namespace {
-
 // carve --report: every file saved is reported once with the hash of the saved copy and the
 // extent of the disk it was carved from, which the manifest places.
 TEST(TimestampsAndReport, CarveReportNamesEachSavedFileAndItsExtent) {
@@ -272,7 +266,7 @@ TEST(TimestampsAndReport, CarveReportNamesEachSavedFileAndItsExtent) {
   auto r = ov::test::ovrecover("carve " + shq(image) + " --out " + shq(out) + " --report " + shq(lines));
   ASSERT_EQ(r.status, 0) << r.err;
   std::map<std::uint64_t, std::uint64_t> endFound;  // start byte -> size, for the files whose end is found
-  const json m = json::parse(std::ifstream(ov::test::dataDir() / "carving" / "carving.manifest.json"));
+  const json m = ov::test::manifest("carving/carving");
   for (const auto& f : m["files"])
     if (f["expected"] == "end found") endFound[f["start_sector"].get<std::uint64_t>() * 512] = f["carved_size"];
   std::size_t files = 0, placed = 0;
@@ -289,16 +283,10 @@ TEST(TimestampsAndReport, CarveReportNamesEachSavedFileAndItsExtent) {
       ++placed;
     }
   }
-  EXPECT_EQ(files, static_cast<std::size_t>(std::distance(fs::recursive_directory_iterator(out), {})) -
-                       static_cast<std::size_t>(std::count_if(fs::recursive_directory_iterator(out), {},
-                                                              [](const auto& e) { return e.is_directory(); })));
+  EXPECT_EQ(files, ov::test::filesUnder(out).size());
   // The shipped catalogue finds all but the test-only types.
   EXPECT_GT(placed, endFound.size() / 2);
 }
-
-}  // namespace
-
-namespace {
 
 // An APP1 Exif segment: a little-endian TIFF whose Exif IFD holds DateTimeOriginal, or a
 // big-endian one whose IFD0 holds DateTime only.

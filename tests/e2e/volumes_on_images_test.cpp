@@ -1,7 +1,6 @@
-// Volumes on the committed images (made by sfdisk, mkntfs, ntfs-3g, mkfs.fat and mtools; some with
-// their tables or boot sectors zeroed) and on third-party ones: the partition-table walk and both
-// searches of each engine place every volume of the manifest where it is, with its size, serial,
-// geometry and partition name, and nothing else; a damaged primary GPT falls back to the backup.
+// Volumes on the committed images (some with tables or boot sectors zeroed) and on third-party ones:
+// the table walk and both searches of each engine place every volume of the manifest, with its
+// size, serial, geometry and partition name, and nothing else; a damaged primary GPT uses the backup.
 #include <gtest/gtest.h>
 
 #include <fstream>

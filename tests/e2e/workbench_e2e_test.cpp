@@ -148,9 +148,7 @@ void WorkbenchEndToEnd::recoverMarkedFilesFromTheSampleImage() {
       expected["Root" + p] = f["sha256"];
   }
   std::map<std::string, std::string> found;
-  for (const auto& e : fs::recursive_directory_iterator(out))
-    if (e.is_regular_file())
-      found[fs::relative(e.path(), out).string()] = test::sha256Hex(test::readFile(e.path()));
+  for (const std::string& path : test::filesUnder(out)) found[path] = test::sha256Hex(test::readFile(out / path));
   QCOMPARE(found, expected);
 
   // Preview: a picture, and a text file (which has its hex lines too).

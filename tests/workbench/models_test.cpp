@@ -1,10 +1,19 @@
-// The workbench's texts at their thresholds, the previews, and the find dialog's rules.
+// The workbench's models: texts at their thresholds, previews, the find dialog's rules, and the
+// output folder that names never leave.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "tests/support/test_support.h"
 #include "workbench/models/file_search.h"
 #include "workbench/models/find_files.h"
 #include "workbench/models/list_texts.h"
+#include "workbench/models/output_folder.h"
 #include "workbench/models/preview_texts.h"
+#include "workbench/models/sector_range.h"
+#include "workbench/models/volume_search_dialog.h"
 
 namespace ov {
 namespace {
@@ -65,7 +74,6 @@ TEST(FindRules, SizeAndDateCriteria) {
     c.sizeBytes = bytes;
     EXPECT_EQ(findCriteriaUsable(c), usable) << bytes;
   }
-  EXPECT_EQ(findSizeBytes(99999, 2), 99999ull << 30);
   EXPECT_EQ(findSizeBytes(UINT64_MAX, 0), UINT64_MAX);  // never wraps to a small size
 
   // "At most" 1 KB, accessed in 2008.
@@ -84,6 +92,82 @@ TEST(FindRules, SizeAndDateCriteria) {
   EXPECT_FALSE(passesSizeAndDate(entry(10, 2009), c));
   c.creationDate = true;  // the creation date (0 here) is before the range
   EXPECT_FALSE(passesSizeAndDate(entry(10, 2008), c));
+}
+
+TEST(SearchDialogModel, HugePositionsDoNotOverflowThePercentage) {
+  VolumeSearchDialogModel m(searchDialogWords("NTFS", true));
+  m.onProgress(UINT64_MAX / 2, UINT64_MAX);
+  EXPECT_EQ(m.percent(), 50u);
+}
+
+TEST(SectorRange, Checks) {
+  EXPECT_EQ(checkSectorRange(100, 50, 1000), "End sector should be greater than start sector");
+  EXPECT_EQ(checkSectorRange(1000, 1001, 1000), "Start sector should be less than total sectors");
+  EXPECT_EQ(checkSectorRange(0, 1001, 1000), "End sector should be less than total sectors");
+  EXPECT_FALSE(checkSectorRange(0, 1000, 1000));
+  EXPECT_EQ(rangeSizeText(1000), "1000 bytes");
+  EXPECT_EQ(rangeSizeText(5ull << 30), "5.00 GB");
+}
+
+namespace fs = std::filesystem;
+
+TEST(SafeOutputName, NeverLeavesTheFolderAndLongNamesKeepTheirExtensionAndWholeCharacters) {
+  const std::pair<std::u16string, std::string> rows[] = {{u"a/b", "a_b"}, {u"..", "_.."}, {u".", "_."}, {u"", "_"},
+      {std::u16string(u"x\0y", 3), "x_y"}, {u"caf\u00e9.txt", "caf\xC3\xA9.txt"}};
+  for (const auto& [name, safe] : rows) EXPECT_EQ(safeOutputName(name), safe);
+  std::u16string longName(250, u'\u65E5');  // 3 bytes each in UTF-8
+  longName += u".txt";
+  std::string name = safeOutputName(longName);
+  EXPECT_LE(name.size(), kMaxOutputNameBytes);
+  EXPECT_EQ(name.substr(name.size() - 4), ".txt");
+  EXPECT_EQ((name.size() - 4) % 3, 0u);
+}
+
+TEST(OutputFolder, ClashesGetNumberedNames) {
+  fs::path dir = test::freshDir("clash");
+  int error = 0;
+  OutputFolder out = OutputFolder::open(dir.string(), error);
+  ASSERT_TRUE(out.isOpen());
+  std::string used;
+  for (const char* expected : {"a.txt", "#0a.txt", "#1a.txt"}) {
+    int fd = out.createFile(u"a.txt", used, error);
+    ASSERT_GE(fd, 0);
+    ::close(fd);
+    EXPECT_EQ(used, expected);
+  }
+}
+
+// An existing folder is reused; planted links are not followed.
+TEST(OutputFolder, PlantedLinksAreNotFollowed) {
+  fs::path dir = test::freshDir("links");
+  fs::path outside = test::freshDir("outside");
+  fs::create_directory(dir / "Photos");
+  fs::create_directory_symlink(outside, dir / "Docs");
+  fs::create_symlink(outside / "victim.txt", dir / "victim.txt");
+  int error = 0;
+  OutputFolder out = OutputFolder::open(dir.string(), error);
+  OutputFolder docs = out.subfolder(u"Docs", error);
+  ASSERT_TRUE(docs.isOpen());
+  std::string used;
+  int fd = docs.createFile(u"x.txt", used, error);
+  ASSERT_GE(fd, 0);
+  ::close(fd);
+  EXPECT_TRUE(fs::exists(dir / "#0Docs" / "x.txt"));
+  fd = out.createFile(u"victim.txt", used, error);
+  ASSERT_GE(fd, 0);
+  ::close(fd);
+  EXPECT_EQ(used, "#0victim.txt");
+  EXPECT_TRUE(fs::is_empty(outside));
+  ::close(out.subfolder(u"Photos", error).createFile(u"p.jpg", used, error));
+  EXPECT_TRUE(fs::exists(dir / "Photos" / "p.jpg"));
+}
+
+TEST(MatchName, StarsAndQuestionMarks) {
+  const std::tuple<const char16_t*, const char16_t*, bool, bool> rows[] = {  // pattern, name, match case, matches
+      {u"*.txt", u".txt", false, true},         {u"*.txt", u"a.txt1", false, false}, {u"a?c", u"ac", false, false},
+      {u"readme.*", u"README.TXT", false, true}, {u"readme.*", u"README.TXT", true, false},
+      {u"*a*b*c", u"xxaxxbxxbxc", false, true},  {u"*a*b*c", u"xxaxxbxxbx", false, false}, {u"a", u"", false, false}};
+  for (const auto& [pattern, name, matchCase, matches] : rows) EXPECT_EQ(matchName(pattern, name, matchCase), matches);
 }
 
 }  // namespace
