@@ -86,33 +86,21 @@ class CopyHost : public test::RecordingHost {
   std::function<void(const LogEntry&)> onLog;
 };
 
-// A source in memory with chosen faults.
+// A source with chosen faults in memory, or a file for the identity checks.
 struct MemoryDisk {
   CopyHost host;
   RunControl run;
   SectorSource source{host, run};
   FaultBackend* faults = nullptr;
   std::vector<std::uint8_t> bytes;
+  fs::path path;
 
   explicit MemoryDisk(std::size_t sectors, std::uint16_t bps = 512) : bytes(patternDisk(sectors, bps)) {
     auto backend = std::make_unique<FaultBackend>(std::make_unique<MemoryBackend>(bytes, "memory-disk"), bps);
     faults = backend.get();
     source.openBackend(std::move(backend), bps, sectors);
   }
-  CopyResult copyTo(const fs::path& dest, CopyOptions options = {}) {
-    return copyDisk(host, run, source, dest.string(), options);
-  }
-};
-
-// A source that is a file on disk, for the identity checks.
-struct FileDisk {
-  CopyHost host;
-  RunControl run;
-  SectorSource source{host, run};
-  fs::path path;
-  std::vector<std::uint8_t> bytes;
-
-  FileDisk(const std::string& name, std::size_t sectors) : path(scratchFile(name)), bytes(patternDisk(sectors)) {
+  MemoryDisk(const std::string& name, std::size_t sectors) : bytes(patternDisk(sectors)), path(scratchFile(name)) {
     test::writeFile(path, bytes);
     int error = 0;
     auto backend = FileBackend::open(path.string(), error);
@@ -124,15 +112,10 @@ struct FileDisk {
   }
 };
 
-CopyOptions cloning() {
+CopyOptions copyOptions(CopyKind kind, bool overwrite = false) {
   CopyOptions o;
-  o.kind = CopyKind::Cloning;
-  return o;
-}
-
-CopyOptions overwriting() {
-  CopyOptions o;
-  o.overwrite = true;
+  o.kind = kind;
+  o.overwrite = overwrite;
   return o;
 }
 
@@ -236,14 +219,12 @@ TEST(DiskImaging, ImageOfA4096ByteSectorDiskReopensWith4096ByteSectors) {
 }
 
 TEST(DiskCopy, RefusalsTouchNothing) {
-  FileDisk file("self-source.img", 600);
+  MemoryDisk file("self-source.img", 600);
   const fs::path symlink = scratchFile("self-symlink.img"), hardlink = scratchFile("self-hardlink.img");
   fs::create_symlink(file.path, symlink);
   fs::create_hard_link(file.path, hardlink);
   for (CopyKind kind : {CopyKind::Imaging, CopyKind::Cloning}) {
-    CopyOptions options;
-    options.kind = kind;
-    options.overwrite = true;
+    const CopyOptions options = copyOptions(kind, true);
     for (const fs::path& dest : {file.path, symlink, hardlink, file.path.parent_path() / "." / file.path.filename()}) {
       CopyResult r = file.copyTo(dest, options);
       EXPECT_EQ(r.outcome, CopyOutcome::Refused) << dest;
@@ -266,9 +247,9 @@ TEST(DiskCopy, RefusalsTouchNothing) {
       {"an existing image", scratchFile("existing.ov2"), std::vector<std::uint8_t>(2 << 20, 0xEE), {}, "already exists"},
       {"a missing folder", test::scratchDir() / "no-such-folder" / "x.ov2", {}, {}, "cannot create"},
       {"a folder", test::scratchDir(), {}, {}, "is a folder"},
-      {"a clone onto a smaller target", scratchFile("small-target.img"), std::vector<std::uint8_t>(599 * 512, 0x11), cloning(),
+      {"a clone onto a smaller target", scratchFile("small-target.img"), std::vector<std::uint8_t>(599 * 512, 0x11), copyOptions(CopyKind::Cloning),
        "smaller than the source"},
-      {"a clone onto a missing target", scratchFile("missing-target.img"), {}, cloning(), ""},
+      {"a clone onto a missing target", scratchFile("missing-target.img"), {}, copyOptions(CopyKind::Cloning), ""},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
@@ -286,7 +267,7 @@ TEST(DiskCopy, RefusalsTouchNothing) {
   }
   // Asked to overwrite, the old image is replaced, and a longer one cut.
   MemoryDisk disk(300);
-  ASSERT_EQ(disk.copyTo(test::scratchDir() / "existing.ov2", overwriting()).outcome, CopyOutcome::Completed);
+  ASSERT_EQ(disk.copyTo(test::scratchDir() / "existing.ov2", copyOptions(CopyKind::Imaging, true)).outcome, CopyOutcome::Completed);
   EXPECT_EQ(differences(test::readFile(test::scratchDir() / "existing.ov2"), disk.bytes), 0u);
   // No source at all.
   test::RecordingHost host;
@@ -301,7 +282,7 @@ TEST(DiskCloning, TheTargetGetsTheSourceAndKeepsItsTailButIsNeverWrittenPastItsE
     MemoryDisk disk(1000);
     const fs::path dest = scratchFile("target.img");
     test::writeFile(dest, std::vector<std::uint8_t>(targetSectors * 512, 0x11));
-    ASSERT_EQ(disk.copyTo(dest, cloning()).outcome, CopyOutcome::Completed);
+    ASSERT_EQ(disk.copyTo(dest, copyOptions(CopyKind::Cloning)).outcome, CopyOutcome::Completed);
     auto copy = test::readFile(dest);
     ASSERT_EQ(copy.size(), targetSectors * 512);
     EXPECT_EQ(differences(std::vector<std::uint8_t>(copy.begin(), copy.begin() + 1000 * 512), disk.bytes), 0u);
