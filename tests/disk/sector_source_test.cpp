@@ -10,29 +10,20 @@
 #include <fstream>
 
 #include "disk/byte_io.h"
-#include "tests/support/test_support.h"
+#include "tests/support/builders.h"
 
 namespace ov {
 namespace {
 
 constexpr std::uint16_t kBps = 512;
 
-// A 64-sector disk whose sector n is filled with the byte n + 1.
-struct Fixture {
-  test::RecordingHost host;
-  RunControl run;
-  SectorSource source{host, run};
-  FaultBackend* faults = nullptr;
+// A 64-sector disk whose sector n is filled with the byte n + 1; waits are noted, not slept.
+struct Fixture : test::MemoryDisk {
   std::vector<std::chrono::milliseconds> waits;
-
-  Fixture() {
-    std::vector<std::uint8_t> bytes(64 * kBps);
+  Fixture() : MemoryDisk(64) {
     for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(i / kBps + 1);
-    auto backend = std::make_unique<FaultBackend>(std::make_unique<MemoryBackend>(bytes), kBps);
-    faults = backend.get();
-    source.openBackend(std::move(backend), kBps, 64);
+    open();
     source.setSleeper([this](std::chrono::milliseconds ms) { waits.push_back(ms); });
-    run.start();
   }
 };
 

@@ -184,25 +184,6 @@ void expectClosed(FatOpened& o, const std::string& text) {
   closed(o.engine);
 }
 
-TEST(FatPartitionScanInfo, LayoutOfTheFile) {
-  FatOpened o{std::string("fat_mbr")};
-  ASSERT_TRUE(processed(o, 0));
-  const Buffer bytes = test::readFile(savedScan());
-  EXPECT_EQ(cut(bytes, 4), (Buffer{0, 0, 1, 1}));
-  auto source = decodeSourceBlock(Bytes(bytes.data() + 4, 542));
-  ASSERT_TRUE(source);
-  EXPECT_EQ(source->path, fs::absolute(o.engine.source().path()).string());
-  std::size_t at = kHeaderBytes;
-  for (std::size_t i = 0; i < o.engine.volumes().size(); ++i, at += 78) {
-    EXPECT_EQ(decodeFatVolume(Bytes(bytes.data() + at, 78)), o.engine.volumes()[i]);
-  }
-  EXPECT_EQ(decodeFatVolume(Bytes(bytes.data() + at, 78)), o.engine.volume());
-  EXPECT_EQ(le32(bytes, at + 78), 0x01010000u);
-  EXPECT_EQ(le32(bytes, at + 82), 0x01010101u);
-  EXPECT_EQ(at + 86, treeStart(bytes));
-  EXPECT_EQ(Buffer(bytes.begin() + static_cast<std::ptrdiff_t>(at + 86), bytes.end()), treeBytes(*o.engine.tree().root()));
-}
-
 // The saved scans' round trip on images is checked end to end (ovrecover --save-scan/--scan); a
 // reopened scan can also be processed again, to the same tree.
 TEST(FatPartitionScanInfo, AReopenedScanProcessesAgainToTheSameTree) {
