@@ -2,12 +2,8 @@
 // streams.
 // The input doubles as a tiny volume, so that attribute lists naming other records are followed
 // into it.
-#include <cstddef>
-#include <cstdint>
-#include <vector>
-
-#include "disk/sector_source.h"
 #include "fuzz/fuzz_host.h"
+
 #include "ntfs/file_record.h"
 #include "ntfs/mft.h"
 #include "ntfs/record_times.h"
