@@ -1,15 +1,8 @@
 // The destination guard on mounts it learns of from mountinfo (FUSE mounts such as ntfs-3g have no
 // block device of their own), with a mountinfo file written here: it runs without root, loop
 // devices or FUSE. The real mounts are exercised by tests/e2e/never_writes_source_test.cpp.
-#include <gtest/gtest.h>
 
-#include <sys/stat.h>
 #include <sys/sysmacros.h>
-
-#include <filesystem>
-#include <fstream>
-#include <string>
-#include <vector>
 
 #include "disk/destination_guard.h"
 #include "tests/support/test_support.h"

@@ -1,9 +1,6 @@
 #include "disk/gpt.h"
 
-#include <gtest/gtest.h>
 #include <zlib.h>
-
-#include <cstring>
 
 #include "tests/support/builders.h"
 

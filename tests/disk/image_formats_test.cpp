@@ -3,11 +3,6 @@
 // as unreadable sectors; every file of a container counts as the source for the destination guard.
 #include "disk/image_formats.h"
 
-#include <gtest/gtest.h>
-
-#include <filesystem>
-#include <fstream>
-
 #include "disk/destination_guard.h"
 #include "disk/sector_source.h"
 #include "tests/support/test_support.h"

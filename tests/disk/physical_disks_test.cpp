@@ -4,12 +4,6 @@
 // numbers from device ids, failures shown once a disk); opening the chosen disk read-only.
 #include "disk/physical_disks.h"
 
-#include <gtest/gtest.h>
-
-#include <cerrno>
-#include <fstream>
-#include <functional>
-
 #include "tests/support/test_support.h"
 
 namespace ov {

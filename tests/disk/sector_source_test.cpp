@@ -3,12 +3,6 @@
 // A destination that fills up is checked end to end (tests/e2e/failed_save_test.cpp).
 #include "disk/sector_source.h"
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <cerrno>
-#include <fstream>
-
 #include "disk/byte_io.h"
 #include "tests/support/builders.h"
 

@@ -4,9 +4,6 @@
 // the files of a deleted folder whose directory had a chain found past its first cluster),
 // the same after the Turbo Scan and after reopening saved scan information; and hostile entry sets
 // and directories that name each other, which must end in bounded work.
-#include <gtest/gtest.h>
-
-#include <fstream>
 
 #include "fat/exfat_directory.h"
 #include "fat/fat_engine.h"

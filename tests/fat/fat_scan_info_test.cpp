@@ -5,12 +5,6 @@
 // refused and leave nothing open; failed saves leave no file.
 #include "fat/fat_scan_info.h"
 
-#include <gtest/gtest.h>
-
-#include <filesystem>
-#include <map>
-#include <tuple>
-
 #include "scans/scan_file.h"
 #include "tests/support/builders.h"
 #include "tests/support/engines.h"

@@ -2,10 +2,6 @@
 // that lie about the volume, boot sectors at sector 0, extended chains that loop, volumes known
 // only by their FATs and folders, aborts and failing sectors. The images made by mkfs.fat, mtools
 // and sfdisk are checked in tests/e2e.
-#include <gtest/gtest.h>
-
-#include <cerrno>
-#include <functional>
 
 #include "fat/fat_search.h"
 #include "tests/support/builders.h"

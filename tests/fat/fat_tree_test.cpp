@@ -3,14 +3,6 @@
 // Turbo Scan on hostile trees (cross-linked folders, chains that loop, 6,000 levels, folders that
 // name each other as parents, stops), and the extractor (chains or consecutive clusters, bounded
 // requests, cancels, previews).
-#include <gtest/gtest.h>
-
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <array>
-#include <functional>
 
 #include "fat/fat_engine.h"
 #include "fat/fat_extract.h"

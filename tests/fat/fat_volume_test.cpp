@@ -1,10 +1,6 @@
 // FAT volumes: which boot sectors are taken and what they give (FAT12 or FAT16 by the cluster
 // count, sizes smaller than the FATs), the stored volume record, reads on a failing disk, and
 // cluster chains that loop, end in bad marks, straddle FAT12 entries or come from the second FAT.
-#include <gtest/gtest.h>
-
-#include <cerrno>
-#include <functional>
 
 #include "fat/fat_volume.h"
 #include "tests/support/builders.h"

@@ -4,12 +4,7 @@
 // files compressed by ntfs-3g are checked on the images (tests/e2e).
 #include "ntfs/lznt1.h"
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
 #include <random>
-#include <string>
-#include <vector>
 
 #include "tests/support/test_support.h"
 

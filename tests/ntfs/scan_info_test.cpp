@@ -2,10 +2,6 @@
 // absurd record sizes, a missing disk) are refused and leave nothing open; failed saves leave no file.
 #include "ntfs/scan_info.h"
 
-#include <gtest/gtest.h>
-
-#include <filesystem>
-
 #include "scans/scan_file.h"
 #include "tests/support/engines.h"
 

@@ -4,13 +4,7 @@
 // names outside the names file), which must never crash or hang.
 #include "ntfs/working_files.h"
 
-#include <gtest/gtest.h>
-#include <sys/stat.h>
-
-#include <algorithm>
 #include <cmath>
-#include <functional>
-#include <map>
 #include <random>
 
 #include "tests/support/engines.h"

@@ -1,20 +1,9 @@
 #include "scans/disk_copy.h"
 
-#include <gtest/gtest.h>
-
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <chrono>
-#include <filesystem>
-#include <fstream>
-#include <functional>
-#include <future>
 #include <mutex>
-#include <thread>
 
 #include "disk/byte_io.h"
 #include "tests/support/test_support.h"

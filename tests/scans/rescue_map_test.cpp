@@ -1,11 +1,5 @@
 // Imaging with a mapfile: resumed after a stop and after a source that failed, bad sectors
 // retried, a map written by GNU ddrescue continued; and the mapfile reader's refusals.
-#include <gtest/gtest.h>
-
-#include <filesystem>
-#include <fstream>
-#include <functional>
-#include <set>
 
 #include "scans/disk_copy.h"
 #include "scans/rescue_map.h"

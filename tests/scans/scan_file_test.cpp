@@ -2,8 +2,6 @@
 // files the programs save.
 #include "scans/scan_file.h"
 
-#include <gtest/gtest.h>
-
 #include "scans/disk_copy.h"
 #include "scans/process_log.h"
 #include "tests/support/builders.h"

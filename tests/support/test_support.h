@@ -1,16 +1,29 @@
-// Shared helpers of the tests: a host that records what the engine reports, the committed
-// test images and their manifests, and small builders for synthetic sectors.
+// Shared helpers of the tests (with the headers they all use): a host that records what the engine
+// reports, the committed test images and their manifests, and small builders for synthetic sectors.
 #pragma once
 
+#include <fcntl.h>
+#include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <initializer_list>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "disk/host.h"
