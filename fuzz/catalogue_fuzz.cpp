@@ -1,6 +1,4 @@
-// Any bytes as the carver's "Signature" file: loaded from a file as the page loads it, checked
-// against the in-memory reader, indexed, and looked up on a few sectors, then driven through
-// the file-type page.
+// Any bytes as the carver's "Signature" file: loaded, indexed, looked up and driven through the page.
 #include "fuzz/fuzz_host.h"
 
 #include "carver/catalogue.h"

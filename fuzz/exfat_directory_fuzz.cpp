@@ -1,6 +1,4 @@
-// Any bytes as exFAT directory data: the entry-set parser over them in both modes, then the same
-// bytes as the clusters of a small in-memory exFAT volume, walked from its root and swept by the
-// Turbo Scan. Every entry must be listed once, and every run must end.
+// Any bytes as exFAT directory data: parsed, then walked and swept as a small volume; bounded work.
 #include "fuzz/fuzz_host.h"
 
 #include "fat/exfat_directory.h"

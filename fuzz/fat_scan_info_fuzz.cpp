@@ -1,7 +1,5 @@
-// Any bytes as a FAT scan information file, partition (.ovt) or disk (.ovd): the first input
-// byte picks the reader. The stored source path leads to a small real disk, so that reading goes
-// on past the disk's opening into the volumes and the tree. A tree that opens is saved and opened
-// again, and must come back with as many entries.
+// Any bytes as a FAT scan information file (the first byte picks the kind); a tree that opens
+// must save and reopen with as many entries.
 #include "fuzz/fuzz_host.h"
 
 #include "fat/fat_scan_info.h"

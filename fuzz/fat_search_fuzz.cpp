@@ -1,6 +1,4 @@
-// Any bytes as a small disk: the FAT partition-table walk (MBR, GPT or one volume) and both FAT
-// volume searches (FAT12/16/32 and exFAT; seeds with an exFAT volume and one without its boot
-// regions, placed by its root directory).
+// Any bytes as a small disk: the FAT partition-table walk and both FAT volume searches.
 #include "fuzz/fuzz_host.h"
 
 #include "fat/fat_search.h"

@@ -1,6 +1,5 @@
-// Any bytes as a small FAT volume: the processing run, the Turbo Scan, and extracting and
-// previewing what they list, all over memory. An input that starts with a FAT12/16 or FAT32 boot
-// sector uses its geometry (bounded by the input's size); others use a fixed FAT32 one.
+// Any bytes as a small FAT volume (its boot sector's geometry, else a fixed one): processing,
+// Turbo Scan, extracting and previewing.
 #include "fuzz/fuzz_host.h"
 
 #include "fat/fat_engine.h"

@@ -1,7 +1,5 @@
-// The list of physical disks: what a /sys/block tree (written here, with a USB stick, NVMe, SATA,
-// an empty card reader, virtio, loop devices and entries that are no whole disks) gives; the
-// list's rules (sizes from the device, removable USB disks, drives without a medium, serial
-// numbers from device ids, failures shown once a disk); opening the chosen disk read-only.
+// The list of physical disks from a /sys/block tree written here, the list's rules, and opening
+// the chosen disk read-only.
 #include "disk/physical_disks.h"
 
 #include "tests/support/test_support.h"

@@ -1,9 +1,5 @@
-// exFAT in the FAT engine, through the recovery-engine interface the programs use, on images
-// written by mkfs.exfat and exfat-fuse: every volume found by the walk and by each search on the
-// damaged copies, every file of the manifests listed and saved (deleted fragmented files flagged;
-// the files of a deleted folder whose directory had a chain found past its first cluster),
-// the same after the Turbo Scan and after reopening saved scan information; and hostile entry sets
-// and directories that name each other, which must end in bounded work.
+// exFAT on images written by mkfs.exfat and exfat-fuse (listed and saved as the manifests say after
+// each search and pass), and hostile entry sets and directories, which must end in bounded work.
 
 #include "fat/exfat_directory.h"
 #include "fat/fat_engine.h"

@@ -1,8 +1,5 @@
-// FAT scan information: the stored tree record by record, a saved scan of each volume of fat_mbr
-// (processed or Turbo Scanned) reopened to the same volumes and tree and saving every file of the
-// manifest, and files cut short, of the other kind or crafted (endless chains and groups, absurd
-// clusters, names past the end, parent fields that point anywhere, a missing disk), which are
-// refused and leave nothing open; failed saves leave no file.
+// FAT scan information: the stored tree, and files cut short, of the other kind or crafted, which
+// are refused and leave nothing open; failed saves leave no file.
 #include "fat/fat_scan_info.h"
 
 #include "scans/scan_file.h"

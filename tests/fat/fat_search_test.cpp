@@ -1,7 +1,4 @@
-// The FAT partition-table walk and the Basic and Thorough Scans on disks built in memory: types
-// that lie about the volume, boot sectors at sector 0, extended chains that loop, volumes known
-// only by their FATs and folders, aborts and failing sectors. The images made by mkfs.fat, mtools
-// and sfdisk are checked in tests/e2e.
+// The FAT partition-table walk and searches on hostile disks built in memory; the images are in tests/e2e.
 
 #include "fat/fat_search.h"
 #include "tests/support/builders.h"

@@ -1,8 +1,5 @@
-// The FAT tree on small volumes built in memory: directory entries (short and long names, code
-// page 437, checksums, entries that fail their checks, end marks), the processing run and the
-// Turbo Scan on hostile trees (cross-linked folders, chains that loop, 6,000 levels, folders that
-// name each other as parents, stops), and the extractor (chains or consecutive clusters, bounded
-// requests, cancels, previews).
+// The FAT tree on small volumes built in memory: directory entries, hostile trees for the processing
+// run and the Turbo Scan, and the extractor's bounds.
 
 #include "fat/fat_engine.h"
 #include "fat/fat_extract.h"

@@ -1,6 +1,4 @@
-// NTFS on-disk structures, built field by field: which boot sectors, MFT records, run lists and
-// index records are taken and which are refused (damaged, truncated or absurd ones), what a
-// record says about its file, and the layout of every record the scan information stores.
+// NTFS structures built field by field: what is taken or refused, and the stored records' layouts.
 
 #include "ntfs/boot_sector.h"
 #include "ntfs/file_record.h"

@@ -1,6 +1,4 @@
-// The NTFS partition-table walk and the Quick and Thorough searches on disks built in memory:
-// extended chains that loop, entries past the disk, volumes at cylinders and mebibytes, volumes
-// known only by their MFT records and the mirror, aborts and unreadable sectors.
+// The NTFS partition-table walk and searches on hostile disks built in memory.
 
 #include "ntfs/ntfs_engine.h"
 #include "ntfs/volume_finder.h"
