@@ -98,26 +98,16 @@ TEST(FatBootSector, AVolumeSmallerThanItsFatsHasNoClustersAndSectorSize0IsTheSou
 
 TEST(StoredFatVolume, LayoutAndRoundTrip) {
   FatVolume v;
-  v.bootCopySector = 0x0102030405060708ull;
-  v.startSector = 0x1112131415161718ull;
-  v.sectorCount = 0x2122232425262728ull;
-  v.serialNumber = 0x3132333435363738ull;
-  v.reservedSectors = 0x4142434445464748ull;
-  v.secondFatOffset = 0x5152535455565758ull;
-  v.dataOffset = 0x6162636465666768ull;
-  v.fatSectors = 0x71727374u;
-  v.clusterCount = 0x81828384u;
-  v.bytesPerCluster = 0x91929394u;
-  v.bytesPerSector = 0xA1A2;
-  v.sectorsPerCluster = 0xB1;
-  v.fatType = 0xC1;
-  v.foundBy = 0x0D;
+  const std::vector<test::Field> fields = {
+      {0, 1, 0}, OV_FIELD(v, bootCopySector, 1, 8, 0x0102030405060708ull),
+      OV_FIELD(v, startSector, 9, 8, 0x1112131415161718ull), OV_FIELD(v, sectorCount, 17, 8, 0x2122232425262728ull),
+      OV_FIELD(v, serialNumber, 25, 8, 0x3132333435363738ull), OV_FIELD(v, reservedSectors, 33, 8, 0x4142434445464748ull),
+      OV_FIELD(v, secondFatOffset, 41, 8, 0x5152535455565758ull), OV_FIELD(v, dataOffset, 49, 8, 0x6162636465666768ull),
+      OV_FIELD(v, fatSectors, 57, 4, 0x71727374u), OV_FIELD(v, clusterCount, 65, 4, 0x81828384u),
+      OV_FIELD(v, bytesPerCluster, 69, 4, 0x91929394u), OV_FIELD(v, bytesPerSector, 73, 2, 0xA1A2),
+      OV_FIELD(v, sectorsPerCluster, 75, 1, 0xB1), OV_FIELD(v, fatType, 76, 1, 0xC1), OV_FIELD(v, foundBy, 77, 1, 0x0D)};
   const auto b = encodeFatVolume(v, true);
-  test::expectLayout(Buffer(b.begin(), b.end()), 78,
-                     {{0, 1, 0}, {1, 8, v.bootCopySector}, {9, 8, v.startSector}, {17, 8, v.sectorCount},
-                      {25, 8, v.serialNumber}, {33, 8, v.reservedSectors}, {41, 8, v.secondFatOffset},
-                      {49, 8, v.dataOffset}, {57, 4, v.fatSectors}, {65, 4, v.clusterCount},
-                      {69, 4, v.bytesPerCluster}, {73, 2, 0xA1A2}, {75, 1, 0xB1}, {76, 1, 0xC1}, {77, 1, 0x0D}});
+  test::expectLayout(Buffer(b.begin(), b.end()), 78, fields);
   EXPECT_NE(le32(b, 61), 0u);  // another record follows
   EXPECT_EQ(le32(encodeFatVolume(v, false), 61), 0u);
   bool more = false;

@@ -224,6 +224,12 @@ struct Field {
   std::uint64_t value;
 };
 
+// Sets `obj.member` to `value` and gives the field where the encoded record must hold it; a
+// table of these (evaluated in order) fills a record and states its layout at once.
+#define OV_FIELD(obj, member, offset, width, value)                        \
+  ((obj).member = static_cast<decltype((obj).member)>(value),              \
+   ::ov::test::Field{offset, width, static_cast<std::uint64_t>(value)})
+
 // The encoded record has `size` bytes and each field holds its value, little-endian.
 inline void expectLayout(const std::vector<std::uint8_t>& b, std::size_t size, const std::vector<Field>& fields) {
   ASSERT_EQ(b.size(), size);
