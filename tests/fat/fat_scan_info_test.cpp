@@ -188,6 +188,10 @@ TEST(FatPartitionScanInfo, AReopenedScanProcessesAgainToTheSameTree) {
 TEST(FatPartitionScanInfo, DamagedAndCraftedFilesAreRefusedAndLeaveNothingOpen) {
   const Buffer bytes = test::readFile(savedScan());
   const std::size_t tree = treeStart(bytes);
+  // The magic, state mark and separator the layout of these files fixes.
+  EXPECT_EQ(cut(bytes, 4), (Buffer{0, 0, 1, 1}));
+  EXPECT_EQ(le32(bytes, tree - 8), 0x01010000u);
+  EXPECT_EQ(le32(bytes, tree - 4), 0x01010101u);
   Files files;
   for (std::size_t length : {std::size_t{0}, std::size_t{3}, std::size_t{100}, kHeaderBytes, kHeaderBytes + 40,
                              kHeaderBytes + 3 * 78 + 10, tree - 6, tree - 1, tree, tree + 20, tree + 45,

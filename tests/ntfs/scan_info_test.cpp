@@ -32,6 +32,9 @@ TEST(NtfsPartitionScanInfo, DamagedAndCraftedFilesAreRefusedAndLeaveNothingOpen)
   std::size_t files = 4 + 542 + 76 + 74;
   while (le32(bytes, files + 12) != 0) files += 16;
   files += 16 + 4;
+  // The magic and the separator the layout of these files fixes (the records' own: records_test).
+  EXPECT_EQ(std::vector<std::uint8_t>(bytes.begin(), bytes.begin() + 4), (std::vector<std::uint8_t>{0, 0, 1, 1}));
+  EXPECT_EQ(le32(bytes, files - 4), 0x01010101u);
   auto changed = [&](std::size_t at, std::uint64_t value, int width) {
     auto b = bytes;
     for (int i = 0; i < width; ++i) b[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(value >> (8 * i));
