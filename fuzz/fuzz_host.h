@@ -1,6 +1,6 @@
-// What the fuzz targets share (with the headers they all use): a host that swallows everything the engine reports, a disk in
-// memory made of the input, a count of a tree's entries, a private folder for files, and scan
-// information files whose stored source path leads to a small real disk.
+// What the fuzz targets share, with the headers they all use: a silent host, a disk in memory made
+// of the input, a small FAT volume, a count of a tree's entries, a private folder for files, and
+// scan information files whose stored source path leads to a small real disk.
 #pragma once
 
 #include <fcntl.h>
