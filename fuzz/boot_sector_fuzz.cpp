@@ -1,6 +1,5 @@
 // Any 512 bytes as an NTFS boot sector: the tests, the volume it describes and the size tests.
-#include <cstddef>
-#include <cstdint>
+#include "fuzz/fuzz_host.h"
 
 #include "ntfs/boot_sector.h"
 

@@ -1,9 +1,6 @@
-// Any bytes as a disk for one end-finding routine: the first byte picks the routine from the
-// registry (and, with its top bit, 4,096-byte sectors instead of 512), the rest is the disk from
-// sector 0. The routine must stay on the disk, within its size cap, and end.
-#include <cstddef>
-#include <cstdint>
-#include <vector>
+// Any bytes as a disk for one end-finding routine, picked by the first byte (its top bit: 4,096-byte
+// sectors); the routine must stay on the disk, within its size cap, and end.
+#include "fuzz/fuzz_host.h"
 
 #include "carver/formats/memory_source.h"
 #include "carver/formats/registry.h"

@@ -1,15 +1,8 @@
-// Any bytes as the carver's "Signature" file: loaded from a file as the page loads it, checked
-// against the in-memory reader, indexed, and looked up on a few sectors, then driven through
-// the file-type page.
-#include <algorithm>
-#include <cstddef>
-#include <cstdint>
-#include <filesystem>
-#include <vector>
+// Any bytes as the carver's "Signature" file: loaded, indexed, looked up and driven through the page.
+#include "fuzz/fuzz_host.h"
 
 #include "carver/catalogue.h"
 #include "carver/catalogue_page.h"
-#include "fuzz/fuzz_host.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace ov::carver;

@@ -1,8 +1,6 @@
 // Any bytes as the start and end of an image file: the container its signature shows, where a
 // qcow header names its backing file, and a recorded parent's file name.
-#include <cstddef>
-#include <cstdint>
-#include <string_view>
+#include "fuzz/fuzz_host.h"
 
 #include "disk/image_formats.h"
 

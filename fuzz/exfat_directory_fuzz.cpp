@@ -1,13 +1,8 @@
-// Any bytes as exFAT directory data: the entry-set parser over them in both modes, then the same
-// bytes as the clusters of a small in-memory exFAT volume, walked from its root and swept by the
-// Turbo Scan. Every entry must be listed once, and every run must end.
-#include <cstddef>
-#include <cstdint>
-#include <vector>
+// Any bytes as exFAT directory data: parsed, then walked and swept as a small volume; bounded work.
+#include "fuzz/fuzz_host.h"
 
 #include "fat/exfat_directory.h"
 #include "fat/exfat_tree.h"
-#include "fuzz/fuzz_host.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size > (1u << 16)) return 0;
@@ -28,17 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (int k = 0; k < 4; ++k) disk[24 * 512 + c * 4 + static_cast<std::size_t>(k)] = static_cast<std::uint8_t>(value >> (8 * k));
   }
   ov::fuzz::MemoryDisk memory(std::move(disk));
-  ov::fat::FatVolume v;
-  v.fatType = ov::fat::kExFat;
-  v.bytesPerSector = 512;
-  v.sectorsPerCluster = 1;
-  v.bytesPerCluster = 512;
-  v.reservedSectors = 24;
-  v.secondFatOffset = 24;
-  v.fatSectors = 8;
-  v.dataOffset = 32;
-  v.sectorCount = 96;
-  v.clusterCount = 64;
+  ov::fat::FatVolume v = ov::fuzz::smallFatVolume(ov::fat::kExFat, 24, 8, 24, 32, 96);
   v.rootCluster = 2;
   ov::fat::FatReader reader(memory.source, v);
   ov::fat::FatTree tree;

@@ -1,6 +1,5 @@
 // Any bytes as the start of a carved JPEG, searched for the Exif date a copy gets as its time.
-#include <cstddef>
-#include <cstdint>
+#include "fuzz/fuzz_host.h"
 
 #include "carver/exif_date.h"
 

@@ -1,7 +1,6 @@
 // Any bytes as a FAT boot sector: the FAT12/FAT16 and FAT32 tests, the parsers, the row texts and
 // the stored record.
-#include <cstddef>
-#include <cstdint>
+#include "fuzz/fuzz_host.h"
 
 #include "fat/fat_volume.h"
 

@@ -1,13 +1,8 @@
 // Any bytes as a FAT in memory: cluster chains of 12-, 16- and 32-bit entries from a chosen
 // first cluster, reading from the first or the second FAT copy.
-#include <cstddef>
-#include <cstdint>
-#include <set>
-#include <vector>
-
-#include "disk/sector_source.h"
-#include "fat/fat_volume.h"
 #include "fuzz/fuzz_host.h"
+
+#include "fat/fat_volume.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 8 || size > (1u << 20)) return 0;

@@ -1,28 +1,15 @@
 // Any bytes as directory data: parsed in both modes into the root and into a subfolder, then
 // the tree is finished and walked. Nothing is read from a disk but the empty FAT.
-#include <cstddef>
-#include <cstdint>
-#include <vector>
+#include "fuzz/fuzz_host.h"
 
 #include "fat/fat_tree.h"
-#include "fuzz/fuzz_host.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size > (1u << 16)) return 0;
   ov::fuzz::MemoryDisk disk(std::vector<std::uint8_t>(64 * 512, 0));
   ov::SectorSource& source = disk.source;
-  ov::fat::FatVolume v;
-  v.fatType = size > 0 && (data[0] & 1) ? ov::fat::kFat16 : ov::fat::kFat32;
+  ov::fat::FatVolume v = ov::fuzz::smallFatVolume(size > 0 && (data[0] & 1) ? ov::fat::kFat16 : ov::fat::kFat32, 1, 1, 2, 3, 64);
   v.fat12 = v.fatType == ov::fat::kFat16 && (data[0] & 2) != 0;
-  v.bytesPerSector = 512;
-  v.sectorsPerCluster = 1;
-  v.bytesPerCluster = 512;
-  v.reservedSectors = 1;
-  v.fatSectors = 1;
-  v.secondFatOffset = 2;
-  v.dataOffset = 3;
-  v.sectorCount = 64;
-  v.clusterCount = 61;
   ov::fat::FatReader reader(source, v);
   ov::fat::FatTree tree;
   ov::fat::FatTreeBuilder builder(reader, tree, ov::fuzz::host(), disk.run);

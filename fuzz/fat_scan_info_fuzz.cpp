@@ -1,12 +1,8 @@
-// Any bytes as a FAT scan information file, partition (.ovt) or disk (.ovd): the first input
-// byte picks the reader. The stored source path leads to a small real disk, so that reading goes
-// on past the disk's opening into the volumes and the tree. A tree that opens is saved and opened
-// again, and must come back with as many entries.
-#include <cstddef>
-#include <cstdint>
+// Any bytes as a FAT scan information file (the first byte picks the kind); a tree that opens
+// must save and reopen with as many entries.
+#include "fuzz/fuzz_host.h"
 
 #include "fat/fat_scan_info.h"
-#include "fuzz/fuzz_host.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 1) return 0;

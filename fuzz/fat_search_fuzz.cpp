@@ -1,13 +1,7 @@
-// Any bytes as a small disk: the FAT partition-table walk (MBR, GPT or one volume) and both FAT
-// volume searches (FAT12/16/32 and exFAT; seeds with an exFAT volume and one without its boot
-// regions, placed by its root directory).
-#include <cstddef>
-#include <cstdint>
-#include <vector>
-
-#include "disk/sector_source.h"
-#include "fat/fat_search.h"
+// Any bytes as a small disk: the FAT partition-table walk and both FAT volume searches.
 #include "fuzz/fuzz_host.h"
+
+#include "fat/fat_search.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size > (1u << 20)) return 0;

@@ -1,20 +1,10 @@
-// Any bytes as a small FAT volume: the processing run, the Turbo Scan, and extracting and
-// previewing what they list, all over memory. An input that starts with a FAT12/16 or FAT32 boot
-// sector uses its geometry (bounded by the input's size); others use a fixed FAT32 one.
-#include <fcntl.h>
-#include <unistd.h>
+// Any bytes as a small FAT volume (its boot sector's geometry, else a fixed one): processing,
+// Turbo Scan, extracting and previewing.
+#include "fuzz/fuzz_host.h"
 
-#include <algorithm>
-#include <cstddef>
-#include <cstdint>
-#include <vector>
-
-#include "disk/backend.h"
-#include "disk/sector_source.h"
 #include "fat/fat_engine.h"
 #include "fat/fat_extract.h"
 #include "fat/fat_tree.h"
-#include "fuzz/fuzz_host.h"
 
 namespace {
 
@@ -27,16 +17,7 @@ ov::fat::FatVolume geometry(const std::uint8_t* data, std::size_t size) {
   } else if (ov::fat::isFat12or16BootSector(boot)) {
     ov::fat::parseFat12or16BootSector(boot, v);
   } else {
-    v.fatType = ov::fat::kFat32;
-    v.bytesPerSector = 512;
-    v.sectorsPerCluster = 1;
-    v.bytesPerCluster = 512;
-    v.reservedSectors = 2;
-    v.fatSectors = 2;
-    v.secondFatOffset = 4;
-    v.dataOffset = 6;
-    v.sectorCount = sectors;
-    v.clusterCount = static_cast<std::uint32_t>(sectors > 6 ? sectors - 6 : 0);
+    v = ov::fuzz::smallFatVolume(ov::fat::kFat32, 2, 2, 4, 6, sectors);
   }
   v = ov::fat::selectVolume(v, 512);
   // Geometry that reaches far past the input only reads zeros, slowly: keep it to the input.

@@ -1,7 +1,5 @@
 // Any bytes as an MFT record: the check with its fixups, the attribute walk and the first-record tests.
-#include <cstddef>
-#include <cstdint>
-#include <vector>
+#include "fuzz/fuzz_host.h"
 
 #include "ntfs/file_record.h"
 

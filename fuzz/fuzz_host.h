@@ -1,20 +1,25 @@
-// What the fuzz targets share: a host that swallows everything the engine reports, a disk in
-// memory made of the input, a count of a tree's entries, a private folder for files, and scan
-// information files whose stored source path leads to a small real disk.
+// What the fuzz targets share, with the headers they all use: a silent host, a disk in memory made
+// of the input, a small FAT volume, a count of a tree's entries, a private folder for files, and
+// scan information files whose stored source path leads to a small real disk.
 #pragma once
 
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "disk/backend.h"
 #include "disk/host.h"
 #include "disk/sector_source.h"
+#include "fat/fat_volume.h"
 #include "scans/scan_file.h"
 
 namespace ov::fuzz {
@@ -43,6 +48,24 @@ struct MemoryDisk {
   MemoryDisk(const std::uint8_t* data, std::size_t size, std::uint64_t extraSectors = 0)
       : MemoryDisk(std::vector<std::uint8_t>(data, data + size), extraSectors) {}
 };
+
+// A FAT volume of 512-byte sectors and clusters: `reserved` sectors, FATs of `fatSectors` (the
+// second `secondFat` sectors from the start), the clusters from `dataOffset` to `sectors`.
+inline fat::FatVolume smallFatVolume(std::uint8_t type, std::uint64_t reserved, std::uint32_t fatSectors,
+                                     std::uint64_t secondFat, std::uint64_t dataOffset, std::uint64_t sectors) {
+  fat::FatVolume v;
+  v.fatType = type;
+  v.bytesPerSector = 512;
+  v.sectorsPerCluster = 1;
+  v.bytesPerCluster = 512;
+  v.reservedSectors = reserved;
+  v.fatSectors = fatSectors;
+  v.secondFatOffset = secondFat;
+  v.dataOffset = dataOffset;
+  v.sectorCount = sectors;
+  v.clusterCount = static_cast<std::uint32_t>(sectors > dataOffset ? sectors - dataOffset : 0);
+  return v;
+}
 
 // The entries below `top` of a tree whose entries link firstChild and nextSibling, counted once
 // each, folders walked without recursion.

@@ -1,10 +1,7 @@
 // Any bytes as a small disk with a GUID partition table: header and entry checks, both copies.
-#include <cstddef>
-#include <cstdint>
-#include <vector>
+#include "fuzz/fuzz_host.h"
 
 #include "disk/gpt.h"
-#include "fuzz/fuzz_host.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size > (1u << 20)) return 0;

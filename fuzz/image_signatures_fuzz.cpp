@@ -1,8 +1,6 @@
 // Any bytes as a raw disk image: the sector size judged from its partition table and boot
 // sectors, and the other file systems' signatures found at its start.
-#include <cstddef>
-#include <cstdint>
-#include <vector>
+#include "fuzz/fuzz_host.h"
 
 #include "disk/fs_signatures.h"
 #include "disk/image_sector_size.h"

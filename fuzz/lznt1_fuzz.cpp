@@ -1,8 +1,6 @@
 // Any bytes as one compression unit: the unit test, and the decoder with a full unit of output and
 // with a small capacity, so both the input and the output limits get hit.
-#include <cstddef>
-#include <cstdint>
-#include <vector>
+#include "fuzz/fuzz_host.h"
 
 #include "ntfs/lznt1.h"
 

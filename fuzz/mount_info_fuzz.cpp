@@ -1,7 +1,5 @@
 // Any text as /proc/self/mountinfo: the destination guard reads the sources of mounts from it.
-#include <cstddef>
-#include <cstdint>
-#include <string>
+#include "fuzz/fuzz_host.h"
 
 #include "disk/destination_guard.h"
 

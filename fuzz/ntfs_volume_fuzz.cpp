@@ -1,15 +1,7 @@
-// Any bytes as a small NTFS volume: MFT setup, the MFT walk, the Turbo Scan, reading the tree
-// back and extracting what it lists, all over memory. An input that starts with a valid boot
-// sector uses its geometry (seeds are the starts of real volumes); others use a fixed one.
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cstddef>
-#include <cstdint>
-#include <vector>
-
-#include "disk/sector_source.h"
+// Any bytes as a small NTFS volume (its boot sector's geometry, else a fixed one): the MFT walk,
+// the Turbo Scan, the tree read back and what it lists extracted.
 #include "fuzz/fuzz_host.h"
+
 #include "ntfs/boot_sector.h"
 #include "ntfs/directory_tree.h"
 #include "ntfs/extract.h"

@@ -1,13 +1,6 @@
-// Any bytes as an MFT record, decoded into the facts the tree keeps, its times and its named data
-// streams.
-// The input doubles as a tiny volume, so that attribute lists naming other records are followed
-// into it.
-#include <cstddef>
-#include <cstdint>
-#include <vector>
-
-#include "disk/sector_source.h"
+// Any bytes as an MFT record (and a tiny volume for its attribute lists): facts, times, streams.
 #include "fuzz/fuzz_host.h"
+
 #include "ntfs/file_record.h"
 #include "ntfs/mft.h"
 #include "ntfs/record_times.h"

@@ -1,8 +1,6 @@
 // Any text as a mapfile: read, written and read again to the same blocks, which cover the map
 // without gaps.
-#include <cstddef>
-#include <cstdint>
-#include <string>
+#include "fuzz/fuzz_host.h"
 
 #include "scans/rescue_map.h"
 

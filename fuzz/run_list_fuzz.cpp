@@ -1,7 +1,5 @@
 // Any bytes as a run list.
-#include <cstddef>
-#include <cstdint>
-#include <vector>
+#include "fuzz/fuzz_host.h"
 
 #include "ntfs/run_list.h"
 

@@ -1,10 +1,8 @@
 // Any bytes as a scan information file, partition (.ovt) or disk (.ovd): the first input byte
 // picks the reader. The stored source path leads to a small real disk, so that reading goes on
 // past the disk's opening into the working files and the tree.
-#include <cstddef>
-#include <cstdint>
-
 #include "fuzz/fuzz_host.h"
+
 #include "ntfs/scan_info.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -1,9 +1,6 @@
 // Any bytes as a small disk: the partition-table walk and both lost-volume searches over memory.
-#include <cstddef>
-#include <cstdint>
-#include <vector>
-
 #include "fuzz/fuzz_host.h"
+
 #include "ntfs/volume_finder.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

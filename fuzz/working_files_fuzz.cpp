@@ -1,12 +1,7 @@
 // Any bytes as a set of working files: entries, names and tree file read back as a saved scan
 // would be. The input starts with two 16-bit lengths (entries, names); the rest is the tree.
-#include <algorithm>
-#include <cstddef>
-#include <cstdint>
-#include <filesystem>
-
-#include "disk/byte_io.h"
 #include "fuzz/fuzz_host.h"
+
 #include "ntfs/working_files.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -1,15 +1,6 @@
-// The destination guard on mounts it learns of from mountinfo (FUSE mounts such as ntfs-3g have no
-// block device of their own), with a mountinfo file written here: it runs without root, loop
-// devices or FUSE. The real mounts are exercised by tests/e2e/never_writes_source_test.cpp.
-#include <gtest/gtest.h>
+// The destination guard on a mountinfo file written here; real mounts: tests/e2e/never_writes_source_test.cpp.
 
-#include <sys/stat.h>
 #include <sys/sysmacros.h>
-
-#include <filesystem>
-#include <fstream>
-#include <string>
-#include <vector>
 
 #include "disk/destination_guard.h"
 #include "tests/support/test_support.h"

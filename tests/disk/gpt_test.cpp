@@ -1,11 +1,8 @@
 #include "disk/gpt.h"
 
-#include <gtest/gtest.h>
 #include <zlib.h>
 
-#include <cstring>
-
-#include "tests/support/test_support.h"
+#include "tests/support/builders.h"
 
 namespace ov {
 namespace {
@@ -14,15 +11,12 @@ std::uint32_t crc(const std::uint8_t* data, std::size_t n) {
   return static_cast<std::uint32_t>(crc32(crc32(0L, Z_NULL, 0), data, static_cast<uInt>(n)));
 }
 
-bool readsATable(std::vector<std::uint8_t> disk) {
-  test::RecordingHost host;
-  RunControl run;
-  SectorSource source(host, run);
-  const std::uint64_t sectors = disk.size() / 512;
-  source.openBackend(std::make_unique<MemoryBackend>(std::move(disk)), 512, sectors);
+bool readsATable(const std::vector<std::uint8_t>& disk) {
+  test::MemoryDisk d(disk.size() / 512);
+  d.bytes = disk;
   std::vector<GptPartition> partitions;
   bool usedBackup = false;
-  return readGpt(source, partitions, usedBackup);
+  return readGpt(d.open(), partitions, usedBackup);
 }
 
 // The table sfdisk wrote; with either copy damaged it is read in tests/e2e/volumes_on_images_test.cpp.

@@ -1,12 +1,6 @@
-// The containers made by qemu-img and ewfacquire (tests/data/containers) read back as the raw
-// images they were made from; damaged ones are refused with a reason or read with their damage
-// as unreadable sectors; every file of a container counts as the source for the destination guard.
+// Damaged containers are refused with a reason or read around their damage; every file of a
+// container counts as the source for the destination guard.
 #include "disk/image_formats.h"
-
-#include <gtest/gtest.h>
-
-#include <filesystem>
-#include <fstream>
 
 #include "disk/destination_guard.h"
 #include "disk/sector_source.h"
@@ -40,6 +34,11 @@ TEST(ImageFormats, DamagedContainersAreRefusedOrReadAroundTheirDamage) {
     std::fstream f(file, std::ios::in | std::ios::out | std::ios::binary);
     f.seekp(static_cast<std::streamoff>(offset));
     f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    return file;
+  };
+  auto cut = [](const fs::path& file, std::uintmax_t size) {
+    fs::resize_file(file, size);
+    return file;
   };
   struct Row {
     std::string what;
@@ -49,51 +48,21 @@ TEST(ImageFormats, DamagedContainersAreRefusedOrReadAroundTheirDamage) {
   const std::vector<Row> rows = {
       {"E01 cut in half",
        [&] {
-         fs::path p = copyOf({"fat_small_mbr.E01"}, "e01-cut");
-         fs::resize_file(p, fs::file_size(p) / 2);
-         return p;
+         const fs::path p = copyOf({"fat_small_mbr.E01"}, "e01-cut");
+         return cut(p, fs::file_size(p) / 2);
        },
        "E01"},
       {"E01 set without its last segment",
-       [&] {
-         fs::path p = copyOf({"ntfs_4kn_mbr.E01", "ntfs_4kn_mbr.E02", "ntfs_4kn_mbr.E03"}, "e01-short");
-         return p;
-       },
-       "E01"},
-      {"VHDX cut to its headers",
-       [&] {
-         fs::path p = copyOf({"fat_small_mbr.vhdx"}, "vhdx-cut");
-         fs::resize_file(p, 65536);
-         return p;
-       },
-       "VHDX"},
+       [&] { return copyOf({"ntfs_4kn_mbr.E01", "ntfs_4kn_mbr.E02", "ntfs_4kn_mbr.E03"}, "e01-short"); }, "E01"},
+      {"VHDX cut to its headers", [&] { return cut(copyOf({"fat_small_mbr.vhdx"}, "vhdx-cut"), 65536); }, "VHDX"},
       {"VHD with a damaged dynamic header",
-       [&] {
-         fs::path p = copyOf({"fat_small_mbr.vhd"}, "vhd-header");
-         patch(p, 512, std::vector<std::uint8_t>(64, 0xEE));
-         return p;
-       },
-       "VHD"},
-      {"VMDK without its extent file",
-       [&] { return copyOf({"fat_small_mbr.vmdk"}, "vmdk-alone"); },
-       "VMDK"},
-      {"qcow2 overlay without its backing file",
-       [&] { return copyOf({"fat_small_mbr_overlay.qcow2"}, "qcow-alone"); },
+       [&] { return patch(copyOf({"fat_small_mbr.vhd"}, "vhd-header"), 512, std::vector<std::uint8_t>(64, 0xEE)); }, "VHD"},
+      {"VMDK without its extent file", [&] { return copyOf({"fat_small_mbr.vmdk"}, "vmdk-alone"); }, "VMDK"},
+      {"qcow2 overlay without its backing file", [&] { return copyOf({"fat_small_mbr_overlay.qcow2"}, "qcow-alone"); },
        "backing file"},
-      {"encrypted qcow2",
-       [&] {
-         fs::path p = copyOf({"fat_small_mbr.qcow2"}, "qcow-encrypted");
-         patch(p, 32, {0, 0, 0, 1});  // crypt_method: AES
-         return p;
-       },
+      {"qcow2 encrypted with AES", [&] { return patch(copyOf({"fat_small_mbr.qcow2"}, "qcow-encrypted"), 32, {0, 0, 0, 1}); },
        "encrypted"},
-      {"qcow2 with a damaged header",
-       [&] {
-         fs::path p = copyOf({"fat_small_mbr.qcow2"}, "qcow-header");
-         patch(p, 4, {0, 0, 0, 9});  // version 9
-         return p;
-       },
-       "qcow2"},
+      {"qcow2 of version 9", [&] { return patch(copyOf({"fat_small_mbr.qcow2"}, "qcow-header"), 4, {0, 0, 0, 9}); }, "qcow2"},
       {"split set with a piece missing",
        [&] {
          fs::path first = splitSet(test::image("fat_small_mbr"), "gap", "4M");

@@ -1,8 +1,4 @@
-// The sector size of raw disk images, judged from their partition tables and boot sectors. The
-// committed images (sfdisk on a loop device with 4096-byte sectors, mkntfs, mkfs.fat) open with
-// their manifest's sector size in tests/e2e (volumes_on_images_test.cpp; ovrecover --sector-size
-// in ovrecover_test.cpp); here, an image of a 4096-byte-sector volume without its table.
-#include <gtest/gtest.h>
+// An image of a 4096-byte-sector volume without its table; the committed images are in tests/e2e.
 
 #include "disk/image_sector_size.h"
 #include "tests/support/test_support.h"

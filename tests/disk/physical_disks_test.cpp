@@ -1,14 +1,6 @@
-// The list of physical disks: what a /sys/block tree (written here, with a USB stick, NVMe, SATA,
-// an empty card reader, virtio, loop devices and entries that are no whole disks) gives; the
-// list's rules (sizes from the device, removable USB disks, drives without a medium, serial
-// numbers from device ids, failures shown once a disk); opening the chosen disk read-only.
+// The list of physical disks from a /sys/block tree written here, the list's rules, and opening
+// the chosen disk read-only.
 #include "disk/physical_disks.h"
-
-#include <gtest/gtest.h>
-
-#include <cerrno>
-#include <fstream>
-#include <functional>
 
 #include "tests/support/test_support.h"
 
@@ -40,62 +32,31 @@ RawDiskProperties rawDisk(const std::string& name) {
 }
 
 TEST(EnumeratePhysicalDisks, AppliesTheListsRules) {
+  using Fields = std::vector<std::pair<std::string DiskInfo::*, std::string>>;
   struct Row {
     const char* what;
     std::function<void(RawDiskProperties&, FakeSizeQuery&)> setup;
-    std::function<void(const DiskInfo&)> check;
+    Fields expected;
   };
   const std::vector<Row> rows = {
       {"the size comes from the device", [](auto&, FakeSizeQuery& q) { q.sizes["/dev/sda"] = 500107862016ull; },
-       [](const DiskInfo& d) {
-         EXPECT_EQ(d.totalSectors, "976773168");
-         EXPECT_EQ(d.sizeText, "465.76 GB");
-         EXPECT_EQ(d.serialNumber, "5VM12345");
-       }},
-      {"a sector size of 0 is 512",
-       [](RawDiskProperties& r, FakeSizeQuery& q) {
-         r.bytesPerSector = 0;
-         q.sizes["/dev/sda"] = 5120;
-       },
-       [](const DiskInfo& d) {
-         EXPECT_EQ(d.bytesPerSector, "512");
-         EXPECT_EQ(d.totalSectors, "10");
-       }},
+       {{&DiskInfo::totalSectors, "976773168"}, {&DiskInfo::sizeText, "465.76 GB"}, {&DiskInfo::serialNumber, "5VM12345"}}},
+      {"a sector size of 0 is 512", [](RawDiskProperties& r, FakeSizeQuery& q) { r.bytesPerSector = 0; q.sizes["/dev/sda"] = 5120; },
+       {{&DiskInfo::bytesPerSector, "512"}, {&DiskInfo::totalSectors, "10"}}},
       {"a USB disk is removable media whatever the system says",
-       [](RawDiskProperties& r, FakeSizeQuery& q) {
-         r.interfaceType = "usb";
-         q.sizes["/dev/sda"] = 1ull << 30;
-       },
-       [](const DiskInfo& d) {
-         EXPECT_EQ(d.mediaType, "Removable media");
-         EXPECT_EQ(d.model, "USB mobile disk");
-       }},
+       [](RawDiskProperties& r, FakeSizeQuery& q) { r.interfaceType = "usb"; q.sizes["/dev/sda"] = 1ull << 30; },
+       {{&DiskInfo::mediaType, "Removable media"}, {&DiskInfo::model, "USB mobile disk"}}},
       {"a device id with an ampersand has no serial",
-       [](RawDiskProperties& r, auto&) {
-         r.pnpDeviceId = "IDE\\DISKST3500418AS_____________________________CC38____\\5&1A2B3C4D&0&0.0.0";
-       },
-       [](const DiskInfo& d) {
-         EXPECT_EQ(d.serialNumber, "N/A");
-         EXPECT_EQ(d.firmware, "CC38");
-       }},
-      {"a device id with a dot has no serial",
+       [](RawDiskProperties& r, auto&) { r.pnpDeviceId = "IDE\\DISKST3500418AS_____________________________CC38____\\5&1A2B3C4D&0&0.0.0"; },
+       {{&DiskInfo::serialNumber, "N/A"}, {&DiskInfo::firmware, "CC38"}}},
+      {"a device id with a dot has no serial; the firmware is its last eight characters",
        [](RawDiskProperties& r, auto&) { r.pnpDeviceId = "SCSI\\DISK&VEN_&PROD_WDC_WD5000AAKX\\4.0"; },
-       [](const DiskInfo& d) {
-         EXPECT_EQ(d.serialNumber, "N/A");
-         EXPECT_EQ(d.firmware, "5000AAKX");  // the last eight characters
-       }},
+       {{&DiskInfo::serialNumber, "N/A"}, {&DiskInfo::firmware, "5000AAKX"}}},
       {"a device id's serial is decoded",
        [](RawDiskProperties& r, auto&) { r.pnpDeviceId = "SCSI\\DISK&VEN_&PROD_ST3500418AS_____CC38\\315342413343"; },
-       [](const DiskInfo& d) { EXPECT_EQ(d.serialNumber, " S1ABC3"); }},
-      {"plain serial and firmware",
-       [](RawDiskProperties& r, auto&) {
-         r.serialNumber.clear();
-         r.firmware = "__1.0_";
-       },
-       [](const DiskInfo& d) {
-         EXPECT_EQ(d.serialNumber, "N/A");
-         EXPECT_EQ(d.firmware, "1.0");
-       }},
+       {{&DiskInfo::serialNumber, " S1ABC3"}}},
+      {"plain serial and firmware", [](RawDiskProperties& r, auto&) { r.serialNumber.clear(); r.firmware = "__1.0_"; },
+       {{&DiskInfo::serialNumber, "N/A"}, {&DiskInfo::firmware, "1.0"}}},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
@@ -107,7 +68,7 @@ TEST(EnumeratePhysicalDisks, AppliesTheListsRules) {
     std::vector<DiskInfo> disks(3);  // an earlier list is rebuilt from index 0
     ASSERT_TRUE(enumeratePhysicalDisks(provider, sizes, disks, host));
     ASSERT_EQ(disks.size(), 1u);
-    row.check(disks[0]);
+    for (const auto& [field, value] : row.expected) EXPECT_EQ(disks[0].*field, value);
   }
 }
 

@@ -1,41 +1,23 @@
-// Reading a failing disk (the FaultBackend): unreadable sectors skipped and logged while the rest
-// is read, busy devices waited out, access denied and vanished devices ending the operation, a
-// stop between retries; short reads at the end; opening images and writing out.
+// Reading a failing disk (the FaultBackend): unreadable sectors skipped and logged, busy devices
+// waited out, access denied and vanished devices ending the operation, stops; opening images.
+// A destination that fills up is checked end to end (tests/e2e/failed_save_test.cpp).
 #include "disk/sector_source.h"
 
-#include <gtest/gtest.h>
-
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <cerrno>
-#include <fstream>
-
 #include "disk/byte_io.h"
-#include "tests/support/test_support.h"
+#include "tests/support/builders.h"
 
 namespace ov {
 namespace {
 
 constexpr std::uint16_t kBps = 512;
 
-// A 64-sector disk whose sector n is filled with the byte n + 1.
-struct Fixture {
-  test::RecordingHost host;
-  RunControl run;
-  SectorSource source{host, run};
-  FaultBackend* faults = nullptr;
+// A 64-sector disk whose sector n is filled with the byte n + 1; waits are noted, not slept.
+struct Fixture : test::MemoryDisk {
   std::vector<std::chrono::milliseconds> waits;
-
-  Fixture() {
-    std::vector<std::uint8_t> bytes(64 * kBps);
+  Fixture() : MemoryDisk(64) {
     for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(i / kBps + 1);
-    auto backend = std::make_unique<FaultBackend>(std::make_unique<MemoryBackend>(bytes), kBps);
-    faults = backend.get();
-    source.openBackend(std::move(backend), kBps, 64);
+    open();
     source.setSleeper([this](std::chrono::milliseconds ms) { waits.push_back(ms); });
-    run.start();
   }
 };
 
@@ -130,22 +112,6 @@ TEST(SectorSource, OpensImagesWithTheirSectorSizeAndRefusesWhatIsNone) {
   EXPECT_EQ(source.bytesPerSector(), 0);
   EXPECT_NE(source.openImage(test::scratchDir().string()), 0);  // a folder
   EXPECT_FALSE(source.isOpen());
-}
-
-TEST(SectorSource, WritesEverythingOrReportsTheFailure) {
-  Fixture f;
-  const auto path = test::scratchDir() / "written.bin";
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  std::vector<std::uint8_t> data(100000, 7);
-  f.source.writeOut(fd, data.data(), data.size());
-  ::close(fd);
-  EXPECT_EQ(test::readFile(path), data);
-  fd = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
-  ASSERT_GE(fd, 0);
-  EXPECT_THROW(f.source.writeOut(fd, data.data(), 4096), AlreadyReported);
-  ::close(fd);
-  ASSERT_EQ(f.host.messages.size(), 1u);
-  EXPECT_EQ(f.host.messages[0].text, "No space left on device");
 }
 
 }  // namespace

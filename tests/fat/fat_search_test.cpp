@@ -1,11 +1,4 @@
-// The FAT partition-table walk and the Basic and Thorough Scans on disks built in memory: types
-// that lie about the volume, boot sectors at sector 0, extended chains that loop, volumes known
-// only by their FATs and folders, aborts and failing sectors. The images made by mkfs.fat, mtools
-// and sfdisk are checked in tests/e2e.
-#include <gtest/gtest.h>
-
-#include <cerrno>
-#include <functional>
+// The FAT partition-table walk and searches on hostile disks built in memory; the images are in tests/e2e.
 
 #include "fat/fat_search.h"
 #include "tests/support/builders.h"
@@ -189,23 +182,11 @@ TEST(FatSearches, RangesAbortsAndFailingSectors) {
   EXPECT_EQ(d.host.progress,
             (std::vector<std::pair<std::uint64_t, std::uint64_t>>{{2058, 4500}, {4106, 4500}, {4500, 4500}}));
   // A stop at the first progress: nothing found, one message.
-  struct StoppingHost : test::RecordingHost {
-    RunControl* run = nullptr;
-    void searchProgress(std::uint64_t p, std::uint64_t e) override {
-      RecordingHost::searchProgress(p, e);
-      run->stop();
-    }
-  } host;
-  RunControl run;
-  host.run = &run;
-  SectorSource source(host, run);
-  Buffer disk(10000 * 512, 0);
-  const Buffer boot = test::fat16BootSector();
-  std::copy(boot.begin(), boot.end(), disk.begin() + 9000 * 512);
-  source.openBackend(std::make_unique<MemoryBackend>(disk), 512, 10000);
-  run.start();
-  EXPECT_FALSE(basicSearch(source, 0, 10000, volumes));
-  EXPECT_EQ(host.progress.size(), 1u);
+  MemoryDisk s(10000);
+  s.put(9000, test::fat16BootSector());
+  s.host.onSearchProgress = [&] { s.run.stop(); };
+  EXPECT_FALSE(basicSearch(s.open(), 0, 10000, volumes));
+  EXPECT_EQ(s.host.progress.size(), 1u);
   EXPECT_TRUE(volumes.empty());
   // A read failure that is reported ends the scan and keeps what was found; unreadable sectors
   // are skipped without log lines.

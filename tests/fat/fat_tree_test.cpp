@@ -1,16 +1,5 @@
-// The FAT tree on small volumes built in memory: directory entries (short and long names, code
-// page 437, checksums, entries that fail their checks, end marks), the processing run and the
-// Turbo Scan on hostile trees (cross-linked folders, chains that loop, 6,000 levels, folders that
-// name each other as parents, stops), and the extractor (chains or consecutive clusters, bounded
-// requests, cancels, previews).
-#include <gtest/gtest.h>
-
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <array>
-#include <functional>
+// The FAT tree on small volumes built in memory: directory entries, hostile trees for the processing
+// run and the Turbo Scan, and the extractor's bounds.
 
 #include "fat/fat_engine.h"
 #include "fat/fat_extract.h"
@@ -197,16 +186,19 @@ struct Disk {
     }
   }
 
-  // Parses one buffer into the root with a fresh builder; what the parser returned.
-  bool parse(const Entries& entries, std::size_t size = 512) {
-    if (!engine.source().isOpen()) open();
-    reader = std::make_unique<FatReader>(engine.source(), engine.volume());
-    builder = std::make_unique<FatTreeBuilder>(*reader, engine.tree(), host, run);
-    builder->start();
+  // Parses one buffer into `into` (the root), with a builder started on the first call.
+  bool parse(const Entries& entries, std::size_t size = 512, FileEntry* into = nullptr,
+             WalkMode mode = WalkMode::Processing) {
+    if (!builder) {
+      if (!engine.source().isOpen()) open();
+      reader = std::make_unique<FatReader>(engine.source(), engine.volume());
+      builder = std::make_unique<FatTreeBuilder>(*reader, engine.tree(), host, run);
+      builder->start();
+    }
     std::vector<std::uint8_t> buffer(size, 0);
     for (std::size_t i = 0; i < entries.size() && (i + 1) * 32 <= size; ++i)
       std::memcpy(buffer.data() + i * 32, entries[i].data(), 32);
-    return builder->parseDirectoryBuffer(Bytes(buffer.data(), buffer.size()), *engine.tree().root(), WalkMode::Processing);
+    return builder->parseDirectoryBuffer(Bytes(buffer.data(), buffer.size()), into ? *into : *engine.tree().root(), mode);
   }
   std::unique_ptr<FatReader> reader;
   std::unique_ptr<FatTreeBuilder> builder;
@@ -277,35 +269,25 @@ TEST(FatDirectory, EntriesGiveTheNamesTheyHold) {
 
 TEST(FatDirectory, DotEntriesMustDescribeTheFolderBeingRead) {
   Disk d(kFat32, 64);
-  d.open();
-  FatTree tree;
-  FatReader reader(d.engine.source(), d.engine.volume());
-  FatTreeBuilder b(reader, tree, d.host, d.run);
-  b.start();
+  d.parse({});
   FileEntry folder;
   folder.name = u"Docs";
   folder.attributes = 0x18;
   folder.firstCluster = 9;
   folder.parentCluster = 2;
   folder.createdDate = kCreated;
-  FileEntry& f = tree.add(folder);
-  auto parseInto = [&](const Entries& entries, WalkMode mode = WalkMode::Processing) {
-    std::vector<std::uint8_t> buffer(512, 0);
-    for (std::size_t i = 0; i < entries.size(); ++i) std::memcpy(buffer.data() + i * 32, entries[i].data(), 32);
-    return b.parseDirectoryBuffer(Bytes(buffer.data(), buffer.size()), f, mode);
-  };
+  FileEntry& f = d.engine.tree().add(folder);
   const Entry a = shortEntry("A       TXT", 0x20, 5, 1);
-  EXPECT_TRUE(parseInto(dots(9, 0, kCreated + 1) + a));  // another date
-  EXPECT_TRUE(parseInto(dots(9, 7) + a));                // another parent
-  EXPECT_TRUE(parseInto(dots(8, 0) + a));                // another folder
+  // Another date, another parent, another folder.
+  for (const Entries& other : {dots(9, 0, kCreated + 1) + a, dots(9, 7) + a, dots(8, 0) + a}) EXPECT_TRUE(d.parse(other, 512, &f));
   EXPECT_EQ(f.firstChild, nullptr);
-  EXPECT_EQ(b.index().find(9), nullptr);
-  parseInto(dots(9, 0) + a);  // ".." of 0 is the root
+  EXPECT_EQ(d.builder->index().find(9), nullptr);
+  d.parse(dots(9, 0) + a, 512, &f);  // ".." of 0 is the root
   ASSERT_NE(f.firstChild, nullptr);
-  EXPECT_EQ(b.index().find(9), &f);
+  EXPECT_EQ(d.builder->index().find(9), &f);
   // The naming pass takes the entries without checking.
   f.firstChild = nullptr;
-  parseInto(dots(8, 7) + shortEntry("B       TXT", 0x20, 5, 1), WalkMode::Naming);
+  d.parse(dots(8, 7) + shortEntry("B       TXT", 0x20, 5, 1), 512, &f, WalkMode::Naming);
   ASSERT_NE(f.firstChild, nullptr);
   EXPECT_EQ(f.firstChild->name, u"B.TXT");
 }

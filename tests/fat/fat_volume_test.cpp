@@ -1,10 +1,4 @@
-// FAT volumes: which boot sectors are taken and what they give (FAT12 or FAT16 by the cluster
-// count, sizes smaller than the FATs), the stored volume record, reads on a failing disk, and
-// cluster chains that loop, end in bad marks, straddle FAT12 entries or come from the second FAT.
-#include <gtest/gtest.h>
-
-#include <cerrno>
-#include <functional>
+// FAT boot sectors, the stored volume record, reads on a failing disk, and hostile cluster chains.
 
 #include "fat/fat_volume.h"
 #include "tests/support/builders.h"
@@ -25,57 +19,54 @@ TEST(FatBootSector, EachRuleTakesOrRefusesAndTheKindComesFromTheClusterCount) {
     bool accepted;
     bool fat12 = false;
   };
-  auto bps = [](std::uint16_t n) { return [n](Buffer& b) { writeLe<std::uint16_t>(b, 11, n); }; };
+  using Change = std::function<void(Buffer&)>;
+  auto put = [](std::size_t at, std::uint32_t value, int width) -> Change {
+    return [=](Buffer& b) {
+      for (int i = 0; i < width; ++i) b[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(value >> (8 * i));
+    };
+  };
+  auto all = [](std::vector<Change> changes) -> Change {
+    return [=](Buffer& b) {
+      for (const auto& c : changes) c(b);
+    };
+  };
   std::vector<Row> rows;
   for (bool fat32 : {false, true}) {
     const std::vector<Row> shared = {
         {"well formed", fat32, [](Buffer&) {}, true},
-        {"jump byte 0", fat32, [](Buffer& b) { b[0] = 0; }, false},
-        {"jump byte 1", fat32, [](Buffer& b) { b[1] = 0; }, false},
-        {"jump byte 2", fat32, [](Buffer& b) { b[2] = 0x91; }, false},
-        {"sector size 0", fat32, bps(0), true},
-        {"sector size 4096", fat32, bps(4096), true},
-        {"sector size 1536", fat32, bps(1536), false},
-        {"sector size 256", fat32, bps(256), false},
-        {"one FAT", fat32, [](Buffer& b) { b[16] = 1; }, false},
-        {"three FATs", fat32, [](Buffer& b) { b[16] = 3; }, false},
-        {"no sectors per cluster", fat32, [](Buffer& b) { b[13] = 0; }, false},
-        {"3 sectors per cluster", fat32, [](Buffer& b) { b[13] = 3; }, false},
-        {"64 sectors per cluster: few clusters", fat32, [](Buffer& b) { b[13] = 64; }, true, !fat32},
+        {"jump byte 0", fat32, put(0, 0, 1), false},
+        {"jump byte 1", fat32, put(1, 0, 1), false},
+        {"jump byte 2", fat32, put(2, 0x91, 1), false},
+        {"sector size 0", fat32, put(11, 0, 2), true},
+        {"sector size 4096", fat32, put(11, 4096, 2), true},
+        {"sector size 1536", fat32, put(11, 1536, 2), false},
+        {"sector size 256", fat32, put(11, 256, 2), false},
+        {"one FAT", fat32, put(16, 1, 1), false},
+        {"three FATs", fat32, put(16, 3, 1), false},
+        {"no sectors per cluster", fat32, put(13, 0, 1), false},
+        {"3 sectors per cluster", fat32, put(13, 3, 1), false},
+        {"64 sectors per cluster: few clusters", fat32, put(13, 64, 1), true, !fat32},
         {"cut short", fat32, [](Buffer& b) { b.resize(100); }, false},
     };
     rows.insert(rows.end(), shared.begin(), shared.end());
   }
   const std::vector<Row> own = {
-      {"FAT16 below 65,536 sectors", false,
-       [](Buffer& b) {
-         writeLe<std::uint32_t>(b, 32, 0);
-         writeLe<std::uint16_t>(b, 19, 60000);
-       },
-       true},
+      {"FAT16 below 65,536 sectors", false, all({put(32, 0, 4), put(19, 60000, 2)}), true},
       {"1.44 MB floppy", false,
-       [](Buffer& b) {
-         writeLe<std::uint32_t>(b, 32, 0);
-         writeLe<std::uint16_t>(b, 19, 2880);
-         b[13] = 1;
-         writeLe<std::uint16_t>(b, 14, 1);
-         writeLe<std::uint16_t>(b, 17, 224);
-         writeLe<std::uint16_t>(b, 22, 9);
-       },
-       true, true},
+       all({put(32, 0, 4), put(19, 2880, 2), put(13, 1, 1), put(14, 1, 2), put(17, 224, 2), put(22, 9, 2)}), true, true},
       // Reserved 4 + FATs 160 + root 32 = 196 sectors before 4,084 or 4,085 clusters of 4.
-      {"4,084 clusters", false, [](Buffer& b) { writeLe<std::uint32_t>(b, 32, 196 + 4084 * 4 + 3); }, true, true},
-      {"4,085 clusters", false, [](Buffer& b) { writeLe<std::uint32_t>(b, 32, 196 + 4085 * 4); }, true},
-      {"the 16-bit total wins", false, [](Buffer& b) { writeLe<std::uint16_t>(b, 19, 196 + 100 * 4); }, true, true},
-      {"no file system name", false, [](Buffer& b) { writeLe<std::uint32_t>(b, 57, 0); }, false},
-      {"no root entries", false, [](Buffer& b) { writeLe<std::uint16_t>(b, 17, 0); }, false},
-      {"no reserved sector", false, [](Buffer& b) { writeLe<std::uint16_t>(b, 14, 0); }, false},
-      {"no 16-bit FAT size", false, [](Buffer& b) { writeLe<std::uint16_t>(b, 22, 0); }, false},
-      {"no size at all", false, [](Buffer& b) { writeLe<std::uint32_t>(b, 32, 0); }, false},
-      {"no room for a cluster", false, [](Buffer& b) { writeLe<std::uint32_t>(b, 32, 199); }, false},
-      {"root at cluster 3", true, [](Buffer& b) { writeLe<std::uint32_t>(b, 44, 3); }, false},
-      {"no backup boot sector", true, [](Buffer& b) { writeLe<std::uint16_t>(b, 50, 0); }, false},
-      {"information sector 2", true, [](Buffer& b) { writeLe<std::uint16_t>(b, 48, 2); }, false},
+      {"4,084 clusters", false, put(32, 196 + 4084 * 4 + 3, 4), true, true},
+      {"4,085 clusters", false, put(32, 196 + 4085 * 4, 4), true},
+      {"the 16-bit total wins", false, put(19, 196 + 100 * 4, 2), true, true},
+      {"no file system name", false, put(57, 0, 4), false},
+      {"no root entries", false, put(17, 0, 2), false},
+      {"no reserved sector", false, put(14, 0, 2), false},
+      {"no 16-bit FAT size", false, put(22, 0, 2), false},
+      {"no size at all", false, put(32, 0, 4), false},
+      {"no room for a cluster", false, put(32, 199, 4), false},
+      {"root at cluster 3", true, put(44, 3, 4), false},
+      {"no backup boot sector", true, put(50, 0, 2), false},
+      {"information sector 2", true, put(48, 2, 2), false},
   };
   rows.insert(rows.end(), own.begin(), own.end());
   for (const Row& row : rows) {
@@ -107,26 +98,16 @@ TEST(FatBootSector, AVolumeSmallerThanItsFatsHasNoClustersAndSectorSize0IsTheSou
 
 TEST(StoredFatVolume, LayoutAndRoundTrip) {
   FatVolume v;
-  v.bootCopySector = 0x0102030405060708ull;
-  v.startSector = 0x1112131415161718ull;
-  v.sectorCount = 0x2122232425262728ull;
-  v.serialNumber = 0x3132333435363738ull;
-  v.reservedSectors = 0x4142434445464748ull;
-  v.secondFatOffset = 0x5152535455565758ull;
-  v.dataOffset = 0x6162636465666768ull;
-  v.fatSectors = 0x71727374u;
-  v.clusterCount = 0x81828384u;
-  v.bytesPerCluster = 0x91929394u;
-  v.bytesPerSector = 0xA1A2;
-  v.sectorsPerCluster = 0xB1;
-  v.fatType = 0xC1;
-  v.foundBy = 0x0D;
+  const std::vector<test::Field> fields = {
+      {0, 1, 0}, OV_FIELD(v, bootCopySector, 1, 8, 0x0102030405060708ull),
+      OV_FIELD(v, startSector, 9, 8, 0x1112131415161718ull), OV_FIELD(v, sectorCount, 17, 8, 0x2122232425262728ull),
+      OV_FIELD(v, serialNumber, 25, 8, 0x3132333435363738ull), OV_FIELD(v, reservedSectors, 33, 8, 0x4142434445464748ull),
+      OV_FIELD(v, secondFatOffset, 41, 8, 0x5152535455565758ull), OV_FIELD(v, dataOffset, 49, 8, 0x6162636465666768ull),
+      OV_FIELD(v, fatSectors, 57, 4, 0x71727374u), OV_FIELD(v, clusterCount, 65, 4, 0x81828384u),
+      OV_FIELD(v, bytesPerCluster, 69, 4, 0x91929394u), OV_FIELD(v, bytesPerSector, 73, 2, 0xA1A2),
+      OV_FIELD(v, sectorsPerCluster, 75, 1, 0xB1), OV_FIELD(v, fatType, 76, 1, 0xC1), OV_FIELD(v, foundBy, 77, 1, 0x0D)};
   const auto b = encodeFatVolume(v, true);
-  test::expectLayout(Buffer(b.begin(), b.end()), 78,
-                     {{0, 1, 0}, {1, 8, v.bootCopySector}, {9, 8, v.startSector}, {17, 8, v.sectorCount},
-                      {25, 8, v.serialNumber}, {33, 8, v.reservedSectors}, {41, 8, v.secondFatOffset},
-                      {49, 8, v.dataOffset}, {57, 4, v.fatSectors}, {65, 4, v.clusterCount},
-                      {69, 4, v.bytesPerCluster}, {73, 2, 0xA1A2}, {75, 1, 0xB1}, {76, 1, 0xC1}, {77, 1, 0x0D}});
+  test::expectLayout(Buffer(b.begin(), b.end()), 78, fields);
   EXPECT_NE(le32(b, 61), 0u);  // another record follows
   EXPECT_EQ(le32(encodeFatVolume(v, false), 61), 0u);
   bool more = false;

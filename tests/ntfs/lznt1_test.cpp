@@ -1,15 +1,8 @@
-// LZNT1 decompression on hand-assembled chunks: references where the length field narrows, copies
-// from before a chunk's start, chunks that would overrun 4096 bytes, output that does not fit,
-// input cut anywhere, end marks, and the test that tells a compressed unit from raw data. Whole
-// files compressed by ntfs-3g are checked on the images (tests/e2e).
+// LZNT1 on hand-assembled chunks: narrowing length fields, overruns, cut input, end marks, raw data.
+// Files compressed by ntfs-3g are checked on the images (tests/e2e).
 #include "ntfs/lznt1.h"
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
 #include <random>
-#include <string>
-#include <vector>
 
 #include "tests/support/test_support.h"
 

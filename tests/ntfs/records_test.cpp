@@ -1,9 +1,4 @@
-// NTFS on-disk structures, built field by field: which boot sectors, MFT records, run lists and
-// index records are taken and which are refused (damaged, truncated or absurd ones), what a
-// record says about its file, and the layout of every record the scan information stores.
-#include <gtest/gtest.h>
-
-#include <functional>
+// NTFS structures built field by field: what is taken or refused, and the stored records' layouts.
 
 #include "ntfs/boot_sector.h"
 #include "ntfs/file_record.h"
@@ -295,26 +290,17 @@ TEST(RecordFacts, NamesKindsAndWhatIsListed) {
 
 TEST(StoredNtfsRecords, LayoutAndRoundTrip) {
   LogicalVolume v;
-  v.startSector = 0x0102030405060708ull;
-  v.sectorCount = 0x1112131415161718ull;
-  v.mftSector = 0x2122232425262728ull;
-  v.mftLcn = 0x3132333435363738ull;
-  v.mftMirrLcn = 0x4142434445464748ull;
-  v.serialNumber = 0x5152535455565758ull;
-  v.indexRecordBytes = 0x61626364u;
-  v.bytesPerCluster = 0x71727374u;
-  v.mftRecordBytes = 0x8182;
-  v.bytesPerSector = 0x9192;
-  v.sectorsPerCluster = 0xA1;
-  v.sectorsPerMftRecord = 0xB1;
-  v.sectorsPerIndexRecord = 0xC1;
-  v.foundBy = 0x0D;
+  const std::vector<Field> volumeFields = {
+      {0, 8, 0}, OV_FIELD(v, startSector, 8, 8, 0x0102030405060708ull),
+      OV_FIELD(v, sectorCount, 16, 8, 0x1112131415161718ull), OV_FIELD(v, mftSector, 24, 8, 0x2122232425262728ull),
+      OV_FIELD(v, mftLcn, 32, 8, 0x3132333435363738ull), OV_FIELD(v, mftMirrLcn, 40, 8, 0x4142434445464748ull),
+      OV_FIELD(v, serialNumber, 48, 8, 0x5152535455565758ull), OV_FIELD(v, indexRecordBytes, 56, 4, 0x61626364u),
+      OV_FIELD(v, bytesPerCluster, 60, 4, 0x71727374u), OV_FIELD(v, mftRecordBytes, 64, 2, 0x8182),
+      OV_FIELD(v, bytesPerSector, 66, 2, 0x9192), OV_FIELD(v, sectorsPerCluster, 68, 1, 0xA1),
+      OV_FIELD(v, sectorsPerMftRecord, 69, 1, 0xB1), OV_FIELD(v, sectorsPerIndexRecord, 70, 1, 0xC1),
+      OV_FIELD(v, foundBy, 71, 1, 0x0D)};
   const auto volume = encodeVolume(v, true);
-  test::expectLayout(Buffer(volume.begin(), volume.end()), 76,
-                     {{0, 8, 0}, {8, 8, v.startSector}, {16, 8, v.sectorCount}, {24, 8, v.mftSector},
-                      {32, 8, v.mftLcn}, {40, 8, v.mftMirrLcn}, {48, 8, v.serialNumber}, {56, 4, 0x61626364u},
-                      {60, 4, 0x71727374u}, {64, 2, 0x8182}, {66, 2, 0x9192}, {68, 1, 0xA1}, {69, 1, 0xB1},
-                      {70, 1, 0xC1}, {71, 1, 0x0D}});
+  test::expectLayout(Buffer(volume.begin(), volume.end()), 76, volumeFields);
   EXPECT_NE(le32(volume, 72), 0u);  // another record follows
   EXPECT_EQ(le32(encodeVolume(v, false), 72), 0u);
   bool more = false;
@@ -323,27 +309,17 @@ TEST(StoredNtfsRecords, LayoutAndRoundTrip) {
   EXPECT_FALSE(decodeVolume(Bytes(volume.data(), 75)));
 
   VolumeParameters p;
-  p.sectorCount = 0x0102030405060708ull;
-  p.mftSector = 0x1112131415161718ull;
-  p.mftLcn = 0x2122232425262728ull;
-  p.mftMirrLcn = 0x3132333435363738ull;
-  p.serialNumber = 0x4142434445464748ull;
-  p.startSector = 0x5152535455565758ull;
-  p.mftRecordCount = 0x61626364;
-  p.bytesPerMftRecord = 0x71727374;
-  p.bytesPerIndexRecord = 0x81828384;
-  p.bytesPerCluster = 0x91929394;
-  p.bytesPerSector = 0xA1A2;
-  p.sectorsPerMftRecord = 0xB1;
-  p.sectorsPerIndexRecord = 0xC1;
-  p.sectorsPerCluster = 0xD1;
-  p.turboScanMark = 1;
+  const std::vector<Field> paramFields = {
+      OV_FIELD(p, sectorCount, 0, 8, 0x0102030405060708ull), OV_FIELD(p, mftSector, 8, 8, 0x1112131415161718ull),
+      OV_FIELD(p, mftLcn, 16, 8, 0x2122232425262728ull), OV_FIELD(p, mftMirrLcn, 24, 8, 0x3132333435363738ull),
+      OV_FIELD(p, serialNumber, 32, 8, 0x4142434445464748ull), OV_FIELD(p, startSector, 40, 8, 0x5152535455565758ull),
+      OV_FIELD(p, mftRecordCount, 52, 4, 0x61626364), OV_FIELD(p, bytesPerMftRecord, 56, 4, 0x71727374),
+      OV_FIELD(p, bytesPerIndexRecord, 60, 4, 0x81828384), OV_FIELD(p, bytesPerCluster, 64, 4, 0x91929394),
+      OV_FIELD(p, bytesPerSector, 68, 2, 0xA1A2), OV_FIELD(p, sectorsPerMftRecord, 70, 1, 0xB1),
+      OV_FIELD(p, sectorsPerIndexRecord, 71, 1, 0xC1), OV_FIELD(p, sectorsPerCluster, 72, 1, 0xD1),
+      OV_FIELD(p, turboScanMark, 73, 1, 1)};
   const auto params = encodeParameters(p, true);
-  test::expectLayout(Buffer(params.begin(), params.end()), 74,
-                     {{0, 8, p.sectorCount}, {8, 8, p.mftSector}, {16, 8, p.mftLcn}, {24, 8, p.mftMirrLcn},
-                      {32, 8, p.serialNumber}, {40, 8, p.startSector}, {52, 4, 0x61626364}, {56, 4, 0x71727374},
-                      {60, 4, 0x81828384}, {64, 4, 0x91929394}, {68, 2, 0xA1A2}, {70, 1, 0xB1}, {71, 1, 0xC1},
-                      {72, 1, 0xD1}, {73, 1, 1}});
+  test::expectLayout(Buffer(params.begin(), params.end()), 74, paramFields);
   EXPECT_NE(le32(params, 48), 0u);  // runs follow
   EXPECT_EQ(decodeParameters(params, &more), p);
   EXPECT_TRUE(more);
@@ -356,22 +332,15 @@ TEST(StoredNtfsRecords, LayoutAndRoundTrip) {
   EXPECT_TRUE(more);
 
   FileEntry e;
-  e.dataSize = 0x0102030405060708ull;
-  e.recordSector = 0x1112131415161718ull;
-  e.entryIndex = 0x21222324u;
-  e.recordNumber = 0x31323334u;
-  e.parentRecord = 0x41424344u;
-  e.childrenBlock = 0x51525354u;
-  e.nameOffset = 0x61626364u;
   e.name = u"abc";
-  e.attributes = 0x7172;
-  e.createdDate = 0x8182;
-  e.accessedDate = 0x9192;
+  const std::vector<Field> entryFields = {
+      OV_FIELD(e, dataSize, 0, 8, 0x0102030405060708ull), OV_FIELD(e, recordSector, 8, 8, 0x1112131415161718ull),
+      OV_FIELD(e, entryIndex, 16, 4, 0x21222324u), OV_FIELD(e, recordNumber, 20, 4, 0x31323334u),
+      OV_FIELD(e, parentRecord, 24, 4, 0x41424344u), OV_FIELD(e, childrenBlock, 28, 4, 0x51525354u),
+      OV_FIELD(e, nameOffset, 32, 4, 0x61626364u), {36, 2, 3}, OV_FIELD(e, attributes, 38, 2, 0x7172),
+      OV_FIELD(e, createdDate, 40, 2, 0x8182), OV_FIELD(e, accessedDate, 42, 2, 0x9192)};
   const auto entry = encodeEntry(e);
-  test::expectLayout(Buffer(entry.begin(), entry.end()), 44,
-                     {{0, 8, e.dataSize}, {8, 8, e.recordSector}, {16, 4, e.entryIndex}, {20, 4, e.recordNumber},
-                      {24, 4, e.parentRecord}, {28, 4, e.childrenBlock}, {32, 4, e.nameOffset}, {36, 2, 3},
-                      {38, 2, 0x7172}, {40, 2, 0x8182}, {42, 2, 0x9192}});
+  test::expectLayout(Buffer(entry.begin(), entry.end()), 44, entryFields);
   std::uint16_t nameLength = 0;
   FileEntry back = decodeEntry(entry, nameLength);  // the name is the caller's to read
   EXPECT_EQ(nameLength, 3);

@@ -1,10 +1,4 @@
-// The NTFS partition-table walk and the Quick and Thorough searches on disks built in memory:
-// extended chains that loop, entries past the disk, volumes at cylinders and mebibytes, volumes
-// known only by their MFT records and the mirror, aborts and unreadable sectors.
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <functional>
+// The NTFS partition-table walk and searches on hostile disks built in memory.
 
 #include "ntfs/ntfs_engine.h"
 #include "ntfs/volume_finder.h"
@@ -121,22 +115,14 @@ TEST(NtfsQuickSearch, ProbesCylindersTracksAndMebibytes) {
 }
 
 TEST(NtfsSearches, AnAbortStopsAndUnreadableSectorsAreSkipped) {
-  struct StoppingHost : test::RecordingHost {
-    RunControl* run = nullptr;
-    void searchProgress(std::uint64_t p, std::uint64_t e) override {
-      RecordingHost::searchProgress(p, e);
-      if (progress.size() == 3) run->stop();
-    }
-  } host;
-  RunControl run;
-  host.run = &run;
-  SectorSource source(host, run);
-  source.openBackend(std::make_unique<MemoryBackend>(std::vector<std::uint8_t>(200000 * 512)), 512, 200000);
-  run.start();
+  MemoryDisk q(200000);
+  q.host.onSearchProgress = [&] {
+    if (q.host.progress.size() == 3) q.run.stop();
+  };
   std::vector<LogicalVolume> volumes;
-  EXPECT_FALSE(quickSearch(source, 0, 200000, volumes));
-  EXPECT_LT(host.progress.size(), 15u);  // far fewer probes than a whole run's
-  EXPECT_EQ(host.progress.back().first, host.progress.back().second);
+  EXPECT_FALSE(quickSearch(q.open(), 0, 200000, volumes));
+  EXPECT_LT(q.host.progress.size(), 15u);  // far fewer probes than a whole run's
+  EXPECT_EQ(q.host.progress.back().first, q.host.progress.back().second);
 
   MemoryDisk d(4000);
   d.put(3000, boot(1000));

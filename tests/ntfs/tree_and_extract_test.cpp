@@ -1,9 +1,5 @@
 // The NTFS extractor's limits on synthetic data. Where the tree builder attaches what the walk and
 // the Turbo Scan find is checked against the manifests of the images (tests/e2e).
-#include <gtest/gtest.h>
-
-#include <fcntl.h>
-#include <unistd.h>
 
 #include "ntfs/extract.h"
 #include "tests/support/builders.h"

@@ -1,16 +1,8 @@
-// The working files that hold a processed tree (entries, names and the folder blocks): what a new
-// set holds, that children are never lost however they are appended, numbered folders for missing
-// parents, privacy, and files damaged or crafted on disk (loops, chains off the grid, truncation,
-// names outside the names file), which must never crash or hang.
+// The working files of a processed tree: children never lost, privacy, and damaged or crafted
+// files, which must never crash or hang.
 #include "ntfs/working_files.h"
 
-#include <gtest/gtest.h>
-#include <sys/stat.h>
-
-#include <algorithm>
 #include <cmath>
-#include <functional>
-#include <map>
 #include <random>
 
 #include "tests/support/engines.h"

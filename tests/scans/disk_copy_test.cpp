@@ -1,20 +1,8 @@
 #include "scans/disk_copy.h"
 
-#include <gtest/gtest.h>
-
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <chrono>
-#include <filesystem>
-#include <fstream>
-#include <functional>
-#include <future>
-#include <mutex>
-#include <thread>
 
 #include "disk/byte_io.h"
 #include "tests/support/test_support.h"
@@ -52,67 +40,42 @@ std::size_t differences(const std::vector<std::uint8_t>& copy, const std::vector
   return n;
 }
 
-// Records the copy's progress and keeps a process log as the owner of a copy does.
+// Records the copy's progress; hooks act on progress and log lines.
 class CopyHost : public test::RecordingHost {
  public:
   void addLogEntry(const LogEntry& e) override {
-    std::lock_guard lock(mutex);
-    processLog.add(e);
     RecordingHost::addLogEntry(e);
     if (onLog) onLog(e);
   }
   void progress(std::uint64_t total, std::uint64_t done) override {
-    {
-      std::lock_guard lock(mutex);
-      copyProgress.emplace_back(done, total);
-    }
+    copyProgress.emplace_back(done, total);
     if (onProgress) onProgress(total, done);
   }
-  std::size_t progressCount() {
-    std::lock_guard lock(mutex);
-    return copyProgress.size();
-  }
   std::size_t accessErrorLines(std::uint64_t sector, int code) const {
-    std::string line = "Drive access error @ sector =" + std::to_string(sector) + " (Code =" + std::to_string(code) + ")";
-    std::size_t n = 0;
-    for (const auto& e : log) n += e.name == line;
-    return n;
+    const std::string line = "Drive access error @ sector =" + std::to_string(sector) + " (Code =" + std::to_string(code) + ")";
+    return static_cast<std::size_t>(std::count_if(log.begin(), log.end(), [&](const LogEntry& e) { return e.name == line; }));
   }
 
-  std::mutex mutex;
-  ProcessLog processLog;
   std::vector<std::pair<std::uint64_t, std::uint64_t>> copyProgress;  // (position, total)
   std::function<void(std::uint64_t, std::uint64_t)> onProgress;
   std::function<void(const LogEntry&)> onLog;
 };
 
-// A source in memory with chosen faults.
+// A source with chosen faults in memory, or a file for the identity checks.
 struct MemoryDisk {
   CopyHost host;
   RunControl run;
   SectorSource source{host, run};
   FaultBackend* faults = nullptr;
   std::vector<std::uint8_t> bytes;
+  fs::path path;
 
   explicit MemoryDisk(std::size_t sectors, std::uint16_t bps = 512) : bytes(patternDisk(sectors, bps)) {
     auto backend = std::make_unique<FaultBackend>(std::make_unique<MemoryBackend>(bytes, "memory-disk"), bps);
     faults = backend.get();
     source.openBackend(std::move(backend), bps, sectors);
   }
-  CopyResult copyTo(const fs::path& dest, CopyOptions options = {}) {
-    return copyDisk(host, run, source, dest.string(), options);
-  }
-};
-
-// A source that is a file on disk, for the identity checks.
-struct FileDisk {
-  CopyHost host;
-  RunControl run;
-  SectorSource source{host, run};
-  fs::path path;
-  std::vector<std::uint8_t> bytes;
-
-  FileDisk(const std::string& name, std::size_t sectors) : path(scratchFile(name)), bytes(patternDisk(sectors)) {
+  MemoryDisk(const std::string& name, std::size_t sectors) : bytes(patternDisk(sectors)), path(scratchFile(name)) {
     test::writeFile(path, bytes);
     int error = 0;
     auto backend = FileBackend::open(path.string(), error);
@@ -124,15 +87,10 @@ struct FileDisk {
   }
 };
 
-CopyOptions cloning() {
+CopyOptions copyOptions(CopyKind kind, bool overwrite = false) {
   CopyOptions o;
-  o.kind = CopyKind::Cloning;
-  return o;
-}
-
-CopyOptions overwriting() {
-  CopyOptions o;
-  o.overwrite = true;
+  o.kind = kind;
+  o.overwrite = overwrite;
   return o;
 }
 
@@ -181,7 +139,7 @@ TEST(DiskImaging, StopEndsTheCopyBeforeTheNextChunk) {
   disk.host.onProgress = [&](std::uint64_t, std::uint64_t done) {
     if (done == 1024 && readsAtStop == 0) {
       readsAtStop = disk.faults->readCount();
-      progressAtStop = disk.host.progressCount();
+      progressAtStop = disk.host.copyProgress.size();
       disk.run.stop();
     }
   };
@@ -193,7 +151,7 @@ TEST(DiskImaging, StopEndsTheCopyBeforeTheNextChunk) {
   EXPECT_TRUE(r.error.empty());
   EXPECT_EQ(r.sectorsCopied, 1024u);
   EXPECT_EQ(disk.faults->readCount(), readsAtStop);  // nothing read after the stop
-  EXPECT_EQ(disk.host.progressCount(), progressAtStop + 1);
+  EXPECT_EQ(disk.host.copyProgress.size(), progressAtStop + 1);
   EXPECT_EQ(disk.host.copyProgress.back(), std::make_pair(std::uint64_t{1024}, std::uint64_t{4096}));
   auto copy = test::readFile(dest);
   ASSERT_EQ(copy.size(), 1024u * 512);
@@ -236,14 +194,12 @@ TEST(DiskImaging, ImageOfA4096ByteSectorDiskReopensWith4096ByteSectors) {
 }
 
 TEST(DiskCopy, RefusalsTouchNothing) {
-  FileDisk file("self-source.img", 600);
+  MemoryDisk file("self-source.img", 600);
   const fs::path symlink = scratchFile("self-symlink.img"), hardlink = scratchFile("self-hardlink.img");
   fs::create_symlink(file.path, symlink);
   fs::create_hard_link(file.path, hardlink);
   for (CopyKind kind : {CopyKind::Imaging, CopyKind::Cloning}) {
-    CopyOptions options;
-    options.kind = kind;
-    options.overwrite = true;
+    const CopyOptions options = copyOptions(kind, true);
     for (const fs::path& dest : {file.path, symlink, hardlink, file.path.parent_path() / "." / file.path.filename()}) {
       CopyResult r = file.copyTo(dest, options);
       EXPECT_EQ(r.outcome, CopyOutcome::Refused) << dest;
@@ -266,9 +222,9 @@ TEST(DiskCopy, RefusalsTouchNothing) {
       {"an existing image", scratchFile("existing.ov2"), std::vector<std::uint8_t>(2 << 20, 0xEE), {}, "already exists"},
       {"a missing folder", test::scratchDir() / "no-such-folder" / "x.ov2", {}, {}, "cannot create"},
       {"a folder", test::scratchDir(), {}, {}, "is a folder"},
-      {"a clone onto a smaller target", scratchFile("small-target.img"), std::vector<std::uint8_t>(599 * 512, 0x11), cloning(),
+      {"a clone onto a smaller target", scratchFile("small-target.img"), std::vector<std::uint8_t>(599 * 512, 0x11), copyOptions(CopyKind::Cloning),
        "smaller than the source"},
-      {"a clone onto a missing target", scratchFile("missing-target.img"), {}, cloning(), ""},
+      {"a clone onto a missing target", scratchFile("missing-target.img"), {}, copyOptions(CopyKind::Cloning), ""},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
@@ -286,7 +242,7 @@ TEST(DiskCopy, RefusalsTouchNothing) {
   }
   // Asked to overwrite, the old image is replaced, and a longer one cut.
   MemoryDisk disk(300);
-  ASSERT_EQ(disk.copyTo(test::scratchDir() / "existing.ov2", overwriting()).outcome, CopyOutcome::Completed);
+  ASSERT_EQ(disk.copyTo(test::scratchDir() / "existing.ov2", copyOptions(CopyKind::Imaging, true)).outcome, CopyOutcome::Completed);
   EXPECT_EQ(differences(test::readFile(test::scratchDir() / "existing.ov2"), disk.bytes), 0u);
   // No source at all.
   test::RecordingHost host;
@@ -301,7 +257,7 @@ TEST(DiskCloning, TheTargetGetsTheSourceAndKeepsItsTailButIsNeverWrittenPastItsE
     MemoryDisk disk(1000);
     const fs::path dest = scratchFile("target.img");
     test::writeFile(dest, std::vector<std::uint8_t>(targetSectors * 512, 0x11));
-    ASSERT_EQ(disk.copyTo(dest, cloning()).outcome, CopyOutcome::Completed);
+    ASSERT_EQ(disk.copyTo(dest, copyOptions(CopyKind::Cloning)).outcome, CopyOutcome::Completed);
     auto copy = test::readFile(dest);
     ASSERT_EQ(copy.size(), targetSectors * 512);
     EXPECT_EQ(differences(std::vector<std::uint8_t>(copy.begin(), copy.begin() + 1000 * 512), disk.bytes), 0u);

@@ -1,7 +1,5 @@
 #include "scans/process_log.h"
 
-#include <gtest/gtest.h>
-
 #include "tests/support/test_support.h"
 
 namespace ov {

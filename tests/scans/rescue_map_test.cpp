@@ -1,16 +1,9 @@
 // Imaging with a mapfile: resumed after a stop and after a source that failed, bad sectors
 // retried, a map written by GNU ddrescue continued; and the mapfile reader's refusals.
-#include <gtest/gtest.h>
-
-#include <filesystem>
-#include <fstream>
-#include <functional>
-#include <set>
-#include <sstream>
 
 #include "scans/disk_copy.h"
 #include "scans/rescue_map.h"
-#include "tests/support/test_support.h"
+#include "tests/support/engines.h"
 
 namespace ov {
 namespace {
@@ -25,33 +18,10 @@ class StoppingHost : public test::RecordingHost {
   std::function<void(std::uint64_t, std::uint64_t)> onProgress;
 };
 
-// Reads through a backend and notes where each read starts.
-class CountingBackend final : public ReadBackend {
- public:
-  CountingBackend(std::unique_ptr<ReadBackend> inner, std::vector<std::uint64_t>& offsets)
-      : inner_(std::move(inner)), offsets_(offsets) {}
-  int readAt(std::uint64_t offset, void* buffer, std::size_t length, std::size_t& got) override {
-    offsets_.push_back(offset);
-    return inner_->readAt(offset, buffer, length, got);
-  }
-  std::uint64_t sizeBytes() const override { return inner_->sizeBytes(); }
-  std::string path() const override { return inner_->path(); }
-
- private:
-  std::unique_ptr<ReadBackend> inner_;
-  std::vector<std::uint64_t>& offsets_;
-};
-
-std::string readText(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
 RescueMap loadMap(const fs::path& p) {
   std::string error;
-  auto map = RescueMap::parse(readText(p), error);
+  const auto bytes = test::readFile(p);
+  auto map = RescueMap::parse(std::string(bytes.begin(), bytes.end()), error);
   EXPECT_TRUE(map) << error;
   return map ? *map : RescueMap();
 }
@@ -75,6 +45,7 @@ void expectImage(const fs::path& image, const std::vector<std::uint8_t>& source,
 struct ImagingRun {
   CopyResult result;
   std::uint64_t reads = 0;
+  std::vector<std::pair<std::uint64_t, std::size_t>> requests;  // what reached the disk
 };
 
 // One imaging run with a map over the source bytes with `faults` (sector -> errno).
@@ -83,7 +54,9 @@ ImagingRun image(const std::vector<std::uint8_t>& bytes, const std::map<std::uin
   StoppingHost host;
   RunControl run;
   SectorSource source(host, run);
-  auto fault = std::make_unique<FaultBackend>(std::make_unique<MemoryBackend>(bytes, "source.img"), 512);
+  auto counting = std::make_unique<test::CountingBackend>(bytes);
+  test::CountingBackend* counter = counting.get();
+  auto fault = std::make_unique<FaultBackend>(std::move(counting), 512);
   for (const auto& [s, e] : faults) fault->failSector(s, e);
   FaultBackend* raw = fault.get();
   if (setup) setup(*raw, run, host);
@@ -94,6 +67,7 @@ ImagingRun image(const std::vector<std::uint8_t>& bytes, const std::map<std::uin
   ImagingRun r;
   r.result = copyDisk(host, run, source, dest.string(), options);
   r.reads = raw->readCount();
+  r.requests = counter->requests;
   return r;
 }
 
@@ -132,8 +106,7 @@ TEST(RescueMap, ImagingResumesAfterAStopAndAFailedSourceAndEndsWithTheBadSectors
       // ddrescue continues the map too (its test mode failing the same sectors).
       fs::copy_file(dest, dir / "dd.img");
       fs::copy_file(map, dir / "dd.map");
-      std::ofstream(dir / "source.img", std::ios::binary)
-          .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+      test::writeFile(dir / "source.img", bytes);
       RescueMap faultsMap(bytes.size());
       faultsMap.set(0, bytes.size(), '+');
       for (std::uint64_t s : bad) faultsMap.set(s * 512, s * 512 + 512, '-');
@@ -181,36 +154,20 @@ TEST(RescueMap, AMapWrittenByDdrescueIsContinued) {
   fs::copy_file(given, map, fs::copy_options::overwrite_existing);
   // The image ddrescue wrote: what it read, nothing where it failed or did not go.
   RescueMap before = loadMap(map);
-  {
-    std::vector<std::uint8_t> partial(bytes.size(), 0);
-    for (const auto& b : before.blocks())
-      if (b.status == '+') std::copy_n(bytes.begin() + static_cast<long>(b.start), b.size, partial.begin() + static_cast<long>(b.start));
-    std::ofstream(dest, std::ios::binary).write(reinterpret_cast<const char*>(partial.data()), static_cast<std::streamsize>(partial.size()));
-  }
+  std::vector<std::uint8_t> partial(bytes.size(), 0);
+  for (const auto& b : before.blocks())
+    if (b.status == '+') std::copy_n(bytes.begin() + static_cast<long>(b.start), b.size, partial.begin() + static_cast<long>(b.start));
+  test::writeFile(dest, partial);
+  const std::set<std::uint64_t> bad = {100, 101, 102, 103, 104, 105, 106, 107, 20000};
   std::map<std::uint64_t, int> faults;
-  std::set<std::uint64_t> bad = {20000};
-  for (std::uint64_t s = 100; s < 108; ++s) {
-    faults[s] = EIO;
-    bad.insert(s);
-  }
-  faults[20000] = EIO;
-
-  StoppingHost host;
-  RunControl run;
-  SectorSource source(host, run);
-  std::vector<std::uint64_t> offsets;
-  auto fault = std::make_unique<FaultBackend>(std::make_unique<MemoryBackend>(bytes, "source.img"), 512);
-  for (const auto& [s, e] : faults) fault->failSector(s, e);
-  source.openBackend(std::make_unique<CountingBackend>(std::move(fault), offsets), 512, bytes.size() / 512);
-  CopyOptions options;
-  options.mapPath = map.string();
-  CopyResult result = copyDisk(host, run, source, dest.string(), options);
-  ASSERT_EQ(result.outcome, CopyOutcome::Completed) << result.error;
+  for (std::uint64_t s : bad) faults[s] = EIO;
+  ImagingRun run = image(bytes, faults, dest, map);
+  ASSERT_EQ(run.result.outcome, CopyOutcome::Completed) << run.result.error;
   RescueMap after = loadMap(map);
   EXPECT_EQ(badSectors(after), bad);
   EXPECT_EQ(after.bytesWith('+') + after.bytesWith('-'), bytes.size());
   expectImage(dest, bytes, bad);
-  for (std::uint64_t offset : offsets) EXPECT_NE(before.statusAt(offset), '+') << offset;
+  for (const auto& request : run.requests) EXPECT_NE(before.statusAt(request.first), '+') << request.first;
 }
 
 TEST(RescueMap, MalformedMapsAreRefusedWithTheLine) {

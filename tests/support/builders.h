@@ -189,40 +189,31 @@ struct FatBootFields {
   std::uint32_t serial = 0x12345678u;
 };
 
-// A FAT16 boot sector as mkfs.fat writes it (81,920 sectors by default).
-inline std::vector<std::uint8_t> fat16BootSector(const FatBootFields& f = {}) {
+// A FAT16 or FAT32 boot sector as mkfs.fat writes it (81,920 sectors by default).
+inline std::vector<std::uint8_t> fatBootSector(bool fat32, const FatBootFields& f) {
   std::vector<std::uint8_t> b(512, 0);
-  b[0] = 0xEB; b[1] = 0x3C; b[2] = 0x90;
-  writeLe<std::uint16_t>(b, 11, f.bytesPerSector);
-  b[13] = f.sectorsPerCluster;
-  writeLe<std::uint16_t>(b, 14, f.reserved);
-  b[16] = 2;
-  writeLe<std::uint16_t>(b, 17, 512);
-  writeLe<std::uint16_t>(b, 22, static_cast<std::uint16_t>(f.fatSectors));
-  writeLe<std::uint32_t>(b, 32, f.totalSectors);
-  writeLe<std::uint32_t>(b, 39, f.serial);
-  std::memcpy(b.data() + 54, "FAT16   ", 8);
-  b[510] = 0x55; b[511] = 0xAA;
-  return b;
-}
-
-inline std::vector<std::uint8_t> fat32BootSector(const FatBootFields& f = {}) {
-  std::vector<std::uint8_t> b(512, 0);
-  b[0] = 0xEB; b[1] = 0x58; b[2] = 0x90;
+  b[0] = 0xEB; b[1] = fat32 ? 0x58 : 0x3C; b[2] = 0x90;
   writeLe<std::uint16_t>(b, 11, f.bytesPerSector);
   b[13] = f.sectorsPerCluster;
   writeLe<std::uint16_t>(b, 14, f.reserved);
   b[16] = 2;
   writeLe<std::uint32_t>(b, 32, f.totalSectors);
-  writeLe<std::uint32_t>(b, 36, f.fatSectors);
-  writeLe<std::uint32_t>(b, 44, 2);
-  writeLe<std::uint16_t>(b, 48, 1);
-  writeLe<std::uint16_t>(b, 50, 6);
-  writeLe<std::uint32_t>(b, 67, f.serial);
-  std::memcpy(b.data() + 82, "FAT32   ", 8);
+  if (fat32) {
+    writeLe<std::uint32_t>(b, 36, f.fatSectors);
+    writeLe<std::uint32_t>(b, 44, 2);
+    writeLe<std::uint16_t>(b, 48, 1);
+    writeLe<std::uint16_t>(b, 50, 6);
+  } else {
+    writeLe<std::uint16_t>(b, 17, 512);
+    writeLe<std::uint16_t>(b, 22, static_cast<std::uint16_t>(f.fatSectors));
+  }
+  writeLe<std::uint32_t>(b, fat32 ? 67 : 39, f.serial);
+  std::memcpy(b.data() + (fat32 ? 82 : 54), fat32 ? "FAT32   " : "FAT16   ", 8);
   b[510] = 0x55; b[511] = 0xAA;
   return b;
 }
+inline std::vector<std::uint8_t> fat16BootSector(const FatBootFields& f = {}) { return fatBootSector(false, f); }
+inline std::vector<std::uint8_t> fat32BootSector(const FatBootFields& f = {}) { return fatBootSector(true, f); }
 
 // ---- stored records ----
 
@@ -232,6 +223,12 @@ struct Field {
   std::size_t width;
   std::uint64_t value;
 };
+
+// Sets `obj.member` to `value` and gives the field where the encoded record must hold it; a
+// table of these (evaluated in order) fills a record and states its layout at once.
+#define OV_FIELD(obj, member, offset, width, value)                        \
+  ((obj).member = static_cast<decltype((obj).member)>(value),              \
+   ::ov::test::Field{offset, width, static_cast<std::uint64_t>(value)})
 
 // The encoded record has `size` bytes and each field holds its value, little-endian.
 inline void expectLayout(const std::vector<std::uint8_t>& b, std::size_t size, const std::vector<Field>& fields) {

@@ -61,34 +61,27 @@ void Tree::walk(RecoveryEngine& engine, const TreeEntry& folder, long parent, in
   }
 }
 
+bool Tree::reaches(const Node& n, const std::vector<std::string>& parts, Names names) const {
+  const Node* at = &n;
+  std::size_t i = parts.size();
+  while (i > 0 && at && nameMatches(at->entry, parts[i - 1], names)) {
+    at = at->parent < 0 ? nullptr : &nodes_[static_cast<std::size_t>(at->parent)];
+    --i;
+  }
+  return i == 0 && !at;
+}
+
 const TreeEntry* Tree::find(const std::string& path, bool live, bool folder, Names names) const& {
   const auto parts = split(path);
-  for (const Node& n : nodes_) {
-    if (n.entry.isLive() != live || n.entry.isFolder() != folder) continue;
-    const Node* at = &n;
-    std::size_t i = parts.size();
-    while (i > 0 && at && nameMatches(at->entry, parts[i - 1], names)) {
-      at = at->parent < 0 ? nullptr : &nodes_[static_cast<std::size_t>(at->parent)];
-      --i;
-    }
-    if (i == 0 && !at) return &n.entry;
-  }
+  for (const Node& n : nodes_)
+    if (n.entry.isLive() == live && n.entry.isFolder() == folder && reaches(n, parts, names)) return &n.entry;
   return nullptr;
 }
 
 std::size_t Tree::count(const std::string& path) const {
   const auto parts = split(path);
-  std::size_t n = 0;
-  for (const Node& node : nodes_) {
-    const Node* at = &node;
-    std::size_t i = parts.size();
-    while (i > 0 && at && utf16ToUtf8(at->entry.name) == parts[i - 1]) {
-      at = at->parent < 0 ? nullptr : &nodes_[static_cast<std::size_t>(at->parent)];
-      --i;
-    }
-    n += i == 0 && !at;
-  }
-  return n;
+  return static_cast<std::size_t>(
+      std::count_if(nodes_.begin(), nodes_.end(), [&](const Node& n) { return reaches(n, parts, Names::Exact); }));
 }
 
 std::vector<std::uint8_t> saveEntry(RecoveryEngine& engine, RunControl& run, const TreeEntry& e, bool* ok) {

@@ -72,6 +72,8 @@ class Tree {
     long parent;  // -1: below the top
   };
   void walk(RecoveryEngine& engine, const TreeEntry& folder, long parent, int depth);
+  // Whether `n` and its folders upwards carry the names of `parts` and then reach the top.
+  bool reaches(const Node& n, const std::vector<std::string>& parts, Names names) const;
   std::vector<Node> nodes_;
 };
 

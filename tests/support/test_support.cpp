@@ -38,6 +38,14 @@ std::string quoted(const fs::path& p) {
   return out + "'";
 }
 
+// `tool -dc source > out` once per test process; `out`.
+fs::path unpackedOnce(const char* tool, const fs::path& source, const fs::path& out) {
+  static std::mutex mutex;
+  std::lock_guard lock(mutex);
+  if (!fs::exists(out)) run(std::string(tool) + " -dc " + quoted(source) + " > " + quoted(out));
+  return out;
+}
+
 bool equalIgnoringCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i)
@@ -96,13 +104,7 @@ void writeFile(const fs::path& path, const std::vector<std::uint8_t>& bytes) {
   out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
-fs::path carvingImage() {
-  static std::mutex mutex;
-  std::lock_guard lock(mutex);
-  fs::path out = scratchDir() / "carving.img";
-  if (!fs::exists(out)) run("xz -dc " + quoted(dataDir() / "carving" / "carving.img.xz") + " > " + quoted(out));
-  return out;
-}
+fs::path carvingImage() { return unpackedOnce("xz", dataDir() / "carving" / "carving.img.xz", scratchDir() / "carving.img"); }
 
 fs::path dataDir() { return fs::path(OV_TEST_DATA_DIR); }
 
@@ -132,12 +134,8 @@ fs::path image(const std::string& name) {
 }
 
 fs::path container(const std::string& name, const std::string& folder) {
-  static std::mutex mutex;
-  std::lock_guard lock(mutex);
   fs::create_directories(scratchDir() / folder);
-  fs::path out = scratchDir() / folder / name;
-  if (!fs::exists(out)) run("xz -dc " + quoted(dataDir() / "containers" / (name + ".xz")) + " > " + quoted(out));
-  return out;
+  return unpackedOnce("xz", dataDir() / "containers" / (name + ".xz"), scratchDir() / folder / name);
 }
 
 std::vector<std::uint8_t> join(std::initializer_list<std::vector<std::uint8_t>> parts) {
@@ -146,13 +144,7 @@ std::vector<std::uint8_t> join(std::initializer_list<std::vector<std::uint8_t>> 
   return out;
 }
 
-fs::path gunzipped(const fs::path& gz) {
-  static std::mutex mutex;
-  std::lock_guard lock(mutex);
-  fs::path out = scratchDir() / gz.stem();
-  if (!fs::exists(out)) run("gzip -dc " + quoted(gz) + " > " + quoted(out));
-  return out;
-}
+fs::path gunzipped(const fs::path& gz) { return unpackedOnce("gzip", gz, scratchDir() / gz.stem()); }
 
 nlohmann::json manifest(const std::string& name) {
   std::ifstream in(dataDir() / (name + ".manifest.json"));

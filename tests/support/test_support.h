@@ -1,16 +1,29 @@
-// Shared helpers of the tests: a host that records what the engine reports, the committed
-// test images and their manifests, and small builders for synthetic sectors.
+// Shared helpers of the tests (with the headers they all use): a host that records what the engine
+// reports, the committed test images and their manifests, and small builders for synthetic sectors.
 #pragma once
 
+#include <fcntl.h>
+#include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <initializer_list>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "disk/host.h"
@@ -27,7 +40,10 @@ class RecordingHost : public EngineHost {
   void showMessage(const std::string& title, const std::string& text, MessageIcon icon) override {
     messages.push_back({title, text, icon});
   }
-  void searchProgress(std::uint64_t position, std::uint64_t end) override { progress.emplace_back(position, end); }
+  void searchProgress(std::uint64_t position, std::uint64_t end) override {
+    progress.emplace_back(position, end);
+    if (onSearchProgress) onSearchProgress();
+  }
   void volumeFound(std::uint64_t start) override { found.push_back(start); }
   void searchFinished(bool completed) override { finished.push_back(completed); }
 
@@ -36,6 +52,7 @@ class RecordingHost : public EngineHost {
   std::vector<std::pair<std::uint64_t, std::uint64_t>> progress;
   std::vector<std::uint64_t> found;
   std::vector<bool> finished;
+  std::function<void()> onSearchProgress;  // after each search progress is recorded
 };
 
 // The folder of the committed images (tests/data).
