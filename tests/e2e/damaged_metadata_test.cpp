@@ -22,8 +22,6 @@ using ov::test::Outcome;
 
 using Bytes = std::vector<std::uint8_t>;
 
-Bytes load(const fs::path& path) { return ov::test::readFile(path); }
-
 Bytes utf16(const std::u16string& text) {
   Bytes out;
   for (char16_t c : text) {
@@ -138,7 +136,7 @@ bool savedWhole(const std::multimap<std::string, fs::path>& saved, const std::st
 TEST(DamagedMetadata, FoldersWhoseParentsGoRoundInALoopComeOutUnderANumberedFolder) {
   const fs::path original = ov::test::image("sample");
   auto records = recordsByName(original);
-  Bytes image = load(original);
+  Bytes image = ov::test::readFile(original);
   setParent(image, u"Documents", records["Documents"]);  // its own parent
   setParent(image, u"Photos", records["Trips"]);         // Photos and Trips: each other's parent
   const fs::path patched = ov::test::scratchDir() / "loops.img";
@@ -161,8 +159,7 @@ TEST(DamagedMetadata, FoldersWhoseParentsGoRoundInALoopComeOutUnderANumberedFold
       }
       EXPECT_TRUE(seen) << f.path.back();
     }
-    fs::path out = ov::test::scratchDir() / (std::string("loops-out") + turbo);
-    fs::remove_all(out);
+    const fs::path out = ov::test::freshDir(std::string("loops-out") + turbo);
     Outcome saved = ov::test::ovrecover("recover " + std::string(turbo) + shq(patched) + " --out " + shq(out));
     EXPECT_EQ(saved.status, 0) << saved.err;
     auto byName = savedByName(out);
@@ -176,7 +173,7 @@ TEST(DamagedMetadata, NamesOfMetadataFilesDotAndSlashAreOrdinaryNamesThatNeverMe
       {u"letter.txt", u"$Boot"}, {u"readme.txt", u"$Secure"},  {u"report.pdf", u"$UpCase"},
       {u"draft.txt", u"$Bitmap"}, {u"old-report.pdf", u"$LogFile"}, {u"beach.jpg", u"."},
       {u"forest.jpg", u"fore\x1bt.jpg"}};
-  Bytes image = load(ov::test::image("sample"));
+  Bytes image = ov::test::readFile(ov::test::image("sample"));
   for (const auto& [from, to] : renames) rename(image, from, to);
   const fs::path patched = ov::test::scratchDir() / "names.img";
   ov::test::writeFile(patched, image);
@@ -204,8 +201,7 @@ TEST(DamagedMetadata, NamesOfMetadataFilesDotAndSlashAreOrdinaryNamesThatNeverMe
   EXPECT_NE(text.out.find("fore\\x1Bt.jpg"), std::string::npos);
   EXPECT_EQ(text.out.find('\x1b'), std::string::npos);
 
-  fs::path out = ov::test::scratchDir() / "names-out";
-  fs::remove_all(out);
+  const fs::path out = ov::test::freshDir("names-out");
   Outcome saved = ov::test::ovrecover("recover " + shq(patched) + " --out " + shq(out));
   EXPECT_EQ(saved.status, 0) << saved.err;
   auto byName = savedByName(out);
@@ -236,7 +232,7 @@ TEST(DamagedMetadata, SizesBeyondWhatTheVolumeHoldsAreCutAndFlagged) {
   const std::uint64_t ntfsBytes = ov::test::manifest("sample")["partitions"][0]["sectors"].get<std::uint64_t>() * 512;
 
   // FAT: the directory entry says 0xFFFFFFFF bytes.
-  Bytes fatImage = load(ov::test::image("fat_mbr"));
+  Bytes fatImage = ov::test::readFile(ov::test::image("fat_mbr"));
   const std::string shortName = "README  TXT";
   std::size_t entries = 0;
   for (std::size_t at = 0; at + 32 <= fatImage.size(); at += 32) {
@@ -249,7 +245,7 @@ TEST(DamagedMetadata, SizesBeyondWhatTheVolumeHoldsAreCutAndFlagged) {
   ov::test::writeFile(fatPatched, fatImage);
 
   // NTFS: the data attribute says 1 TiB.
-  Bytes ntfsImage = load(ov::test::image("sample"));
+  Bytes ntfsImage = ov::test::readFile(ov::test::image("sample"));
   setDataSize(ntfsImage, u"mountain.jpg", std::uint64_t{1} << 40);
   const fs::path ntfsPatched = ov::test::scratchDir() / "ntfs-size.img";
   ov::test::writeFile(ntfsPatched, ntfsImage);
@@ -258,7 +254,7 @@ TEST(DamagedMetadata, SizesBeyondWhatTheVolumeHoldsAreCutAndFlagged) {
   const fs::path scan = ov::test::scratchDir() / "fat-tree.ovt";
   ASSERT_EQ(ov::test::ovrecover("ls --fs fat --volume 1 --save-scan " + shq(scan) + " " +
                                 shq(ov::test::image("fat_mbr"))).status, 0);
-  Bytes stored = load(scan);
+  Bytes stored = ov::test::readFile(scan);
   const Bytes storedName = utf16(u"README.TXT");
   auto it = std::search(stored.begin(), stored.end(), storedName.begin(), storedName.end());
   ASSERT_NE(it, stored.end());
@@ -286,8 +282,7 @@ TEST(DamagedMetadata, SizesBeyondWhatTheVolumeHoldsAreCutAndFlagged) {
       EXPECT_EQ(e.value("size_cut", false), true) << e.dump();
     }
     EXPECT_TRUE(seen);
-    fs::path out = ov::test::scratchDir() / "cut-out";
-    fs::remove_all(out);
+    const fs::path out = ov::test::freshDir("cut-out");
     // A file-size limit far above the volume's size stops a regression from filling the disk.
     Outcome saved = ov::test::shell("ulimit -f 400000; OVRECOVER recover " + row.options + " " + row.image + " --out " +
                                 shq(out) + " " + row.name);
