@@ -162,15 +162,13 @@ TEST(TimestampsAndReport, MatchTheSleuthKitAndTheManifests) {
     EXPECT_GT(timed, 3);
 
     // The save with its report, as JSON lines and as DFXML.
-    const fs::path out = ov::test::scratchDir() / (v.image + "-saved");
+    const fs::path out = ov::test::freshDir(v.image + "-saved"), outXml = ov::test::freshDir(v.image + "-saved-xml");
     const fs::path lines = ov::test::scratchDir() / (v.image + "-report.jsonl");
     const fs::path xml = ov::test::scratchDir() / (v.image + "-report.xml");
-    fs::remove_all(out);
-    fs::remove_all(out.string() + "-xml");
     auto saved = shell("TZ=UTC OVRECOVER recover " + args + " --out " + shq(out) + " --report " + shq(lines) +
                        " --hash-source");
     EXPECT_NE(saved.status, 2) << saved.err;
-    auto savedXml = shell("TZ=UTC OVRECOVER recover " + args + " --out " + shq(out.string() + "-xml") + " --report " +
+    auto savedXml = shell("TZ=UTC OVRECOVER recover " + args + " --out " + shq(outXml) + " --report " +
                           shq(xml));
     EXPECT_NE(savedXml.status, 2) << savedXml.err;
 
@@ -233,9 +231,8 @@ TEST(TimestampsAndReport, MatchTheSleuthKitAndTheManifests) {
 
 // --intact-only keeps the deleted files that no live file overwrote, and only those.
 TEST(TimestampsAndReport, IntactOnlyLeavesOverwrittenFilesOut) {
-  const fs::path out = ov::test::scratchDir() / "intact-only";
+  const fs::path out = ov::test::freshDir("intact-only");
   const fs::path lines = ov::test::scratchDir() / "intact-only.jsonl";
-  fs::remove_all(out);
   auto r = ov::test::ovrecover("recover --fs fat --volume 1 --deleted --intact-only " + shq(ov::test::image("fat_mbr")) +
                                " --out " + shq(out) + " --report " + shq(lines));
   EXPECT_NE(r.status, 2) << r.err;
@@ -260,9 +257,8 @@ TEST(TimestampsAndReport, IntactOnlyLeavesOverwrittenFilesOut) {
 // extent of the disk it was carved from, which the manifest places.
 TEST(TimestampsAndReport, CarveReportNamesEachSavedFileAndItsExtent) {
   const fs::path image = ov::test::carvingImage();
-  const fs::path out = ov::test::scratchDir() / "carved-report";
+  const fs::path out = ov::test::freshDir("carved-report");
   const fs::path lines = ov::test::scratchDir() / "carved-report.jsonl";
-  fs::remove_all(out);
   auto r = ov::test::ovrecover("carve " + shq(image) + " --out " + shq(out) + " --report " + shq(lines));
   ASSERT_EQ(r.status, 0) << r.err;
   std::map<std::uint64_t, std::uint64_t> endFound;  // start byte -> size, for the files whose end is found
@@ -341,9 +337,8 @@ TEST(TimestampsAndReport, CarvedPicturesGetTheirExifDate) {
     std::copy(picture.begin(), picture.end(), disk.begin() + static_cast<std::ptrdiff_t>(row.sector * 512));
   }
   const fs::path raw = ov::test::scratchDir() / "exif.img";
-  std::ofstream(raw, std::ios::binary).write(reinterpret_cast<const char*>(disk.data()), static_cast<std::streamsize>(disk.size()));
-  const fs::path out = ov::test::scratchDir() / "exif-carved";
-  fs::remove_all(out);
+  ov::test::writeFile(raw, disk);
+  const fs::path out = ov::test::freshDir("exif-carved");
   auto r = shell("TZ=UTC OVRECOVER carve " + shq(raw) + " --types jpg --out " + shq(out));
   ASSERT_EQ(r.status, 0) << r.err;
   int seen = 0;
