@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <fstream>
 #include <optional>
@@ -10,6 +11,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "carver/formats/common.h"
@@ -276,28 +278,18 @@ TEST(CarverHostile, MpegPacksOfFourBytes) {
   EXPECT_EQ(packState.mpegStarts.size(), 63u);  // one per sector after the first
 }
 
-// A TIFF header and directories at `dirs`, each of one valid entry and a link to `links`.
+// A TIFF header and directories at `dirs`, each of one valid entry (ImageWidth, SHORT, 1) and a link to `links`.
 Buffer tiffChain(const std::vector<std::uint32_t>& dirs, const std::vector<std::uint32_t>& links, bool big = false) {
   Buffer b(16 * kSector, 0);
-  auto put16 = [&](std::size_t at, std::uint16_t v) {
-    b[at] = static_cast<std::uint8_t>(big ? v >> 8 : v);
-    b[at + 1] = static_cast<std::uint8_t>(big ? v : v >> 8);
-  };
-  auto put32 = [&](std::size_t at, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-      b[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(v >> (big ? 24 - 8 * i : 8 * i));
+  auto put = [&](std::size_t at, std::uint32_t v, int n) {
+    for (int i = 0; i < n; ++i) b[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(v >> (big ? 8 * (n - 1 - i) : 8 * i));
   };
   putText(b, 0, big ? "MM" : "II");
-  put16(2, 42);
-  put32(4, dirs.front());
+  put(2, 42, 2);
+  put(4, dirs.front(), 4);
   for (std::size_t i = 0; i < dirs.size(); ++i) {
-    const std::size_t at = dirs[i];
-    put16(at, 1);
-    put16(at + 2, 256);  // ImageWidth, SHORT, 1
-    put16(at + 4, 3);
-    put32(at + 6, 1);
-    put16(at + 10, 16);
-    put32(at + 14, links[i]);
+    const std::tuple<std::size_t, std::uint32_t, int> fields[] = {{0, 1, 2}, {2, 256, 2}, {4, 3, 2}, {6, 1, 4}, {10, 16, 2}, {14, links[i], 4}};
+    for (const auto& [at, v, n] : fields) put(dirs[i] + at, v, n);
   }
   return b;
 }
@@ -409,12 +401,21 @@ Buffer patched(const std::string& file, std::function<void(Buffer&)> change, std
   return b;
 }
 
-Buffer tiffEntries(std::uint16_t tag1, std::uint32_t value1, std::uint16_t tag2, std::uint32_t value2) {
-  Buffer b = tiffChain({8}, {0});
-  b[8] = 2;  // two LONG entries of one value each
-  putLe16(b, 10, tag1); putLe16(b, 12, 4); putLe32(b, 14, 1); putLe32(b, 18, value1);
-  putLe16(b, 22, tag2); putLe16(b, 24, 4); putLe32(b, 26, 1); putLe32(b, 30, value2);
-  putLe32(b, 34, 0);
+// A little-endian TIFF whose directory at 8 holds `entries` ({tag, type, count, value}) and links to `next`.
+Buffer tiffEntries(const std::vector<std::array<std::uint32_t, 4>>& entries, std::uint32_t next = 0, Buffer b = tiffChain({8}, {0})) {
+  b[8] = static_cast<std::uint8_t>(entries.size());
+  std::size_t at = 10;
+  for (const auto& [tag, type, count, value] : entries) {
+    putLe16(b, at, static_cast<std::uint16_t>(tag)); putLe16(b, at + 2, static_cast<std::uint16_t>(type));
+    putLe32(b, at + 4, count); putLe32(b, at + 8, value);
+    at += 12;
+  }
+  putLe32(b, at, next);
+  return b;
+}
+Buffer zipStart(std::size_t sectors) {
+  Buffer b = withText(zeros(sectors), 0, "PK\x03\x04\x14");
+  putLe16(b, 26, 1);
   return b;
 }
 
@@ -455,48 +456,27 @@ TEST(CarverHostile, HeadersRejectOrStayBounded) {
       {"TIFF naming a raw maker, type 203", 203, [] { return patched("tiff_le.tif", [](Buffer& b) { putText(b, 600, "NIKON"); }); }, Outcome::Rejected, 0},
       {"TIFF naming a raw maker, type 208", 208, [] { return patched("tiff_le.tif", [](Buffer& b) { putText(b, 600, "NIKON"); }); }, Outcome::Accepted, -1},
       {"TIFF with a Canon raw header", 203, [] { return patched("tiff_le.tif", [](Buffer& b) { putLe32(b, 8, 0x00025243u); }); }, Outcome::Rejected, 0},
-      {"TIFF strip at 4 GB", 208, [] { return tiffEntries(273, 0xFFFFFF00u, 279, 0x1000u); }, any, 16 * kSector},
+      {"TIFF strip at 4 GB", 208, [] { return tiffEntries({{273, 4, 1, 0xFFFFFF00u}, {279, 4, 1, 0x1000u}}); }, any, 16 * kSector},
       {"RIFF of 4 GB", 236, [] { Buffer b = withText(zeros(16), 0, "RIFFxxxxAVI "); putLe32(b, 4, 0xFFFFFFF7u); return b; }, Outcome::Accepted, 16 * kSector},
       {"RIFF form type not text", 236, [] { Buffer b = withText(zeros(4), 0, "RIFF"); putLe32(b, 4, 100); return b; }, Outcome::Rejected, 0},
       {"WebP without an image chunk", 237, [] { return withText(zeros(4), 0, std::string("RIFF\x40\0\0\0WEBPJUNK", 16)); }, Outcome::Rejected, 0},
       {"JPEG of empty segments to the end", 238, [] { Buffer b = repeated(64, {0xFF, 0xFE, 0x00, 0x02}, 2); b[0] = 0xFF; b[1] = 0xD8; return b; }, Outcome::Rejected, 0},
       {"JPEG scan without a frame", 238, [] { return Buffer{0xFF, 0xD8, 0xFF, 0xDA, 0x00, 0x02, 0xFF, 0xD9}; }, Outcome::Rejected, 0},
-      {"ZIP whose directory points at itself", 239, [] {
-         Buffer b = withText(zeros(8), 0, "PK\x03\x04\x14");
-         putLe16(b, 26, 1);
-         putText(b, 1000, "PK\x05\x06");
-         putLe16(b, 1010, 0xFFFF);
-         putLe32(b, 1012, 0);
-         putLe32(b, 1016, 1000);
-         return b; }, Outcome::Accepted, 0},
+      {"ZIP whose directory points at itself", 239, [] { Buffer b = zipStart(8); putText(b, 1000, "PK\x05\x06"); putLe16(b, 1010, 0xFFFF); putLe32(b, 1016, 1000); return b; }, Outcome::Accepted, 0},
       {"ZIP64 locator past the disk", 239, [] {
-         Buffer b = withText(zeros(8), 0, "PK\x03\x04\x14");
-         putLe16(b, 26, 1);
-         putText(b, 980, "PK\x06\x07");
-         putLe32(b, 988, 0xFFFFFF00u);
-         putText(b, 1000, "PK\x05\x06");
-         putLe32(b, 1016, 0xFFFFFFFFu);
+         Buffer b = zipStart(8); putText(b, 980, "PK\x06\x07"); putLe32(b, 988, 0xFFFFFF00u); putText(b, 1000, "PK\x05\x06"); putLe32(b, 1016, 0xFFFFFFFFu);
          return b; }, Outcome::Accepted, 0},
       {"ZIP of a million central headers", 239, [] {
          Buffer b = repeated(2048, withText(Buffer(46, 0), 0, "PK\x01\x02"), 46);
-         putText(b, 0, "PK\x03\x04\x14");
-         putLe16(b, 26, 1);
+         std::copy_n(zipStart(1).begin(), 46, b.begin());
          const std::size_t end = 46 + (b.size() - 46 - 22) / 46 * 46;
-         putText(b, end, "PK\x05\x06");
-         putLe16(b, end + 10, 0xFFFE);
-         putLe32(b, end + 12, static_cast<std::uint32_t>(end - 46));
-         putLe32(b, end + 16, 46);
+         putText(b, end, "PK\x05\x06"); putLe16(b, end + 10, 0xFFFE); putLe32(b, end + 12, static_cast<std::uint32_t>(end - 46)); putLe32(b, end + 16, 46);
          return b; }, Outcome::Accepted, -1},
       {"ISO media of one giant box", 240, [] { Buffer b = withText(zeros(8), 4, "ftypheic"); putBe32(b, 0, 16); putBe32(b, 16, 1); putText(b, 20, "moov"); putBe32(b, 24, 0xFFFFFFFFu); putBe32(b, 28, 0xFFFFFFFFu); return b; }, Outcome::Accepted, 8 * kSector},
       {"ISO media without content", 240, [] { Buffer b = withText(zeros(8), 4, "ftypheic"); putBe32(b, 0, 16); return b; }, Outcome::Rejected, 0},
       {"Matroska header of 1 GB", 241, [] { return Buffer{0x1A, 0x45, 0xDF, 0xA3, 0x08, 0x40, 0, 0, 0, 0, 0, 0, 0}; }, Outcome::Rejected, 0},
-      {"Matroska of unknown size over empty voids", 241, [] {
-         Buffer b = repeated(64, {0xEC, 0x80}, 32);
-         const Buffer head = {0x1A, 0x45, 0xDF, 0xA3, 0x8B, 0x42, 0x82, 0x88, 'm', 'a', 't', 'r', 'o', 's', 'k', 'a',
-                              0x18, 0x53, 0x80, 0x67, 0x01, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-         std::copy(head.begin(), head.end(), b.begin());
-         b[28] = b[30] = 0xEC; b[29] = b[31] = 0x80;
-         return b; }, Outcome::Accepted, 64 * kSector},
+      // A header, a segment of unknown size, then empty voids.
+      {"Matroska of unknown size over empty voids", 241, [] { return withText(repeated(64, {0xEC, 0x80}, 28), 0, std::string("\x1A\x45\xDF\xA3\x8B\x42\x82\x88matroska\x18\x53\x80\x67\x01\xFF\xFF\xFF\xFF\xFF\xFF\xFF", 28)); }, Outcome::Accepted, 64 * kSector},
       {"FLAC metadata past the disk", 242, [] { Buffer b = withText(zeros(4), 0, "fLaC"); putBe32(b, 4, 34); putBe32(b, 42, 0x05FFFFFFu); return b; }, Outcome::Rejected, 0},
       {"FLAC frames of wrong CRC", 242, [] { return patched("flac.flac", [](Buffer& b) { for (std::size_t i = 200; i < b.size(); i += 97) b[i] ^= 0x5A; }); }, Outcome::Accepted, -1},
       {"Ogg page of wrong CRC", 243, [] { return patched("ogg_vorbis.ogg", [](Buffer& b) { b[22] ^= 1; }); }, Outcome::Rejected, 0},
@@ -505,22 +485,13 @@ TEST(CarverHostile, HeadersRejectOrStayBounded) {
       {"SQLite of 4 billion pages", 244, [] { return patched("sqlite.db", [](Buffer& b) { putBe32(b, 28, 0xFFFFFFFFu); }, 4); }, Outcome::Accepted, -1, 0},
       {"7z start header of wrong CRC", 245, [] { return patched("seven_zip.7z", [](Buffer& b) { b[20] ^= 1; }); }, Outcome::Rejected, 0},
       {"RAR 5 header of wrong CRC", 246, [] { return patched("rar5.rar", [](Buffer& b) { b[8] ^= 1; }); }, Outcome::Rejected, 0},
-      {"RAR 5 block of 2^63 bytes", 246, [] {
-         Buffer b = withText(zeros(8), 0, std::string("Rar!\x1A\x07\x01\x00", 8));
-         // Main header (type 1) with a data area of 2^63 - 1 bytes.
+      {"RAR 5 block of 2^63 bytes", 246, [] {  // a main header (type 1) with a data area of 2^63 - 1 bytes
          const Buffer header = {12, 0x01, 0x02, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x7F, 0x00};
+         Buffer b = withText(withText(zeros(8), 0, std::string("Rar!\x1A\x07\x01\x00", 8)), 12, std::string(header.begin(), header.end()));
          putLe32(b, 8, crc32Update(0, Bytes(header)));
-         std::copy(header.begin(), header.end(), b.begin() + 12);
          return b; }, Outcome::Accepted, 8 * kSector},
-      {"raw directories that point at each other", 247, [] {
-         Buffer b = tiffChain({8, 100}, {100, 8});
-         putText(b, 300, "NIKON");
-         // 8: Make (ASCII, 6 at 300) and SubIFDs (LONG, 1) pointing back at 8.
-         b[8] = 2;
-         putLe16(b, 10, 271); putLe16(b, 12, 2); putLe32(b, 14, 6); putLe32(b, 18, 300);
-         putLe16(b, 22, 330); putLe16(b, 24, 4); putLe32(b, 26, 1); putLe32(b, 30, 8);
-         putLe32(b, 34, 100);
-         return b; }, Outcome::Accepted, 306},
+      // 8: Make (ASCII, 6 at 300) and SubIFDs (LONG, 1) pointing back at 8; its link to 100, which links back.
+      {"raw directories that point at each other", 247, [] { return withText(tiffEntries({{271, 2, 6, 300}, {330, 4, 1, 8}}, 100, tiffChain({8, 100}, {100, 8})), 300, "NIKON"); }, Outcome::Accepted, 306},
       {"raw TIFF of no known maker", 247, [] { return tiffChain({8}, {0}); }, Outcome::Rejected, 0},
   };
   for (const HostileCase& c : cases) {
