@@ -22,20 +22,6 @@ namespace {
 namespace fs = std::filesystem;
 using Files = test::IsoFiles;
 
-// The volume labels of the primary and the Joliet descriptor, read from the image's bytes.
-std::pair<std::string, std::string> labels(const std::vector<std::uint8_t>& iso) {
-  std::string primary, joliet;
-  for (std::size_t at = 16 * 2048; at + 2048 <= iso.size(); at += 2048) {
-    Bytes d(iso.data() + at, 2048);
-    if (d[0] == 255 || std::string(d.begin() + 1, d.begin() + 6) != "CD001") break;
-    if (d[0] == 1) primary.assign(d.begin() + 40, d.begin() + 72);
-    if (d[0] == 2 && d[88] == '%' && d[89] == '/')
-      for (std::size_t i = 40; i < 72; i += 2) joliet += d[i] == 0 && d[i + 1] < 0x80 ? static_cast<char>(d[i + 1]) : '?';
-  }
-  auto trim = [](std::string s) { return s.substr(0, s.find_last_not_of(' ') + 1); };
-  return {trim(primary), trim(joliet)};
-}
-
 Files zipEntries(const fs::path& zip) {
   Files out;
   for (auto& [name, entry] : test::unzipAll(zip)) out[name] = std::move(entry.bytes);
@@ -149,10 +135,8 @@ TEST(Burning, MarkedItemsIntoADiscImageThroughTheFilePseudoDrive) {
     }
     if (row.outcome != BurnOutcome::Completed) continue;
 
-    const std::vector<std::uint8_t> isoBytes = test::readFile(iso);
-    EXPECT_EQ(report.imageBytes, isoBytes.size());
+    EXPECT_EQ(report.imageBytes, fs::file_size(iso));
     EXPECT_EQ(host.last, std::make_pair(report.imageBytes, report.imageBytes));
-    EXPECT_EQ(labels(isoBytes), std::make_pair(std::string("Ovelin"), std::string("Ovelin")));
     const Files burned = test::jolietFiles(iso, noReader);
     if (!noReader.empty()) continue;
     Files want = expected;
