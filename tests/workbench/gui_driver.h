@@ -36,18 +36,12 @@ void onModal(std::function<void(T*)> action, int milliseconds = 60000) {
   auto* clock = new QElapsedTimer;
   clock->start();
   QObject::connect(timer, &QTimer::timeout, [timer, clock, action, milliseconds] {
-    if (auto* w = qobject_cast<T*>(QApplication::activeModalWidget())) {
-      timer->stop();
-      timer->deleteLater();
-      delete clock;
-      action(w);
-      return;
-    }
-    if (clock->elapsed() > milliseconds) {
-      timer->stop();
-      timer->deleteLater();
-      delete clock;
-    }
+    auto* w = qobject_cast<T*>(QApplication::activeModalWidget());
+    if (!w && clock->elapsed() <= milliseconds) return;
+    timer->stop();
+    timer->deleteLater();
+    delete clock;
+    if (w) action(w);
   });
   timer->start(20);
 }

@@ -123,22 +123,8 @@ TEST(SafeOutputName, NeverLeavesTheFolderAndLongNamesKeepTheirExtensionAndWholeC
   EXPECT_EQ((name.size() - 4) % 3, 0u);
 }
 
-TEST(OutputFolder, ClashesGetNumberedNames) {
-  fs::path dir = test::freshDir("clash");
-  int error = 0;
-  OutputFolder out = OutputFolder::open(dir.string(), error);
-  ASSERT_TRUE(out.isOpen());
-  std::string used;
-  for (const char* expected : {"a.txt", "#0a.txt", "#1a.txt"}) {
-    int fd = out.createFile(u"a.txt", used, error);
-    ASSERT_GE(fd, 0);
-    ::close(fd);
-    EXPECT_EQ(used, expected);
-  }
-}
-
-// An existing folder is reused; planted links are not followed.
-TEST(OutputFolder, PlantedLinksAreNotFollowed) {
+// Clashes get numbered names; an existing folder is reused; planted links are not followed.
+TEST(OutputFolder, ClashesAndPlantedLinks) {
   fs::path dir = test::freshDir("links");
   fs::path outside = test::freshDir("outside");
   fs::create_directory(dir / "Photos");
@@ -146,19 +132,23 @@ TEST(OutputFolder, PlantedLinksAreNotFollowed) {
   fs::create_symlink(outside / "victim.txt", dir / "victim.txt");
   int error = 0;
   OutputFolder out = OutputFolder::open(dir.string(), error);
+  ASSERT_TRUE(out.isOpen());
+  std::string used;
+  auto create = [&](OutputFolder& folder, const char16_t* name) {
+    const int fd = folder.createFile(name, used, error);
+    EXPECT_GE(fd, 0) << used;
+    if (fd >= 0) ::close(fd);
+    return used;
+  };
+  for (const char* expected : {"a.txt", "#0a.txt", "#1a.txt"}) EXPECT_EQ(create(out, u"a.txt"), expected);
+  EXPECT_EQ(create(out, u"victim.txt"), "#0victim.txt");
   OutputFolder docs = out.subfolder(u"Docs", error);
   ASSERT_TRUE(docs.isOpen());
-  std::string used;
-  int fd = docs.createFile(u"x.txt", used, error);
-  ASSERT_GE(fd, 0);
-  ::close(fd);
+  create(docs, u"x.txt");
   EXPECT_TRUE(fs::exists(dir / "#0Docs" / "x.txt"));
-  fd = out.createFile(u"victim.txt", used, error);
-  ASSERT_GE(fd, 0);
-  ::close(fd);
-  EXPECT_EQ(used, "#0victim.txt");
   EXPECT_TRUE(fs::is_empty(outside));
-  ::close(out.subfolder(u"Photos", error).createFile(u"p.jpg", used, error));
+  OutputFolder photos = out.subfolder(u"Photos", error);
+  create(photos, u"p.jpg");
   EXPECT_TRUE(fs::exists(dir / "Photos" / "p.jpg"));
 }
 
