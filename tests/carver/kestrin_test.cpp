@@ -1,11 +1,11 @@
-// Kestrin's windows on the offscreen platform: start-up refusals, disk list, totals, marks, find, size
-// limit; the rename dialog's rules and the burn page, with libburn's pseudo-drives as writers ("stdio:"
-// is a drive without a medium).
+// Kestrin's windows on the offscreen platform: start-up refusals, disk list, totals, marks, find, size limit,
+// renames, and the burn page with libburn's "stdio:" pseudo-drive (a drive without a medium) as a writer.
 #include <QApplication>
 #include <QClipboard>
 #include <QTest>
 
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <tuple>
 
@@ -45,40 +45,24 @@ struct Item {
 struct Results {
   std::unique_ptr<CarverSession> session;
   std::unique_ptr<COvelinDataFoundDialog> dialog;
+  std::map<std::u16string, ResultNode*> nodes;  // items and their folders by name
 
   explicit Results(const std::vector<Item>& items) {
     session = std::make_unique<CarverSession>(QStringLiteral("nobody-listens"), testEnvironment());
     for (const Item& i : items)
-      session->tree().addCarvedItem(i.sector, CarvedFind{i.category, i.extension, i.size, 0, 0}, 512, UINT64_MAX / 1024);
+      for (ResultNode* n = &session->tree().addCarvedItem(i.sector, CarvedFind{i.category, i.extension, i.size, 0, 0}, 512, UINT64_MAX / 1024); n; n = n->parent)
+        nodes.emplace(n->name, n);
     dialog = std::make_unique<COvelinDataFoundDialog>(*session, false);
-  }
-
-  ResultNode* node(const std::u16string& name) {
-    std::vector<ResultNode*> pending{&session->tree().root()};
-    while (!pending.empty()) {
-      ResultNode* n = pending.back();
-      pending.pop_back();
-      if (n->name == name) return n;
-      for (ResultNode* c = n->firstChild; c; c = c->nextSibling) pending.push_back(c);
-    }
-    return nullptr;
   }
   // Sets a check box in the tree (a folder) or in the list of its folder (any item).
   void check(const std::u16string& name, bool inTree, bool on) {
-    ResultNode* n = name == u"Root" ? &session->tree().root() : node(name);
-    QVERIFY(n);
-    QAbstractItemModel* model;
-    QModelIndex index;
-    if (inTree) {
-      model = &dialog->folderModel();
-      index = name == u"Root" ? dialog->folderModel().index(0, 0) : dialog->folderModel().indexOf(n);
-    } else {
-      dialog->showFolder(n->parent);
-      model = &dialog->listModel();
-      index = dialog->listModel().index(dialog->listModel().rowOf(n), 0);
-    }
+    ResultNode* n = name == u"Root" ? &session->tree().root() : nodes.at(name);
+    if (!inTree) dialog->showFolder(n->parent);
+    QAbstractItemModel& model = inTree ? static_cast<QAbstractItemModel&>(dialog->folderModel()) : dialog->listModel();
+    const QModelIndex index = !inTree ? dialog->listModel().index(dialog->listModel().rowOf(n), 0)
+                              : name == u"Root" ? dialog->folderModel().index(0, 0) : dialog->folderModel().indexOf(n);
     QVERIFY(index.isValid());
-    QVERIFY(model->setData(index, on ? Qt::Checked : Qt::Unchecked, Qt::CheckStateRole));
+    QVERIFY(model.setData(index, on ? Qt::Checked : Qt::Unchecked, Qt::CheckStateRole));
   }
   // The check states of the tree's folders from "Root" down, depth first: x, ~ or -.
   QString treeStates() {
@@ -308,53 +292,48 @@ void KestrinTest::burnPage() {
   KestrinEnvironment env = testEnvironment();
   std::vector<disc::Writer> writers;
   env.listWriters = [&writers] { return writers; };
-
-  struct Row {
-    const char* what;
-    std::vector<disc::Writer> writers;
-    bool image;           // "Save as disc image (.iso)" chosen
-    const char* message;  // shown on OK; null: the dialog is accepted
+  CarverSession session(QStringLiteral("nobody-listens"), env);
+  const QString imageEntry = QString::fromLatin1(SavingOptionsDialog::kImageEntryText);
+  auto entries = [](SavingOptionsDialog& d) {
+    d.show();
+    d.showBurnPage();
+    QStringList out;
+    for (int i = 0; i < d.writers()->count(); ++i) out << d.writers()->itemText(i);
+    return out;
   };
-  const Row rows[] = {
-      {"a writer without a disc", {{"stdio:", "Empty drive"}}, false, disc::kInsertMediaText},
-      {"no writer, a disc image", {}, true, nullptr},
-  };
-  for (const Row& row : rows) {
-    writers = row.writers;
-    CarverSession session(QStringLiteral("nobody-listens"), env);
-    SavingOptionsDialog options(session);
-    options.show();
-    options.showBurnPage();
-    QStringList entries;
-    for (int i = 0; i < options.writers()->count(); ++i) entries << options.writers()->itemText(i);
-    QStringList expected;
-    for (const disc::Writer& w : row.writers) expected << QString::fromStdString(w.name);
-    expected << QString::fromLatin1(SavingOptionsDialog::kImageEntryText);
-    QCOMPARE(entries, expected);
-    QCOMPARE(options.writersNote()->isVisible(), row.writers.empty());
-    QCOMPARE(options.writersNote()->text(), QString::fromLatin1(disc::kNoBurningDeviceText));
-    options.writers()->setCurrentIndex(row.image ? options.writers()->count() - 1 : 0);
-    QCOMPARE(options.imagePath()->isEnabled(), row.image);
-    options.imagePath()->setText(QString::fromStdString((folder / "disc").string()));
-    options.mediumSize()->setCurrentIndex(1);
-    options.cacheFolder()->setText(QString::fromStdString((folder / "cache").string()));
-    QString seen;
-    if (row.message) test::answerMessage(QMessageBox::Ok, &seen);
-    options.accept();
-    if (row.message) {
-      QVERIFY(test::waitFor([&] { return !seen.isEmpty(); }, 5000));
-      QCOMPARE(seen, QString::fromLatin1(row.message));
-      QVERIFY(options.isVisible());
-      continue;
-    }
-    QCOMPARE(options.result(), int(QDialog::Accepted));
-    QVERIFY(options.burning());
-    const BurnSettings burn = options.burnSettings();
-    QVERIFY(burn.writer.empty());
-    QCOMPARE(burn.imagePath, (folder / "disc.iso").string());  // ".iso" added
-    QCOMPARE(burn.mediumBytes, std::uint64_t{360000} * 2048);   // a CD
-    QCOMPARE(burn.cacheFolder, (folder / "cache").string());
+  {  // No writer: a note says so; the disc image is offered.
+    SavingOptionsDialog none(session);
+    QCOMPARE(entries(none), QStringList{imageEntry});
+    QVERIFY(none.writersNote()->isVisible());
+    QCOMPARE(none.writersNote()->text(), QString::fromLatin1(disc::kNoBurningDeviceText));
   }
+  writers = {{"stdio:", "Empty drive"}};
+  SavingOptionsDialog options(session);
+  QCOMPARE(entries(options), QStringList({QStringLiteral("Empty drive"), imageEntry}));
+  QVERIFY(!options.writersNote()->isVisible());
+  options.writers()->setCurrentIndex(0);
+  QVERIFY(!options.imagePath()->isEnabled());
+  options.imagePath()->setText(QString::fromStdString((folder / "disc").string()));
+  options.mediumSize()->setCurrentIndex(1);
+  options.cacheFolder()->setText(QString::fromStdString((folder / "cache").string()));
+  // A writer without a disc: the dialog says so and stays open.
+  QString seen;
+  test::answerMessage(QMessageBox::Ok, &seen);
+  options.accept();
+  QVERIFY(test::waitFor([&] { return !seen.isEmpty(); }, 5000));
+  QCOMPARE(seen, QString::fromLatin1(disc::kInsertMediaText));
+  QVERIFY(options.isVisible());
+  // The disc image instead: accepted, with ".iso" added to its name.
+  options.writers()->setCurrentIndex(1);
+  QVERIFY(options.imagePath()->isEnabled());
+  options.accept();
+  QCOMPARE(options.result(), int(QDialog::Accepted));
+  QVERIFY(options.burning());
+  const BurnSettings burn = options.burnSettings();
+  QVERIFY(burn.writer.empty());
+  QCOMPARE(burn.imagePath, (folder / "disc.iso").string());
+  QCOMPARE(burn.mediumBytes, std::uint64_t{360000} * 2048);  // a CD
+  QCOMPARE(burn.cacheFolder, (folder / "cache").string());
 }
 
 int main(int argc, char** argv) {
