@@ -1,5 +1,4 @@
-// The workbench on the offscreen platform: marking rules, sort orders, the wizard over test images
-// listed as disks, and the refusals while an operation runs.
+// The workbench on the offscreen platform: marks, sorting, the wizard over images as disks, refusals while busy.
 #include <QApplication>
 #include <QDir>
 #include <QFileDialog>
@@ -71,16 +70,14 @@ struct Program {
   DeviceSizeQuery sizes;
   std::unique_ptr<CMainFrame> frame;
 
+  // The images (made on first use) listed as the disks of the machine.
   explicit Program(std::vector<std::string> images)
-      : disks(test::image(images.front()).parent_path(), withSuffix(images)) {
-    for (const auto& i : images) test::image(i);
+      : disks(test::image(images.front()).parent_path(), fileNames(images)) {
     ProgramEnvironment env;
-    env.diskProvider = &disks;
-    env.sizeQuery = &sizes;
-    env.deviceDirectory = test::image(images.front()).parent_path().string();
+    env.diskProvider = &disks, env.sizeQuery = &sizes, env.deviceDirectory = test::image(images.front()).parent_path().string();
     frame = std::make_unique<CMainFrame>(engine, host, env);
   }
-  static std::vector<std::string> withSuffix(std::vector<std::string> names) {
+  static std::vector<std::string> fileNames(std::vector<std::string> names) {
     for (auto& n : names) n = test::image(n).filename().string();
     return names;
   }
@@ -207,9 +204,8 @@ void WorkbenchTest::commandsAreRefusedWhileBusy() {
   p.frame->stopCurrentProcess();
   QCOMPARE(said, QStringLiteral("Do you want to stop process?"));
   QVERIFY(test::waitFor([&] { return !p.frame->operationRunning(); }));
-  std::vector<std::string> names;
-  for (const auto& e : p.frame->logModel().log().entries()) names.push_back(e.name);
-  QVERIFY(std::find(names.begin(), names.end(), "Aborted processing Internal File System Structure") != names.end());
+  const auto& log = p.frame->logModel().log().entries();
+  QVERIFY(std::any_of(log.begin(), log.end(), [](const auto& e) { return e.name == "Aborted processing Internal File System Structure"; }));
   QVERIFY(p.frame->actions.wizard->isEnabled());
 }
 
