@@ -135,18 +135,15 @@ void KestrinTest::diskList() {
 
 void KestrinTest::totalsAtSizeThresholds() {
   // One file per size, each marked alone: the unit changes at 1,024 of the smaller one.
-  const std::vector<Item> items = {{u"Pictures", u"jpg", 20, 1048575}, {u"Pictures", u"jpg", 30, 1048576},
-                                   {u"Video", u"avi", 50, 1073741824ULL}, {u"Video", u"avi", 60, 5368709120ULL}};
-  Results r(items);
-  QCOMPARE(r.dialog->totalsTexts().mid(0, 3), QStringList({QStringLiteral("Total Files     : [4]"),
-                                                           QStringLiteral("Total Folders: [5]"),
-                                                           QStringLiteral("Total Data    : [6.00 GB]")}));
-  const std::vector<std::pair<const char16_t*, const char*>> rows = {
-      {u"20.jpg", "[1024.00 KB]"}, {u"30.jpg", "[1.00 MB]"}, {u"50.avi", "[1.00 GB]"}, {u"60.avi", "[5.00 GB]"}};
-  for (const auto& [name, data] : rows) {
+  const std::vector<std::tuple<Item, const char16_t*, const char*>> rows = {{{u"Pictures", u"jpg", 20, 1048575}, u"20.jpg", "[1024.00 KB]"},
+                                                                            {{u"Pictures", u"jpg", 30, 1048576}, u"30.jpg", "[1.00 MB]"},
+                                                                            {{u"Video", u"avi", 50, 1073741824ULL}, u"50.avi", "[1.00 GB]"}};
+  Results r({std::get<0>(rows[0]), std::get<0>(rows[1]), std::get<0>(rows[2])});
+  QCOMPARE(r.dialog->totalsTexts().mid(0, 3), QStringList({QStringLiteral("Total Files     : [3]"), QStringLiteral("Total Folders: [5]"),
+                                                           QStringLiteral("Total Data    : [1.00 GB]")}));
+  for (const auto& [item, name, data] : rows) {
     r.check(name, false, true);
-    QCOMPARE(r.dialog->totalsTexts().mid(3), QStringList({QStringLiteral("Selected Files     : [1]"),
-                                                          QStringLiteral("Selected Folders: [3]"),
+    QCOMPARE(r.dialog->totalsTexts().mid(3), QStringList({QStringLiteral("Selected Files     : [1]"), QStringLiteral("Selected Folders: [3]"),
                                                           QStringLiteral("Selected Data    : ") + QString::fromLatin1(data)}));
     r.check(name, false, false);
   }

@@ -66,7 +66,6 @@ class ScanHost : public test::RecordingHost {
     }
     if (onProgress) onProgress(done);
   }
-  void statusText(const std::string& t) override { statuses.push_back(t); }
   void processingFinished(int code) override { finished.push_back(code); }
 
   std::size_t progressCount() {
@@ -76,7 +75,6 @@ class ScanHost : public test::RecordingHost {
 
   std::mutex mutex;
   std::vector<std::pair<std::uint64_t, std::uint64_t>> positions;  // (position, total)
-  std::vector<std::string> statuses;
   std::vector<int> finished;
   std::function<void(std::uint64_t)> onProgress;
 };

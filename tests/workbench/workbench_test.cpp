@@ -7,6 +7,8 @@
 #include <QPushButton>
 #include <QTest>
 
+#include <tuple>
+
 #include "disk/physical_disks.h"
 #include "ntfs/ntfs_engine.h"
 #include "tests/support/test_support.h"
@@ -98,34 +100,22 @@ class WorkbenchTest : public QObject {
 };
 
 void WorkbenchTest::markingRules() {
-  // Each row applies one action to a fresh tree, or continues the previous row's tree.
-  struct Row {
-    const char* what;
-    bool fresh;
-    std::function<void(SmallTree&)> act;
-    const char* expected;  // top, A, A1, A2, B
-  };
-  const std::vector<Row> rows = {
-      {"marking a folder marks all below it", true, [](SmallTree& t) { markFolder(*t.a, true); }, "~xxx-"},
-      {"unmarking one subfolder leaves its parent partly marked", false, [](SmallTree& t) { markFolder(*t.a1, false); },
-       "~~-x-"},
-      {"unmarking the last marked subfolder of an empty-filed folder unmarks it", true,
-       [](SmallTree& t) { markFolder(*t.a2, true); markFolder(*t.a2, false); }, "-----"},
-      {"marking the top marks everything", true, [](SmallTree& t) { markFolder(t.top, true); }, "xxxxx"},
-      {"a file unmarked in a marked folder makes it and its parents partly marked", false,
-       [](SmallTree& t) { markFile(*t.b, 7, 200, false); }, "~xxx~"},
-      {"marking that file again restores the full mark", false, [](SmallTree& t) { markFile(*t.b, 7, 200, true); },
-       "xxxxx"},
-      {"one file marked alone marks its folder partly", true, [](SmallTree& t) { markFile(*t.a1, 9, 50, true); },
-       "~~x--"},
-      {"a folder with all subfolders marked but its own files not is partly marked", true,
-       [](SmallTree& t) { markFolder(*t.a1, true); markFolder(*t.a2, true); }, "~~xx-"},
+  // Each row applies one action to a fresh tree, or continues the previous row's tree; states of top, A, A1, A2, B.
+  const std::vector<std::tuple<bool, std::function<void(SmallTree&)>, const char*>> rows = {
+      {true, [](SmallTree& t) { markFolder(*t.a, true); }, "~xxx-"},    // a folder marks all below it
+      {false, [](SmallTree& t) { markFolder(*t.a1, false); }, "~~-x-"},  // one subfolder unmarked: its parent partly
+      {true, [](SmallTree& t) { markFolder(*t.a2, true); markFolder(*t.a2, false); }, "-----"},  // last one of an empty-filed folder
+      {true, [](SmallTree& t) { markFolder(t.top, true); }, "xxxxx"},
+      {false, [](SmallTree& t) { markFile(*t.b, 7, 200, false); }, "~xxx~"},  // a file unmarked: its folders partly
+      {false, [](SmallTree& t) { markFile(*t.b, 7, 200, true); }, "xxxxx"},   // marked again: the full mark back
+      {true, [](SmallTree& t) { markFile(*t.a1, 9, 50, true); }, "~~x--"},    // one file alone: its folder partly
+      {true, [](SmallTree& t) { markFolder(*t.a1, true); markFolder(*t.a2, true); }, "~~xx-"},  // subfolders, not own files
   };
   auto tree = std::make_unique<SmallTree>();
-  for (const auto& row : rows) {
-    if (row.fresh) tree = std::make_unique<SmallTree>();
-    row.act(*tree);
-    QCOMPARE_EQ(states(*tree), std::string(row.expected));
+  for (const auto& [fresh, act, expected] : rows) {
+    if (fresh) tree = std::make_unique<SmallTree>();
+    act(*tree);
+    QCOMPARE_EQ(states(*tree), std::string(expected));
   }
 }
 
