@@ -152,33 +152,26 @@ void KestrinTest::totalsAtSizeThresholds() {
 void KestrinTest::marksThroughTreeAndList() {
   Results r({{u"Pictures", u"jpg", 64, 5564}, {u"Pictures", u"jpg", 512, 100}, {u"Pictures", u"png", 119, 8710},
              {u"Documents", u"pdf", 287, 701}});
-  // Folders depth first, newest first: Root, Raw Data, Documents, pdf, Pictures, png, jpg.
-  struct Row {
-    const char* what;
-    const char16_t* name;
-    bool inTree, on;
-    const char* tree;
-    const char* listChecks;  // the list of the item's folder afterwards
-    bool saveEnabled;
+  // {name, in the tree, on, the folders' states afterwards, the list of the item's folder afterwards, Save enabled};
+  // folders depth first, newest first: Root, Raw Data, Documents, pdf, Pictures, png, jpg.
+  const std::vector<std::tuple<const char16_t*, bool, bool, const char*, const char*, bool>> rows = {
+      {u"jpg", true, true, "~~--~-x", "", true},            // a type folder in the tree marks its files
+      {u"64.jpg", false, false, "~~--~-~", "0,2", true},    // a file unmarked: its folders partly marked
+      {u"512.jpg", false, false, "-------", "0,0", false},  // the last file unmarked unmarks every folder above
+      {u"Pictures", false, true, "~~--xxx", "0,2", true},   // a category folder in the list marks all below it
+      {u"Root", true, true, "xxxxxxx", "", true},
+      {u"Root", true, false, "-------", "", false},
   };
-  const std::vector<Row> rows = {
-      {"a type folder in the tree marks its files", u"jpg", true, true, "~~--~-x", "", true},
-      {"a file unmarked in the list leaves its folders partly marked", u"64.jpg", false, false, "~~--~-~", "0,2", true},
-      {"the last file unmarked unmarks every folder above", u"512.jpg", false, false, "-------", "0,0", false},
-      {"a category folder in the list marks all below it", u"Pictures", false, true, "~~--xxx", "0,2", true},
-      {"Root marks everything", u"Root", true, true, "xxxxxxx", "", true},
-      {"Root again unmarks everything", u"Root", true, false, "-------", "", false},
-  };
-  for (const Row& row : rows) {
-    r.check(row.name, row.inTree, row.on);
-    QCOMPARE(r.treeStates(), QString::fromLatin1(row.tree));
-    if (*row.listChecks) {
+  for (const auto& [name, inTree, on, tree, listChecks, saveEnabled] : rows) {
+    r.check(name, inTree, on);
+    QCOMPARE(r.treeStates(), QString::fromLatin1(tree));
+    if (*listChecks) {
       QStringList checks;
       for (int i = 0; i < r.dialog->listModel().rowCount(); ++i)
         checks << QString::number(r.dialog->listModel().index(i, 0).data(Qt::CheckStateRole).toInt());
-      QCOMPARE(checks.join(','), QString::fromLatin1(row.listChecks));
+      QCOMPARE(checks.join(','), QString::fromLatin1(listChecks));
     }
-    QCOMPARE(r.dialog->saveButton()->isEnabled(), row.saveEnabled);
+    QCOMPARE(r.dialog->saveButton()->isEnabled(), saveEnabled);
   }
 }
 
@@ -218,31 +211,25 @@ void KestrinTest::sizeLimitRange() {
   page.show();
   QVERIFY(page.list()->topLevelItemCount() > 10);
   QTest::mouseClick(page.selectAllButton(), Qt::LeftButton);
-  struct Row {
-    int unit;  // 0 KB, 1 MB, 2 GB
-    const char* typed;
-    const char* shown;  // what the field holds afterwards
-    bool message;
-    bool next;
-  };
-  const std::vector<Row> rows = {
+  // {unit (0 KB, 1 MB, 2 GB), typed, what the field holds afterwards, a message, Next enabled}
+  const std::vector<std::tuple<int, const char*, const char*, bool, bool>> rows = {
       {2, "5", "5", true, false},  {2, "4", "4", false, true}, {0, "0", "0", true, false},
       {0, "41943041", "4194304", false, true},  // seven digits at most
       {0, "4194305", "4194305", true, false}, {1, "4097", "4097", true, false},
   };
-  for (const Row& row : rows) {
-    page.unit()->setCurrentIndex(row.unit == 0 ? 1 : 0);  // a change of unit resets the field to "1"
-    page.unit()->setCurrentIndex(row.unit);
+  for (const auto& [unit, typed, shown, message, next] : rows) {
+    page.unit()->setCurrentIndex(unit == 0 ? 1 : 0);  // a change of unit resets the field to "1"
+    page.unit()->setCurrentIndex(unit);
     QCOMPARE(page.sizeField()->text(), QStringLiteral("1"));
     QString seen;
-    if (row.message) test::answerMessage(QMessageBox::Ok, &seen);
+    if (message) test::answerMessage(QMessageBox::Ok, &seen);
     page.sizeField()->setFocus();
     page.sizeField()->selectAll();
-    QTest::keyClicks(page.sizeField(), QString::fromLatin1(row.typed));
-    if (row.message) QVERIFY(test::waitFor([&] { return !seen.isEmpty(); }, 5000));
-    QCOMPARE(seen, row.message ? QStringLiteral("Please provide value in range of1KB to 4GB.") : QString());
-    QCOMPARE(page.sizeField()->text(), QString::fromLatin1(row.shown));
-    QCOMPARE(page.nextButton()->isEnabled(), row.next);
+    QTest::keyClicks(page.sizeField(), QString::fromLatin1(typed));
+    if (message) QVERIFY(test::waitFor([&] { return !seen.isEmpty(); }, 5000));
+    QCOMPARE(seen, message ? QStringLiteral("Please provide value in range of1KB to 4GB.") : QString());
+    QCOMPARE(page.sizeField()->text(), QString::fromLatin1(shown));
+    QCOMPARE(page.nextButton()->isEnabled(), next);
   }
 }
 
@@ -267,12 +254,9 @@ void KestrinTest::renameRules() {
     dialog.show();
     QString seen;
     if (row.message) test::answerMessage(QMessageBox::Ok, &seen);
-    if (row.pasted) {
-      QApplication::clipboard()->setText(row.typed);
-      QTest::keyClick(dialog.field(), Qt::Key_V, Qt::ControlModifier);
-    } else {
-      QTest::keyClicks(dialog.field(), row.typed);
-    }
+    if (row.pasted) QApplication::clipboard()->setText(row.typed);
+    if (row.pasted) QTest::keyClick(dialog.field(), Qt::Key_V, Qt::ControlModifier);
+    else QTest::keyClicks(dialog.field(), row.typed);
     if (row.message) {
       QVERIFY(test::waitFor([&] { return !seen.isEmpty(); }, 5000));
       QCOMPARE(seen, QString::fromLatin1(CInputName::kBadCharactersText));
