@@ -297,29 +297,26 @@ TEST(CarverHostile, JpegWithGiantDimensionsAndNoEnd) {
 
 TEST(CarverMended, PdfWithoutLinearizationEndsAtItsLastEof) {
   const Sample& plain = sample("pdf_plain.pdf");
+  auto carvePdf = [](const Buffer& file) { return carveBytes(110, diskWith(file), kLeadSectors).result; };
   // An incremental update appended to the file: the size takes it in.
   Buffer updated = plain.bytes;
   const std::string update = "6 0 obj\n<< /Producer (x) >>\nendobj\nxref\n0 1\n0000000000 65535 f \ntrailer\n"
                              "<< /Size 7 /Root 1 0 R /Prev 9 >>\nstartxref\n701\n%%EOF\n";
   updated.insert(updated.end(), update.begin(), update.end());
-  Carved r = carveBytes(110, diskWith(updated), kLeadSectors);
-  EXPECT_EQ(r.result.size, updated.size());
-  EXPECT_FALSE(r.result.endFound);
+  EXPECT_EQ(carvePdf(updated).size, updated.size());
+  EXPECT_FALSE(carvePdf(updated).endFound);
   // Another PDF starting at the next sector boundary is not part of this one.
   Buffer two = plain.bytes;
   two.resize(2 * kSector, '\n');
   two.insert(two.end(), plain.bytes.begin(), plain.bytes.end());
-  r = carveBytes(110, diskWith(two), kLeadSectors);
-  EXPECT_EQ(r.result.size, plain.size);
+  EXPECT_EQ(carvePdf(two).size, plain.size);
   // Without any "%%EOF" the size is left to the scanner.
-  Buffer none(plain.bytes.begin(), plain.bytes.begin() + 300);
-  r = carveBytes(110, diskWith(none), kLeadSectors);
-  EXPECT_TRUE(r.result.accepted());
-  EXPECT_EQ(r.result.size, 0u);
+  const CarveResult none = carvePdf(Buffer(plain.bytes.begin(), plain.bytes.begin() + 300));
+  EXPECT_TRUE(none.accepted() && none.size == 0);
   // A header that is not PDF 1.x or 2.x is rejected (the scanner still adds an item).
   Buffer v3 = plain.bytes;
   v3[5] = '3';
-  EXPECT_EQ(carveBytes(110, diskWith(v3), kLeadSectors).result.outcome, Outcome::Rejected);
+  EXPECT_EQ(carvePdf(v3).outcome, Outcome::Rejected);
 }
 
 // (One sub-block, MIDI's last chunk, ID3v1 tags: on the carving image.) Comment blocks before the image.

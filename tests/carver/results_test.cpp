@@ -143,7 +143,6 @@ TEST(Copy, UnreadableRangesAreZerosAndARefusingSinkStops) {
   ResultNode& item = tree.addCarvedItem(100, find(u"C", u"bin", 3 * kCopyPieceBytes), 4096, disk.totalSectors());
   std::vector<std::uint8_t> copied = readCarvedItem(disk, item);
   EXPECT_EQ(copied, disk.expected(item));
-  EXPECT_EQ(copied[(300 - 100) * 4096], 0);
   int calls = 0;
   EXPECT_FALSE(copyCarvedItem(disk, item, [&](Bytes) { return ++calls < 2; }));
   EXPECT_EQ(calls, 2);
