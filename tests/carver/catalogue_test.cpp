@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <fstream>
 #include <set>
+#include <tuple>
 
 #include "carver/catalogue_page.h"
 #include "tests/support/builders.h"
@@ -87,30 +88,24 @@ TEST(Catalogue, LoadsTheChainOfRecordsAndNothingElse) {
     r[844] = 1;
     endless.insert(endless.end(), r.begin(), r.end());
   }
-  struct Row {
-    const char* what;
-    std::vector<std::uint8_t> file;
-    std::vector<std::string> names;  // empty with `count`: checked by number
-    std::size_t count;
-  };
-  const std::vector<Row> rows = {
+  // {what, the file, the names loaded (none: checked by number), how many}
+  const std::vector<std::tuple<const char*, std::vector<std::uint8_t>, std::vector<std::string>, std::size_t>> rows = {
       {"three records and trailing bytes", trailing, {"A", "Bee", "C"}, 3},
-      {"a file ending inside a record's name", std::vector<std::uint8_t>(abc.begin(), abc.begin() + 848 + 600),
-       {"A", "Bee"}, 2},
+      {"a file ending inside a record's name", std::vector<std::uint8_t>(abc.begin(), abc.begin() + 848 + 600), {"A", "Bee"}, 2},
       {"a file ending at a record boundary", std::vector<std::uint8_t>(abc.begin(), abc.begin() + 848), {"A"}, 1},
       {"an empty file", {}, {}, 0},
       {"a chain that never ends stops at the limit", endless, {}, kMaxCatalogueRecords},
   };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.what);
-    auto loaded = LoadCatalogue(writeTemp("catalogue.sig", row.file));
+  for (const auto& [what, file, names, count] : rows) {
+    SCOPED_TRACE(what);
+    auto loaded = LoadCatalogue(writeTemp("catalogue.sig", file));
     ASSERT_TRUE(loaded);
-    ASSERT_EQ(loaded->size(), row.count);
-    for (std::size_t i = 0; i < row.names.size(); ++i) EXPECT_EQ((*loaded)[i].name, row.names[i]);
-    if (row.file.size() % 848 != 0) {
+    ASSERT_EQ(loaded->size(), count);
+    for (std::size_t i = 0; i < names.size(); ++i) EXPECT_EQ((*loaded)[i].name, names[i]);
+    if (file.size() % 848 != 0) {
       EXPECT_EQ(loaded->back().moreFollows, 0u);  // the rest of a record cut short reads as zeros
     }
-    EXPECT_EQ(parseCatalogue(Bytes(row.file)), *loaded);
+    EXPECT_EQ(parseCatalogue(Bytes(file)), *loaded);
   }
   EXPECT_FALSE(LoadCatalogue(test::scratchDir() / "no-such-Signature"));
 }

@@ -242,26 +242,6 @@ void putLe32(Buffer& b, std::size_t at, std::uint32_t v) { writeLe<std::uint32_t
 void putLe16(Buffer& b, std::size_t at, std::uint16_t v) { writeLe<std::uint16_t>(b, at, v); }
 void putText(Buffer& b, std::size_t at, const std::string& s) { std::copy(s.begin(), s.end(), b.begin() + static_cast<std::ptrdiff_t>(at)); }
 
-TEST(CarverHostile, MpegPacksOfFourBytes) {
-  // Pack start codes with no pack header after them are no stream.
-  Buffer disk(64 * kSector, 0);
-  for (std::size_t at = 0; at + 4 <= disk.size(); at += 4) putBe32(disk, at, 0x000001BAu);
-  MemorySource src(disk, kSector);
-  CarveState state;
-  EXPECT_EQ(carve(18, src, 0, &state).result.outcome, Outcome::Rejected);
-  EXPECT_TRUE(state.mpegStarts.empty());
-  // MPEG-1 packs of twelve bytes and empty padding packets to the disk's end: one stream.
-  const Buffer pack = {0x00, 0x00, 0x01, 0xBA, 0x21, 0x00, 0x01, 0x00, 0x01, 0x80, 0x00, 0x01,
-                       0x00, 0x00, 0x01, 0xBE, 0x00, 0x0E, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-  for (std::size_t at = 0; at + pack.size() <= disk.size(); at += pack.size())
-    std::copy(pack.begin(), pack.end(), disk.begin() + static_cast<std::ptrdiff_t>(at));
-  MemorySource packs(disk, kSector);
-  CarveState packState;
-  const Carved r = carve(18, packs, 0, &packState);
-  EXPECT_EQ(r.result.size, disk.size());
-  EXPECT_EQ(packState.mpegStarts.size(), 63u);  // one per sector after the first
-}
-
 // A TIFF header and directories at `dirs`, each of one valid entry (ImageWidth, SHORT, 1) and a link to `links`.
 Buffer tiffChain(const std::vector<std::uint32_t>& dirs, const std::vector<std::uint32_t>& links, bool big = false) {
   Buffer b(16 * kSector, 0);
@@ -396,6 +376,20 @@ Buffer zipStart(std::size_t sectors) {
   Buffer b = withText(zeros(sectors), 0, "PK\x03\x04\x14");
   putLe16(b, 26, 1);
   return b;
+}
+
+TEST(CarverHostile, MpegPacksOfFourBytes) {
+  // Pack start codes with no pack header after them are no stream.
+  MemorySource src(repeated(64, {0x00, 0x00, 0x01, 0xBA}), kSector);
+  CarveState state;
+  EXPECT_EQ(carve(18, src, 0, &state).result.outcome, Outcome::Rejected);
+  EXPECT_TRUE(state.mpegStarts.empty());
+  // MPEG-1 packs of twelve bytes and empty padding packets to the disk's end: one stream.
+  MemorySource packs(repeated(64, {0x00, 0x00, 0x01, 0xBA, 0x21, 0x00, 0x01, 0x00, 0x01, 0x80, 0x00, 0x01, 0x00, 0x00, 0x01, 0xBE,
+                                   0x00, 0x0E, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}), kSector);
+  CarveState packState;
+  EXPECT_EQ(carve(18, packs, 0, &packState).result.size, 64u * kSector);
+  EXPECT_EQ(packState.mpegStarts.size(), 63u);  // one per sector after the first
 }
 
 // Gigabyte size fields, endless or looping chains, lying headers: rejected, or bounded by the disk.
