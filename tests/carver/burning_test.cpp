@@ -5,6 +5,7 @@
 #include <map>
 #include <regex>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "carver/disc/burning.h"
@@ -39,14 +40,6 @@ struct Host : test::RecordingHost {
   std::pair<std::uint64_t, std::uint64_t> last;
 };
 
-struct Row {
-  const char* what;
-  bool compress;
-  std::uint64_t mediumBytes;
-  bool stopWhenWriting;
-  BurnOutcome outcome;
-  const char* message;  // how the end message begins
-};
 
 TEST(Burning, MarkedItemsIntoADiscImageThroughTheFilePseudoDrive) {
   const fs::path carving = test::carvingImage();
@@ -74,7 +67,8 @@ TEST(Burning, MarkedItemsIntoADiscImageThroughTheFilePseudoDrive) {
   const std::vector<std::uint8_t> longBytes(image.begin() + static_cast<long>(longItem * 512),
                                             image.begin() + static_cast<long>(longItem * 512 + 4096));
 
-  const std::vector<Row> rows = {
+  // {what, compressed, the medium's size (0: unlimited), stopped while writing, the outcome, how the end message begins}
+  const std::vector<std::tuple<const char*, bool, std::uint64_t, bool, BurnOutcome, const char*>> rows = {
       {"disc image", false, 0, false, BurnOutcome::Completed, kBurnCompletedText},
       {"compressed disc image", true, 0, false, BurnOutcome::Completed, kBurnCompletedText},
       {"larger than the chosen medium", false, 65536, false, BurnOutcome::Failed, disc::kHigherCapacityText},
@@ -82,25 +76,25 @@ TEST(Burning, MarkedItemsIntoADiscImageThroughTheFilePseudoDrive) {
       {"stopped while writing", false, 0, true, BurnOutcome::Stopped, kBurnAbortedText},
   };
   std::string noReader;
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.what);
-    const fs::path folder = test::scratchDir() / "burn" / row.what;
+  for (const auto& [what, compress, mediumBytes, stopWhenWriting, outcome, message] : rows) {
+    SCOPED_TRACE(what);
+    const fs::path folder = test::scratchDir() / "burn" / what;
     fs::create_directories(folder / "cache");
     const fs::path iso = folder / "out.iso";
 
     // The long name only where a burn shortens it.
     setChecked(tree.root(), true);
-    longNode.checked = row.compress;
+    longNode.checked = compress;
     recomputeFolderChecks(tree.root());
     RunControl run;
     run.start();
-    Host host(run, row.stopWhenWriting);
+    Host host(run, stopWhenWriting);
     carver::CarverDisk disk(host);
     ASSERT_EQ(disk.open(carving.string(), 512), 0);
     SaveSettings save;
-    save.compress = row.compress, save.source = identifySource(carving.string());
+    save.compress = compress, save.source = identifySource(carving.string());
     BurnSettings burn;
-    burn.imagePath = iso.string(), burn.mediumBytes = row.mediumBytes, burn.cacheFolder = (folder / "cache").string();
+    burn.imagePath = iso.string(), burn.mediumBytes = mediumBytes, burn.cacheFolder = (folder / "cache").string();
     int asked = 0;
     burn.askShorterName = [&asked](const std::u16string& name) {
       EXPECT_GT(name.size(), kBurnLongNameLimit);
@@ -109,24 +103,24 @@ TEST(Burning, MarkedItemsIntoADiscImageThroughTheFilePseudoDrive) {
     };
     const BurnReport report = burnMarkedItems(tree.root(), disk, save, burn, host, run);
 
-    EXPECT_EQ(report.outcome, row.outcome);
+    EXPECT_EQ(report.outcome, outcome);
     ASSERT_FALSE(host.messages.empty());
-    EXPECT_EQ(host.messages.back().text.rfind(row.message, 0), 0u) << host.messages.back().text;
+    EXPECT_EQ(host.messages.back().text.rfind(message, 0), 0u) << host.messages.back().text;
     // The staging folder and "OVTmp" are gone, whatever the end; so is an image not written whole.
     EXPECT_TRUE(fs::is_empty(folder / "cache"));
     EXPECT_TRUE(report.stagingLeft.empty());
-    EXPECT_EQ(fs::exists(iso), row.outcome == BurnOutcome::Completed);
-    if (row.outcome == BurnOutcome::Stopped) {
+    EXPECT_EQ(fs::exists(iso), outcome == BurnOutcome::Completed);
+    if (outcome == BurnOutcome::Stopped) {
       EXPECT_NE(host.messages.back().text.find(kCacheDeletedText), std::string::npos);
     }
-    if (row.outcome != BurnOutcome::Completed) continue;
+    if (outcome != BurnOutcome::Completed) continue;
 
     EXPECT_EQ(report.imageBytes, fs::file_size(iso));
     EXPECT_EQ(host.last, std::make_pair(report.imageBytes, report.imageBytes));
     const Files burned = test::jolietFiles(iso, noReader);
     if (!noReader.empty()) continue;
     Files want = expected;
-    if (!row.compress) {
+    if (!compress) {
       EXPECT_EQ(hashes(burned), hashes(want));
       continue;
     }

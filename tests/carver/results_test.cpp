@@ -12,6 +12,7 @@
 #include <map>
 #include <random>
 #include <set>
+#include <tuple>
 
 #include "tests/support/test_support.h"
 #include "tests/support/zip_reader.h"
@@ -123,16 +124,11 @@ TEST(Find, TheSizeFieldAndWildcards) {
   EXPECT_EQ(checkFindSizeField(u"", kb), std::optional<std::string>(kProvideSizeText));
   EXPECT_EQ(checkFindSizeField(u"100", kb), std::nullopt);
   EXPECT_EQ(kb, 100u);
-  struct Row {
-    const char16_t* pattern;
-    const char16_t* name;
-    bool matchCase, matches;
-  };
-  const Row rows[] = {{u"*", u"", false, true},          {u"a*b*c", u"aXbYbZc", true, true},
-                      {u"a*b*c", u"aXbYbZ", true, false}, {u"??.doc", u"40.doc", true, true},
-                      {u"?.doc", u"40.doc", true, false},  {u"ABC", u"abc", false, true},
-                      {u"\u00C9", u"\u00E9", false, false}, {u"@", u"`", false, false}};  // only ASCII letters fold
-  for (const Row& row : rows) EXPECT_EQ(matchResultName(row.pattern, row.name, row.matchCase), row.matches);
+  const std::tuple<const char16_t*, const char16_t*, bool, bool> rows[] = {  // pattern, name, match case, matches
+      {u"*", u"", false, true},           {u"a*b*c", u"aXbYbZc", true, true}, {u"a*b*c", u"aXbYbZ", true, false},
+      {u"??.doc", u"40.doc", true, true}, {u"?.doc", u"40.doc", true, false},  {u"ABC", u"abc", false, true},
+      {u"\u00C9", u"\u00E9", false, false}, {u"@", u"`", false, false}};  // only ASCII letters fold
+  for (const auto& [pattern, name, matchCase, matches] : rows) EXPECT_EQ(matchResultName(pattern, name, matchCase), matches);
 }
 
 TEST(Copy, UnreadableRangesAreZerosAndARefusingSinkStops) {

@@ -11,6 +11,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <tuple>
 #include <thread>
 #include <vector>
 
@@ -134,15 +135,8 @@ TEST(Scanner, ItemsOnSmallDisks) {
                t1 = {{10, text("T1")}};
   const auto a = row("aaa", "Other", text("AB"), 0, 1, 1024), b = row("bbb", "Other", text("ABCD"), 0, 1, 2048);
   const auto jpg = row("jpg", "Pictures", jpegSig, 0, 167, 999), t1Row = row("t1", "Other", text("T1"), 0, 1, 12345);
-  struct Case {
-    const char* what;
-    std::uint64_t sectors;
-    Placed placed;
-    std::vector<SignatureRecord> catalogue;
-    std::uint32_t maxSize;
-    std::vector<Found> expected;
-  };
-  const std::vector<Case> cases = {
+  // {what, disk sectors, bytes placed, catalogue in file order, the maximum, the items}
+  const std::vector<std::tuple<const char*, std::uint64_t, Placed, std::vector<SignatureRecord>, std::uint32_t, std::vector<Found>>> cases = {
       // The selected list reverses file order: the group of the later row's length comes first.
       {"groups in index order, one item a sector", 200, ab, {a, b}, 0, {{10, "bbb", 2048, false}, {20, "aaa", 1024, false}}},
       {"groups in index order, the other file order", 200, ab, {b, a}, 0, {{10, "aaa", 1024, false}, {20, "aaa", 1024, false}}},
@@ -165,15 +159,15 @@ TEST(Scanner, ItemsOnSmallDisks) {
       {"size of 2 MiB", 5000, t1, {row("t1", "Other", text("T1"), 0, 1, 0)}, 0, {{10, "t1", 2097152, false}}},
       {"a size past the disk's end is cut there", 100, {{90, bmpHeader}}, {row("bmp", "Pictures", text("BM"), 0, 142, 0)}, 0, {{90, "bmp", 10 * 512, false}}},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    Buffer disk = randomSectors(c.sectors);
-    for (const auto& [sector, bytes] : c.placed) place(disk, sector, bytes);
-    std::vector<Found> found = Scan(disk)(c.catalogue, c.maxSize);
-    ASSERT_EQ(found.size(), c.expected.size());
+  for (const auto& [what, sectors, placed, catalogue, maxSize, expected] : cases) {
+    SCOPED_TRACE(what);
+    Buffer disk = randomSectors(sectors);
+    for (const auto& [sector, bytes] : placed) place(disk, sector, bytes);
+    std::vector<Found> found = Scan(disk)(catalogue, maxSize);
+    ASSERT_EQ(found.size(), expected.size());
     for (std::size_t i = 0; i < found.size(); ++i)
-      if (c.expected[i].size == kAny) found[i].size = kAny;
-    EXPECT_EQ(found, c.expected);
+      if (expected[i].size == kAny) found[i].size = kAny;
+    EXPECT_EQ(found, expected);
   }
 }
 
