@@ -89,10 +89,7 @@ Carved carve(int code, MemorySource& src, std::uint64_t start, CarveState* state
   CarveContext ctx{src, start};
   ctx.state = state;
   ctx.run = run;
-  Carved r{routine->findEnd(ctx), 0, 0};
-  r.bad = src.badRequests();
-  r.sectorsRead = src.sectorsRead();
-  return r;
+  return {routine->findEnd(ctx), src.badRequests(), src.sectorsRead()};  // the counts read after the walk
 }
 
 Carved carveBytes(int code, Buffer disk, std::uint64_t start = 0, std::uint16_t bps = kSector) {

@@ -1,5 +1,4 @@
-// Driving the real windows from a test: modal dialogs are answered from the event loop as they
-// open, and waits keep the event loop running.
+// Driving the real windows from a test: modal dialogs answered from the event loop as they open; waits that keep it running.
 #pragma once
 
 #include <QAbstractItemView>
@@ -46,8 +45,7 @@ void onModal(std::function<void(T*)> action, int milliseconds = 60000) {
   timer->start(20);
 }
 
-// Answers the next message box with `button` and hands its text to `seen`; `before` runs first
-// (a screenshot of the box).
+// Answers the next message box with `button` and hands its text to `seen`; `before` (a screenshot) runs first.
 inline void answerMessage(QMessageBox::StandardButton button, QString* seen = nullptr,
                           std::function<void()> before = {}) {
   onModal<QMessageBox>([button, seen, before](QMessageBox* box) {
