@@ -76,9 +76,7 @@ class SaveHost : public test::RecordingHost {
   std::function<void()> onMessage;
 };
 
-CarvedFind find(const std::u16string& category, const std::u16string& extension, std::uint64_t carved) {
-  return CarvedFind{category, extension, carved, 0, 0};
-}
+CarvedFind find(const std::u16string& category, const std::u16string& extension, std::uint64_t carved) { return {category, extension, carved, 0, 0}; }
 
 Buffer text(const std::string& t) { return {t.begin(), t.end()}; }
 

@@ -89,8 +89,7 @@ struct Found {
 };
 
 std::ostream& operator<<(std::ostream& os, const Found& f) {
-  return os << "{" << f.sector << " " << f.extension << " " << f.size << (f.sizeKnown ? " known" : "") << "}";
-}
+  return os << "{" << f.sector << " " << f.extension << " " << f.size << (f.sizeKnown ? " known}" : "}"); }
 
 struct Scan {
   ScanHost host;

@@ -54,9 +54,7 @@ struct SmallTree {
 
 char state(const FolderNode* n) { return n->check == Qt::Checked ? 'x' : n->check == Qt::PartiallyChecked ? '~' : '-'; }
 
-std::string states(const SmallTree& t) {
-  return {state(&t.top), state(t.a), state(t.a1), state(t.a2), state(t.b)};
-}
+std::string states(const SmallTree& t) { return {state(&t.top), state(t.a), state(t.a1), state(t.a2), state(t.b)}; }
 
 TreeEntry fileEntry(const char16_t* name, std::uint64_t size, std::uint32_t number, std::uint16_t created) {
   TreeEntry e;
