@@ -144,17 +144,13 @@ TEST(CarverSamples, EachFileAtASectorBoundaryInRandomBytes) {
   }
 }
 
-// A compound file with neither a Word nor a Workbook stream is taken for a presentation.
-TEST(CarverSamples, Ole2WithoutWordOrWorkbookIsAPresentation) {
+// A compound file with neither a Word nor a Workbook stream is taken for a presentation; WAVE hands MPEG audio on.
+TEST(CarverSamples, Ole2WithoutWordOrWorkbookIsAPresentationAndWaveHandsMpegAudioToTheFrameWalk) {
   Buffer doc = sample("ole2_doc.doc").bytes;
   const std::uint64_t dir = (std::uint64_t{doc[48]} | std::uint64_t{doc[49]} << 8) + 1;
   for (std::uint64_t e = 1; e < 4; ++e) doc[dir * 512 + e * 128] = 'X';
   EXPECT_EQ(carveBytes(235, diskWith(doc), kLeadSectors).result.extension, "ppt");
-}
-
-TEST(CarverSamples, WaveHandsMpegAudioToTheFrameWalk) {
-  const Sample& s = sample("wave_mp3.wav");
-  MemorySource src(diskWith(s.bytes), kSector);
+  MemorySource src(diskWith(sample("wave_mp3.wav").bytes), kSector);
   CarveState state;
   carve(68, src, kLeadSectors, &state);  // its size: EachFileAtASectorBoundaryInRandomBytes
   EXPECT_TRUE(state.mp3Starts.contains(kLeadSectors));
@@ -181,35 +177,20 @@ TEST(CarverBounds, TruncatedFiles) {
   }
 }
 
-TEST(CarverBounds, StartOnTheLastSectorAndOutsideTheDisk) {
+// Each sample starting on the disk's last sector, past its end, and on a disk that is gone.
+TEST(CarverBounds, LastSectorOutsideTheDiskAndALostDisk) {
   for (const Sample& s : samples()) {
+    SCOPED_TRACE(s.file);
     Buffer disk(8 * kSector, 0);
     std::copy_n(s.bytes.begin(), std::min<std::size_t>(kSector, s.bytes.size()), disk.begin() + 7 * kSector);
-    MemorySource src(disk, kSector);
+    MemorySource src(disk, kSector), outside(disk, kSector), gone(diskWith(s.bytes), kSector);
     const Carved last = carve(s.handler, src, 7);
-    EXPECT_LE(last.result.size, kSector) << s.file;
-    EXPECT_EQ(last.bad, 0u) << s.file;
-    MemorySource src2(disk, kSector);
-    const Carved outside = carve(s.handler, src2, 8);
-    EXPECT_EQ(outside.result.outcome, Outcome::Rejected) << s.file;
-    EXPECT_EQ(src2.reads(), 0u) << s.file;
-  }
-}
-
-TEST(CarverBounds, NoSectorSizeMeansNothingIsRead) {
-  for (const FormatRoutine* routine : allRoutines()) {
-    MemorySource src(sample("png.png").bytes, 0);
-    CarveContext ctx{src, 0};
-    EXPECT_EQ(routine->findEnd(ctx).outcome, Outcome::Rejected) << routine->name;
-    EXPECT_EQ(src.reads(), 0u);
-  }
-}
-
-TEST(CarverBounds, DisconnectedDiskIsReported) {
-  for (const Sample& s : samples()) {
-    MemorySource src(diskWith(s.bytes), kSector);
-    src.failAfter(0);
-    EXPECT_EQ(carve(s.handler, src, kLeadSectors).result.outcome, Outcome::ReadFailed) << s.file;
+    EXPECT_LE(last.result.size, kSector);
+    EXPECT_EQ(last.bad, 0u);
+    EXPECT_EQ(carve(s.handler, outside, 8).result.outcome, Outcome::Rejected);
+    EXPECT_EQ(outside.reads(), 0u);
+    gone.failAfter(0);
+    EXPECT_EQ(carve(s.handler, gone, kLeadSectors).result.outcome, Outcome::ReadFailed);
   }
   // A failure after the header was read: the JPEG's end-of-image search.
   const Sample& jpeg = sample("jpeg_exif_thumb.jpg");
@@ -219,6 +200,15 @@ TEST(CarverBounds, DisconnectedDiskIsReported) {
   ctx.resident = Bytes(disk.data() + kLeadSectors * kSector, 2 * kSector);
   src.failAfter(0);
   EXPECT_EQ(findRoutine(167)->findEnd(ctx).outcome, Outcome::ReadFailed);
+}
+
+TEST(CarverBounds, NoSectorSizeMeansNothingIsRead) {
+  for (const FormatRoutine* routine : allRoutines()) {
+    MemorySource src(sample("png.png").bytes, 0);
+    CarveContext ctx{src, 0};
+    EXPECT_EQ(routine->findEnd(ctx).outcome, Outcome::Rejected) << routine->name;
+    EXPECT_EQ(src.reads(), 0u);
+  }
 }
 
 TEST(CarverBounds, StoppedScanEndsTheWalk) {
