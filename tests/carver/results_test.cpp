@@ -130,7 +130,7 @@ TEST(Find, TheSizeFieldAndWildcards) {
 }
 
 TEST(Copy, UnreadableRangesAreZerosAndARefusingSinkStops) {
-  MemorySource disk(8192, 4096);
+  MemorySource disk(1024, 4096);  // the item: sectors 100 to 868
   disk.badFrom = 300;
   disk.badTo = 600;
   ResultTree tree;
