@@ -1,12 +1,11 @@
-// Carved files burned through libburn's file pseudo-drive (the writers' code past the choice of the
-// drive) into a disc image, read back by its Joliet names (loop mount or xorriso) against the manifest.
+// Carved files burned through libburn's file pseudo-drive into a disc image, read back by Joliet names against the manifest.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <map>
 #include <regex>
-#include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "carver/disc/burning.h"
@@ -22,59 +21,25 @@ namespace {
 namespace fs = std::filesystem;
 using Files = test::IsoFiles;
 
-// The volume labels of the primary and the Joliet descriptor, read from the image's bytes.
-std::pair<std::string, std::string> labels(const std::vector<std::uint8_t>& iso) {
-  std::string primary, joliet;
-  for (std::size_t at = 16 * 2048; at + 2048 <= iso.size(); at += 2048) {
-    Bytes d(iso.data() + at, 2048);
-    if (d[0] == 255 || std::string(d.begin() + 1, d.begin() + 6) != "CD001") break;
-    if (d[0] == 1) primary.assign(d.begin() + 40, d.begin() + 72);
-    if (d[0] == 2 && d[88] == '%' && d[89] == '/')
-      for (std::size_t i = 40; i < 72; i += 2) joliet += d[i] == 0 && d[i + 1] < 0x80 ? static_cast<char>(d[i + 1]) : '?';
-  }
-  auto trim = [](std::string s) { return s.substr(0, s.find_last_not_of(' ') + 1); };
-  return {trim(primary), trim(joliet)};
-}
-
-Files zipEntries(const fs::path& zip) {
-  Files out;
-  for (auto& [name, entry] : test::unzipAll(zip)) out[name] = std::move(entry.bytes);
+// Path -> SHA-256 of each file: a difference shows as names, not bytes.
+std::map<std::string, std::string> hashes(const Files& files) {
+  std::map<std::string, std::string> out;
+  for (const auto& [path, bytes] : files) out[path] = test::sha256Hex(bytes);
   return out;
 }
 
-void expectSameFiles(const Files& got, const Files& want) {
-  std::set<std::string> gotNames, wantNames;
-  for (const auto& f : got) gotNames.insert(f.first);
-  for (const auto& f : want) wantNames.insert(f.first);
-  EXPECT_EQ(gotNames, wantNames);
-  for (const auto& [path, bytes] : want) EXPECT_TRUE(!got.count(path) || got.at(path) == bytes) << path;
-}
-
 // Stops the run once the image is being written.
-class Host : public test::RecordingHost {
- public:
-  explicit Host(RunControl& run, bool stopWhenWriting) : run_(run), stop_(stopWhenWriting) {}
+struct Host : test::RecordingHost {
+  Host(RunControl& r, bool stopWhenWriting) : run(r), stop(stopWhenWriting) {}
   void statusText(const std::string& text) override {
-    statuses.push_back(text);
-    if (stop_ && text == kBurningStatus) run_.stop();
+    if (stop && text == kBurningStatus) run.stop();
   }
   void progress(std::uint64_t total, std::uint64_t done) override { last = {total, done}; }
-  std::vector<std::string> statuses;
+  RunControl& run;
+  bool stop;
   std::pair<std::uint64_t, std::uint64_t> last;
-
- private:
-  RunControl& run_;
-  bool stop_;
 };
 
-struct Row {
-  const char* what;
-  bool compress;
-  std::uint64_t mediumBytes;
-  bool stopWhenWriting;
-  BurnOutcome outcome;
-  const char* message;  // how the end message begins
-};
 
 TEST(Burning, MarkedItemsIntoADiscImageThroughTheFilePseudoDrive) {
   const fs::path carving = test::carvingImage();
@@ -102,7 +67,8 @@ TEST(Burning, MarkedItemsIntoADiscImageThroughTheFilePseudoDrive) {
   const std::vector<std::uint8_t> longBytes(image.begin() + static_cast<long>(longItem * 512),
                                             image.begin() + static_cast<long>(longItem * 512 + 4096));
 
-  const std::vector<Row> rows = {
+  // {what, compressed, the medium's size (0: unlimited), stopped while writing, the outcome, how the end message begins}
+  const std::vector<std::tuple<const char*, bool, std::uint64_t, bool, BurnOutcome, const char*>> rows = {
       {"disc image", false, 0, false, BurnOutcome::Completed, kBurnCompletedText},
       {"compressed disc image", true, 0, false, BurnOutcome::Completed, kBurnCompletedText},
       {"larger than the chosen medium", false, 65536, false, BurnOutcome::Failed, disc::kHigherCapacityText},
@@ -110,25 +76,25 @@ TEST(Burning, MarkedItemsIntoADiscImageThroughTheFilePseudoDrive) {
       {"stopped while writing", false, 0, true, BurnOutcome::Stopped, kBurnAbortedText},
   };
   std::string noReader;
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.what);
-    const fs::path folder = test::scratchDir() / "burn" / row.what;
+  for (const auto& [what, compress, mediumBytes, stopWhenWriting, outcome, message] : rows) {
+    SCOPED_TRACE(what);
+    const fs::path folder = test::scratchDir() / "burn" / what;
     fs::create_directories(folder / "cache");
     const fs::path iso = folder / "out.iso";
 
     // The long name only where a burn shortens it.
     setChecked(tree.root(), true);
-    longNode.checked = row.compress;
+    longNode.checked = compress;
     recomputeFolderChecks(tree.root());
     RunControl run;
     run.start();
-    Host host(run, row.stopWhenWriting);
+    Host host(run, stopWhenWriting);
     carver::CarverDisk disk(host);
     ASSERT_EQ(disk.open(carving.string(), 512), 0);
     SaveSettings save;
-    save.compress = row.compress, save.source = identifySource(carving.string());
+    save.compress = compress, save.source = identifySource(carving.string());
     BurnSettings burn;
-    burn.imagePath = iso.string(), burn.mediumBytes = row.mediumBytes, burn.cacheFolder = (folder / "cache").string();
+    burn.imagePath = iso.string(), burn.mediumBytes = mediumBytes, burn.cacheFolder = (folder / "cache").string();
     int asked = 0;
     burn.askShorterName = [&asked](const std::u16string& name) {
       EXPECT_GT(name.size(), kBurnLongNameLimit);
@@ -137,27 +103,25 @@ TEST(Burning, MarkedItemsIntoADiscImageThroughTheFilePseudoDrive) {
     };
     const BurnReport report = burnMarkedItems(tree.root(), disk, save, burn, host, run);
 
-    EXPECT_EQ(report.outcome, row.outcome);
+    EXPECT_EQ(report.outcome, outcome);
     ASSERT_FALSE(host.messages.empty());
-    EXPECT_EQ(host.messages.back().text.rfind(row.message, 0), 0u) << host.messages.back().text;
+    EXPECT_EQ(host.messages.back().text.rfind(message, 0), 0u) << host.messages.back().text;
     // The staging folder and "OVTmp" are gone, whatever the end; so is an image not written whole.
     EXPECT_TRUE(fs::is_empty(folder / "cache"));
     EXPECT_TRUE(report.stagingLeft.empty());
-    EXPECT_EQ(fs::exists(iso), row.outcome == BurnOutcome::Completed);
-    if (row.outcome == BurnOutcome::Stopped) {
+    EXPECT_EQ(fs::exists(iso), outcome == BurnOutcome::Completed);
+    if (outcome == BurnOutcome::Stopped) {
       EXPECT_NE(host.messages.back().text.find(kCacheDeletedText), std::string::npos);
     }
-    if (row.outcome != BurnOutcome::Completed) continue;
+    if (outcome != BurnOutcome::Completed) continue;
 
-    const std::vector<std::uint8_t> isoBytes = test::readFile(iso);
-    EXPECT_EQ(report.imageBytes, isoBytes.size());
+    EXPECT_EQ(report.imageBytes, fs::file_size(iso));
     EXPECT_EQ(host.last, std::make_pair(report.imageBytes, report.imageBytes));
-    EXPECT_EQ(labels(isoBytes), std::make_pair(std::string("Ovelin"), std::string("Ovelin")));
     const Files burned = test::jolietFiles(iso, noReader);
     if (!noReader.empty()) continue;
     Files want = expected;
-    if (!row.compress) {
-      expectSameFiles(burned, want);
+    if (!compress) {
+      EXPECT_EQ(hashes(burned), hashes(want));
       continue;
     }
     // Compressed: the archive is all there is on the disc, and it holds the files.
@@ -167,7 +131,9 @@ TEST(Burning, MarkedItemsIntoADiscImageThroughTheFilePseudoDrive) {
     EXPECT_TRUE(std::regex_match(burned.begin()->first, std::regex("DataXEB[0-9]+\\.zip")));
     const fs::path zip = folder / "burned.zip";
     test::writeFile(zip, burned.begin()->second);
-    expectSameFiles(zipEntries(zip), want);
+    Files inZip;
+    for (auto& [name, entry] : test::unzipAll(zip)) inZip[name] = std::move(entry.bytes);
+    EXPECT_EQ(hashes(inZip), hashes(want));
   }
   if (!noReader.empty()) GTEST_SKIP() << "the images' contents were not read back: " << noReader;
 }

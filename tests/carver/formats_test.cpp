@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <fstream>
 #include <optional>
@@ -10,6 +11,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "carver/formats/common.h"
@@ -37,21 +39,19 @@ struct Sample {
   Buffer bytes;
 };
 
-std::vector<Sample> loadSamples() {
-  std::ifstream in(test::dataDir() / "carving" / "samples.json");
-  const auto json = nlohmann::json::parse(in);
-  std::vector<Sample> out;
-  for (const auto& s : json.at("samples")) {
-    const std::string file = s.at("file");
-    out.push_back({file, s.at("handler"), s.at("size"), s.at("expected"), s.at("jump"),
-                   s.value("carved_size", s.at("size").get<std::uint64_t>()), s.value("extension", std::string()),
-                   test::readFile(test::dataDir() / "carving" / file)});
-  }
-  return out;
-}
-
 const std::vector<Sample>& samples() {
-  static const std::vector<Sample> all = loadSamples();
+  static const std::vector<Sample> all = [] {
+    std::ifstream in(test::dataDir() / "carving" / "samples.json");
+    const auto json = nlohmann::json::parse(in);
+    std::vector<Sample> out;
+    for (const auto& s : json.at("samples")) {
+      const std::string file = s.at("file");
+      out.push_back({file, s.at("handler"), s.at("size"), s.at("expected"), s.at("jump"),
+                     s.value("carved_size", s.at("size").get<std::uint64_t>()), s.value("extension", std::string()),
+                     test::readFile(test::dataDir() / "carving" / file)});
+    }
+    return out;
+  }();
   return all;
 }
 
@@ -89,10 +89,7 @@ Carved carve(int code, MemorySource& src, std::uint64_t start, CarveState* state
   CarveContext ctx{src, start};
   ctx.state = state;
   ctx.run = run;
-  Carved r{routine->findEnd(ctx), 0, 0};
-  r.bad = src.badRequests();
-  r.sectorsRead = src.sectorsRead();
-  return r;
+  return {routine->findEnd(ctx), src.badRequests(), src.sectorsRead()};  // the counts read after the walk
 }
 
 Carved carveBytes(int code, Buffer disk, std::uint64_t start = 0, std::uint16_t bps = kSector) {
@@ -118,8 +115,6 @@ Buffer giantJpegHeader() {
           0x01, 0x00, 0x02, 0x11, 0x03, 0x11, 0x00, 0x3F, 0x00};
 }
 
-// --- the samples ------------------------------------------------------------------------------
-
 TEST(CarverSamples, EveryRoutineHasASample) {
   std::set<int> covered;
   for (const Sample& s : samples()) {
@@ -129,21 +124,17 @@ TEST(CarverSamples, EveryRoutineHasASample) {
   for (const FormatRoutine* r : allRoutines()) EXPECT_TRUE(covered.contains(r->handlerCode)) << r->handlerCode;
 }
 
-// Each sample on 512- and 4096-byte sectors, at the disk's end and from the chunk the scan holds, as its
-// manifest expects.
+// Each sample on 512- and 4096-byte sectors, at the disk's end and from the chunk the scan holds, as its manifest expects.
 TEST(CarverSamples, EachFileAtASectorBoundaryInRandomBytes) {
   for (const Sample& s : samples()) {
-    MemorySource src(diskWith(s.bytes), kSector);
-    CarveState state;
-    const Carved r = carve(s.handler, src, kLeadSectors, &state);
-    expectSample(s, r.result, "512-byte sectors");
-    EXPECT_EQ(r.bad, 0u);
-    MemorySource big(diskWith(s.bytes, 4096, 3), 4096);
-    const Carved r4 = carve(s.handler, big, 3);
-    expectSample(s, r4.result, "4096-byte sectors");
-    EXPECT_EQ(r4.bad, 0u);
-    expectSample(s, carveBytes(s.handler, diskWith(s.bytes, kSector, kLeadSectors, 0), kLeadSectors).result,
-                 "at the disk's end");
+    for (const auto& [bps, lead, tail, where] : {std::tuple<std::uint16_t, std::uint64_t, std::size_t, const char*>{kSector, kLeadSectors, 65536, "512-byte sectors"},
+                                                 {4096, 3, 65536, "4096-byte sectors"}, {kSector, kLeadSectors, 0, "at the disk's end"}}) {
+      MemorySource src(diskWith(s.bytes, bps, lead, tail), bps);
+      CarveState state;
+      const Carved r = carve(s.handler, src, lead, &state);
+      expectSample(s, r.result, where);
+      EXPECT_EQ(r.bad, 0u) << s.file << " " << where;
+    }
     const Buffer disk = diskWith(s.bytes);
     MemorySource resident(disk, kSector);
     const std::size_t from = kLeadSectors * kSector;
@@ -153,27 +144,17 @@ TEST(CarverSamples, EachFileAtASectorBoundaryInRandomBytes) {
   }
 }
 
-// A compound file with neither a Word nor a Workbook stream is taken for a presentation.
-TEST(CarverSamples, Ole2WithoutWordOrWorkbookIsAPresentation) {
+// A compound file with neither a Word nor a Workbook stream is taken for a presentation; WAVE hands MPEG audio on.
+TEST(CarverSamples, Ole2WithoutWordOrWorkbookIsAPresentationAndWaveHandsMpegAudioToTheFrameWalk) {
   Buffer doc = sample("ole2_doc.doc").bytes;
   const std::uint64_t dir = (std::uint64_t{doc[48]} | std::uint64_t{doc[49]} << 8) + 1;
   for (std::uint64_t e = 1; e < 4; ++e) doc[dir * 512 + e * 128] = 'X';
   EXPECT_EQ(carveBytes(235, diskWith(doc), kLeadSectors).result.extension, "ppt");
-}
-
-TEST(CarverSamples, WaveHandsMpegAudioToTheFrameWalk) {
-  const Sample& s = sample("wave_mp3.wav");
-  MemorySource src(diskWith(s.bytes), kSector);
+  MemorySource src(diskWith(sample("wave_mp3.wav").bytes), kSector);
   CarveState state;
   carve(68, src, kLeadSectors, &state);  // its size: EachFileAtASectorBoundaryInRandomBytes
   EXPECT_TRUE(state.mp3Starts.contains(kLeadSectors));
-  // Not a WAVE file: rejected before anything else.
-  Buffer notWave = s.bytes;
-  notWave[8] = 'X';
-  EXPECT_EQ(carveBytes(68, diskWith(notWave), kLeadSectors).result.outcome, Outcome::Rejected);
 }
-
-// --- truncated files and the disk's end -----------------------------------------------------
 
 // Files cut by the disk's end, and a truncated file followed by random bytes.
 TEST(CarverBounds, TruncatedFiles) {
@@ -196,35 +177,20 @@ TEST(CarverBounds, TruncatedFiles) {
   }
 }
 
-TEST(CarverBounds, StartOnTheLastSectorAndOutsideTheDisk) {
+// Each sample starting on the disk's last sector, past its end, and on a disk that is gone.
+TEST(CarverBounds, LastSectorOutsideTheDiskAndALostDisk) {
   for (const Sample& s : samples()) {
+    SCOPED_TRACE(s.file);
     Buffer disk(8 * kSector, 0);
     std::copy_n(s.bytes.begin(), std::min<std::size_t>(kSector, s.bytes.size()), disk.begin() + 7 * kSector);
-    MemorySource src(disk, kSector);
+    MemorySource src(disk, kSector), outside(disk, kSector), gone(diskWith(s.bytes), kSector);
     const Carved last = carve(s.handler, src, 7);
-    EXPECT_LE(last.result.size, kSector) << s.file;
-    EXPECT_EQ(last.bad, 0u) << s.file;
-    MemorySource src2(disk, kSector);
-    const Carved outside = carve(s.handler, src2, 8);
-    EXPECT_EQ(outside.result.outcome, Outcome::Rejected) << s.file;
-    EXPECT_EQ(src2.reads(), 0u) << s.file;
-  }
-}
-
-TEST(CarverBounds, NoSectorSizeMeansNothingIsRead) {
-  for (const FormatRoutine* routine : allRoutines()) {
-    MemorySource src(sample("png.png").bytes, 0);
-    CarveContext ctx{src, 0};
-    EXPECT_EQ(routine->findEnd(ctx).outcome, Outcome::Rejected) << routine->name;
-    EXPECT_EQ(src.reads(), 0u);
-  }
-}
-
-TEST(CarverBounds, DisconnectedDiskIsReported) {
-  for (const Sample& s : samples()) {
-    MemorySource src(diskWith(s.bytes), kSector);
-    src.failAfter(0);
-    EXPECT_EQ(carve(s.handler, src, kLeadSectors).result.outcome, Outcome::ReadFailed) << s.file;
+    EXPECT_LE(last.result.size, kSector);
+    EXPECT_EQ(last.bad, 0u);
+    EXPECT_EQ(carve(s.handler, outside, 8).result.outcome, Outcome::Rejected);
+    EXPECT_EQ(outside.reads(), 0u);
+    gone.failAfter(0);
+    EXPECT_EQ(carve(s.handler, gone, kLeadSectors).result.outcome, Outcome::ReadFailed);
   }
   // A failure after the header was read: the JPEG's end-of-image search.
   const Sample& jpeg = sample("jpeg_exif_thumb.jpg");
@@ -234,6 +200,15 @@ TEST(CarverBounds, DisconnectedDiskIsReported) {
   ctx.resident = Bytes(disk.data() + kLeadSectors * kSector, 2 * kSector);
   src.failAfter(0);
   EXPECT_EQ(findRoutine(167)->findEnd(ctx).outcome, Outcome::ReadFailed);
+}
+
+TEST(CarverBounds, NoSectorSizeMeansNothingIsRead) {
+  for (const FormatRoutine* routine : allRoutines()) {
+    MemorySource src(sample("png.png").bytes, 0);
+    CarveContext ctx{src, 0};
+    EXPECT_EQ(routine->findEnd(ctx).outcome, Outcome::Rejected) << routine->name;
+    EXPECT_EQ(src.reads(), 0u);
+  }
 }
 
 TEST(CarverBounds, StoppedScanEndsTheWalk) {
@@ -247,8 +222,6 @@ TEST(CarverBounds, StoppedScanEndsTheWalk) {
   EXPECT_LE(r.sectorsRead, 128u);
 }
 
-// --- hostile headers ------------------------------------------------------------------------
-
 void putBe32(Buffer& b, std::size_t at, std::uint32_t v) {
   for (std::size_t i = 0; i < 4; ++i) b[at + i] = static_cast<std::uint8_t>(v >> (24 - 8 * i));
 }
@@ -256,48 +229,18 @@ void putLe32(Buffer& b, std::size_t at, std::uint32_t v) { writeLe<std::uint32_t
 void putLe16(Buffer& b, std::size_t at, std::uint16_t v) { writeLe<std::uint16_t>(b, at, v); }
 void putText(Buffer& b, std::size_t at, const std::string& s) { std::copy(s.begin(), s.end(), b.begin() + static_cast<std::ptrdiff_t>(at)); }
 
-TEST(CarverHostile, MpegPacksOfFourBytes) {
-  // Pack start codes with no pack header after them are no stream.
-  Buffer disk(64 * kSector, 0);
-  for (std::size_t at = 0; at + 4 <= disk.size(); at += 4) putBe32(disk, at, 0x000001BAu);
-  MemorySource src(disk, kSector);
-  CarveState state;
-  EXPECT_EQ(carve(18, src, 0, &state).result.outcome, Outcome::Rejected);
-  EXPECT_TRUE(state.mpegStarts.empty());
-  // MPEG-1 packs of twelve bytes and empty padding packets to the disk's end: one stream.
-  const Buffer pack = {0x00, 0x00, 0x01, 0xBA, 0x21, 0x00, 0x01, 0x00, 0x01, 0x80, 0x00, 0x01,
-                       0x00, 0x00, 0x01, 0xBE, 0x00, 0x0E, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-  for (std::size_t at = 0; at + pack.size() <= disk.size(); at += pack.size())
-    std::copy(pack.begin(), pack.end(), disk.begin() + static_cast<std::ptrdiff_t>(at));
-  MemorySource packs(disk, kSector);
-  CarveState packState;
-  const Carved r = carve(18, packs, 0, &packState);
-  EXPECT_EQ(r.result.size, disk.size());
-  EXPECT_EQ(packState.mpegStarts.size(), 63u);  // one per sector after the first
-}
-
-// A TIFF header and directories at `dirs`, each of one valid entry and a link to `links`.
+// A TIFF header and directories at `dirs`, each of one valid entry (ImageWidth, SHORT, 1) and a link to `links`.
 Buffer tiffChain(const std::vector<std::uint32_t>& dirs, const std::vector<std::uint32_t>& links, bool big = false) {
   Buffer b(16 * kSector, 0);
-  auto put16 = [&](std::size_t at, std::uint16_t v) {
-    b[at] = static_cast<std::uint8_t>(big ? v >> 8 : v);
-    b[at + 1] = static_cast<std::uint8_t>(big ? v : v >> 8);
-  };
-  auto put32 = [&](std::size_t at, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-      b[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(v >> (big ? 24 - 8 * i : 8 * i));
+  auto put = [&](std::size_t at, std::uint32_t v, int n) {
+    for (int i = 0; i < n; ++i) b[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(v >> (big ? 8 * (n - 1 - i) : 8 * i));
   };
   putText(b, 0, big ? "MM" : "II");
-  put16(2, 42);
-  put32(4, dirs.front());
+  put(2, 42, 2);
+  put(4, dirs.front(), 4);
   for (std::size_t i = 0; i < dirs.size(); ++i) {
-    const std::size_t at = dirs[i];
-    put16(at, 1);
-    put16(at + 2, 256);  // ImageWidth, SHORT, 1
-    put16(at + 4, 3);
-    put32(at + 6, 1);
-    put16(at + 10, 16);
-    put32(at + 14, links[i]);
+    const std::tuple<std::size_t, std::uint32_t, int> fields[] = {{0, 1, 2}, {2, 256, 2}, {4, 3, 2}, {6, 1, 4}, {10, 16, 2}, {14, links[i], 4}};
+    for (const auto& [at, v, n] : fields) put(dirs[i] + at, v, n);
   }
   return b;
 }
@@ -319,33 +262,28 @@ TEST(CarverHostile, JpegWithGiantDimensionsAndNoEnd) {
   EXPECT_TRUE(carveBytes(167, zero).result.accepted());
 }
 
-// --- the mended behaviours --------------------------------------------------------------------
-
 TEST(CarverMended, PdfWithoutLinearizationEndsAtItsLastEof) {
   const Sample& plain = sample("pdf_plain.pdf");
+  auto carvePdf = [](const Buffer& file) { return carveBytes(110, diskWith(file), kLeadSectors).result; };
   // An incremental update appended to the file: the size takes it in.
   Buffer updated = plain.bytes;
   const std::string update = "6 0 obj\n<< /Producer (x) >>\nendobj\nxref\n0 1\n0000000000 65535 f \ntrailer\n"
                              "<< /Size 7 /Root 1 0 R /Prev 9 >>\nstartxref\n701\n%%EOF\n";
   updated.insert(updated.end(), update.begin(), update.end());
-  Carved r = carveBytes(110, diskWith(updated), kLeadSectors);
-  EXPECT_EQ(r.result.size, updated.size());
-  EXPECT_FALSE(r.result.endFound);
+  EXPECT_EQ(carvePdf(updated).size, updated.size());
+  EXPECT_FALSE(carvePdf(updated).endFound);
   // Another PDF starting at the next sector boundary is not part of this one.
   Buffer two = plain.bytes;
   two.resize(2 * kSector, '\n');
   two.insert(two.end(), plain.bytes.begin(), plain.bytes.end());
-  r = carveBytes(110, diskWith(two), kLeadSectors);
-  EXPECT_EQ(r.result.size, plain.size);
+  EXPECT_EQ(carvePdf(two).size, plain.size);
   // Without any "%%EOF" the size is left to the scanner.
-  Buffer none(plain.bytes.begin(), plain.bytes.begin() + 300);
-  r = carveBytes(110, diskWith(none), kLeadSectors);
-  EXPECT_TRUE(r.result.accepted());
-  EXPECT_EQ(r.result.size, 0u);
+  const CarveResult none = carvePdf(Buffer(plain.bytes.begin(), plain.bytes.begin() + 300));
+  EXPECT_TRUE(none.accepted() && none.size == 0);
   // A header that is not PDF 1.x or 2.x is rejected (the scanner still adds an item).
   Buffer v3 = plain.bytes;
   v3[5] = '3';
-  EXPECT_EQ(carveBytes(110, diskWith(v3), kLeadSectors).result.outcome, Outcome::Rejected);
+  EXPECT_EQ(carvePdf(v3).outcome, Outcome::Rejected);
 }
 
 // (One sub-block, MIDI's last chunk, ID3v1 tags: on the carving image.) Comment blocks before the image.
@@ -409,13 +347,36 @@ Buffer patched(const std::string& file, std::function<void(Buffer&)> change, std
   return b;
 }
 
-Buffer tiffEntries(std::uint16_t tag1, std::uint32_t value1, std::uint16_t tag2, std::uint32_t value2) {
-  Buffer b = tiffChain({8}, {0});
-  b[8] = 2;  // two LONG entries of one value each
-  putLe16(b, 10, tag1); putLe16(b, 12, 4); putLe32(b, 14, 1); putLe32(b, 18, value1);
-  putLe16(b, 22, tag2); putLe16(b, 24, 4); putLe32(b, 26, 1); putLe32(b, 30, value2);
-  putLe32(b, 34, 0);
+// A little-endian TIFF whose directory at 8 holds `entries` ({tag, type, count, value}) and links to `next`.
+Buffer tiffEntries(const std::vector<std::array<std::uint32_t, 4>>& entries, std::uint32_t next = 0, Buffer b = tiffChain({8}, {0})) {
+  b[8] = static_cast<std::uint8_t>(entries.size());
+  std::size_t at = 10;
+  for (const auto& [tag, type, count, value] : entries) {
+    putLe16(b, at, static_cast<std::uint16_t>(tag)); putLe16(b, at + 2, static_cast<std::uint16_t>(type));
+    putLe32(b, at + 4, count); putLe32(b, at + 8, value);
+    at += 12;
+  }
+  putLe32(b, at, next);
   return b;
+}
+Buffer zipStart(std::size_t sectors) {
+  Buffer b = withText(zeros(sectors), 0, "PK\x03\x04\x14");
+  putLe16(b, 26, 1);
+  return b;
+}
+
+TEST(CarverHostile, MpegPacksOfFourBytes) {
+  // Pack start codes with no pack header after them are no stream.
+  MemorySource src(repeated(64, {0x00, 0x00, 0x01, 0xBA}), kSector);
+  CarveState state;
+  EXPECT_EQ(carve(18, src, 0, &state).result.outcome, Outcome::Rejected);
+  EXPECT_TRUE(state.mpegStarts.empty());
+  // MPEG-1 packs of twelve bytes and empty padding packets to the disk's end: one stream.
+  MemorySource packs(repeated(64, {0x00, 0x00, 0x01, 0xBA, 0x21, 0x00, 0x01, 0x00, 0x01, 0x80, 0x00, 0x01, 0x00, 0x00, 0x01, 0xBE,
+                                   0x00, 0x0E, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}), kSector);
+  CarveState packState;
+  EXPECT_EQ(carve(18, packs, 0, &packState).result.size, 64u * kSector);
+  EXPECT_EQ(packState.mpegStarts.size(), 63u);  // one per sector after the first
 }
 
 // Gigabyte size fields, endless or looping chains, lying headers: rejected, or bounded by the disk.
@@ -455,72 +416,43 @@ TEST(CarverHostile, HeadersRejectOrStayBounded) {
       {"TIFF naming a raw maker, type 203", 203, [] { return patched("tiff_le.tif", [](Buffer& b) { putText(b, 600, "NIKON"); }); }, Outcome::Rejected, 0},
       {"TIFF naming a raw maker, type 208", 208, [] { return patched("tiff_le.tif", [](Buffer& b) { putText(b, 600, "NIKON"); }); }, Outcome::Accepted, -1},
       {"TIFF with a Canon raw header", 203, [] { return patched("tiff_le.tif", [](Buffer& b) { putLe32(b, 8, 0x00025243u); }); }, Outcome::Rejected, 0},
-      {"TIFF strip at 4 GB", 208, [] { return tiffEntries(273, 0xFFFFFF00u, 279, 0x1000u); }, any, 16 * kSector},
+      {"TIFF strip at 4 GB", 208, [] { return tiffEntries({{273, 4, 1, 0xFFFFFF00u}, {279, 4, 1, 0x1000u}}); }, any, 16 * kSector},
       {"RIFF of 4 GB", 236, [] { Buffer b = withText(zeros(16), 0, "RIFFxxxxAVI "); putLe32(b, 4, 0xFFFFFFF7u); return b; }, Outcome::Accepted, 16 * kSector},
       {"RIFF form type not text", 236, [] { Buffer b = withText(zeros(4), 0, "RIFF"); putLe32(b, 4, 100); return b; }, Outcome::Rejected, 0},
       {"WebP without an image chunk", 237, [] { return withText(zeros(4), 0, std::string("RIFF\x40\0\0\0WEBPJUNK", 16)); }, Outcome::Rejected, 0},
       {"JPEG of empty segments to the end", 238, [] { Buffer b = repeated(64, {0xFF, 0xFE, 0x00, 0x02}, 2); b[0] = 0xFF; b[1] = 0xD8; return b; }, Outcome::Rejected, 0},
       {"JPEG scan without a frame", 238, [] { return Buffer{0xFF, 0xD8, 0xFF, 0xDA, 0x00, 0x02, 0xFF, 0xD9}; }, Outcome::Rejected, 0},
-      {"ZIP whose directory points at itself", 239, [] {
-         Buffer b = withText(zeros(8), 0, "PK\x03\x04\x14");
-         putLe16(b, 26, 1);
-         putText(b, 1000, "PK\x05\x06");
-         putLe16(b, 1010, 0xFFFF);
-         putLe32(b, 1012, 0);
-         putLe32(b, 1016, 1000);
-         return b; }, Outcome::Accepted, 0},
+      {"ZIP whose directory points at itself", 239, [] { Buffer b = zipStart(8); putText(b, 1000, "PK\x05\x06"); putLe16(b, 1010, 0xFFFF); putLe32(b, 1016, 1000); return b; }, Outcome::Accepted, 0},
       {"ZIP64 locator past the disk", 239, [] {
-         Buffer b = withText(zeros(8), 0, "PK\x03\x04\x14");
-         putLe16(b, 26, 1);
-         putText(b, 980, "PK\x06\x07");
-         putLe32(b, 988, 0xFFFFFF00u);
-         putText(b, 1000, "PK\x05\x06");
-         putLe32(b, 1016, 0xFFFFFFFFu);
+         Buffer b = zipStart(8); putText(b, 980, "PK\x06\x07"); putLe32(b, 988, 0xFFFFFF00u); putText(b, 1000, "PK\x05\x06"); putLe32(b, 1016, 0xFFFFFFFFu);
          return b; }, Outcome::Accepted, 0},
       {"ZIP of a million central headers", 239, [] {
          Buffer b = repeated(2048, withText(Buffer(46, 0), 0, "PK\x01\x02"), 46);
-         putText(b, 0, "PK\x03\x04\x14");
-         putLe16(b, 26, 1);
+         std::copy_n(zipStart(1).begin(), 46, b.begin());
          const std::size_t end = 46 + (b.size() - 46 - 22) / 46 * 46;
-         putText(b, end, "PK\x05\x06");
-         putLe16(b, end + 10, 0xFFFE);
-         putLe32(b, end + 12, static_cast<std::uint32_t>(end - 46));
-         putLe32(b, end + 16, 46);
+         putText(b, end, "PK\x05\x06"); putLe16(b, end + 10, 0xFFFE); putLe32(b, end + 12, static_cast<std::uint32_t>(end - 46)); putLe32(b, end + 16, 46);
          return b; }, Outcome::Accepted, -1},
       {"ISO media of one giant box", 240, [] { Buffer b = withText(zeros(8), 4, "ftypheic"); putBe32(b, 0, 16); putBe32(b, 16, 1); putText(b, 20, "moov"); putBe32(b, 24, 0xFFFFFFFFu); putBe32(b, 28, 0xFFFFFFFFu); return b; }, Outcome::Accepted, 8 * kSector},
       {"ISO media without content", 240, [] { Buffer b = withText(zeros(8), 4, "ftypheic"); putBe32(b, 0, 16); return b; }, Outcome::Rejected, 0},
       {"Matroska header of 1 GB", 241, [] { return Buffer{0x1A, 0x45, 0xDF, 0xA3, 0x08, 0x40, 0, 0, 0, 0, 0, 0, 0}; }, Outcome::Rejected, 0},
-      {"Matroska of unknown size over empty voids", 241, [] {
-         Buffer b = repeated(64, {0xEC, 0x80}, 32);
-         const Buffer head = {0x1A, 0x45, 0xDF, 0xA3, 0x8B, 0x42, 0x82, 0x88, 'm', 'a', 't', 'r', 'o', 's', 'k', 'a',
-                              0x18, 0x53, 0x80, 0x67, 0x01, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-         std::copy(head.begin(), head.end(), b.begin());
-         b[28] = b[30] = 0xEC; b[29] = b[31] = 0x80;
-         return b; }, Outcome::Accepted, 64 * kSector},
+      // A header, a segment of unknown size, then empty voids.
+      {"Matroska of unknown size over empty voids", 241, [] { return withText(repeated(64, {0xEC, 0x80}, 28), 0, std::string("\x1A\x45\xDF\xA3\x8B\x42\x82\x88matroska\x18\x53\x80\x67\x01\xFF\xFF\xFF\xFF\xFF\xFF\xFF", 28)); }, Outcome::Accepted, 64 * kSector},
       {"FLAC metadata past the disk", 242, [] { Buffer b = withText(zeros(4), 0, "fLaC"); putBe32(b, 4, 34); putBe32(b, 42, 0x05FFFFFFu); return b; }, Outcome::Rejected, 0},
       {"FLAC frames of wrong CRC", 242, [] { return patched("flac.flac", [](Buffer& b) { for (std::size_t i = 200; i < b.size(); i += 97) b[i] ^= 0x5A; }); }, Outcome::Accepted, -1},
       {"Ogg page of wrong CRC", 243, [] { return patched("ogg_vorbis.ogg", [](Buffer& b) { b[22] ^= 1; }); }, Outcome::Rejected, 0},
+      {"RIFF that is not WAVE", 68, [] { return patched("wave_mp3.wav", [](Buffer& b) { b[8] = 'X'; }); }, Outcome::Rejected, 0},
       {"SQLite page size 3", 244, [] { return patched("sqlite.db", [](Buffer& b) { b[16] = 0; b[17] = 3; }); }, Outcome::Rejected, 0},
       // A size from a field that runs past the disk: no jump over the rest of the disk.
       {"SQLite of 4 billion pages", 244, [] { return patched("sqlite.db", [](Buffer& b) { putBe32(b, 28, 0xFFFFFFFFu); }, 4); }, Outcome::Accepted, -1, 0},
       {"7z start header of wrong CRC", 245, [] { return patched("seven_zip.7z", [](Buffer& b) { b[20] ^= 1; }); }, Outcome::Rejected, 0},
       {"RAR 5 header of wrong CRC", 246, [] { return patched("rar5.rar", [](Buffer& b) { b[8] ^= 1; }); }, Outcome::Rejected, 0},
-      {"RAR 5 block of 2^63 bytes", 246, [] {
-         Buffer b = withText(zeros(8), 0, std::string("Rar!\x1A\x07\x01\x00", 8));
-         // Main header (type 1) with a data area of 2^63 - 1 bytes.
+      {"RAR 5 block of 2^63 bytes", 246, [] {  // a main header (type 1) with a data area of 2^63 - 1 bytes
          const Buffer header = {12, 0x01, 0x02, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x7F, 0x00};
+         Buffer b = withText(withText(zeros(8), 0, std::string("Rar!\x1A\x07\x01\x00", 8)), 12, std::string(header.begin(), header.end()));
          putLe32(b, 8, crc32Update(0, Bytes(header)));
-         std::copy(header.begin(), header.end(), b.begin() + 12);
          return b; }, Outcome::Accepted, 8 * kSector},
-      {"raw directories that point at each other", 247, [] {
-         Buffer b = tiffChain({8, 100}, {100, 8});
-         putText(b, 300, "NIKON");
-         // 8: Make (ASCII, 6 at 300) and SubIFDs (LONG, 1) pointing back at 8.
-         b[8] = 2;
-         putLe16(b, 10, 271); putLe16(b, 12, 2); putLe32(b, 14, 6); putLe32(b, 18, 300);
-         putLe16(b, 22, 330); putLe16(b, 24, 4); putLe32(b, 26, 1); putLe32(b, 30, 8);
-         putLe32(b, 34, 100);
-         return b; }, Outcome::Accepted, 306},
+      // 8: Make (ASCII, 6 at 300) and SubIFDs (LONG, 1) pointing back at 8; its link to 100, which links back.
+      {"raw directories that point at each other", 247, [] { return withText(tiffEntries({{271, 2, 6, 300}, {330, 4, 1, 8}}, 100, tiffChain({8, 100}, {100, 8})), 300, "NIKON"); }, Outcome::Accepted, 306},
       {"raw TIFF of no known maker", 247, [] { return tiffChain({8}, {0}); }, Outcome::Rejected, 0},
   };
   for (const HostileCase& c : cases) {

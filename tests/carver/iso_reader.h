@@ -1,5 +1,4 @@
-// A disc image's files as a reader of its Joliet names sees them: the kernel's iso9660 driver over a
-// loop device, else xorriso.
+// A disc image's files as a reader of its Joliet names sees them: the kernel's iso9660 driver over a loop device, else xorriso.
 #pragma once
 
 #include <cstdlib>

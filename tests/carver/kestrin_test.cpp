@@ -1,11 +1,11 @@
-// Kestrin's windows on the offscreen platform: start-up refusals, disk list, totals, marks, find, size
-// limit; the rename dialog's rules and the burn page, with libburn's pseudo-drives as writers ("stdio:"
-// is a drive without a medium).
+// Kestrin's windows on the offscreen platform: start-up refusals, disk list, totals, marks, find, size limit,
+// renames, and the burn page with libburn's "stdio:" pseudo-drive (a drive without a medium) as a writer.
 #include <QApplication>
 #include <QClipboard>
 #include <QTest>
 
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <tuple>
 
@@ -45,40 +45,24 @@ struct Item {
 struct Results {
   std::unique_ptr<CarverSession> session;
   std::unique_ptr<COvelinDataFoundDialog> dialog;
+  std::map<std::u16string, ResultNode*> nodes;  // items and their folders by name
 
   explicit Results(const std::vector<Item>& items) {
     session = std::make_unique<CarverSession>(QStringLiteral("nobody-listens"), testEnvironment());
     for (const Item& i : items)
-      session->tree().addCarvedItem(i.sector, CarvedFind{i.category, i.extension, i.size, 0, 0}, 512, UINT64_MAX / 1024);
+      for (ResultNode* n = &session->tree().addCarvedItem(i.sector, CarvedFind{i.category, i.extension, i.size, 0, 0}, 512, UINT64_MAX / 1024); n; n = n->parent)
+        nodes.emplace(n->name, n);
     dialog = std::make_unique<COvelinDataFoundDialog>(*session, false);
-  }
-
-  ResultNode* node(const std::u16string& name) {
-    std::vector<ResultNode*> pending{&session->tree().root()};
-    while (!pending.empty()) {
-      ResultNode* n = pending.back();
-      pending.pop_back();
-      if (n->name == name) return n;
-      for (ResultNode* c = n->firstChild; c; c = c->nextSibling) pending.push_back(c);
-    }
-    return nullptr;
   }
   // Sets a check box in the tree (a folder) or in the list of its folder (any item).
   void check(const std::u16string& name, bool inTree, bool on) {
-    ResultNode* n = name == u"Root" ? &session->tree().root() : node(name);
-    QVERIFY(n);
-    QAbstractItemModel* model;
-    QModelIndex index;
-    if (inTree) {
-      model = &dialog->folderModel();
-      index = name == u"Root" ? dialog->folderModel().index(0, 0) : dialog->folderModel().indexOf(n);
-    } else {
-      dialog->showFolder(n->parent);
-      model = &dialog->listModel();
-      index = dialog->listModel().index(dialog->listModel().rowOf(n), 0);
-    }
+    ResultNode* n = name == u"Root" ? &session->tree().root() : nodes.at(name);
+    if (!inTree) dialog->showFolder(n->parent);
+    QAbstractItemModel& model = inTree ? static_cast<QAbstractItemModel&>(dialog->folderModel()) : dialog->listModel();
+    const QModelIndex index = !inTree ? dialog->listModel().index(dialog->listModel().rowOf(n), 0)
+                              : name == u"Root" ? dialog->folderModel().index(0, 0) : dialog->folderModel().indexOf(n);
     QVERIFY(index.isValid());
-    QVERIFY(model->setData(index, on ? Qt::Checked : Qt::Unchecked, Qt::CheckStateRole));
+    QVERIFY(model.setData(index, on ? Qt::Checked : Qt::Unchecked, Qt::CheckStateRole));
   }
   // The check states of the tree's folders from "Root" down, depth first: x, ~ or -.
   QString treeStates() {
@@ -151,18 +135,15 @@ void KestrinTest::diskList() {
 
 void KestrinTest::totalsAtSizeThresholds() {
   // One file per size, each marked alone: the unit changes at 1,024 of the smaller one.
-  const std::vector<Item> items = {{u"Pictures", u"jpg", 20, 1048575}, {u"Pictures", u"jpg", 30, 1048576},
-                                   {u"Video", u"avi", 50, 1073741824ULL}, {u"Video", u"avi", 60, 5368709120ULL}};
-  Results r(items);
-  QCOMPARE(r.dialog->totalsTexts().mid(0, 3), QStringList({QStringLiteral("Total Files     : [4]"),
-                                                           QStringLiteral("Total Folders: [5]"),
-                                                           QStringLiteral("Total Data    : [6.00 GB]")}));
-  const std::vector<std::pair<const char16_t*, const char*>> rows = {
-      {u"20.jpg", "[1024.00 KB]"}, {u"30.jpg", "[1.00 MB]"}, {u"50.avi", "[1.00 GB]"}, {u"60.avi", "[5.00 GB]"}};
-  for (const auto& [name, data] : rows) {
+  const std::vector<std::tuple<Item, const char16_t*, const char*>> rows = {{{u"Pictures", u"jpg", 20, 1048575}, u"20.jpg", "[1024.00 KB]"},
+                                                                            {{u"Pictures", u"jpg", 30, 1048576}, u"30.jpg", "[1.00 MB]"},
+                                                                            {{u"Video", u"avi", 50, 1073741824ULL}, u"50.avi", "[1.00 GB]"}};
+  Results r({std::get<0>(rows[0]), std::get<0>(rows[1]), std::get<0>(rows[2])});
+  QCOMPARE(r.dialog->totalsTexts().mid(0, 3), QStringList({QStringLiteral("Total Files     : [3]"), QStringLiteral("Total Folders: [5]"),
+                                                           QStringLiteral("Total Data    : [1.00 GB]")}));
+  for (const auto& [item, name, data] : rows) {
     r.check(name, false, true);
-    QCOMPARE(r.dialog->totalsTexts().mid(3), QStringList({QStringLiteral("Selected Files     : [1]"),
-                                                          QStringLiteral("Selected Folders: [3]"),
+    QCOMPARE(r.dialog->totalsTexts().mid(3), QStringList({QStringLiteral("Selected Files     : [1]"), QStringLiteral("Selected Folders: [3]"),
                                                           QStringLiteral("Selected Data    : ") + QString::fromLatin1(data)}));
     r.check(name, false, false);
   }
@@ -171,33 +152,26 @@ void KestrinTest::totalsAtSizeThresholds() {
 void KestrinTest::marksThroughTreeAndList() {
   Results r({{u"Pictures", u"jpg", 64, 5564}, {u"Pictures", u"jpg", 512, 100}, {u"Pictures", u"png", 119, 8710},
              {u"Documents", u"pdf", 287, 701}});
-  // Folders depth first, newest first: Root, Raw Data, Documents, pdf, Pictures, png, jpg.
-  struct Row {
-    const char* what;
-    const char16_t* name;
-    bool inTree, on;
-    const char* tree;
-    const char* listChecks;  // the list of the item's folder afterwards
-    bool saveEnabled;
+  // {name, in the tree, on, the folders' states afterwards, the list of the item's folder afterwards, Save enabled};
+  // folders depth first, newest first: Root, Raw Data, Documents, pdf, Pictures, png, jpg.
+  const std::vector<std::tuple<const char16_t*, bool, bool, const char*, const char*, bool>> rows = {
+      {u"jpg", true, true, "~~--~-x", "", true},            // a type folder in the tree marks its files
+      {u"64.jpg", false, false, "~~--~-~", "0,2", true},    // a file unmarked: its folders partly marked
+      {u"512.jpg", false, false, "-------", "0,0", false},  // the last file unmarked unmarks every folder above
+      {u"Pictures", false, true, "~~--xxx", "0,2", true},   // a category folder in the list marks all below it
+      {u"Root", true, true, "xxxxxxx", "", true},
+      {u"Root", true, false, "-------", "", false},
   };
-  const std::vector<Row> rows = {
-      {"a type folder in the tree marks its files", u"jpg", true, true, "~~--~-x", "", true},
-      {"a file unmarked in the list leaves its folders partly marked", u"64.jpg", false, false, "~~--~-~", "0,2", true},
-      {"the last file unmarked unmarks every folder above", u"512.jpg", false, false, "-------", "0,0", false},
-      {"a category folder in the list marks all below it", u"Pictures", false, true, "~~--xxx", "0,2", true},
-      {"Root marks everything", u"Root", true, true, "xxxxxxx", "", true},
-      {"Root again unmarks everything", u"Root", true, false, "-------", "", false},
-  };
-  for (const Row& row : rows) {
-    r.check(row.name, row.inTree, row.on);
-    QCOMPARE(r.treeStates(), QString::fromLatin1(row.tree));
-    if (*row.listChecks) {
+  for (const auto& [name, inTree, on, tree, listChecks, saveEnabled] : rows) {
+    r.check(name, inTree, on);
+    QCOMPARE(r.treeStates(), QString::fromLatin1(tree));
+    if (*listChecks) {
       QStringList checks;
       for (int i = 0; i < r.dialog->listModel().rowCount(); ++i)
         checks << QString::number(r.dialog->listModel().index(i, 0).data(Qt::CheckStateRole).toInt());
-      QCOMPARE(checks.join(','), QString::fromLatin1(row.listChecks));
+      QCOMPARE(checks.join(','), QString::fromLatin1(listChecks));
     }
-    QCOMPARE(r.dialog->saveButton()->isEnabled(), row.saveEnabled);
+    QCOMPARE(r.dialog->saveButton()->isEnabled(), saveEnabled);
   }
 }
 
@@ -237,31 +211,25 @@ void KestrinTest::sizeLimitRange() {
   page.show();
   QVERIFY(page.list()->topLevelItemCount() > 10);
   QTest::mouseClick(page.selectAllButton(), Qt::LeftButton);
-  struct Row {
-    int unit;  // 0 KB, 1 MB, 2 GB
-    const char* typed;
-    const char* shown;  // what the field holds afterwards
-    bool message;
-    bool next;
-  };
-  const std::vector<Row> rows = {
+  // {unit (0 KB, 1 MB, 2 GB), typed, what the field holds afterwards, a message, Next enabled}
+  const std::vector<std::tuple<int, const char*, const char*, bool, bool>> rows = {
       {2, "5", "5", true, false},  {2, "4", "4", false, true}, {0, "0", "0", true, false},
       {0, "41943041", "4194304", false, true},  // seven digits at most
       {0, "4194305", "4194305", true, false}, {1, "4097", "4097", true, false},
   };
-  for (const Row& row : rows) {
-    page.unit()->setCurrentIndex(row.unit == 0 ? 1 : 0);  // a change of unit resets the field to "1"
-    page.unit()->setCurrentIndex(row.unit);
+  for (const auto& [unit, typed, shown, message, next] : rows) {
+    page.unit()->setCurrentIndex(unit == 0 ? 1 : 0);  // a change of unit resets the field to "1"
+    page.unit()->setCurrentIndex(unit);
     QCOMPARE(page.sizeField()->text(), QStringLiteral("1"));
     QString seen;
-    if (row.message) test::answerMessage(QMessageBox::Ok, &seen);
+    if (message) test::answerMessage(QMessageBox::Ok, &seen);
     page.sizeField()->setFocus();
     page.sizeField()->selectAll();
-    QTest::keyClicks(page.sizeField(), QString::fromLatin1(row.typed));
-    if (row.message) QVERIFY(test::waitFor([&] { return !seen.isEmpty(); }, 5000));
-    QCOMPARE(seen, row.message ? QStringLiteral("Please provide value in range of1KB to 4GB.") : QString());
-    QCOMPARE(page.sizeField()->text(), QString::fromLatin1(row.shown));
-    QCOMPARE(page.nextButton()->isEnabled(), row.next);
+    QTest::keyClicks(page.sizeField(), QString::fromLatin1(typed));
+    if (message) QVERIFY(test::waitFor([&] { return !seen.isEmpty(); }, 5000));
+    QCOMPARE(seen, message ? QStringLiteral("Please provide value in range of1KB to 4GB.") : QString());
+    QCOMPARE(page.sizeField()->text(), QString::fromLatin1(shown));
+    QCOMPARE(page.nextButton()->isEnabled(), next);
   }
 }
 
@@ -286,12 +254,9 @@ void KestrinTest::renameRules() {
     dialog.show();
     QString seen;
     if (row.message) test::answerMessage(QMessageBox::Ok, &seen);
-    if (row.pasted) {
-      QApplication::clipboard()->setText(row.typed);
-      QTest::keyClick(dialog.field(), Qt::Key_V, Qt::ControlModifier);
-    } else {
-      QTest::keyClicks(dialog.field(), row.typed);
-    }
+    if (row.pasted) QApplication::clipboard()->setText(row.typed);
+    if (row.pasted) QTest::keyClick(dialog.field(), Qt::Key_V, Qt::ControlModifier);
+    else QTest::keyClicks(dialog.field(), row.typed);
     if (row.message) {
       QVERIFY(test::waitFor([&] { return !seen.isEmpty(); }, 5000));
       QCOMPARE(seen, QString::fromLatin1(CInputName::kBadCharactersText));
@@ -308,53 +273,48 @@ void KestrinTest::burnPage() {
   KestrinEnvironment env = testEnvironment();
   std::vector<disc::Writer> writers;
   env.listWriters = [&writers] { return writers; };
-
-  struct Row {
-    const char* what;
-    std::vector<disc::Writer> writers;
-    bool image;           // "Save as disc image (.iso)" chosen
-    const char* message;  // shown on OK; null: the dialog is accepted
+  CarverSession session(QStringLiteral("nobody-listens"), env);
+  const QString imageEntry = QString::fromLatin1(SavingOptionsDialog::kImageEntryText);
+  auto entries = [](SavingOptionsDialog& d) {
+    d.show();
+    d.showBurnPage();
+    QStringList out;
+    for (int i = 0; i < d.writers()->count(); ++i) out << d.writers()->itemText(i);
+    return out;
   };
-  const Row rows[] = {
-      {"a writer without a disc", {{"stdio:", "Empty drive"}}, false, disc::kInsertMediaText},
-      {"no writer, a disc image", {}, true, nullptr},
-  };
-  for (const Row& row : rows) {
-    writers = row.writers;
-    CarverSession session(QStringLiteral("nobody-listens"), env);
-    SavingOptionsDialog options(session);
-    options.show();
-    options.showBurnPage();
-    QStringList entries;
-    for (int i = 0; i < options.writers()->count(); ++i) entries << options.writers()->itemText(i);
-    QStringList expected;
-    for (const disc::Writer& w : row.writers) expected << QString::fromStdString(w.name);
-    expected << QString::fromLatin1(SavingOptionsDialog::kImageEntryText);
-    QCOMPARE(entries, expected);
-    QCOMPARE(options.writersNote()->isVisible(), row.writers.empty());
-    QCOMPARE(options.writersNote()->text(), QString::fromLatin1(disc::kNoBurningDeviceText));
-    options.writers()->setCurrentIndex(row.image ? options.writers()->count() - 1 : 0);
-    QCOMPARE(options.imagePath()->isEnabled(), row.image);
-    options.imagePath()->setText(QString::fromStdString((folder / "disc").string()));
-    options.mediumSize()->setCurrentIndex(1);
-    options.cacheFolder()->setText(QString::fromStdString((folder / "cache").string()));
-    QString seen;
-    if (row.message) test::answerMessage(QMessageBox::Ok, &seen);
-    options.accept();
-    if (row.message) {
-      QVERIFY(test::waitFor([&] { return !seen.isEmpty(); }, 5000));
-      QCOMPARE(seen, QString::fromLatin1(row.message));
-      QVERIFY(options.isVisible());
-      continue;
-    }
-    QCOMPARE(options.result(), int(QDialog::Accepted));
-    QVERIFY(options.burning());
-    const BurnSettings burn = options.burnSettings();
-    QVERIFY(burn.writer.empty());
-    QCOMPARE(burn.imagePath, (folder / "disc.iso").string());  // ".iso" added
-    QCOMPARE(burn.mediumBytes, std::uint64_t{360000} * 2048);   // a CD
-    QCOMPARE(burn.cacheFolder, (folder / "cache").string());
+  {  // No writer: a note says so; the disc image is offered.
+    SavingOptionsDialog none(session);
+    QCOMPARE(entries(none), QStringList{imageEntry});
+    QVERIFY(none.writersNote()->isVisible());
+    QCOMPARE(none.writersNote()->text(), QString::fromLatin1(disc::kNoBurningDeviceText));
   }
+  writers = {{"stdio:", "Empty drive"}};
+  SavingOptionsDialog options(session);
+  QCOMPARE(entries(options), QStringList({QStringLiteral("Empty drive"), imageEntry}));
+  QVERIFY(!options.writersNote()->isVisible());
+  options.writers()->setCurrentIndex(0);
+  QVERIFY(!options.imagePath()->isEnabled());
+  options.imagePath()->setText(QString::fromStdString((folder / "disc").string()));
+  options.mediumSize()->setCurrentIndex(1);
+  options.cacheFolder()->setText(QString::fromStdString((folder / "cache").string()));
+  // A writer without a disc: the dialog says so and stays open.
+  QString seen;
+  test::answerMessage(QMessageBox::Ok, &seen);
+  options.accept();
+  QVERIFY(test::waitFor([&] { return !seen.isEmpty(); }, 5000));
+  QCOMPARE(seen, QString::fromLatin1(disc::kInsertMediaText));
+  QVERIFY(options.isVisible());
+  // The disc image instead: accepted, with ".iso" added to its name.
+  options.writers()->setCurrentIndex(1);
+  QVERIFY(options.imagePath()->isEnabled());
+  options.accept();
+  QCOMPARE(options.result(), int(QDialog::Accepted));
+  QVERIFY(options.burning());
+  const BurnSettings burn = options.burnSettings();
+  QVERIFY(burn.writer.empty());
+  QCOMPARE(burn.imagePath, (folder / "disc.iso").string());
+  QCOMPARE(burn.mediumBytes, std::uint64_t{360000} * 2048);  // a CD
+  QCOMPARE(burn.cacheFolder, (folder / "cache").string());
 }
 
 int main(int argc, char** argv) {

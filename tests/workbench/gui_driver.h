@@ -1,5 +1,4 @@
-// Driving the real windows from a test: modal dialogs are answered from the event loop as they
-// open, and waits keep the event loop running.
+// Driving the real windows from a test: modal dialogs answered from the event loop as they open; waits that keep it running.
 #pragma once
 
 #include <QAbstractItemView>
@@ -36,24 +35,17 @@ void onModal(std::function<void(T*)> action, int milliseconds = 60000) {
   auto* clock = new QElapsedTimer;
   clock->start();
   QObject::connect(timer, &QTimer::timeout, [timer, clock, action, milliseconds] {
-    if (auto* w = qobject_cast<T*>(QApplication::activeModalWidget())) {
-      timer->stop();
-      timer->deleteLater();
-      delete clock;
-      action(w);
-      return;
-    }
-    if (clock->elapsed() > milliseconds) {
-      timer->stop();
-      timer->deleteLater();
-      delete clock;
-    }
+    auto* w = qobject_cast<T*>(QApplication::activeModalWidget());
+    if (!w && clock->elapsed() <= milliseconds) return;
+    timer->stop();
+    timer->deleteLater();
+    delete clock;
+    if (w) action(w);
   });
   timer->start(20);
 }
 
-// Answers the next message box with `button` and hands its text to `seen`; `before` runs first
-// (a screenshot of the box).
+// Answers the next message box with `button` and hands its text to `seen`; `before` (a screenshot) runs first.
 inline void answerMessage(QMessageBox::StandardButton button, QString* seen = nullptr,
                           std::function<void()> before = {}) {
   onModal<QMessageBox>([button, seen, before](QMessageBox* box) {

@@ -1,5 +1,4 @@
-// The workbench's models: texts at their thresholds, previews, the find dialog's rules, and the
-// output folder that names never leave.
+// The workbench's models: texts at their thresholds, previews, find rules, and the output folder names never leave.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -30,7 +29,7 @@ TEST(WorkbenchTexts, SizesSwitchUnitsAtTheirThresholds) {
   }
 }
 
-TEST(WorkbenchTexts, ImpossibleDatesAndAShortHexLine) {
+TEST(WorkbenchTexts, ImpossibleDatesAShortHexLineAndTextRecognisedOnlyWhenItIsText) {
   EXPECT_EQ(propertiesDateText(static_cast<std::uint16_t>((28 << 9) | (9 << 5) | 9)), "Tuesday, September 09, 2008");
   for (std::uint16_t impossible : {std::uint16_t{0}, std::uint16_t((28 << 9) | (13 << 5) | 1), std::uint16_t(28 << 9)})
     EXPECT_EQ(propertiesDateText(impossible), "N\\A") << impossible;
@@ -44,14 +43,7 @@ TEST(WorkbenchTexts, ImpossibleDatesAndAShortHexLine) {
   EXPECT_EQ(second.binary, "    41 2E C9 00" + std::string(4 * 3, ' ') + " - " + std::string(8 * 3 - 1, ' ') + "    ");
   EXPECT_EQ(second.ansi, "A.\xC3\x89.");
   EXPECT_EQ(first.binary.size(), second.binary.size());
-}
-
-TEST(WorkbenchTexts, TextIsRecognisedOnlyWhenItIsText) {
-  struct Row {
-    std::vector<std::uint8_t> bytes;
-    std::optional<std::u16string> text;
-  };
-  const Row rows[] = {
+  const std::pair<std::vector<std::uint8_t>, std::optional<std::u16string>> texts[] = {
       {{'h', 'i', '\r', '\n'}, u"hi\r\n"},
       {{0xEF, 0xBB, 0xBF, 0xC3, 0xA9}, u"\u00e9"},       // UTF-8 with its mark
       {{0xC3, 0xA9, 't', 0xC3, 0xA9}, u"\u00e9t\u00e9"},  // UTF-8 without
@@ -62,10 +54,15 @@ TEST(WorkbenchTexts, TextIsRecognisedOnlyWhenItIsText) {
       {{'a', 0, 'b'}, std::nullopt},  // binary
       {{0x81}, std::nullopt},         // undefined in Windows-1252
   };
-  for (const auto& row : rows) EXPECT_EQ(decodeText(row.bytes), row.text);
+  for (const auto& [bytes, text] : texts) EXPECT_EQ(decodeText(bytes), text);
 }
 
-TEST(FindRules, SizeAndDateCriteria) {
+TEST(FindRules, NamesSizesAndDates) {
+  const std::tuple<const char16_t*, const char16_t*, bool, bool> rows[] = {  // pattern, name, match case, matches
+      {u"*.txt", u".txt", false, true},         {u"*.txt", u"a.txt1", false, false}, {u"a?c", u"ac", false, false},
+      {u"readme.*", u"README.TXT", false, true}, {u"readme.*", u"README.TXT", true, false},
+      {u"*a*b*c", u"xxaxxbxxbxc", false, true},  {u"*a*b*c", u"xxaxxbxxbx", false, false}, {u"a", u"", false, false}};
+  for (const auto& [pattern, name, matchCase, matches] : rows) EXPECT_EQ(matchName(pattern, name, matchCase), matches);
   FindCriteria c;
   c.pattern = u"*";
   c.sizeOn = true;
@@ -94,19 +91,16 @@ TEST(FindRules, SizeAndDateCriteria) {
   EXPECT_FALSE(passesSizeAndDate(entry(10, 2008), c));
 }
 
-TEST(SearchDialogModel, HugePositionsDoNotOverflowThePercentage) {
-  VolumeSearchDialogModel m(searchDialogWords("NTFS", true));
-  m.onProgress(UINT64_MAX / 2, UINT64_MAX);
-  EXPECT_EQ(m.percent(), 50u);
-}
-
-TEST(SectorRange, Checks) {
+TEST(SectorRange, ChecksAndAPercentageOfHugePositions) {
   EXPECT_EQ(checkSectorRange(100, 50, 1000), "End sector should be greater than start sector");
   EXPECT_EQ(checkSectorRange(1000, 1001, 1000), "Start sector should be less than total sectors");
   EXPECT_EQ(checkSectorRange(0, 1001, 1000), "End sector should be less than total sectors");
   EXPECT_FALSE(checkSectorRange(0, 1000, 1000));
   EXPECT_EQ(rangeSizeText(1000), "1000 bytes");
   EXPECT_EQ(rangeSizeText(5ull << 30), "5.00 GB");
+  VolumeSearchDialogModel m(searchDialogWords("NTFS", true));
+  m.onProgress(UINT64_MAX / 2, UINT64_MAX);
+  EXPECT_EQ(m.percent(), 50u);  // no overflow
 }
 
 namespace fs = std::filesystem;
@@ -123,22 +117,8 @@ TEST(SafeOutputName, NeverLeavesTheFolderAndLongNamesKeepTheirExtensionAndWholeC
   EXPECT_EQ((name.size() - 4) % 3, 0u);
 }
 
-TEST(OutputFolder, ClashesGetNumberedNames) {
-  fs::path dir = test::freshDir("clash");
-  int error = 0;
-  OutputFolder out = OutputFolder::open(dir.string(), error);
-  ASSERT_TRUE(out.isOpen());
-  std::string used;
-  for (const char* expected : {"a.txt", "#0a.txt", "#1a.txt"}) {
-    int fd = out.createFile(u"a.txt", used, error);
-    ASSERT_GE(fd, 0);
-    ::close(fd);
-    EXPECT_EQ(used, expected);
-  }
-}
-
-// An existing folder is reused; planted links are not followed.
-TEST(OutputFolder, PlantedLinksAreNotFollowed) {
+// Clashes get numbered names; an existing folder is reused; planted links are not followed.
+TEST(OutputFolder, ClashesAndPlantedLinks) {
   fs::path dir = test::freshDir("links");
   fs::path outside = test::freshDir("outside");
   fs::create_directory(dir / "Photos");
@@ -146,28 +126,24 @@ TEST(OutputFolder, PlantedLinksAreNotFollowed) {
   fs::create_symlink(outside / "victim.txt", dir / "victim.txt");
   int error = 0;
   OutputFolder out = OutputFolder::open(dir.string(), error);
+  ASSERT_TRUE(out.isOpen());
+  std::string used;
+  auto create = [&](OutputFolder& folder, const char16_t* name) {
+    const int fd = folder.createFile(name, used, error);
+    EXPECT_GE(fd, 0) << used;
+    if (fd >= 0) ::close(fd);
+    return used;
+  };
+  for (const char* expected : {"a.txt", "#0a.txt", "#1a.txt"}) EXPECT_EQ(create(out, u"a.txt"), expected);
+  EXPECT_EQ(create(out, u"victim.txt"), "#0victim.txt");
   OutputFolder docs = out.subfolder(u"Docs", error);
   ASSERT_TRUE(docs.isOpen());
-  std::string used;
-  int fd = docs.createFile(u"x.txt", used, error);
-  ASSERT_GE(fd, 0);
-  ::close(fd);
+  create(docs, u"x.txt");
   EXPECT_TRUE(fs::exists(dir / "#0Docs" / "x.txt"));
-  fd = out.createFile(u"victim.txt", used, error);
-  ASSERT_GE(fd, 0);
-  ::close(fd);
-  EXPECT_EQ(used, "#0victim.txt");
   EXPECT_TRUE(fs::is_empty(outside));
-  ::close(out.subfolder(u"Photos", error).createFile(u"p.jpg", used, error));
+  OutputFolder photos = out.subfolder(u"Photos", error);
+  create(photos, u"p.jpg");
   EXPECT_TRUE(fs::exists(dir / "Photos" / "p.jpg"));
-}
-
-TEST(MatchName, StarsAndQuestionMarks) {
-  const std::tuple<const char16_t*, const char16_t*, bool, bool> rows[] = {  // pattern, name, match case, matches
-      {u"*.txt", u".txt", false, true},         {u"*.txt", u"a.txt1", false, false}, {u"a?c", u"ac", false, false},
-      {u"readme.*", u"README.TXT", false, true}, {u"readme.*", u"README.TXT", true, false},
-      {u"*a*b*c", u"xxaxxbxxbxc", false, true},  {u"*a*b*c", u"xxaxxbxxbx", false, false}, {u"a", u"", false, false}};
-  for (const auto& [pattern, name, matchCase, matches] : rows) EXPECT_EQ(matchName(pattern, name, matchCase), matches);
 }
 
 }  // namespace
