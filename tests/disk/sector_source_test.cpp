@@ -95,16 +95,13 @@ TEST(SectorSource, OpensImagesWithTheirSectorSizeAndRefusesWhatIsNone) {
     writeLe<std::uint16_t>(bytes, 444, stored);
     const auto path = test::scratchDir() / ("sector-size-" + std::to_string(stored) + ".img");
     std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), 8192);
-    test::RecordingHost host;
-    RunControl run;
-    SectorSource source(host, run);
-    ASSERT_EQ(source.openImage(path.string()), 0);
-    EXPECT_EQ(source.bytesPerSector(), expected) << stored;
-    EXPECT_EQ(source.totalSectors(), 8192u / expected);
+    test::Source s;
+    ASSERT_EQ(s.source.openImage(path.string()), 0);
+    EXPECT_EQ(s.source.bytesPerSector(), expected) << stored;
+    EXPECT_EQ(s.source.totalSectors(), 8192u / expected);
   }
-  test::RecordingHost host;
-  RunControl run;
-  SectorSource source(host, run);
+  test::Source none;
+  SectorSource& source = none.source;
   std::uint8_t b[512];
   EXPECT_EQ(source.readRaw(b, sizeof b, 0), EBADF);  // nothing open
   EXPECT_EQ(source.openImage((test::scratchDir() / "does-not-exist.img").string()), ENOENT);

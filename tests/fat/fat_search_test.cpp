@@ -17,14 +17,7 @@ Buffer fat32Start() { return {0xF8, 0xFF, 0xFF, 0x0F, 0xFF, 0xFF, 0xFF, 0xFF}; }
 
 // A folder's first sector: "." naming `cluster`, then "..".
 Buffer directoryStart(std::uint32_t cluster) {
-  Buffer b(512, 0);
-  std::memcpy(b.data(), ".          ", 11);
-  b[11] = 0x10;
-  writeLe<std::uint16_t>(b, 20, static_cast<std::uint16_t>(cluster >> 16));
-  writeLe<std::uint16_t>(b, 26, static_cast<std::uint16_t>(cluster));
-  std::memcpy(b.data() + 32, "..         ", 11);
-  b[43] = 0x10;
-  return b;
+  return test::fatEntries({test::fatEntry(".          ", 0x10, cluster, 0, 0), test::fatEntry("..         ", 0x10, 0, 0, 0)});
 }
 
 struct Expected {
@@ -130,10 +123,8 @@ TEST(FatPartitionTable, ListsTheVolumesTheTablesHoldByTheirBootSectors) {
   std::vector<FatVolume> volumes{FatVolume{}};
   ASSERT_TRUE(readFatPartitionTable(d.open(), volumes));
   EXPECT_EQ(volumes[0].clusterCount, 0u);
-  test::RecordingHost host;
-  RunControl run;
-  SectorSource closed(host, run);
-  EXPECT_FALSE(readFatPartitionTable(closed, volumes));
+  test::Source closed;
+  EXPECT_FALSE(readFatPartitionTable(closed.source, volumes));
   EXPECT_TRUE(volumes.empty());
 }
 

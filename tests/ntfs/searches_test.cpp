@@ -71,11 +71,9 @@ TEST(NtfsPartitionTable, ListsWhatTheTablesHoldAndNothingElse) {
     for (const auto& v : volumes) got.emplace_back(v.startSector, v.sectorCount);
     EXPECT_EQ(got, row.volumes);
   }
-  test::RecordingHost host;
-  RunControl run;
-  SectorSource closed(host, run);
+  test::Source closed;
   std::vector<LogicalVolume> volumes{LogicalVolume{}};
-  EXPECT_FALSE(readPartitionTable(closed, volumes));
+  EXPECT_FALSE(readPartitionTable(closed.source, volumes));
   EXPECT_TRUE(volumes.empty());
 }
 

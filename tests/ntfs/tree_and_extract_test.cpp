@@ -9,10 +9,7 @@ namespace {
 
 // A volume in memory: 4096-byte clusters at 512-byte sectors, the record at sector 8, data at
 // cluster 10.
-struct ExtractFixture {
-  test::RecordingHost host;
-  RunControl run;
-  SectorSource source{host, run};
+struct ExtractFixture : test::Source {
   NtfsVolume volume;
   std::vector<std::uint8_t> disk = std::vector<std::uint8_t>(64 * 4096, 0);
 

@@ -55,6 +55,15 @@ class RecordingHost : public EngineHost {
   std::function<void()> onSearchProgress;  // after each search progress is recorded
 };
 
+// A RecordingHost that hands each operation's progress (total, done) to `onProgress`.
+class ProgressHost : public RecordingHost {
+ public:
+  void progress(std::uint64_t total, std::uint64_t done) override {
+    if (onProgress) onProgress(total, done);
+  }
+  std::function<void(std::uint64_t, std::uint64_t)> onProgress;
+};
+
 // The folder of the committed images (tests/data).
 std::filesystem::path dataDir();
 // ../shared/testdata beside the project, or nullopt when it is absent.
