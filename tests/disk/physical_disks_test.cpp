@@ -16,19 +16,7 @@ fs::path writeFile(const fs::path& path, const std::string& bytes) {
 }
 
 RawDiskProperties rawDisk(const std::string& name) {
-  RawDiskProperties r;
-  r.name = name;
-  r.mediaType = "Fixed hard disk media";
-  r.interfaceType = "IDE";
-  r.bytesPerSector = 512;
-  r.size = "0";
-  r.totalSectors = "0";
-  r.totalCylinders = "0";
-  r.totalHeads = 255;
-  r.model = "ST3500418AS";
-  r.serialNumber = "5VM12345";
-  r.firmware = "CC38";
-  return r;
+  return {name, "Fixed hard disk media", "IDE", 512, "0", "0", "0", 255, "ST3500418AS", std::nullopt, "5VM12345", "CC38"};
 }
 
 TEST(EnumeratePhysicalDisks, AppliesTheListsRules) {

@@ -154,18 +154,6 @@ struct Disk {
     for (const FileEntry* c : FatTree::children(folder)) out.push_back(c->name);
     return out;
   }
-  std::size_t depth(const std::u16string& name) const {
-    std::size_t n = 0;
-    const FileEntry* f = &top();
-    for (;;) {
-      const FileEntry* next = nullptr;
-      for (const FileEntry* c : FatTree::children(*f))
-        if (c->name == name) next = c;
-      if (!next) return n;
-      f = next;
-      ++n;
-    }
-  }
 
   // Parses one buffer into `into` (the root), with a builder started on the first call.
   bool parse(const Entries& entries, std::size_t size = 512, FileEntry* into = nullptr,
@@ -359,12 +347,13 @@ TEST(FatProcessing, HostileTreesEndAndKeepWhatTheyHold) {
     deep.dir(c, dots(c, i == 0 ? 0 : c - 1) +
                     (i + 1 < kDepth ? fatEntry("D          ", 0x10, c + 1) : fatEntry("BOTTOM  TXT", 0x20, 2, 1)));
   }
+  const std::vector<std::u16string> bottom(kDepth, u"D");
   ASSERT_TRUE(deep.process());
-  EXPECT_EQ(deep.depth(u"D"), kDepth);
+  EXPECT_NE(deep.at(bottom), nullptr);
   Disk swept(kFat32, kDepth + 8);
   swept.bytes = deep.bytes;
   ASSERT_TRUE(swept.turbo());
-  EXPECT_EQ(swept.depth(u"D"), kDepth);
+  EXPECT_NE(swept.at(bottom), nullptr);
   EXPECT_EQ(swept.engine.tree().lost()->firstChild, nullptr);  // every folder found and named
 }
 
