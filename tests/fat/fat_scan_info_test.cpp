@@ -38,15 +38,9 @@ Buffer treeBytes(const FileEntry& folder, bool* whole = nullptr) {
 
 FileEntry& child(FatTree& tree, FileEntry& folder, const std::u16string& name, std::uint8_t attributes,
                  std::uint32_t cluster, std::uint64_t size = 0) {
-  FileEntry e;
-  e.name = name;
-  e.attributes = attributes;
-  e.firstCluster = cluster;
-  e.parentCluster = folder.firstCluster;
-  e.dataSize = size;
-  e.createdDate = static_cast<std::uint16_t>(0x5A21 + cluster);
-  e.accessedDate = static_cast<std::uint16_t>(0x5A35 + cluster);
-  FileEntry& added = tree.add(e);
+  FileEntry& added = tree.add({.dataSize = size, .firstCluster = cluster, .parentCluster = folder.firstCluster, .name = name,
+                               .createdDate = static_cast<std::uint16_t>(0x5A21 + cluster),
+                               .accessedDate = static_cast<std::uint16_t>(0x5A35 + cluster), .attributes = attributes});
   FatTree::prepend(folder, added);
   return added;
 }

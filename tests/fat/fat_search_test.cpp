@@ -208,13 +208,8 @@ TEST(FatSearches, FolderVolumesNeverStartBeforeSectorZero) {
 }
 
 TEST(FatSearches, ABackupJoinsOnlyTheSameVolume) {
-  std::vector<FatVolume> list(1);
-  list[0].fatType = kFat32;
-  list[0].serialNumber = 7;
-  list[0].sectorCount = 1000;
-  list[0].sectorsPerCluster = 8;
-  list[0].bootCopySector = 50;
-  list[0].foundBy = kFatBootParsed;
+  std::vector<FatVolume> list = {
+      {.bootCopySector = 50, .sectorCount = 1000, .serialNumber = 7, .sectorsPerCluster = 8, .fatType = kFat32, .foundBy = kFatBootParsed}};
   FatVolume backup = list[0];
   backup.startSector = backup.bootCopySector = 56;
   const std::vector<std::function<void(FatVolume&)>> others = {

@@ -237,13 +237,8 @@ TEST(FatDirectory, EntriesGiveTheNamesTheyHold) {
 TEST(FatDirectory, DotEntriesMustDescribeTheFolderBeingRead) {
   Disk d(kFat32, 64);
   d.parse({});
-  FileEntry folder;
-  folder.name = u"Docs";
-  folder.attributes = 0x18;
-  folder.firstCluster = 9;
-  folder.parentCluster = 2;
-  folder.createdDate = kCreated;
-  FileEntry& f = d.engine.tree().add(folder);
+  FileEntry& f =
+      d.engine.tree().add({.firstCluster = 9, .parentCluster = 2, .name = u"Docs", .createdDate = kCreated, .attributes = 0x18});
   const Entry a = fatEntry("A       TXT", 0x20, 5, 1);
   // Another date, another parent, another folder.
   for (const Entries& other : {dots(9, 0, kCreated + 1) + a, dots(9, 7) + a, dots(8, 0) + a}) EXPECT_TRUE(d.parse(other, 512, &f));
@@ -438,11 +433,7 @@ TEST(FatTurboScan, AStopKeepsWhatWasFoundAndSmallClustersAreReadInLargeRequests)
 // ---- extraction, on 4096-byte clusters ----
 
 FileEntry fileAt(std::uint32_t first, std::uint64_t size) {
-  FileEntry e;
-  e.firstCluster = first;
-  e.dataSize = size;
-  e.attributes = 0x28;
-  return e;
+  return {.dataSize = size, .firstCluster = first, .name = {}, .attributes = 0x28};
 }
 
 std::vector<std::uint8_t> save(FileExtractor& x, const FileEntry& e) {

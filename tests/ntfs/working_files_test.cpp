@@ -15,11 +15,7 @@ using test::readFile;
 using test::RecordingHost;
 
 FileEntry addFile(WorkingFiles& wf, const std::u16string& name, std::uint64_t size, std::uint16_t attributes) {
-  FileEntry e;
-  e.entryIndex = wf.nextEntryIndex();
-  e.name = name;
-  e.dataSize = size;
-  e.attributes = attributes;
+  FileEntry e{.dataSize = size, .entryIndex = wf.nextEntryIndex(), .name = name, .attributes = attributes};
   wf.writeEntry(e);
   return e;
 }
@@ -162,14 +158,8 @@ TEST(FolderIndex, StaysBalancedAndFindsEveryKey) {
 
 std::vector<std::uint8_t> rawEntry(std::uint32_t index, std::uint32_t record, std::uint32_t block,
                                    std::uint32_t nameOffset, std::uint16_t nameLength, std::uint16_t attributes) {
-  FileEntry e;
-  e.entryIndex = index;
-  e.recordNumber = record;
-  e.childrenBlock = block;
-  e.nameOffset = nameOffset;
-  e.name = std::u16string(nameLength, u'?');
-  e.attributes = attributes;
-  auto b = encodeEntry(e);
+  auto b = encodeEntry({.entryIndex = index, .recordNumber = record, .childrenBlock = block, .nameOffset = nameOffset,
+                        .name = std::u16string(nameLength, u'?'), .attributes = attributes});
   return std::vector<std::uint8_t>(b.begin(), b.end());
 }
 
