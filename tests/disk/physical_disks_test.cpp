@@ -95,16 +95,11 @@ TEST(EnumeratePhysicalDisks, FailuresAreShownOnceEachAndDrivesWithoutAMediumTake
   EXPECT_EQ(host.messages.back().text, "Cannot read /sys/block: Permission denied");
 }
 
-// 64 sectors; sector n is filled with the byte n + 1.
-fs::path patternImage(const fs::path& folder, const std::string& name) {
-  std::string bytes;
-  for (int s = 0; s < 64; ++s) bytes += std::string(512, static_cast<char>(s + 1));
-  return writeFile(folder / name, bytes);
-}
-
 TEST(PhysicalDisks, TheChosenDiskOpensReadOnlyWithTheListsSectorSizeAndCount) {
   const auto folder = test::scratchDir() / "pd_open";
-  const auto path = patternImage(folder, "first.img");
+  std::string bytes;  // sector n holds the byte n + 1
+  for (int s = 0; s < 64; ++s) bytes += std::string(512, static_cast<char>(s + 1));
+  const auto path = writeFile(folder / "first.img", bytes);
   test::RecordingHost host;
   ImageDiskProvider provider(folder, {"first.img", "missing.img"});
   DeviceSizeQuery sizes;
