@@ -91,8 +91,7 @@ TEST(SectorSource, OpensImagesWithTheirSectorSizeAndRefusesWhatIsNone) {
   for (auto [stored, expected] : sizes) {
     std::vector<std::uint8_t> bytes(8192, 0);
     writeLe<std::uint16_t>(bytes, 444, stored);
-    const auto path = test::scratchDir() / ("sector-size-" + std::to_string(stored) + ".img");
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), 8192);
+    const auto path = test::writeFile(test::scratchDir() / ("sector-size-" + std::to_string(stored) + ".img"), bytes);
     test::Source s;
     ASSERT_EQ(s.source.openImage(path.string()), 0);
     EXPECT_EQ(s.source.bytesPerSector(), expected) << stored;

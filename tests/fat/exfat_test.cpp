@@ -149,9 +149,7 @@ TEST(ExFat, PatchedEntrySets) {
     ++patched;
   }
   ASSERT_EQ(patched, 3);
-  const auto path = ov::test::scratchDir() / "exfat-loop.img";
-  ov::test::writeFile(path, bytes);
-  FatOpened o{path};
+  FatOpened o{ov::test::writeFile(ov::test::scratchDir() / "exfat-loop.img", bytes)};
   ASSERT_TRUE(o.engine.readPartitionTable());
   ASSERT_TRUE(o.engine.selectVolume(0));
   ASSERT_TRUE(o.engine.processFileSystem());

@@ -243,8 +243,7 @@ TEST(DiskCopy, RefusalsTouchNothing) {
 TEST(DiskCloning, TheTargetGetsTheSourceAndKeepsItsTailButIsNeverWrittenPastItsEnd) {
   for (std::size_t targetSectors : {std::size_t{1200}, std::size_t{1000}}) {
     MemoryDisk disk(1000);
-    const fs::path dest = scratchFile("target.img");
-    test::writeFile(dest, std::vector<std::uint8_t>(targetSectors * 512, 0x11));
+    const fs::path dest = test::writeFile(scratchFile("target.img"), std::vector<std::uint8_t>(targetSectors * 512, 0x11));
     ASSERT_EQ(disk.copyTo(dest, copyOptions(CopyKind::Cloning)).outcome, CopyOutcome::Completed);
     auto copy = test::readFile(dest);
     ASSERT_EQ(copy.size(), targetSectors * 512);

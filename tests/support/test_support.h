@@ -37,6 +37,7 @@ class RecordingHost : public EngineHost {
     MessageIcon icon;
   };
   void addLogEntry(const LogEntry& e) override { log.push_back(e); }
+  std::string lastLog() const { return log.empty() ? "" : log.back().name; }
   void showMessage(const std::string& title, const std::string& text, MessageIcon icon) override {
     messages.push_back({title, text, icon});
   }
@@ -91,7 +92,8 @@ std::filesystem::path scratchDir();
 std::filesystem::path freshDir(const std::string& name);
 // The regular files below `dir`, by relative path.
 std::set<std::string> filesUnder(const std::filesystem::path& dir);
-void writeFile(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes);
+// Writes `bytes` to `path`; the path.
+std::filesystem::path writeFile(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes);
 // Whether `shown`, a name the FAT engine lists, stands for the manifest's `wanted`: the same (with
 // `anyCase`, ignoring case; FAT32 images made by mtools keep some names only as upper-case short
 // names), or, for a deleted entry whose name an 8.3 entry held alone, "X" for its lost first
