@@ -57,17 +57,13 @@ TEST(NtfsBootSector, GivesTheVolumeAndFitsTheDisk) {
   EXPECT_EQ(decodeRecordSize(-128, 8, 4096, 512).bytes, 0u);
   EXPECT_EQ(decodeRecordSize(-12, 8, 4096, 0).sectors, 0u);
   // A sector size of 0 takes the source's when checked, and stays 0 as stored.
-  NtfsBootFields f;
-  f.sectorsPerCluster = 2;
-  f.bytesPerSector = 0;
+  const NtfsBootFields f{.bytesPerSector = 0, .sectorsPerCluster = 2};
   EXPECT_EQ(volumeFromBootSector(test::ntfsBootSector(f), 0, 1, 4096, BootSectorSize::Checked).bytesPerSector, 4096);
   const auto stored = volumeFromBootSector(test::ntfsBootSector(f), 0, 1, 512, BootSectorSize::AsStored);
   EXPECT_EQ(stored.bytesPerSector, 0);
   EXPECT_EQ(stored.sectorsPerMftRecord, 2);
   // Fits: the volume and its MFT lie within the disk, without overflow.
-  NtfsBootFields small;
-  small.totalSectors = 1000;
-  small.mftLcn = 10;
+  NtfsBootFields small{.totalSectors = 1000, .mftLcn = 10};
   EXPECT_TRUE(bootSectorFits(test::ntfsBootSector(small), 100, 1100));
   EXPECT_FALSE(bootSectorFits(test::ntfsBootSector(small), 101, 1100));
   small.mftLcn = UINT64_MAX / 4;
