@@ -194,12 +194,10 @@ TEST(FatSearches, RangesAbortsAndFailingSectors) {
 }
 
 TEST(FatSearches, FolderVolumesNeverStartBeforeSectorZero) {
-  std::vector<FatVolume> list(3);
-  list[0].dataOffset = 40;  // the FAT16 root would be at 8: no room for 32 more sectors below
-  list[1].dataOffset = 20;  // no room for the FAT16 root at all
-  list[2].dataOffset = 5000;
-  list[2].clusterCount = 70000;  // too many clusters for FAT16
-  for (auto& v : list) v.sectorsPerCluster = 1;
+  // A FAT16 root at 8 leaves no room for 32 sectors below; none at all; too many clusters for FAT16.
+  std::vector<FatVolume> list = {{.dataOffset = 40, .sectorsPerCluster = 1},
+                                 {.dataOffset = 20, .sectorsPerCluster = 1},
+                                 {.dataOffset = 5000, .clusterCount = 70000, .sectorsPerCluster = 1}};
   settleDirectoryVolumes(list, {});
   ASSERT_EQ(list.size(), 4u);
   EXPECT_EQ(list[0].fatType, kFat16);

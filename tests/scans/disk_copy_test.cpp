@@ -74,8 +74,8 @@ struct MemoryDisk {
     faults = backend.get();
     source.openBackend(std::move(backend), bps, sectors);
   }
-  MemoryDisk(const std::string& name, std::size_t sectors) : bytes(patternDisk(sectors)), path(scratchFile(name)) {
-    test::writeFile(path, bytes);
+  MemoryDisk(const std::string& name, std::size_t sectors)
+      : bytes(patternDisk(sectors)), path(test::writeFile(scratchFile(name), bytes)) {
     int error = 0;
     auto backend = FileBackend::open(path.string(), error);
     EXPECT_TRUE(backend) << error;
