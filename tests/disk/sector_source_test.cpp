@@ -81,7 +81,7 @@ TEST(SectorSource, ReadsAFailingDiskSectorBySector) {
     EXPECT_EQ(f.waits.size(), row.waits);
     for (auto w : f.waits) EXPECT_EQ(w.count(), 1000);
   }
-  EXPECT_EQ(classifyReadError(ETIMEDOUT), ReadErrorAction::Wait);  // EILSEQ and ENODEV: the rows and RescueMap
+  EXPECT_EQ(classifyReadError(ETIMEDOUT), ReadErrorAction::Wait);  // a skipped EILSEQ: RescueMap tests
 }
 
 TEST(SectorSource, OpensImagesWithTheirSectorSizeAndRefusesWhatIsNone) {
