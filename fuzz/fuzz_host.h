@@ -20,6 +20,7 @@
 #include "disk/host.h"
 #include "disk/sector_source.h"
 #include "fat/fat_volume.h"
+#include "ntfs/mft.h"
 #include "scans/scan_file.h"
 
 namespace ov::fuzz {
@@ -65,6 +66,12 @@ inline fat::FatVolume smallFatVolume(std::uint8_t type, std::uint64_t reserved, 
   v.sectorCount = sectors;
   v.clusterCount = static_cast<std::uint32_t>(sectors > dataOffset ? sectors - dataOffset : 0);
   return v;
+}
+
+// NTFS geometry of 512-byte sectors, clusters of `sectorsPerCluster`, 1 KiB records, 4 KiB index records.
+inline ntfs::VolumeParameters smallNtfsVolume(std::uint8_t sectorsPerCluster) {
+  return {.bytesPerMftRecord = 1024, .bytesPerIndexRecord = 4096, .bytesPerCluster = 512u * sectorsPerCluster,
+          .bytesPerSector = 512, .sectorsPerMftRecord = 2, .sectorsPerIndexRecord = 8, .sectorsPerCluster = sectorsPerCluster};
 }
 
 // The entries below `top` of a tree whose entries link firstChild and nextSibling, counted once

@@ -40,15 +40,8 @@ void readTree(ov::ntfs::WorkingFiles& files, ov::ntfs::FileExtractor& extractor,
 }
 
 ov::ntfs::VolumeParameters fixedGeometry(std::size_t size) {
-  ov::ntfs::VolumeParameters p;
+  ov::ntfs::VolumeParameters p = ov::fuzz::smallNtfsVolume(2);
   p.sectorCount = size / 512;
-  p.bytesPerSector = 512;
-  p.sectorsPerCluster = 2;
-  p.bytesPerCluster = 1024;
-  p.bytesPerMftRecord = 1024;
-  p.sectorsPerMftRecord = 2;
-  p.bytesPerIndexRecord = 4096;
-  p.sectorsPerIndexRecord = 8;
   p.mftLcn = 2;
   p.mftMirrLcn = 4;
   p.mftSector = 4;
@@ -62,7 +55,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   static ov::ntfs::WorkingFiles files(ov::fuzz::host());
   const int sink = ov::fuzz::nullSink();
   ov::fuzz::MemoryDisk disk(data, size);
-  ov::SectorSource& source = disk.source;
   ov::ntfs::NtfsVolume volume;
   ov::Bytes boot(data, 512);
   if (ov::ntfs::isNtfsBootSector(boot))
@@ -70,6 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         ov::ntfs::volumeFromBootSector(boot, 0, size / 512, 512, ov::ntfs::BootSectorSize::Checked), 512);
   else
     volume.params = fixedGeometry(size);
+  ov::SectorSource& source = disk.source;
   ov::ntfs::FileExtractor extractor(source, volume);
   try {
     if (ov::ntfs::setupMft(source, volume) && files.create()) {

@@ -8,16 +8,8 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 1024 || size > (1u << 20)) return 0;
   ov::fuzz::MemoryDisk disk(data, size);
-  ov::SectorSource& source = disk.source;
   ov::ntfs::NtfsVolume volume;
-  auto& p = volume.params;
-  p.bytesPerSector = 512;
-  p.sectorsPerCluster = 1;
-  p.bytesPerCluster = 512;
-  p.bytesPerMftRecord = 1024;
-  p.sectorsPerMftRecord = 2;
-  p.bytesPerIndexRecord = 4096;
-  p.sectorsPerIndexRecord = 8;
+  volume.params = ov::fuzz::smallNtfsVolume(1);
   volume.mftRuns.push_back(ov::ntfs::Run{0, size / 512, false});
 
   std::vector<std::uint8_t> record(data, data + 1024);
@@ -25,8 +17,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   ov::ntfs::RecordFacts facts;
   std::vector<ov::ntfs::NamedStream> streams;
   try {
-    ov::ntfs::readRecordFacts(source, volume, record, facts);
-    streams = ov::ntfs::namedStreams(source, volume, record);
+    ov::ntfs::readRecordFacts(disk.source, volume, record, facts);
+    streams = ov::ntfs::namedStreams(disk.source, volume, record);
   } catch (const ov::AlreadyReported&) {
   }
   const ov::FileTimes times = ov::ntfs::recordTimes(record);

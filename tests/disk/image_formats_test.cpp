@@ -4,7 +4,7 @@
 
 #include "disk/destination_guard.h"
 #include "disk/sector_source.h"
-#include "tests/support/test_support.h"
+#include "tests/support/builders.h"
 
 namespace ov {
 namespace {
@@ -81,21 +81,18 @@ TEST(ImageFormats, DamagedContainersAreRefusedOrReadAroundTheirDamage) {
     EXPECT_NE(error, 0);
     EXPECT_NE(reason.find(row.reasonHas), std::string::npos) << reason;
     // The engines' opener reports the same reason.
-    test::RecordingHost host;
-    RunControl run;
-    SectorSource source(host, run);
-    EXPECT_NE(source.openImage(path), 0);
-    EXPECT_EQ(source.openFailure(), reason);
+    test::Source s;
+    EXPECT_NE(s.source.openImage(path), 0);
+    EXPECT_EQ(s.source.openFailure(), reason);
   }
 
   // A damaged chunk in the middle of an E01: its sectors are unreadable, logged and skipped; the
   // rest reads as the raw image.
   const fs::path p = copyOf({"fat_small_mbr.E01"}, "e01-chunk");
   patch(p, fs::file_size(p) / 2, std::vector<std::uint8_t>(200, 0x5A));
-  test::RecordingHost host;
-  RunControl run;
-  run.start();
-  SectorSource source(host, run);
+  test::Source disk;
+  SectorSource& source = disk.source;
+  disk.run.start();
   ASSERT_EQ(source.openImage(p), 0) << source.openFailure();
   const std::vector<std::uint8_t> raw = test::readFile(test::image("fat_small_mbr"));
   std::vector<std::uint8_t> read(raw.size());
@@ -103,7 +100,7 @@ TEST(ImageFormats, DamagedContainersAreRefusedOrReadAroundTheirDamage) {
   for (std::uint64_t lba = 0; lba < source.totalSectors(); lba += 2048)
     source.readSectorsRetrying(read.data() + lba * 512, 2048 * 512, lba);
   std::size_t unreadable = 0;
-  for (const LogEntry& e : host.log) unreadable += e.name.rfind("Drive access error", 0) == 0 && e.name.find("(Code =5)") != std::string::npos;
+  for (const LogEntry& e : disk.host.log) unreadable += e.name.rfind("Drive access error", 0) == 0 && e.name.find("(Code =5)") != std::string::npos;
   std::size_t differentSectors = 0;
   for (std::size_t s = 0; s < raw.size() / 512; ++s)
     differentSectors += !std::equal(raw.begin() + static_cast<long>(s * 512), raw.begin() + static_cast<long>(s * 512 + 512),
@@ -137,11 +134,9 @@ TEST(ImageFormats, EveryFileOfAContainerIsTheSource) {
     ASSERT_TRUE(identity);
     EXPECT_EQ(!destinationConflict(*identity, (dir / row.destination).string()).empty(), row.conflict);
     // The same from an open source.
-    test::RecordingHost host;
-    RunControl run;
-    SectorSource source(host, run);
-    ASSERT_EQ(source.openImage(dir / row.source), 0);
-    auto open = identifySource(source);
+    test::Source s;
+    ASSERT_EQ(s.source.openImage(dir / row.source), 0);
+    auto open = identifySource(s.source);
     ASSERT_TRUE(open);
     EXPECT_EQ(!destinationConflict(*open, (dir / row.destination).string()).empty(), row.conflict);
   }

@@ -16,19 +16,7 @@ fs::path writeFile(const fs::path& path, const std::string& bytes) {
 }
 
 RawDiskProperties rawDisk(const std::string& name) {
-  RawDiskProperties r;
-  r.name = name;
-  r.mediaType = "Fixed hard disk media";
-  r.interfaceType = "IDE";
-  r.bytesPerSector = 512;
-  r.size = "0";
-  r.totalSectors = "0";
-  r.totalCylinders = "0";
-  r.totalHeads = 255;
-  r.model = "ST3500418AS";
-  r.serialNumber = "5VM12345";
-  r.firmware = "CC38";
-  return r;
+  return {name, "Fixed hard disk media", "IDE", 512, "0", "0", "0", 255, "ST3500418AS", std::nullopt, "5VM12345", "CC38"};
 }
 
 TEST(EnumeratePhysicalDisks, AppliesTheListsRules) {
@@ -107,16 +95,11 @@ TEST(EnumeratePhysicalDisks, FailuresAreShownOnceEachAndDrivesWithoutAMediumTake
   EXPECT_EQ(host.messages.back().text, "Cannot read /sys/block: Permission denied");
 }
 
-// 64 sectors; sector n is filled with the byte n + 1.
-fs::path patternImage(const fs::path& folder, const std::string& name) {
-  std::string bytes;
-  for (int s = 0; s < 64; ++s) bytes += std::string(512, static_cast<char>(s + 1));
-  return writeFile(folder / name, bytes);
-}
-
 TEST(PhysicalDisks, TheChosenDiskOpensReadOnlyWithTheListsSectorSizeAndCount) {
   const auto folder = test::scratchDir() / "pd_open";
-  const auto path = patternImage(folder, "first.img");
+  std::string bytes;  // sector n holds the byte n + 1
+  for (int s = 0; s < 64; ++s) bytes += std::string(512, static_cast<char>(s + 1));
+  const auto path = writeFile(folder / "first.img", bytes);
   test::RecordingHost host;
   ImageDiskProvider provider(folder, {"first.img", "missing.img"});
   DeviceSizeQuery sizes;

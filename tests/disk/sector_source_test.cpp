@@ -81,9 +81,7 @@ TEST(SectorSource, ReadsAFailingDiskSectorBySector) {
     EXPECT_EQ(f.waits.size(), row.waits);
     for (auto w : f.waits) EXPECT_EQ(w.count(), 1000);
   }
-  EXPECT_EQ(classifyReadError(EILSEQ), ReadErrorAction::Skip);
-  EXPECT_EQ(classifyReadError(ETIMEDOUT), ReadErrorAction::Wait);
-  EXPECT_EQ(classifyReadError(ENODEV), ReadErrorAction::Fail);
+  EXPECT_EQ(classifyReadError(ETIMEDOUT), ReadErrorAction::Wait);  // a skipped EILSEQ: RescueMap tests
 }
 
 TEST(SectorSource, OpensImagesWithTheirSectorSizeAndRefusesWhatIsNone) {
@@ -93,18 +91,14 @@ TEST(SectorSource, OpensImagesWithTheirSectorSizeAndRefusesWhatIsNone) {
   for (auto [stored, expected] : sizes) {
     std::vector<std::uint8_t> bytes(8192, 0);
     writeLe<std::uint16_t>(bytes, 444, stored);
-    const auto path = test::scratchDir() / ("sector-size-" + std::to_string(stored) + ".img");
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), 8192);
-    test::RecordingHost host;
-    RunControl run;
-    SectorSource source(host, run);
-    ASSERT_EQ(source.openImage(path.string()), 0);
-    EXPECT_EQ(source.bytesPerSector(), expected) << stored;
-    EXPECT_EQ(source.totalSectors(), 8192u / expected);
+    const auto path = test::writeFile(test::scratchDir() / ("sector-size-" + std::to_string(stored) + ".img"), bytes);
+    test::Source s;
+    ASSERT_EQ(s.source.openImage(path.string()), 0);
+    EXPECT_EQ(s.source.bytesPerSector(), expected) << stored;
+    EXPECT_EQ(s.source.totalSectors(), 8192u / expected);
   }
-  test::RecordingHost host;
-  RunControl run;
-  SectorSource source(host, run);
+  test::Source none;
+  SectorSource& source = none.source;
   std::uint8_t b[512];
   EXPECT_EQ(source.readRaw(b, sizeof b, 0), EBADF);  // nothing open
   EXPECT_EQ(source.openImage((test::scratchDir() / "does-not-exist.img").string()), ENOENT);

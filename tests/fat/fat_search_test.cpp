@@ -17,14 +17,7 @@ Buffer fat32Start() { return {0xF8, 0xFF, 0xFF, 0x0F, 0xFF, 0xFF, 0xFF, 0xFF}; }
 
 // A folder's first sector: "." naming `cluster`, then "..".
 Buffer directoryStart(std::uint32_t cluster) {
-  Buffer b(512, 0);
-  std::memcpy(b.data(), ".          ", 11);
-  b[11] = 0x10;
-  writeLe<std::uint16_t>(b, 20, static_cast<std::uint16_t>(cluster >> 16));
-  writeLe<std::uint16_t>(b, 26, static_cast<std::uint16_t>(cluster));
-  std::memcpy(b.data() + 32, "..         ", 11);
-  b[43] = 0x10;
-  return b;
+  return test::fatEntries({test::fatEntry(".          ", 0x10, cluster, 0, 0), test::fatEntry("..         ", 0x10, 0, 0, 0)});
 }
 
 struct Expected {
@@ -130,10 +123,8 @@ TEST(FatPartitionTable, ListsTheVolumesTheTablesHoldByTheirBootSectors) {
   std::vector<FatVolume> volumes{FatVolume{}};
   ASSERT_TRUE(readFatPartitionTable(d.open(), volumes));
   EXPECT_EQ(volumes[0].clusterCount, 0u);
-  test::RecordingHost host;
-  RunControl run;
-  SectorSource closed(host, run);
-  EXPECT_FALSE(readFatPartitionTable(closed, volumes));
+  test::Source closed;
+  EXPECT_FALSE(readFatPartitionTable(closed.source, volumes));
   EXPECT_TRUE(volumes.empty());
 }
 
@@ -203,12 +194,10 @@ TEST(FatSearches, RangesAbortsAndFailingSectors) {
 }
 
 TEST(FatSearches, FolderVolumesNeverStartBeforeSectorZero) {
-  std::vector<FatVolume> list(3);
-  list[0].dataOffset = 40;  // the FAT16 root would be at 8: no room for 32 more sectors below
-  list[1].dataOffset = 20;  // no room for the FAT16 root at all
-  list[2].dataOffset = 5000;
-  list[2].clusterCount = 70000;  // too many clusters for FAT16
-  for (auto& v : list) v.sectorsPerCluster = 1;
+  // A FAT16 root at 8 leaves no room for 32 sectors below; none at all; too many clusters for FAT16.
+  std::vector<FatVolume> list = {{.dataOffset = 40, .sectorsPerCluster = 1},
+                                 {.dataOffset = 20, .sectorsPerCluster = 1},
+                                 {.dataOffset = 5000, .clusterCount = 70000, .sectorsPerCluster = 1}};
   settleDirectoryVolumes(list, {});
   ASSERT_EQ(list.size(), 4u);
   EXPECT_EQ(list[0].fatType, kFat16);
@@ -217,13 +206,8 @@ TEST(FatSearches, FolderVolumesNeverStartBeforeSectorZero) {
 }
 
 TEST(FatSearches, ABackupJoinsOnlyTheSameVolume) {
-  std::vector<FatVolume> list(1);
-  list[0].fatType = kFat32;
-  list[0].serialNumber = 7;
-  list[0].sectorCount = 1000;
-  list[0].sectorsPerCluster = 8;
-  list[0].bootCopySector = 50;
-  list[0].foundBy = kFatBootParsed;
+  std::vector<FatVolume> list = {
+      {.bootCopySector = 50, .sectorCount = 1000, .serialNumber = 7, .sectorsPerCluster = 8, .fatType = kFat32, .foundBy = kFatBootParsed}};
   FatVolume backup = list[0];
   backup.startSector = backup.bootCopySector = 56;
   const std::vector<std::function<void(FatVolume&)>> others = {

@@ -4,6 +4,7 @@
 #include "fat/fat_engine.h"
 #include "fat/fat_extract.h"
 #include "fat/fat_tree.h"
+#include "tests/support/builders.h"
 #include "tests/support/engines.h"
 
 namespace ov::fat {
@@ -14,19 +15,7 @@ using Entries = std::vector<Entry>;
 constexpr std::uint16_t kCreated = 0x5A21;
 constexpr std::uint32_t kEnd = 0x0FFFFFFF;
 
-Entry shortEntry(const char* name11, std::uint8_t attribute, std::uint32_t cluster, std::uint32_t size = 0,
-                 std::uint16_t created = kCreated, std::uint8_t flags = 0) {
-  Entry e{};
-  std::memcpy(e.data(), name11, 11);
-  e[11] = attribute;
-  e[12] = flags;
-  MutableBytes b(e.data(), e.size());
-  writeLe<std::uint16_t>(b, 16, created);
-  writeLe<std::uint16_t>(b, 20, static_cast<std::uint16_t>(cluster >> 16));
-  writeLe<std::uint16_t>(b, 26, static_cast<std::uint16_t>(cluster));
-  writeLe<std::uint32_t>(b, 28, size);
-  return e;
-}
+using test::fatEntry;
 
 std::uint8_t checksumOf(const char* name11) {
   return shortNameChecksum(Bytes(reinterpret_cast<const std::uint8_t*>(name11), 11));
@@ -55,12 +44,12 @@ Entries longEntries(const std::u16string& name, std::uint8_t checksum, bool dele
 Entries named(const std::u16string& longName, const char* name11, std::uint8_t attribute, std::uint32_t cluster,
               std::uint32_t size = 0) {
   auto out = longEntries(longName, checksumOf(name11));
-  out.push_back(shortEntry(name11, attribute, cluster, size));
+  out.push_back(fatEntry(name11, attribute, cluster, size));
   return out;
 }
 
 Entries dots(std::uint32_t self, std::uint32_t parent, std::uint16_t created = kCreated) {
-  return {shortEntry(".          ", 0x10, self, 0, created), shortEntry("..         ", 0x10, parent, 0, created)};
+  return {fatEntry(".          ", 0x10, self, 0, created), fatEntry("..         ", 0x10, parent, 0, created)};
 }
 
 Entries operator+(Entries a, const Entries& b) {
@@ -72,17 +61,9 @@ Entries operator+(Entries a, const Entry& b) {
   return a;
 }
 
-class Host : public test::RecordingHost {
- public:
-  void progress(std::uint64_t total, std::uint64_t done) override {
-    if (onProgress) onProgress(total, done);
-  }
-  std::function<void(std::uint64_t, std::uint64_t)> onProgress;
-};
-
 // A small FAT32 or FAT16 volume at sector 0 of an in-memory disk whose reads are counted.
 struct Disk {
-  Host host;
+  test::ProgressHost host;
   RunControl run;
   FatEngine engine{host, run};
   FatVolume v;
@@ -173,18 +154,6 @@ struct Disk {
     for (const FileEntry* c : FatTree::children(folder)) out.push_back(c->name);
     return out;
   }
-  std::size_t depth(const std::u16string& name) const {
-    std::size_t n = 0;
-    const FileEntry* f = &top();
-    for (;;) {
-      const FileEntry* next = nullptr;
-      for (const FileEntry* c : FatTree::children(*f))
-        if (c->name == name) next = c;
-      if (!next) return n;
-      f = next;
-      ++n;
-    }
-  }
 
   // Parses one buffer into `into` (the root), with a builder started on the first call.
   bool parse(const Entries& entries, std::size_t size = 512, FileEntry* into = nullptr,
@@ -195,9 +164,7 @@ struct Disk {
       builder = std::make_unique<FatTreeBuilder>(*reader, engine.tree(), host, run);
       builder->start();
     }
-    std::vector<std::uint8_t> buffer(size, 0);
-    for (std::size_t i = 0; i < entries.size() && (i + 1) * 32 <= size; ++i)
-      std::memcpy(buffer.data() + i * 32, entries[i].data(), 32);
+    const auto buffer = test::fatEntries(entries, size);
     return builder->parseDirectoryBuffer(Bytes(buffer.data(), buffer.size()), into ? *into : *engine.tree().root(), mode);
   }
   std::unique_ptr<FatReader> reader;
@@ -225,13 +192,13 @@ TEST(FatDirectory, EntriesGiveTheNamesTheyHold) {
   };
   const std::vector<Row> rows = {
       {"high bytes are code page 437; 0x05 stands for 0xE5",
-       {shortEntry("\x80" "AF\x9A" "    \xE1  ", 0x20, 5, 1), shortEntry("\x05" "BC     TXT", 0x20, 6, 1)},
+       {fatEntry("\x80" "AF\x9A" "    \xE1  ", 0x20, 5, 1), fatEntry("\x05" "BC     TXT", 0x20, 6, 1)},
        {u"Lost", u"\u00C7AF\u00DC.\u00DF", u"\u03C3BC.TXT"}},
       {"padding and trailing blanks go, inner blanks stay",
-       named(spaced, "ABCDEF~1TXT", 0x20, 5, 1) + trail + shortEntry("TRAIL   TXT", 0x20, 6, 1), {u"Lost", spaced, u"trail"}},
+       named(spaced, "ABCDEF~1TXT", 0x20, 5, 1) + trail + fatEntry("TRAIL   TXT", 0x20, 6, 1), {u"Lost", spaced, u"trail"}},
       {"long names with the wrong checksum are not used",
        longEntries(u"belongs to another file.doc", static_cast<std::uint8_t>(checksumOf("NEWFILE TXT") + 1)) +
-           shortEntry("NEWFILE TXT", 0x20, 5, 1) + mixed + shortEntry("MIXED   TXT", 0x20, 6, 1),
+           fatEntry("NEWFILE TXT", 0x20, 5, 1) + mixed + fatEntry("MIXED   TXT", 0x20, 6, 1),
        {u"Lost", u"MIXED.TXT", u"NEWFILE.TXT"}},
       {"a long name over 255 units falls back to the short name", named(std::u16string(260, u'x'), "XXXXXX~1TXT", 0x20, 5, 1),
        {u"Lost", u"XXXXXX~1.TXT"}, 1024},
@@ -240,17 +207,17 @@ TEST(FatDirectory, EntriesGiveTheNamesTheyHold) {
       // An empty file is listed; a cluster 0 with a size, cluster 1, the root's cluster, a folder
       // without a cluster, attribute 0 and unknown flags are not; the case flags give lower case.
       {"entries that fail their checks",
-       {shortEntry("EMPTY   TXT", 0x20, 0, 0), shortEntry("ATTRZERONUL", 0x00, 5, 1),
-        shortEntry("BADFLAGSTXT", 0x20, 6, 1, kCreated, 0x20), shortEntry("SELF    TXT", 0x20, 2, 1),
-        shortEntry("ONE     TXT", 0x20, 1, 1), shortEntry("LOWER   TXT", 0x20, 7, 1, kCreated, 0x18),
-        shortEntry("NOCLUST TXT", 0x20, 0, 10), shortEntry("NODATA     ", 0x10, 0, 0)},
+       {fatEntry("EMPTY   TXT", 0x20, 0, 0), fatEntry("ATTRZERONUL", 0x00, 5, 1),
+        fatEntry("BADFLAGSTXT", 0x20, 6, 1, kCreated, 0x20), fatEntry("SELF    TXT", 0x20, 2, 1),
+        fatEntry("ONE     TXT", 0x20, 1, 1), fatEntry("LOWER   TXT", 0x20, 7, 1, kCreated, 0x18),
+        fatEntry("NOCLUST TXT", 0x20, 0, 10), fatEntry("NODATA     ", 0x10, 0, 0)},
        {u"EMPTY.TXT", u"Lost", u"lower.txt"}},
-      {"an end mark ends the folder", {shortEntry("A       TXT", 0x20, 5, 1), Entry{}, shortEntry("B       TXT", 0x20, 6, 1)},
+      {"an end mark ends the folder", {fatEntry("A       TXT", 0x20, 5, 1), Entry{}, fatEntry("B       TXT", 0x20, 6, 1)},
        {u"A.TXT", u"Lost"}},
       {"a foreign attribute ends the folder",
-       {shortEntry("A       TXT", 0x20, 5, 1), shortEntry("GARBAGE BIN", 0x31, 6, 1), shortEntry("B       TXT", 0x20, 7, 1)},
+       {fatEntry("A       TXT", 0x20, 5, 1), fatEntry("GARBAGE BIN", 0x31, 6, 1), fatEntry("B       TXT", 0x20, 7, 1)},
        {u"A.TXT", u"Lost"}},
-      {"a volume label first is skipped", {shortEntry("MYVOLUME   ", 0x08, 0x41), shortEntry("A       TXT", 0x20, 5, 1)},
+      {"a volume label first is skipped", {fatEntry("MYVOLUME   ", 0x08, 0x41), fatEntry("A       TXT", 0x20, 5, 1)},
        {u"A.TXT", u"Lost"}},
   };
   for (const Row& row : rows) {
@@ -263,21 +230,16 @@ TEST(FatDirectory, EntriesGiveTheNamesTheyHold) {
   }
   // A full buffer without an end mark is used whole, and the parser asks for more.
   Disk d(kFat32, 64);
-  EXPECT_FALSE(d.parse(Entries(16, shortEntry("F       TXT", 0x20, 9, 1))));
+  EXPECT_FALSE(d.parse(Entries(16, fatEntry("F       TXT", 0x20, 9, 1))));
   EXPECT_EQ(FatTree::children(d.top()).size(), 17u);
 }
 
 TEST(FatDirectory, DotEntriesMustDescribeTheFolderBeingRead) {
   Disk d(kFat32, 64);
   d.parse({});
-  FileEntry folder;
-  folder.name = u"Docs";
-  folder.attributes = 0x18;
-  folder.firstCluster = 9;
-  folder.parentCluster = 2;
-  folder.createdDate = kCreated;
-  FileEntry& f = d.engine.tree().add(folder);
-  const Entry a = shortEntry("A       TXT", 0x20, 5, 1);
+  FileEntry& f =
+      d.engine.tree().add({.firstCluster = 9, .parentCluster = 2, .name = u"Docs", .createdDate = kCreated, .attributes = 0x18});
+  const Entry a = fatEntry("A       TXT", 0x20, 5, 1);
   // Another date, another parent, another folder.
   for (const Entries& other : {dots(9, 0, kCreated + 1) + a, dots(9, 7) + a, dots(8, 0) + a}) EXPECT_TRUE(d.parse(other, 512, &f));
   EXPECT_EQ(f.firstChild, nullptr);
@@ -287,7 +249,7 @@ TEST(FatDirectory, DotEntriesMustDescribeTheFolderBeingRead) {
   EXPECT_EQ(d.builder->index().find(9), &f);
   // The naming pass takes the entries without checking.
   f.firstChild = nullptr;
-  d.parse(dots(8, 7) + shortEntry("B       TXT", 0x20, 5, 1), 512, &f, WalkMode::Naming);
+  d.parse(dots(8, 7) + fatEntry("B       TXT", 0x20, 5, 1), 512, &f, WalkMode::Naming);
   ASSERT_NE(f.firstChild, nullptr);
   EXPECT_EQ(f.firstChild->name, u"B.TXT");
 }
@@ -295,18 +257,18 @@ TEST(FatDirectory, DotEntriesMustDescribeTheFolderBeingRead) {
 TEST(FatProcessing, ANameAcrossClustersIsWholeAndAStopKeepsWhatWasFound) {
   Disk d(kFat32, 128);
   d.chain({2, 20});
-  Entries root = Entries{shortEntry("SAMPLE     ", 0x08, 0)} + named(u"My Documents", "MYDOCU~1   ", 0x10, 3) +
-                 shortEntry("README  TXT", 0x20, 5, 100) + shortEntry("\xE5" "OST    TXT", 0x20, 6, 600) +
-                 shortEntry("\xE5" "LD        ", 0x10, 7);
-  while (root.size() < 15) root.push_back(shortEntry("FILLER  TXT", 0x20, 40, 1));
+  Entries root = Entries{fatEntry("SAMPLE     ", 0x08, 0)} + named(u"My Documents", "MYDOCU~1   ", 0x10, 3) +
+                 fatEntry("README  TXT", 0x20, 5, 100) + fatEntry("\xE5" "OST    TXT", 0x20, 6, 600) +
+                 fatEntry("\xE5" "LD        ", 0x10, 7);
+  while (root.size() < 15) root.push_back(fatEntry("FILLER  TXT", 0x20, 40, 1));
   // A two-entry long name that starts in the first cluster's last slot.
   root = root + named(u"split across clusters.txt", "SPLITA~1TXT", 0x20, 41, 5);
   d.dir(2, Entries(root.begin(), root.begin() + 16));
   d.dir(20, Entries(root.begin() + 16, root.end()));
   d.fat(3, kEnd);
-  d.dir(3, dots(3, 0) + shortEntry("A       TXT", 0x20, 8, 1000) + shortEntry("SUB        ", 0x10, 10));
+  d.dir(3, dots(3, 0) + fatEntry("A       TXT", 0x20, 8, 1000) + fatEntry("SUB        ", 0x10, 10));
   d.fat(10, kEnd);
-  d.dir(10, dots(10, 3) + shortEntry("DEEP    BIN", 0x20, 11, 10));
+  d.dir(10, dots(10, 3) + fatEntry("DEEP    BIN", 0x20, 11, 10));
   ASSERT_TRUE(d.process());
   EXPECT_NE(d.at({u"split across clusters.txt"}), nullptr);
   // A listing gives files before folders.
@@ -330,41 +292,41 @@ TEST(FatProcessing, ANameAcrossClustersIsWholeAndAStopKeepsWhatWasFound) {
 TEST(FatProcessing, HostileTreesEndAndKeepWhatTheyHold) {
   // A FAT16 root with a label and a folder.
   Disk r(kFat16, 64);
-  r.dir(0, {shortEntry("LABEL16    ", 0x08, 0), shortEntry("ROOTFILETXT", 0x20, 2, 3), shortEntry("DIR        ", 0x10, 3)});
+  r.dir(0, {fatEntry("LABEL16    ", 0x08, 0), fatEntry("ROOTFILETXT", 0x20, 2, 3), fatEntry("DIR        ", 0x10, 3)});
   r.fat(3, 0xFFFF);
-  r.dir(3, dots(3, 0) + shortEntry("IN      TXT", 0x20, 4, 3));
+  r.dir(3, dots(3, 0) + fatEntry("IN      TXT", 0x20, 4, 3));
   ASSERT_TRUE(r.process());
   ASSERT_NE(r.at({u"DIR", u"IN.TXT"}), nullptr);
   EXPECT_EQ(r.at({u"DIR"})->parentCluster, 1u);
 
   // Folders whose clusters no longer start with their dot entries are not read.
   Disk g(kFat32, 64);
-  g.dir(2, {shortEntry("GONE       ", 0x10, 3), shortEntry("REUSED     ", 0x10, 4)});
-  g.dir(3, {shortEntry("DATA    BIN", 0x20, 9, 1)});
-  g.dir(4, dots(4, 11) + shortEntry("OTHER   TXT", 0x20, 9, 1));
+  g.dir(2, {fatEntry("GONE       ", 0x10, 3), fatEntry("REUSED     ", 0x10, 4)});
+  g.dir(3, {fatEntry("DATA    BIN", 0x20, 9, 1)});
+  g.dir(4, dots(4, 11) + fatEntry("OTHER   TXT", 0x20, 9, 1));
   ASSERT_TRUE(g.process());
   EXPECT_EQ(g.at({u"GONE"})->firstChild, nullptr);
   EXPECT_EQ(g.at({u"REUSED"})->firstChild, nullptr);
 
   // Every level names the next folder twice: read each time, 2^40 folders would be walked.
   Disk x(kFat32, 64);
-  x.dir(2, {shortEntry("L0         ", 0x10, 3)});
+  x.dir(2, {fatEntry("L0         ", 0x10, 3)});
   for (std::uint32_t c = 3; c < 43; ++c) {
     x.fat(c, kEnd);
-    x.dir(c, dots(c, c == 3 ? 0 : c - 1) + shortEntry("TWIN1      ", 0x10, c + 1) + shortEntry("TWIN2      ", 0x10, c + 1));
+    x.dir(c, dots(c, c == 3 ? 0 : c - 1) + fatEntry("TWIN1      ", 0x10, c + 1) + fatEntry("TWIN2      ", 0x10, c + 1));
   }
   ASSERT_TRUE(x.process());
   EXPECT_LT(x.engine.tree().size(), 200u);
 
   // A folder whose chain loops: its entries once each.
   Disk l(kFat32, 64);
-  l.dir(2, {shortEntry("LOOP       ", 0x10, 3)});
+  l.dir(2, {fatEntry("LOOP       ", 0x10, 3)});
   l.fat(3, 4);
   l.fat(4, 3);
-  Entries first = dots(3, 0) + shortEntry("ONE     TXT", 0x20, 9, 1);
-  while (first.size() < 16) first.push_back(shortEntry("PAD     TXT", 0x20, 9, 1));
+  Entries first = dots(3, 0) + fatEntry("ONE     TXT", 0x20, 9, 1);
+  while (first.size() < 16) first.push_back(fatEntry("PAD     TXT", 0x20, 9, 1));
   l.dir(3, first);
-  l.dir(4, {shortEntry("TWO     TXT", 0x20, 10, 1)});
+  l.dir(4, {fatEntry("TWO     TXT", 0x20, 10, 1)});
   ASSERT_TRUE(l.process());
   auto names = l.names(*l.at({u"LOOP"}));
   EXPECT_EQ(names.size(), 15u);
@@ -373,29 +335,30 @@ TEST(FatProcessing, HostileTreesEndAndKeepWhatTheyHold) {
   // 6,000 levels, walked without recursion, by the processing run and by the Turbo Scan.
   constexpr std::uint32_t kDepth = 6000;
   Disk deep(kFat32, kDepth + 8);
-  deep.dir(2, {shortEntry("D          ", 0x10, 3)});
+  deep.dir(2, {fatEntry("D          ", 0x10, 3)});
   for (std::uint32_t i = 0; i < kDepth; ++i) {
     const std::uint32_t c = 3 + i;
     deep.fat(c, kEnd);
     deep.dir(c, dots(c, i == 0 ? 0 : c - 1) +
-                    (i + 1 < kDepth ? shortEntry("D          ", 0x10, c + 1) : shortEntry("BOTTOM  TXT", 0x20, 2, 1)));
+                    (i + 1 < kDepth ? fatEntry("D          ", 0x10, c + 1) : fatEntry("BOTTOM  TXT", 0x20, 2, 1)));
   }
+  const std::vector<std::u16string> bottom(kDepth, u"D");
   ASSERT_TRUE(deep.process());
-  EXPECT_EQ(deep.depth(u"D"), kDepth);
+  EXPECT_NE(deep.at(bottom), nullptr);
   Disk swept(kFat32, kDepth + 8);
   swept.bytes = deep.bytes;
   ASSERT_TRUE(swept.turbo());
-  EXPECT_EQ(swept.depth(u"D"), kDepth);
+  EXPECT_NE(swept.at(bottom), nullptr);
   EXPECT_EQ(swept.engine.tree().lost()->firstChild, nullptr);  // every folder found and named
 }
 
 TEST(FatTurboScan, FindsLiveDeletedAndOrphanedFolders) {
   Disk d(kFat32, 64);
-  d.dir(2, {shortEntry("LIVE       ", 0x10, 3), shortEntry("\xE5" "EL        ", 0x10, 4), shortEntry("ROOT    TXT", 0x20, 20, 5)});
+  d.dir(2, {fatEntry("LIVE       ", 0x10, 3), fatEntry("\xE5" "EL        ", 0x10, 4), fatEntry("ROOT    TXT", 0x20, 20, 5)});
   d.fat(3, kEnd);
-  d.dir(3, dots(3, 0) + shortEntry("INLIVE  TXT", 0x20, 21, 5));
-  d.dir(4, dots(4, 0) + shortEntry("F1      TXT", 0x20, 22, 5));
-  d.dir(5, dots(5, 9) + shortEntry("ORPHAN  TXT", 0x20, 23, 5));  // its parent, 9, is gone
+  d.dir(3, dots(3, 0) + fatEntry("INLIVE  TXT", 0x20, 21, 5));
+  d.dir(4, dots(4, 0) + fatEntry("F1      TXT", 0x20, 22, 5));
+  d.dir(5, dots(5, 9) + fatEntry("ORPHAN  TXT", 0x20, 23, 5));  // its parent, 9, is gone
   // A byte-identical copy of cluster 3 elsewhere is not a folder of its own.
   std::memcpy(d.bytes.data() + d.offsetOf(6), d.bytes.data() + d.offsetOf(3), 512);
   ASSERT_TRUE(d.turbo());
@@ -411,9 +374,9 @@ TEST(FatTurboScan, FindsLiveDeletedAndOrphanedFolders) {
 
   // FAT16 folders with a ".." of 0 hang under the top.
   Disk s(kFat16, 64);
-  s.dir(0, {shortEntry("A          ", 0x10, 2)});
+  s.dir(0, {fatEntry("A          ", 0x10, 2)});
   s.fat(2, 0xFFFF);
-  s.dir(2, dots(2, 0) + shortEntry("X       TXT", 0x20, 9, 1));
+  s.dir(2, dots(2, 0) + fatEntry("X       TXT", 0x20, 9, 1));
   s.dir(5, dots(5, 0));  // deleted from the root long ago
   ASSERT_TRUE(s.turbo());
   ASSERT_NE(s.at({u"A", u"X.TXT"}), nullptr);
@@ -422,9 +385,9 @@ TEST(FatTurboScan, FindsLiveDeletedAndOrphanedFolders) {
 
 TEST(FatTurboScan, FoldersThatNameEachOtherAsParentsEndUpInLost) {
   Disk d(kFat32, 64);
-  d.dir(3, dots(3, 4) + shortEntry("A       TXT", 0x20, 20, 1));
-  d.dir(4, dots(4, 3) + shortEntry("B       TXT", 0x20, 21, 1));
-  d.dir(5, dots(5, 5) + shortEntry("C       TXT", 0x20, 22, 1));  // its own parent
+  d.dir(3, dots(3, 4) + fatEntry("A       TXT", 0x20, 20, 1));
+  d.dir(4, dots(4, 3) + fatEntry("B       TXT", 0x20, 21, 1));
+  d.dir(5, dots(5, 5) + fatEntry("C       TXT", 0x20, 22, 1));  // its own parent
   // The root's own cluster dressed as a folder under another: the root stays the root.
   d.dir(2, dots(2, 6));
   d.dir(6, dots(6, 0));
@@ -446,7 +409,7 @@ TEST(FatTurboScan, FoldersThatNameEachOtherAsParentsEndUpInLost) {
 
 TEST(FatTurboScan, AStopKeepsWhatWasFoundAndSmallClustersAreReadInLargeRequests) {
   Disk d(kFat32, 64, 16);  // 8 KiB clusters: one sector read per cluster
-  d.dir(2, {shortEntry("FIRST      ", 0x10, 3)});
+  d.dir(2, {fatEntry("FIRST      ", 0x10, 3)});
   d.dir(3, dots(3, 0));
   d.dir(40, dots(40, 0));
   d.host.onProgress = [&](std::uint64_t, std::uint64_t done) {
@@ -459,7 +422,7 @@ TEST(FatTurboScan, AStopKeepsWhatWasFoundAndSmallClustersAreReadInLargeRequests)
   EXPECT_EQ(d.host.messages[0].text, "Turbo Scan aborted");
 
   Disk s(kFat32, 3000);
-  s.dir(2, {shortEntry("KEEP       ", 0x10, 2500)});
+  s.dir(2, {fatEntry("KEEP       ", 0x10, 2500)});
   s.dir(2500, dots(2500, 0));
   s.dir(2999, dots(2999, 2500));
   ASSERT_TRUE(s.turbo());
@@ -470,11 +433,7 @@ TEST(FatTurboScan, AStopKeepsWhatWasFoundAndSmallClustersAreReadInLargeRequests)
 // ---- extraction, on 4096-byte clusters ----
 
 FileEntry fileAt(std::uint32_t first, std::uint64_t size) {
-  FileEntry e;
-  e.firstCluster = first;
-  e.dataSize = size;
-  e.attributes = 0x28;
-  return e;
+  return {.dataSize = size, .firstCluster = first, .name = {}, .attributes = 0x28};
 }
 
 std::vector<std::uint8_t> save(FileExtractor& x, const FileEntry& e) {

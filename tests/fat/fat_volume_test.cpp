@@ -116,11 +116,7 @@ TEST(StoredFatVolume, LayoutAndRoundTrip) {
   EXPECT_FALSE(decodeFatVolume(Bytes(b.data(), 77)));
   // FAT12 and the root's size sit where older records hold 0 (the byte at 0 and the 64-bit
   // boot copy of a FAT16 volume); those read back as FAT16 with a root of 32 sectors.
-  FatVolume small;
-  small.fatType = kFat16;
-  small.fat12 = true;
-  small.rootEntries = 224;
-  small.bytesPerSector = 512;
+  const FatVolume small{.bytesPerSector = 512, .fatType = kFat16, .fat12 = true, .rootEntries = 224};
   auto s = encodeFatVolume(small, false);
   EXPECT_EQ(s[0], 12);
   EXPECT_EQ(le64(Bytes(s.data(), s.size()), 1), 224u);
@@ -198,14 +194,9 @@ using Chain = std::vector<std::uint32_t>;
 struct Fats {
   Buffer bytes;
   FatVolume v;
-  Fats(std::uint8_t type, std::uint32_t fatSectors, bool fat12 = false) : bytes((16 + 2 * fatSectors) * 512, 0) {
-    v.startSector = 10;
-    v.fatSectors = fatSectors;
-    v.bytesPerSector = 512;
-    v.sectorsPerCluster = 1;
-    v.fatType = type;
-    v.fat12 = fat12;
-  }
+  Fats(std::uint8_t type, std::uint32_t fatSectors, bool fat12 = false)
+      : bytes((16 + 2 * fatSectors) * 512, 0),
+        v{.startSector = 10, .fatSectors = fatSectors, .bytesPerSector = 512, .sectorsPerCluster = 1, .fatType = type, .fat12 = fat12} {}
   Fats& set(std::uint32_t cluster, std::uint32_t value, std::uint64_t copy = 0) {
     auto& b = bytes;
     if (v.fat12) {  // two entries in three bytes, the even one in the low 12 bits

@@ -12,7 +12,6 @@ namespace fs = std::filesystem;
 using nlohmann::json;
 using test::NtfsOpened;
 
-std::string lastText(const test::RecordingHost& host) { return host.log.empty() ? "" : host.log.back().name; }
 
 // The sample volume processed and saved once per test process.
 fs::path savedScan() {
@@ -21,7 +20,7 @@ fs::path savedScan() {
     EXPECT_TRUE(o.process(2048, false));
     const fs::path p = test::scratchDir() / "sample-scan";
     EXPECT_TRUE(savePartitionScanInfo(o.engine, p.string()));
-    EXPECT_EQ(lastText(o.host), "Partition scan information saved successfully.");
+    EXPECT_EQ(o.host.lastLog(), "Partition scan information saved successfully.");
     return fs::path(p.string() + ".ovt");
   }();
   return path;
@@ -57,7 +56,7 @@ TEST(NtfsPartitionScanInfo, DamagedAndCraftedFilesAreRefusedAndLeaveNothingOpen)
 TEST(NtfsScanInfo, FailedSavesLeaveNoFile) {
   NtfsOpened o{std::string("sample")};
   EXPECT_FALSE(savePartitionScanInfo(o.engine, (test::scratchDir() / "no-such-folder" / "scan.ovt").string()));
-  EXPECT_EQ(lastText(o.host), "Failed to save Partition scan information. Errorcode =2");
+  EXPECT_EQ(o.host.lastLog(), "Failed to save Partition scan information. Errorcode =2");
   // Nothing processed yet: there are no working files, so the save fails and is removed.
   const auto unprocessed = test::scratchDir() / "unprocessed.ovt";
   EXPECT_FALSE(savePartitionScanInfo(o.engine, unprocessed.string()));
@@ -75,7 +74,7 @@ TEST(NtfsDiskScanInfo, ReopensAnEmptyVolumeListAndRefusesThePartitionKind) {
   ASSERT_TRUE(openDiskScanInfo(reopened.engine, path.string()));
   EXPECT_EQ(reopened.engine.volumes(), o.engine.volumes());
   EXPECT_FALSE(openDiskScanInfo(b.engine, savedScan().string()));
-  EXPECT_EQ(lastText(b.host), "Not a valid Disk scan information");
+  EXPECT_EQ(b.host.lastLog(), "Not a valid Disk scan information");
 }
 
 }  // namespace

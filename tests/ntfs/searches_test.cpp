@@ -8,14 +8,10 @@ namespace ov::ntfs {
 namespace {
 
 using test::MemoryDisk;
-using test::NtfsBootFields;
 using test::RecordBuilder;
 
 std::vector<std::uint8_t> boot(std::uint64_t totalSectors, std::uint64_t serial = 0x1122334455667788ull) {
-  NtfsBootFields f;
-  f.totalSectors = totalSectors;
-  f.serial = serial;
-  return test::ntfsBootSector(f);
+  return test::ntfsBootSector({.totalSectors = totalSectors, .serial = serial});
 }
 
 // Primary and logical volumes in table order: the image tables (mbr_ntfs_fat).
@@ -71,11 +67,9 @@ TEST(NtfsPartitionTable, ListsWhatTheTablesHoldAndNothingElse) {
     for (const auto& v : volumes) got.emplace_back(v.startSector, v.sectorCount);
     EXPECT_EQ(got, row.volumes);
   }
-  test::RecordingHost host;
-  RunControl run;
-  SectorSource closed(host, run);
+  test::Source closed;
   std::vector<LogicalVolume> volumes{LogicalVolume{}};
-  EXPECT_FALSE(readPartitionTable(closed, volumes));
+  EXPECT_FALSE(readPartitionTable(closed.source, volumes));
   EXPECT_TRUE(volumes.empty());
 }
 

@@ -9,20 +9,13 @@ namespace {
 
 // A volume in memory: 4096-byte clusters at 512-byte sectors, the record at sector 8, data at
 // cluster 10.
-struct ExtractFixture {
-  test::RecordingHost host;
-  RunControl run;
-  SectorSource source{host, run};
+struct ExtractFixture : test::Source {
   NtfsVolume volume;
   std::vector<std::uint8_t> disk = std::vector<std::uint8_t>(64 * 4096, 0);
 
   ExtractFixture() {
-    auto& p = volume.params;
-    p.bytesPerSector = 512;
-    p.sectorsPerCluster = 8;
-    p.bytesPerCluster = 4096;
-    p.bytesPerMftRecord = 1024;
-    p.sectorsPerMftRecord = 2;
+    volume.params = {.bytesPerMftRecord = 1024, .bytesPerCluster = 4096, .bytesPerSector = 512, .sectorsPerMftRecord = 2,
+                     .sectorsPerCluster = 8};
     for (std::size_t i = 0; i < 2 * 4096; ++i) disk[10 * 4096 + i] = static_cast<std::uint8_t>(i * 7);
   }
   void open(const std::vector<std::uint8_t>& record) {

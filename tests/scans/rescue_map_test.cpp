@@ -10,14 +10,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class StoppingHost : public test::RecordingHost {
- public:
-  void progress(std::uint64_t total, std::uint64_t done) override {
-    if (onProgress) onProgress(total, done);
-  }
-  std::function<void(std::uint64_t, std::uint64_t)> onProgress;
-};
-
 RescueMap loadMap(const fs::path& p) {
   std::string error;
   const auto bytes = test::readFile(p);
@@ -50,8 +42,8 @@ struct ImagingRun {
 
 // One imaging run with a map over the source bytes with `faults` (sector -> errno).
 ImagingRun image(const std::vector<std::uint8_t>& bytes, const std::map<std::uint64_t, int>& faults, const fs::path& dest,
-          const fs::path& map, std::uint32_t retries = 0, std::function<void(FaultBackend&, RunControl&, StoppingHost&)> setup = {}) {
-  StoppingHost host;
+          const fs::path& map, std::uint32_t retries = 0, std::function<void(FaultBackend&, RunControl&, test::ProgressHost&)> setup = {}) {
+  test::ProgressHost host;
   RunControl run;
   SectorSource source(host, run);
   auto counting = std::make_unique<test::CountingBackend>(bytes);
@@ -78,18 +70,18 @@ TEST(RescueMap, ImagingResumesAfterAStopAndAFailedSourceAndEndsWithTheBadSectors
   const std::set<std::uint64_t> bad = {5, 300, 301, 20000, 43006};
   struct Row {
     std::string what;
-    std::function<void(FaultBackend&, RunControl&, StoppingHost&)> interrupt;
+    std::function<void(FaultBackend&, RunControl&, test::ProgressHost&)> interrupt;
     bool failed;  // the first run ends with an error rather than a stop
   };
   const std::vector<Row> rows = {
       {"stopped half way",
-       [](FaultBackend&, RunControl& run, StoppingHost& host) {
+       [](FaultBackend&, RunControl& run, test::ProgressHost& host) {
          host.onProgress = [&run](std::uint64_t total, std::uint64_t done) {
            if (done > total / 2) run.stop();
          };
        },
        false},
-      {"source gone after 60 reads", [](FaultBackend& f, RunControl&, StoppingHost&) { f.disappearAfterReads(60); }, true},
+      {"source gone after 60 reads", [](FaultBackend& f, RunControl&, test::ProgressHost&) { f.disappearAfterReads(60); }, true},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);

@@ -17,11 +17,15 @@
 
 namespace ov::test {
 
-// A disk of 512-byte sectors in memory, opened through a FaultBackend so sectors can fail.
-struct MemoryDisk {
+// A recording host, a run control and a source on them, not yet open.
+struct Source {
   RecordingHost host;
   RunControl run;
   SectorSource source{host, run};
+};
+
+// A disk of 512-byte sectors in memory, opened through a FaultBackend so sectors can fail.
+struct MemoryDisk : Source {
   std::vector<std::uint8_t> bytes;
   FaultBackend* faults = nullptr;
 
@@ -212,6 +216,29 @@ inline std::vector<std::uint8_t> fatBootSector(bool fat32, const FatBootFields& 
   b[510] = 0x55; b[511] = 0xAA;
   return b;
 }
+// A short-name directory entry: the 8.3 name as stored, attribute, first cluster, size, creation
+// date and case flags.
+inline std::array<std::uint8_t, 32> fatEntry(const char* name11, std::uint8_t attribute, std::uint32_t cluster,
+                                             std::uint32_t size = 0, std::uint16_t created = 0x5A21, std::uint8_t flags = 0) {
+  std::array<std::uint8_t, 32> e{};
+  std::memcpy(e.data(), name11, 11);
+  e[11] = attribute;
+  e[12] = flags;
+  MutableBytes b(e.data(), e.size());
+  writeLe<std::uint16_t>(b, 16, created);
+  writeLe<std::uint16_t>(b, 20, static_cast<std::uint16_t>(cluster >> 16));
+  writeLe<std::uint16_t>(b, 26, static_cast<std::uint16_t>(cluster));
+  writeLe<std::uint32_t>(b, 28, size);
+  return e;
+}
+
+// Directory entries one after another in `size` bytes of zeros (those past the end left out).
+inline std::vector<std::uint8_t> fatEntries(const std::vector<std::array<std::uint8_t, 32>>& entries, std::size_t size = 512) {
+  std::vector<std::uint8_t> b(size, 0);
+  for (std::size_t i = 0; i < entries.size() && (i + 1) * 32 <= size; ++i) std::memcpy(b.data() + i * 32, entries[i].data(), 32);
+  return b;
+}
+
 inline std::vector<std::uint8_t> fat16BootSector(const FatBootFields& f = {}) { return fatBootSector(false, f); }
 inline std::vector<std::uint8_t> fat32BootSector(const FatBootFields& f = {}) { return fatBootSector(true, f); }
 

@@ -99,9 +99,10 @@ std::set<std::string> filesUnder(const fs::path& dir) {
   return out;
 }
 
-void writeFile(const fs::path& path, const std::vector<std::uint8_t>& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+fs::path writeFile(const fs::path& path, const std::vector<std::uint8_t>& bytes) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc)
+      .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  return path;
 }
 
 fs::path carvingImage() { return unpackedOnce("xz", dataDir() / "carving" / "carving.img.xz", scratchDir() / "carving.img"); }

@@ -37,6 +37,7 @@ class RecordingHost : public EngineHost {
     MessageIcon icon;
   };
   void addLogEntry(const LogEntry& e) override { log.push_back(e); }
+  std::string lastLog() const { return log.empty() ? "" : log.back().name; }
   void showMessage(const std::string& title, const std::string& text, MessageIcon icon) override {
     messages.push_back({title, text, icon});
   }
@@ -53,6 +54,15 @@ class RecordingHost : public EngineHost {
   std::vector<std::uint64_t> found;
   std::vector<bool> finished;
   std::function<void()> onSearchProgress;  // after each search progress is recorded
+};
+
+// A RecordingHost that hands each operation's progress (total, done) to `onProgress`.
+class ProgressHost : public RecordingHost {
+ public:
+  void progress(std::uint64_t total, std::uint64_t done) override {
+    if (onProgress) onProgress(total, done);
+  }
+  std::function<void(std::uint64_t, std::uint64_t)> onProgress;
 };
 
 // The folder of the committed images (tests/data).
@@ -82,7 +92,8 @@ std::filesystem::path scratchDir();
 std::filesystem::path freshDir(const std::string& name);
 // The regular files below `dir`, by relative path.
 std::set<std::string> filesUnder(const std::filesystem::path& dir);
-void writeFile(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes);
+// Writes `bytes` to `path`; the path.
+std::filesystem::path writeFile(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes);
 // Whether `shown`, a name the FAT engine lists, stands for the manifest's `wanted`: the same (with
 // `anyCase`, ignoring case; FAT32 images made by mtools keep some names only as upper-case short
 // names), or, for a deleted entry whose name an 8.3 entry held alone, "X" for its lost first
