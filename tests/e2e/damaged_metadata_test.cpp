@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <map>
 #include <string>
@@ -29,6 +31,21 @@ Bytes utf16(const std::u16string& text) {
     out.push_back(static_cast<std::uint8_t>(c >> 8));
   }
   return out;
+}
+
+Bytes le(std::uint64_t value, std::size_t bytes) {
+  Bytes out;
+  for (std::size_t i = 0; i < bytes; ++i) out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+  return out;
+}
+
+// Writes `with` at `offset` from every place that holds `needle`; how many there were.
+std::size_t patchNear(Bytes& bytes, const Bytes& needle, std::ptrdiff_t offset, const Bytes& with) {
+  std::size_t n = 0;
+  for (auto it = bytes.begin(); (it = std::search(it, bytes.end(), needle.begin(), needle.end())) != bytes.end();
+       ++it, ++n)
+    std::copy(with.begin(), with.end(), it + offset);
+  return n;
 }
 
 // Writes into an NTFS image where the update-sequence fixups leave it alone: never the last two
@@ -65,8 +82,7 @@ void rename(Bytes& image, const std::u16string& from, const std::u16string& to) 
 void setParent(Bytes& image, const std::u16string& name, std::uint32_t parent) {
   auto values = fileNameValues(image, name);
   ASSERT_FALSE(values.empty());
-  for (std::size_t v : values) patch(image, v, {std::uint8_t(parent), std::uint8_t(parent >> 8), std::uint8_t(parent >> 16),
-                                                std::uint8_t(parent >> 24), 0, 0});
+  for (std::size_t v : values) patch(image, v, le(parent, 6));
 }
 
 // The real and initialized size of the unnamed data attribute in the MFT record named `name`.
@@ -79,22 +95,14 @@ void setDataSize(Bytes& image, const std::u16string& name, std::uint64_t size) {
       std::uint32_t type = ov::le32(image, a), length = ov::le32(image, a + 4);
       if (type == 0xFFFFFFFF || length == 0) break;
       if (type == 0x80 && image[a + 8] == 1 && image[a + 9] == 0) {
-        Bytes le(8);
-        for (std::size_t i = 0; i < 8; ++i) le[i] = static_cast<std::uint8_t>(size >> (8 * i));
-        patch(image, a + 0x30, le);
-        patch(image, a + 0x38, le);
+        patch(image, a + 0x30, le(size, 8));
+        patch(image, a + 0x38, le(size, 8));
         done = true;
       }
       a += length;
     }
   }
   ASSERT_TRUE(done);
-}
-
-std::map<std::string, std::uint32_t> recordsByName(const fs::path& image) {
-  std::map<std::string, std::uint32_t> out;
-  for (const auto& e : json::parse(ov::test::ovrecover("ls -r --json " + shq(image)).out)) out[e["name"]] = e["record"];
-  return out;
 }
 
 struct ManifestFile {
@@ -126,44 +134,53 @@ std::multimap<std::string, fs::path> savedByName(const fs::path& out) {
   return found;
 }
 
-bool savedWhole(const std::multimap<std::string, fs::path>& saved, const std::string& name, const std::string& sha) {
-  auto [from, to] = saved.equal_range(name);
-  for (auto it = from; it != to; ++it)
-    if (ov::test::fileSha(it->second) == sha) return true;
-  return false;
+// `ls -r --json` of `patched` (with `options`) lists every file of `files` at a path ending in its
+// own, with its size (`listedAs` sees each such entry), and `recover` saves each whole under its name
+// ("." as "_."). What was saved, by name.
+std::multimap<std::string, fs::path> expectListedAndSaved(
+    const fs::path& patched, const std::string& options, const std::vector<ManifestFile>& files,
+    const std::function<void(const ManifestFile&, const json&)>& listedAs = {}) {
+  Outcome ls = ov::test::ovrecover("ls -r --json " + options + shq(patched));
+  EXPECT_EQ(ls.status, 0) << ls.err;
+  const json listed = json::parse(ls.out);
+  for (const ManifestFile& f : files) {
+    bool seen = false;
+    for (const auto& e : listed) {
+      if (e["folder"] || !endsWith(e["path"], f.path) || e["size"] != f.size) continue;
+      seen = true;
+      if (listedAs) listedAs(f, e);
+    }
+    EXPECT_TRUE(seen) << f.path.back();
+  }
+  const fs::path out = ov::test::freshDir("patched-out");
+  Outcome saved = ov::test::ovrecover("recover " + options + shq(patched) + " --out " + shq(out));
+  EXPECT_EQ(saved.status, 0) << saved.err;
+  auto byName = savedByName(out);
+  for (const ManifestFile& f : files) {
+    const std::string name = f.path.back() == "." ? "_." : f.path.back();
+    auto [from, to] = byName.equal_range(name);
+    EXPECT_TRUE(std::any_of(from, to, [&](const auto& s) { return ov::test::fileSha(s.second) == f.sha256; })) << name;
+  }
+  return byName;
 }
 
 TEST(DamagedMetadata, FoldersWhoseParentsGoRoundInALoopComeOutUnderANumberedFolder) {
   const fs::path original = ov::test::image("sample");
-  auto records = recordsByName(original);
+  std::map<std::string, std::uint32_t> records;
+  for (const auto& e : json::parse(ov::test::ovrecover("ls -r --json " + shq(original)).out))
+    records[e["name"]] = e["record"];
   Bytes image = ov::test::readFile(original);
   setParent(image, u"Documents", records["Documents"]);  // its own parent
   setParent(image, u"Photos", records["Trips"]);         // Photos and Trips: each other's parent
-  const fs::path patched = ov::test::scratchDir() / "loops.img";
-  ov::test::writeFile(patched, image);
-  const auto files = manifestFiles("sample");
+  const fs::path patched = ov::test::writeFile(ov::test::scratchDir() / "loops.img", image);
   for (const char* turbo : {"", "--turbo "}) {
     SCOPED_TRACE(*turbo ? "Turbo Scan" : "MFT walk");
-    Outcome ls = ov::test::ovrecover("ls -r --json " + std::string(turbo) + shq(patched));
-    ASSERT_EQ(ls.status, 0) << ls.err;
-    const json listed = json::parse(ls.out);
-    for (const ManifestFile& f : files) {
-      bool seen = false;
-      for (const auto& e : listed) {
-        if (e["folder"] || !endsWith(e["path"], f.path) || e["size"] != f.size) continue;
-        seen = true;
-        // Folders in a loop cannot reach the root: they hang under a numbered folder of "#".
-        if (f.path[0] != "Compressed") {
-          EXPECT_EQ(e["path"][0].get<std::string>()[0], '#') << e.dump();
-        }
+    expectListedAndSaved(patched, turbo, manifestFiles("sample"), [](const ManifestFile& f, const json& e) {
+      // Folders in a loop cannot reach the root: they hang under a numbered folder of "#".
+      if (f.path[0] != "Compressed") {
+        EXPECT_EQ(e["path"][0].get<std::string>()[0], '#') << e.dump();
       }
-      EXPECT_TRUE(seen) << f.path.back();
-    }
-    const fs::path out = ov::test::freshDir(std::string("loops-out") + turbo);
-    Outcome saved = ov::test::ovrecover("recover " + std::string(turbo) + shq(patched) + " --out " + shq(out));
-    EXPECT_EQ(saved.status, 0) << saved.err;
-    auto byName = savedByName(out);
-    for (const ManifestFile& f : files) EXPECT_TRUE(savedWhole(byName, f.path.back(), f.sha256)) << f.path.back();
+    });
   }
 }
 
@@ -175,40 +192,22 @@ TEST(DamagedMetadata, NamesOfMetadataFilesDotAndSlashAreOrdinaryNamesThatNeverMe
       {u"forest.jpg", u"fore\x1bt.jpg"}};
   Bytes image = ov::test::readFile(ov::test::image("sample"));
   for (const auto& [from, to] : renames) rename(image, from, to);
-  const fs::path patched = ov::test::scratchDir() / "names.img";
-  ov::test::writeFile(patched, image);
+  const fs::path patched = ov::test::writeFile(ov::test::scratchDir() / "names.img", image);
   auto renamed = [&](std::string part) {
     for (const auto& [from, to] : renames)
       if (ov::utf16ToUtf8(from) == part) return ov::utf16ToUtf8(to);
     return part;
   };
   auto files = manifestFiles("sample");
-  for (auto& f : files)
+  for (auto& f : files) {
     for (auto& part : f.path) part = renamed(part);
-
-  Outcome ls = ov::test::ovrecover("ls -r --json " + shq(patched));
-  ASSERT_EQ(ls.status, 0) << ls.err;
-  const json listed = json::parse(ls.out);
-  for (const ManifestFile& f : files) {
-    std::vector<std::string> full = {" Root"};
-    full.insert(full.end(), f.path.begin(), f.path.end());
-    bool seen = false;
-    for (const auto& e : listed) seen = seen || (!e["folder"] && endsWith(e["path"], full) && e["size"] == f.size);
-    EXPECT_TRUE(seen) << f.path.back();
+    f.path.insert(f.path.begin(), " Root");  // where each is listed: right below the root
   }
+  const auto byName = expectListedAndSaved(patched, "", files);
   // The text listing shows the control character as an escape, never raw.
   Outcome text = ov::test::ovrecover("ls -r " + shq(patched));
   EXPECT_NE(text.out.find("fore\\x1Bt.jpg"), std::string::npos);
   EXPECT_EQ(text.out.find('\x1b'), std::string::npos);
-
-  const fs::path out = ov::test::freshDir("names-out");
-  Outcome saved = ov::test::ovrecover("recover " + shq(patched) + " --out " + shq(out));
-  EXPECT_EQ(saved.status, 0) << saved.err;
-  auto byName = savedByName(out);
-  for (const ManifestFile& f : files) {
-    std::string name = f.path.back() == "." ? "_." : f.path.back();
-    EXPECT_TRUE(savedWhole(byName, name, f.sha256)) << name;
-  }
   // "a/b" and "a_b" are two folders, saved as two.
   ASSERT_EQ(byName.count("server.log"), 1u);
   ASSERT_EQ(byName.count("$MFT"), 1u);
@@ -224,81 +223,65 @@ TEST(DamagedMetadata, SizesBeyondWhatTheVolumeHoldsAreCutAndFlagged) {
     const char* what;
     std::string image;      // committed image
     std::string options;    // volume choice
-    std::string name;       // the damaged file
-    std::uint64_t volumeBytes;
+    const char* manifest;   // of the committed image
+    const char* path;       // of the damaged file, in the manifest
   };
-  const auto fat = ov::test::manifest("fat_mbr")["partitions"][0];
-  const std::uint64_t fatBytes = fat["sectors"].get<std::uint64_t>() * 512;
-  const std::uint64_t ntfsBytes = ov::test::manifest("sample")["partitions"][0]["sectors"].get<std::uint64_t>() * 512;
 
   // FAT: the directory entry says 0xFFFFFFFF bytes.
   Bytes fatImage = ov::test::readFile(ov::test::image("fat_mbr"));
   const std::string shortName = "README  TXT";
-  std::size_t entries = 0;
-  for (std::size_t at = 0; at + 32 <= fatImage.size(); at += 32) {
-    if (!std::equal(shortName.begin(), shortName.end(), fatImage.begin() + static_cast<std::ptrdiff_t>(at))) continue;
-    std::fill_n(fatImage.begin() + static_cast<std::ptrdiff_t>(at + 28), 4, 0xFF);
-    ++entries;
-  }
-  ASSERT_GE(entries, 1u);
-  const fs::path fatPatched = ov::test::scratchDir() / "fat-size.img";
-  ov::test::writeFile(fatPatched, fatImage);
+  ASSERT_GE(patchNear(fatImage, Bytes(shortName.begin(), shortName.end()), 28, le(0xFFFFFFFF, 4)), 1u);
+  const fs::path fatPatched = ov::test::writeFile(ov::test::scratchDir() / "fat-size.img", fatImage);
 
   // NTFS: the data attribute says 1 TiB.
   Bytes ntfsImage = ov::test::readFile(ov::test::image("sample"));
   setDataSize(ntfsImage, u"mountain.jpg", std::uint64_t{1} << 40);
-  const fs::path ntfsPatched = ov::test::scratchDir() / "ntfs-size.img";
-  ov::test::writeFile(ntfsPatched, ntfsImage);
+  const fs::path ntfsPatched = ov::test::writeFile(ov::test::scratchDir() / "ntfs-size.img", ntfsImage);
 
   // FAT scan information whose stored size says 92 GiB.
   const fs::path scan = ov::test::scratchDir() / "fat-tree.ovt";
   ASSERT_EQ(ov::test::ovrecover("ls --fs fat --volume 1 --save-scan " + shq(scan) + " " +
                                 shq(ov::test::image("fat_mbr"))).status, 0);
   Bytes stored = ov::test::readFile(scan);
-  const Bytes storedName = utf16(u"README.TXT");
-  auto it = std::search(stored.begin(), stored.end(), storedName.begin(), storedName.end());
-  ASSERT_NE(it, stored.end());
-  const auto record = static_cast<std::size_t>(it - stored.begin()) - 40;
-  for (std::size_t i = 0; i < 8; ++i) stored[record + i] = static_cast<std::uint8_t>((std::uint64_t{92} << 30) >> (8 * i));
+  ASSERT_EQ(patchNear(stored, utf16(u"README.TXT"), -40, le(std::uint64_t{92} << 30, 8)), 1u);  // the record's size
   ov::test::writeFile(scan, stored);
 
   const std::vector<Row> rows = {
-      {"FAT entry", shq(fatPatched), "--fs fat --volume 1", "README.TXT", fatBytes},
-      {"FAT scan information", "", "--fs fat --scan " + shq(scan), "README.TXT", fatBytes},
-      {"NTFS data attribute", shq(ntfsPatched), "", "mountain.jpg", ntfsBytes},
+      {"FAT entry", shq(fatPatched), "--fs fat --volume 1", "fat_mbr", "/README.TXT"},
+      {"FAT scan information", "", "--fs fat --scan " + shq(scan), "fat_mbr", "/README.TXT"},
+      {"NTFS data attribute", shq(ntfsPatched), "", "sample", "/Photos/Trips/mountain.jpg"},
   };
-  std::map<std::string, ManifestFile> originals;
-  for (const auto& f : manifestFiles("fat_mbr")) originals[f.path.back()] = f;
-  for (const auto& f : manifestFiles("sample")) originals[f.path.back()] = f;
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
+    const std::string name = fs::path(row.path).filename().string();
+    const std::uint64_t volumeBytes =
+        ov::test::manifest(row.manifest)["partitions"][0]["sectors"].get<std::uint64_t>() * 512;
     Outcome ls = ov::test::ovrecover("ls -r --json " + row.options + " " + row.image);
     ASSERT_EQ(ls.status, 0) << ls.err;
     bool seen = false;
     for (const auto& e : json::parse(ls.out)) {
-      if (e["name"] != row.name) continue;
+      if (e["name"] != name) continue;
       seen = true;
-      EXPECT_LE(e["size"].get<std::uint64_t>(), row.volumeBytes);
+      EXPECT_LE(e["size"].get<std::uint64_t>(), volumeBytes);
       EXPECT_EQ(e.value("size_cut", false), true) << e.dump();
     }
     EXPECT_TRUE(seen);
     const fs::path out = ov::test::freshDir("cut-out");
     // A file-size limit far above the volume's size stops a regression from filling the disk.
     Outcome saved = ov::test::shell("ulimit -f 400000; OVRECOVER recover " + row.options + " " + row.image + " --out " +
-                                shq(out) + " " + row.name);
+                                shq(out) + " " + name);
     EXPECT_EQ(saved.status, 0) << saved.err;
     EXPECT_NE(saved.err.find("note: "), std::string::npos) << saved.err;
     auto byName = savedByName(out);
-    ASSERT_EQ(byName.count(row.name), 1u);
-    const fs::path file = byName.find(row.name)->second;
-    EXPECT_LE(fs::file_size(file), row.volumeBytes);
+    ASSERT_EQ(byName.count(name), 1u);
+    const fs::path file = byName.find(name)->second;
+    EXPECT_LE(fs::file_size(file), volumeBytes);
     // What the file really holds comes first.
     Bytes bytes = ov::test::readFile(file);
-    ASSERT_TRUE(originals.count(row.name)) << originals.size();
-    const ManifestFile& f = originals[row.name];
-    ASSERT_GE(bytes.size(), f.size);
-    bytes.resize(f.size);
-    EXPECT_EQ(ov::test::sha256Hex(bytes), f.sha256);
+    const json f = ov::test::manifestFiles(row.manifest).at(row.path);
+    ASSERT_GE(bytes.size(), f["size"].get<std::uint64_t>());
+    bytes.resize(f["size"].get<std::uint64_t>());
+    EXPECT_EQ(ov::test::sha256Hex(bytes), f["sha256"]);
   }
 }
 

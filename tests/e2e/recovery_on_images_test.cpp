@@ -17,12 +17,10 @@ struct Row {
   const char* fs;  // "ntfs" or "fat"
   bool turbo;
   Names names = Names::Exact;
-  bool liveOnly = false;
 };
 
 std::string rowName(const ::testing::TestParamInfo<Row>& info) {
-  std::string name = std::string(info.param.image) + "_" + info.param.fs + (info.param.turbo ? "_turbo" : "_walk");
-  return name;
+  return std::string(info.param.image) + "_" + info.param.fs + (info.param.turbo ? "_turbo" : "_walk");
 }
 
 class RecoveryOnImages : public ::testing::TestWithParam<Row> {};
@@ -34,20 +32,16 @@ void checkEveryVolume(const Row& row, std::initializer_list<const char*> fileSys
   for (const json& partition : partitionsOf(m, fileSystems)) {
     SCOPED_TRACE("volume at " + partition["start"].dump());
     Opened<Engine> o{std::string(row.image)};
-    EXPECT_EQ(o.engine.source().bytesPerSector(), m["bytes_per_sector"].template get<std::uint16_t>());
     ASSERT_TRUE(o.process(partition["start"], row.turbo));
     const Tree tree = o.tree();
-    listed += checkAgainstManifest(o.engine, o.run, tree, m, partition, {row.liveOnly, row.names});
+    listed += checkAgainstManifest(o.engine, o.run, tree, m, partition, {false, row.names});
     // A second file system's signature is named in a warning; no other image has one.
     std::vector<std::string> warnings;
     for (const auto& e : o.host.log)
       if (e.name.find("file system signature") != std::string::npos) warnings.push_back(e.name);
-    if (m.contains("other_signature")) {
-      ASSERT_EQ(warnings.size(), 1u);
-      EXPECT_NE(warnings[0].find(m["other_signature"].template get<std::string>()), std::string::npos);
-    } else {
-      EXPECT_TRUE(warnings.empty()) << warnings[0];
-    }
+    const std::string other = m.value("other_signature", "");
+    EXPECT_EQ(warnings.size(), other.empty() ? 0u : 1u);
+    for (const std::string& warning : warnings) EXPECT_NE(warning.find(other), std::string::npos) << warning;
     // The log names the steps of the run.
     ASSERT_GE(o.host.log.size(), 2u);
     if (row.turbo) {
@@ -93,12 +87,6 @@ INSTANTIATE_TEST_SUITE_P(
                       Row{"fat16_volume_only", "fat", false, Names::FatShort},
                       Row{"fat16_volume_only", "fat", true, Names::FatShort}),
     rowName);
-
-TEST(RecoveryOnImages, TheTurboScanIsNeededWhenTheFirstMftRecordsAreGone) {
-  NtfsOpened o{std::string("ntfs_turbo")};
-  ASSERT_TRUE(o.engine.readPartitionTable());
-  EXPECT_FALSE(o.engine.selectVolume(0));
-}
 
 }  // namespace
 }  // namespace ov::test

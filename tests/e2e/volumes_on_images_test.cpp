@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <map>
 
 #include "fat/fat_search.h"
 #include "ntfs/volume_finder.h"
@@ -28,13 +29,19 @@ std::string rowName(const ::testing::TestParamInfo<Row>& info) {
   return std::string(info.param.image) + "_" + info.param.fs + "_" + hows[static_cast<int>(info.param.how)];
 }
 
+// Each (key, value) that the partition `p` of the manifest names.
+void expectFields(const json& p, std::initializer_list<std::pair<const char*, std::uint64_t>> fields) {
+  for (const auto& [key, value] : fields)
+    if (p.contains(key)) {
+      EXPECT_EQ(value, p[key].get<std::uint64_t>()) << key;
+    }
+}
+
 void expectDetails(const ntfs::NtfsEngine& e, std::size_t i, const json& p, How how, bool) {
   const ntfs::LogicalVolume& v = e.volumes()[i];
   EXPECT_EQ(v.serialNumber, serialOf(p));
-  EXPECT_EQ(v.bytesPerCluster, p["cluster_bytes"].get<std::uint32_t>());
-  EXPECT_EQ(v.mftLcn, p["mft_lcn"].get<std::uint64_t>());
-  EXPECT_EQ(v.mftMirrLcn, p["mftmirr_lcn"].get<std::uint64_t>());
-  EXPECT_EQ(v.mftRecordBytes, p["mft_record_bytes"].get<std::uint16_t>());
+  expectFields(p, {{"cluster_bytes", v.bytesPerCluster}, {"mft_lcn", v.mftLcn}, {"mftmirr_lcn", v.mftMirrLcn},
+                   {"mft_record_bytes", v.mftRecordBytes}});
   const std::uint8_t foundBy[] = {0, ntfs::kFoundBootSector, ntfs::kFoundBootSector | ntfs::kFoundMftCopies};
   EXPECT_EQ(v.foundBy & foundBy[static_cast<int>(how)], foundBy[static_cast<int>(how)]);
   if (how == How::Table) {
@@ -46,16 +53,8 @@ void expectDetails(const fat::FatEngine& e, std::size_t i, const json& p, How ho
   const fat::FatVolume& v = e.volumes()[i];
   EXPECT_EQ(std::string(fat::fatKindName(v)), p["fs"].get<std::string>());
   EXPECT_EQ(v.serialNumber, serialOf(p));
-  EXPECT_EQ(v.bytesPerCluster, p["cluster_bytes"].get<std::uint32_t>());
-  if (p.contains("fat_sectors")) {
-    EXPECT_EQ(v.fatSectors, p["fat_sectors"].get<std::uint32_t>());
-  }
-  if (p.contains("reserved_sectors")) {
-    EXPECT_EQ(v.reservedSectors, p["reserved_sectors"].get<std::uint64_t>());
-  }
-  if (p.contains("root_entries")) {
-    EXPECT_EQ(v.rootEntries, p["root_entries"].get<std::uint16_t>());
-  }
+  expectFields(p, {{"cluster_bytes", v.bytesPerCluster}, {"fat_sectors", v.fatSectors},
+                   {"reserved_sectors", v.reservedSectors}, {"root_entries", v.rootEntries}});
   const bool fat32 = v.fatType == fat::kFat32;
   std::uint8_t foundBy = fat::kFatBootParsed;
   if (how == How::Table) {
@@ -103,13 +102,11 @@ void checkVolumes(const Row& row, std::initializer_list<const char*> fileSystems
     starts.push_back(v.startSector);
   }
   if (row.how == How::Table) {
-    const PartitionTableKind kinds[] = {PartitionTableKind::None, PartitionTableKind::Mbr, PartitionTableKind::Gpt};
-    const std::string tables[] = {"none", "mbr", "gpt"};
-    if (!row.listsNothing)
-      for (int k = 0; k < 3; ++k)
-        if (m["table"] == tables[k]) {
-          EXPECT_EQ(o.engine.tableKind(), kinds[k]);
-        }
+    const std::map<std::string, PartitionTableKind> kinds = {
+        {"none", PartitionTableKind::None}, {"mbr", PartitionTableKind::Mbr}, {"gpt", PartitionTableKind::Gpt}};
+    if (!row.listsNothing) {
+      EXPECT_EQ(o.engine.tableKind(), kinds.at(m["table"]));
+    }
     bool backupUsed = false;
     for (const auto& e : o.host.log) backupUsed = backupUsed || e.name.find("backup GPT") != std::string::npos;
     EXPECT_EQ(backupUsed, m.contains("gpt_damaged"));
@@ -161,10 +158,8 @@ TEST(VolumesOnImages, AnNtfsVolumeWhoseBootSectorsAreZeroedIsFoundThroughItsMft)
   ASSERT_TRUE(o.engine.searchVolumes(ntfs::SearchMode::Thorough, 0, o.engine.source().totalSectors()));
   ASSERT_EQ(o.engine.volumes().size(), 1u);
   const ntfs::LogicalVolume& v = o.engine.volumes()[0];
-  EXPECT_EQ(v.startSector, p["start"].get<std::uint64_t>());
-  EXPECT_EQ(v.mftLcn, p["mft_lcn"].get<std::uint64_t>());
-  EXPECT_EQ(v.mftMirrLcn, p["mftmirr_lcn"].get<std::uint64_t>());
-  EXPECT_EQ(v.bytesPerCluster, p["cluster_bytes"].get<std::uint32_t>());
+  expectFields(p, {{"start", v.startSector}, {"mft_lcn", v.mftLcn}, {"mftmirr_lcn", v.mftMirrLcn},
+                   {"cluster_bytes", v.bytesPerCluster}});
   EXPECT_EQ(v.serialNumber, 0u);
   EXPECT_EQ(v.foundBy & ntfs::kFoundMftCopies, ntfs::kFoundMftCopies);
   // Twice the mirror's offset: the mirror sits in the middle of the volume.
@@ -197,9 +192,7 @@ TEST(VolumesOnImages, AFloppyWithoutItsBootSectorIsPlacedByItsFats) {
   const fat::FatVolume& v = o.engine.volumes()[0];
   EXPECT_TRUE(v.fat12);
   EXPECT_EQ(v.startSector, p["reserved_sectors"].get<std::uint64_t>());
-  EXPECT_EQ(v.fatSectors, p["fat_sectors"].get<std::uint32_t>());
-  EXPECT_EQ(v.rootEntries, p["root_entries"].get<std::uint16_t>());
-  EXPECT_EQ(v.bytesPerCluster, p["cluster_bytes"].get<std::uint32_t>());
+  expectFields(p, {{"fat_sectors", v.fatSectors}, {"root_entries", v.rootEntries}, {"cluster_bytes", v.bytesPerCluster}});
   EXPECT_LE(v.startSector + v.sectorCount, o.engine.source().totalSectors());
   ASSERT_TRUE(o.engine.selectVolume(0));
   ASSERT_TRUE(o.engine.processFileSystem());
@@ -239,12 +232,9 @@ TEST_P(ThirdPartyImages, AreListedAndFoundAndTheirAnswerKeysHold) {
       ASSERT_NE(e, nullptr) << path;
       ++paths;
       if (folder) continue;
-      std::vector<std::uint8_t> wanted;
-      if (path == "/265/find_me.txt") {
-        wanted.assign(8192, 0xFE);
-        for (char c : std::string("the end")) wanted.push_back(static_cast<std::uint8_t>(c));
-      }
-      EXPECT_EQ(o.save(*e), wanted) << path;
+      const std::string wanted = path == "/265/find_me.txt" ? std::string(8192, '\xFE') + "the end" : "";
+      const auto saved = o.save(*e);
+      EXPECT_EQ(std::string(saved.begin(), saved.end()), wanted) << path;
     }
     EXPECT_EQ(paths, 1025);
     return;

@@ -41,7 +41,6 @@ class CountingBackend final : public ReadBackend {
   }
   std::uint64_t sizeBytes() const override { return inner_.sizeBytes(); }
   std::string path() const override { return "memory"; }
-  std::vector<std::uint8_t>& bytes() { return inner_.bytes(); }
   std::vector<std::pair<std::uint64_t, std::size_t>> requests;
 
  private:
@@ -64,7 +63,6 @@ class Tree {
   const TreeEntry* find(const std::string&, bool, bool, Names = Names::Exact) && = delete;
   // How many entries are listed at exactly `path`.
   std::size_t count(const std::string& path) const;
-  std::size_t size() const { return nodes_.size(); }
 
  private:
   struct Node {
@@ -78,7 +76,7 @@ class Tree {
 };
 
 // Saves the file through the engine into a scratch file; what was written.
-std::vector<std::uint8_t> saveEntry(RecoveryEngine& engine, RunControl& run, const TreeEntry& e, bool* ok = nullptr);
+std::vector<std::uint8_t> saveEntry(RecoveryEngine& engine, RunControl& run, const TreeEntry& e);
 
 template <class Engine>
 struct Opened {
@@ -122,7 +120,7 @@ struct Opened {
   }
   Tree tree() { return Tree(engine); }
   // Saves the file through the engine; what was written.
-  std::vector<std::uint8_t> save(const TreeEntry& e, bool* ok = nullptr) { return saveEntry(engine, run, e, ok); }
+  std::vector<std::uint8_t> save(const TreeEntry& e) { return saveEntry(engine, run, e); }
 };
 
 
