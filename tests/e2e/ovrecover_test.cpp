@@ -40,38 +40,23 @@ TEST(OvrecoverVolumes, ListAndSearchesGiveTheManifestsVolumes) {
     EXPECT_EQ(list[i]["found_by"], 0);
     EXPECT_EQ(std::stoull(list[i]["serial_number"].get<std::string>(), nullptr, 16), ov::test::serialOf(expected[i]));
   }
-  auto human = ovrecover("volumes " + imageArg("sample"));
-  ASSERT_EQ(human.status, 0);
-  EXPECT_NE(human.out.find("NTFS logical drive 1"), std::string::npos);
-  EXPECT_NE(human.out.find(" 20.000 MB"), std::string::npos);
-  EXPECT_EQ(human.out.find("NTFS logical drive 2"), std::string::npos);
 
   // Where each search places the volumes of the zeroed images is checked on the engines
-  // (volumes_on_images_test.cpp); here the command's range and statuses.
-  struct Row {
-    std::string arguments;
-    const char* image;
-    int status;
-    std::vector<std::uint64_t> starts;
-  };
+  // (volumes_on_images_test.cpp); here the command's range (the failing searches: OvrecoverUsage)
+  // and the process log it saves as text.
   const std::uint64_t second = partitions("mbr_ntfs_fat_zeroed", {"ntfs"})[1]["start"];
-  const std::vector<Row> rows = {
-      {"volumes --json", "mbr_ntfs_fat_zeroed", 1, {}},
-      {"search --thorough --json --from " + std::to_string(second) + " --to " + std::to_string(second + 100),
-       "mbr_ntfs_fat_zeroed", 0, {second}},
-      {"search --quick --json", "ntfs_zeroed_boot", 1, {}},
-      {"volumes --fs ntfs", "fat16_not_ntfs", 1, {}},
-      {"ls --fs ntfs --turbo --start 0", "fat16_not_ntfs", 1, {}},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.arguments + " " + row.image);
-    auto s = ovrecover(row.arguments + " " + imageArg(row.image));
-    ASSERT_EQ(s.status, row.status);
-    if (row.status != 0) continue;
-    const json found = json::parse(s.out);
-    ASSERT_EQ(found.size(), row.starts.size());
-    for (std::size_t i = 0; i < row.starts.size(); ++i) EXPECT_EQ(found[i]["start_sector"], row.starts[i]);
-  }
+  const auto log = ov::test::scratchDir() / "search-log.txt";
+  auto ranged = ovrecover("--log " + shq(log) + " search --thorough --json --from " + std::to_string(second) +
+                          " --to " + std::to_string(second + 100) + " " + imageArg("mbr_ntfs_fat_zeroed"));
+  ASSERT_EQ(ranged.status, 0);
+  ASSERT_EQ(json::parse(ranged.out).size(), 1u);
+  EXPECT_EQ(json::parse(ranged.out)[0]["start_sector"], second);
+  const auto bytes = ov::test::readFile(log);
+  const std::string text(bytes.begin(), bytes.end());
+  EXPECT_EQ(text.rfind("------------------------Ovelin Dodedoz Avov Ovavized (NTFS) v2\t.0.1  Process Log", 0), 0u);
+  EXPECT_NE(text.find("\nSearching Logical Volumes\n\t\tSectors Range " + std::to_string(second) + " to "),
+            std::string::npos);
+  EXPECT_NE(text.find("\nCompleted Searching partitions\n\t\t-----------------\n\t\t"), std::string::npos);
 }
 
 TEST(OvrecoverUsage, StatusesOfChoicesAndErrors) {
@@ -82,6 +67,10 @@ TEST(OvrecoverUsage, StatusesOfChoicesAndErrors) {
       {"search --quick --thorough " + imageArg("sample"), 2},
       {"search --thorough --from 100 --to 50 " + imageArg("sample"), 2},
       {"volumes /nonexistent/disk.img", 1},
+      {"volumes --json " + imageArg("mbr_ntfs_fat_zeroed"), 1},  // its partition table zeroed
+      {"search --quick --json " + imageArg("ntfs_zeroed_boot"), 1},
+      {"volumes --fs ntfs " + imageArg("fat16_not_ntfs"), 1},
+      {"ls --fs ntfs --turbo --start 0 " + imageArg("fat16_not_ntfs"), 1},
       {"--help", 0},
       {"ls " + imageArg("mbr_ntfs_fat"), 2},  // five volumes: which one?
       {"ls --volume 9 " + imageArg("mbr_ntfs_fat"), 2},
@@ -102,33 +91,17 @@ TEST(OvrecoverUsage, StatusesOfChoicesAndErrors) {
   for (const auto& [arguments, status] : rows) EXPECT_EQ(ovrecover(arguments).status, status) << arguments;
 }
 
-TEST(OvrecoverLog, SavesTheProcessLogAsText) {
-  const auto log = ov::test::scratchDir() / "search-log.txt";
-  ASSERT_EQ(ovrecover("--log " + shq(log) + " search --thorough " + imageArg("ntfs_zeroed_boot")).status, 0);
-  const auto bytes = ov::test::readFile(log);
-  const std::string text(bytes.begin(), bytes.end());
-  EXPECT_EQ(text.rfind("------------------------Ovelin Dodedoz Avov Ovavized (NTFS) v2\t.0.1  Process Log", 0), 0u);
-  EXPECT_NE(text.find("\nSearching Logical Volumes\n\t\tSectors Range 0 to "), std::string::npos);
-  EXPECT_NE(text.find("\nCompleted Searching partitions\n\t\t-----------------\n\t\t"), std::string::npos);
-}
-
-// Every entry's path, size and state against the manifests: OvrecoverFat below (the listing code is
-// shared by both engines) and the engine tables (recovery_on_images_test.cpp).
-TEST(OvrecoverLs, AFolderArgumentListsThatFolder) {
-  auto one = ovrecover("ls --json " + imageArg("sample") + " Root/Photos/Trips");
-  ASSERT_EQ(one.status, 0);
-  ASSERT_EQ(json::parse(one.out).size(), 1u);
-  EXPECT_EQ(json::parse(one.out)[0]["name"], "mountain.jpg");
-  EXPECT_EQ(json::parse(one.out)[0]["path"], json({" Root", "Photos", "Trips", "mountain.jpg"}));
-}
-
 TEST(OvrecoverRecover, SavesEveryFileByteForByteWithPatternsAndStates) {
-  // Everything, and a second run into the same folder that numbers the new file.
-  const fs::path all = ov::test::freshDir("recover-all");
-  ASSERT_EQ(ovrecover("recover " + imageArg("sample") + " --out " + shq(all)).status, 0);
+  // Everything, from an image of the disk made first; a second run into the same folder numbers
+  // the new file.
+  const fs::path dir = ov::test::freshDir("recover-all"), copy = dir / "copy.ov2", all = dir / "all";
+  ASSERT_EQ(ovrecover("image " + imageArg("sample") + " " + shq(copy)).status, 0);
+  EXPECT_EQ(ovrecover("image " + imageArg("sample") + " " + shq(copy)).status, 2);  // exists already
+  EXPECT_EQ(ovrecover("image " + imageArg("sample") + " " + imageArg("sample")).status, 2);  // onto itself
+  ASSERT_EQ(ovrecover("recover " + shq(copy) + " --out " + shq(all)).status, 0);
   for (const auto& [path, f] : manifestFiles("sample", 1))
     EXPECT_EQ(ov::test::fileSha(all / ("Root" + path)), f["sha256"]) << path;
-  ASSERT_EQ(ovrecover("recover " + imageArg("sample") + " --out " + shq(all) + " readme.txt").status, 0);
+  ASSERT_EQ(ovrecover("recover " + shq(copy) + " --out " + shq(all) + " readme.txt").status, 0);
   EXPECT_TRUE(fs::exists(all / "Root/Documents/#0readme.txt"));
   // Deleted pictures only, by patterns without case.
   const fs::path pictures = ov::test::freshDir("recover-deleted-jpg");
@@ -150,8 +123,12 @@ TEST(OvrecoverRecover, SavesEveryFileByteForByteWithPatternsAndStates) {
 TEST(OvrecoverRecover, NamedStreamsAreListedAndSavedBesideTheirFile) {
   auto r = ovrecover("ls -r --json " + imageArg("ntfs_fidelity") + " Root/Streams");
   ASSERT_EQ(r.status, 0);
+  // A folder argument lists that folder only.
   std::map<std::string, json> listed;
-  for (const auto& e : json::parse(r.out)) listed[e["name"]] = e;
+  for (const auto& e : json::parse(r.out)) {
+    EXPECT_EQ(e["path"][1], "Streams") << e["path"];
+    listed[e["name"]] = e;
+  }
   ASSERT_TRUE(listed.count("host.txt:secret.txt"));
   EXPECT_EQ(listed["host.txt:secret.txt"]["stream"], "secret.txt");
   EXPECT_FALSE(listed["host.txt"].contains("stream"));
@@ -169,18 +146,9 @@ TEST(OvrecoverRecover, NamedStreamsAreListedAndSavedBesideTheirFile) {
   EXPECT_EQ(saved, 3);
 }
 
-TEST(OvrecoverImage, AnImageAndASavedScanGiveWhatTheSourceGives) {
-  const fs::path dir = ov::test::freshDir("imaging");
-  fs::create_directories(dir);
-  const fs::path copy = dir / "copy.ov2";
-  ASSERT_EQ(ovrecover("image " + imageArg("sample") + " " + shq(copy)).status, 0);
-  EXPECT_EQ(ovrecover("image " + imageArg("sample") + " " + shq(copy)).status, 2);  // exists already
-  EXPECT_EQ(ovrecover("image " + imageArg("sample") + " " + imageArg("sample")).status, 2);  // onto itself
-  const fs::path out = dir / "recovered";
-  ASSERT_EQ(ovrecover("recover " + shq(copy) + " --out " + shq(out)).status, 0);
-  for (const auto& [path, f] : manifestFiles("sample", 1))
-    EXPECT_EQ(ov::test::fileSha(out / ("Root" + path)), f["sha256"]) << path;
-
+// An image of the disk: OvrecoverRecover above.
+TEST(OvrecoverScans, ASavedScanGivesWhatTheSourceGives) {
+  const fs::path dir = ov::test::freshDir("scans");
   auto first = ovrecover("ls -r --json --save-scan " + shq(dir / "sample") + " " + imageArg("sample"));
   ASSERT_EQ(first.status, 0);
   auto second = ovrecover("ls -r --json --scan " + shq(dir / "sample.ovt"));
@@ -244,34 +212,34 @@ TEST(OvrecoverFat, ListsAndSavesEveryFileOfTheExfatManifests) {
   }
 }
 
-TEST(OvrecoverFat, MessagesSayWhatWasTriedAndWhatToTryNext) {
-  // A floppy image has no partition table; its boot sector's signature does not make one.
-  auto volumes = ovrecover("volumes --fs fat " + imageArg("fat12_floppy"));
-  EXPECT_EQ(volumes.status, 0);
-  EXPECT_NE(volumes.out.find("Partition table: none"), std::string::npos) << volumes.out;
-  EXPECT_NE(volumes.out.find("FAT 12 logical drive 1"), std::string::npos) << volumes.out;
-  // No FAT volume at all: each step says what it tried and names the next one.
+TEST(OvrecoverMessages, SayWhatWasFoundOrTriedAndWhatToTryNext) {
   struct Row {
-    const char* arguments;
+    std::string arguments;
+    int status;  // what is said goes to stdout on success, to stderr on failure
     std::vector<const char*> said, notSaid;
   };
+  const std::string ntfsOnly = " " + imageArg("ntfs_volume_only");
   const std::vector<Row> rows = {
-      {"ls --fs fat", {"no FAT volume in the partition table", "try --search basic"}, {}},
-      {"ls --fs fat --search basic", {"basic search found no FAT boot sector", "try --search thorough"}, {}},
-      {"ls --fs fat --search thorough", {"thorough search found no FAT volume", "carve"}, {"try --search thorough"}},
-      {"search --fs fat --thorough", {"thorough search found no FAT volume"}, {}},
+      {"volumes " + imageArg("sample"), 0, {"NTFS logical drive 1", " 20.000 MB"}, {"NTFS logical drive 2"}},
+      // A floppy image has no partition table; its boot sector's signature does not make one.
+      {"volumes --fs fat " + imageArg("fat12_floppy"), 0, {"Partition table: none", "FAT 12 logical drive 1"}, {}},
+      // --search basic is the FAT engine's quick search, for ls as for search.
+      {"ls --search basic " + imageArg("fat12_floppy"), 0, {"readme.txt"}, {}},
+      // No FAT volume at all: each step says what it tried and names the next one.
+      {"ls --fs fat" + ntfsOnly, 1, {"no FAT volume in the partition table", "try --search basic"}, {}},
+      {"ls --fs fat --search basic" + ntfsOnly, 1, {"basic search found no FAT boot sector", "try --search thorough"}, {}},
+      {"ls --fs fat --search thorough" + ntfsOnly, 1, {"thorough search found no FAT volume", "carve"}, {"try --search thorough"}},
+      {"search --fs fat --thorough" + ntfsOnly, 1, {"thorough search found no FAT volume"}, {}},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.arguments);
-    auto r = ovrecover(std::string(row.arguments) + " " + imageArg("ntfs_volume_only"));
-    EXPECT_EQ(r.status, 1);
-    for (const char* text : row.said) EXPECT_NE(r.err.find(text), std::string::npos) << r.err;
-    for (const char* text : row.notSaid) EXPECT_EQ(r.err.find(text), std::string::npos) << r.err;
+    auto r = ovrecover(row.arguments);
+    EXPECT_EQ(r.status, row.status) << r.err;
+    const std::string& text = row.status == 0 ? r.out : r.err;
+    for (const char* said : row.said) EXPECT_NE(text.find(said), std::string::npos) << text;
+    for (const char* notSaid : row.notSaid) EXPECT_EQ(text.find(notSaid), std::string::npos) << text;
   }
-  // --search basic is the FAT engine's quick search, for ls and recover as for search.
-  auto ls = ovrecover("ls --search basic " + imageArg("fat12_floppy"));
-  EXPECT_EQ(ls.status, 0) << ls.err;
-  EXPECT_NE(ls.out.find("readme.txt"), std::string::npos);
+  // --search basic for recover too, with a start among the volumes it finds.
   const fs::path out = ov::test::freshDir("fat-small-basic");
   EXPECT_EQ(ovrecover("recover --fs fat --search basic --start 32768 " + imageArg("fat_small_mbr") + " --out " +
                       shq(out) + " notes.txt")
