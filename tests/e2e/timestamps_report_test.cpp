@@ -224,7 +224,7 @@ TEST(TimestampsAndReport, IntactOnlyLeavesOverwrittenFilesOut) {
   for (const auto& line : jsonLines(lines)) {
     if (line["type"] != "file") continue;
     EXPECT_EQ(line["recoverable"], "good");
-    kept.push_back(line["original_path"]);
+    kept.push_back(line["original_path"].get<std::string>());
   }
   for (const auto& [path, f] : ov::test::manifestFiles("fat_mbr", 1)) {
     if (f["state"] != "deleted") continue;
