@@ -8,8 +8,6 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "tests/support/test_support.h"
@@ -36,10 +34,8 @@ inline Outcome shell(std::string line) {
   for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) r.out.append(buffer, n);
   int status = ::pclose(pipe);
   r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  std::ifstream in(errFile);
-  std::stringstream text;
-  text << in.rdbuf();
-  r.err = text.str();
+  const auto err = readFile(errFile);
+  r.err.assign(err.begin(), err.end());
   std::filesystem::remove(errFile);
   return r;
 }
