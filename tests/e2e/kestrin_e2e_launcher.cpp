@@ -29,22 +29,13 @@ void KestrinEndToEnd::fromOvNtfsToKestrinAndBack() {
   if (QGuiApplication::platformName() != QStringLiteral("xcb")) QSKIP("needs an X server (run under xvfb-run)");
   InstanceLock recoveryLock(kRecoveryProgramLock);
   QCOMPARE(recoveryLock.acquire(), InstanceLock::Result::Held);
-  QtEngineHost host;
-  RunControl run;
-  ntfs::NtfsEngine engine(host, run);
-  FakeDiskProvider noDisks;
-  FakeSizeQuery noSizes;
-  ProgramEnvironment env;
-  env.diskProvider = &noDisks;
-  env.sizeQuery = &noSizes;
-  CMainFrame frame(engine, host, env);
-  frame.setGeometry(QGuiApplication::primaryScreen()->availableGeometry());
-  frame.showMaximized();
-  QVERIFY(QTest::qWaitForWindowExposed(&frame));
+  test::Program<ntfs::NtfsEngine> program({"sample"});
+  CMainFrame& frame = *program.frame;
+  frame.setWindowState(Qt::WindowMaximized);
+  QVERIFY(test::showOnScreen(frame));
   test::kestrinShot("00-ov_ntfs");
 
   const fs::path result = test::scratchDir() / "kestrin-result.txt";
-  fs::remove(result);
   qputenv(test::kKestrinResultVariable, QByteArray::fromStdString(result.string()));
   frame.actions.kestrin->trigger();
   QVERIFY(frame.carverRunning());

@@ -1,9 +1,7 @@
 // The workbench on the offscreen platform: marks, sorting, the wizard over images as disks, refusals while busy.
 #include <QApplication>
 #include <QDir>
-#include <QFileDialog>
 #include <QFileInfo>
-#include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
 
@@ -62,26 +60,7 @@ TreeEntry fileEntry(const char16_t* name, std::uint64_t size, std::uint32_t numb
   return e;
 }
 
-struct Program {
-  QtEngineHost host;
-  RunControl run;
-  ntfs::NtfsEngine engine{host, run};
-  ImageDiskProvider disks;
-  DeviceSizeQuery sizes;
-  std::unique_ptr<CMainFrame> frame;
-
-  // The images (made on first use) listed as the disks of the machine.
-  explicit Program(std::vector<std::string> images)
-      : disks(test::image(images.front()).parent_path(), fileNames(images)) {
-    ProgramEnvironment env;
-    env.diskProvider = &disks, env.sizeQuery = &sizes, env.deviceDirectory = test::image(images.front()).parent_path().string();
-    frame = std::make_unique<CMainFrame>(engine, host, env);
-  }
-  static std::vector<std::string> fileNames(std::vector<std::string> names) {
-    for (auto& n : names) n = test::image(n).filename().string();
-    return names;
-  }
-};
+using Program = test::Program<ntfs::NtfsEngine>;
 
 }  // namespace
 
@@ -144,7 +123,6 @@ void WorkbenchTest::wizardListsTheVolumesOfADiskAndSendsAZeroedTableToTheSearch(
   for (const auto& part : manifest["partitions"]) ntfsVolumes += part["fs"] == "ntfs";
 
   CWizardSheet sheet(*p.frame);
-  QCOMPARE(sheet.disks().size(), std::size_t{2});
   sheet.show();
   QVERIFY(!sheet.button(QWizard::NextButton)->isEnabled());  // nothing chosen yet
   sheet.findChildren<QRadioButton*>().front()->click();  // "Recover your data from disk"
@@ -165,10 +143,7 @@ void WorkbenchTest::wizardListsTheVolumesOfADiskAndSendsAZeroedTableToTheSearch(
   sheet.back();
   QCOMPARE(sheet.currentId(), int(CWizardSheet::DrivePage));
   tree->setCurrentItem(tree->topLevelItem(0)->child(1));
-  QString said;
-  test::answerMessage(QMessageBox::Ok, &said);
-  sheet.next();
-  QCOMPARE(said, QStringLiteral("Use search for lost partition(s) option."));
+  QCOMPARE(test::messageAfter([&] { sheet.next(); }), QStringLiteral("Use search for lost partition(s) option."));
   QCOMPARE(sheet.currentId(), int(CWizardSheet::DrivePage));
 }
 
@@ -183,11 +158,11 @@ void WorkbenchTest::commandsAreRefusedWhileBusy() {
   p.frame->startProcessing(0, false);
   QVERIFY(p.frame->operationRunning() && !p.frame->actions.wizard->isEnabled() && !p.frame->actions.turboScan->isEnabled());
   QVERIFY(test::waitFor([&] { return engine.run().running(); }));
-  QString said;
-  test::answerMessage(QMessageBox::Ok, &said);
-  QVERIFY(!p.frame->close());
-  QCOMPARE(said, QStringLiteral("Please stop running process"));
+  bool closed = true;
+  QCOMPARE(test::messageAfter([&] { closed = p.frame->close(); }), QStringLiteral("Please stop running process"));
+  QVERIFY(!closed);
   // Stop: "Do you want to stop process?" answered Yes ends the run as aborted.
+  QString said;
   test::answerMessage(QMessageBox::Yes, &said);
   p.frame->stopCurrentProcess();
   QCOMPARE(said, QStringLiteral("Do you want to stop process?"));
@@ -236,16 +211,11 @@ void WorkbenchTest::findScanInformationAndCopyRefusals() {
   matches << found();
   matches.sort();
   QCOMPARE(matches, QStringList({QStringLiteral("old-report.pdf"), QStringLiteral("report.pdf")}));
-  QString said;  // after the last match: nothing
-  test::answerMessage(QMessageBox::Ok, &said);
-  frame.findNext();
-  QCOMPARE(said, QStringLiteral("Search Item not found."));
+  // After the last match: nothing.
+  QCOMPARE(test::messageAfter([&] { frame.findNext(); }), QStringLiteral("Search Item not found."));
 
   QString scan = QString::fromStdString((test::scratchDir() / "round-trip").string());
-  test::onModal<QFileDialog>([scan](QFileDialog* dialog) {
-    dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))->setText(scan);
-    QMetaObject::invokeMethod(dialog, "accept");
-  });
+  test::answerFileDialog(scan);
   frame.saveTreeInfo();
   QVERIFY2(QFileInfo::exists(scan + ".ovt"), frame.logModel().log().entries().back().description.c_str());
   frame.clearViews();
@@ -257,10 +227,9 @@ void WorkbenchTest::findScanInformationAndCopyRefusals() {
   // Imaging the source onto itself: refused before anything is written.
   std::string source = test::image("sample").string();
   std::vector<std::uint8_t> before = test::readFile(source);
-  QString refusal;
-  test::answerMessage(QMessageBox::Ok, &refusal);
-  frame.startCopy(CopyRequest{CopyKind::Imaging, source, LogEntry{"Imaging Disk :sample", {}, LogKind::Started, {}}});
-  QVERIFY2(!refusal.isEmpty(), "no refusal shown");
+  QVERIFY2(!test::messageAfter([&] {
+    frame.startCopy(CopyRequest{CopyKind::Imaging, source, LogEntry{"Imaging Disk :sample", {}, LogKind::Started, {}}});
+  }, 5000).isEmpty(), "no refusal shown");
   QVERIFY(!frame.operationRunning());
   QVERIFY(test::readFile(source) == before);
 }
@@ -274,16 +243,14 @@ void WorkbenchTest::turboScanAfterCriticalStructuresAreGone() {
   sheet.show();
   sheet.next();
   QCOMPARE(sheet.currentId(), int(CWizardSheet::PartitionPage));
-  QString said;
-  test::answerMessage(QMessageBox::Ok, &said);
-  QVERIFY(!sheet.validateCurrentPage());
-  QVERIFY(said.startsWith(QStringLiteral("Critical structures not found.")));
+  bool valid = true;
+  const QString said = test::messageAfter([&] { valid = sheet.validateCurrentPage(); });
+  QVERIFY2(said.startsWith(QStringLiteral("Critical structures not found.")), qPrintable(said));
+  QVERIFY(!valid);
   sheet.hide();
   QVERIFY(frame.actions.turboScan->isEnabled());
-  test::answerMessage(QMessageBox::Ok, &said);  // "Turbo Scan Completed"
-  frame.actions.turboScan->trigger();
+  QCOMPARE(test::messageAfter([&] { frame.actions.turboScan->trigger(); }), QStringLiteral("Turbo Scan Completed"));
   QVERIFY(test::waitFor([&] { return !frame.operationRunning() && frame.folderModel().top(); }));
-  QCOMPARE(said, QStringLiteral("Turbo Scan Completed"));
   const auto manifest = test::manifest("ntfs_turbo");
   std::uint32_t files = 0;
   for (const auto& f : manifest["files"]) files += f["type"] == "file";
