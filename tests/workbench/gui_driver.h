@@ -39,7 +39,9 @@ struct Program {
 
   explicit Program(std::vector<std::string> images) : disks(image(images.front()).parent_path(), fileNames(images)) {
     workbench::ProgramEnvironment env;
-    env.diskProvider = &disks, env.sizeQuery = &sizes, env.deviceDirectory = image(images.front()).parent_path().string();
+    env.diskProvider = &disks;
+    env.sizeQuery = &sizes;
+    env.deviceDirectory = image(images.front()).parent_path().string();
     frame = std::make_unique<workbench::CMainFrame>(engine, host, env);
   }
   static std::vector<std::string> fileNames(std::vector<std::string> names) {
@@ -110,6 +112,7 @@ inline QString messageAfter(const std::function<void()>& act, int milliseconds =
 inline void answerFileDialog(const QString& path, std::function<void()> before = {}) {
   onModal<QFileDialog>([path, before](QFileDialog* dialog) {
     auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+    if (!name) qFatal("the file dialog has no name field");
     name->setText(path);
     if (before) before();
     QTest::keyClick(name, Qt::Key_Return);
