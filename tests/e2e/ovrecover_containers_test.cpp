@@ -16,13 +16,6 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 
-// Relative path -> SHA-256 of every file under `dir`.
-std::map<std::string, std::string> tree(const fs::path& dir) {
-  std::map<std::string, std::string> out;
-  for (const std::string& path : filesUnder(dir)) out[path] = fileSha(dir / path);
-  return out;
-}
-
 TEST(OvrecoverContainers, ListAndRecoverAsFromTheRawImage) {
   struct Row {
     std::vector<std::string> files;  // the first is given to ovrecover
@@ -66,9 +59,9 @@ TEST(OvrecoverContainers, ListAndRecoverAsFromTheRawImage) {
       Outcome recovered = ovrecover(args + shq(source) + " --out " + shq(out));
       ASSERT_EQ(recovered.status, 0) << recovered.err;
       // What the raw image gives is checked against the manifests by the engine tables.
-      const auto files = tree(out);
+      const auto files = fileHashesUnder(out);
       EXPECT_FALSE(files.empty());
-      EXPECT_EQ(files, tree(fromRaw));
+      EXPECT_EQ(files, fileHashesUnder(fromRaw));
     }
     if (row.files.front() == "split") {
       // Scan information names the set by its first piece, and reopens the whole set from it.

@@ -43,13 +43,6 @@ QModelIndex childNamed(QAbstractItemModel& model, const QModelIndex& parent, con
   return {};
 }
 
-// The path of every file below `folder`, with its SHA-256.
-std::map<std::string, std::string> hashesUnder(const fs::path& folder) {
-  std::map<std::string, std::string> out;
-  for (const std::string& path : test::filesUnder(folder)) out[path] = test::sha256Hex(test::readFile(folder / path));
-  return out;
-}
-
 // The wizard over `image` (none: as File > Wizard opens it), `pages` driving it up to Finish, which is
 // pressed here; the message that ends the work once it is over. `doneShot` is taken of that message.
 QString runWizard(CMainFrame& frame, const fs::path& image, std::function<void(CWizardSheet*)> pages,
@@ -135,7 +128,7 @@ void WorkbenchEndToEnd::recoverMarkedFilesFromTheSampleImage() {
     if (path.rfind("/Photos/", 0) == 0 || path == "/Documents/draft.txt") expected["Root" + path] = f["sha256"];
   const fs::path out = test::scratchDir() / "gui-saved";
   QCOMPARE(saveMarked(frame, out, "07-save-dialog", "08-saving-completed"), QStringLiteral("Saving data completed."));
-  QCOMPARE(hashesUnder(out), expected);
+  QCOMPARE(test::fileHashesUnder(out), expected);
 
   // Preview: a picture, and a text file (which has its hex lines too).
   auto preview = [&](const QModelIndex& folder, const QString& name, const char* type) -> QWidget* {
@@ -236,7 +229,7 @@ void WorkbenchEndToEnd::fatFindsALostVolumeAndSavesADeletedFile() {
   const fs::path out = test::scratchDir() / "gui-saved-fat";
   QCOMPARE(saveMarked(frame, out), QStringLiteral("Saving data completed."));
   const std::map<std::string, std::string> saved{{"Projects/old draft.txt", expected}};
-  QCOMPARE(hashesUnder(out), saved);
+  QCOMPARE(test::fileHashesUnder(out), saved);
 
   // The report of that save names the file, where it went, and the hash of the copy.
   const QString reportPath = QString::fromStdString((test::scratchDir() / "gui-saved-fat.jsonl").string());

@@ -99,6 +99,12 @@ std::set<std::string> filesUnder(const fs::path& dir) {
   return out;
 }
 
+std::map<std::string, std::string> fileHashesUnder(const fs::path& dir) {
+  std::map<std::string, std::string> out;
+  for (const std::string& path : filesUnder(dir)) out[path] = sha256Hex(readFile(dir / path));
+  return out;
+}
+
 fs::path writeFile(const fs::path& path, const std::vector<std::uint8_t>& bytes) {
   std::ofstream(path, std::ios::binary | std::ios::trunc)
       .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));

@@ -92,6 +92,8 @@ std::filesystem::path scratchDir();
 std::filesystem::path freshDir(const std::string& name);
 // The regular files below `dir`, by relative path.
 std::set<std::string> filesUnder(const std::filesystem::path& dir);
+// The regular files below `dir`, by relative path, with their SHA-256: a difference shows as names.
+std::map<std::string, std::string> fileHashesUnder(const std::filesystem::path& dir);
 // Writes `bytes` to `path`; the path.
 std::filesystem::path writeFile(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes);
 // Whether `shown`, a name the FAT engine lists, stands for the manifest's `wanted`: the same (with
